@@ -1,0 +1,79 @@
+// GraphWrapper: a fixed number of bounded lists of one element type (int64 or float32),
+// with optional per-list hash sets of int64. Used for adjacency lists and edge weights.
+//
+// Each list has a fixed capacity (three times the max_size given at construction), but its
+// storage grows on demand up to that capacity, so memory follows what is stored rather than
+// count x capacity. The inline helpers below are the only code that touches the storage; the
+// Python-facing methods (graph_wrapper.cpp) and the native algorithms both use them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+
+namespace brov {
+
+using ITYPE_t = std::int64_t;
+using DTYPE32_t = float;
+
+enum DataType : std::uint32_t { INT64 = 0, FLOAT32 = 1 };
+
+using IntSet = std::unordered_set<std::int64_t>;
+
+struct GraphWrapperObject {
+    PyObject_HEAD
+    void** _data;          // _count list buffers, null until the list first stores something
+    std::int32_t* _sizes;  // elements currently in each list
+    std::int32_t* _room;   // elements each buffer can hold now (grows up to _max_size)
+    std::int32_t _lookup;  // the lookup_opt flag
+    std::uint64_t _count;  // number of lists
+    DataType _dtype;
+    std::int32_t _max_size;  // capacity of every list: three times the max_size asked for
+    IntSet** _int_sets;      // INT64 with lookup only: one set per list, created on first insert
+};
+
+// The type object lives in brov_core; other extension modules fetch it from there at import.
+extern PyTypeObject GraphWrapperType;
+
+inline std::size_t element_size(DataType t) { return t == INT64 ? sizeof(ITYPE_t) : sizeof(DTYPE32_t); }
+
+inline ITYPE_t* int_list(GraphWrapperObject* g, std::uint64_t i) { return static_cast<ITYPE_t*>(g->_data[i]); }
+inline DTYPE32_t* float_list(GraphWrapperObject* g, std::uint64_t i) {
+    return static_cast<DTYPE32_t*>(g->_data[i]);
+}
+
+// Makes room for `need` elements in list i (need <= _max_size). Returns false when out of memory.
+inline bool reserve_list(GraphWrapperObject* g, std::uint64_t i, std::int32_t need) {
+    if (need <= g->_room[i]) return true;
+    std::int64_t room = g->_room[i] ? static_cast<std::int64_t>(g->_room[i]) * 2 : 4;
+    if (room < need) room = need;
+    if (room > g->_max_size) room = g->_max_size;
+    void* grown = std::realloc(g->_data[i], static_cast<std::size_t>(room) * element_size(g->_dtype));
+    if (!grown) return false;
+    g->_data[i] = grown;
+    g->_room[i] = static_cast<std::int32_t>(room);
+    return true;
+}
+
+// Removes element j of list i, keeping the order of the others. Caller checks the bounds.
+inline void erase_at(GraphWrapperObject* g, std::uint64_t i, std::int32_t j) {
+    std::size_t es = element_size(g->_dtype);
+    char* base = static_cast<char*>(g->_data[i]);
+    std::int32_t tail = g->_sizes[i] - j - 1;
+    if (tail > 0) std::memmove(base + j * es, base + (j + 1) * es, static_cast<std::size_t>(tail) * es);
+    g->_sizes[i] -= 1;
+}
+
+// Inserts v into the lookup set of list i, creating the set on first use. May throw bad_alloc.
+inline void remember_value(GraphWrapperObject* g, std::uint64_t i, std::int64_t v) {
+    if (!g->_int_sets[i]) g->_int_sets[i] = new IntSet();
+    g->_int_sets[i]->insert(v);
+}
+
+inline bool lookup_enabled(const GraphWrapperObject* g) { return g->_int_sets != nullptr; }
+
+}  // namespace brov
