@@ -15,6 +15,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "py_ref.hpp"
+
 namespace brov {
 
 using ITYPE_t = std::int64_t;
@@ -75,5 +77,21 @@ inline void remember_value(GraphWrapperObject* g, std::uint64_t i, std::int64_t 
 }
 
 inline bool lookup_enabled(const GraphWrapperObject* g) { return g->_int_sets != nullptr; }
+
+inline bool is_exact_graph_wrapper(PyObject* obj) { return Py_TYPE(obj) == &GraphWrapperType; }
+inline GraphWrapperObject* as_graph(PyObject* obj) { return reinterpret_cast<GraphWrapperObject*>(obj); }
+
+// The container operations as the module's own code calls them (graph_wrapper.cpp). They raise
+// PythonError with the Python exception set. The `_native` forms run the container's own
+// operation; the others go through the table of native operations, so that a Python subclass
+// that overrides the method gets its override called.
+void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value);
+Ref pop_native(GraphWrapperObject* g, std::int32_t list_index, std::int32_t element_index);
+Ref pop_max_native(GraphWrapperObject* g);
+bool contains_native(GraphWrapperObject* g, std::int64_t index, std::int64_t value);
+Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index);
+
+Ref pop_max_op(PyObject* self);  // a tuple or None
+Ref to_numpy_op(PyObject* self, std::int64_t index);
 
 }  // namespace brov

@@ -1,0 +1,341 @@
+// GraphWrapper: construction, destruction, the element operations, pop_max and the NumPy export.
+#include "graph_wrapper.hpp"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <vector>
+
+#include "binding.hpp"
+#include "module_state.hpp"
+
+namespace brov {
+
+namespace {
+
+const char* const kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
+
+// Nearest float to d, without relying on an out-of-range double-to-float conversion.
+float round_to_float(double d) {
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX) {
+        const double limit = static_cast<double>(FLT_MAX) + std::ldexp(1.0, 103);  // FLT_MAX + half an ulp
+        double magnitude = std::fabs(d) >= limit ? static_cast<double>(INFINITY) : static_cast<double>(FLT_MAX);
+        return static_cast<float>(std::copysign(magnitude, d));
+    }
+    return static_cast<float>(d);
+}
+
+void release_storage(GraphWrapperObject* g) {
+    if (g->_data) {
+        for (std::uint64_t i = 0; i < g->_count; ++i) std::free(g->_data[i]);
+        std::free(g->_data);
+        g->_data = nullptr;
+    }
+    std::free(g->_sizes);
+    g->_sizes = nullptr;
+    std::free(g->_room);
+    g->_room = nullptr;
+    if (g->_int_sets) {
+        for (std::uint64_t i = 0; i < g->_count; ++i) delete g->_int_sets[i];
+        std::free(g->_int_sets);
+        g->_int_sets = nullptr;
+    }
+}
+
+template <typename T>
+T* allocate_table(std::uint64_t count) {
+    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(T)) throw std::bad_alloc();
+    void* p = std::calloc(count ? count : 1, sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+}
+
+const char* const kInitParams[] = {"count", "dtype", "max_size", "lookup_opt"};
+const Signature kInit = {"__cinit__", kInitParams, 4, 3};
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* values[4];
+        match_arguments(kInit, args, kwargs, values);
+        std::uint64_t count = to_size(values[0]);
+        std::uint32_t dtype = to_datatype(values[1]);
+        std::int32_t max_size = to_int32(values[2]);
+        bool lookup = values[3] ? to_flag(values[3]) : false;
+
+        std::int64_t capacity = 3 * static_cast<std::int64_t>(max_size);
+        if (capacity > INT32_MAX || capacity < INT32_MIN)
+            raise(PyExc_OverflowError, "max_size is too large: three times it must fit in a 32-bit signed integer");
+
+        Ref self = Ref::steal(check(type->tp_alloc(type, 0)));
+        GraphWrapperObject* g = as_graph(self.get());
+        g->_lookup = lookup ? 1 : 0;
+        g->_max_size = static_cast<std::int32_t>(capacity);
+        g->_count = count;
+        g->_dtype = static_cast<DataType>(dtype);
+        g->_data = nullptr;
+        g->_sizes = nullptr;
+        g->_room = nullptr;
+        g->_int_sets = nullptr;
+        if (count > 0 && dtype != INT64 && dtype != FLOAT32) raise(PyExc_ValueError, "Unsupported data type");
+        g->_data = allocate_table<void*>(count);
+        g->_sizes = allocate_table<std::int32_t>(count);
+        g->_room = allocate_table<std::int32_t>(count);
+        if (dtype == INT64 && lookup) g->_int_sets = allocate_table<IntSet*>(count);
+        return self.release();
+    });
+}
+
+void graph_dealloc(PyObject* self) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    release_storage(as_graph(self));
+    PyErr_Restore(type, value, traceback);
+    Py_TYPE(self)->tp_free(self);
+}
+
+void check_list_index(GraphWrapperObject* g, std::int64_t index, const char* message) {
+    if (index < 0 || static_cast<std::uint64_t>(index) >= g->_count) raise(PyExc_IndexError, message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Python-visible methods: argument matching and conversion, then the native operation.
+
+const char* const kIndexValue[] = {"index", "value"};
+const char* const kPopParams[] = {"list_index", "element_index"};
+const char* const kIndexOnly[] = {"index"};
+const Signature kAppend = {"append", kIndexValue, 2, 2};
+const Signature kPop = {"pop", kPopParams, 2, 2};
+const Signature kContains = {"contains", kIndexValue, 2, 2};
+const Signature kToNumpy = {"to_numpy", kIndexOnly, 1, 1};
+const Signature kPopMax = {"pop_max", nullptr, 0, 0};
+const Signature kToNumpyAll = {"to_numpy_all", nullptr, 0, 0};
+
+PyObject* method_append(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[2];
+        match_arguments(kAppend, args, kwargs, v);
+        append_native(as_graph(self), to_int64(v[0]), v[1]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* method_pop(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[2];
+        match_arguments(kPop, args, kwargs, v);
+        std::int32_t list_index = to_int32(v[0]);
+        std::int32_t element_index = to_int32(v[1]);
+        return pop_native(as_graph(self), list_index, element_index).release();
+    });
+}
+
+PyObject* method_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[2];
+        match_arguments(kContains, args, kwargs, v);
+        std::int64_t index = to_int64(v[0]);
+        std::int64_t value = to_int64(v[1]);
+        return Py_NewRef(contains_native(as_graph(self), index, value) ? Py_True : Py_False);
+    });
+}
+
+PyObject* method_pop_max(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        match_arguments(kPopMax, args, kwargs, nullptr);
+        return pop_max_native(as_graph(self)).release();
+    });
+}
+
+PyObject* method_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[1];
+        match_arguments(kToNumpy, args, kwargs, v);
+        return to_numpy_native(as_graph(self), to_int64(v[0])).release();
+    });
+}
+
+PyObject* method_to_numpy_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        match_arguments(kToNumpyAll, args, kwargs, nullptr);
+        GraphWrapperObject* g = as_graph(self);
+        Ref result = Ref::steal(check(PyList_New(0)));
+        for (std::uint64_t i = 0; i < g->_count; ++i) {
+            Ref array = to_numpy_op(self, static_cast<std::int64_t>(i));
+            check_status(PyList_Append(result.get(), array.get()));
+        }
+        return result.release();
+    });
+}
+
+PyObject* method_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kNoReduce);
+    return nullptr;
+}
+
+PyObject* method_setstate(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kNoReduce);
+    return nullptr;
+}
+
+#define BROV_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef graph_methods[] = {
+    {"append", BROV_KW_METHOD(method_append), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.append(self, ITYPE_t index, value)\n\nAppend an element to the array."},
+    {"pop_max", BROV_KW_METHOD(method_pop_max), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.pop_max(self) -> tuple\n\nRemove and return the maximum value, its list index, and sublist "
+     "index\nfrom all sub-arrays. Removes both occurrences of the maximum value."},
+    {"pop", BROV_KW_METHOD(method_pop), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.pop(self, int list_index, int element_index)\n\nRemove and return the element at the specified "
+     "index from a sublist.\n\nParameters:\n    list_index (int): Index of the list from which to remove the "
+     "element.\n    element_index (int): Index of the element to remove within the sublist.\n\nReturns:\n    int: "
+     "The removed element."},
+    {"contains", BROV_KW_METHOD(method_contains), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.contains(self, int64_t index, int64_t value)\n\nCheck if a value exists in the array.\n"
+     "Performable only for `int` arrays for O(1) set performance."},
+    {"to_numpy", BROV_KW_METHOD(method_to_numpy), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.to_numpy(self, ITYPE_t index)\n\nConvert the specified array to a NumPy array by copying the "
+     "data from stored arrays."},
+    {"to_numpy_all", BROV_KW_METHOD(method_to_numpy_all), METH_VARARGS | METH_KEYWORDS,
+     "GraphWrapper.to_numpy_all(self)\n\nConvert all arrays to a list of NumPy arrays."},
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", method_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A subclass may override an operation with a Python method; the module's own calls honour it.
+// Returns the override (a new reference), or nothing when the native operation applies.
+Ref find_override(PyObject* self, const char* name, PyCFunction native) {
+    if (is_exact_graph_wrapper(self)) return Ref();
+    Ref attr = Ref::steal(check(PyObject_GetAttrString(self, name)));
+    if (PyCFunction_Check(attr.get()) && PyCFunction_GET_FUNCTION(attr.get()) == native &&
+        PyCFunction_GET_SELF(attr.get()) == self)
+        return Ref();
+    return attr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Native operations.
+
+void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value) {
+    check_list_index(g, index, "Invalid array index");
+    std::int32_t size = g->_sizes[index];
+    if (size >= g->_max_size) raise(PyExc_OverflowError, "Array has reached its maximum size");
+    if (g->_dtype == INT64) {
+        std::int64_t v = to_int64(value);
+        if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
+        int_list(g, index)[size] = v;
+        if (g->_int_sets) remember_value(g, index, v);
+    } else {
+        double d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) throw_error_set();
+        if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
+        float_list(g, index)[size] = round_to_float(d);
+    }
+    g->_sizes[index] = size + 1;
+}
+
+Ref pop_native(GraphWrapperObject* g, std::int32_t list_index, std::int32_t element_index) {
+    check_list_index(g, list_index, "List index out of range");
+    std::int32_t size = g->_sizes[list_index];
+    if (size == 0) raise(PyExc_IndexError, "Cannot pop from an empty sublist");
+    if (element_index < 0 || element_index >= size) raise(PyExc_IndexError, "Element index out of range");
+    Ref result = Ref::steal(check(g->_dtype == INT64
+                                      ? PyLong_FromLongLong(int_list(g, list_index)[element_index])
+                                      : PyFloat_FromDouble(float_list(g, list_index)[element_index])));
+    erase_at(g, list_index, element_index);
+    return result;
+}
+
+bool contains_native(GraphWrapperObject* g, std::int64_t index, std::int64_t value) {
+    check_list_index(g, index, "Invalid array index");
+    if (g->_dtype != INT64) raise(PyExc_TypeError, "Membership check only supported for int64 arrays");
+    if (!g->_int_sets)
+        raise(PyExc_TypeError, "Membership check needs lookup sets: create the container with lookup_opt=True");
+    const IntSet* set = g->_int_sets[index];
+    return set && set->count(value) > 0;
+}
+
+Ref pop_max_native(GraphWrapperObject* g) {
+    struct Entry {
+        std::uint64_t list;
+        std::int32_t position;
+    };
+    std::vector<Entry> maximal;
+    float max_value = -1.0f;
+    if (g->_dtype == FLOAT32) {
+        for (std::uint64_t i = 0; i < g->_count; ++i) {
+            const float* values = float_list(g, i);
+            for (std::int32_t j = 0; j < g->_sizes[i]; ++j) {
+                float v = values[j];
+                if (v > max_value) {
+                    max_value = v;
+                    maximal.clear();
+                    maximal.push_back({i, j});
+                } else if (v == max_value) {
+                    maximal.push_back({i, j});
+                }
+            }
+        }
+    }
+    if (maximal.empty()) raise(PyExc_ValueError, "All sub-arrays are empty, cannot pop max");
+    // An edge is stored twice; a lone maximal entry means the weights are not stored symmetrically.
+    if (maximal.size() == 1) raise(PyExc_ValueError, "Only one entry holds the maximum value, cannot pop max");
+    Ref result = Ref::steal(check(Py_BuildValue("(KK)", static_cast<unsigned long long>(maximal[0].list),
+                                                static_cast<unsigned long long>(maximal[1].list))));
+    for (auto it = maximal.rbegin(); it != maximal.rend(); ++it) erase_at(g, it->list, it->position);
+    return result;
+}
+
+Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index) {
+    check_list_index(g, index, "Invalid array index");
+    std::int32_t size = g->_sizes[index];
+    Ref np = module_global("np");
+    Ref empty = Ref::steal(check(PyObject_GetAttrString(np.get(), "empty")));
+    Ref dtype = Ref::steal(check(PyObject_GetAttrString(np.get(), g->_dtype == INT64 ? "int64" : "float32")));
+    Ref args = Ref::steal(check(Py_BuildValue("(i)", size)));
+    Ref kwargs = Ref::steal(check(PyDict_New()));
+    check_status(PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()));
+    Ref array = Ref::steal(check(PyObject_Call(empty.get(), args.get(), kwargs.get())));
+    if (size > 0) {
+        BufferHold hold;
+        if (!hold.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) throw_error_set();
+        std::size_t bytes = static_cast<std::size_t>(size) * element_size(g->_dtype);
+        if (hold.view().len < static_cast<Py_ssize_t>(bytes))
+            raise(PyExc_ValueError, "np.empty returned an array too small for the list");
+        std::memcpy(hold.view().buf, g->_data[index], bytes);
+    }
+    return array;
+}
+
+Ref pop_max_op(PyObject* self) {
+    Ref override = find_override(self, "pop_max", BROV_KW_METHOD(method_pop_max));
+    if (!override) return pop_max_native(as_graph(self));
+    Ref result = Ref::steal(check(PyObject_CallNoArgs(override.get())));
+    require_tuple(result.get());
+    return result;
+}
+
+Ref to_numpy_op(PyObject* self, std::int64_t index) {
+    Ref override = find_override(self, "to_numpy", BROV_KW_METHOD(method_to_numpy));
+    if (!override) return to_numpy_native(as_graph(self), index);
+    Ref arg = Ref::steal(check(PyLong_FromLongLong(index)));
+    return Ref::steal(check(PyObject_CallOneArg(override.get(), arg.get())));
+}
+
+PyTypeObject GraphWrapperType = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "halvek.algorithms.src.brov.binaries.brov_core.GraphWrapper",
+    sizeof(GraphWrapperObject),
+};
+
+int ready_graph_wrapper_type() {
+    GraphWrapperType.tp_dealloc = graph_dealloc;
+    GraphWrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    GraphWrapperType.tp_methods = graph_methods;
+    GraphWrapperType.tp_new = graph_new;
+    return PyType_Ready(&GraphWrapperType);
+}
+
+}  // namespace brov

@@ -1,0 +1,54 @@
+// Failures travel through the native code as C++ exceptions and become Python exceptions in one
+// place: the noexcept entry wrappers at the boundary (see `guarded`).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+
+namespace brov {
+
+// Thrown when a Python exception is already set (by the C API or by us).
+struct PythonError {};
+
+[[noreturn]] inline void throw_error_set() { throw PythonError{}; }
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+template <typename... Args>
+[[noreturn]] void raise_format(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PythonError{};
+}
+
+// Checks a C API result: null means a Python exception is set.
+inline PyObject* check(PyObject* o) {
+    if (!o) throw PythonError{};
+    return o;
+}
+inline int check_status(int status) {
+    if (status < 0) throw PythonError{};
+    return status;
+}
+
+// Runs `body` and turns any escaping C++ exception into the Python error state.
+// Returns `failed` in that case.
+template <typename Result, typename Body>
+Result guarded(Result failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected native exception in brov_core");
+    }
+    return failed;
+}
+
+}  // namespace brov
