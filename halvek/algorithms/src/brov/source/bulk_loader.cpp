@@ -1,0 +1,409 @@
+// _bulk: loads a whole graph into a GraphWrapper pair in one call, and reads a pair back as CSR
+// arrays. It sits beside brov_core and uses brov_core's own GraphWrapper type, fetched from that
+// module at import: the containers it returns are ordinary GraphWrapper objects, created by calling
+// the type, then filled through the storage helpers of graph_wrapper.hpp.
+//
+// graph_from_csr(indptr, indices, data, n, rank_weights=False) -> (connections, weights)
+//     Row i of the CSR arrays becomes adjacency list i (in column order) and weight list i. The
+//     graph must be undirected: every entry (i, j, w) needs its mirror (j, i, w). Each list gets
+//     room for its edges plus two more, the joining edges that clusterize may append.
+// graph_to_csr(connections, weights) -> (indptr, indices, data)
+//     The current contents of a pair as int64 / int64 / float32 CSR arrays.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL brov_bulk_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "binding.hpp"
+#include "graph_wrapper.hpp"
+#include "py_errors.hpp"
+#include "py_ref.hpp"
+
+namespace brov {
+namespace {
+
+// brov_core.GraphWrapper, held for the life of the process once the module is imported.
+PyObject* graph_wrapper_type = nullptr;
+
+// Largest count of consecutive integers that float32 holds exactly (2^24).
+constexpr std::int64_t kExactFloatIntegers = std::int64_t(1) << 24;
+
+// A one-dimensional, C-contiguous numeric buffer whose element type is chosen at run time.
+struct Column {
+    BufferHold hold;
+    const char* data = nullptr;
+    Py_ssize_t length = 0;
+    char kind = 0;      // 'i' for signed integers, 'f' for floats
+    Py_ssize_t size = 0;  // bytes per element
+
+    std::int64_t integer(Py_ssize_t k) const {
+        if (size == 4) return reinterpret_cast<const std::int32_t*>(data)[k];
+        return reinterpret_cast<const std::int64_t*>(data)[k];
+    }
+    double real(Py_ssize_t k) const {
+        if (size == 4) return reinterpret_cast<const float*>(data)[k];
+        return reinterpret_cast<const double*>(data)[k];
+    }
+};
+
+// Reads the buffer format into kind and size; returns false for anything we do not load.
+bool classify(const Py_buffer& view, char* kind) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    if (f[0] == '\0' || f[1] != '\0') return false;
+    switch (f[0]) {
+        case 'i':
+        case 'l':
+        case 'q':
+            *kind = 'i';
+            return view.itemsize == 4 || view.itemsize == 8;
+        case 'f':
+        case 'd':
+            *kind = 'f';
+            return view.itemsize == 4 || view.itemsize == 8;
+        default:
+            return false;
+    }
+}
+
+void acquire_column(PyObject* obj, const char* name, char want, Column& out) {
+    const char* expected = want == 'i' ? "int32 or int64" : "float32 or float64";
+    if (!PyObject_CheckBuffer(obj))
+        raise_format(PyExc_TypeError, "%s must be a one-dimensional %s array, got %.200s", name, expected,
+                     Py_TYPE(obj)->tp_name);
+    if (!out.hold.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        PyErr_Clear();
+        raise_format(PyExc_ValueError, "%s must be a contiguous one-dimensional %s array", name, expected);
+    }
+    Py_buffer& view = out.hold.view();
+    if (view.ndim != 1)
+        raise_format(PyExc_ValueError, "%s must be one-dimensional, got %d dimensions", name, view.ndim);
+    char kind = 0;
+    if (!classify(view, &kind) || kind != want)
+        raise_format(PyExc_TypeError, "%s must hold %s values, got buffer format '%s' (%zd bytes per item)", name,
+                     expected, view.format ? view.format : "B", view.itemsize);
+    out.data = static_cast<const char*>(view.buf);
+    out.length = view.shape[0];
+    out.kind = kind;
+    out.size = view.itemsize;
+}
+
+// Creates GraphWrapper(n, dtype, max_size) through the type object and checks what came back.
+Ref make_container(Py_ssize_t n, int dtype, std::int32_t max_size) {
+    Ref obj = Ref::steal(check(PyObject_CallFunction(graph_wrapper_type, "nii", n, dtype, max_size)));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.get())) != graph_wrapper_type)
+        raise(PyExc_TypeError, "brov_core.GraphWrapper returned an object of another type");
+    GraphWrapperObject* g = as_graph(obj.get());
+    if (g->_count != static_cast<std::uint64_t>(n) || g->_dtype != static_cast<DataType>(dtype) ||
+        g->_max_size != 3 * max_size)
+        raise(PyExc_RuntimeError, "brov_core.GraphWrapper does not have the storage layout that _bulk was built for");
+    return obj;
+}
+
+// The checks that need only one entry: index range, self-loops, weight values.
+void check_entry(std::int64_t row, std::int64_t col, double w, std::int64_t n) {
+    if (col < 0 || col >= n)
+        raise_format(PyExc_ValueError, "column index %lld in row %lld is out of range for a graph of %lld nodes",
+                     static_cast<long long>(col), static_cast<long long>(row), static_cast<long long>(n));
+    if (col == row)
+        raise_format(PyExc_ValueError, "self-loop at node %lld: an edge must join two different nodes",
+                     static_cast<long long>(row));
+    if (std::isnan(w))
+        raise_format(PyExc_ValueError, "edge (%lld, %lld) has a NaN weight", static_cast<long long>(row),
+                     static_cast<long long>(col));
+    if (w == 0.0)
+        raise_format(PyExc_ValueError,
+                     "edge (%lld, %lld) is an explicit zero: weights must be positive (drop zero entries "
+                     "with eliminate_zeros() if they are not edges)",
+                     static_cast<long long>(row), static_cast<long long>(col));
+    if (w < 0.0)
+        raise_format(PyExc_ValueError, "edge (%lld, %lld) has a negative weight: weights must be positive",
+                     static_cast<long long>(row), static_cast<long long>(col));
+    if (!std::isfinite(w) || w > static_cast<double>(FLT_MAX))
+        raise_format(PyExc_ValueError, "edge (%lld, %lld) has a weight that is infinite or too large for float32",
+                     static_cast<long long>(row), static_cast<long long>(col));
+}
+
+// Formats a weight for a message (PyErr_Format has no %g).
+struct WeightText {
+    char text[40];
+    explicit WeightText(double w) { PyOS_snprintf(text, sizeof text, "%.17g", w); }
+};
+
+// Validates the whole CSR structure and returns, for every entry, the position of its mirror entry
+// (j, i) for (i, j). Throws with a message naming the first offending entry.
+std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+                                   std::int64_t* max_degree) {
+    if (indptr.length != n + 1)
+        raise_format(PyExc_ValueError, "indptr has length %zd, expected n + 1 = %lld", indptr.length,
+                     static_cast<long long>(n + 1));
+    if (indices.length != data.length)
+        raise_format(PyExc_ValueError, "indices and data differ in length (%zd and %zd)", indices.length, data.length);
+    if (indptr.integer(0) != 0)
+        raise_format(PyExc_ValueError, "indptr must start at 0, got %lld", static_cast<long long>(indptr.integer(0)));
+    const std::int64_t nnz = indices.length;
+    std::int64_t widest = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
+        if (e < b) raise_format(PyExc_ValueError, "indptr decreases at row %lld", static_cast<long long>(i));
+        if (e > nnz)
+            raise_format(PyExc_ValueError, "indptr[%lld] = %lld points past the %lld stored entries",
+                         static_cast<long long>(i + 1), static_cast<long long>(e), static_cast<long long>(nnz));
+        widest = std::max(widest, e - b);
+    }
+    if (indptr.integer(n) != nnz)
+        raise_format(PyExc_ValueError, "indptr ends at %lld but %lld entries are stored",
+                     static_cast<long long>(indptr.integer(n)), static_cast<long long>(nnz));
+    *max_degree = widest;
+
+    for (std::int64_t i = 0; i < n; ++i) {
+        for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
+            check_entry(i, indices.integer(p), data.real(p), n);
+    }
+
+    // The transpose by counting sort: row c of it lists the entries (r, c), with r ascending.
+    std::vector<std::int64_t> tptr(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t p = 0; p < nnz; ++p) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
+    std::partial_sum(tptr.begin(), tptr.end(), tptr.begin());
+    std::vector<std::int64_t> tpos(static_cast<std::size_t>(nnz));  // original position of each entry
+    std::vector<std::int64_t> tsrc(static_cast<std::size_t>(nnz));  // its row
+    {
+        std::vector<std::int64_t> next(tptr.begin(), tptr.end() - 1);
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p) {
+                auto q = static_cast<std::size_t>(next[static_cast<std::size_t>(indices.integer(p))]++);
+                tpos[q] = p;
+                tsrc[q] = i;
+            }
+    }
+
+    // Row i sorted by column must match column i of the transpose entry for entry.
+    std::vector<std::int64_t> mirror(static_cast<std::size_t>(nnz));
+    std::vector<std::int64_t> order;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
+        order.resize(static_cast<std::size_t>(e - b));
+        std::iota(order.begin(), order.end(), b);
+        bool sorted = true;
+        for (std::int64_t p = b + 1; p < e && sorted; ++p) sorted = indices.integer(p - 1) <= indices.integer(p);
+        if (!sorted)
+            std::stable_sort(order.begin(), order.end(),
+                             [&](std::int64_t x, std::int64_t y) { return indices.integer(x) < indices.integer(y); });
+        for (std::size_t k = 1; k < order.size(); ++k) {
+            if (indices.integer(order[k]) == indices.integer(order[k - 1]))
+                raise_format(PyExc_ValueError, "duplicate entry (%lld, %lld): each edge may be stored only once per row",
+                             static_cast<long long>(i), static_cast<long long>(indices.integer(order[k])));
+        }
+        std::size_t k = 0;
+        std::int64_t q = tptr[static_cast<std::size_t>(i)], qe = tptr[static_cast<std::size_t>(i) + 1];
+        for (; k < order.size() || q < qe; ++k, ++q) {
+            std::int64_t col = k < order.size() ? indices.integer(order[k]) : std::numeric_limits<std::int64_t>::max();
+            std::int64_t src = q < qe ? tsrc[static_cast<std::size_t>(q)] : std::numeric_limits<std::int64_t>::max();
+            if (col < src)
+                raise_format(PyExc_ValueError,
+                             "graph is not symmetric: entry (%lld, %lld) has no mirror entry (%lld, %lld)",
+                             static_cast<long long>(i), static_cast<long long>(col), static_cast<long long>(col),
+                             static_cast<long long>(i));
+            if (src < col)
+                raise_format(PyExc_ValueError,
+                             "graph is not symmetric: entry (%lld, %lld) has no mirror entry (%lld, %lld)",
+                             static_cast<long long>(src), static_cast<long long>(i), static_cast<long long>(i),
+                             static_cast<long long>(src));
+            std::int64_t here = order[k], there = tpos[static_cast<std::size_t>(q)];
+            if (data.real(here) != data.real(there)) {
+                WeightText a(data.real(here)), c(data.real(there));
+                raise_format(PyExc_ValueError,
+                             "graph is not symmetric: entry (%lld, %lld) has weight %s but (%lld, %lld) has %s",
+                             static_cast<long long>(i), static_cast<long long>(col), a.text,
+                             static_cast<long long>(col), static_cast<long long>(i), c.text);
+            }
+            mirror[static_cast<std::size_t>(here)] = there;
+        }
+    }
+    return mirror;
+}
+
+// Replaces every weight by the rank of its edge in the order (weight, smaller node, larger node),
+// starting at 1: the same order of cuts, without ties.
+std::vector<float> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+                                const std::vector<std::int64_t>& mirror) {
+    struct Edge {
+        double w;
+        std::int64_t a, b, pos;
+    };
+    std::vector<Edge> edges;
+    edges.reserve(static_cast<std::size_t>(indices.length / 2));
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
+            if (indices.integer(p) > i) edges.push_back({data.real(p), i, indices.integer(p), p});
+    if (static_cast<std::int64_t>(edges.size()) > kExactFloatIntegers)
+        raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
+                     static_cast<long long>(kExactFloatIntegers));
+    std::sort(edges.begin(), edges.end(), [](const Edge& x, const Edge& y) {
+        if (x.w != y.w) return x.w < y.w;
+        if (x.a != y.a) return x.a < y.a;
+        return x.b < y.b;
+    });
+    std::vector<float> out(static_cast<std::size_t>(indices.length));
+    for (std::size_t r = 0; r < edges.size(); ++r) {
+        float rank = static_cast<float>(r + 1);
+        out[static_cast<std::size_t>(edges[r].pos)] = rank;
+        out[static_cast<std::size_t>(mirror[static_cast<std::size_t>(edges[r].pos)])] = rank;
+    }
+    return out;
+}
+
+const char* const kFromCsrParams[] = {"indptr", "indices", "data", "n", "rank_weights"};
+const Signature kFromCsr = {"graph_from_csr", kFromCsrParams, 5, 4};
+
+PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* v[5];
+        match_arguments(kFromCsr, args, kwargs, v);
+        std::int64_t n = to_int64(v[3]);
+        if (n < 0) raise(PyExc_ValueError, "n must not be negative");
+        if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+        bool ranked = v[4] ? to_flag(v[4]) : false;
+        Column indptr, indices, data;
+        acquire_column(v[0], "indptr", 'i', indptr);
+        acquire_column(v[1], "indices", 'i', indices);
+        acquire_column(v[2], "data", 'f', data);
+
+        std::int64_t max_degree = 0;
+        std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
+        std::vector<float> ranks;
+        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror);
+        mirror = std::vector<std::int64_t>();
+
+        // Room per list: 3 * max_size >= max degree + 2 (the joining edges).
+        std::int64_t max_size = (max_degree + 2 + 2) / 3;
+        if (3 * max_size > INT32_MAX) raise(PyExc_ValueError, "a node has too many neighbours for a GraphWrapper list");
+        Ref connections = make_container(static_cast<Py_ssize_t>(n), INT64, static_cast<std::int32_t>(max_size));
+        Ref weights = make_container(static_cast<Py_ssize_t>(n), FLOAT32, static_cast<std::int32_t>(max_size));
+        GraphWrapperObject* gc = as_graph(connections.get());
+        GraphWrapperObject* gw = as_graph(weights.get());
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
+            const auto degree = static_cast<std::int32_t>(e - b);
+            if (degree == 0) continue;
+            const auto li = static_cast<std::uint64_t>(i);
+            if (!reserve_list(gc, li, degree) || !reserve_list(gw, li, degree)) throw std::bad_alloc();
+            ITYPE_t* adjacency = int_list(gc, li);
+            DTYPE32_t* w = float_list(gw, li);
+            for (std::int64_t p = b; p < e; ++p) {
+                adjacency[p - b] = indices.integer(p);
+                w[p - b] = ranked ? ranks[static_cast<std::size_t>(p)] : static_cast<float>(data.real(p));
+            }
+            gc->_sizes[li] = degree;
+            gw->_sizes[li] = degree;
+        }
+        return check(PyTuple_Pack(2, connections.get(), weights.get()));
+    });
+}
+
+GraphWrapperObject* require_container(PyObject* obj, const char* name, DataType dtype) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != graph_wrapper_type)
+        raise_format(PyExc_TypeError, "%s must be a brov_core.GraphWrapper, got %.200s", name, Py_TYPE(obj)->tp_name);
+    GraphWrapperObject* g = as_graph(obj);
+    if (g->_dtype != dtype)
+        raise_format(PyExc_TypeError, "%s must be a GraphWrapper of dtype %s", name, dtype == INT64 ? "INT64 (0)" : "FLOAT32 (1)");
+    return g;
+}
+
+const char* const kToCsrParams[] = {"connections", "weights"};
+const Signature kToCsr = {"graph_to_csr", kToCsrParams, 2, 2};
+
+PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* v[2];
+        match_arguments(kToCsr, args, kwargs, v);
+        GraphWrapperObject* gc = require_container(v[0], "connections", INT64);
+        GraphWrapperObject* gw = require_container(v[1], "weights", FLOAT32);
+        if (gc->_count != gw->_count)
+            raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
+        const std::uint64_t n = gc->_count;
+        std::int64_t nnz = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (gc->_sizes[i] != gw->_sizes[i])
+                raise_format(PyExc_ValueError, "list %llu holds %d neighbours but %d weights",
+                             static_cast<unsigned long long>(i), gc->_sizes[i], gw->_sizes[i]);
+            nnz += gc->_sizes[i];
+        }
+        npy_intp dims_ptr[1] = {static_cast<npy_intp>(n + 1)};
+        npy_intp dims_nnz[1] = {static_cast<npy_intp>(nnz)};
+        Ref indptr = Ref::steal(check(PyArray_SimpleNew(1, dims_ptr, NPY_INT64)));
+        Ref indices = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_INT64)));
+        Ref data = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_FLOAT32)));
+        auto* ptr = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indptr.get())));
+        auto* idx = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indices.get())));
+        auto* val = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(data.get())));
+        std::int64_t at = 0;
+        ptr[0] = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::int32_t size = gc->_sizes[i];
+            if (size > 0) {
+                std::memcpy(idx + at, int_list(gc, i), static_cast<std::size_t>(size) * sizeof(ITYPE_t));
+                std::memcpy(val + at, float_list(gw, i), static_cast<std::size_t>(size) * sizeof(DTYPE32_t));
+            }
+            at += size;
+            ptr[i + 1] = at;
+        }
+        return check(PyTuple_Pack(3, indptr.get(), indices.get(), data.get()));
+    });
+}
+
+PyMethodDef methods[] = {
+    {"graph_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_from_csr)),
+     METH_VARARGS | METH_KEYWORDS,
+     "graph_from_csr(indptr, indices, data, n, rank_weights=False)\n\n"
+     "Build the (connections, weights) GraphWrapper pair of an undirected graph given as CSR arrays.\n"
+     "indptr and indices are int32 or int64, data float32 or float64; row i becomes list i in column\n"
+     "order. Every entry (i, j, w) needs its mirror (j, i, w); weights must be positive and finite;\n"
+     "self-loops and duplicate entries are refused. Each list has room for its edges plus two more.\n"
+     "With rank_weights, each edge gets the rank of (weight, smaller node, larger node), from 1."},
+    {"graph_to_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_to_csr)),
+     METH_VARARGS | METH_KEYWORDS,
+     "graph_to_csr(connections, weights)\n\n"
+     "Read a GraphWrapper pair back as CSR arrays (indptr int64, indices int64, data float32)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk",
+                          "Bulk loading of graphs into brov_core.GraphWrapper pairs.", -1, methods};
+
+}  // namespace
+}  // namespace brov
+
+extern "C" PyMODINIT_FUNC PyInit__bulk() {
+    import_array();
+    PyObject* core = PyImport_ImportModule("halvek.algorithms.src.brov.binaries.brov_core");
+    if (!core) return nullptr;
+    PyObject* type = PyObject_GetAttrString(core, "GraphWrapper");
+    Py_DECREF(core);
+    if (!type) return nullptr;
+    if (!PyType_Check(type)) {
+        Py_DECREF(type);
+        PyErr_SetString(PyExc_ImportError, "brov_core.GraphWrapper is not a type");
+        return nullptr;
+    }
+    if (reinterpret_cast<PyTypeObject*>(type)->tp_basicsize < static_cast<Py_ssize_t>(sizeof(brov::GraphWrapperObject))) {
+        Py_DECREF(type);
+        PyErr_SetString(PyExc_ImportError, "brov_core.GraphWrapper is smaller than the layout _bulk was built for");
+        return nullptr;
+    }
+    if (!brov::graph_wrapper_type) {
+        brov::graph_wrapper_type = type;  // kept for the life of the process
+    } else {
+        Py_DECREF(type);
+    }
+    return PyModule_Create(&brov::module_def);
+}
