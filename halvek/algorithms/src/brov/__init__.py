@@ -1,0 +1,31 @@
+"""Label-guided clustering on sparse weighted graphs.
+
+The native module ``binaries.brov_core`` does the clustering on a pair of
+GraphWrapper containers. This package adds what a user with points and a few
+labels needs around it:
+
+* :class:`BrovClustering`: a scikit-learn-style estimator (``fit(X, y)``,
+  ``fit_predict``, ``labels_``) that builds the Euclidean minimum spanning
+  tree of the points and clusters it;
+* :func:`cluster_graph`: the same on a precomputed symmetric sparse graph;
+* :func:`graph_pair` / :func:`graph_to_csr`: bulk conversion between SciPy
+  sparse matrices and GraphWrapper pairs;
+* :func:`euclidean_mst`: the tree builder on its own.
+
+Importing the package loads neither the native modules nor matplotlib; they
+are imported on first use.
+"""
+
+from .estimator import BrovClustering
+from .graph import cluster_graph, graph_pair, graph_to_csr
+from .metrics import adjusted_rand_score
+from .mst import euclidean_mst
+
+__all__ = [
+    "BrovClustering",
+    "adjusted_rand_score",
+    "cluster_graph",
+    "euclidean_mst",
+    "graph_pair",
+    "graph_to_csr",
+]

@@ -1,0 +1,216 @@
+"""A scikit-learn-style estimator around ``clusterize``."""
+
+import inspect
+import sys
+import time
+
+import numpy as np
+
+from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
+from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+
+__all__ = ["BrovClustering", "check_points"]
+
+
+def check_points(X):
+    """``X`` as a finite float64 array of shape (n_samples >= 1, n_features >= 1)."""
+    import scipy.sparse as sp
+
+    if sp.issparse(X):
+        raise TypeError("X must be a dense array of points; for a precomputed graph use cluster_graph")
+    X = np.asarray(X)
+    if X.dtype.kind not in "biuf":
+        raise TypeError("X must hold real numbers, got dtype %s" % X.dtype)
+    if X.ndim != 2:
+        hint = " (use X.reshape(-1, 1) for a single coordinate)" if X.ndim == 1 else ""
+        raise ValueError("X must be two-dimensional (points x coordinates), got shape %s%s" % (X.shape, hint))
+    if X.shape[0] == 0:
+        raise ValueError("X holds no points")
+    if X.shape[1] == 0:
+        raise ValueError("X has points without coordinates (shape %s)" % (X.shape,))
+    X = X.astype(np.float64, copy=False)
+    bad = ~np.isfinite(X)
+    if bad.any():
+        rows = np.flatnonzero(bad.any(axis=1))
+        raise ValueError(
+            "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
+    return X
+
+
+def _edge_ranks(edges, lengths):
+    """Rank of each edge by (length, smaller node, larger node), from 1."""
+    order = np.lexsort((edges[:, 1], edges[:, 0], lengths))
+    ranks = np.empty(len(edges), dtype=np.float64)
+    ranks[order] = np.arange(1, len(edges) + 1, dtype=np.float64)
+    return ranks
+
+
+def _symmetric_csr(edges, values, n):
+    import scipy.sparse as sp
+
+    rows = np.concatenate([edges[:, 0], edges[:, 1]])
+    cols = np.concatenate([edges[:, 1], edges[:, 0]])
+    data = np.concatenate([values, values])
+    return sp.csr_array((data, (rows, cols)), shape=(n, n))
+
+
+def _cut_mask(edges, codes, remaining, n):
+    """Which tree edges ``clusterize`` removed: an edge is cut when the final
+    graph holds fewer copies of it than the tree plus the joining chain gave."""
+    coo = remaining.tocoo()
+    upper = coo.row < coo.col
+    kept, kept_count = np.unique(coo.row[upper].astype(np.int64) * n + coo.col[upper], return_counts=True)
+    labelled = np.flatnonzero(codes != -1)
+    by_label = labelled[np.argsort(codes[labelled], kind="stable")]
+    same = codes[by_label[1:]] == codes[by_label[:-1]]
+    lo = np.minimum(by_label[:-1], by_label[1:])[same].astype(np.int64)
+    hi = np.maximum(by_label[:-1], by_label[1:])[same].astype(np.int64)
+    joined, joined_count = np.unique(lo * n + hi, return_counts=True)
+
+    keys = edges[:, 0].astype(np.int64) * n + edges[:, 1]
+
+    def count(table, counts):
+        pos = np.searchsorted(table, keys)
+        hit = (pos < len(table)) & (table[np.minimum(pos, len(table) - 1)] == keys) if len(table) else np.zeros(len(keys), bool)
+        out = np.zeros(len(keys), dtype=np.int64)
+        out[hit] = counts[pos[hit]]
+        return out
+
+    return count(kept, kept_count) < 1 + count(joined, joined_count)
+
+
+class BrovClustering:
+    """Label-guided clustering of points through their Euclidean minimum
+    spanning tree.
+
+    ``fit(X, y)`` builds the tree of the points, cuts its heaviest edges on
+    the paths that join differently labelled points, and spreads each label
+    over its piece. ``y`` holds one integer class id per point, -1 for
+    unlabelled points (as in ``sklearn.semi_supervised``); any integer ids
+    work, at most 255 distinct ones.
+
+    Parameters
+    ----------
+    method : {"auto", "exact", "knn"}, default "auto"
+        How the tree is built: "auto" is exact for 1-D and 2-D points
+        (Delaunay triangulation) and uses the k-nearest-neighbour graph in
+        higher dimensions; "knn" forces the k-NN graph.
+    n_neighbors : int, default 10
+        k of the k-NN graph (higher: closer to the exact tree, slower).
+    max_pieces : int, default 32
+        If the k-NN graph has more pieces than this, k is doubled; the pieces
+        left are joined by their closest pairs of points.
+    verbose : bool, default False
+        Report each stage and its time on stderr.
+
+    Attributes
+    ----------
+    labels_ : ndarray of shape (n_samples,)
+        Class id of every point (``transduction_`` is the same array).
+    classes_ : ndarray
+        The distinct class ids found in ``y``.
+    edges_ : ndarray of shape (n_samples - 1, 2)
+        The tree, smaller point index first.
+    edge_lengths_ : ndarray of shape (n_samples - 1,)
+        Euclidean length of each tree edge.
+    cut_edges_ : ndarray of bool, shape (n_samples - 1,)
+        True for the tree edges that were cut.
+    tree_method_ : str
+        "line", "delaunay" or "knn": how the tree was built.
+    timings_ : dict
+        Seconds spent per stage: "tree", "load", "clusterize", "cuts".
+    """
+
+    def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
+                 verbose=False):
+        self.method = method
+        self.n_neighbors = n_neighbors
+        self.max_pieces = max_pieces
+        self.verbose = verbose
+
+    # scikit-learn's parameter protocol, without depending on scikit-learn.
+    @classmethod
+    def _param_names(cls):
+        signature = inspect.signature(cls.__init__)
+        return sorted(p.name for p in signature.parameters.values() if p.name != "self")
+
+    def get_params(self, deep=True):
+        return {name: getattr(self, name) for name in self._param_names()}
+
+    def set_params(self, **params):
+        valid = self._param_names()
+        for name, value in params.items():
+            if name not in valid:
+                raise ValueError(
+                    "invalid parameter %r for %s; valid parameters: %s"
+                    % (name, type(self).__name__, ", ".join(valid)))
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self):
+        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
+        changed = ["%s=%r" % (k, v) for k, v in self.get_params().items() if defaults.get(k) != v]
+        return "%s(%s)" % (type(self).__name__, ", ".join(changed))
+
+    def _check_params(self):
+        if self.method not in ("auto", "exact", "knn"):
+            raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (self.method,))
+        for name in ("n_neighbors", "max_pieces"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+                raise ValueError("%s must be a positive integer, got %r" % (name, value))
+
+    def _report(self, stage, seconds, detail=""):
+        if self.verbose:
+            print("brov: %-10s %8.3f s%s" % (stage, seconds, detail), file=sys.stderr, flush=True)
+
+    def fit(self, X, y):
+        """Cluster the points of ``X`` (n_samples x n_features) guided by the
+        class ids ``y`` (-1 = unlabelled). Inputs are checked before anything
+        is computed. Returns self."""
+        self._check_params()
+        X = check_points(X)
+        if X.shape[1] > 2 and self.method == "exact":
+            raise ValueError("method='exact' needs 1-D or 2-D points, got %d coordinates" % X.shape[1])
+        y_array = np.asarray(y)
+        codes, classes = encode_labels(y_array, X.shape[0])
+        n = X.shape[0]
+        timings = {}
+
+        start = time.perf_counter()
+        edges, lengths, used = euclidean_mst(
+            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces))
+        timings["tree"] = time.perf_counter() - start
+        self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
+
+        start = time.perf_counter()
+        connections, weights = graph_pair(_symmetric_csr(edges, _edge_ranks(edges, lengths), n))
+        timings["load"] = time.perf_counter() - start
+        self._report("load", timings["load"])
+
+        start = time.perf_counter()
+        _, _, new_codes = _core().clusterize(connections, weights, codes)
+        timings["clusterize"] = time.perf_counter() - start
+        self._report("clusterize", timings["clusterize"])
+
+        start = time.perf_counter()
+        cut = _cut_mask(edges, codes, graph_to_csr(connections, weights), n)
+        del connections, weights
+        timings["cuts"] = time.perf_counter() - start
+        self._report("cuts", timings["cuts"], " (%d cut)" % int(cut.sum()))
+
+        out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
+        self.labels_ = decode_labels(new_codes, classes, out_dtype)
+        self.transduction_ = self.labels_
+        self.classes_ = classes
+        self.edges_ = edges
+        self.edge_lengths_ = lengths
+        self.cut_edges_ = cut
+        self.tree_method_ = used
+        self.timings_ = timings
+        self.n_features_in_ = X.shape[1]
+        return self
+
+    def fit_predict(self, X, y):
+        """``fit(X, y)``, then return ``labels_``."""
+        return self.fit(X, y).labels_

@@ -1,0 +1,151 @@
+"""Graphs in bulk: SciPy sparse matrices to GraphWrapper pairs and back, and
+clustering of a precomputed graph.
+
+The native work is done by ``binaries._bulk`` (loading, checks, export) and
+``binaries.brov_core`` (``clusterize``); both are imported on first use, so
+importing this package stays cheap.
+"""
+
+import numpy as np
+
+__all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "encode_labels", "decode_labels"]
+
+#: Number of distinct classes an int8 label array can carry (-1 is reserved).
+MAX_CLASSES = 255
+
+
+def _bulk():
+    from .binaries import _bulk as module
+    return module
+
+
+def _core():
+    from .binaries import brov_core as module
+    return module
+
+
+def _csr_parts(matrix):
+    """Validated CSR arrays (indptr, indices, data as float64) of a square sparse matrix."""
+    import scipy.sparse as sp
+
+    if not sp.issparse(matrix):
+        raise TypeError(
+            "expected a SciPy sparse matrix or array, got %s" % type(matrix).__name__)
+    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+        raise ValueError("the graph must be a square matrix, got shape %s" % (matrix.shape,))
+    kind = matrix.dtype.kind
+    if kind not in "iuf":
+        raise TypeError(
+            "edge weights must be real numbers (integer or float), got dtype %s" % matrix.dtype)
+    csr = matrix.tocsr()
+    indptr = csr.indptr if csr.indptr.dtype in (np.int32, np.int64) else csr.indptr.astype(np.int64)
+    indices = csr.indices if csr.indices.dtype in (np.int32, np.int64) else csr.indices.astype(np.int64)
+    data = csr.data if csr.data.dtype in (np.float32, np.float64) else csr.data.astype(np.float64)
+    return (np.ascontiguousarray(indptr), np.ascontiguousarray(indices),
+            np.ascontiguousarray(data), csr.shape[0])
+
+
+def graph_pair(graph, *, rank_weights=False):
+    """Load a symmetric SciPy sparse matrix into a (connections, weights) pair.
+
+    Every stored entry (i, j) with weight w becomes one edge entry in list i;
+    the matrix must be symmetric (entry (j, i) with the same weight) and its
+    weights positive and finite, without self-loops or explicit zeros. The
+    lists keep the column order of each CSR row and have room for the two
+    joining edges per node that ``clusterize`` may add.
+
+    With ``rank_weights=True`` each edge's weight becomes the rank of
+    (weight, smaller node, larger node), starting at 1: ``clusterize`` only
+    compares weights, so the cuts come out the same, and equal weights no
+    longer tie.
+
+    Raises TypeError for something that is not a sparse matrix of real
+    numbers, ValueError for any other malformed or asymmetric input.
+    """
+    indptr, indices, data, n = _csr_parts(graph)
+    return _bulk().graph_from_csr(indptr, indices, data, n, rank_weights=bool(rank_weights))
+
+
+def graph_to_csr(connections, weights):
+    """The current edges of a GraphWrapper pair as a ``scipy.sparse.csr_array``
+    of float32 weights. Parallel entries are kept as stored (not summed)."""
+    import scipy.sparse as sp
+
+    indptr, indices, data = _bulk().graph_to_csr(connections, weights)
+    n = len(indptr) - 1
+    return sp.csr_array((data, indices, indptr), shape=(n, n))
+
+
+def encode_labels(y, n_samples=None):
+    """Turn integer class ids (-1 = unlabelled) into the int8 codes that
+    ``clusterize`` takes.
+
+    Returns ``(codes, classes)``: ``classes`` are the distinct labelled ids in
+    increasing order and ``codes[i]`` is the position of ``y[i]`` in it, stored
+    as int8 with the values 0..127 first and then -128..-2, or -1 where y is
+    -1. Raises TypeError for non-integer ids and ValueError for a wrong shape
+    or length, for more than 255 classes, or when no point is labelled.
+    """
+    y = np.asarray(y)
+    if y.ndim != 1:
+        raise ValueError("labels must be one-dimensional, got shape %s" % (y.shape,))
+    if n_samples is not None and y.shape[0] != n_samples:
+        raise ValueError(
+            "got %d labels for %d points: there must be one label per point (-1 = unlabelled)"
+            % (y.shape[0], n_samples))
+    if y.dtype.kind == "b" or y.dtype.kind not in "iuf":
+        raise TypeError("labels must be integer class ids, got dtype %s" % y.dtype)
+    if y.dtype.kind == "f":
+        if not np.all(np.isfinite(y)) or np.any(y != np.round(y)):
+            raise TypeError("labels must be integer class ids; got non-integral floats")
+        y = y.astype(np.int64)
+    labelled = y != -1
+    if not labelled.any():
+        raise ValueError("no labelled point: at least one label must differ from -1")
+    classes, inverse = np.unique(y[labelled], return_inverse=True)
+    if classes.shape[0] > MAX_CLASSES:
+        raise ValueError(
+            "%d distinct classes: at most %d are supported" % (classes.shape[0], MAX_CLASSES))
+    codes = np.full(y.shape[0], -1, dtype=np.int8)
+    # Positions 0..127 map to themselves, 128..254 wrap to -128..-2; -1 stays free.
+    codes[labelled] = inverse.astype(np.int64).astype(np.uint8).view(np.int8)
+    return codes, classes
+
+
+def decode_labels(codes, classes, dtype=None):
+    """Inverse of :func:`encode_labels`: class ids, -1 where a code is -1."""
+    codes = np.asarray(codes, dtype=np.int8)
+    if dtype is None:
+        dtype = classes.dtype
+    table = np.full(256, -1, dtype=dtype)
+    table[: classes.shape[0]] = classes
+    return table[codes.view(np.uint8)]
+
+
+def cluster_graph(graph, labels):
+    """Cluster a precomputed graph: cut the heaviest edges on the paths that
+    join differently labelled nodes, then spread each label over its piece.
+
+    ``graph`` is a symmetric SciPy sparse matrix of positive edge weights
+    (typically a minimum spanning tree stored in both directions); ``labels``
+    holds one integer class id per node, -1 for unlabelled nodes. Returns an
+    array of class ids with the dtype of ``labels``; nodes whose piece of the
+    graph holds no labelled node keep -1.
+
+    Weights are replaced by their ranks before clustering (see
+    :func:`graph_pair`), so equal weights are cut in a fixed order: smaller
+    end node first, then smaller other end node, heaviest edge first among the
+    rest. The inputs are checked before anything is computed.
+    """
+    import scipy.sparse as sp
+
+    if not sp.issparse(graph):
+        raise TypeError(
+            "expected a SciPy sparse matrix or array, got %s" % type(graph).__name__)
+    if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
+        raise ValueError("the graph must be a square matrix, got shape %s" % (graph.shape,))
+    codes, classes = encode_labels(labels, graph.shape[0])
+    connections, weights = graph_pair(graph, rank_weights=True)
+    _, _, new_codes = _core().clusterize(connections, weights, codes)
+    dtype = np.asarray(labels).dtype
+    return decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)

@@ -1,0 +1,235 @@
+"""Euclidean minimum spanning trees of point sets.
+
+``euclidean_mst(X)`` returns the tree as an edge list. How it is built:
+
+* identical points are collapsed first; each copy is tied to the first point
+  of its group by a zero-length edge, which is exact and keeps such edges out
+  of SciPy's sparse format (which would drop zero weights);
+* 1-D data, and 2-D data whose points all lie on one line: the points are
+  sorted along the line and chained, which is the exact tree;
+* other 2-D data: the exact tree, taken from the Delaunay triangulation
+  (every Euclidean minimum spanning tree is a subgraph of it);
+* three or more dimensions (or ``method="knn"``): an approximation. Each
+  point is joined to its ``n_neighbors`` nearest neighbours (k-d tree), and
+  ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that graph. If the
+  k-NN graph falls apart into more than ``max_pieces`` pieces, k is doubled
+  and the graph rebuilt; the remaining pieces are then joined by the shortest
+  edge between every two of them (one k-d tree per piece), through a minimum
+  spanning tree over the pieces. Within a piece the result can differ from the
+  exact tree when an exact tree edge is longer than every point's k-th
+  neighbour distance; larger ``n_neighbors`` makes that rarer.
+"""
+
+import numpy as np
+
+__all__ = ["euclidean_mst"]
+
+DEFAULT_NEIGHBORS = 10
+DEFAULT_MAX_PIECES = 32
+
+
+def _collapse_duplicates(X):
+    """(unique point indices, duplicate edges) where each duplicate is tied to
+    the first point of its group of identical rows."""
+    n = X.shape[0]
+    order = np.lexsort(X.T[::-1])
+    sorted_points = X[order]
+    new_group = np.ones(n, dtype=bool)
+    if n > 1:
+        new_group[1:] = np.any(sorted_points[1:] != sorted_points[:-1], axis=1)
+    if new_group.all():
+        return np.arange(n), np.empty((0, 2), dtype=np.int64)
+    group = np.cumsum(new_group) - 1
+    # The smallest original index of each group represents it.
+    representative = np.full(group[-1] + 1, n, dtype=np.int64)
+    np.minimum.at(representative, group, order)
+    rep_of = representative[group]
+    copies = order != rep_of
+    dup_edges = np.stack([rep_of[copies], order[copies]], axis=1).astype(np.int64)
+    return np.sort(representative), dup_edges
+
+
+def _chain_on_line(P):
+    """Edges of the exact tree of points lying on one line: sort along it."""
+    centred = P - P.mean(axis=0)
+    if P.shape[0] > 1 and np.any(centred):
+        _, _, vt = np.linalg.svd(centred, full_matrices=False)
+        position = centred @ vt[0]
+    else:
+        position = np.zeros(P.shape[0])
+    order = np.argsort(position, kind="stable")
+    return np.stack([order[:-1], order[1:]], axis=1)
+
+
+def _on_one_line(P):
+    if P.shape[0] < 3:
+        return True
+    centred = P - P.mean(axis=0)
+    s = np.linalg.svd(centred, compute_uv=False)
+    return s[1] <= 1e-12 * max(s[0], np.finfo(float).tiny)
+
+
+def _unique_pairs(a, b, m):
+    """Distinct unordered pairs (smaller, larger) of the node arrays a and b."""
+    lo = np.minimum(a, b).astype(np.int64)
+    hi = np.maximum(a, b).astype(np.int64)
+    keys = np.unique(lo * m + hi)
+    return np.stack([keys // m, keys % m], axis=1)
+
+
+def _z_order(P):
+    """Permutation of 2-D points along a Z-order curve: Qhull runs markedly
+    faster on spatially sorted input."""
+    lo = P.min(axis=0)
+    span = np.ptp(P, axis=0)
+    span[span == 0] = 1.0
+    q = ((P - lo) / span * 65535.0).astype(np.uint64)
+
+    def spread(v):
+        v = (v | (v << np.uint64(8))) & np.uint64(0x00FF00FF)
+        v = (v | (v << np.uint64(4))) & np.uint64(0x0F0F0F0F)
+        v = (v | (v << np.uint64(2))) & np.uint64(0x33333333)
+        return (v | (v << np.uint64(1))) & np.uint64(0x55555555)
+
+    return np.argsort(spread(q[:, 0]) | (spread(q[:, 1]) << np.uint64(1)), kind="stable")
+
+
+def _delaunay_edges(P):
+    from scipy.spatial import Delaunay
+
+    order = _z_order(P)
+    s = order[Delaunay(P[order]).simplices]
+    a = np.concatenate([s[:, 0], s[:, 1], s[:, 0]])
+    b = np.concatenate([s[:, 1], s[:, 2], s[:, 2]])
+    return _unique_pairs(a, b, P.shape[0])
+
+
+def _knn_edges(P, k):
+    from scipy.spatial import cKDTree
+
+    m = P.shape[0]
+    k = min(k, m - 1)
+    _, idx = cKDTree(P).query(P, k=k + 1)
+    rows = np.repeat(np.arange(m), k + 1)
+    cols = idx.reshape(-1)
+    keep = rows != cols
+    return _unique_pairs(rows[keep], cols[keep], m)
+
+
+def _lengths(P, pairs):
+    diff = P[pairs[:, 0]] - P[pairs[:, 1]]
+    if P.shape[1] == 2:
+        return np.hypot(diff[:, 0], diff[:, 1])
+    return np.linalg.norm(diff, axis=1)
+
+
+def _spanning_forest(P, pairs):
+    """MST (forest) of the graph given by candidate pairs: (edges, lengths)."""
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import minimum_spanning_tree
+
+    m = P.shape[0]
+    lengths = _lengths(P, pairs)
+    positive = lengths > 0  # distinct points can still underflow to 0
+    graph = sp.csr_array((lengths[positive], (pairs[positive, 0], pairs[positive, 1])), shape=(m, m))
+    tree = minimum_spanning_tree(graph).tocoo()
+    edges = np.stack([np.minimum(tree.row, tree.col), np.maximum(tree.row, tree.col)], axis=1).astype(np.int64)
+    return edges, _lengths(P, edges)
+
+
+def _join_pieces(P, edges):
+    """Joins the pieces of a spanning forest by their closest pairs of points."""
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
+    from scipy.spatial import cKDTree
+
+    m = P.shape[0]
+    adjacency = sp.csr_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(m, m))
+    count, piece = connected_components(adjacency, directed=False)
+    if count == 1:
+        return edges
+    members = [np.flatnonzero(piece == c) for c in range(count)]
+    trees = [cKDTree(P[idx]) for idx in members]
+    best = np.zeros((count, count))
+    ends = {}
+    for a in range(count):
+        for b in range(a + 1, count):
+            small, large = (a, b) if len(members[a]) <= len(members[b]) else (b, a)
+            dist, nearest = trees[large].query(P[members[small]], k=1)
+            k = int(np.argmin(dist))
+            # Distinct points, but guard the zero that a dense matrix reads as "no edge".
+            best[a, b] = max(dist[k], np.finfo(float).tiny)
+            ends[a, b] = (members[small][k], members[large][nearest[k]])
+    links = minimum_spanning_tree(best).tocoo()
+    extra = [ends[min(a, b), max(a, b)] for a, b in zip(links.row, links.col)]
+    extra = np.array([(min(u, v), max(u, v)) for u, v in extra], dtype=np.int64)
+    return np.concatenate([edges, extra])
+
+
+def _count_pieces(m, edges):
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import connected_components
+
+    adjacency = sp.csr_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(m, m))
+    return connected_components(adjacency, directed=False)[0]
+
+
+def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES):
+    """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
+    coordinates, finite).
+
+    ``method``: ``"auto"`` (exact in 1-D and 2-D, k-NN otherwise), ``"exact"``
+    (1-D or 2-D only) or ``"knn"``. ``n_neighbors`` is k of the k-NN graph and
+    ``max_pieces`` the number of pieces of that graph above which k is doubled
+    (see the module documentation).
+
+    Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
+    int64 array with the smaller node first, ``lengths`` the float64 Euclidean
+    lengths (zero between identical points), and ``method_used`` one of
+    ``"line"``, ``"delaunay"`` or ``"knn"``. The edges form one tree over all
+    n points.
+    """
+    X = np.asarray(X, dtype=np.float64)
+    if X.ndim != 2:
+        raise ValueError("X must be two-dimensional (points x coordinates), got shape %s" % (X.shape,))
+    if method not in ("auto", "exact", "knn"):
+        raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (method,))
+    if int(n_neighbors) != n_neighbors or n_neighbors < 1:
+        raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
+    if int(max_pieces) != max_pieces or max_pieces < 1:
+        raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
+    n, d = X.shape
+    if method == "exact" and d > 2:
+        raise ValueError("the exact tree is available for 1-D and 2-D points only; use method='knn'")
+
+    keep, dup_edges = _collapse_duplicates(X) if n > 0 else (np.arange(0), np.empty((0, 2), np.int64))
+    P = X[keep]
+    m = P.shape[0]
+    used = "knn" if method == "knn" or (method == "auto" and d > 2) else "delaunay"
+    if m <= 1:
+        local = np.empty((0, 2), dtype=np.int64)
+        used = "line" if used != "knn" else used
+    elif used != "knn" and (d == 1 or _on_one_line(P)):
+        local = _chain_on_line(P)
+        used = "line"
+    elif used == "delaunay":
+        from scipy.spatial import QhullError
+
+        try:
+            local, _ = _spanning_forest(P, _delaunay_edges(P))
+        except QhullError:  # a degenerate set that is not quite on one line
+            used = "knn"
+    if used == "knn" and m > 1:
+        k = int(n_neighbors)
+        while True:
+            local, _ = _spanning_forest(P, _knn_edges(P, k))
+            if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
+                break
+            k *= 2
+        local = _join_pieces(P, local)
+
+    edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
+    edges = np.concatenate([edges.astype(np.int64), dup_edges])
+    edges = np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
+    lengths = _lengths(X, edges) if len(edges) else np.empty(0)
+    return edges, lengths, used
