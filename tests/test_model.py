@@ -7,10 +7,10 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 
-from tests.model import (
+from model import (
     FLOAT32, INT64, ModelGraphWrapper, clusterize, explore_graph_recursive,
     find_all_paths_with_labels, find_subgraph_with_labels, make_labels)
-from tests.strategies import (
+from strategies import (
     GraphData, build_pair, graphs, label_array,
     trees_and_forests, cyclic_graphs)
 

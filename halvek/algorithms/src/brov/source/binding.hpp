@@ -68,6 +68,17 @@ using IndexView = StridedView<std::int64_t>;
 void acquire_labels(PyObject* obj, bool writable, LabelView& out);
 void acquire_indices(PyObject* obj, IndexView& out);
 
+// Lets Ctrl-C through during long native loops: checks for pending signals every 2^14 calls.
+class InterruptPoll {
+public:
+    void operator()() {
+        if ((++count_ & 0x3FFF) == 0 && PyErr_CheckSignals() < 0) throw PythonError{};
+    }
+
+private:
+    std::uint32_t count_ = 0;
+};
+
 // IndexError for a node index that lies outside the label array.
 [[noreturn]] void raise_node_out_of_range(std::int64_t node, Py_ssize_t length);
 

@@ -15,7 +15,8 @@ namespace {
 
 const char* const kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
-// Nearest float to d, without relying on an out-of-range double-to-float conversion.
+}  // namespace
+
 float round_to_float(double d) {
     if (std::isfinite(d) && std::fabs(d) > FLT_MAX) {
         const double limit = static_cast<double>(FLT_MAX) + std::ldexp(1.0, 103);  // FLT_MAX + half an ulp
@@ -24,6 +25,8 @@ float round_to_float(double d) {
     }
     return static_cast<float>(d);
 }
+
+namespace {
 
 void release_storage(GraphWrapperObject* g) {
     if (g->_data) {
@@ -219,22 +222,52 @@ Ref find_override(PyObject* self, const char* name, PyCFunction native) {
 // ---------------------------------------------------------------------------------------------
 // Native operations.
 
-void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value) {
+namespace {
+
+std::int32_t room_for_one(GraphWrapperObject* g, std::int64_t index) {
     check_list_index(g, index, "Invalid array index");
     std::int32_t size = g->_sizes[index];
     if (size >= g->_max_size) raise(PyExc_OverflowError, "Array has reached its maximum size");
+    return size;
+}
+
+// Stores v; the count is raised last so that a failure leaves the list as it was.
+void store_int(GraphWrapperObject* g, std::int64_t index, std::int32_t size, std::int64_t v) {
+    if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
+    int_list(g, index)[size] = v;
+    if (g->_int_sets) remember_value(g, index, v);
+    g->_sizes[index] = size + 1;
+}
+
+void store_float(GraphWrapperObject* g, std::int64_t index, std::int32_t size, float v) {
+    if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
+    float_list(g, index)[size] = v;
+    g->_sizes[index] = size + 1;
+}
+
+}  // namespace
+
+void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value) {
+    std::int32_t size = room_for_one(g, index);
     if (g->_dtype == INT64) {
-        std::int64_t v = to_int64(value);
-        if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
-        int_list(g, index)[size] = v;
-        if (g->_int_sets) remember_value(g, index, v);
+        store_int(g, index, size, to_int64(value));
     } else {
         double d = PyFloat_AsDouble(value);
         if (d == -1.0 && PyErr_Occurred()) throw_error_set();
-        if (!reserve_list(g, index, size + 1)) throw std::bad_alloc();
-        float_list(g, index)[size] = round_to_float(d);
+        store_float(g, index, size, round_to_float(d));
     }
-    g->_sizes[index] = size + 1;
+}
+
+void push_int(GraphWrapperObject* g, std::int64_t index, std::int64_t v) {
+    std::int32_t size = room_for_one(g, index);
+    if (g->_dtype == INT64) store_int(g, index, size, v);
+    else store_float(g, index, size, static_cast<float>(v));
+}
+
+void push_float(GraphWrapperObject* g, std::int64_t index, float v) {
+    std::int32_t size = room_for_one(g, index);
+    if (g->_dtype == INT64) raise(PyExc_TypeError, "an integer is required");
+    store_float(g, index, size, v);
 }
 
 Ref pop_native(GraphWrapperObject* g, std::int32_t list_index, std::int32_t element_index) {
@@ -316,6 +349,10 @@ Ref pop_max_op(PyObject* self) {
     Ref result = Ref::steal(check(PyObject_CallNoArgs(override.get())));
     require_tuple(result.get());
     return result;
+}
+
+bool pop_max_overridden(PyObject* self) {
+    return static_cast<bool>(find_override(self, "pop_max", BROV_KW_METHOD(method_pop_max)));
 }
 
 Ref to_numpy_op(PyObject* self, std::int64_t index) {

@@ -91,7 +91,14 @@ Ref pop_max_native(GraphWrapperObject* g);
 bool contains_native(GraphWrapperObject* g, std::int64_t index, std::int64_t value);
 Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index);
 
-Ref pop_max_op(PyObject* self);  // a tuple or None
+// Nearest float to d, without relying on an out-of-range double-to-float conversion.
+float round_to_float(double d);
+
+void push_int(GraphWrapperObject* g, std::int64_t index, std::int64_t v);
+void push_float(GraphWrapperObject* g, std::int64_t index, float v);
+
+Ref pop_max_op(PyObject* self);
+bool pop_max_overridden(PyObject* self);  // a tuple or None
 Ref to_numpy_op(PyObject* self, std::int64_t index);
 
 }  // namespace brov

@@ -1,0 +1,425 @@
+// Clustering: the label flood fill and the driver that cuts, joins and labels.
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "binding.hpp"
+#include "graph_wrapper.hpp"
+#include "module_state.hpp"
+#include "path_search.hpp"
+
+namespace brov {
+
+namespace {
+
+const char* const kMakeLabelsParams[] = {"connections_sparse", "node", "label", "visited", "labels"};
+const Signature kMakeLabels = {"make_labels", kMakeLabelsParams, 5, 5};
+const char* const kClusterizeParams[] = {"connections_sparse", "weights_sparse", "labels"};
+const Signature kClusterize = {"clusterize", kClusterizeParams, 3, 3};
+
+Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
+
+Ref call_method(PyObject* obj, const char* name, PyObject* a, PyObject* b) {
+    return Ref::steal(check(PyObject_CallMethod(obj, name, "OO", a, b)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flood fill.
+
+// The nodes a fill must not enter. `set` is the caller's Python set (updated as the fill goes)
+// or null when the set is the fill's own and never seen by anyone; `flags` mirror it by node in a
+// direct run.
+struct Fence {
+    PyObject* set = nullptr;
+    bool direct = false;
+    std::vector<std::uint8_t> flags;
+
+    void add(std::int32_t node) {
+        if (direct && node >= 0 && static_cast<std::size_t>(node) < flags.size()) flags[node] = 1;
+        if (set) check_status(PySet_Add(set, int_object(node).get()));
+    }
+    bool contains(std::int32_t node) const {
+        if (direct) return node >= 0 && static_cast<std::size_t>(node) < flags.size() && flags[node];
+        return check_status(PySet_Contains(set, int_object(node).get())) != 0;
+    }
+};
+
+// Seeds the flags from the caller's set; false when it holds anything but plain ints, whose
+// equality with node indices only Python can tell.
+bool mirror_set(PyObject* set, Fence& fence, Py_ssize_t n) {
+    fence.flags.assign(static_cast<std::size_t>(n), 0);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(set, &pos, &key, &hash)) {
+        if (!PyLong_CheckExact(key)) return false;
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (!overflow && v >= 0 && v < n) fence.flags[v] = 1;
+    }
+    return true;
+}
+
+class FloodFill {
+public:
+    FloodFill(PyObject* connections, const LabelView& labels, Fence& fence, std::int32_t label, bool direct)
+        : connections_(connections), labels_(labels), fence_(fence), label_(label), direct_(direct) {}
+
+    void run(std::int32_t node) {
+        enter(node);
+        while (!frames_.empty()) {
+            poll_();
+            Frame& top = frames_.back();
+            if (top.next >= top.length) {
+                frames_.pop_back();
+                continue;
+            }
+            std::int32_t neighbor = next_neighbor(top);
+            if (fence_.contains(neighbor)) continue;
+            if (direct_) {
+                enter(neighbor);
+                continue;
+            }
+            Ref fill = module_global("make_labels");
+            if (is_module_function(fill.get(), Callable::make_labels)) {
+                enter(neighbor);
+            } else {
+                Ref node_obj = int_object(neighbor);
+                Ref label_obj = int_object(label_);
+                PyObject* visited = fence_.set ? fence_.set : Py_None;
+                Ref done = Ref::steal(check(PyObject_CallFunctionObjArgs(fill.get(), connections_, node_obj.get(), label_obj.get(), visited, labels_obj_, nullptr)));
+            }
+        }
+    }
+
+    void set_labels_object(PyObject* labels_obj) { labels_obj_ = labels_obj; }
+
+private:
+    struct Frame {
+        std::int32_t node;
+        Ref list;                            // the exported neighbour sequence (generic run)
+        const std::int64_t* direct = nullptr;  // container storage (direct run)
+        Py_ssize_t length = 0;
+        Py_ssize_t next = 0;
+    };
+
+    void enter(std::int32_t node) {
+        fence_.add(node);
+        if (!labels_.in_range(node)) raise_node_out_of_range(node, labels_.length);
+        labels_.set(node, static_cast<std::int8_t>(static_cast<std::uint8_t>(label_ & 0xFF)));
+        Frame frame{node, Ref(), nullptr, 0, 0};
+        if (direct_) {
+            GraphWrapperObject* g = as_graph(connections_);
+            if (static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
+            frame.direct = int_list(g, node);
+            frame.length = g->_sizes[node];
+        } else {
+            frame.list = to_numpy_by_name(connections_, node);
+            frame.length = PyObject_Length(frame.list.get());
+            if (frame.length < 0) throw_error_set();
+        }
+        frames_.push_back(std::move(frame));
+    }
+
+    std::int32_t next_neighbor(Frame& top) {
+        Py_ssize_t i = top.next++;
+        if (top.direct) {
+            std::int64_t v = top.direct[i];
+            if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+            return static_cast<std::int32_t>(v);
+        }
+        Ref key = int_object(i);
+        Ref item = Ref::steal(check(PyObject_GetItem(top.list.get(), key.get())));
+        return to_int32(item.get());
+    }
+
+    PyObject* connections_;
+    PyObject* labels_obj_ = Py_None;
+    const LabelView& labels_;
+    Fence& fence_;
+    std::int32_t label_;
+    bool direct_;
+    std::vector<Frame> frames_;
+    InterruptPoll poll_;
+};
+
+// make_labels once its arguments are converted; `visited` is the caller's set (or None).
+void fill_component(PyObject* connections, std::int32_t node, std::int32_t label, PyObject* visited,
+                    PyObject* labels_obj, const LabelView& labels) {
+    if (visited == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'add'");
+    Fence fence;
+    fence.set = visited;
+    bool direct = native_adjacency(connections) &&
+                  is_module_function(module_global("make_labels").get(), Callable::make_labels) &&
+                  mirror_set(visited, fence, labels.length);
+    fence.direct = direct;
+    FloodFill fill(connections, labels, fence, label, direct);
+    fill.set_labels_object(labels_obj);
+    fill.run(node);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clustering driver.
+
+Ref new_empty_set() { return Ref::steal(check(PySet_New(nullptr))); }
+
+// Unpacks an iterable of exactly two items.
+std::array<Ref, 2> unpack_pair(PyObject* obj) {
+    Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
+    std::array<Ref, 2> items;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator.get());
+        if (!item) {
+            if (PyErr_Occurred()) throw_error_set();
+            raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+        }
+        items[i] = Ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(iterator.get());
+    if (extra) {
+        Py_DECREF(extra);
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    }
+    if (PyErr_Occurred()) throw_error_set();
+    return items;
+}
+
+void require_graph_wrapper(PyObject* obj) {
+    if (obj != Py_None && !PyObject_TypeCheck(obj, &GraphWrapperType))
+        raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, GraphWrapperType.tp_name);
+}
+
+// True when the subgraph has no edge left (every adjacency list empty).
+bool subgraph_is_empty(PyObject* sub_connections) {
+    if (is_exact_graph_wrapper(sub_connections)) {
+        GraphWrapperObject* g = as_graph(sub_connections);
+        for (std::uint64_t i = 0; i < g->_count; ++i)
+            if (g->_sizes[i] > 0) return false;
+        return true;
+    }
+    Ref lists = Ref::steal(check(PyObject_CallMethod(sub_connections, "to_numpy_all", nullptr)));
+    Py_ssize_t count = PyObject_Length(lists.get());
+    if (count < 0) throw_error_set();
+    bool empty = true;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(check(PySequence_GetItem(lists.get(), i)));
+        Py_ssize_t size = PyObject_Length(item.get());
+        if (size < 0) throw_error_set();
+        if (size > 0) empty = false;
+    }
+    return empty;
+}
+
+// When several subgraph edges share the maximal weight, the edge to cut is the maximal edge whose
+// smaller end has the smallest index, and among that node's maximal edges the one met first in its
+// input adjacency list. Returns false when one edge holds the maximum (or the subgraph cannot be
+// read in place), in which case pop_max's pair names the edge.
+struct TieChoice {
+    std::int32_t node = -1;
+    std::vector<std::int64_t> candidates;  // other ends of that node's maximal edges
+};
+
+bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choice) {
+    if (!sub_connections || sub_connections == Py_None || sub_weights == Py_None) return false;
+    GraphWrapperObject* c = as_graph(sub_connections);
+    GraphWrapperObject* w = as_graph(sub_weights);
+    if (w->_dtype != FLOAT32 || c->_dtype != INT64 || c->_count != w->_count) return false;
+    float max_value = -1.0f;
+    std::size_t entries = 0;
+    std::uint64_t first_list = 0;
+    for (std::uint64_t i = 0; i < w->_count; ++i) {
+        const float* values = float_list(w, i);
+        for (std::int32_t j = 0; j < w->_sizes[i]; ++j) {
+            if (values[j] > max_value) {
+                max_value = values[j];
+                entries = 1;
+                first_list = i;
+            } else if (values[j] == max_value) {
+                ++entries;
+            }
+        }
+    }
+    if (entries <= 2) return false;
+    if (c->_sizes[first_list] != w->_sizes[first_list]) return false;
+    choice.node = static_cast<std::int32_t>(first_list);
+    const float* values = float_list(w, first_list);
+    const std::int64_t* ends = int_list(c, first_list);
+    for (std::int32_t j = 0; j < w->_sizes[first_list]; ++j)
+        if (values[j] == max_value) choice.candidates.push_back(ends[j]);
+    return true;
+}
+
+// Position of `target` in the list made of connections.to_numpy(node).
+Ref position_in_list(PyObject* connections, PyObject* node, PyObject* target) {
+    Ref array = is_exact_graph_wrapper(connections)
+                    ? to_numpy_native(as_graph(connections), to_int64(node))
+                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "O", node)));
+    Ref items = Ref::steal(check(PySequence_List(array.get())));
+    return Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", target)));
+}
+
+void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) {
+    if (is_exact_graph_wrapper(container)) {
+        pop_native(as_graph(container), to_int32(list_index), to_int32(position));
+        return;
+    }
+    call_method(container, "pop", list_index, position);
+}
+
+void append_by_name(PyObject* container, PyObject* index, PyObject* value) {
+    if (is_exact_graph_wrapper(container)) {
+        append_native(as_graph(container), to_int64(index), value);
+        return;
+    }
+    call_method(container, "append", index, value);
+}
+
+// One pass of the cutting phase. Returns false when the subgraph has no edge left.
+bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    Ref finder = module_global("find_subgraph_with_labels");
+    Ref subgraph = is_module_function(finder.get(), Callable::find_subgraph_with_labels)
+                       ? build_subgraph(connections, weights, labels_obj)
+                       : Ref::steal(check(PyObject_CallFunctionObjArgs(finder.get(), connections, weights, labels_obj, nullptr)));
+    std::array<Ref, 2> parts = unpack_pair(subgraph.get());
+    require_graph_wrapper(parts[0].get());
+    require_graph_wrapper(parts[1].get());
+    PyObject* sub_connections = parts[0].get();
+    PyObject* sub_weights = parts[1].get();
+    if (sub_connections == Py_None)
+        raise(PyExc_AttributeError, "'NoneType' object has no attribute 'to_numpy_all'");
+    if (subgraph_is_empty(sub_connections)) return false;
+    if (sub_weights == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'pop_max'");
+
+    TieChoice tie;
+    bool tied = !pop_max_overridden(sub_weights) && find_tie(sub_connections, sub_weights, tie);
+    Ref pair = pop_max_op(sub_weights);
+    if (pair.get() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    std::array<Ref, 2> ends = unpack_pair(pair.get());
+    Ref first = std::move(ends[0]);
+    Ref second = std::move(ends[1]);
+    Ref first_position;
+    if (tied) {
+        first = int_object(tie.node);
+        Ref array = to_numpy_by_name(connections, tie.node);
+        Ref items = Ref::steal(check(PySequence_List(array.get())));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()) && !first_position; ++k) {
+            PyObject* item = PyList_GET_ITEM(items.get(), k);
+            for (std::int64_t candidate : tie.candidates) {
+                Ref candidate_obj = int_object(candidate);
+                if (check_status(PyObject_RichCompareBool(item, candidate_obj.get(), Py_EQ))) {
+                    second = std::move(candidate_obj);
+                    first_position = int_object(k);
+                    break;
+                }
+            }
+        }
+        if (!first_position) second = int_object(tie.candidates.front());
+    }
+    if (!first_position) first_position = position_in_list(connections, first.get(), second.get());
+    Ref second_position = position_in_list(connections, second.get(), first.get());
+    pop_by_name(connections, first.get(), first_position.get());
+    pop_by_name(connections, second.get(), second_position.get());
+    pop_by_name(weights, first.get(), first_position.get());
+    pop_by_name(weights, second.get(), second_position.get());
+    return true;
+}
+
+// Labelled nodes grouped by label, groups in order of first appearance, nodes ascending.
+std::vector<std::vector<std::int32_t>> group_labels(const LabelView& labels, Py_ssize_t n) {
+    std::vector<std::vector<std::int32_t>> groups;
+    int slot[256];
+    for (int& s : slot) s = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!labels.in_range(i)) raise_node_out_of_range(i, labels.length);
+        std::int8_t label = labels.get(i);
+        if (label == -1) continue;
+        int& index = slot[static_cast<std::uint8_t>(label)];
+        if (index < 0) {
+            index = static_cast<int>(groups.size());
+            groups.emplace_back();
+        }
+        groups[index].push_back(static_cast<std::int32_t>(i));
+    }
+    return groups;
+}
+
+void join_groups(PyObject* connections, PyObject* weights, const std::vector<std::vector<std::int32_t>>& groups) {
+    Ref one = int_object(1);
+    for (const auto& group : groups) {
+        for (std::size_t k = 0; k + 1 < group.size(); ++k) {
+            Ref start = int_object(group[k]);
+            Ref end = int_object(group[k + 1]);
+            append_by_name(connections, start.get(), end.get());
+            append_by_name(connections, end.get(), start.get());
+            append_by_name(weights, start.get(), one.get());
+            append_by_name(weights, end.get(), one.get());
+        }
+    }
+}
+
+void label_components(PyObject* connections, const std::vector<std::vector<std::int32_t>>& groups,
+                      PyObject* new_labels) {
+    for (const auto& group : groups) {
+        std::int32_t node = group.front();
+        Ref node_obj = int_object(node);
+        Ref label_obj = Ref::steal(check(PyObject_GetItem(new_labels, node_obj.get())));
+        Ref fill = module_global("make_labels");
+        Ref visited = new_empty_set();
+        if (!is_module_function(fill.get(), Callable::make_labels)) {
+            Ref args = Ref::steal(check(PyTuple_Pack(3, connections, node_obj.get(), label_obj.get())));
+            Ref kwargs = Ref::steal(check(Py_BuildValue("{sOsO}", "visited", visited.get(), "labels", new_labels)));
+            Ref done = Ref::steal(check(PyObject_Call(fill.get(), args.get(), kwargs.get())));
+            continue;
+        }
+        std::int32_t label = to_int32(label_obj.get());
+        require_ndarray(new_labels, "labels");
+        require_labels_present(new_labels);
+        LabelView view;
+        acquire_labels(new_labels, true, view);
+        fill_component(connections, node, label, visited.get(), new_labels, view);
+    }
+}
+
+}  // namespace
+
+PyObject* make_labels_entry(PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[5];
+        match_arguments(kMakeLabels, args, kwargs, v);
+        std::int32_t node = to_int32(v[1]);
+        std::int32_t label = to_int32(v[2]);
+        require_exact_set(v[3], "visited");
+        require_ndarray(v[4], "labels");
+        require_labels_present(v[4]);
+        LabelView labels;
+        acquire_labels(v[4], true, labels);
+        fill_component(v[0], node, label, v[3], v[4], labels);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[3];
+        match_arguments(kClusterize, args, kwargs, v);
+        PyObject* connections = v[0];
+        PyObject* weights = v[1];
+        PyObject* labels_obj = v[2];
+        require_ndarray(labels_obj, "labels");
+        LabelView labels;
+        if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
+        Py_ssize_t n = PyObject_Length(labels_obj);
+        if (n < 0) throw_error_set();
+
+        while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
+
+        std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
+        join_groups(connections, weights, groups);
+        Ref new_labels = Ref::steal(check(PyObject_CallMethod(labels_obj, "copy", nullptr)));
+        label_components(connections, groups, new_labels.get());
+        return PyTuple_Pack(3, connections, weights, new_labels.get());
+    });
+}
+
+}  // namespace brov

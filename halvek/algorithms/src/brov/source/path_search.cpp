@@ -1,0 +1,613 @@
+// Label-aware path search: the labelled path search, the chained exploration from the ends of
+// the paths found, and the subgraph made of all such paths.
+//
+// The nesting of the searches follows the graph, so it is walked with explicit stacks. Nested
+// calls are made through the module's attributes: as long as an attribute still names the
+// module's own function the nested level runs inline; a rebound attribute is called like any
+// Python callable, with the arguments that the nested call receives.
+#include <climits>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "binding.hpp"
+#include "graph_wrapper.hpp"
+#include "module_state.hpp"
+#include "path_search.hpp"
+
+namespace brov {
+
+namespace {
+
+const char* const kFindParams[] = {"connections_sparse", "labels", "start", "bomb_node", "path"};
+const Signature kFind = {"find_all_paths_with_labels", kFindParams, 5, 3};
+const char* const kExploreParams[] = {"connections_sparse", "labels", "start"};
+const Signature kExplore = {"explore_graph_recursive", kExploreParams, 3, 3};
+const char* const kSubgraphParams[] = {"connections_sparse", "weights_sparse", "labels"};
+const Signature kSubgraph = {"find_subgraph_with_labels", kSubgraphParams, 3, 3};
+
+Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
+
+// A neighbour value must be a node index that fits the 32-bit node type.
+std::int32_t narrow_node(std::int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<std::int32_t>(v);
+}
+
+void list_extend(PyObject* list, PyObject* items) {
+    if (PyList_CheckExact(items)) {
+        check_status(PyList_SetSlice(list, PyList_GET_SIZE(list), PyList_GET_SIZE(list), items));
+    } else {
+        Ref done = Ref::steal(check(PyObject_CallMethod(list, "extend", "O", items)));
+    }
+}
+
+Ref getitem_index(PyObject* obj, Py_ssize_t i) {
+    Ref key = int_object(i);
+    return Ref::steal(check(PyObject_GetItem(obj, key.get())));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void require_labels_present(PyObject* labels) {
+    if (labels == Py_None)
+        raise(PyExc_TypeError, "Argument 'labels' has incorrect type (expected numpy.ndarray, got NoneType)");
+}
+
+bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
+
+bool native_adjacency(PyObject* connections) {
+    return is_exact_graph_wrapper(connections) && as_graph(connections)->_dtype == INT64;
+}
+
+std::int8_t SearchContext::label_of(std::int64_t node) const {
+    if (!labels.in_range(node)) raise_node_out_of_range(node, labels.length);
+    return labels.get(node);
+}
+
+void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
+    out.array = Ref();
+    out.direct = nullptr;
+    if (direct) {
+        GraphWrapperObject* g = as_graph(connections);
+        if (node < 0 || static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
+        out.direct = int_list(g, node);
+        out.length = g->_sizes[node];
+        return;
+    }
+    Ref array = is_exact_graph_wrapper(connections)
+                    ? to_numpy_native(as_graph(connections), node)
+                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "i", node)));
+    require_ndarray_value(array.get());
+    if (array.get() == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    acquire_indices(array.get(), out.view);
+    out.length = out.view.length;
+    out.array = std::move(array);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The labelled path search.
+
+namespace {
+
+// One search: the path that led to the search's start node (`head`, a Python list whose first
+// element is the root) and the nodes entered since (`route`), one frame per entered node.
+class PathSearch {
+public:
+    PathSearch(SearchContext& ctx, std::int32_t bomb, PyObject* out) : ctx_(ctx), bomb_(bomb), out_(out) {}
+
+    void run(std::int32_t start, PyObject* path) {
+        Ref tail = Ref::steal(check(PyList_New(1)));
+        PyList_SET_ITEM(tail.get(), 0, int_object(start).release());
+        if (path == nullptr || path == Py_None) {
+            head_ = std::move(tail);
+        } else {
+            head_ = Ref::steal(check(PyNumber_Add(path, tail.get())));
+            if (!PyList_CheckExact(head_.get()))
+                raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(head_.get())->tp_name);
+        }
+        scan_head();
+        if (!enter(start, /*nested=*/false)) return;
+        walk();
+    }
+
+private:
+    struct Frame {
+        std::int32_t node;
+        NeighborList neighbors;
+        Py_ssize_t next = 0;
+    };
+
+    // Records which plain integers the head holds, so membership needs no Python call.
+    void scan_head() {
+        Py_ssize_t size = PyList_GET_SIZE(head_.get());
+        head_plain_ = true;
+        for (Py_ssize_t i = 0; i < size && head_plain_; ++i) {
+            PyObject* item = PyList_GET_ITEM(head_.get(), i);
+            if (!PyLong_CheckExact(item)) {
+                head_plain_ = false;
+                break;
+            }
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow) head_plain_ = false;
+            else head_values_.insert(v);
+        }
+    }
+
+    PyObject* root() const {
+        if (PyList_GET_SIZE(head_.get()) == 0) raise(PyExc_IndexError, "list index out of range");
+        return PyList_GET_ITEM(head_.get(), 0);
+    }
+
+    bool differs_from_root(std::int32_t node) const {
+        PyObject* r = root();
+        if (head_plain_) return PyLong_AsLongLong(r) != node;
+        Ref value = int_object(node);
+        return check_status(PyObject_RichCompareBool(value.get(), r, Py_NE)) != 0;
+    }
+
+    bool on_path(std::int32_t node) const {
+        if (node >= 0 && node < static_cast<std::int64_t>(ctx_.on_route.size()) && ctx_.on_route[node]) return true;
+        if (head_plain_) return head_values_.count(node) > 0;
+        Ref value = int_object(node);
+        return check_status(PySequence_Contains(head_.get(), value.get())) != 0;
+    }
+
+    // The root's label, read once by indexing the label object with the root.
+    bool same_as_root_label(std::int8_t label) {
+        if (!root_label_known_) {
+            PyObject* r = root();
+            if (ctx_.plain_labels && head_plain_ && ctx_.labels.in_range(PyLong_AsLongLong(r))) {
+                root_label_ = ctx_.labels.get(PyLong_AsLongLong(r));
+                root_label_plain_ = true;
+            } else {
+                root_label_obj_ = Ref::steal(check(PyObject_GetItem(ctx_.labels_obj, r)));
+                root_label_plain_ = false;
+            }
+            root_label_known_ = true;
+        }
+        if (root_label_plain_) return label == root_label_;
+        Ref value = int_object(label);
+        return check_status(PyObject_RichCompareBool(value.get(), root_label_obj_.get(), Py_EQ)) != 0;
+    }
+
+    Ref current_path() const {
+        Py_ssize_t head_size = PyList_GET_SIZE(head_.get());
+        Ref path = Ref::steal(check(PyList_New(head_size + static_cast<Py_ssize_t>(frames_.size()) - 1)));
+        for (Py_ssize_t i = 0; i < head_size; ++i) {
+            PyObject* item = PyList_GET_ITEM(head_.get(), i);
+            Py_INCREF(item);
+            PyList_SET_ITEM(path.get(), i, item);
+        }
+        for (std::size_t k = 1; k < frames_.size(); ++k)
+            PyList_SET_ITEM(path.get(), head_size + static_cast<Py_ssize_t>(k) - 1,
+                            int_object(frames_[k].node).release());
+        return path;
+    }
+
+    // Steps of one call up to its neighbour loop. Returns true when a frame was pushed.
+    bool enter(std::int32_t node, bool nested) {
+        if (node == bomb_ && bomb_ != -1) return false;
+        if (ctx_.label_of(node) > -1) {
+            // A nested node is never on the path, so it differs from the root unless the head
+            // holds objects with their own idea of equality.
+            bool ends = nested && head_plain_ ? true : differs_from_root(node);
+            if (ends) {
+                if (nested) {
+                    frames_.push_back(Frame{node, {}, 0});
+                    Ref path = current_path();
+                    frames_.pop_back();
+                    check_status(PyList_Append(out_, path.get()));
+                } else {
+                    check_status(PyList_Append(out_, head_.get()));
+                }
+                return false;
+            }
+        }
+        Frame frame{node, {}, 0};
+        ctx_.load_neighbors(node, frame.neighbors);
+        frames_.push_back(std::move(frame));
+        if (nested) ctx_.on_route[node] = 1;
+        return true;
+    }
+
+    void leave() {
+        if (frames_.size() > 1) ctx_.on_route[frames_.back().node] = 0;
+        frames_.pop_back();
+    }
+
+    void walk() {
+        while (!frames_.empty()) {
+            Frame& top = frames_.back();
+            if (top.next >= top.neighbors.length) {
+                leave();
+                continue;
+            }
+            std::int32_t neighbor = narrow_node(top.neighbors.at(top.next++));
+            if (on_path(neighbor)) continue;
+            if (same_as_root_label(ctx_.label_of(neighbor))) continue;
+            if (ctx_.direct) {
+                enter(neighbor, true);
+                continue;
+            }
+            Ref search = module_global("find_all_paths_with_labels");
+            if (is_module_function(search.get(), Callable::find_all_paths_with_labels)) {
+                enter(neighbor, true);
+            } else {
+                call_rebound(search.get(), neighbor);
+            }
+        }
+    }
+
+    void call_rebound(PyObject* search, std::int32_t neighbor) {
+        Ref path = current_path();
+        Ref start = int_object(neighbor);
+        Ref bomb = int_object(bomb_);
+        Ref args = Ref::steal(check(PyTuple_New(0)));
+        Ref kwargs = Ref::steal(check(Py_BuildValue("{sOsOsOsOsO}", "connections_sparse", ctx_.connections, "labels",
+                                                    ctx_.labels_obj, "start", start.get(), "bomb_node", bomb.get(),
+                                                    "path", path.get())));
+        Ref found = Ref::steal(check(PyObject_Call(search, args.get(), kwargs.get())));
+        list_extend(out_, found.get());
+    }
+
+    SearchContext& ctx_;
+    std::int32_t bomb_;
+    PyObject* out_;
+    Ref head_;
+    bool head_plain_ = true;
+    std::unordered_set<long long> head_values_;
+    std::vector<Frame> frames_;
+    bool root_label_known_ = false;
+    bool root_label_plain_ = false;
+    std::int8_t root_label_ = 0;
+    Ref root_label_obj_;
+};
+
+}  // namespace
+
+void find_paths(SearchContext& ctx, std::int32_t start, std::int32_t bomb, PyObject* path, PyObject* out) {
+    PathSearch(ctx, bomb, out).run(start, path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The chained exploration.
+
+namespace {
+
+// Runs one search of the exploration, inline or through the rebound attribute; returns the list.
+Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb, bool* inline_search) {
+    Ref search;
+    if (!ctx.direct) search = module_global("find_all_paths_with_labels");
+    *inline_search = ctx.direct || is_module_function(search.get(), Callable::find_all_paths_with_labels);
+    if (*inline_search) {
+        Ref paths = Ref::steal(check(PyList_New(0)));
+        find_paths(ctx, start, bomb, nullptr, paths.get());
+        return paths;
+    }
+    Ref start_obj = int_object(start);
+    Ref args = Ref::steal(check(PyTuple_Pack(3, ctx.connections, ctx.labels_obj, start_obj.get())));
+    Ref bomb_obj = int_object(bomb);
+    Ref kwargs = Ref::steal(check(Py_BuildValue("{sO}", "bomb_node", bomb_obj.get())));
+    Ref paths = Ref::steal(check(PyObject_Call(search.get(), args.get(), kwargs.get())));
+    require_list(paths.get());
+    return paths;
+}
+
+std::uint64_t level_key(std::int32_t start, std::int32_t bomb) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(start)) << 32) | static_cast<std::uint32_t>(bomb);
+}
+
+}  // namespace
+
+void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
+    struct Level {
+        std::int32_t start;
+        std::int32_t bomb;
+        Ref paths;
+        Py_ssize_t count;
+        Py_ssize_t next;
+    };
+    std::vector<Level> levels;
+    // The (start, bomb) pairs of the levels on the current chain: a level depends on nothing
+    // else, so meeting a pair again means the chain would nest for ever.
+    std::unordered_set<std::uint64_t> chain;
+
+    auto enter = [&](std::int32_t node, std::int32_t bomb) {
+        std::uint64_t key = level_key(node, bomb);
+        bool inline_search = false;
+        if (chain.count(key)) {
+            if (ctx.direct || is_module_function(module_global("find_all_paths_with_labels").get(),
+                                                 Callable::find_all_paths_with_labels))
+                raise_format(PyExc_RecursionError,
+                             "maximum recursion depth exceeded while exploring: the exploration returns to node %d "
+                             "from node %d without end (a cycle through labelled nodes)",
+                             node, bomb);
+        }
+        Ref paths = exploration_search(ctx, node, bomb, &inline_search);
+        list_extend(all_paths, paths.get());
+        Py_ssize_t count = PyObject_Length(paths.get());
+        if (count < 0) throw_error_set();
+        chain.insert(key);
+        levels.push_back(Level{node, bomb, std::move(paths), count, 0});
+    };
+
+    enter(start, -1);
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next >= level.count) {
+            chain.erase(level_key(level.start, level.bomb));
+            levels.pop_back();
+            continue;
+        }
+        Ref path = getitem_index(level.paths.get(), level.next++);
+        require_list(path.get());
+        std::int32_t end_node = to_int32(getitem_index(path.get(), -1).get());
+        if (end_node == level.bomb) continue;
+        std::int32_t new_bomb = to_int32(getitem_index(path.get(), -2).get());
+        enter(end_node, new_bomb);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The subgraph of all label-to-label paths.
+
+namespace {
+
+// Which nodes the collected paths cover: a plain flag per node in a direct run, a Python set
+// otherwise (paths from a rebound exploration may hold any objects).
+class CoveredNodes {
+public:
+    CoveredNodes(bool direct, Py_ssize_t n) : direct_(direct) {
+        if (direct) flags_.assign(static_cast<std::size_t>(n), 0);
+        else set_ = Ref::steal(check(PySet_New(nullptr)));
+    }
+    void add_paths(PyObject* paths) {
+        Py_ssize_t count = PyObject_Length(paths);
+        if (count < 0) throw_error_set();
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref path = getitem_index(paths, i);
+            if (direct_) {
+                for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
+                    flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
+            } else {
+                Ref done = Ref::steal(check(PyObject_CallMethod(set_.get(), "update", "O", path.get())));
+            }
+        }
+    }
+    void add(std::int32_t node) {
+        if (direct_) flags_[node] = 1;
+        else check_status(PySet_Add(set_.get(), int_object(node).get()));
+    }
+    bool contains(std::int32_t node) const {
+        if (direct_) return flags_[node] != 0;
+        return check_status(PySet_Contains(set_.get(), int_object(node).get())) != 0;
+    }
+
+private:
+    bool direct_;
+    std::vector<std::uint8_t> flags_;
+    Ref set_;
+};
+
+bool module_functions_untouched(std::initializer_list<std::pair<const char*, Callable>> names) {
+    for (const auto& entry : names)
+        if (!is_module_function(module_global(entry.first).get(), entry.second)) return false;
+    return true;
+}
+
+// Phase 1: explore from each labelled node not yet covered, in ascending order.
+void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
+    bool direct = ctx.direct;
+    CoveredNodes covered(direct, ctx.labels.length);
+    std::size_t cursor = 0;
+    while (cursor < starts.size()) {
+        std::int32_t start = starts[cursor];
+        Ref new_paths;
+        Ref exploration;
+        if (!direct) exploration = module_global("explore_graph_recursive");
+        if (direct || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
+            new_paths = Ref::steal(check(PyList_New(0)));
+            explore(ctx, start, new_paths.get());
+        } else {
+            Ref start_obj = int_object(start);
+            new_paths = Ref::steal(
+                check(PyObject_CallFunctionObjArgs(exploration.get(), ctx.connections, ctx.labels_obj, start_obj.get(), nullptr)));
+            require_list(new_paths.get());
+        }
+        Py_ssize_t found = PyObject_Length(new_paths.get());
+        if (found < 0) throw_error_set();
+        if (found > 0) {
+            list_extend(all_paths, new_paths.get());
+            covered.add_paths(new_paths.get());
+        }
+        // A start node always counts as covered afterwards, so that an exploration whose paths
+        // do not begin at it cannot make the loop pick it again for ever.
+        covered.add(start);
+        while (cursor < starts.size() && covered.contains(starts[cursor])) ++cursor;
+    }
+}
+
+// Phase 3 helpers: where an edge lies in the input lists, and its weight there.
+class InputEdges {
+public:
+    InputEdges(PyObject* connections, PyObject* weights)
+        : connections_(connections), weights_(weights),
+          direct_(native_adjacency(connections) && is_exact_graph_wrapper(weights)) {}
+
+    std::int32_t position(std::int32_t a, std::int32_t b) {
+        if (!direct_) {
+            Ref array = to_numpy_by_name(connections_, a);
+            Ref items = Ref::steal(check(PySequence_List(array.get())));
+            Ref b_obj = int_object(b);
+            Ref index = Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", b_obj.get())));
+            return to_int32(index.get());
+        }
+        GraphWrapperObject* g = as_graph(connections_);
+        check_node(g, a);
+        if (scanned_.size() < g->_count) scanned_.assign(g->_count, 0);
+        if (!scanned_[a]) {
+            // One pass over the list records the first position of every neighbour.
+            const std::int64_t* items = int_list(g, a);
+            for (std::int32_t k = g->_sizes[a] - 1; k >= 0; --k) first_[key(a, items[k])] = k;
+            scanned_[a] = 1;
+        }
+        auto found = first_.find(key(a, b));
+        if (found == first_.end()) raise_format(PyExc_ValueError, "%d is not in list", b);
+        return found->second;
+    }
+
+    float weight(std::int32_t a, std::int32_t position) {
+        if (!direct_) {
+            Ref array = to_numpy_by_name(weights_, a);
+            Ref value = getitem_index(array.get(), position);
+            double d = PyFloat_AsDouble(value.get());
+            if (d == -1.0 && PyErr_Occurred()) throw_error_set();
+            return round_to_float(d);
+        }
+        GraphWrapperObject* g = as_graph(weights_);
+        check_node(g, a);
+        if (position >= g->_sizes[a])
+            raise_format(PyExc_IndexError, "index %d is out of bounds for axis 0 with size %d", position, g->_sizes[a]);
+        if (g->_dtype == INT64) return static_cast<float>(int_list(g, a)[position]);
+        return float_list(g, a)[position];
+    }
+
+private:
+    static std::uint64_t key(std::int32_t a, std::int64_t b) {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) ^ static_cast<std::uint64_t>(b);
+    }
+    static void check_node(GraphWrapperObject* g, std::int32_t a) {
+        if (a < 0 || static_cast<std::uint64_t>(a) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
+    }
+
+    PyObject* connections_;
+    PyObject* weights_;
+    bool direct_;
+    std::vector<std::uint8_t> scanned_;
+    std::unordered_map<std::uint64_t, std::int32_t> first_;
+};
+
+}  // namespace
+
+Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
+    if (is_exact_graph_wrapper(container)) return to_numpy_native(as_graph(container), index);
+    return Ref::steal(check(PyObject_CallMethod(container, "to_numpy", "L", static_cast<long long>(index))));
+}
+
+Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    SearchContext ctx(connections, labels_obj);
+    if (labels_obj != Py_None) acquire_labels(labels_obj, false, ctx.labels);
+    Py_ssize_t length = PyObject_Length(labels_obj);
+    if (length < 0) throw_error_set();
+
+    std::vector<std::int32_t> starts;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (!ctx.labels.in_range(i)) raise_node_out_of_range(i, ctx.labels.length);
+        if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
+    }
+    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
+                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
+                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+    ctx.prepare();
+    Ref all_paths = Ref::steal(check(PyList_New(0)));
+    collect_paths(ctx, starts, all_paths.get());
+
+    Py_ssize_t count;
+    if (is_exact_graph_wrapper(connections)) {
+        count = static_cast<Py_ssize_t>(as_graph(connections)->_count);
+    } else {
+        Ref lists = Ref::steal(check(PyObject_CallMethod(connections, "to_numpy_all", nullptr)));
+        count = PyObject_Length(lists.get());
+        if (count < 0) throw_error_set();
+    }
+    Ref count_obj = int_object(count);
+    std::int32_t n = to_int32(count_obj.get());
+    PyObject* type = reinterpret_cast<PyObject*>(&GraphWrapperType);
+    Ref sub_connections = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 0, n)));
+    Ref sub_weights = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 1, n)));
+    GraphWrapperObject* sub_c = as_graph(sub_connections.get());
+    GraphWrapperObject* sub_w = as_graph(sub_weights.get());
+
+    InputEdges input(connections, weights);
+    std::unordered_set<std::uint64_t> stored;  // directed edges already in the subgraph
+    auto add_direction = [&](std::int32_t a, std::int32_t b) {
+        if (a < 0 || a >= n) raise(PyExc_IndexError, "Invalid array index");
+        std::uint64_t k = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
+        if (!stored.insert(k).second) return;
+        push_int(sub_c, a, b);
+        std::int32_t position = input.position(a, b);
+        push_float(sub_w, a, input.weight(a, position));
+    };
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(all_paths.get()); ++p) {
+        PyObject* path = PyList_GET_ITEM(all_paths.get(), p);
+        require_list(path);
+        Py_ssize_t steps = PyObject_Length(path);
+        if (steps < 0) throw_error_set();
+        for (Py_ssize_t j = 0; j + 1 < steps; ++j) {
+            std::int32_t a = to_int32(getitem_index(path, j).get());
+            std::int32_t b = to_int32(getitem_index(path, j + 1).get());
+            add_direction(a, b);
+            add_direction(b, a);
+        }
+    }
+    return Ref::steal(check(PyTuple_Pack(2, sub_connections.get(), sub_weights.get())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points.
+
+PyObject* find_all_paths_with_labels_entry(PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[5];
+        match_arguments(kFind, args, kwargs, v);
+        std::int32_t start = to_int32(v[2]);
+        std::int32_t bomb = v[3] ? to_int32(v[3]) : -1;
+        require_ndarray(v[1], "labels");
+        require_labels_present(v[1]);
+        SearchContext ctx(v[0], v[1]);
+        acquire_labels(v[1], false, ctx.labels);
+        PyObject* path = v[4] ? v[4] : Py_None;
+        ctx.direct = native_adjacency(v[0]) && ctx.plain_labels && path == Py_None &&
+                     is_module_function(module_global("find_all_paths_with_labels").get(),
+                                        Callable::find_all_paths_with_labels);
+        ctx.prepare();
+        Ref out = Ref::steal(check(PyList_New(0)));
+        find_paths(ctx, start, bomb, path, out.get());
+        return out.release();
+    });
+}
+
+PyObject* explore_graph_recursive_entry(PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[3];
+        match_arguments(kExplore, args, kwargs, v);
+        std::int32_t start = to_int32(v[2]);
+        require_ndarray(v[1], "labels");
+        require_labels_present(v[1]);
+        SearchContext ctx(v[0], v[1]);
+        acquire_labels(v[1], false, ctx.labels);
+        ctx.direct = native_adjacency(v[0]) && ctx.plain_labels &&
+                     is_module_function(module_global("find_all_paths_with_labels").get(),
+                                        Callable::find_all_paths_with_labels);
+        ctx.prepare();
+        Ref all_paths = Ref::steal(check(PyList_New(0)));
+        explore(ctx, start, all_paths.get());
+        return all_paths.release();
+    });
+}
+
+PyObject* find_subgraph_with_labels_entry(PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* v[3];
+        match_arguments(kSubgraph, args, kwargs, v);
+        require_ndarray(v[2], "labels");
+        return build_subgraph(v[0], v[1], v[2]).release();
+    });
+}
+
+}  // namespace brov

@@ -1,0 +1,57 @@
+// Shared by the path search, the exploration, the subgraph builder and the clustering driver.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "binding.hpp"
+
+namespace brov {
+
+// The neighbours of one node: the exported array (held as a buffer) or, in a direct run, the
+// container's own storage.
+struct NeighborList {
+    Ref array;
+    IndexView view;
+    const std::int64_t* direct = nullptr;
+    Py_ssize_t length = 0;
+    std::int64_t at(Py_ssize_t i) const { return direct ? direct[i] : view.get(i); }
+};
+
+// What every search of one call shares. In a direct run the adjacency is an exact INT64
+// GraphWrapper, the labels an exact ndarray and the module functions are the module's own: no
+// Python code can run during the search, so storage is read in place and no name is looked up.
+struct SearchContext {
+    SearchContext(PyObject* connections_, PyObject* labels_obj_)
+        : connections(connections_), labels_obj(labels_obj_), plain_labels(labels_are_plain(labels_obj_)) {}
+
+    PyObject* connections;
+    PyObject* labels_obj;
+    LabelView labels;
+    bool plain_labels;
+    bool direct = false;
+    std::vector<std::uint8_t> on_route;  // nodes on the path being extended, by node index
+
+    static bool labels_are_plain(PyObject* labels);
+    void prepare() { on_route.assign(static_cast<std::size_t>(labels.length), 0); }
+    std::int8_t label_of(std::int64_t node) const;
+    void load_neighbors(std::int32_t node, NeighborList& out) const;
+};
+
+bool native_adjacency(PyObject* connections);
+void require_labels_present(PyObject* labels);
+
+// Appends to `out` the paths that find_all_paths_with_labels(connections, labels, start, bomb, path)
+// returns; `path` may be null for None.
+void find_paths(SearchContext& ctx, std::int32_t start, std::int32_t bomb, PyObject* path, PyObject* out);
+
+// Appends to `all_paths` what explore_graph_recursive(connections, labels, start) returns.
+void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths);
+
+// `to_numpy` of a container reached by name (the native export for an exact GraphWrapper).
+Ref to_numpy_by_name(PyObject* container, std::int64_t index);
+
+// find_subgraph_with_labels once its arguments are matched and `labels` type-tested.
+Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels);
+
+}  // namespace brov

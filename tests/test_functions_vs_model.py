@@ -1,0 +1,163 @@
+"""The module functions against the pure-Python model, function by function.
+
+Every comparison runs twice: on exact GraphWrapper containers (the native route, which reads the
+containers in place) and on a trivial subclass (the generic route, which goes through the
+containers' methods by name). Both must give what the model gives.
+"""
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import model
+from strategies import build_pair, cyclic_graphs, label_array, trees_and_forests
+
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+
+class Subclassed(bc.GraphWrapper):
+    """No overrides: only moves the calls onto the generic route."""
+
+
+ROUTES = [bc.GraphWrapper, Subclassed]
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def lists(container):
+    return [a.tolist() for a in container.to_numpy_all()]
+
+
+def model_pair(data):
+    return build_pair(data, model.ModelGraphWrapper)
+
+
+def outcome(fn, *args):
+    """Result or the exception type and message, so that failures compare too."""
+    try:
+        return ("ok", fn(*args))
+    except Exception as exc:  # noqa: BLE001 - the comparison covers every error
+        return ("error", type(exc).__name__, str(exc))
+
+
+def same_error_kind(native, expected):
+    assert native[0] == expected[0], (native, expected)
+    if native[0] == "error":
+        assert native[1] == expected[1], (native, expected)
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests(), choice=st.data())
+def test_path_search_matches_model(cls, data, choice):
+    start = choice.draw(st.integers(0, data.n - 1))
+    bomb = choice.draw(st.sampled_from([-1] + list(range(data.n))))
+    labels = label_array(data)
+    conn, _ = build_pair(data, cls)
+    mconn, _ = model_pair(data)
+    assert bc.find_all_paths_with_labels(conn, labels, start, bomb) == model.find_all_paths_with_labels(
+        mconn, labels, start, bomb
+    )
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests(), choice=st.data())
+def test_path_search_with_given_path_matches_model(cls, data, choice):
+    start = choice.draw(st.integers(0, data.n - 1))
+    prefix = choice.draw(st.lists(st.integers(0, data.n - 1), min_size=1, max_size=3))
+    labels = label_array(data)
+    conn, _ = build_pair(data, cls)
+    mconn, _ = model_pair(data)
+    before = list(prefix)
+    got = bc.find_all_paths_with_labels(conn, labels, start, path=prefix)
+    assert got == model.find_all_paths_with_labels(mconn, labels, start, path=list(prefix))
+    assert prefix == before
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests(), choice=st.data())
+def test_exploration_matches_model(cls, data, choice):
+    start = choice.draw(st.integers(0, data.n - 1))
+    labels = label_array(data)
+    conn, _ = build_pair(data, cls)
+    mconn, _ = model_pair(data)
+    assert bc.explore_graph_recursive(conn, labels, start) == model.explore_graph_recursive(mconn, labels, start)
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=cyclic_graphs(), choice=st.data())
+def test_exploration_on_cycles_matches_model(cls, data, choice):
+    start = choice.draw(st.integers(0, data.n - 1))
+    labels = label_array(data)
+    conn, _ = build_pair(data, cls)
+    mconn, _ = model_pair(data)
+    native = outcome(bc.explore_graph_recursive, conn, labels, start)
+    expected = outcome(model.explore_graph_recursive, mconn, labels, start)
+    same_error_kind(native, expected)
+    if native[0] == "ok":
+        assert native == expected
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests())
+def test_subgraph_matches_model(cls, data):
+    labels = label_array(data)
+    conn, weights = build_pair(data, cls)
+    mconn, mweights = model_pair(data)
+    sub_c, sub_w = bc.find_subgraph_with_labels(conn, weights, labels)
+    exp_c, exp_w = model.find_subgraph_with_labels(mconn, mweights, labels)
+    assert type(sub_c) is bc.GraphWrapper and type(sub_w) is bc.GraphWrapper
+    assert lists(sub_c) == lists(exp_c)
+    assert lists(sub_w) == lists(exp_w)
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests(), choice=st.data())
+def test_flood_fill_matches_model(cls, data, choice):
+    node = choice.draw(st.integers(0, data.n - 1))
+    label = choice.draw(st.integers(-200, 200))
+    fence = set(choice.draw(st.lists(st.integers(0, data.n - 1), max_size=3)))
+    conn, _ = build_pair(data, cls)
+    mconn, _ = model_pair(data)
+    got_labels, exp_labels = label_array(data), label_array(data)
+    got_visited, exp_visited = set(fence), set(fence)
+    assert bc.make_labels(conn, node, label, got_visited, got_labels) is None
+    model.make_labels(mconn, node, label, exp_visited, exp_labels)
+    assert got_labels.tolist() == exp_labels.tolist()
+    assert got_visited == exp_visited
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests(weights="tied"))
+def test_clusterize_with_ties_matches_model(cls, data):
+    check_clusterize(cls, data)
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@SETTINGS
+@given(data=trees_and_forests())
+def test_clusterize_matches_model(cls, data):
+    check_clusterize(cls, data)
+
+
+def check_clusterize(cls, data):
+    labels = label_array(data)
+    conn, weights = build_pair(data, cls)
+    mconn, mweights = model_pair(data)
+    native = outcome(bc.clusterize, conn, weights, labels)
+    expected = outcome(model.clusterize, mconn, mweights, labels)
+    same_error_kind(native, expected)
+    assert lists(conn) == lists(mconn)
+    assert lists(weights) == lists(mweights)
+    if native[0] == "ok":
+        got_c, got_w, got_labels = native[1]
+        assert got_c is conn and got_w is weights
+        assert got_labels.dtype == np.int8
+        assert got_labels.tolist() == expected[1][2].tolist()
+        assert labels.tolist() == data.labels
