@@ -1,0 +1,337 @@
+"""Command line: ``brov demo`` and ``brov cluster`` (also ``python -m halvek.algorithms.src.brov``).
+
+Errors are reported on one line, ``brov: error: ...``, with exit status 1
+(2 for a bad command line); output files appear whole or not at all.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from .estimator import BrovClustering, check_points
+from .metrics import adjusted_rand_score
+
+#: From this many points on, each stage is reported on stderr (unless -q).
+PROGRESS_FROM = 50000
+
+
+class CliError(Exception):
+    """A problem with the user's input, reported as one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.exit(2, "%s: error: %s (see %s -h)\n" % (self.prog, message, self.prog))
+
+
+class _Progress:
+    def __init__(self, enabled):
+        self.enabled = enabled
+
+    def __call__(self, message):
+        if self.enabled:
+            print("brov: %s" % message, file=sys.stderr, flush=True)
+
+
+# ------------------------------------------------------------------------------------------------
+# Input and output files
+
+
+def _csv_header_rows(path):
+    """1 when the first non-empty line of a CSV file is a header, else 0."""
+    with open(path, "r", encoding="utf-8") as handle:
+        for line in handle:
+            if line.strip():
+                try:
+                    [float(field) for field in line.strip().split(",")]
+                    return 0
+                except ValueError:
+                    return 1
+    raise CliError("%s is empty" % path)
+
+
+def _load_table(path, what):
+    ext = os.path.splitext(path)[1].lower()
+    if not os.path.isfile(path):
+        raise CliError("%s: no such file" % path)
+    try:
+        if ext == ".npy":
+            return np.load(path, allow_pickle=False)
+        if ext == ".csv":
+            skip = _csv_header_rows(path)
+            try:
+                return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
+                    if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
+            except ValueError:
+                if what != "labels":
+                    raise
+                return np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
+    except (ValueError, OSError, UnicodeDecodeError) as error:
+        raise CliError("cannot read %s %s: %s" % (what, path, str(error).splitlines()[0])) from None
+    raise CliError("%s must be a .csv or .npy file: %s" % (what, path))
+
+
+def read_points(path):
+    X = _load_table(path, "points")
+    try:
+        return check_points(X)
+    except (ValueError, TypeError) as error:
+        raise CliError("points in %s: %s" % (path, error)) from None
+
+
+def read_labels(path):
+    y = _load_table(path, "labels")
+    if y.ndim == 2:
+        if y.shape[1] != 1:
+            raise CliError("labels in %s: expected one column, got %d" % (path, y.shape[1]))
+        y = y[:, 0]
+    return y
+
+
+def _write_atomically(path, write):
+    """Write through a temporary file in the same folder, then rename."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=".brov-", suffix=os.path.splitext(path)[1], dir=folder)
+    os.close(handle)
+    try:
+        write(temporary)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
+
+
+def _check_output(path, what):
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CliError("cannot write %s %s: folder %s does not exist" % (what, path, folder))
+    if os.path.isdir(path):
+        raise CliError("cannot write %s %s: it is a folder" % (what, path))
+
+
+def _save_csv(path, columns, names, formats):
+    def write(target):
+        table = np.column_stack(columns)
+        np.savetxt(target, table, delimiter=",", header=",".join(names), comments="", fmt=formats)
+
+    _write_atomically(path, write)
+
+
+# ------------------------------------------------------------------------------------------------
+# Demo data
+
+
+def make_blobs(n, centers, seed, spread=1.0):
+    """n points in `centers` Gaussian blobs in the plane, centres at least
+    five spreads apart. Returns (points, blob index of each point)."""
+    rng = np.random.default_rng(seed)
+    chosen = []
+    while len(chosen) < centers:
+        candidate = rng.uniform(-4.0 * centers ** 0.5, 4.0 * centers ** 0.5, size=2) * spread * 1.5
+        if all(np.hypot(*(candidate - c)) >= 5.0 * spread for c in chosen):
+            chosen.append(candidate)
+    truth = np.arange(n) % centers
+    rng.shuffle(truth)
+    points = np.array(chosen)[truth] + rng.normal(scale=spread, size=(n, 2))
+    return points, truth
+
+
+def pick_labelled(truth, per_class, seed):
+    """-1 everywhere but `per_class` random points of each class, which keep their class."""
+    rng = np.random.default_rng(seed + 1)
+    given = np.full(len(truth), -1, dtype=np.int64)
+    for c in np.unique(truth):
+        members = np.flatnonzero(truth == c)
+        chosen = rng.choice(members, size=min(per_class, len(members)), replace=False)
+        given[chosen] = c
+    return given
+
+
+# ------------------------------------------------------------------------------------------------
+# Commands
+
+
+def _cluster(X, y, args, progress):
+    estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled)
+    try:
+        estimator.fit(X, y)
+    except (ValueError, TypeError) as error:
+        raise CliError(str(error)) from None
+    return estimator
+
+
+def _summary(estimator, X, y, before=(), after=()):
+    labels = estimator.labels_
+    found, sizes = np.unique(labels, return_counts=True)
+    lines = ["points: %d (%d coordinates), labelled: %d" % (X.shape[0], X.shape[1], int(np.sum(y != -1)))]
+    clusters = [(c, s) for c, s in zip(found, sizes) if c != -1]
+    lines.append("clusters: %d" % len(clusters))
+    for c, s in clusters:
+        lines.append("  %8s: %d points" % (c, s))
+    if np.any(labels == -1):
+        lines.append("  unlabelled: %d points" % int(np.sum(labels == -1)))
+    lines.append("tree: %s, %d edges, %d cut" % (estimator.tree_method_, len(estimator.edges_),
+                                                 int(estimator.cut_edges_.sum())))
+    stages = list(before) + list(estimator.timings_.items()) + list(after)
+    lines.append("time: " + ", ".join("%s %.3f s" % (k, v) for k, v in stages))
+    return lines
+
+
+def run_demo(args, progress):
+    if args.n < 2:
+        raise CliError("--n must be at least 2")
+    if args.centers < 1 or args.labelled < 1:
+        raise CliError("--centers and --labelled must be at least 1")
+    try:
+        from .plot import require_matplotlib
+
+        require_matplotlib()
+        can_plot = True
+    except ImportError as error:
+        can_plot = False
+        plot_note = str(error)
+    out = args.out
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise CliError("--out %s exists and is not a folder" % out)
+    os.makedirs(out, exist_ok=True)
+
+    start = time.perf_counter()
+    X, truth = make_blobs(args.n, args.centers, args.seed)
+    given = pick_labelled(truth, args.labelled, args.seed)
+    before = [("data", time.perf_counter() - start)]
+    extra = []
+    progress("generated %d points in %d blobs" % (args.n, args.centers))
+    estimator = _cluster(X, given, args, progress)
+
+    csv_path = os.path.join(out, "labels.csv")
+    png_path = os.path.join(out, "clusters.png")
+    if can_plot:
+        from .plot import plot_clusters
+
+        start = time.perf_counter()
+        _write_atomically(png_path, lambda target: plot_clusters(
+            target, X, estimator.labels_, given, estimator.edges_, estimator.cut_edges_,
+            title="brov demo: %d points, %d blobs, %d labelled" % (args.n, args.centers, int(np.sum(given != -1)))))
+        extra.append(("plot", time.perf_counter() - start))
+    _save_csv(csv_path, [X[:, 0], X[:, 1], truth, given, estimator.labels_],
+              ["x", "y", "blob", "given", "cluster"], ["%.6f", "%.6f", "%d", "%d", "%d"])
+
+    lines = ["brov demo: %d blobs, %d labelled point(s) per blob" % (args.centers, args.labelled)]
+    lines += _summary(estimator, X, given, before, extra)
+    lines.append("agreement with the true blobs (adjusted Rand index): %.4f"
+                 % adjusted_rand_score(truth, estimator.labels_))
+    lines.append("wrote %s" % csv_path)
+    if can_plot:
+        lines.append("wrote %s" % png_path)
+    else:
+        lines.append("skipped clusters.png: %s" % plot_note)
+    print("\n".join(lines))
+    return 0
+
+
+def run_cluster(args, progress):
+    _check_output(args.output, "output")
+    if args.plot:
+        _check_output(args.plot, "plot")
+        from .plot import require_matplotlib
+
+        try:
+            require_matplotlib()
+        except ImportError as error:
+            raise CliError(str(error)) from None
+    start = time.perf_counter()
+    X = read_points(args.points)
+    y = read_labels(args.labels)
+    before = [("read", time.perf_counter() - start)]
+    extra = []
+    progress.enabled = progress.enabled or (not args.quiet and X.shape[0] >= PROGRESS_FROM)
+    progress("read %d points and %d labels" % (X.shape[0], len(y)))
+    estimator = _cluster(X, y, args, progress)
+
+    if args.plot:
+        from .plot import plot_clusters
+
+        start = time.perf_counter()
+        _write_atomically(args.plot, lambda target: plot_clusters(
+            target, X, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_))
+        extra.append(("plot", time.perf_counter() - start))
+    start = time.perf_counter()
+    _save_csv(args.output, [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)],
+              ["given", "cluster"], ["%d", "%d"])
+    extra.append(("write", time.perf_counter() - start))
+    lines = _summary(estimator, X, np.asarray(y), before, extra)
+    lines.append("wrote %s" % args.output + (" and %s" % args.plot if args.plot else ""))
+    print("\n".join(lines))
+    return 0
+
+
+def build_parser():
+    parser = _Parser(prog="brov", description="Label-guided clustering of points through their minimum spanning tree.")
+    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster}")
+    sub.required = True
+
+    def common(p):
+        p.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+        p.add_argument("--method", choices=["auto", "exact", "knn"], default="auto",
+                       help="tree: exact (Delaunay) in 1-D/2-D with 'auto', k-NN graph otherwise")
+        p.add_argument("--n-neighbors", type=int, default=10, help="k of the k-NN graph (default 10)")
+
+    demo = sub.add_parser("demo", help="cluster generated blobs and draw them",
+                          description="Generate Gaussian blobs, label a few points per blob, cluster them, "
+                                      "write labels.csv and clusters.png into --out and print a summary.")
+    demo.add_argument("--n", type=int, default=1000, help="number of points (default 1000)")
+    demo.add_argument("--centers", type=int, default=4, help="number of blobs (default 4)")
+    demo.add_argument("--labelled", type=int, default=2, help="labelled points per blob (default 2)")
+    demo.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
+    demo.add_argument("--out", default="brov-demo", help="output folder (default ./brov-demo)")
+    common(demo)
+
+    cluster = sub.add_parser("cluster", help="cluster points from a file",
+                             description="Cluster the points of POINTS (.csv or .npy, one point per row) guided "
+                                         "by LABELS (one integer per point, -1 = unlabelled).")
+    cluster.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
+    cluster.add_argument("--labels", required=True, metavar="LABELS", help="labels, .csv or .npy, -1 = unlabelled")
+    cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv", help="where to write the clusters")
+    cluster.add_argument("--plot", metavar="OUT.png", help="also draw the clusters (needs matplotlib)")
+    common(cluster)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        if args.command == "demo":
+            progress = _Progress(not args.quiet and args.n >= PROGRESS_FROM)
+            return run_demo(args, progress)
+        progress = _Progress(not args.quiet and _looks_large(args.points))
+        return run_cluster(args, progress)
+    except CliError as error:
+        message = " ".join(str(error).split())
+        print("brov: error: %s" % message, file=sys.stderr)
+        return 1
+    except (OSError, MemoryError) as error:
+        print("brov: error: %s" % (" ".join(str(error).split()) or type(error).__name__), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("brov: interrupted", file=sys.stderr)
+        return 130
+
+
+def _looks_large(path):
+    """Whether the points file is big enough to report progress (about PROGRESS_FROM rows)."""
+    try:
+        return os.path.getsize(path) > PROGRESS_FROM * 24
+    except OSError:
+        return False
+
+
+if __name__ == "__main__":
+    sys.exit(main())
