@@ -1,7 +1,9 @@
 // Clustering: the label flood fill and the driver that cuts, joins and labels.
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "binding.hpp"
@@ -381,6 +383,132 @@ void label_components(PyObject* connections, const std::vector<std::vector<std::
     }
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// The native route of the driver: exact containers, an exact label array and the module's own
+// functions. The cut edges are planned in one sweep where the graph allows it, and removed from
+// both containers in one pass per touched list; joining and labelling run on the storage.
+
+// Plans the whole cutting phase in one sweep when the graph allows it; false leaves the cutting to
+// the pass-by-pass rebuild.
+bool plan_native_cuts(GraphWrapperObject*, GraphWrapperObject*, const LabelView&,
+                      std::vector<std::pair<std::int32_t, std::int32_t>>&) {
+    return false;
+}
+
+bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
+    if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
+    if (Py_TYPE(labels_obj) != ndarray_type()) return false;
+    return is_module_function(module_global("find_subgraph_with_labels").get(), Callable::find_subgraph_with_labels) &&
+           is_module_function(module_global("explore_graph_recursive").get(), Callable::explore_graph_recursive) &&
+           is_module_function(module_global("find_all_paths_with_labels").get(), Callable::find_all_paths_with_labels) &&
+           is_module_function(module_global("make_labels").get(), Callable::make_labels);
+}
+
+// Removes, for every cut edge {a, b}, the first b of a's list and the first a of b's list from
+// both containers, keeping the order of what remains. Removals commute, so one compaction per
+// touched list gives what one pop per entry would.
+void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<std::pair<std::int32_t, std::int32_t>>& cuts) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> directed;
+    directed.reserve(cuts.size() * 2);
+    for (const auto& cut : cuts) {
+        directed.emplace_back(cut.first, cut.second);
+        directed.emplace_back(cut.second, cut.first);
+    }
+    std::sort(directed.begin(), directed.end());
+    std::unordered_map<std::int64_t, int> pending;
+    for (std::size_t start = 0; start < directed.size();) {
+        std::int32_t node = directed[start].first;
+        std::size_t end = start;
+        pending.clear();
+        while (end < directed.size() && directed[end].first == node) ++pending[directed[end++].second];
+        std::int64_t* ends = int_list(c, node);
+        float* values = float_list(w, node);
+        std::int32_t kept = 0;
+        for (std::int32_t k = 0; k < c->_sizes[node]; ++k) {
+            auto found = pending.find(ends[k]);
+            if (found != pending.end() && found->second > 0) {
+                --found->second;
+                continue;
+            }
+            ends[kept] = ends[k];
+            values[kept] = values[k];
+            ++kept;
+        }
+        c->_sizes[node] = kept;
+        w->_sizes[node] = kept;
+        start = end;
+    }
+}
+
+void join_groups_native(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<std::vector<std::int32_t>>& groups) {
+    for (const auto& group : groups) {
+        for (std::size_t k = 0; k + 1 < group.size(); ++k) {
+            push_int(c, group[k], group[k + 1]);
+            push_int(c, group[k + 1], group[k]);
+            push_float(w, group[k], 1.0f);
+            push_float(w, group[k + 1], 1.0f);
+        }
+    }
+}
+
+// Floods each representative's label over its component. Each fill starts with nothing
+// visited; a stamp per node and fill stands in for the fresh set.
+void label_components_native(GraphWrapperObject* c, const std::vector<std::vector<std::int32_t>>& groups,
+                             const LabelView& labels) {
+    std::vector<std::uint32_t> stamp(static_cast<std::size_t>(labels.length), 0);
+    std::vector<std::pair<std::int32_t, std::int32_t>> stack;  // (node, next neighbour position)
+    InterruptPoll poll;
+    std::uint32_t fill = 0;
+    for (const auto& group : groups) {
+        ++fill;
+        std::int32_t root = group.front();
+        std::int8_t label = labels.get(root);
+        auto enter = [&](std::int32_t node) {
+            if (!labels.in_range(node)) raise_node_out_of_range(node, labels.length);
+            if (static_cast<std::uint64_t>(node) >= c->_count) raise(PyExc_IndexError, "Invalid array index");
+            stamp[node] = fill;
+            labels.set(node, label);
+            stack.emplace_back(node, 0);
+        };
+        enter(root);
+        while (!stack.empty()) {
+            poll();
+            auto& top = stack.back();
+            if (top.second >= c->_sizes[top.first]) {
+                stack.pop_back();
+                continue;
+            }
+            std::int64_t next = int_list(c, top.first)[top.second++];
+            if (next < INT32_MIN || next > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+            std::int32_t neighbor = static_cast<std::int32_t>(next);
+            if (neighbor >= 0 && neighbor < labels.length && stamp[neighbor] == fill) continue;
+            enter(neighbor);
+        }
+    }
+}
+
+Ref clusterize_native(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels, Py_ssize_t n) {
+    GraphWrapperObject* c = as_graph(connections);
+    GraphWrapperObject* w = as_graph(weights);
+    std::vector<std::pair<std::int32_t, std::int32_t>> cuts;
+    if (plan_native_cuts(c, w, labels, cuts)) {
+        apply_cuts(c, w, cuts);
+    } else {
+        while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
+    }
+    std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
+    join_groups_native(c, w, groups);
+    Ref new_labels = Ref::steal(check(PyObject_CallMethod(labels_obj, "copy", nullptr)));
+    require_ndarray(new_labels.get(), "labels");
+    require_labels_present(new_labels.get());
+    LabelView view;
+    acquire_labels(new_labels.get(), true, view);
+    label_components_native(c, groups, view);
+    return Ref::steal(check(PyTuple_Pack(3, connections, weights, new_labels.get())));
+}
+
 }  // namespace
 
 PyObject* make_labels_entry(PyObject* args, PyObject* kwargs) {
@@ -411,6 +539,8 @@ PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
         if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
         Py_ssize_t n = PyObject_Length(labels_obj);
         if (n < 0) throw_error_set();
+        if (native_driver_applies(connections, weights, labels_obj))
+            return clusterize_native(connections, weights, labels_obj, labels, n).release();
 
         while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 
