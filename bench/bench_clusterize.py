@@ -1,0 +1,154 @@
+"""How long clusterize takes on large trees, against one SciPy pass over the same tree.
+
+Workloads (fixed seeds): a random tree of 10^6 nodes, and the Euclidean minimum spanning trees of
+10^5 and 10^6 2-D points drawn from Gaussian blobs; 1% of the nodes labelled from 10 classes.
+For each: clusterize time, scipy.sparse.csgraph.connected_components time on the same tree, their
+ratio, and the memory clusterize adds (peak resident set during the call minus the resident set
+before it) against the memory of the input containers. Then the speed-up over the pure-Python
+model of the algorithm (tests/model.py) on a 3,000-node random tree.
+
+    python bench/bench_clusterize.py            # full run (a few minutes)
+    python bench/bench_clusterize.py --smoke    # tiny sizes, for CI
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import scipy.sparse as sp
+from scipy.sparse.csgraph import connected_components
+
+from halvek.algorithms.src.brov import euclidean_mst, graph_pair
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def random_tree(n, rng):
+    parents = (rng.random(n - 1) * np.arange(1, n)).astype(np.int64)
+    return np.stack([parents, np.arange(1, n)], axis=1), rng.random(n - 1)
+
+
+def blob_tree(n, rng):
+    centers = rng.normal(scale=10.0, size=(10, 2))
+    X = centers[rng.integers(0, 10, n)] + rng.normal(size=(n, 2))
+    edges, lengths, _ = euclidean_mst(X)
+    return edges, lengths
+
+
+def as_matrix(n, edges, weights):
+    rows = np.concatenate([edges[:, 0], edges[:, 1]])
+    cols = np.concatenate([edges[:, 1], edges[:, 0]])
+    data = np.concatenate([weights, weights]).astype(np.float64)
+    return sp.csr_array((data, (rows, cols)), shape=(n, n))
+
+
+def some_labels(n, rng, fraction=0.01, classes=10):
+    labels = np.full(n, -1, dtype=np.int8)
+    chosen = rng.choice(n, size=max(2, int(n * fraction)), replace=False)
+    labels[chosen] = rng.integers(0, classes, size=len(chosen))
+    return labels
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def reset_peak():
+    """Resets the kernel's peak resident set of this process (Linux)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def container_bytes(connections):
+    sizes = np.array([len(a) for a in connections.to_numpy_all()], dtype=np.int64)
+    entries = int(sizes.sum())
+    # element storage of both containers plus their per-list tables (pointer, size, room)
+    return entries * (8 + 4) + 2 * len(sizes) * (8 + 4 + 4)
+
+
+def measure(name, n, edges, weights, rng):
+    matrix = as_matrix(n, edges, weights)
+    labels = some_labels(n, rng)
+    t0 = time.perf_counter()
+    connections, weight_lists = graph_pair(matrix)
+    load = time.perf_counter() - t0
+    footprint = container_bytes(connections)
+
+    t0 = time.perf_counter()
+    connected_components(matrix, directed=False)
+    scipy_time = time.perf_counter() - t0
+
+    before = rss_bytes()
+    peak_known = reset_peak()
+    t0 = time.perf_counter()
+    _, _, new_labels = bc.clusterize(connections, weight_lists, labels)
+    cluster_time = time.perf_counter() - t0
+    extra = max(0, peak_bytes() - before) if peak_known else float("nan")
+
+    labelled = int((new_labels != -1).sum())
+    print(f"{name:<26} n={n:>9,}  load {load:7.3f} s  clusterize {cluster_time:7.3f} s  "
+          f"connected_components {scipy_time:7.3f} s  ratio {cluster_time / scipy_time:6.2f}  "
+          f"extra memory {extra / 2**20:7.1f} MiB = {extra / footprint:5.2f} x containers "
+          f"({footprint / 2**20:.1f} MiB)  labelled after: {labelled:,}")
+    return cluster_time
+
+
+def model_speedup(n, rng):
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+    import model
+
+    edges, weights = random_tree(n, rng)
+    labels = some_labels(n, rng)
+    matrix = as_matrix(n, edges, weights.astype(np.float32))
+    indptr, indices, data = matrix.indptr, matrix.indices, matrix.data
+
+    mc = model.ModelGraphWrapper(n, 0, n)
+    mw = model.ModelGraphWrapper(n, 1, n)
+    for i in range(n):
+        for k in range(indptr[i], indptr[i + 1]):
+            mc.append(i, int(indices[k]))
+            mw.append(i, float(data[k]))
+    sys.setrecursionlimit(max(10000, 4 * n))
+    t0 = time.perf_counter()
+    _, _, expected = model.clusterize(mc, mw, labels)
+    model_time = time.perf_counter() - t0
+
+    connections, weight_lists = graph_pair(matrix)
+    t0 = time.perf_counter()
+    _, _, got = bc.clusterize(connections, weight_lists, labels)
+    native_time = time.perf_counter() - t0
+    same = np.array_equal(got, expected)
+    print(f"pure-Python model n={n:,}: {model_time:.3f} s; brov_core: {native_time * 1e3:.3f} ms; "
+          f"speed-up {model_time / native_time:,.0f}x; same labels: {same}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="tiny sizes, checks the script runs")
+    args = parser.parse_args()
+    big, medium, small = (2000, 500, 300) if args.smoke else (10**6, 10**5, 3000)
+    rng = np.random.default_rng(20261207)
+    measure("random tree", big, *random_tree(big, rng), rng)
+    measure("blob EMST", medium, *blob_tree(medium, rng), rng)
+    measure("blob EMST", big, *blob_tree(big, rng), rng)
+    model_speedup(small, rng)
+
+
+if __name__ == "__main__":
+    main()
