@@ -1,0 +1,189 @@
+"""Bulk loading of graphs into GraphWrapper pairs (binaries._bulk and graph_pair)."""
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+from hypothesis import HealthCheck, given, settings
+
+from strategies import build_pair, label_array, trees_and_forests
+
+from halvek.algorithms.src.brov import graph_pair, graph_to_csr
+from halvek.algorithms.src.brov.binaries import _bulk
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def lists(container):
+    return [a.tolist() for a in container.to_numpy_all()]
+
+
+def csr_of(data):
+    """CSR arrays whose rows are the drawn adjacency lists, in their (unsorted) drawn order."""
+    indptr = np.zeros(data.n + 1, dtype=np.int64)
+    indptr[1:] = np.cumsum([len(a) for a in data.adjacency])
+    indices = np.array([b for a in data.adjacency for b in a], dtype=np.int64)
+    weights = np.array([w for ws in data.weights for w in ws], dtype=np.float64)
+    return indptr, indices, weights
+
+
+def outcome(connections, weights, labels):
+    try:
+        _, _, new = bc.clusterize(connections, weights, labels)
+    except Exception as error:  # the two routes must fail alike, too
+        return type(error).__name__, str(error)
+    return new.tolist(), lists(connections), lists(weights)
+
+
+class TestLoadedPair:
+    @SETTINGS
+    @given(trees_and_forests())
+    def test_same_lists_and_same_clustering_as_appending(self, data):
+        loaded = _bulk.graph_from_csr(*csr_of(data), data.n)
+        appended = build_pair(data, bc.GraphWrapper)
+        assert all(type(c) is bc.GraphWrapper for c in loaded)
+        assert lists(loaded[0]) == lists(appended[0])
+        assert lists(loaded[1]) == lists(appended[1])
+        # Room for exactly the joining edges is enough for clusterize, whatever the labels.
+        labels = label_array(data)
+        assert outcome(*loaded, labels) == outcome(*appended, labels)
+
+    def test_each_list_has_room_for_two_joining_edges(self):
+        star = sp.csr_array(([1.0] * 14, ([0] * 7 + list(range(1, 8)), list(range(1, 8)) + [0] * 7)), shape=(8, 8))
+        connections, weights = graph_pair(star)
+        for node in (0, 3):
+            connections.append(node, 99)
+            connections.append(node, 98)
+            weights.append(node, 1.0)
+            weights.append(node, 1.0)
+        assert connections.to_numpy(0).tolist()[-2:] == [99, 98]
+        assert weights.to_numpy(3).tolist() == [1.0, 1.0, 1.0]
+
+    def test_row_order_int32_float32_and_read_back(self):
+        indptr = np.array([0, 2, 3, 4], dtype=np.int32)
+        indices = np.array([2, 1, 0, 0], dtype=np.int32)
+        data = np.array([0.5, 2.0, 2.0, 0.5], dtype=np.float32)
+        connections, weights = _bulk.graph_from_csr(indptr, indices, data, 3)
+        assert lists(connections) == [[2, 1], [0], [0]]
+        assert lists(weights) == [[0.5, 2.0], [2.0], [0.5]]
+        back_ptr, back_idx, back_w = _bulk.graph_to_csr(connections, weights)
+        assert back_ptr.tolist() == [0, 2, 3, 4] and back_idx.tolist() == [2, 1, 0, 0]
+        assert back_w.dtype == np.float32 and back_w.tolist() == [0.5, 2.0, 2.0, 0.5]
+        # Changes made to the pair show in the export.
+        connections.pop(0, 0)
+        weights.pop(0, 0)
+        assert graph_to_csr(connections, weights).toarray().tolist() == [[0, 2, 0], [2, 0, 0], [0.5, 0, 0]]
+
+    def test_empty_and_edgeless_graphs(self):
+        connections, weights = graph_pair(sp.csr_array((0, 0)))
+        assert lists(connections) == [] and lists(weights) == []
+        connections, weights = graph_pair(sp.coo_array((3, 3)))
+        assert lists(connections) == [[], [], []]
+        _, _, new = bc.clusterize(connections, weights, np.array([4, -1, -1], dtype=np.int8))
+        assert new.tolist() == [4, -1, -1]
+
+    def test_any_sparse_format_and_integer_weights(self):
+        dense = np.array([[0, 3, 0], [3, 0, 1], [0, 1, 0]])
+        for matrix in (sp.coo_matrix(dense), sp.csc_array(dense), sp.lil_matrix(dense), sp.dok_array(dense)):
+            connections, weights = graph_pair(matrix)
+            assert lists(connections) == [[1], [0, 2], [1]]
+            assert lists(weights) == [[3.0], [3.0, 1.0], [1.0]]
+
+
+class TestRankWeights:
+    def test_ranks_follow_weights_and_break_ties_by_node(self):
+        # Path 0-1-2-3 and edge 1-3: weights 5, 2, 2, 9.
+        rows = [0, 1, 1, 2, 2, 3, 1, 3]
+        cols = [1, 0, 2, 1, 3, 2, 3, 1]
+        vals = [5, 5, 2, 2, 2, 2, 9, 9]
+        connections, weights = graph_pair(sp.csr_array((vals, (rows, cols)), shape=(4, 4)), rank_weights=True)
+        got = {}
+        for a, (nbrs, ws) in enumerate(zip(lists(connections), lists(weights))):
+            for b, w in zip(nbrs, ws):
+                got[a, b] = w
+        assert got[1, 2] == got[2, 1] == 1.0 and got[2, 3] == got[3, 2] == 2.0  # tie: (1, 2) before (2, 3)
+        assert got[0, 1] == got[1, 0] == 3.0 and got[1, 3] == got[3, 1] == 4.0
+
+    def test_ranks_cut_like_the_weights(self):
+        # Distinct weights: ranked and raw weights must cut the same edges.
+        rng = np.random.default_rng(5)
+        n = 60
+        parent = [int(rng.integers(0, i)) for i in range(1, n)]
+        w = rng.permutation(np.arange(1, n)) * 0.37
+        tree = sp.coo_array((w, (parent, range(1, n))), shape=(n, n))
+        tree = (tree + tree.T).tocsr()
+        labels = np.full(n, -1, dtype=np.int8)
+        labels[rng.choice(n, 8, replace=False)] = [0, 1, 2, 0, 1, 2, 3, 3]
+        raw = outcome(*graph_pair(tree), labels)
+        ranked = outcome(*graph_pair(tree, rank_weights=True), labels)
+        assert raw[0] == ranked[0] and raw[1] == ranked[1]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("dense, message", [
+        ([[0, 1], [0, 0]], r"not symmetric: entry \(0, 1\) has no mirror entry \(1, 0\)"),
+        ([[0, 0], [1, 0]], r"not symmetric: entry \(1, 0\) has no mirror entry \(0, 1\)"),
+        ([[0, 1], [2, 0]], r"not symmetric: entry \(0, 1\) has weight 1 but \(1, 0\) has 2"),
+        ([[1, 0], [0, 0]], r"self-loop at node 0"),
+        ([[0, -1], [-1, 0]], r"edge \(0, 1\) has a negative weight"),
+        ([[0, np.nan], [np.nan, 0]], r"edge \(0, 1\) has a NaN weight"),
+        ([[0, np.inf], [np.inf, 0]], r"infinite or too large for float32"),
+        ([[0, 1e39], [1e39, 0]], r"infinite or too large for float32"),
+    ])
+    def test_bad_matrices(self, dense, message):
+        with pytest.raises(ValueError, match=message):
+            graph_pair(sp.csr_array(np.array(dense, dtype=float)))
+
+    def test_explicit_zero(self):
+        m = sp.csr_array((np.array([0.0, 0.0]), np.array([1, 0]), np.array([0, 1, 2])), shape=(2, 2))
+        with pytest.raises(ValueError, match=r"edge \(0, 1\) is an explicit zero"):
+            graph_pair(m)
+
+    def test_duplicate_entries_in_a_row(self):
+        m = sp.csr_array((np.ones(4), np.array([1, 1, 0, 0]), np.array([0, 2, 4])), shape=(2, 2))
+        with pytest.raises(ValueError, match=r"duplicate entry \(0, 1\)"):
+            graph_pair(m)
+
+    @pytest.mark.parametrize("args, error, message", [
+        (([0, 1], [5], [1.0], 1), ValueError, "column index 5 in row 0 is out of range"),
+        (([0, 1], [-1], [1.0], 1), ValueError, "column index -1 in row 0 is out of range"),
+        (([0, 1, 1], [1], [1.0], 3), ValueError, r"indptr has length 3, expected n \+ 1 = 4"),
+        (([1, 1], [], [], 1), ValueError, "indptr must start at 0"),
+        (([0, 2, 1], [1, 0], [1.0, 1.0], 2), ValueError, "indptr decreases at row 1"),
+        (([0, 1, 3], [1, 0], [1.0, 1.0], 2), ValueError, "points past the 2 stored entries"),
+        (([0, 1, 1], [1, 0], [1.0, 1.0], 2), ValueError, "indptr ends at 1 but 2 entries are stored"),
+        (([0, 1, 2], [1, 0], [1.0], 2), ValueError, r"indices and data differ in length"),
+        (([0, 0], [], [], -1), ValueError, "n must not be negative"),
+    ])
+    def test_malformed_csr_arrays(self, args, error, message):
+        indptr, indices, data, n = args
+        with pytest.raises(error, match=message):
+            _bulk.graph_from_csr(np.array(indptr, dtype=np.int64), np.array(indices, dtype=np.int64),
+                                 np.array(data, dtype=np.float64), n)
+
+    def test_wrong_array_types(self):
+        ok_ptr, ok_idx, ok_w = np.array([0, 1, 2]), np.array([1, 0]), np.array([1.0, 1.0])
+        with pytest.raises(TypeError, match="indices must hold int32 or int64 values"):
+            _bulk.graph_from_csr(ok_ptr, ok_idx.astype(float), ok_w, 2)
+        with pytest.raises(TypeError, match="data must hold float32 or float64 values"):
+            _bulk.graph_from_csr(ok_ptr, ok_idx, ok_w.astype(np.int64), 2)
+        with pytest.raises(TypeError, match="indptr must be a one-dimensional int32 or int64 array, got list"):
+            _bulk.graph_from_csr([0, 1, 2], ok_idx, ok_w, 2)
+        with pytest.raises(ValueError, match="indices must be one-dimensional"):
+            _bulk.graph_from_csr(ok_ptr, ok_idx.reshape(1, 2), ok_w, 2)
+        with pytest.raises(TypeError, match="graph_from_csr\\(\\) takes at least 4 positional arguments"):
+            _bulk.graph_from_csr(ok_ptr, ok_idx, ok_w)
+
+    def test_wrong_python_objects(self):
+        with pytest.raises(TypeError, match="expected a SciPy sparse matrix or array, got ndarray"):
+            graph_pair(np.eye(2))
+        with pytest.raises(ValueError, match="square"):
+            graph_pair(sp.csr_array((2, 3)))
+        for dtype in (complex, bool):
+            with pytest.raises(TypeError, match="edge weights must be real numbers"):
+                graph_pair(sp.csr_array(np.array([[0, 1], [1, 0]], dtype=dtype)))
+        c, w = graph_pair(sp.csr_array(np.array([[0, 1.0], [1.0, 0]])))
+        with pytest.raises(TypeError, match="connections must be a brov_core.GraphWrapper"):
+            _bulk.graph_to_csr(w.to_numpy_all(), w)
+        with pytest.raises(TypeError, match="weights must be a GraphWrapper of dtype FLOAT32"):
+            _bulk.graph_to_csr(c, c)
