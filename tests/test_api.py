@@ -1,0 +1,272 @@
+"""The high-level API: euclidean_mst, BrovClustering, cluster_graph, label codes, ARI."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
+from scipy.spatial.distance import pdist, squareform
+
+import halvek.algorithms.src.brov as brov
+from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
+                                        euclidean_mst)
+from halvek.algorithms.src.brov import estimator as estimator_module
+from halvek.algorithms.src.brov.graph import decode_labels, encode_labels
+
+
+def blobs(centers, per_blob, seed=0, spread=0.5):
+    rng = np.random.default_rng(seed)
+    X = np.concatenate([rng.normal(c, spread, (per_blob, len(c))) for c in centers])
+    truth = np.repeat(np.arange(len(centers)), per_blob)
+    return X, truth
+
+
+def is_spanning_tree(edges, n):
+    if len(edges) != n - 1:
+        return False
+    if n == 1:
+        return True
+    graph = sp.coo_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(n, n))
+    return connected_components(graph, directed=False)[0] == 1
+
+
+def brute_force_length(X):
+    """Total length of the exact tree of distinct points (dense MST)."""
+    return minimum_spanning_tree(squareform(pdist(X))).sum()
+
+
+class TestEuclideanMst:
+    @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(hnp.arrays(np.float64, st.tuples(st.integers(2, 40), st.integers(1, 2)),
+                      elements=st.integers(-20, 20).map(float)))
+    def test_exact_in_1d_and_2d_with_duplicates(self, X):
+        # Integer grids give duplicates, collinear sets and ties.
+        edges, lengths, used = euclidean_mst(X)
+        assert is_spanning_tree(edges, len(X))
+        assert np.all(edges[:, 0] < edges[:, 1])
+        assert np.allclose(lengths, np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1))
+        distinct = np.unique(X, axis=0)
+        assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0)
+        assert np.sum(lengths == 0) == len(X) - len(distinct)
+        assert used in ("line", "delaunay")
+
+    def test_collinear_points_in_2d(self):
+        t = np.array([3.0, -1.0, 0.5, 10.0, 2.0])
+        edges, lengths, used = euclidean_mst(np.column_stack([t, 2 * t + 1]))
+        assert used == "line"
+        assert sorted(map(tuple, edges.tolist())) == [(0, 3), (0, 4), (1, 2), (2, 4)]
+        assert lengths.sum() == pytest.approx(11 * np.sqrt(5))
+
+    def test_knn_joins_pieces_and_approximates(self):
+        X, _ = blobs([(0, 0, 0), (50, 0, 0), (0, 60, 0), (0, 0, -70)], 40, seed=2)
+        edges, lengths, used = euclidean_mst(X, n_neighbors=3)
+        assert used == "knn"
+        assert is_spanning_tree(edges, len(X))
+        exact = brute_force_length(X)
+        # The three joins between blobs are the exact shortest links, so the total stays close.
+        assert exact <= lengths.sum() <= exact * 1.02
+        # max_pieces=1 doubles k until the k-NN graph is connected on its own.
+        edges, _, _ = euclidean_mst(X, n_neighbors=2, max_pieces=1)
+        assert is_spanning_tree(edges, len(X))
+
+    def test_single_point_and_all_identical(self):
+        assert euclidean_mst(np.zeros((1, 3)))[0].shape == (0, 2)
+        edges, lengths, _ = euclidean_mst(np.ones((5, 2)))
+        assert is_spanning_tree(edges, 5) and np.all(lengths == 0)
+
+    def test_bad_parameters(self):
+        with pytest.raises(ValueError, match="method must be"):
+            euclidean_mst(np.zeros((3, 2)), method="fast")
+        with pytest.raises(ValueError, match="exact tree is available for 1-D and 2-D"):
+            euclidean_mst(np.zeros((3, 3)), method="exact")
+        with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
+            euclidean_mst(np.zeros((3, 2)), n_neighbors=0)
+
+
+class TestEstimator:
+    def test_recovers_blobs_with_any_class_ids(self):
+        X, truth = blobs([(0, 0), (8, 0), (0, 8), (8, 8)], 60)
+        ids = np.array([1000, -7, 5, 2 ** 40])
+        y = np.full(len(X), -1, dtype=np.int64)
+        for blob in range(4):
+            y[blob * 60: blob * 60 + 2] = ids[blob]
+        model = BrovClustering()
+        labels = model.fit_predict(X, y)
+        assert labels is model.labels_ and model.transduction_ is model.labels_
+        assert labels.dtype == np.int64
+        assert np.array_equal(labels, ids[truth])
+        assert model.classes_.tolist() == sorted(ids.tolist())
+        assert model.tree_method_ == "delaunay" and model.n_features_in_ == 2
+        assert set(model.timings_) == {"tree", "load", "clusterize", "cuts"}
+
+    def test_knn_route_in_higher_dimensions(self):
+        X, truth = blobs([(0, 0, 0, 0), (6, 0, 0, 0), (0, 6, 0, 6)], 50, seed=4)
+        y = np.full(len(X), -1)
+        y[[0, 50, 100]] = [0, 1, 2]
+        model = BrovClustering(n_neighbors=5).fit(X, y)
+        assert model.tree_method_ == "knn"
+        assert adjusted_rand_score(truth, model.labels_) == 1.0
+
+    def test_pieces_left_after_the_cuts_carry_one_label_each(self):
+        rng = np.random.default_rng(7)
+        X = rng.normal(size=(400, 2))
+        y = np.full(400, -1)
+        y[rng.choice(400, 12, replace=False)] = np.arange(12) % 4
+        model = BrovClustering().fit(X, y)
+        kept = model.edges_[~model.cut_edges_]
+        graph = sp.coo_array((np.ones(len(kept)), (kept[:, 0], kept[:, 1])), shape=(400, 400))
+        count, piece = connected_components(graph, directed=False)
+        assert count == 1 + model.cut_edges_.sum()
+        for p in range(count):
+            assert len(np.unique(model.labels_[piece == p])) == 1
+        # Labelled points keep their own label.
+        assert np.array_equal(model.labels_[y != -1], y[y != -1])
+
+    def test_duplicate_points_with_different_labels_are_separated(self):
+        X = np.array([[0.0, 0.0], [0.0, 0.0], [1.0, 0.0], [5.0, 5.0], [0.0, 0.0]])
+        y = np.array([3, 4, -1, -1, -1])
+        labels = BrovClustering().fit_predict(X, y)
+        assert labels[0] == 3 and labels[1] == 4
+        assert set(labels.tolist()) == {3, 4}
+
+    def test_many_classes_are_remapped_both_ways(self):
+        n = 300
+        X = np.column_stack([np.arange(n, dtype=float), np.zeros(n)])
+        y = np.arange(n) * 3 - 101  # 300 classes would not fit; 250 do
+        y[250:] = -1
+        labels = BrovClustering().fit_predict(X, y)
+        assert np.array_equal(labels[:250], y[:250])
+        assert np.all(labels[250:] == y[249])
+        with pytest.raises(ValueError, match="300 distinct classes: at most 255"):
+            BrovClustering().fit(X, np.arange(n))
+
+    def test_params_protocol(self):
+        model = BrovClustering(n_neighbors=7)
+        params = model.get_params()
+        assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False}
+        clone = type(model)(**params)
+        assert clone.get_params() == params
+        assert model.set_params(method="knn", verbose=True) is model
+        assert model.method == "knn" and model.verbose is True
+        with pytest.raises(ValueError, match="invalid parameter 'k'"):
+            model.set_params(k=3)
+        assert repr(model) == "BrovClustering(method='knn', n_neighbors=7, verbose=True)"
+
+    def test_verbose_reports_stages_on_stderr(self, capsys):
+        X, _ = blobs([(0, 0), (5, 5)], 20)
+        BrovClustering(verbose=True).fit(X, np.r_[0, [-1] * 38, 1])
+        err = capsys.readouterr().err
+        for stage in ("tree", "load", "clusterize", "cuts"):
+            assert "brov: %s" % stage in err
+
+
+BAD_INPUTS = [
+    ("nan", lambda X, y: (np.where(np.arange(len(X))[:, None] == 3, np.nan, X), y), ValueError,
+     r"NaN or infinite coordinates in 1 point\(s\), first at row 3"),
+    ("inf", lambda X, y: (np.vstack([X[:-1], [np.inf, 0]]), y), ValueError, "NaN or infinite"),
+    ("1-D X", lambda X, y: (X[:, 0], y), ValueError, r"reshape\(-1, 1\)"),
+    ("3-D X", lambda X, y: (X[None], y), ValueError, "two-dimensional"),
+    ("no points", lambda X, y: (X[:0], y[:0]), ValueError, "X holds no points"),
+    ("no coordinates", lambda X, y: (X[:, :0], y), ValueError, "without coordinates"),
+    ("strings", lambda X, y: (X.astype(str), y), TypeError, "real numbers"),
+    ("sparse X", lambda X, y: (sp.csr_array(X), y), TypeError, "cluster_graph"),
+    ("short y", lambda X, y: (X, y[:-1]), ValueError, "got 9 labels for 10 points"),
+    ("2-D y", lambda X, y: (X, y[:, None]), ValueError, "one-dimensional"),
+    ("no labels", lambda X, y: (X, np.full_like(y, -1)), ValueError, "no labelled point"),
+    ("float ids", lambda X, y: (X, y + 0.5), TypeError, "integer class ids"),
+    ("string ids", lambda X, y: (X, y.astype(str)), TypeError, "integer class ids"),
+]
+
+
+class TestBadInputs:
+    @pytest.mark.parametrize("name, change, error, message", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
+    def test_rejected_before_any_work(self, monkeypatch, name, change, error, message):
+        def no_work(*args, **kwargs):
+            raise AssertionError("work started on invalid input")
+
+        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "graph_pair", no_work)
+        X = np.arange(20, dtype=float).reshape(10, 2)
+        y = np.array([0, 1] + [-1] * 8)
+        X, y = change(X, y)
+        with pytest.raises(error, match=message):
+            BrovClustering().fit(X, y)
+
+    @pytest.mark.parametrize("params, message", [
+        ({"method": "delaunay"}, "method must be"),
+        ({"n_neighbors": 0}, "n_neighbors must be a positive integer"),
+        ({"n_neighbors": 2.5}, "n_neighbors must be a positive integer"),
+        ({"max_pieces": True}, "max_pieces must be a positive integer"),
+    ])
+    def test_bad_parameters(self, params, message):
+        with pytest.raises(ValueError, match=message):
+            BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
+
+    def test_exact_method_needs_low_dimension(self):
+        with pytest.raises(ValueError, match="method='exact' needs 1-D or 2-D points"):
+            BrovClustering(method="exact").fit(np.zeros((3, 3)), [0, -1, -1])
+
+    def test_float_ids_that_are_integers_are_accepted(self):
+        labels = BrovClustering().fit_predict([[0.0], [1.0], [5.0], [6.0]], np.array([1.0, -1, -1, 2.0]))
+        assert labels.tolist() == [1, 1, 2, 2] and labels.dtype == np.int64
+
+
+class TestClusterGraph:
+    def path(self, weights):
+        n = len(weights) + 1
+        rows = np.r_[np.arange(n - 1), np.arange(1, n)]
+        cols = np.r_[np.arange(1, n), np.arange(n - 1)]
+        return sp.csr_array((np.r_[weights, weights], (rows, cols)), shape=(n, n))
+
+    def test_heaviest_edge_between_labels_is_cut(self):
+        labels = cluster_graph(self.path([1.0, 3.0, 2.0, 1.0]), np.array([100, -1, -1, -1, 200]))
+        assert labels.tolist() == [100, 100, 200, 200, 200]
+
+    def test_equal_weights_cut_the_edge_with_the_largest_nodes(self):
+        assert cluster_graph(self.path([1, 1, 1, 1]), [0, -1, -1, -1, 1]).tolist() == [0, 0, 0, 0, 1]
+
+    def test_component_without_labels_keeps_minus_one(self):
+        graph = sp.block_diag([self.path([1.0]), self.path([2.0, 2.5])], format="csr")
+        assert cluster_graph(graph, np.array([9, -1, -1, -1, -1])).tolist() == [9, 9, -1, -1, -1]
+
+    def test_checks_labels_and_graph_first(self):
+        with pytest.raises(ValueError, match="got 2 labels for 5 points"):
+            cluster_graph(self.path([1.0] * 4), [0, 1])
+        with pytest.raises(ValueError, match="not symmetric"):
+            cluster_graph(sp.csr_array(np.triu(np.ones((3, 3)), 1)), [0, -1, 1])
+        with pytest.raises(TypeError, match="sparse"):
+            cluster_graph(np.ones((2, 2)), [0, 1])
+
+
+class TestLabelsAndScores:
+    @given(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50)
+           .filter(lambda ys: any(v != -1 for v in ys) and len(set(ys) - {-1}) <= 255))
+    def test_codes_round_trip(self, ys):
+        y = np.array(ys, dtype=np.int64)
+        codes, classes = encode_labels(y)
+        assert codes.dtype == np.int8
+        assert np.array_equal(codes == -1, y == -1)
+        assert np.array_equal(decode_labels(codes, classes), y)
+
+    def test_ari_known_values(self):
+        assert adjusted_rand_score([0, 0, 1, 1], [1, 1, 0, 0]) == 1.0
+        assert adjusted_rand_score([0, 0, 1, 1], [0, 0, 1, 2]) == pytest.approx(0.5714285714285715)
+        assert adjusted_rand_score([0, 0, 0, 0], [0, 1, 2, 3]) == 0.0
+        assert adjusted_rand_score([0, 0, 1, 2], [0, 0, 1, 1]) == pytest.approx(0.5714285714285715)
+        with pytest.raises(ValueError, match="differ in length"):
+            adjusted_rand_score([0, 1], [0])
+
+
+def test_importing_the_package_loads_neither_matplotlib_nor_native_code():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(brov.__file__)))))
+    code = ("import sys, halvek.algorithms.src.brov as b; "
+            "print(sorted(m for m in sys.modules if m.startswith('matplotlib') or m.endswith(('brov_core', '_bulk'))))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ, PYTHONPATH=root), cwd=os.path.dirname(root) or "/")
+    assert out.stdout.strip() == "[]"
