@@ -1,6 +1,10 @@
 // GraphWrapper: construction, destruction, the element operations, pop_max and the NumPy export.
 #include "graph_wrapper.hpp"
 
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL brov_ARRAY_API
+#include <numpy/arrayobject.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -325,21 +329,31 @@ Ref pop_max_native(GraphWrapperObject* g) {
 Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index) {
     check_list_index(g, index, "Invalid array index");
     std::int32_t size = g->_sizes[index];
+    // np.empty(size, dtype=np.int64 / np.float32), through the module's own `np`.
     Ref np = module_global("np");
     Ref empty = Ref::steal(check(PyObject_GetAttrString(np.get(), "empty")));
     Ref dtype = Ref::steal(check(PyObject_GetAttrString(np.get(), g->_dtype == INT64 ? "int64" : "float32")));
-    Ref args = Ref::steal(check(Py_BuildValue("(i)", size)));
-    Ref kwargs = Ref::steal(check(PyDict_New()));
-    check_status(PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()));
-    Ref array = Ref::steal(check(PyObject_Call(empty.get(), args.get(), kwargs.get())));
-    if (size > 0) {
-        BufferHold hold;
-        if (!hold.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) throw_error_set();
-        std::size_t bytes = static_cast<std::size_t>(size) * element_size(g->_dtype);
-        if (hold.view().len < static_cast<Py_ssize_t>(bytes))
-            raise(PyExc_ValueError, "np.empty returned an array too small for the list");
-        std::memcpy(hold.view().buf, g->_data[index], bytes);
+    Ref length = Ref::steal(check(PyLong_FromLong(size)));
+    static PyObject* dtype_name = nullptr;  // ("dtype",), kept for the life of the process
+    if (!dtype_name) dtype_name = check(Py_BuildValue("(s)", "dtype"));
+    PyObject* call_args[] = {length.get(), dtype.get()};
+    Ref array = Ref::steal(check(PyObject_Vectorcall(empty.get(), call_args, 1, dtype_name)));
+    if (size == 0) return array;
+    std::size_t bytes = static_cast<std::size_t>(size) * element_size(g->_dtype);
+    if (PyArray_Check(array.get())) {
+        auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+        if (PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISWRITEABLE(a) &&
+            PyArray_NBYTES(a) >= static_cast<npy_intp>(bytes)) {
+            std::memcpy(PyArray_DATA(a), g->_data[index], bytes);
+            return array;
+        }
     }
+    // Whatever `np.empty` gave back, it must take the bytes through the buffer protocol.
+    BufferHold hold;
+    if (!hold.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) throw_error_set();
+    if (hold.view().len < static_cast<Py_ssize_t>(bytes))
+        raise(PyExc_ValueError, "np.empty returned an array too small for the list");
+    std::memcpy(hold.view().buf, g->_data[index], bytes);
     return array;
 }
 
