@@ -578,3 +578,33 @@ def test_pop_max_override_returning_a_tuple_is_used(monkeypatch):
     assert contents(c) == [[], []] and contents(w) == [[], []]
     assert new.tolist() == [0, 1]
 
+
+
+def test_export_goes_through_the_module_numpy_binding(monkeypatch):
+    g = filled(INT64, [[1, 2], []])
+    calls = []
+
+    class Marked(np.ndarray):
+        pass
+
+    class FakeNumpy:
+        int64, float32 = np.int64, np.float32
+
+        @staticmethod
+        def empty(size, dtype):
+            calls.append((size, dtype))
+            return np.empty(size, dtype=dtype).view(Marked)
+
+    monkeypatch.setattr(bc, "np", FakeNumpy)
+    a = g.to_numpy(0)
+    assert type(a) is Marked and a.tolist() == [1, 2]
+    assert [type(x) for x in g.to_numpy_all()] == [Marked, Marked]
+    assert calls[0] == (2, np.int64)
+
+    # Any writable buffer of enough bytes receives the elements.
+    FakeNumpy.empty = staticmethod(lambda size, dtype: bytearray(8 * size))
+    assert bytes(g.to_numpy(0)) == np.array([1, 2], dtype=np.int64).tobytes()
+    FakeNumpy.empty = staticmethod(lambda size, dtype: bytearray(3))
+    raises(ValueError, "np.empty returned an array too small for the list", g.to_numpy, 0)
+    FakeNumpy.empty = staticmethod(lambda size, dtype: np.zeros(size, dtype)[::-1])
+    raises(ValueError, "ndarray is not C-contiguous", g.to_numpy, 0)
