@@ -127,8 +127,8 @@ def main():
     parser.add_argument("--labelled", type=int, default=20,
                         help="labelled nodes of the large tree (clusterize's time grows with the number of cuts)")
     parser.add_argument("--classes", type=int, default=10)
-    parser.add_argument("--method", default="knn", choices=["auto", "knn"],
-                        help="tree of the large point set (default knn: Delaunay takes ~10 s at 1e6)")
+    parser.add_argument("--method", default="auto", choices=["auto", "knn"],
+                        help="tree of the large point set (default auto: exact, through Delaunay)")
     parser.add_argument("--append-nodes", type=int, default=100000)
     parser.add_argument("--seeds", type=int, default=5)
     parser.add_argument("--skip-comparison", action="store_true")

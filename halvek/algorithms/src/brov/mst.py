@@ -73,7 +73,9 @@ def _unique_pairs(a, b, m):
     """Distinct unordered pairs (smaller, larger) of the node arrays a and b."""
     lo = np.minimum(a, b).astype(np.int64)
     hi = np.maximum(a, b).astype(np.int64)
-    keys = np.unique(lo * m + hi)
+    keys = np.sort(lo * m + hi)  # np.unique is many times slower on millions of distinct keys
+    if len(keys):
+        keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
     return np.stack([keys // m, keys % m], axis=1)
 
 
@@ -109,7 +111,7 @@ def _knn_edges(P, k):
 
     m = P.shape[0]
     k = min(k, m - 1)
-    _, idx = cKDTree(P).query(P, k=k + 1)
+    _, idx = cKDTree(P).query(P, k=k + 1, workers=-1)
     rows = np.repeat(np.arange(m), k + 1)
     cols = idx.reshape(-1)
     keep = rows != cols
