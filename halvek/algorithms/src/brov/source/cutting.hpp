@@ -228,13 +228,17 @@ public:
 
     CutStatus run(CutList& cuts) {
         build();
-        prune_all();
+        peel();
+        link();
         assign_pieces();
 
+        // Only edges that can still be cut are ordered: live ones in a piece with two labels.
         std::vector<i32> order;
-        order.reserve(edges_.size());
-        for (std::size_t e = 0; e < edges_.size(); ++e)
-            if (qualifies(edges_[e].w)) order.push_back(static_cast<i32>(e));
+        for (std::size_t e = 0; e < edges_.size(); ++e) {
+            if (dead_[e] || !qualifies(edges_[e].w)) continue;
+            if (counts_[static_cast<std::size_t>(piece_[static_cast<std::size_t>(end_[2 * e])])].size() < 2) continue;
+            order.push_back(static_cast<i32>(e));
+        }
         const std::vector<ForestEdge>& es = edges_;
         std::sort(order.begin(), order.end(), [&es](i32 x, i32 y) {
             const ForestEdge& ex = es[static_cast<std::size_t>(x)];
@@ -286,21 +290,51 @@ private:
                 }
             }
         }
+        dead_.assign(m, 0);
+        piece_.assign(rlabel_.size(), -1);
+    }
+
+    // Strips the parts that hang off the label-to-label paths, before any live list exists: a
+    // node's degree and the XOR of its edge ids name its last edge once one is left.
+    void peel() {
         const std::size_t rn = rlabel_.size();
+        std::vector<i32> deg(rn, 0), xr(rn, 0);
+        for (std::size_t k = 0; k < end_.size(); ++k) {
+            ++deg[static_cast<std::size_t>(end_[k])];
+            xr[static_cast<std::size_t>(end_[k])] ^= static_cast<i32>(k / 2);
+        }
+        for (std::size_t s = 0; s < rn; ++s) {
+            std::size_t x = s;
+            while (rlabel_[x] == -1 && deg[x] == 1) {
+                const i32 e = xr[x];
+                const std::size_t y = static_cast<std::size_t>(other(e, static_cast<i32>(x)));
+                dead_[static_cast<std::size_t>(e)] = 1;
+                deg[x] = 0;
+                --deg[y];
+                xr[y] ^= e;
+                x = y;
+            }
+        }
+    }
+
+    // Live adjacency of the edges that survived peeling.
+    void link() {
+        const std::size_t rn = rlabel_.size();
+        const std::size_t m = edges_.size();
         row_.assign(rn + 1, 0);
-        for (std::size_t k = 0; k < 2 * m; ++k) ++row_[static_cast<std::size_t>(end_[k]) + 1];
+        for (std::size_t k = 0; k < 2 * m; ++k)
+            if (!dead_[k / 2]) ++row_[static_cast<std::size_t>(end_[k]) + 1];
         for (std::size_t r = 0; r < rn; ++r) row_[r + 1] += row_[r];
         live_.assign(rn, 0);
-        slot_.resize(2 * m);
-        epos_.resize(2 * m);
+        slot_.resize(static_cast<std::size_t>(row_[rn]));
+        epos_.assign(2 * m, -1);
         for (std::size_t k = 0; k < 2 * m; ++k) {
+            if (dead_[k / 2]) continue;
             const std::size_t x = static_cast<std::size_t>(end_[k]);
             const i64 p = row_[x] + live_[x]++;
             slot_[static_cast<std::size_t>(p)] = static_cast<i32>(k / 2);
             epos_[k] = p;
         }
-        dead_.assign(m, 0);
-        piece_.assign(rn, -1);
     }
 
     i32 other(i32 e, i32 x) const {
@@ -334,10 +368,6 @@ private:
             kill(e);
             x = y;
         }
-    }
-
-    void prune_all() {
-        for (std::size_t x = 0; x < rlabel_.size(); ++x) prune_from(static_cast<i32>(x));
     }
 
     void assign_pieces() {
