@@ -222,6 +222,7 @@ private:
 
     void walk() {
         while (!frames_.empty()) {
+            ctx_.poll();
             Frame& top = frames_.back();
             if (top.next >= top.neighbors.length) {
                 leave();
@@ -319,6 +320,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
 
     auto enter = [&](std::int32_t node, std::int32_t bomb) {
         std::uint64_t key = level_key(node, bomb);
+        if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
         if (chain.count(key)) {
             if (ctx.direct || is_module_function(module_global("find_all_paths_with_labels").get(),
@@ -338,9 +340,11 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
 
     enter(start, -1);
     while (!levels.empty()) {
+        ctx.poll();
         Level& level = levels.back();
         if (level.next >= level.count) {
             chain.erase(level_key(level.start, level.bomb));
+            if (ctx.skip_repeated_levels) ctx.completed_levels.insert(level_key(level.start, level.bomb));
             levels.pop_back();
             continue;
         }
@@ -513,6 +517,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
                  module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
                                              {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+    ctx.skip_repeated_levels = ctx.direct;
     ctx.prepare();
     Ref all_paths = Ref::steal(check(PyList_New(0)));
     collect_paths(ctx, starts, all_paths.get());
@@ -549,6 +554,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         Py_ssize_t steps = PyObject_Length(path);
         if (steps < 0) throw_error_set();
         for (Py_ssize_t j = 0; j + 1 < steps; ++j) {
+            ctx.poll();
             std::int32_t a = to_int32(getitem_index(path, j).get());
             std::int32_t b = to_int32(getitem_index(path, j + 1).get());
             add_direction(a, b);

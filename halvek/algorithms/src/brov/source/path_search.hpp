@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "binding.hpp"
@@ -31,6 +32,11 @@ struct SearchContext {
     bool plain_labels;
     bool direct = false;
     std::vector<std::uint8_t> on_route;  // nodes on the path being extended, by node index
+    InterruptPoll poll;                  // shared by every loop of the call
+    // Building a subgraph, an exploration level that has already run adds only paths whose edges
+    // are stored already (a level depends on its start and bomb node alone), so it is skipped.
+    bool skip_repeated_levels = false;
+    std::unordered_set<std::uint64_t> completed_levels;
 
     static bool labels_are_plain(PyObject* labels);
     void prepare() { on_route.assign(static_cast<std::size_t>(labels.length), 0); }
