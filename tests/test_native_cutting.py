@@ -241,5 +241,4 @@ def test_plans_match_the_model(native_run, monkeypatch):
         kinds["cuts"] += bool(cuts)
         kinds["errors"] += want_error is not None
     # The generated cases reach both planners, cuts and errors.
-    print(kinds)
     assert min(kinds.values()) > 150, kinds

@@ -7,13 +7,15 @@
 // b's list, later entries shifting down) gives the driver's final lists.
 //
 // Two planners:
-// - the sweep, for simple forests (symmetric lists and weights, no duplicate neighbours, no
-//   self-loops, no cycles, labels -1 or 0..127): there the subgraph is exactly the union of the
+// - the sweep, for simple forests (symmetric lists, no duplicate neighbours, no self-loops, no
+//   cycles, labels -1 or 0..127, the two weights of an edge equal or both below -1.0 or NaN,
+//   all node indices in range): there the subgraph is exactly the union of the
 //   paths that join two differently labelled nodes through unlabelled ones, and it only shrinks as
 //   edges are cut, so one pass over the edges, heaviest first, decides every cut;
 // - the exact planner, for every other input: the literal rebuild-after-every-cut loop, with the
 //   rebuild restricted to the components that the last cut touched (exploration never leaves a
-//   component, and the start node order restricted to a component is the same).
+//   component, and the start node order restricted to a component is the same). A cut costs a
+//   rebuild of its component, so on one big tree this grows with cuts times nodes.
 //
 // Neither recurses on graph depth: every walk keeps an explicit stack.
 #pragma once
@@ -71,10 +73,10 @@ using CutList = std::vector<std::pair<std::int32_t, std::int32_t>>;
 
 // On every status but needs_fallback and interrupted, `cuts` holds the edges the driver removes
 // before it stops, in order (for an error status: the cuts it made before raising).
-CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options = {});
+inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options = {});
 
 // Linear-time test for the inputs the sweep covers.
-bool is_simple_forest(const CutInput& input);
+inline bool is_simple_forest(const CutInput& input);
 
 namespace cut_detail {
 
@@ -105,7 +107,7 @@ private:
 };
 
 // Node count, sizes and every stored neighbour index within range; otherwise the input is left
-// to the caller's own route (the reference reads labels there without a range check).
+// to the caller's own route (the driver reads labels there without a range check).
 inline bool check_ranges(const CutInput& in, CutResult& res) {
     if (in.n < 0 || in.n >= std::numeric_limits<i32>::max()) {
         res.status = CutStatus::needs_fallback;
