@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
@@ -389,23 +390,6 @@ void label_components(PyObject* connections, const std::vector<std::vector<std::
 // functions. The cut edges are planned in one sweep where the graph allows it, and removed from
 // both containers in one pass per touched list; joining and labelling run on the storage.
 
-// Plans the whole cutting phase in one sweep when the graph allows it; false leaves the cutting to
-// the pass-by-pass rebuild.
-bool plan_native_cuts(GraphWrapperObject*, GraphWrapperObject*, const LabelView&,
-                      std::vector<std::pair<std::int32_t, std::int32_t>>&) {
-    return false;
-}
-
-bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
-    if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
-    if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
-    if (Py_TYPE(labels_obj) != ndarray_type()) return false;
-    return is_module_function(module_global("find_subgraph_with_labels").get(), Callable::find_subgraph_with_labels) &&
-           is_module_function(module_global("explore_graph_recursive").get(), Callable::explore_graph_recursive) &&
-           is_module_function(module_global("find_all_paths_with_labels").get(), Callable::find_all_paths_with_labels) &&
-           is_module_function(module_global("make_labels").get(), Callable::make_labels);
-}
-
 // Removes, for every cut edge {a, b}, the first b of a's list and the first a of b's list from
 // both containers, keeping the order of what remains. Removals commute, so one compaction per
 // touched list gives what one pop per entry would.
@@ -440,6 +424,57 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
         w->_sizes[node] = kept;
         start = end;
     }
+}
+
+bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
+
+// Plans the cutting phase on the storage: in one sweep on simple forests, by an exact
+// per-component rebuild otherwise. Returns false when the planner does not take the input (the
+// pass-by-pass rebuild through the module's own functions then runs instead). An error that the
+// driver would raise is raised after the cuts it would have made before it.
+bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelView& labels, CutList& cuts) {
+    if (labels.length != static_cast<Py_ssize_t>(c->_count) || c->_count >= static_cast<std::uint64_t>(INT32_MAX))
+        return false;
+    for (std::uint64_t i = 0; i < c->_count; ++i)
+        if (c->_sizes[i] != w->_sizes[i]) return false;
+    CutInput input;
+    input.n = static_cast<std::int64_t>(c->_count);
+    input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);
+    input.weights = reinterpret_cast<const float* const*>(w->_data);
+    input.sizes = c->_sizes;
+    input.labels = reinterpret_cast<const std::int8_t*>(labels.base);
+    input.label_stride = labels.stride;
+    CutOptions options;
+    options.should_stop = interrupt_requested;
+    CutResult result = plan_cuts(input, cuts, options);
+    switch (result.status) {
+        case CutStatus::ok: return true;
+        case CutStatus::needs_fallback: return false;
+        case CutStatus::interrupted: throw_error_set();
+        default: break;
+    }
+    apply_cuts(c, w, cuts);
+    switch (result.status) {
+        case CutStatus::no_qualifying_max: raise(PyExc_ValueError, "All sub-arrays are empty, cannot pop max");
+        case CutStatus::lone_max: raise(PyExc_ValueError, "Only one entry holds the maximum value, cannot pop max");
+        case CutStatus::not_in_list:
+            raise_format(PyExc_ValueError, "%lld is not in list", static_cast<long long>(result.detail_a));
+        default:
+            raise_format(PyExc_RecursionError,
+                         "maximum recursion depth exceeded while exploring: the exploration returns to node %lld "
+                         "from node %lld without end (a cycle through labelled nodes)",
+                         static_cast<long long>(result.detail_a), static_cast<long long>(result.detail_b));
+    }
+}
+
+bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
+    if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
+    if (Py_TYPE(labels_obj) != ndarray_type()) return false;
+    return is_module_function(module_global("find_subgraph_with_labels").get(), Callable::find_subgraph_with_labels) &&
+           is_module_function(module_global("explore_graph_recursive").get(), Callable::explore_graph_recursive) &&
+           is_module_function(module_global("find_all_paths_with_labels").get(), Callable::find_all_paths_with_labels) &&
+           is_module_function(module_global("make_labels").get(), Callable::make_labels);
 }
 
 void join_groups_native(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<std::vector<std::int32_t>>& groups) {
@@ -492,7 +527,7 @@ void label_components_native(GraphWrapperObject* c, const std::vector<std::vecto
 Ref clusterize_native(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels, Py_ssize_t n) {
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
-    std::vector<std::pair<std::int32_t, std::int32_t>> cuts;
+    CutList cuts;
     if (plan_native_cuts(c, w, labels, cuts)) {
         apply_cuts(c, w, cuts);
     } else {
