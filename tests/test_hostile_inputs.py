@@ -1,0 +1,443 @@
+"""Hostile inputs: whatever a caller passes, every call returns or raises an ordinary Python
+exception within a bounded time, never crashes the interpreter or hangs, and leaves alone what it
+promises to leave alone.
+
+Graphs are written straight into containers with append, so their lists can hold anything a
+GraphWrapper can store: asymmetric and duplicated neighbours, self-loops, indices outside the
+label array or negative, values beyond 32 bits, NaN and infinite weights, weight lists of another
+length than their adjacency lists, cycles and empty graphs. Label arrays come strided, reversed,
+read-only, of other element types or shapes, or not as arrays at all. Containers reach the module
+as exact GraphWrapper objects (read in place), as a subclass (reached through their methods), or as
+plain Python objects whose to_numpy hands back arrays of any type and layout.
+
+BROV_HOSTILE_EXAMPLES sets the number of examples per property (default 150); a longer run:
+BROV_HOSTILE_EXAMPLES=5000 python -m pytest tests/test_hostile_inputs.py -s  (-s prints the counts).
+BROV_HOSTILE_LOG=file writes every call's arguments to file before making it, so that a crash
+leaves its input behind.
+"""
+
+import collections
+import faulthandler
+import math
+import os
+import time
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+from halvek.algorithms.src.brov.binaries import _bulk
+
+GW = bc.GraphWrapper
+INT64, FLOAT32 = 0, 1
+
+EXAMPLES = int(os.environ.get("BROV_HOSTILE_EXAMPLES", "150"))
+LOG = os.environ.get("BROV_HOSTILE_LOG")
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+CALL_SECONDS = 10.0   # what a single call on these small inputs may take, at most
+HANG_SECONDS = 120    # past this, the watchdog dumps every thread's stack and ends the process
+
+MAX_NODES = 8
+MAX_DEGREE = 4
+
+
+# ---------------------------------------------------------------------------------------------
+# Calling with a time bound, and counting
+
+STATS = collections.Counter()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def report_counts():
+    yield
+    outcomes = ", ".join(f"{name} {count}" for name, count in sorted(STATS.items()) if name.startswith("raised "))
+    print(f"\nhostile inputs: {STATS['examples']} cases generated, {STATS['calls']} calls made, "
+          f"{STATS['returned']} returned; {outcomes}")
+
+
+def attempt(fn, *args, **kwargs):
+    """Calls fn; returns ("ok", result) or ("error", exception). Anything but an ordinary
+    exception, or a call that runs too long, fails the test; a hang or a crash ends the process
+    with a stack dump instead of leaving it stuck."""
+    STATS["calls"] += 1
+    if LOG:
+        with open(LOG, "a") as log:
+            log.write(f"{getattr(fn, '__qualname__', fn)}({', '.join(map(describe, args))})\n")
+            log.flush()
+            os.fsync(log.fileno())
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    started = time.monotonic()
+    try:
+        outcome = ("ok", fn(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - every ordinary exception is an acceptable answer
+        outcome = ("error", exc)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    elapsed = time.monotonic() - started
+    assert elapsed < CALL_SECONDS, f"{getattr(fn, '__name__', fn)} took {elapsed:.1f} s"
+    if outcome[0] == "error":
+        exc = outcome[1]
+        STATS[f"raised {type(exc).__name__}"] += 1
+        # SystemError is how a native module reports its own inconsistency ("error return without
+        # exception set", an unexpected C++ exception): never an acceptable answer to bad input.
+        assert not isinstance(exc, SystemError), repr(exc)
+    else:
+        STATS["returned"] += 1
+    return outcome
+
+
+# ---------------------------------------------------------------------------------------------
+# Strategies
+
+def hostile_ints(n):
+    """Node indices: mostly valid, otherwise negative, past the end or beyond 32 or 64 bits."""
+    valid = st.integers(0, max(0, n - 1)) if n else st.just(0)
+    return st.one_of(
+        valid, valid, valid, valid, valid, valid,
+        st.integers(-3, -1),
+        st.integers(n, n + 3),
+        st.sampled_from([2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 2 ** 32, 2 ** 32 + 1,
+                         2 ** 63 - 1, -2 ** 63]),
+    )
+
+
+hostile_floats = st.one_of(
+    st.floats(0.5, 100.0, width=32),
+    st.floats(0.5, 100.0, width=32),
+    st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, -1.0, -2.0, 1e39, -1e39, 1e-45,
+                     3.4028234663852886e38]),
+    st.floats(allow_nan=True, allow_infinity=True),
+)
+
+
+@st.composite
+def graphs(draw):
+    """(n, adjacency lists, weight lists): a random multigraph stored in both directions, then
+    damaged by a few edits."""
+    n = draw(st.integers(0, MAX_NODES))
+    adjacency = [[] for _ in range(n)]
+    weights = [[] for _ in range(n)]
+    if n:
+        for _ in range(draw(st.integers(0, n * MAX_DEGREE // 2))):
+            a, b = draw(st.integers(0, n - 1)), draw(st.integers(0, n - 1))  # self-loops allowed
+            if len(adjacency[a]) >= MAX_DEGREE or len(adjacency[b]) >= MAX_DEGREE:
+                continue
+            w = draw(hostile_floats)
+            adjacency[a].append(b)
+            weights[a].append(w)
+            if a != b:
+                adjacency[b].append(a)
+                weights[b].append(w)
+        for _ in range(draw(st.integers(0, 3))):
+            node = draw(st.integers(0, n - 1))
+            edit = draw(st.sampled_from(["neighbour", "weight", "drop", "extra", "drop weight"]))
+            lst = adjacency[node]
+            if edit == "neighbour" and lst:
+                lst[draw(st.integers(0, len(lst) - 1))] = draw(hostile_ints(n))
+            elif edit == "weight" and weights[node]:
+                weights[node][draw(st.integers(0, len(weights[node]) - 1))] = draw(hostile_floats)
+            elif edit == "drop" and lst:
+                lst.pop(draw(st.integers(0, len(lst) - 1)))
+            elif edit == "extra" and len(lst) < MAX_DEGREE + 1:
+                lst.append(draw(hostile_ints(n)))
+                weights[node].append(draw(hostile_floats))
+            elif edit == "drop weight" and weights[node]:
+                weights[node].pop()
+    return n, adjacency, weights
+
+
+class LabelArray(np.ndarray):
+    """An ndarray subclass: accepted wherever an ndarray is, but indexed through Python."""
+
+
+@st.composite
+def label_values(draw, n):
+    length = draw(st.sampled_from([n, n, n, n, max(0, n - 1), n + 1, 0]))
+    values = draw(st.lists(st.sampled_from([-1, -1, -1, 0, 0, 1, 1, 2, -2, 127, -128]),
+                           min_size=length, max_size=length))
+    return values
+
+
+@st.composite
+def label_arrays(draw, n):
+    """A label array in any layout, or something that is not one."""
+    values = draw(label_values(n))
+    base = np.array(values, dtype=np.int8)
+    layout = draw(st.sampled_from(["plain"] * 6 + ["strided", "reversed", "read-only", "subclass",
+                                                   "int64", "uint8", "bool", "2-d", "0-d", "list",
+                                                   "None", "big-endian"]))
+    if layout == "strided":
+        wide = np.zeros(2 * len(values) + 1, dtype=np.int8)
+        wide[1::2] = base
+        return wide[1::2]
+    if layout == "reversed":
+        return base[::-1].copy()[::-1]
+    if layout == "read-only":
+        base.flags.writeable = False
+        return base
+    if layout == "subclass":
+        return base.view(LabelArray)
+    if layout in ("int64", "uint8", "bool"):
+        return base.astype(layout)
+    if layout == "2-d":
+        return base.reshape(1, -1)
+    if layout == "0-d":
+        return np.array(values[0] if values else -1, dtype=np.int8)
+    if layout == "list":
+        return values
+    if layout == "None":
+        return None
+    if layout == "big-endian":
+        return base.astype(">i2")
+    return base
+
+
+class DuckGraph:
+    """A plain Python container whose to_numpy hands back its list in a drawn form."""
+
+    def __init__(self, lists, dtype, form):
+        self.lists = [list(values) for values in lists]
+        self.dtype = np.int64 if dtype == INT64 else np.float32
+        self.form = form
+
+    def to_numpy(self, index):
+        values = self.lists[index]
+        if self.form == "ndarray":
+            return np.array(values, dtype=self.dtype)
+        if self.form == "reversed view":
+            return np.array(values[::-1], dtype=self.dtype)[::-1]
+        if self.form == "int32":
+            return np.array(values, dtype=np.int64).astype(np.int32)
+        if self.form == "float64":
+            return np.array(values, dtype=np.float64)
+        if self.form == "2-d":
+            return np.array(values, dtype=self.dtype).reshape(1, -1)
+        if self.form == "list":
+            return list(values)
+        return None
+
+    def to_numpy_all(self):
+        return [self.to_numpy(i) for i in range(len(self.lists))]
+
+    def pop(self, list_index, element_index):
+        return self.lists[list_index].pop(element_index)
+
+    def append(self, index, value):
+        self.lists[index].append(value)
+
+    def snapshot(self):
+        return [list(values) for values in self.lists]
+
+
+class Subclassed(GW):
+    """No overrides: moves every call onto the route through the methods."""
+
+
+def build(cls, dtype, lists, max_size):
+    g = cls(len(lists), dtype, max_size)
+    for i, values in enumerate(lists):
+        for v in values:
+            g.append(i, v)
+    return g
+
+
+@st.composite
+def inputs(draw):
+    """(connections, weights, labels, n) with the containers in a drawn kind."""
+    n, adjacency, weights = draw(graphs())
+    longest = max([len(values) for values in adjacency + weights] + [0])
+    max_size = max(-(-longest // 3), draw(st.integers(0, 3)))
+    kind = draw(st.sampled_from(["GraphWrapper"] * 4 + ["subclass", "duck"]))
+    if kind == "duck":
+        form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "int32", "float64", "2-d", "list",
+                                                       "None"]))
+        conn, wts = DuckGraph(adjacency, INT64, form), DuckGraph(weights, FLOAT32, "ndarray")
+    else:
+        cls = GW if kind == "GraphWrapper" else Subclassed
+        conn, wts = build(cls, INT64, adjacency, max_size), build(cls, FLOAT32, weights, max_size)
+    labels = draw(label_arrays(n))
+    STATS["examples"] += 1
+    return conn, wts, labels, n
+
+
+def describe(arg):
+    """Enough of an argument to rebuild it."""
+    if isinstance(arg, (GW, DuckGraph)):
+        kind = f"DuckGraph({arg.form})" if isinstance(arg, DuckGraph) else type(arg).__name__
+        return f"{kind}{contents(arg)}"
+    if isinstance(arg, np.ndarray):
+        return (f"ndarray({arg.tolist()}, dtype={arg.dtype.str}, strides={arg.strides}, "
+                f"writeable={arg.flags.writeable}, type={type(arg).__name__})")
+    return repr(arg)
+
+
+def contents(container):
+    if isinstance(container, DuckGraph):
+        return container.snapshot()
+    return [a.tolist() for a in GW.to_numpy_all(container)]
+
+
+def same(a, b):
+    """Equality of nested lists of numbers in which NaN equals NaN."""
+    if isinstance(a, list):
+        return isinstance(b, list) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b or (a != a and b != b)
+
+
+def frozen(labels):
+    return np.array(labels, copy=True) if isinstance(labels, np.ndarray) else labels
+
+
+def unchanged(labels, before):
+    if isinstance(labels, np.ndarray):
+        return np.array_equal(labels, before) and labels.dtype == before.dtype
+    return labels == before
+
+
+def node_count(labels):
+    return len(labels) if isinstance(labels, np.ndarray) and labels.ndim == 1 else None
+
+
+# ---------------------------------------------------------------------------------------------
+# Properties
+
+@SETTINGS
+@given(inputs(), st.data())
+def test_path_search_and_exploration(case, data):
+    conn, weights, labels, n = case
+    before_labels, before_conn = frozen(labels), contents(conn)
+    start = data.draw(hostile_ints(n))
+    bomb = data.draw(st.one_of(st.just(-1), hostile_ints(n)))
+    path = data.draw(st.sampled_from([None, None, [], [start], (start,), [0, "x"], [2 ** 40]]))
+    length = node_count(labels)
+
+    status, found = attempt(bc.find_all_paths_with_labels, conn, labels, start, bomb, path)
+    if status == "ok" and path is None:
+        for p in found:
+            assert p[0] == start and len(p) >= 2 and len(set(p)) == len(p), p
+            assert all(0 <= node < length for node in p), p
+            assert bomb == -1 or bomb not in p, p
+
+    status, explored = attempt(bc.explore_graph_recursive, conn, labels, start)
+    if status == "ok":
+        assert all(len(p) >= 2 and all(0 <= node < length for node in p) for p in explored), explored
+
+    assert unchanged(labels, before_labels)
+    assert same(contents(conn), before_conn)
+
+
+@SETTINGS
+@given(inputs())
+def test_subgraph_extraction(case):
+    conn, weights, labels, n = case
+    before = frozen(labels), contents(conn), contents(weights)
+
+    status, result = attempt(bc.find_subgraph_with_labels, conn, weights, labels)
+    if status == "ok":
+        sub_c, sub_w = result
+        adjacency = [a.tolist() for a in sub_c.to_numpy_all()]
+        sub_weights = sub_w.to_numpy_all()
+        assert len(adjacency) == len(sub_weights) == len(before[1])
+        for a, neighbours in enumerate(adjacency):
+            assert len(set(neighbours)) == len(neighbours) == len(sub_weights[a])
+            for b in neighbours:
+                assert 0 <= b < len(adjacency) and a in adjacency[b], adjacency
+
+    assert unchanged(labels, before[0])
+    assert same(contents(conn), before[1]) and same(contents(weights), before[2])
+
+
+@SETTINGS
+@given(inputs(), st.data())
+def test_flood_fill(case, data):
+    conn, _, labels, n = case
+    node = data.draw(hostile_ints(n))
+    label = data.draw(st.sampled_from([0, 1, -1, 127, -128, 255, 300, -300]))
+    visited = data.draw(st.sampled_from([set(), set(), {0}, {"x", 1.5}, {2 ** 40, -1}, frozenset(), None]))
+    if isinstance(visited, set):
+        visited = set(visited)
+    target = np.array(labels, copy=True) if isinstance(labels, np.ndarray) and labels.flags.writeable else labels
+    before = frozen(target)
+    before_conn = contents(conn)
+
+    status, _ = attempt(bc.make_labels, conn, node, label, visited, target)
+    if status == "ok" and isinstance(target, np.ndarray):
+        written = np.int8(np.uint8(label % 256))
+        changed = np.flatnonzero(target != before)
+        assert all(target[i] == written for i in changed)
+        assert all(int(i) in visited for i in changed)
+    elif status == "error" and isinstance(target, np.ndarray):
+        # Only the label being spread can have been written before the failure.
+        assert all(target[i] == np.int8(np.uint8(label % 256)) for i in np.flatnonzero(target != before))
+    assert same(contents(conn), before_conn)
+
+
+@SETTINGS
+@given(inputs())
+def test_clustering(case):
+    conn, weights, labels, n = case
+    before = frozen(labels)
+    status, result = attempt(bc.clusterize, conn, weights, labels)
+    if status == "ok":
+        out_c, out_w, new_labels = result
+        assert out_c is conn and out_w is weights
+        assert new_labels is not labels and new_labels.dtype == np.int8 and len(new_labels) == len(labels)
+        assert set(new_labels.tolist()) <= set(np.asarray(labels).tolist()), (new_labels, labels)
+    assert unchanged(labels, before)
+    # Whatever happened, the containers are still usable.
+    attempt(contents, conn)
+    attempt(contents, weights)
+
+
+@SETTINGS
+@given(inputs(), st.lists(st.tuples(st.sampled_from(["append", "pop", "contains", "pop_max", "to_numpy"]),
+                                    st.integers(-2, MAX_NODES + 1), st.integers(-2, 6),
+                                    st.one_of(st.integers(-2 ** 63, 2 ** 63 - 1), hostile_floats,
+                                              st.sampled_from([2 ** 64, "1", None, 1.5, True])))))
+def test_container_operations_fail_cleanly(case, operations):
+    """A container operation that fails leaves the container exactly as it was."""
+    conn, weights, _, _ = case
+    for container in (conn, weights):
+        if isinstance(container, DuckGraph):
+            continue
+        for name, index, position, value in operations:
+            before = contents(container)
+            if name == "append":
+                status, _ = attempt(GW.append, container, index, value)
+            elif name == "pop":
+                status, _ = attempt(GW.pop, container, index, position)
+            elif name == "contains":
+                status, _ = attempt(GW.contains, container, index, value)
+            elif name == "pop_max":
+                status, _ = attempt(GW.pop_max, container)
+            else:
+                status, _ = attempt(GW.to_numpy, container, index)
+            if status == "error" or name in ("contains", "to_numpy"):
+                assert same(contents(container), before), (name, index, position, value)
+
+
+@SETTINGS
+@given(inputs(), st.data())
+def test_bulk_loading(case, data):
+    conn, weights, _, n = case
+    if isinstance(conn, GW):
+        status, csr = attempt(_bulk.graph_to_csr, conn, weights)
+        if status == "ok":
+            indptr, indices, values = csr
+            assert indptr[0] == 0 and indptr[-1] == len(indices) == len(values)
+    # Arbitrary CSR arrays: lengths, pointers and indices need not agree with each other.
+    int_type = data.draw(st.sampled_from([np.int32, np.int64, np.float64, np.uint8]))
+    indptr = np.array(data.draw(st.lists(st.integers(-2, 12), max_size=n + 2)), dtype=np.int64).astype(int_type)
+    indices = np.array(data.draw(st.lists(hostile_ints(n).filter(lambda v: -2 ** 31 <= v < 2 ** 31),
+                                          max_size=12)), dtype=np.int64).astype(int_type)
+    with np.errstate(over="ignore"):
+        values = np.array(data.draw(st.lists(hostile_floats, min_size=len(indices), max_size=len(indices) + 1)),
+                          dtype=data.draw(st.sampled_from([np.float32, np.float64])))
+    count = data.draw(st.one_of(st.just(n), st.integers(-1, 12), st.just(2 ** 40)))
+    status, result = attempt(_bulk.graph_from_csr, indptr, indices, values, count,
+                             data.draw(st.booleans()))
+    if status == "ok":
+        attempt(bc.clusterize, result[0], result[1], np.full(count, -1, dtype=np.int8))

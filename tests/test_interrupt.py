@@ -1,0 +1,96 @@
+"""Ctrl-C: a long clusterize stops promptly with KeyboardInterrupt, and the interpreter goes on
+working normally afterwards.
+
+Each case runs in a child interpreter that builds a graph on which clusterize would run for many
+seconds, says when the call starts, and is sent SIGINT from here shortly after, as a terminal does
+on Ctrl-C. The child then runs a small clusterize to show that the module still works.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+CHILD = r"""
+import json, sys, time
+sys.path[:0] = json.loads(sys.argv[2])
+import numpy as np
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+GW = bc.GraphWrapper
+scenario = sys.argv[1]
+
+def pair(n, edges, max_size):
+    c, w = GW(n, 0, max_size), GW(n, 1, max_size)
+    for a, b, weight in edges:
+        c.append(a, b); c.append(b, a); w.append(a, weight); w.append(b, weight)
+    return c, w
+
+if scenario == "many cuts":
+    # A path with labels 0 and 1 alternating on every other node: thousands of cuts, each after
+    # a fresh subgraph of the remaining graph.
+    n = 6000
+    c, w = pair(n, [(i, i + 1, float((i * 7919) % 1000)) for i in range(n - 1)], 2)
+    labels = np.full(n, -1, dtype=np.int8)
+    labels[::4], labels[2::4] = 0, 1
+elif scenario == "one long search":
+    # A 7 x 7 grid of unlabelled nodes between two labelled corners: the path search alone has
+    # hundreds of millions of simple paths to walk.
+    k = 7
+    edges = [(r * k + s, r * k + s + 1, 1.0) for r in range(k) for s in range(k - 1)]
+    edges += [(r * k + s, (r + 1) * k + s, 2.0) for r in range(k - 1) for s in range(k)]
+    c, w = pair(k * k, edges, 2)
+    labels = np.full(k * k, -1, dtype=np.int8)
+    labels[0], labels[-1] = 0, 1
+elif scenario == "python callback":
+    # clusterize calls a rebound module function that sleeps.
+    c, w = pair(3, [(0, 1, 1.0), (1, 2, 2.0)], 2)
+    labels = np.array([0, -1, 1], dtype=np.int8)
+    original = bc.find_subgraph_with_labels
+    bc.find_subgraph_with_labels = lambda *args: time.sleep(60)
+
+print("started", flush=True)
+started = time.monotonic()
+try:
+    bc.clusterize(c, w, labels)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+if scenario == "python callback":
+    bc.find_subgraph_with_labels = original
+
+small_c, small_w = pair(5, [(0, 1, 1.0), (1, 2, 3.0), (2, 3, 2.0), (3, 4, 1.0)], 2)
+result = bc.clusterize(small_c, small_w, np.array([0, -1, -1, -1, 1], dtype=np.int8))
+print("after", json.dumps(result[2].tolist()), flush=True)
+"""
+
+SIGNAL_AFTER = 0.5   # seconds into the long call
+PROMPT = 3.0         # how soon after the signal the child must have finished everything
+
+
+@pytest.mark.parametrize("scenario", ["many cuts", "one long search", "python callback"])
+def test_ctrl_c_stops_clusterize(scenario):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, scenario, json.dumps(sys.path)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "started", child.stderr.read()
+        time.sleep(SIGNAL_AFTER)
+        assert child.poll() is None, "the call was over before the signal"
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        try:
+            out, err = child.communicate(timeout=PROMPT + 10)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"clusterize ({scenario}) still running {PROMPT + 10:.0f} s after SIGINT")
+        took = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    assert out.splitlines() == ["interrupted", "after [0, 0, 1, 1, 1]"], (out, err)
+    assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"
