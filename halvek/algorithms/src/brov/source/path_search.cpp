@@ -5,6 +5,7 @@
 // calls are made through the module's attributes: as long as an attribute still names the
 // module's own function the nested level runs inline; a rebound attribute is called like any
 // Python callable, with the arguments that the nested call receives.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <unordered_map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
@@ -197,7 +199,12 @@ private:
             // holds objects with their own idea of equality.
             bool ends = nested && head_plain_ ? true : differs_from_root(node);
             if (ends) {
-                if (nested) {
+                if (ctx_.sink) {
+                    route_.push_back(node);
+                    ctx_.sink->on_path(route_, known_);
+                    route_.pop_back();
+                    known_ = route_.size() - 1;
+                } else if (nested) {
                     frames_.push_back(Frame{node, {}, 0});
                     Ref path = current_path();
                     frames_.pop_back();
@@ -211,6 +218,7 @@ private:
         Frame frame{node, {}, 0};
         ctx_.load_neighbors(node, frame.neighbors);
         frames_.push_back(std::move(frame));
+        route_.push_back(node);
         if (nested) ctx_.on_route[node] = 1;
         return true;
     }
@@ -218,6 +226,8 @@ private:
     void leave() {
         if (frames_.size() > 1) ctx_.on_route[frames_.back().node] = 0;
         frames_.pop_back();
+        route_.pop_back();
+        if (!route_.empty() && known_ > route_.size() - 1) known_ = route_.size() - 1;
     }
 
     void walk() {
@@ -228,7 +238,9 @@ private:
                 leave();
                 continue;
             }
-            std::int32_t neighbor = narrow_node(top.neighbors.at(top.next++));
+            Py_ssize_t entry = top.next++;
+            std::int32_t neighbor = narrow_node(top.neighbors.at(entry));
+            if (ctx_.worth && !ctx_.worth[ctx_.worth_offset[top.node] + entry]) continue;
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
             if (ctx_.direct) {
@@ -263,6 +275,8 @@ private:
     bool head_plain_ = true;
     std::unordered_set<long long> head_values_;
     std::vector<Frame> frames_;
+    std::vector<std::int32_t> route_;  // the frames' nodes, for the sink
+    std::size_t known_ = 0;            // leading route edges already handed to the sink
     bool root_label_known_ = false;
     bool root_label_plain_ = false;
     std::int8_t root_label_ = 0;
@@ -503,6 +517,188 @@ Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
     return Ref::steal(check(PyObject_CallMethod(container, "to_numpy", "L", static_cast<long long>(index))));
 }
 
+namespace {
+
+// The two result containers and the copying of path edges into them.
+class SubgraphBuilder {
+public:
+    SubgraphBuilder(PyObject* connections, PyObject* weights, std::int32_t n) : input_(connections, weights), n_(n) {
+        PyObject* type = reinterpret_cast<PyObject*>(&GraphWrapperType);
+        sub_connections_ = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 0, n)));
+        sub_weights_ = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 1, n)));
+    }
+
+    // Adds the edge a -> b unless the subgraph holds it, with the weight of the first b in a's
+    // input list.
+    void add_direction(std::int32_t a, std::int32_t b) {
+        if (a < 0 || a >= n_) raise(PyExc_IndexError, "Invalid array index");
+        std::uint64_t k = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
+        if (!stored_.insert(k).second) return;
+        push_int(as_graph(sub_connections_.get()), a, b);
+        std::int32_t position = input_.position(a, b);
+        push_float(as_graph(sub_weights_.get()), a, input_.weight(a, position));
+    }
+
+    void add_edge(std::int32_t a, std::int32_t b) {
+        add_direction(a, b);
+        add_direction(b, a);
+    }
+
+    Ref result() const { return Ref::steal(check(PyTuple_Pack(2, sub_connections_.get(), sub_weights_.get()))); }
+
+private:
+    InputEdges input_;
+    std::int32_t n_;
+    Ref sub_connections_;
+    Ref sub_weights_;
+    std::unordered_set<std::uint64_t> stored_;  // directed edges already in the subgraph
+};
+
+// On a forest whose labels are -1 or 0..127, marks each adjacency entry by whether entering that
+// neighbour can lead to a labelled node at all; a search skips the entries that cannot, which
+// changes nothing it finds. Returns false for any other graph.
+bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vector<std::int64_t>& offset,
+                       std::vector<std::uint8_t>& worth) {
+    const std::int64_t n = static_cast<std::int64_t>(c->_count);
+    if (labels.length != n || n >= INT32_MAX) return false;
+    std::int32_t widest = 0;
+    for (std::int64_t i = 0; i < n; ++i) widest = std::max(widest, c->_sizes[i]);
+    std::vector<float> flat(static_cast<std::size_t>(widest) + 1, 0.0f);  // any equal weights do
+    std::vector<const float*> weights(static_cast<std::size_t>(n), flat.data());
+    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) label_copy[i] = labels.get(i);
+    CutInput input;
+    input.n = n;
+    input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);
+    input.weights = weights.data();
+    input.sizes = c->_sizes;
+    input.labels = label_copy.data();
+    if (!is_simple_forest(input)) return false;
+
+    auto labelled = [&](std::int64_t v) { return label_copy[v] >= 0; };
+    offset.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n; ++i) offset[i + 1] = offset[i] + c->_sizes[i];
+    std::vector<std::int32_t> parent(static_cast<std::size_t>(n), -1), order;
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(n), 0);
+    order.reserve(static_cast<std::size_t>(n));
+    for (std::int64_t root = 0; root < n; ++root) {
+        if (seen[root]) continue;
+        seen[root] = 1;
+        std::size_t head = order.size();
+        order.push_back(static_cast<std::int32_t>(root));
+        while (head < order.size()) {
+            std::int32_t x = order[head++];
+            const std::int64_t* list = int_list(c, x);
+            for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
+                std::int32_t y = static_cast<std::int32_t>(list[k]);
+                if (seen[y]) continue;
+                seen[y] = 1;
+                parent[y] = x;
+                order.push_back(y);
+            }
+        }
+    }
+    // down[y]: below y (away from its parent) an unlabelled walk reaches a labelled node.
+    // up[y]: the same beyond y's parent, seen from y.
+    std::vector<std::uint8_t> down(static_cast<std::size_t>(n), 0), up(static_cast<std::size_t>(n), 0);
+    std::vector<std::int32_t> labelled_around(static_cast<std::size_t>(n), 0), good_children(static_cast<std::size_t>(n), 0);
+    for (std::size_t k = order.size(); k-- > 0;) {
+        std::int32_t y = order[k];
+        std::int32_t p = parent[y];
+        if (p < 0) continue;
+        if (labelled(y)) ++labelled_around[p];
+        if (labelled(p)) ++labelled_around[y];
+        bool y_good = !labelled(y) && (down[y] = (labelled_around[y] - (labelled(p) ? 1 : 0) > 0 || good_children[y] > 0));
+        if (y_good) ++good_children[p];
+    }
+    for (std::int32_t y : order) {
+        std::int32_t p = parent[y];
+        if (p < 0 || labelled(p)) continue;
+        std::int32_t pp = parent[p];
+        up[y] = labelled_around[p] - (labelled(y) ? 1 : 0) > 0 ||
+                good_children[p] - (!labelled(y) && down[y] ? 1 : 0) > 0 || (pp >= 0 && !labelled(pp) && up[p]);
+    }
+    worth.assign(static_cast<std::size_t>(offset[n]), 1);
+    for (std::int64_t x = 0; x < n; ++x) {
+        const std::int64_t* list = int_list(c, x);
+        for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
+            std::int32_t y = static_cast<std::int32_t>(list[k]);
+            if (labelled(y)) continue;
+            worth[offset[x] + k] = y == parent[x] ? up[x] : down[y];
+        }
+    }
+    return true;
+}
+
+// Copies each path's edges into the subgraph as the searches find it. Searches run in the order
+// in which their paths are collected, so the edges arrive in the same order as when the
+// collected paths are walked afterwards.
+class StreamingSink : public PathSink {
+public:
+    StreamingSink(SubgraphBuilder& builder, std::vector<std::uint8_t>& covered) : builder_(builder), covered_(covered) {}
+
+    std::vector<std::pair<std::int32_t, std::int32_t>>* level_ends = nullptr;  // (end, node before it)
+
+    void on_path(const std::vector<std::int32_t>& nodes, std::size_t known) override {
+        for (std::size_t j = known; j + 1 < nodes.size(); ++j) builder_.add_edge(nodes[j], nodes[j + 1]);
+        for (std::size_t j = known; j < nodes.size(); ++j) covered_[nodes[j]] = 1;
+        level_ends->emplace_back(nodes.back(), nodes[nodes.size() - 2]);
+    }
+
+private:
+    SubgraphBuilder& builder_;
+    std::vector<std::uint8_t>& covered_;
+};
+
+// The exploration from `start` with every path going to `sink` (forests only: it cannot cycle).
+void explore_into(SearchContext& ctx, StreamingSink& sink, std::int32_t start) {
+    struct Level {
+        std::int32_t start;
+        std::int32_t bomb;
+        std::vector<std::pair<std::int32_t, std::int32_t>> ends;
+        std::size_t next = 0;
+    };
+    std::vector<Level> levels;
+    auto enter = [&](std::int32_t node, std::int32_t bomb) {
+        if (ctx.completed_levels.count(level_key(node, bomb))) return;
+        Level level{node, bomb, {}, 0};
+        sink.level_ends = &level.ends;
+        find_paths(ctx, node, bomb, nullptr, nullptr);
+        levels.push_back(std::move(level));
+    };
+    enter(start, -1);
+    while (!levels.empty()) {
+        ctx.poll();
+        Level& level = levels.back();
+        if (level.next >= level.ends.size()) {
+            ctx.completed_levels.insert(level_key(level.start, level.bomb));
+            levels.pop_back();
+            continue;
+        }
+        auto [end, before] = level.ends[level.next++];
+        if (end == level.bomb) continue;
+        enter(end, before);
+    }
+}
+
+Ref build_forest_subgraph(SearchContext& ctx, PyObject* connections, PyObject* weights,
+                          const std::vector<std::int32_t>& starts) {
+    std::int32_t n = static_cast<std::int32_t>(as_graph(connections)->_count);
+    SubgraphBuilder builder(connections, weights, n);
+    std::vector<std::uint8_t> covered(static_cast<std::size_t>(n), 0);
+    StreamingSink sink(builder, covered);
+    ctx.sink = &sink;
+    std::size_t cursor = 0;
+    while (cursor < starts.size()) {
+        explore_into(ctx, sink, starts[cursor]);
+        covered[starts[cursor]] = 1;
+        while (cursor < starts.size() && covered[starts[cursor]]) ++cursor;
+    }
+    return builder.result();
+}
+
+}  // namespace
+
 Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
     SearchContext ctx(connections, labels_obj);
     if (labels_obj != Py_None) acquire_labels(labels_obj, false, ctx.labels);
@@ -519,6 +715,17 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
                                              {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
     ctx.skip_repeated_levels = ctx.direct;
     ctx.prepare();
+
+    // A forest read in place: nothing can fail, so the paths go straight into the subgraph.
+    std::vector<std::int64_t> worth_offset;
+    std::vector<std::uint8_t> worth;
+    if (ctx.direct && is_exact_graph_wrapper(weights) &&
+        build_worth_table(as_graph(connections), ctx.labels, worth_offset, worth)) {
+        ctx.worth = worth.data();
+        ctx.worth_offset = worth_offset.data();
+        return build_forest_subgraph(ctx, connections, weights, starts);
+    }
+
     Ref all_paths = Ref::steal(check(PyList_New(0)));
     collect_paths(ctx, starts, all_paths.get());
 
@@ -531,23 +738,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (count < 0) throw_error_set();
     }
     Ref count_obj = int_object(count);
-    std::int32_t n = to_int32(count_obj.get());
-    PyObject* type = reinterpret_cast<PyObject*>(&GraphWrapperType);
-    Ref sub_connections = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 0, n)));
-    Ref sub_weights = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 1, n)));
-    GraphWrapperObject* sub_c = as_graph(sub_connections.get());
-    GraphWrapperObject* sub_w = as_graph(sub_weights.get());
-
-    InputEdges input(connections, weights);
-    std::unordered_set<std::uint64_t> stored;  // directed edges already in the subgraph
-    auto add_direction = [&](std::int32_t a, std::int32_t b) {
-        if (a < 0 || a >= n) raise(PyExc_IndexError, "Invalid array index");
-        std::uint64_t k = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
-        if (!stored.insert(k).second) return;
-        push_int(sub_c, a, b);
-        std::int32_t position = input.position(a, b);
-        push_float(sub_w, a, input.weight(a, position));
-    };
+    SubgraphBuilder builder(connections, weights, to_int32(count_obj.get()));
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(all_paths.get()); ++p) {
         PyObject* path = PyList_GET_ITEM(all_paths.get(), p);
         require_list(path);
@@ -557,11 +748,10 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
             ctx.poll();
             std::int32_t a = to_int32(getitem_index(path, j).get());
             std::int32_t b = to_int32(getitem_index(path, j + 1).get());
-            add_direction(a, b);
-            add_direction(b, a);
+            builder.add_edge(a, b);
         }
     }
-    return Ref::steal(check(PyTuple_Pack(2, sub_connections.get(), sub_weights.get())));
+    return builder.result();
 }
 
 // ---------------------------------------------------------------------------------------------

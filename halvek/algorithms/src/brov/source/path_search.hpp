@@ -19,6 +19,14 @@ struct NeighborList {
     std::int64_t at(Py_ssize_t i) const { return direct ? direct[i] : view.get(i); }
 };
 
+// Takes the paths of a subgraph build as the searches find them, in place of Python lists.
+struct PathSink {
+    virtual ~PathSink() = default;
+    // `nodes` is the whole path; its first `known` edges were handed over with an earlier path of
+    // the same search.
+    virtual void on_path(const std::vector<std::int32_t>& nodes, std::size_t known) = 0;
+};
+
 // What every search of one call shares. In a direct run the adjacency is an exact INT64
 // GraphWrapper, the labels an exact ndarray and the module functions are the module's own: no
 // Python code can run during the search, so storage is read in place and no name is looked up.
@@ -36,6 +44,11 @@ struct SearchContext {
     // Building a subgraph, an exploration level that has already run adds only paths whose edges
     // are stored already (a level depends on its start and bomb node alone), so it is skipped.
     bool skip_repeated_levels = false;
+    PathSink* sink = nullptr;  // paths go here instead of Python lists (direct runs only)
+    // On a forest, whether entering the neighbour at entry k of a list can lead to a labelled node
+    // at all: worth[offset[node] + position]. Null when not computed.
+    const std::uint8_t* worth = nullptr;
+    const std::int64_t* worth_offset = nullptr;
     std::unordered_set<std::uint64_t> completed_levels;
 
     static bool labels_are_plain(PyObject* labels);
