@@ -1,9 +1,12 @@
-"""What a user pays: bulk loading against clusterize on a large tree, and brov
-against scikit-learn's LabelSpreading (kNN kernel) on the demo's blobs.
+"""What a user pays: bulk loading against clusterize on a large tree, clusterize
+against the number of labelled nodes, and brov against scikit-learn's
+LabelSpreading (kNN kernel) on the demo's blobs.
 
     python bench/bench_users.py [--nodes 1000000] [--append-nodes 100000] [--seeds 5]
+                                [--scaling-nodes 100000] [--scaling-labels 10 100 1000]
 
-Prints its figures; nothing is asserted. The LabelSpreading comparison is
+Prints its figures; the only check is that the package's adjusted Rand index
+agrees with scikit-learn's. The LabelSpreading comparison is
 skipped when scikit-learn is not installed (it is not a dependency of the
 package).
 """
@@ -78,6 +81,25 @@ def large_tree(args):
           % (m, len(sub_edges), t_append, t_bulk, t_append / t_bulk))
 
 
+def label_scaling(args):
+    """clusterize's time on one tree as the number of labelled nodes grows."""
+    n = args.scaling_nodes
+    rng = np.random.default_rng(1)
+    edges, lengths, _ = euclidean_mst(rng.random((n, 2)))
+    graph = _symmetric_csr(edges, _edge_ranks(edges, lengths), n)
+    print()
+    print("## clusterize against the number of labelled nodes (tree of %d random points, 10 classes)" % n)
+    print()
+    print("| labelled nodes | clusterize s |")
+    print("| ---: | ---: |")
+    for count in args.scaling_labels:
+        connections, weights = graph_pair(graph)
+        labels = np.full(n, -1, dtype=np.int8)
+        labels[rng.choice(n, count, replace=False)] = np.arange(count) % 10
+        _, t = timed(brov_core.clusterize, connections, weights, labels)
+        print("| %d | %.3f |" % (count, t))
+
+
 def comparison(args):
     try:
         from sklearn.metrics import adjusted_rand_score as sk_ari
@@ -131,11 +153,14 @@ def main():
                         help="tree of the large point set (default auto: exact, through Delaunay)")
     parser.add_argument("--append-nodes", type=int, default=100000)
     parser.add_argument("--seeds", type=int, default=5)
+    parser.add_argument("--scaling-nodes", type=int, default=100000)
+    parser.add_argument("--scaling-labels", type=int, nargs="+", default=[10, 100, 1000])
     parser.add_argument("--skip-comparison", action="store_true")
     args = parser.parse_args()
     print("Python %s, NumPy %s, %s" % (platform.python_version(), np.__version__, platform.machine()))
     print()
     large_tree(args)
+    label_scaling(args)
     if not args.skip_comparison:
         comparison(args)
 
