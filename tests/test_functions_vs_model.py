@@ -161,3 +161,51 @@ def check_clusterize(cls, data):
         assert got_labels.dtype == np.int8
         assert got_labels.tolist() == expected[1][2].tolist()
         assert labels.tolist() == data.labels
+
+
+def random_forest_pair(rng, cls):
+    """A random forest of up to 300 nodes (random, chain, star or short-jump shapes, a few edges
+    dropped), shuffled adjacency, tied or distinct weights, and 1 to 4 labels at some density."""
+    n = int(rng.integers(2, 300))
+    shape = rng.integers(0, 4)
+    if shape == 0:
+        parents = (rng.random(n - 1) * np.arange(1, n)).astype(int)
+    elif shape == 1:
+        parents = np.arange(0, n - 1)
+    elif shape == 2:
+        parents = np.zeros(n - 1, int)
+    else:
+        parents = np.maximum(0, np.arange(1, n) - rng.integers(1, 4, n - 1))
+    perm = rng.permutation(n)
+    edges = [(int(perm[p]), int(perm[i + 1])) for i, p in enumerate(parents) if rng.random() > 0.05]
+    weights = rng.integers(1, 5, len(edges)).astype(float) if rng.random() < 0.5 else rng.random(len(edges))
+    adjacency = [[] for _ in range(n)]
+    for (a, b), w in zip(edges, weights):
+        adjacency[a].append((b, w))
+        adjacency[b].append((a, w))
+    for entries in adjacency:
+        rng.shuffle(entries)
+    density = rng.choice([0.02, 0.1, 0.3, 0.7])
+    classes = int(rng.integers(1, 5))
+    labels = np.where(rng.random(n) < density, rng.integers(0, classes, n), -1).astype(np.int8)
+    conn, weight_lists = cls(n, 0, n), cls(n, 1, n)
+    for node, entries in enumerate(adjacency):
+        for neighbor, w in entries:
+            conn.append(node, neighbor)
+            weight_lists.append(node, w)
+    return conn, weight_lists, labels
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_subgraph_on_larger_forests_matches_generic_route(seed):
+    # The native route prunes and skips repeated work on forests; the generic route (checked
+    # against the model above) walks everything. Larger forests with many labelled nodes of few
+    # labels are where the skipping matters.
+    for case in range(60):
+        results = []
+        for cls in ROUTES:
+            rng = np.random.default_rng([seed, case])
+            conn, weights, labels = random_forest_pair(rng, cls)
+            sub_c, sub_w = bc.find_subgraph_with_labels(conn, weights, labels)
+            results.append((lists(sub_c), lists(sub_w)))
+        assert results[0] == results[1], (seed, case)

@@ -112,6 +112,8 @@ public:
                 raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(head_.get())->tp_name);
         }
         scan_head();
+        if (ctx_.walk_log && ctx_.labels.in_range(start) && ctx_.labels.get(start) >= 0)
+            walked_ = &ctx_.walked_table(ctx_.labels.get(start));
         if (!enter(start, /*nested=*/false)) return;
         walk();
     }
@@ -121,6 +123,8 @@ private:
         std::int32_t node;
         NeighborList neighbors;
         Py_ssize_t next = 0;
+        std::int64_t entry = -1;         // the adjacency entry walked to get here (forest builds)
+        std::size_t handed_before = 0;  // paths handed over before this frame was entered
     };
 
     // Records which plain integers the head holds, so membership needs no Python call.
@@ -200,10 +204,7 @@ private:
             bool ends = nested && head_plain_ ? true : differs_from_root(node);
             if (ends) {
                 if (ctx_.sink) {
-                    route_.push_back(node);
-                    ctx_.sink->on_path(route_, known_);
-                    route_.pop_back();
-                    known_ = route_.size() - 1;
+                    hand_over(node, true);
                 } else if (nested) {
                     frames_.push_back(Frame{node, {}, 0});
                     Ref path = current_path();
@@ -223,7 +224,31 @@ private:
         return true;
     }
 
+    void hand_over(std::int32_t last, bool is_end) {
+        route_.push_back(last);
+        ctx_.sink->on_path(route_, known_, is_end);
+        route_.pop_back();
+        known_ = route_.size() - 1;
+        ++handed_;
+    }
+
+    // Enters an unlabelled neighbour in a forest build, unless an earlier level walked that entry
+    // already: then only the route up to it can be new.
+    void enter_walked(std::int32_t neighbor, std::int64_t entry) {
+        std::uint8_t flags = walked_ ? (*walked_)[entry] : 0;
+        if (flags & 1) {
+            if (flags & 2) hand_over(neighbor, false);
+            return;
+        }
+        if (enter(neighbor, true)) {
+            frames_.back().entry = entry;
+            frames_.back().handed_before = handed_;
+        }
+    }
+
     void leave() {
+        if (ctx_.walk_log && frames_.back().entry >= 0)
+            ctx_.walk_log->emplace_back(frames_.back().entry, handed_ > frames_.back().handed_before);
         if (frames_.size() > 1) ctx_.on_route[frames_.back().node] = 0;
         frames_.pop_back();
         route_.pop_back();
@@ -244,7 +269,10 @@ private:
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
             if (ctx_.direct) {
-                enter(neighbor, true);
+                if (ctx_.walk_log && neighbor != bomb_ && ctx_.label_of(neighbor) < 0)
+                    enter_walked(neighbor, ctx_.worth_offset[top.node] + entry);
+                else
+                    enter(neighbor, true);
                 continue;
             }
             Ref search = module_global("find_all_paths_with_labels");
@@ -277,6 +305,8 @@ private:
     std::vector<Frame> frames_;
     std::vector<std::int32_t> route_;  // the frames' nodes, for the sink
     std::size_t known_ = 0;            // leading route edges already handed to the sink
+    std::size_t handed_ = 0;           // paths handed to the sink so far
+    std::vector<std::uint8_t>* walked_ = nullptr;  // entries walked before for this root label
     bool root_label_known_ = false;
     bool root_label_plain_ = false;
     std::int8_t root_label_ = 0;
@@ -639,10 +669,10 @@ public:
 
     std::vector<std::pair<std::int32_t, std::int32_t>>* level_ends = nullptr;  // (end, node before it)
 
-    void on_path(const std::vector<std::int32_t>& nodes, std::size_t known) override {
+    void on_path(const std::vector<std::int32_t>& nodes, std::size_t known, bool is_end) override {
         for (std::size_t j = known; j + 1 < nodes.size(); ++j) builder_.add_edge(nodes[j], nodes[j + 1]);
         for (std::size_t j = known; j < nodes.size(); ++j) covered_[nodes[j]] = 1;
-        level_ends->emplace_back(nodes.back(), nodes[nodes.size() - 2]);
+        if (is_end) level_ends->emplace_back(nodes.back(), nodes[nodes.size() - 2]);
     }
 
 private:
@@ -656,14 +686,17 @@ void explore_into(SearchContext& ctx, StreamingSink& sink, std::int32_t start) {
         std::int32_t start;
         std::int32_t bomb;
         std::vector<std::pair<std::int32_t, std::int32_t>> ends;
+        std::vector<std::pair<std::int64_t, bool>> walked;
         std::size_t next = 0;
     };
     std::vector<Level> levels;
     auto enter = [&](std::int32_t node, std::int32_t bomb) {
         if (ctx.completed_levels.count(level_key(node, bomb))) return;
-        Level level{node, bomb, {}, 0};
+        Level level{node, bomb, {}, {}, 0};
         sink.level_ends = &level.ends;
+        ctx.walk_log = &level.walked;
         find_paths(ctx, node, bomb, nullptr, nullptr);
+        ctx.walk_log = nullptr;
         levels.push_back(std::move(level));
     };
     enter(start, -1);
@@ -672,6 +705,8 @@ void explore_into(SearchContext& ctx, StreamingSink& sink, std::int32_t start) {
         Level& level = levels.back();
         if (level.next >= level.ends.size()) {
             ctx.completed_levels.insert(level_key(level.start, level.bomb));
+            std::vector<std::uint8_t>& table = ctx.walked_table(ctx.labels.get(level.start));
+            for (const auto& step : level.walked) table[step.first] = step.second ? 3 : 1;
             levels.pop_back();
             continue;
         }

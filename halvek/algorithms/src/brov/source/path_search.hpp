@@ -23,8 +23,9 @@ struct NeighborList {
 struct PathSink {
     virtual ~PathSink() = default;
     // `nodes` is the whole path; its first `known` edges were handed over with an earlier path of
-    // the same search.
-    virtual void on_path(const std::vector<std::int32_t>& nodes, std::size_t known) = 0;
+    // the same search. `is_end` is false when the path stops short of its end node because all
+    // that lies beyond its last node was handed over before.
+    virtual void on_path(const std::vector<std::int32_t>& nodes, std::size_t known, bool is_end) = 0;
 };
 
 // What every search of one call shares. In a direct run the adjacency is an exact INT64
@@ -49,6 +50,17 @@ struct SearchContext {
     // at all: worth[offset[node] + position]. Null when not computed.
     const std::uint8_t* worth = nullptr;
     const std::int64_t* worth_offset = nullptr;
+    // Also on a forest: per root label, the entries that a finished exploration level has walked
+    // through (bit 1) and whether paths lay beyond them (bit 2). Walking one again finds only
+    // paths whose edges are stored and whose end levels have run.
+    std::vector<std::vector<std::uint8_t>> walked;
+    std::vector<std::pair<std::int64_t, bool>>* walk_log = nullptr;  // what the running search walks
+    std::vector<std::uint8_t>& walked_table(std::int8_t label) {
+        if (walked.empty()) walked.resize(128);
+        std::vector<std::uint8_t>& table = walked[static_cast<std::size_t>(label)];
+        if (table.empty()) table.assign(static_cast<std::size_t>(worth_offset[labels.length]), 0);
+        return table;
+    }
     std::unordered_set<std::uint64_t> completed_levels;
 
     static bool labels_are_plain(PyObject* labels);
