@@ -1,0 +1,38 @@
+"""The benchmark scripts keep working: each runs end to end at tiny sizes."""
+
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_script(*args):
+    env = dict(os.environ)
+    binaries = os.path.join(ROOT, "halvek", "algorithms", "src", "brov", "binaries")
+    if any(name.startswith("brov_core") for name in os.listdir(binaries)):
+        env["PYTHONPATH"] = ROOT + os.pathsep + env.get("PYTHONPATH", "")
+    return subprocess.run([sys.executable, *args], cwd=os.path.join(ROOT, "bench"), env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_clusterize_benchmark_smoke():
+    done = run_script("bench_clusterize.py", "--smoke")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert sum(line.startswith(("random tree", "blob EMST")) for line in lines) == 3
+    assert "same labels: True" in lines[-1]
+
+
+def test_container_benchmark_smoke():
+    done = run_script("bench_container.py", "--n", "2000")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip()
+
+
+def test_users_benchmark_smoke():
+    done = run_script("bench_users.py", "--nodes", "3000", "--labelled", "5", "--append-nodes", "500",
+                      "--seeds", "1", "--scaling-nodes", "2000", "--scaling-labels", "5", "20",
+                      "--skip-comparison")
+    assert done.returncode == 0, done.stderr
+    assert "clusterize" in done.stdout
