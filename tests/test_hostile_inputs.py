@@ -204,7 +204,10 @@ class DuckGraph:
         self.form = form
 
     def to_numpy(self, index):
-        values = self.lists[index]
+        with np.errstate(over="ignore"):
+            return self._export(self.lists[index])
+
+    def _export(self, values):
         if self.form == "ndarray":
             return np.array(values, dtype=self.dtype)
         if self.form == "reversed view":
