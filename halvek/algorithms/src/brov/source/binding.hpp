@@ -26,6 +26,9 @@ struct Signature {
 // to the value of parameter i, or nullptr when an optional parameter was not given.
 void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values);
 
+// A new Python int.
+inline Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
+
 // Integer conversion shared by the integer kinds: returns a new reference to an int, calling the
 // object's __int__ when it is not an int already.
 Ref integer_object(PyObject* obj);

@@ -21,7 +21,6 @@ const Signature kMakeLabels = {"make_labels", kMakeLabelsParams, 5, 5};
 const char* const kClusterizeParams[] = {"connections_sparse", "weights_sparse", "labels"};
 const Signature kClusterize = {"clusterize", kClusterizeParams, 3, 3};
 
-Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
 
 Ref call_method(PyObject* obj, const char* name, PyObject* a, PyObject* b) {
     return Ref::steal(check(PyObject_CallMethod(obj, name, "OO", a, b)));

@@ -29,7 +29,6 @@ const Signature kExplore = {"explore_graph_recursive", kExploreParams, 3, 3};
 const char* const kSubgraphParams[] = {"connections_sparse", "weights_sparse", "labels"};
 const Signature kSubgraph = {"find_subgraph_with_labels", kSubgraphParams, 3, 3};
 
-Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
 
 // A neighbour value must be a node index that fits the 32-bit node type.
 std::int32_t narrow_node(std::int64_t v) {
