@@ -523,11 +523,49 @@ void label_components_native(GraphWrapperObject* c, const std::vector<std::vecto
     }
 }
 
+// The same outcome on a graph whose neighbour indices are all known to lie within the label array,
+// breadth first so that the lists can be fetched ahead. A representative that an earlier fill
+// reached lies in that fill's component, and its own fill would write that same label again, so
+// it is skipped: every node is visited once.
+void label_components_in_range(GraphWrapperObject* c, const std::vector<std::vector<std::int32_t>>& groups,
+                               const LabelView& labels) {
+    std::vector<std::uint8_t> reached(static_cast<std::size_t>(labels.length), 0);
+    std::vector<std::int32_t> queue;
+    InterruptPoll poll;
+    constexpr std::size_t kAhead = 8;
+    for (const auto& group : groups) {
+        std::int32_t root = group.front();
+        if (reached[root]) continue;
+        std::int8_t label = labels.get(root);
+        queue.clear();
+        queue.push_back(root);
+        reached[root] = 1;
+        labels.set(root, label);
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            poll();
+            if (head + kAhead < queue.size()) __builtin_prefetch(int_list(c, queue[head + kAhead]));
+            std::int32_t node = queue[head];
+            const std::int64_t* list = int_list(c, node);
+            for (std::int32_t k = 0; k < c->_sizes[node]; ++k) {
+                std::int32_t neighbor = static_cast<std::int32_t>(list[k]);
+                if (reached[neighbor]) continue;
+                reached[neighbor] = 1;
+                labels.set(neighbor, label);
+                queue.push_back(neighbor);
+                __builtin_prefetch(&c->_data[neighbor]);
+                __builtin_prefetch(&c->_sizes[neighbor]);
+            }
+        }
+    }
+}
+
 Ref clusterize_native(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels, Py_ssize_t n) {
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
     CutList cuts;
-    if (plan_native_cuts(c, w, labels, cuts)) {
+    // A planned run has checked that every neighbour index lies within the label array.
+    bool planned = plan_native_cuts(c, w, labels, cuts);
+    if (planned) {
         apply_cuts(c, w, cuts);
     } else {
         while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
@@ -539,7 +577,8 @@ Ref clusterize_native(PyObject* connections, PyObject* weights, PyObject* labels
     require_labels_present(new_labels.get());
     LabelView view;
     acquire_labels(new_labels.get(), true, view);
-    label_components_native(c, groups, view);
+    if (planned) label_components_in_range(c, groups, view);
+    else label_components_native(c, groups, view);
     return Ref::steal(check(PyTuple_Pack(3, connections, weights, new_labels.get())));
 }
 
