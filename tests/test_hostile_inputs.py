@@ -17,9 +17,12 @@ leaves its input behind.
 """
 
 import collections
+import json
 import faulthandler
 import math
 import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -260,7 +263,17 @@ def inputs(draw):
         conn, wts = DuckGraph(adjacency, INT64, form), DuckGraph(weights, FLOAT32, "ndarray")
     else:
         cls = GW if kind == "GraphWrapper" else Subclassed
+        pairing = draw(st.sampled_from(["matched"] * 8 + ["swapped", "same object", "fewer weight lists",
+                                                          "more weight lists"]))
+        if pairing == "fewer weight lists":
+            weights = weights[:-1]
+        elif pairing == "more weight lists":
+            weights = weights + [[1.0]]
         conn, wts = build(cls, INT64, adjacency, max_size), build(cls, FLOAT32, weights, max_size)
+        if pairing == "swapped":
+            conn, wts = wts, conn
+        elif pairing == "same object":
+            wts = conn
     labels = draw(label_arrays(n))
     STATS["examples"] += 1
     return conn, wts, labels, n
@@ -444,3 +457,56 @@ def test_bulk_loading(case, data):
                              data.draw(st.booleans()))
     if status == "ok":
         attempt(bc.clusterize, result[0], result[1], np.full(count, -1, dtype=np.int8))
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs that once took the interpreter down, each replayed in a child interpreter so that a crash
+# fails one test instead of ending the run.
+
+CHILD_PRELUDE = """
+import json, sys
+sys.path[:0] = json.loads(sys.argv[1])
+import numpy as np
+from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+class Sub(bc.GraphWrapper):
+    pass
+
+def build(cls, dtype, lists, max_size=3):
+    g = cls(len(lists), dtype, max_size)
+    for i, values in enumerate(lists):
+        for v in values:
+            g.append(i, v)
+    return g
+
+def show(fn, *args):
+    try:
+        print(fn(*args)[2].tolist())
+    except Exception as exc:
+        print(type(exc).__name__)
+"""
+
+REPRODUCERS = [
+    pytest.param(
+        # The subgraph's heaviest weight is exactly -1.0, on three or more entries, none in list 0.
+        "show(bc.clusterize, build(Sub, 0, [[], [2], [1, 3], [2]]), build(Sub, 1, [[], [-1.0], [-1.0, -1.0], [-1.0]]),"
+        " np.array([-1, 0, -1, 1], dtype=np.int8))",
+        "[-1, 0, 1, 1]",
+        id="ties at -1.0 on the route through the methods",
+        marks=pytest.mark.xfail(strict=True, reason="a tie at the running maximum's start value -1.0 leaves "
+                                                    "no candidate edge: segmentation fault")),
+    pytest.param(
+        "show(bc.clusterize, build(bc.GraphWrapper, 0, [[5, 2], [], [5, 0], [], [5], [0, 2, 4]]),"
+        " build(bc.GraphWrapper, 1, [[20.5, 20.5], [], [-1.0, 20.5], [], [-1.0], [20.5, -1.0, -1.0]]),"
+        " np.array([-1, 0, 2, 2, 2, 0], dtype=np.int8))",
+        "[2, 0, 2, 2, 2, 0]",
+        id="ties at -1.0 after a cut"),
+]
+
+
+@pytest.mark.parametrize("call, expected", REPRODUCERS)
+def test_reproducers_in_a_child_interpreter(call, expected):
+    child = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + call, json.dumps(sys.path)],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-2000:]}"
+    assert child.stdout.strip() == expected
