@@ -238,7 +238,7 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
                 entries = 1;
                 first_list = i;
             } else if (values[j] == max_value) {
-                ++entries;
+                if (entries++ == 0) first_list = i;  // -1.0 counts before anything larger is seen
             }
         }
     }
@@ -249,7 +249,7 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     const std::int64_t* ends = int_list(c, first_list);
     for (std::int32_t j = 0; j < w->_sizes[first_list]; ++j)
         if (values[j] == max_value) choice.candidates.push_back(ends[j]);
-    return true;
+    return !choice.candidates.empty();
 }
 
 // Position of `target` in the list made of connections.to_numpy(node).
