@@ -116,6 +116,20 @@ def test_subgraph_matches_model(cls, data):
 
 
 @pytest.mark.parametrize("cls", ROUTES)
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=cyclic_graphs())
+def test_subgraph_on_cycles_matches_model(cls, data):
+    labels = label_array(data)
+    conn, weights = build_pair(data, cls)
+    mconn, mweights = model_pair(data)
+    native = outcome(lambda: [lists(x) for x in bc.find_subgraph_with_labels(conn, weights, labels)])
+    expected = outcome(lambda: [lists(x) for x in model.find_subgraph_with_labels(mconn, mweights, labels)])
+    same_error_kind(native, expected)
+    if native[0] == "ok":
+        assert native == expected
+
+
+@pytest.mark.parametrize("cls", ROUTES)
 @SETTINGS
 @given(data=trees_and_forests(), choice=st.data())
 def test_flood_fill_matches_model(cls, data, choice):
