@@ -223,3 +223,10 @@ def test_subgraph_on_larger_forests_matches_generic_route(seed):
             sub_c, sub_w = bc.find_subgraph_with_labels(conn, weights, labels)
             results.append((lists(sub_c), lists(sub_w)))
         assert results[0] == results[1], (seed, case)
+
+
+@pytest.mark.parametrize("cls", ROUTES)
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=cyclic_graphs(weights="tied"))
+def test_clusterize_on_cycles_matches_model(cls, data):
+    check_clusterize(cls, data)
