@@ -243,7 +243,9 @@ class Subclassed(GW):
 
 
 def build(cls, dtype, lists, max_size):
-    g = cls(len(lists), dtype, max_size)
+    """A container of class cls holding lists; max_size is raised as far as they need."""
+    longest = max([len(values) for values in lists] + [0])
+    g = cls(len(lists), dtype, max(max_size, -(-longest // 3)))
     for i, values in enumerate(lists):
         for v in values:
             g.append(i, v)
@@ -254,8 +256,7 @@ def build(cls, dtype, lists, max_size):
 def inputs(draw):
     """(connections, weights, labels, n) with the containers in a drawn kind."""
     n, adjacency, weights = draw(graphs())
-    longest = max([len(values) for values in adjacency + weights] + [0])
-    max_size = max(-(-longest // 3), draw(st.integers(0, 3)))
+    max_size = draw(st.integers(0, 3))
     kind = draw(st.sampled_from(["GraphWrapper"] * 4 + ["subclass", "duck"]))
     if kind == "duck":
         form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "int32", "float64", "2-d", "list",
