@@ -39,9 +39,10 @@ LIBSTDCXX="$("$CXX" -print-file-name=libstdc++.so)"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/brov-sanitize.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
-# The package and the tests, without any module built elsewhere; then the sanitized modules.
-(cd "$ROOT" && tar --exclude='*.so' --exclude=__pycache__ --exclude=.hypothesis -cf - halvek tests pyproject.toml) \
-    | tar -C "$WORK" -xf -
+# The checkout (tests read files beside the package, such as bench/), without build output or any
+# module built elsewhere; then the sanitized modules.
+(cd "$ROOT" && tar --exclude=./.git --exclude=./build --exclude="./${BUILD#"$ROOT"/}" --exclude='*.so' \
+    --exclude=__pycache__ --exclude=.hypothesis --exclude=.pytest_cache -cf - .) | tar -C "$WORK" -xf -
 cp "${modules[@]}" "$WORK/halvek/algorithms/src/brov/binaries/"
 
 echo "== running the test suite under ASan and UBSan"

@@ -493,9 +493,7 @@ REPRODUCERS = [
         "show(bc.clusterize, build(Sub, 0, [[], [2], [1, 3], [2]]), build(Sub, 1, [[], [-1.0], [-1.0, -1.0], [-1.0]]),"
         " np.array([-1, 0, -1, 1], dtype=np.int8))",
         "[-1, 0, 1, 1]",
-        id="ties at -1.0 on the route through the methods",
-        marks=pytest.mark.xfail(strict=True, reason="a tie at the running maximum's start value -1.0 leaves "
-                                                    "no candidate edge: segmentation fault")),
+        id="ties at -1.0 on the route through the methods"),
     pytest.param(
         "show(bc.clusterize, build(bc.GraphWrapper, 0, [[5, 2], [], [5, 0], [], [5], [0, 2, 4]]),"
         " build(bc.GraphWrapper, 1, [[20.5, 20.5], [], [-1.0, 20.5], [], [-1.0], [20.5, -1.0, -1.0]]),"

@@ -24,17 +24,21 @@ from halvek.algorithms.src.brov.binaries import brov_core as bc
 GW = bc.GraphWrapper
 scenario = sys.argv[1]
 
-def pair(n, edges, max_size):
-    c, w = GW(n, 0, max_size), GW(n, 1, max_size)
+class Sub(GW):
+    pass
+
+def pair(n, edges, max_size, cls=GW):
+    c, w = cls(n, 0, max_size), cls(n, 1, max_size)
     for a, b, weight in edges:
         c.append(a, b); c.append(b, a); w.append(a, weight); w.append(b, weight)
     return c, w
 
 if scenario == "many cuts":
-    # A path with labels 0 and 1 alternating on every other node: thousands of cuts, each after
-    # a fresh subgraph of the remaining graph.
-    n = 6000
-    c, w = pair(n, [(i, i + 1, float((i * 7919) % 1000)) for i in range(n - 1)], 2)
+    # A path with labels 0 and 1 alternating on every other node, in containers of a subclass so
+    # that clusterize goes through their methods: over a thousand cuts, each after a fresh
+    # subgraph of the remaining graph.
+    n = 3000
+    c, w = pair(n, [(i, i + 1, float((i * 7919) % 1000)) for i in range(n - 1)], 2, Sub)
     labels = np.full(n, -1, dtype=np.int8)
     labels[::4], labels[2::4] = 0, 1
 elif scenario == "one long search":
