@@ -23,9 +23,10 @@ generator=()
 if command -v ninja > /dev/null; then generator=(-G Ninja); fi
 
 echo "== configuring and building the sanitized modules in $BUILD"
+mkdir -p "$BUILD"
 cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBROV_SANITIZE=ON \
-    -DCMAKE_CXX_COMPILER="$CXX" -DPython_EXECUTABLE="$(command -v "$PYTHON")" > "$BUILD.cmake.log" 2>&1 \
-    || { cat "$BUILD.cmake.log"; exit 1; }
+    -DCMAKE_CXX_COMPILER="$CXX" -DPython_EXECUTABLE="$(command -v "$PYTHON")" > "$BUILD/configure.log" 2>&1 \
+    || { cat "$BUILD/configure.log"; exit 1; }
 cmake --build "$BUILD" --parallel
 
 modules=("$BUILD"/*.so)
