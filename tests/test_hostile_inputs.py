@@ -51,6 +51,7 @@ MAX_DEGREE = 4
 # Calling with a time bound, and counting
 
 STATS = collections.Counter()
+LONGEST = {"seconds": 0.0, "call": ""}
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -58,7 +59,8 @@ def report_counts():
     yield
     outcomes = ", ".join(f"{name} {count}" for name, count in sorted(STATS.items()) if name.startswith("raised "))
     print(f"\nhostile inputs: {STATS['examples']} cases generated, {STATS['calls']} calls made, "
-          f"{STATS['returned']} returned; {outcomes}")
+          f"{STATS['returned']} returned; {outcomes}; longest call {LONGEST['seconds']:.3f} s "
+          f"({LONGEST['call']})")
 
 
 def attempt(fn, *args, **kwargs):
@@ -80,6 +82,8 @@ def attempt(fn, *args, **kwargs):
     finally:
         faulthandler.cancel_dump_traceback_later()
     elapsed = time.monotonic() - started
+    if elapsed > LONGEST["seconds"]:
+        LONGEST.update(seconds=elapsed, call=getattr(fn, "__qualname__", str(fn)))
     assert elapsed < CALL_SECONDS, f"{getattr(fn, '__name__', fn)} took {elapsed:.1f} s"
     if outcome[0] == "error":
         exc = outcome[1]

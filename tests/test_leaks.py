@@ -371,10 +371,10 @@ class TestContainerOperations:
             raising.to_numpy_all()
         assert_no_leak(expect(Boom, export_all), raising)
 
-        def export_all_twice():
+        def export_all_through_the_override():
             TO_NUMPY_CALLS["count"] = 10
             raising.to_numpy_all()
-        assert_no_leak(export_all_twice, raising)
+        assert_no_leak(export_all_through_the_override, raising)
 
     def test_pickling_refused(self):
         g = container([[1]], INT64)
