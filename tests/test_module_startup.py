@@ -16,7 +16,10 @@ import scipy.spatial.distance
 from halvek.algorithms.src.brov.binaries import brov_core as bc
 
 MODULE = "halvek.algorithms.src.brov.binaries.brov_core"
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BINARIES = os.path.dirname(os.path.abspath(bc.__file__))
+# The folder that holds the `halvek` package in use: the checkout when the module was built in
+# place, site-packages when it was installed.
+PACKAGE_ROOT = os.path.abspath(os.path.join(BINARIES, *[os.pardir] * 5))
 FUNCTIONS = ["find_all_paths_with_labels", "explore_graph_recursive", "find_subgraph_with_labels",
              "make_labels", "clusterize"]
 METHODS = ["append", "pop_max", "pop", "contains", "to_numpy", "to_numpy_all"]
@@ -24,9 +27,9 @@ METHODS = ["append", "pop_max", "pop", "contains", "to_numpy", "to_numpy_all"]
 
 def run_python(code):
     """Runs `code` in a fresh interpreter that imports from this checkout; returns the result."""
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, cwd=ROOT, timeout=120)
+                          env=env, cwd=PACKAGE_ROOT, timeout=120)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -160,7 +163,7 @@ def test_missing_numpy_native_interface_is_reported_as_numpy_import_failure():
     # core hidden.
     result = run_python(BLOCKER + f"""
     import importlib.util, os
-    path = os.path.join({ROOT!r}, "halvek", "algorithms", "src", "brov", "binaries")
+    path = {BINARIES!r}
     so = [f for f in os.listdir(path) if f.startswith("brov_core")][0]
     sys.meta_path.insert(0, Blocker("numpy"))
     spec = importlib.util.spec_from_file_location({MODULE!r}, os.path.join(path, so))
