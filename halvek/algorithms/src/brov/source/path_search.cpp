@@ -791,21 +791,31 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
 // ---------------------------------------------------------------------------------------------
 // Entry points.
 
+namespace {
+
+// Checks and acquires the label array of a search call and decides whether the call can read the
+// containers in place.
+void open_search(SearchContext& ctx, bool without_path) {
+    require_ndarray(ctx.labels_obj, "labels");
+    require_labels_present(ctx.labels_obj);
+    acquire_labels(ctx.labels_obj, false, ctx.labels);
+    ctx.direct = without_path && native_adjacency(ctx.connections) && ctx.plain_labels &&
+                 is_module_function(module_global("find_all_paths_with_labels").get(),
+                                    Callable::find_all_paths_with_labels);
+    ctx.prepare();
+}
+
+}  // namespace
+
 PyObject* find_all_paths_with_labels_entry(PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* v[5];
         match_arguments(kFind, args, kwargs, v);
         std::int32_t start = to_int32(v[2]);
         std::int32_t bomb = v[3] ? to_int32(v[3]) : -1;
-        require_ndarray(v[1], "labels");
-        require_labels_present(v[1]);
-        SearchContext ctx(v[0], v[1]);
-        acquire_labels(v[1], false, ctx.labels);
         PyObject* path = v[4] ? v[4] : Py_None;
-        ctx.direct = native_adjacency(v[0]) && ctx.plain_labels && path == Py_None &&
-                     is_module_function(module_global("find_all_paths_with_labels").get(),
-                                        Callable::find_all_paths_with_labels);
-        ctx.prepare();
+        SearchContext ctx(v[0], v[1]);
+        open_search(ctx, path == Py_None);
         Ref out = Ref::steal(check(PyList_New(0)));
         find_paths(ctx, start, bomb, path, out.get());
         return out.release();
@@ -817,14 +827,8 @@ PyObject* explore_graph_recursive_entry(PyObject* args, PyObject* kwargs) {
         PyObject* v[3];
         match_arguments(kExplore, args, kwargs, v);
         std::int32_t start = to_int32(v[2]);
-        require_ndarray(v[1], "labels");
-        require_labels_present(v[1]);
         SearchContext ctx(v[0], v[1]);
-        acquire_labels(v[1], false, ctx.labels);
-        ctx.direct = native_adjacency(v[0]) && ctx.plain_labels &&
-                     is_module_function(module_global("find_all_paths_with_labels").get(),
-                                        Callable::find_all_paths_with_labels);
-        ctx.prepare();
+        open_search(ctx, true);
         Ref all_paths = Ref::steal(check(PyList_New(0)));
         explore(ctx, start, all_paths.get());
         return all_paths.release();
