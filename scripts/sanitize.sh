@@ -31,7 +31,7 @@ cmake --build "$BUILD" --parallel
 
 modules=("$BUILD"/*.so)
 for module in "${modules[@]}"; do
-    ldd "$module" | grep -q libasan || { echo "$module is not linked against libasan" >&2; exit 1; }
+    ldd "$module" | grep libasan > /dev/null || { echo "$module is not linked against libasan" >&2; exit 1; }
 done
 
 LIBASAN="$("$CXX" -print-file-name=libasan.so)"
