@@ -2,10 +2,10 @@
 
 Workloads (fixed seeds): a random tree of 10^6 nodes, and the Euclidean minimum spanning trees of
 10^5 and 10^6 2-D points drawn from Gaussian blobs; 1% of the nodes labelled from 10 classes.
-For each: clusterize time, scipy.sparse.csgraph.connected_components time on the same tree, their
-ratio, and the memory clusterize adds (peak resident set during the call minus the resident set
-before it) against the memory of the input containers. Then the speed-up over the pure-Python
-model of the algorithm (tests/model.py) on a 3,000-node random tree.
+For each: clusterize time, scipy.sparse.csgraph.connected_components time on the same tree and
+their ratio (medians of several runs), and the memory clusterize adds (peak resident set during the
+call minus the resident set before it) against the memory of the input containers. Then the
+speed-up over the pure-Python model of the algorithm (tests/model.py) on a 3,000-node random tree.
 
     python bench/bench_clusterize.py            # full run (a few minutes)
     python bench/bench_clusterize.py --smoke    # tiny sizes, for CI
@@ -93,25 +93,34 @@ def container_bytes(connections):
     return entries * (8 + 4) + 2 * len(sizes) * (8 + 4 + 4)
 
 
-def measure(name, n, edges, weights, rng):
+def measure(name, n, edges, weights, rng, repeats):
+    """Times are medians over `repeats` runs (clusterize on a freshly loaded pair each time); the
+    memory figure is from the first run."""
     matrix = as_matrix(n, edges, weights)
     labels = some_labels(n, rng)
-    t0 = time.perf_counter()
-    connections, weight_lists = graph_pair(matrix)
-    load = time.perf_counter() - t0
-    footprint = container_bytes(connections)
+    scipy_times, cluster_times, loads = [], [], []
+    extra = footprint = None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        connected_components(matrix, directed=False)
+        scipy_times.append(time.perf_counter() - t0)
 
-    t0 = time.perf_counter()
-    connected_components(matrix, directed=False)
-    scipy_time = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        connections, weight_lists = graph_pair(matrix)
+        loads.append(time.perf_counter() - t0)
+        if footprint is None:
+            footprint = container_bytes(connections)
 
-    release_free_memory()
-    before = rss_bytes()
-    peak_known = reset_peak()
-    t0 = time.perf_counter()
-    _, _, new_labels = bc.clusterize(connections, weight_lists, labels)
-    cluster_time = time.perf_counter() - t0
-    extra = max(0, peak_bytes() - before) if peak_known else float("nan")
+        release_free_memory()
+        before = rss_bytes()
+        peak_known = reset_peak()
+        t0 = time.perf_counter()
+        _, _, new_labels = bc.clusterize(connections, weight_lists, labels)
+        cluster_times.append(time.perf_counter() - t0)
+        if extra is None:
+            extra = max(0, peak_bytes() - before) if peak_known else float("nan")
+        del connections, weight_lists
+    load, scipy_time, cluster_time = (float(np.median(t)) for t in (loads, scipy_times, cluster_times))
 
     labelled = int((new_labels != -1).sum())
     print(f"{name:<26} n={n:>9,}  load {load:7.3f} s  clusterize {cluster_time:7.3f} s  "
@@ -153,12 +162,14 @@ def model_speedup(n, rng):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, checks the script runs")
+    parser.add_argument("--repeats", type=int, default=5, help="runs per timing; the median is printed")
     args = parser.parse_args()
     big, medium, small = (2000, 500, 300) if args.smoke else (10**6, 10**5, 3000)
+    repeats = 1 if args.smoke else args.repeats
     rng = np.random.default_rng(20261207)
-    measure("random tree", big, *random_tree(big, rng), rng)
-    measure("blob EMST", medium, *blob_tree(medium, rng), rng)
-    measure("blob EMST", big, *blob_tree(big, rng), rng)
+    measure("random tree", big, *random_tree(big, rng), rng, repeats)
+    measure("blob EMST", medium, *blob_tree(medium, rng), rng, repeats)
+    measure("blob EMST", big, *blob_tree(big, rng), rng, repeats)
     model_speedup(small, rng)
 
 
