@@ -40,6 +40,12 @@ def outcome(fn, *args):
         return ("error", type(exc).__name__, str(exc))
 
 
+def assert_same_outcome(native, expected):
+    same_error_kind(native, expected)
+    if native[0] == "ok":
+        assert native == expected
+
+
 def same_error_kind(native, expected):
     assert native[0] == expected[0], (native, expected)
     if native[0] == "error":
@@ -96,9 +102,7 @@ def test_exploration_on_cycles_matches_model(cls, data, choice):
     mconn, _ = model_pair(data)
     native = outcome(bc.explore_graph_recursive, conn, labels, start)
     expected = outcome(model.explore_graph_recursive, mconn, labels, start)
-    same_error_kind(native, expected)
-    if native[0] == "ok":
-        assert native == expected
+    assert_same_outcome(native, expected)
 
 
 @pytest.mark.parametrize("cls", ROUTES)
@@ -124,9 +128,7 @@ def test_subgraph_on_cycles_matches_model(cls, data):
     mconn, mweights = model_pair(data)
     native = outcome(lambda: [lists(x) for x in bc.find_subgraph_with_labels(conn, weights, labels)])
     expected = outcome(lambda: [lists(x) for x in model.find_subgraph_with_labels(mconn, mweights, labels)])
-    same_error_kind(native, expected)
-    if native[0] == "ok":
-        assert native == expected
+    assert_same_outcome(native, expected)
 
 
 @pytest.mark.parametrize("cls", ROUTES)
