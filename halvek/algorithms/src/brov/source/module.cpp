@@ -230,8 +230,6 @@ Ref import_from(PyObject* module, const char* name) {
 }
 
 void check_interpreter_version() {
-    char built[16];
-    std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     int major = 0, minor = 0;
     if (std::sscanf(running, "%d.%d", &major, &minor) != 2) return;
