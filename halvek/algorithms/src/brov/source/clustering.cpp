@@ -387,7 +387,7 @@ void label_components(PyObject* connections, const std::vector<std::vector<std::
 // ---------------------------------------------------------------------------------------------
 // The native route of the driver: exact containers, an exact label array and the module's own
 // functions. The cut edges are planned in one sweep where the graph allows it, and removed from
-// both containers in one pass per touched list; joining and labelling run on the storage.
+// both containers in one pass per touched list; the labelling then runs on the storage.
 
 // Removes, for every cut edge {a, b}, the first b of a's list and the first a of b's list from
 // both containers, keeping the order of what remains. Removals commute, so one compaction per
@@ -476,53 +476,6 @@ bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* l
            is_module_function(module_global("make_labels").get(), Callable::make_labels);
 }
 
-void join_groups_native(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<std::vector<std::int32_t>>& groups) {
-    for (const auto& group : groups) {
-        for (std::size_t k = 0; k + 1 < group.size(); ++k) {
-            push_int(c, group[k], group[k + 1]);
-            push_int(c, group[k + 1], group[k]);
-            push_float(w, group[k], 1.0f);
-            push_float(w, group[k + 1], 1.0f);
-        }
-    }
-}
-
-// Floods each representative's label over its component. Each fill starts with nothing
-// visited; a stamp per node and fill stands in for the fresh set.
-void label_components_native(GraphWrapperObject* c, const std::vector<std::vector<std::int32_t>>& groups,
-                             const LabelView& labels) {
-    std::vector<std::uint32_t> stamp(static_cast<std::size_t>(labels.length), 0);
-    std::vector<std::pair<std::int32_t, std::int32_t>> stack;  // (node, next neighbour position)
-    InterruptPoll poll;
-    std::uint32_t fill = 0;
-    for (const auto& group : groups) {
-        ++fill;
-        std::int32_t root = group.front();
-        std::int8_t label = labels.get(root);
-        auto enter = [&](std::int32_t node) {
-            if (!labels.in_range(node)) raise_node_out_of_range(node, labels.length);
-            if (static_cast<std::uint64_t>(node) >= c->_count) raise(PyExc_IndexError, "Invalid array index");
-            stamp[node] = fill;
-            labels.set(node, label);
-            stack.emplace_back(node, 0);
-        };
-        enter(root);
-        while (!stack.empty()) {
-            poll();
-            auto& top = stack.back();
-            if (top.second >= c->_sizes[top.first]) {
-                stack.pop_back();
-                continue;
-            }
-            std::int64_t next = int_list(c, top.first)[top.second++];
-            if (next < INT32_MIN || next > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-            std::int32_t neighbor = static_cast<std::int32_t>(next);
-            if (neighbor >= 0 && neighbor < labels.length && stamp[neighbor] == fill) continue;
-            enter(neighbor);
-        }
-    }
-}
-
 // The same outcome on a graph whose neighbour indices are all known to lie within the label array,
 // breadth first so that the lists can be fetched ahead. A representative that an earlier fill
 // reached lies in that fill's component, and its own fill would write that same label again, so
@@ -559,27 +512,16 @@ void label_components_in_range(GraphWrapperObject* c, const std::vector<std::vec
     }
 }
 
-Ref clusterize_native(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels, Py_ssize_t n) {
+// Plans and removes the cut edges on the storage when the native route applies. Returns false
+// when it does not, or when the planner leaves the input to the pass-by-pass rebuild.
+bool cut_on_storage(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels) {
+    if (!native_driver_applies(connections, weights, labels_obj)) return false;
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
     CutList cuts;
-    // A planned run has checked that every neighbour index lies within the label array.
-    bool planned = plan_native_cuts(c, w, labels, cuts);
-    if (planned) {
-        apply_cuts(c, w, cuts);
-    } else {
-        while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
-    }
-    std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
-    join_groups_native(c, w, groups);
-    Ref new_labels = Ref::steal(check(PyObject_CallMethod(labels_obj, "copy", nullptr)));
-    require_ndarray(new_labels.get(), "labels");
-    require_labels_present(new_labels.get());
-    LabelView view;
-    acquire_labels(new_labels.get(), true, view);
-    if (planned) label_components_in_range(c, groups, view);
-    else label_components_native(c, groups, view);
-    return Ref::steal(check(PyTuple_Pack(3, connections, weights, new_labels.get())));
+    if (!plan_native_cuts(c, w, labels, cuts)) return false;
+    apply_cuts(c, w, cuts);
+    return true;
 }
 
 }  // namespace
@@ -612,15 +554,23 @@ PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
         if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
         Py_ssize_t n = PyObject_Length(labels_obj);
         if (n < 0) throw_error_set();
-        if (native_driver_applies(connections, weights, labels_obj))
-            return clusterize_native(connections, weights, labels_obj, labels, n).release();
-
-        while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
+        // A plan made on the storage has checked that every neighbour index lies within the labels.
+        bool planned = cut_on_storage(connections, weights, labels_obj, labels);
+        if (!planned)
+            while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 
         std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
         join_groups(connections, weights, groups);
         Ref new_labels = Ref::steal(check(PyObject_CallMethod(labels_obj, "copy", nullptr)));
-        label_components(connections, groups, new_labels.get());
+        if (planned) {
+            require_ndarray(new_labels.get(), "labels");
+            require_labels_present(new_labels.get());
+            LabelView view;
+            acquire_labels(new_labels.get(), true, view);
+            label_components_in_range(as_graph(connections), groups, view);
+        } else {
+            label_components(connections, groups, new_labels.get());
+        }
         return PyTuple_Pack(3, connections, weights, new_labels.get());
     });
 }
