@@ -46,13 +46,20 @@ struct Column {
     char kind = 0;      // 'i' for signed integers, 'f' for floats
     Py_ssize_t size = 0;  // bytes per element
 
+    // Byte copies: the buffer need not be aligned for its element type.
     std::int64_t integer(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const std::int32_t*>(data)[k];
-        return reinterpret_cast<const std::int64_t*>(data)[k];
+        if (size == 4) return load<std::int32_t>(k);
+        return load<std::int64_t>(k);
     }
     double real(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const float*>(data)[k];
-        return reinterpret_cast<const double*>(data)[k];
+        if (size == 4) return load<float>(k);
+        return load<double>(k);
+    }
+    template <typename T>
+    T load(Py_ssize_t k) const {
+        T v;
+        std::memcpy(&v, data + k * size, sizeof(T));
+        return v;
     }
 };
 

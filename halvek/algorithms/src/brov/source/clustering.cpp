@@ -156,6 +156,8 @@ void fill_component(PyObject* connections, std::int32_t node, std::int32_t label
                   is_module_function(module_global("make_labels").get(), Callable::make_labels) &&
                   mirror_set(visited, fence, labels.length);
     fence.direct = direct;
+    BusyPin storage_pin;  // a direct fill keeps pointers into the lists across its polls
+    if (direct) storage_pin.hold(connections);
     FloodFill fill(connections, labels, fence, label, direct);
     fill.set_labels_object(labels_obj);
     fill.run(node);
@@ -256,9 +258,9 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
 Ref position_in_list(PyObject* connections, PyObject* node, PyObject* target) {
     Ref array = is_exact_graph_wrapper(connections)
                     ? to_numpy_native(as_graph(connections), to_int64(node))
-                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "O", node)));
+                    : call_method_one(connections, "to_numpy", node);
     Ref items = Ref::steal(check(PySequence_List(array.get())));
-    return Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", target)));
+    return call_method_one(items.get(), "index", target);
 }
 
 void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) {
@@ -514,12 +516,18 @@ void label_components_in_range(GraphWrapperObject* c, const std::vector<std::vec
 
 // Plans and removes the cut edges on the storage when the native route applies. Returns false
 // when it does not, or when the planner leaves the input to the pass-by-pass rebuild.
-bool cut_on_storage(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels) {
-    if (!native_driver_applies(connections, weights, labels_obj)) return false;
+bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& labels) {
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
+    // The planner polls for signals; it reads labels from a copy that no handler can write.
+    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(labels.length));
+    for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
+    LabelView copied;
+    copied.base = reinterpret_cast<char*>(label_copy.data());
+    copied.stride = 1;
+    copied.length = labels.length;
     CutList cuts;
-    if (!plan_native_cuts(c, w, labels, cuts)) return false;
+    if (!plan_native_cuts(c, w, copied, cuts)) return false;
     apply_cuts(c, w, cuts);
     return true;
 }
@@ -554,8 +562,19 @@ PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
         if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
         Py_ssize_t n = PyObject_Length(labels_obj);
         if (n < 0) throw_error_set();
-        // A plan made on the storage has checked that every neighbour index lies within the labels.
-        bool planned = cut_on_storage(connections, weights, labels_obj, labels);
+        // A plan made on the storage has checked that every neighbour index lies within the labels;
+        // the pins keep it so (no list can grow or shrink) until the labelling is done.
+        BusyPin connections_pin, weights_pin;
+        bool planned = false;
+        if (native_driver_applies(connections, weights, labels_obj)) {
+            connections_pin.hold(connections);
+            weights_pin.hold(weights);
+            planned = cut_on_storage(connections, weights, labels);
+            if (!planned) {
+                connections_pin.release();
+                weights_pin.release();
+            }
+        }
         if (!planned)
             while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 

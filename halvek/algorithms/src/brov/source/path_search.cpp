@@ -40,7 +40,7 @@ void list_extend(PyObject* list, PyObject* items) {
     if (PyList_CheckExact(items)) {
         check_status(PyList_SetSlice(list, PyList_GET_SIZE(list), PyList_GET_SIZE(list), items));
     } else {
-        Ref done = Ref::steal(check(PyObject_CallMethod(list, "extend", "O", items)));
+        call_method_one(list, "extend", items);
     }
 }
 
@@ -59,6 +59,17 @@ void require_labels_present(PyObject* labels) {
 }
 
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
+
+void SearchContext::prepare() {
+    if (direct) {
+        storage_pin.hold(connections);
+        label_copy.resize(static_cast<std::size_t>(labels.length));
+        for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
+        labels.base = reinterpret_cast<char*>(label_copy.data());
+        labels.stride = 1;
+    }
+    on_route.assign(static_cast<std::size_t>(labels.length), 0);
+}
 
 bool native_adjacency(PyObject* connections) {
     return is_exact_graph_wrapper(connections) && as_graph(connections)->_dtype == INT64;
@@ -365,9 +376,16 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
+        bool rebound = !ctx.direct && !is_module_function(module_global("find_all_paths_with_labels").get(),
+                                                          Callable::find_all_paths_with_labels);
+        // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
+        if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
+            raise_format(PyExc_RecursionError,
+                         "maximum recursion depth exceeded while exploring: the exploration nests deeper than "
+                         "the recursion limit (%d)",
+                         Py_GetRecursionLimit());
         if (chain.count(key)) {
-            if (ctx.direct || is_module_function(module_global("find_all_paths_with_labels").get(),
-                                                 Callable::find_all_paths_with_labels))
+            if (!rebound)
                 raise_format(PyExc_RecursionError,
                              "maximum recursion depth exceeded while exploring: the exploration returns to node %d "
                              "from node %d without end (a cycle through labelled nodes)",
@@ -422,7 +440,7 @@ public:
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
                     flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
             } else {
-                Ref done = Ref::steal(check(PyObject_CallMethod(set_.get(), "update", "O", path.get())));
+                call_method_one(set_.get(), "update", path.get());
             }
         }
     }
@@ -491,7 +509,7 @@ public:
             Ref array = to_numpy_by_name(connections_, a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
-            Ref index = Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", b_obj.get())));
+            Ref index = call_method_one(items.get(), "index", b_obj.get());
             return to_int32(index.get());
         }
         GraphWrapperObject* g = as_graph(connections_);
