@@ -94,6 +94,10 @@ private:
     std::uint32_t count_ = 0;
 };
 
+// The stop callback of the plain C++ passes (cutting.hpp): true, with the Python error set, when
+// a signal handler raised.
+inline bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
+
 // IndexError for a node index that lies outside the label array.
 [[noreturn]] void raise_node_out_of_range(std::int64_t node, Py_ssize_t length);
 

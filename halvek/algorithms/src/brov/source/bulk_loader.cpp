@@ -61,6 +61,17 @@ struct Column {
         std::memcpy(&v, data + k * size, sizeof(T));
         return v;
     }
+
+    // Reads the integers once into memory of our own. The loader polls for signals, and a
+    // handler may write to the caller's array: what was checked must be what is used.
+    void copy_integers() {
+        InterruptPoll poll;
+        owned.resize(static_cast<std::size_t>(length));
+        for (Py_ssize_t k = 0; k < length; ++k, poll()) owned[static_cast<std::size_t>(k)] = integer(k);
+        data = reinterpret_cast<const char*>(owned.data());
+        size = sizeof(std::int64_t);
+    }
+    std::vector<std::int64_t> owned;
 };
 
 // Reads the buffer format into kind and size; returns false for anything we do not load.
@@ -151,6 +162,7 @@ struct WeightText {
 // (j, i) for (i, j). Throws with a message naming the first offending entry.
 std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
                                    std::int64_t* max_degree) {
+    InterruptPoll poll;
     if (indptr.length != n + 1)
         raise_format(PyExc_ValueError, "indptr has length %zd, expected n + 1 = %lld", indptr.length,
                      static_cast<long long>(n + 1));
@@ -161,6 +173,7 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     const std::int64_t nnz = indices.length;
     std::int64_t widest = 0;
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
         if (e < b) raise_format(PyExc_ValueError, "indptr decreases at row %lld", static_cast<long long>(i));
         if (e > nnz)
@@ -174,19 +187,20 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     *max_degree = widest;
 
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             check_entry(i, indices.integer(p), data.real(p), n);
     }
 
     // The transpose by counting sort: row c of it lists the entries (r, c), with r ascending.
     std::vector<std::int64_t> tptr(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t p = 0; p < nnz; ++p) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
+    for (std::int64_t p = 0; p < nnz; ++p, poll()) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
     std::partial_sum(tptr.begin(), tptr.end(), tptr.begin());
     std::vector<std::int64_t> tpos(static_cast<std::size_t>(nnz));  // original position of each entry
     std::vector<std::int64_t> tsrc(static_cast<std::size_t>(nnz));  // its row
     {
         std::vector<std::int64_t> next(tptr.begin(), tptr.end() - 1);
-        for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t i = 0; i < n; ++i, poll())
             for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p) {
                 auto q = static_cast<std::size_t>(next[static_cast<std::size_t>(indices.integer(p))]++);
                 tpos[q] = p;
@@ -198,6 +212,7 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     std::vector<std::int64_t> mirror(static_cast<std::size_t>(nnz));
     std::vector<std::int64_t> order;
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
         order.resize(static_cast<std::size_t>(e - b));
         std::iota(order.begin(), order.end(), b);
@@ -248,21 +263,24 @@ std::vector<float> rank_weights(const Column& indptr, const Column& indices, con
         double w;
         std::int64_t a, b, pos;
     };
+    InterruptPoll poll;
     std::vector<Edge> edges;
     edges.reserve(static_cast<std::size_t>(indices.length / 2));
-    for (std::int64_t i = 0; i < n; ++i)
+    for (std::int64_t i = 0; i < n; ++i, poll())
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             if (indices.integer(p) > i) edges.push_back({data.real(p), i, indices.integer(p), p});
     if (static_cast<std::int64_t>(edges.size()) > kExactFloatIntegers)
         raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
                      static_cast<long long>(kExactFloatIntegers));
-    std::sort(edges.begin(), edges.end(), [](const Edge& x, const Edge& y) {
+    std::sort(edges.begin(), edges.end(), [&poll](const Edge& x, const Edge& y) {
+        poll();
         if (x.w != y.w) return x.w < y.w;
         if (x.a != y.a) return x.a < y.a;
         return x.b < y.b;
     });
     std::vector<float> out(static_cast<std::size_t>(indices.length));
     for (std::size_t r = 0; r < edges.size(); ++r) {
+        poll();
         float rank = static_cast<float>(r + 1);
         out[static_cast<std::size_t>(edges[r].pos)] = rank;
         out[static_cast<std::size_t>(mirror[static_cast<std::size_t>(edges[r].pos)])] = rank;
@@ -285,6 +303,8 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         acquire_column(v[0], "indptr", 'i', indptr);
         acquire_column(v[1], "indices", 'i', indices);
         acquire_column(v[2], "data", 'f', data);
+        indptr.copy_integers();
+        indices.copy_integers();
 
         std::int64_t max_degree = 0;
         std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
@@ -299,7 +319,9 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref weights = make_container(static_cast<Py_ssize_t>(n), FLOAT32, static_cast<std::int32_t>(max_size));
         GraphWrapperObject* gc = as_graph(connections.get());
         GraphWrapperObject* gw = as_graph(weights.get());
+        InterruptPoll poll;
         for (std::int64_t i = 0; i < n; ++i) {
+            poll();
             const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
             const auto degree = static_cast<std::int32_t>(e - b);
             if (degree == 0) continue;
@@ -338,9 +360,15 @@ PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         GraphWrapperObject* gw = require_container(v[1], "weights", FLOAT32);
         if (gc->_count != gw->_count)
             raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
+        // The sizes counted here are the sizes copied below, whatever runs during the polls.
+        BusyPin connections_pin, weights_pin;
+        connections_pin.hold_graph(v[0]);
+        weights_pin.hold_graph(v[1]);
         const std::uint64_t n = gc->_count;
         std::int64_t nnz = 0;
+        InterruptPoll poll;
         for (std::uint64_t i = 0; i < n; ++i) {
+            poll();
             if (gc->_sizes[i] != gw->_sizes[i])
                 raise_format(PyExc_ValueError, "list %llu holds %d neighbours but %d weights",
                              static_cast<unsigned long long>(i), gc->_sizes[i], gw->_sizes[i]);
@@ -357,6 +385,7 @@ PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         std::int64_t at = 0;
         ptr[0] = 0;
         for (std::uint64_t i = 0; i < n; ++i) {
+            poll();
             const std::int32_t size = gc->_sizes[i];
             if (size > 0) {
                 std::memcpy(idx + at, int_list(gc, i), static_cast<std::size_t>(size) * sizeof(ITYPE_t));

@@ -401,7 +401,11 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
         directed.emplace_back(cut.first, cut.second);
         directed.emplace_back(cut.second, cut.first);
     }
-    std::sort(directed.begin(), directed.end());
+    InterruptPoll poll;  // nothing is removed before the sort is done
+    std::sort(directed.begin(), directed.end(), [&poll](const auto& x, const auto& y) {
+        poll();
+        return x < y;
+    });
     std::unordered_map<std::int64_t, int> pending;
     for (std::size_t start = 0; start < directed.size();) {
         std::int32_t node = directed[start].first;
@@ -426,8 +430,6 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
         start = end;
     }
 }
-
-bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
 
 // Plans the cutting phase on the storage: in one sweep on simple forests, by an exact
 // per-component rebuild otherwise. Returns false when the planner does not take the input (the

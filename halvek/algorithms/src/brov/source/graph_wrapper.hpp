@@ -98,7 +98,11 @@ public:
         owner_ = Ref();
     }
     void hold(PyObject* obj) {
-        if (owner_ || !obj || !PyObject_TypeCheck(obj, &GraphWrapperType)) return;
+        if (obj && PyObject_TypeCheck(obj, &GraphWrapperType)) hold_graph(obj);
+    }
+    // For an object already known to be a GraphWrapper.
+    void hold_graph(PyObject* obj) {
+        if (owner_) return;
         owner_ = Ref::borrow(obj);
         as_graph(obj)->_busy += 1;
     }

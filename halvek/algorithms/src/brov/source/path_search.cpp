@@ -620,7 +620,14 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     input.weights = weights.data();
     input.sizes = c->_sizes;
     input.labels = label_copy.data();
-    if (!is_simple_forest(input)) return false;
+    CutOptions options;
+    options.should_stop = interrupt_requested;
+    bool stopped = false;
+    if (!is_simple_forest(input, options, &stopped)) {
+        if (stopped) throw_error_set();
+        return false;
+    }
+    InterruptPoll poll;
 
     auto labelled = [&](std::int64_t v) { return label_copy[v] >= 0; };
     offset.assign(static_cast<std::size_t>(n) + 1, 0);
@@ -634,6 +641,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
         std::size_t head = order.size();
         order.push_back(static_cast<std::int32_t>(root));
         while (head < order.size()) {
+            poll();
             std::int32_t x = order[head++];
             const std::int64_t* list = int_list(c, x);
             for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
@@ -650,6 +658,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     std::vector<std::uint8_t> down(static_cast<std::size_t>(n), 0), up(static_cast<std::size_t>(n), 0);
     std::vector<std::int32_t> labelled_around(static_cast<std::size_t>(n), 0), good_children(static_cast<std::size_t>(n), 0);
     for (std::size_t k = order.size(); k-- > 0;) {
+        poll();
         std::int32_t y = order[k];
         std::int32_t p = parent[y];
         if (p < 0) continue;
@@ -659,6 +668,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
         if (y_good) ++good_children[p];
     }
     for (std::int32_t y : order) {
+        poll();
         std::int32_t p = parent[y];
         if (p < 0 || labelled(p)) continue;
         std::int32_t pp = parent[p];
@@ -667,6 +677,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     }
     worth.assign(static_cast<std::size_t>(offset[n]), 1);
     for (std::int64_t x = 0; x < n; ++x) {
+        poll();
         const std::int64_t* list = int_list(c, x);
         for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
             std::int32_t y = static_cast<std::int32_t>(list[k]);
