@@ -513,3 +513,159 @@ def test_reproducers_in_a_child_interpreter(call, expected):
                            capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-2000:]}"
     assert child.stdout.strip() == expected
+
+
+# ---------------------------------------------------------------------------------------------
+# Python code that runs in the middle of a native call (signal handlers at the interrupt polls,
+# finalisers started by the calls' own allocations) and changes what the call is reading. Each
+# script prints what the intruder met and whether the call's result is what it is without the
+# intruder; a crash fails the test through the exit status.
+
+MID_CALL_PRELUDE = CHILD_PRELUDE + """
+import gc, signal
+from halvek.algorithms.src.brov.binaries import _bulk
+
+def path_pair(n):
+    first = np.arange(n - 1)
+    rows, cols = np.concatenate([first, first + 1]), np.concatenate([first + 1, first])
+    order = np.lexsort((cols, rows))
+    rows, cols = rows[order], cols[order]
+    weights = (np.minimum(rows, cols) * 7919 % 1000 + 1).astype(np.float64)
+    indptr = np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=n))])
+    return _bulk.graph_from_csr(indptr, cols, weights, n)
+
+def star(n):
+    c = bc.GraphWrapper(n, 0, n + 1000)
+    for k in range(1, n):
+        c.append(0, k)
+        c.append(k, 0)
+    labels = np.ones(n, dtype=np.int8)
+    labels[0] = 0
+    return c, labels
+
+met = []
+
+def intrude(action):
+    # Runs `action` at the first signal poll of the call that follows (every 2 ms).
+    def handler(signum, frame):
+        if met:
+            return
+        try:
+            action()
+            met.append("changed")
+        except BufferError as exc:
+            met.append(str(exc))
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+
+def quiet():
+    signal.setitimer(signal.ITIMER_REAL, 0)
+
+def report(same):
+    print(met)
+    print("same" if same else "differs")
+
+N = 10 ** 6
+labels = np.full(N, -1, dtype=np.int8)
+labels[0], labels[-1] = 0, 1
+"""
+
+REFUSED = "['GraphWrapper is in use by a running call']\nsame"
+
+MID_CALL = [
+    pytest.param("""
+c, w = path_pair(N)
+expected = bc.clusterize(*path_pair(N), labels)[2]
+def append_both():
+    c.append(N - 1, 2 ** 31 - 1)
+    w.append(N - 1, 1.0)
+intrude(append_both)
+result = bc.clusterize(c, w, labels)[2]
+quiet()
+report(np.array_equal(result, expected) and 2 ** 31 - 1 not in c.to_numpy(N - 1))
+""", id="clusterize: a handler appends an out-of-range neighbour"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = _bulk.graph_to_csr(*bc.clusterize(*path_pair(N), labels)[:2])
+intrude(lambda: w.append(0, 5.0))
+bc.clusterize(c, w, labels)
+quiet()
+got = _bulk.graph_to_csr(c, w)
+report(all(np.array_equal(a, b) for a, b in zip(got, expected)))
+""", id="clusterize: a handler appends to the weights only"),
+    pytest.param("""
+c, star_labels = star(3000)
+class Bomb:
+    def __del__(self):
+        try:
+            for k in range(2000):
+                c.append(0, 1)
+            met.append("changed")
+        except BufferError as exc:
+            met.append(str(exc))
+bomb = Bomb(); bomb.self = bomb; del bomb
+gc.set_threshold(50)
+paths = bc.find_all_paths_with_labels(c, star_labels, 0)
+gc.set_threshold(700)
+report(paths == [[0, k] for k in range(1, 3000)])
+""", id="path search: a finaliser appends to the list being walked"),
+    pytest.param("""
+c, star_labels = star(3000)
+class Bomb:
+    def __del__(self):
+        try:
+            for k in range(2000):
+                c.append(0, 1)
+            met.append("changed")
+        except BufferError as exc:
+            met.append(str(exc))
+bomb = Bomb(); bomb.self = bomb; del bomb
+gc.set_threshold(50)
+paths = bc.explore_graph_recursive(c, star_labels, 0)
+gc.set_threshold(700)
+report(paths == [[0, k] for k in range(1, 3000)])
+""", id="exploration: a finaliser appends to the list being walked"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N), labels)]
+intrude(lambda: [c.append(k, 0) for k in range(5)])
+got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
+quiet()
+report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
+""", id="subgraph of a forest: a handler appends"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N), labels)]
+def write_labels():
+    labels[:] = -5
+    c.append(0, 1)
+intrude(write_labels)
+got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
+quiet()
+report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
+""", id="subgraph of a forest: a handler writes -5 into the labels"),
+    pytest.param("""
+c, w = path_pair(N)
+intrude(lambda: c.pop(N - 1, 0))
+filled = np.full(N, -1, dtype=np.int8)
+bc.make_labels(c, 0, 3, set(), filled)
+quiet()
+report((filled == 3).all())
+""", id="flood fill: a handler pops from a list being walked"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = _bulk.graph_to_csr(*path_pair(N))
+intrude(lambda: c.append(5, 0))
+got = _bulk.graph_to_csr(c, w)
+quiet()
+report(all(np.array_equal(a, b) for a, b in zip(got, expected)))
+""", id="export to CSR: a handler appends"),
+]
+
+
+@pytest.mark.parametrize("script", MID_CALL)
+def test_python_code_inside_a_call_cannot_resize_what_it_reads(script):
+    child = subprocess.run([sys.executable, "-c", MID_CALL_PRELUDE + script, json.dumps(sys.path)],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-3000:]}"
+    assert child.stdout.strip() == REFUSED, child.stderr[-3000:]
