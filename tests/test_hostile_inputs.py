@@ -219,6 +219,12 @@ class DuckGraph:
             return np.array(values, dtype=self.dtype)
         if self.form == "reversed view":
             return np.array(values[::-1], dtype=self.dtype)[::-1]
+        if self.form == "unaligned":
+            aligned = np.array(values, dtype=self.dtype)
+            raw = np.zeros(aligned.nbytes + 1, dtype=np.uint8)
+            view = raw[1:].view(self.dtype)
+            view[:] = aligned
+            return view
         if self.form == "int32":
             return np.array(values, dtype=np.int64).astype(np.int32)
         if self.form == "float64":
@@ -263,8 +269,8 @@ def inputs(draw):
     max_size = draw(st.integers(0, 3))
     kind = draw(st.sampled_from(["GraphWrapper"] * 4 + ["subclass", "duck"]))
     if kind == "duck":
-        form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "int32", "float64", "2-d", "list",
-                                                       "None"]))
+        form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "unaligned", "int32", "float64", "2-d",
+                                                       "list", "None"]))
         conn, wts = DuckGraph(adjacency, INT64, form), DuckGraph(weights, FLOAT32, "ndarray")
     else:
         cls = GW if kind == "GraphWrapper" else Subclassed
@@ -504,6 +510,45 @@ REPRODUCERS = [
         " np.array([-1, 0, 2, 2, 2, 0], dtype=np.int8))",
         "[2, 0, 2, 2, 2, 0]",
         id="ties at -1.0 after a cut"),
+    pytest.param(
+        # A construction that fails leaves no half-built object for a finaliser to read.
+        "seen = []\n"
+        "class Reader(bc.GraphWrapper):\n"
+        "    def __del__(self):\n"
+        "        seen.append([a.tolist() for a in self.to_numpy_all()])\n"
+        "for args in [(3, 2, 5), (2 ** 40, 0, 1), (3, 0, 1)]:\n"
+        "    try:\n"
+        "        Reader(*args)\n"
+        "    except Exception as exc:\n"
+        "        print(type(exc).__name__)\n"
+        "print(seen)",
+        "ValueError\nMemoryError\n[[[], [], []]]",
+        id="finaliser of a subclass whose construction failed"),
+    pytest.param(
+        # The first C++ exception of a new thread is the out-of-memory one, raised when the small
+        # allocations of the loader meet the address-space limit.
+        "import re, resource, threading\n"
+        "from halvek.algorithms.src.brov.binaries import _bulk\n"
+        "n = 1 << 18\n"
+        "indptr = np.concatenate([[0], np.arange(1, 2 * n - 1, 2), [2 * n - 2]])\n"
+        "indices = np.concatenate([[1], np.column_stack([np.arange(n - 2), np.arange(2, n)]).ravel(), [n - 2]])\n"
+        "data = np.ones(len(indices))\n"
+        "size = int(re.search(r'VmSize:\\s+(\\d+)', open('/proc/self/status').read()).group(1)) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 200 * 2 ** 20, resource.RLIM_INFINITY))\n"
+        "def fill():\n"
+        "    kept = []\n"
+        "    try:\n"
+        "        while True:\n"
+        "            kept.append(_bulk.graph_from_csr(indptr, indices, data, n))\n"
+        "    except MemoryError:\n"
+        "        print('MemoryError', len(kept) > 0)\n"
+        "thread = threading.Thread(target=fill)\n"
+        "thread.start()\n"
+        "thread.join()",
+        "MemoryError True",
+        # AddressSanitizer's allocator ends the process when memory runs out.
+        marks=pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitized build"),
+        id="memory runs out in a new thread"),
 ]
 
 
@@ -543,13 +588,16 @@ def star(n):
     labels[0] = 0
     return c, labels
 
-met = []
+met, fired = [], []
 
-def intrude(action):
-    # Runs `action` at the first signal poll of the call that follows (every 2 ms).
+def intrude(action, watched):
+    # Runs `action` at the first signal poll (every 2 ms) inside the call that follows: the call
+    # holds references to `watched` while it runs.
+    idle = sys.getrefcount(watched)
     def handler(signum, frame):
-        if met:
+        if fired or sys.getrefcount(watched) <= idle:
             return
+        fired.append(True)  # before anything else: the timer can fire again inside the handler
         try:
             action()
             met.append("changed")
@@ -579,7 +627,7 @@ expected = bc.clusterize(*path_pair(N), labels)[2]
 def append_both():
     c.append(N - 1, 2 ** 31 - 1)
     w.append(N - 1, 1.0)
-intrude(append_both)
+intrude(append_both, c)
 result = bc.clusterize(c, w, labels)[2]
 quiet()
 report(np.array_equal(result, expected) and 2 ** 31 - 1 not in c.to_numpy(N - 1))
@@ -587,7 +635,7 @@ report(np.array_equal(result, expected) and 2 ** 31 - 1 not in c.to_numpy(N - 1)
     pytest.param("""
 c, w = path_pair(N)
 expected = _bulk.graph_to_csr(*bc.clusterize(*path_pair(N), labels)[:2])
-intrude(lambda: w.append(0, 5.0))
+intrude(lambda: w.append(0, 5.0), c)
 bc.clusterize(c, w, labels)
 quiet()
 got = _bulk.graph_to_csr(c, w)
@@ -628,7 +676,7 @@ report(paths == [[0, k] for k in range(1, 3000)])
     pytest.param("""
 c, w = path_pair(N)
 expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N), labels)]
-intrude(lambda: [c.append(k, 0) for k in range(5)])
+intrude(lambda: [c.append(k, 0) for k in range(5)], c)
 got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
 quiet()
 report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
@@ -639,14 +687,14 @@ expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N)
 def write_labels():
     labels[:] = -5
     c.append(0, 1)
-intrude(write_labels)
+intrude(write_labels, c)
 got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
 quiet()
 report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
 """, id="subgraph of a forest: a handler writes -5 into the labels"),
     pytest.param("""
 c, w = path_pair(N)
-intrude(lambda: c.pop(N - 1, 0))
+intrude(lambda: c.pop(N - 1, 0), c)
 filled = np.full(N, -1, dtype=np.int8)
 bc.make_labels(c, 0, 3, set(), filled)
 quiet()
@@ -655,7 +703,7 @@ report((filled == 3).all())
     pytest.param("""
 c, w = path_pair(N)
 expected = _bulk.graph_to_csr(*path_pair(N))
-intrude(lambda: c.append(5, 0))
+intrude(lambda: c.append(5, 0), c)
 got = _bulk.graph_to_csr(c, w)
 quiet()
 report(all(np.array_equal(a, b) for a, b in zip(got, expected)))

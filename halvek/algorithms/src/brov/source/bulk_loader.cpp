@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -158,9 +159,16 @@ struct WeightText {
     explicit WeightText(double w) { PyOS_snprintf(text, sizeof text, "%.17g", w); }
 };
 
+// An array of n elements left uninitialised: the passes that fill it poll for signals as they go,
+// where zeroing it first would be one long stretch without a poll.
+template <typename T>
+std::unique_ptr<T[]> uninitialised(std::int64_t n) {
+    return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(n)]);
+}
+
 // Validates the whole CSR structure and returns, for every entry, the position of its mirror entry
 // (j, i) for (i, j). Throws with a message naming the first offending entry.
-std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
                                    std::int64_t* max_degree) {
     InterruptPoll poll;
     if (indptr.length != n + 1)
@@ -196,8 +204,8 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     std::vector<std::int64_t> tptr(static_cast<std::size_t>(n) + 1, 0);
     for (std::int64_t p = 0; p < nnz; ++p, poll()) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
     std::partial_sum(tptr.begin(), tptr.end(), tptr.begin());
-    std::vector<std::int64_t> tpos(static_cast<std::size_t>(nnz));  // original position of each entry
-    std::vector<std::int64_t> tsrc(static_cast<std::size_t>(nnz));  // its row
+    auto tpos = uninitialised<std::int64_t>(nnz);  // original position of each entry
+    auto tsrc = uninitialised<std::int64_t>(nnz);  // its row
     {
         std::vector<std::int64_t> next(tptr.begin(), tptr.end() - 1);
         for (std::int64_t i = 0; i < n; ++i, poll())
@@ -209,7 +217,7 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     }
 
     // Row i sorted by column must match column i of the transpose entry for entry.
-    std::vector<std::int64_t> mirror(static_cast<std::size_t>(nnz));
+    auto mirror = uninitialised<std::int64_t>(nnz);
     std::vector<std::int64_t> order;
     for (std::int64_t i = 0; i < n; ++i) {
         poll();
@@ -257,8 +265,8 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
 
 // Replaces every weight by the rank of its edge in the order (weight, smaller node, larger node),
 // starting at 1: the same order of cuts, without ties.
-std::vector<float> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
-                                const std::vector<std::int64_t>& mirror) {
+std::unique_ptr<float[]> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+                                const std::int64_t* mirror) {
     struct Edge {
         double w;
         std::int64_t a, b, pos;
@@ -278,7 +286,7 @@ std::vector<float> rank_weights(const Column& indptr, const Column& indices, con
         if (x.a != y.a) return x.a < y.a;
         return x.b < y.b;
     });
-    std::vector<float> out(static_cast<std::size_t>(indices.length));
+    auto out = uninitialised<float>(indices.length);
     for (std::size_t r = 0; r < edges.size(); ++r) {
         poll();
         float rank = static_cast<float>(r + 1);
@@ -307,10 +315,10 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         indices.copy_integers();
 
         std::int64_t max_degree = 0;
-        std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
-        std::vector<float> ranks;
-        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror);
-        mirror = std::vector<std::int64_t>();
+        std::unique_ptr<std::int64_t[]> mirror = validate(indptr, indices, data, n, &max_degree);
+        std::unique_ptr<float[]> ranks;
+        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror.get());
+        mirror.reset();
 
         // Room per list: 3 * max_size >= max degree + 2 (the joining edges).
         std::int64_t max_size = (max_degree + 2 + 2) / 3;

@@ -215,10 +215,12 @@ bool subgraph_is_empty(PyObject* sub_connections) {
     return empty;
 }
 
-// When several subgraph edges share the maximal weight, the edge to cut is the maximal edge whose
-// smaller end has the smallest index, and among that node's maximal edges the one met first in its
-// input adjacency list. Returns false when one edge holds the maximum (or the subgraph cannot be
-// read in place), in which case pop_max's pair names the edge.
+// When the maximal weight of the subgraph is held by entries of more than one edge, the edge to
+// cut is the maximal edge whose smaller end has the smallest index, and among that node's maximal
+// edges the one met first in its input adjacency list. An edge is maximal when either of its two
+// entries holds the maximum: the two need not agree. Returns false when one entry holds the
+// maximum, or the two entries of one edge (pop_max's pair then names the edge or raises), or when
+// the subgraph cannot be read in place.
 struct TieChoice {
     std::int32_t node = -1;
     std::vector<std::int64_t> candidates;  // other ends of that node's maximal edges
@@ -229,29 +231,33 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     GraphWrapperObject* c = as_graph(sub_connections);
     GraphWrapperObject* w = as_graph(sub_weights);
     if (w->_dtype != FLOAT32 || c->_dtype != INT64 || c->_count != w->_count) return false;
+    for (std::uint64_t i = 0; i < w->_count; ++i)
+        if (c->_sizes[i] != w->_sizes[i]) return false;
+    // pop_max's rule: the running maximum starts at -1.0, so NaN and values below it never count.
     float max_value = -1.0f;
-    std::size_t entries = 0;
-    std::uint64_t first_list = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> maximal;  // (smaller end, larger end) per entry
     for (std::uint64_t i = 0; i < w->_count; ++i) {
         const float* values = float_list(w, i);
+        const std::int64_t* ends = int_list(c, i);
         for (std::int32_t j = 0; j < w->_sizes[i]; ++j) {
+            if (!(values[j] >= max_value)) continue;
             if (values[j] > max_value) {
                 max_value = values[j];
-                entries = 1;
-                first_list = i;
-            } else if (values[j] == max_value) {
-                if (entries++ == 0) first_list = i;  // -1.0 counts before anything larger is seen
+                maximal.clear();
             }
+            std::int64_t a = static_cast<std::int64_t>(i), b = ends[j];
+            maximal.emplace_back(std::min(a, b), std::max(a, b));
         }
     }
-    if (entries <= 2) return false;
-    if (c->_sizes[first_list] != w->_sizes[first_list]) return false;
-    choice.node = static_cast<std::int32_t>(first_list);
-    const float* values = float_list(w, first_list);
-    const std::int64_t* ends = int_list(c, first_list);
-    for (std::int32_t j = 0; j < w->_sizes[first_list]; ++j)
-        if (values[j] == max_value) choice.candidates.push_back(ends[j]);
-    return !choice.candidates.empty();
+    if (maximal.size() < 2) return false;
+    bool one_edge = std::all_of(maximal.begin(), maximal.end(), [&](const auto& e) { return e == maximal.front(); });
+    if (one_edge) return false;
+    std::int64_t node = std::min_element(maximal.begin(), maximal.end())->first;
+    if (node < 0 || node > INT32_MAX) return false;
+    choice.node = static_cast<std::int32_t>(node);
+    for (const auto& e : maximal)
+        if (e.first == node) choice.candidates.push_back(e.second);
+    return true;
 }
 
 // Position of `target` in the list made of connections.to_numpy(node).
@@ -318,7 +324,7 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
                 }
             }
         }
-        if (!first_position) second = int_object(tie.candidates.front());
+        if (!first_position) second = int_object(*std::min_element(tie.candidates.begin(), tie.candidates.end()));
     }
     if (!first_position) first_position = position_in_list(connections, first.get(), second.get());
     Ref second_position = position_in_list(connections, second.get(), first.get());

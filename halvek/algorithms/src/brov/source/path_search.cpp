@@ -768,16 +768,16 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     Py_ssize_t length = PyObject_Length(labels_obj);
     if (length < 0) throw_error_set();
 
+    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
+                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
+                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+    ctx.skip_repeated_levels = ctx.direct;
+    ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
     for (Py_ssize_t i = 0; i < length; ++i) {
         if (!ctx.labels.in_range(i)) raise_node_out_of_range(i, ctx.labels.length);
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
-    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
-                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
-    ctx.skip_repeated_levels = ctx.direct;
-    ctx.prepare();
 
     // A forest read in place: nothing can fail, so the paths go straight into the subgraph.
     std::vector<std::int64_t> worth_offset;

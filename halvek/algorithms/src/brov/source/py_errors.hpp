@@ -46,7 +46,8 @@ inline int check_status(int status) {
 // while memory is still there.
 template <typename Result, typename Body>
 Result guarded(Result failed, Body&& body) noexcept {
-    static_cast<void>(std::uncaught_exceptions());
+    volatile int prepared = std::uncaught_exceptions();  // volatile: the call is pure, and must stay
+    static_cast<void>(prepared);
     try {
         return body();
     } catch (const PythonError&) {
