@@ -2,6 +2,7 @@
 command's inputs and outputs, and the page itself in a headless Chromium."""
 
 import base64
+import contextlib
 import http.client
 import json
 import os
@@ -80,6 +81,7 @@ class TestSession:
                     {"action": "label", "class": 0, "indices": "not base64!"},
                     {"action": "label", "class": True, "indices": indices(3)},
                     {"action": "edit_class", "id": 0, "colour": "red"},
+                    {"action": "edit_class", "id": 0, "name": "  "},
                     {"action": "add_class", "id": 0},
                     {"action": "shout"}, [1, 2]]:
             with pytest.raises(Exception) as caught:
@@ -111,23 +113,27 @@ def data(tmp_path):
     return X, str(path)
 
 
-def start(argv):
+@contextlib.contextmanager
+def serving(argv):
+    """``brov label ARGV`` serving on a free port in a thread, until the block ends."""
     args = cli.build_parser().parse_args(["label", *argv, "--port", "0", "-q"])
     server = run_label(args, cli._Progress(False), serve=False)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
-    return server, thread
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(5)
 
 
 @pytest.fixture
 def served(data, tmp_path):
     X, path = data
-    server, thread = start([path, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
-                            "-o", str(tmp_path / "clusters.csv")])
-    yield server, X
-    server.shutdown()
-    server.server_close()
-    thread.join(5)
+    with serving([path, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
+                  "-o", str(tmp_path / "clusters.csv")]) as server:
+        yield server, X
 
 
 def request(server, method, path, body=None, headers=None):
@@ -211,17 +217,12 @@ class TestServer:
         _, path = data
         target = tmp_path / "gone"
         target.mkdir()
-        server, thread = start([path, "--columns", "0,1", "--save-labels", str(target / "g.csv"),
-                                "-o", str(target / "c.csv")])
-        try:
+        with serving([path, "--columns", "0,1", "--save-labels", str(target / "g.csv"),
+                      "-o", str(target / "c.csv")]) as server:
             shutil.rmtree(target)
             status, answer = request(server, "POST", "/api/save", b"{}")
             assert status == 409 and "does not exist" in json.loads(answer)["error"]
             assert not target.exists()
-        finally:
-            server.shutdown()
-            server.server_close()
-            thread.join(5)
 
 
 class TestCommand:
@@ -234,16 +235,11 @@ class TestCommand:
         y = np.full(len(X), -1)
         y[[5, 70]] = [3, 8]
         np.savetxt(tmp_path / "y.csv", y, fmt="%d", header="label", comments="")
-        server, thread = start([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv")])
-        try:
+        with serving([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv")]) as server:
             state = json.loads(request(server, "GET", "/api/state")[1])
-            np.testing.assert_array_equal(ids_of(state, "given"), y)
-            np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering().fit(X, y).labels_)
-            assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
-        finally:
-            server.shutdown()
-            server.server_close()
-            thread.join(5)
+        np.testing.assert_array_equal(ids_of(state, "given"), y)
+        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering().fit(X, y).labels_)
+        assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
 
     @pytest.mark.parametrize("extra, message", [
         (["--columns", "x,z"], "has no column 'z' (it has x, y, blob)"),
@@ -307,73 +303,90 @@ def test_label_in_the_browser_then_save(tmp_path):
     table = np.loadtxt(demo, delimiter=",", skiprows=1)
     X, blob = table[:, :2], table[:, 2].astype(int)
     driver = chromium_driver()
-    server, thread = start([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
-                            "-o", str(tmp_path / "clusters.csv")])
     try:
-        from selenium.webdriver.common.action_chains import ActionChains
-        from selenium.webdriver.common.by import By
-        from selenium.webdriver.common.keys import Keys
-
-        driver.get(server.url)
-        wait_for(driver, "return window.brov && brov.state.version >= 0 && brov.state.n > 0")
-        driver.find_element(By.ID, "add-class").click()
-        wait_for(driver, "return brov.state.classes.length == 2 && brov.idle()")
-        canvas = driver.find_element(By.ID, "plot")
-        width, height = canvas.size["width"], canvas.size["height"]
-        picked = []
-        for code, member in enumerate([np.flatnonzero(blob == 0)[0], np.flatnonzero(blob == 1)[0]]):
-            driver.find_elements(By.CSS_SELECTOR, "#classes input[type=radio]")[code].click()
-            x, y = driver.execute_script("return brov.screenOf(arguments[0])", int(member))
-            version = driver.execute_script("return brov.state.version")
-            ActionChains(driver).move_to_element_with_offset(
-                canvas, int(round(x - width / 2)), int(round(y - height / 2))).click().perform()
-            wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
-            picked.append(int(member))
-
-        given = np.array(driver.execute_script("return brov.givenIds()"))
-        page_clusters = np.array(driver.execute_script("return brov.clusterIds()"))
-        # A click picks the point drawn nearest to it, which may be a close neighbour.
-        labelled = np.flatnonzero(given != -1)
-        assert len(labelled) == 2 and sorted(given[labelled]) == [0, 1]
-        assert np.all(np.linalg.norm(X[labelled] - X[picked], axis=1) < 0.5)
-        expected = BrovClustering().fit(X, given).labels_
-        np.testing.assert_array_equal(page_clusters, expected)
-        assert set(expected) == {0, 1}
-        state = json.loads(request(server, "GET", "/api/state")[1])
-        np.testing.assert_array_equal(ids_of(state, "clusters"), expected)
-
-        # The canvas shows the clusters' colours around an unlabelled point of each cluster.
-        for cluster_id in (0, 1):
-            member = np.flatnonzero((expected == cluster_id) & (given == -1))[0]
-            colour = driver.execute_script(
-                "const [x, y] = brov.screenOf(arguments[0]);"
-                "return Array.from(document.getElementById('plot').getContext('2d')"
-                ".getImageData(Math.round(x), Math.round(y), 1, 1).data.slice(0, 3));", int(member))
-            hex_colour = state["classes"][cluster_id]["colour"]
-            assert colour == [int(hex_colour[i:i + 2], 16) for i in (1, 3, 5)]
-
-        # Renaming a class reaches the server and survives the page's next update.
-        field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[1]
-        field.send_keys(Keys.CONTROL, "a")
-        field.send_keys("second blob\n")
-        wait_for(driver, "return brov.state.classes[1].name == 'second blob' && brov.idle()")
-        assert json.loads(request(server, "GET", "/api/state")[1])["classes"][1]["name"] == "second blob"
-        assert field.get_attribute("value") == "second blob"
-
-        driver.find_element(By.ID, "save").click()
-        wait_for(driver, "return document.getElementById('status').textContent.startsWith('saved')")
-        driver.save_screenshot(str(tmp_path / "label-page.png"))
-        shots = os.environ.get("BROV_SCREENSHOTS")
-        if shots:
-            os.makedirs(shots, exist_ok=True)
-            shutil.copy(tmp_path / "label-page.png", os.path.join(shots, "label-page.png"))
-        assert (tmp_path / "label-page.png").stat().st_size > 1000
-
-        np.testing.assert_array_equal(cli.read_labels(str(tmp_path / "given.csv")), given)
-        saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
-        np.testing.assert_array_equal(saved, np.column_stack([given, expected]))
+        with serving([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
+                      "-o", str(tmp_path / "clusters.csv")]) as server:
+            drive_the_page(driver, server, X, blob, tmp_path)
     finally:
         driver.quit()
-        server.shutdown()
-        server.server_close()
-        thread.join(5)
+
+
+def drive_the_page(driver, server, X, blob, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    driver.get(server.url)
+    wait_for(driver, "return window.brov && brov.state.version >= 0 && brov.state.n > 0")
+    driver.find_element(By.ID, "add-class").click()
+    wait_for(driver, "return brov.state.classes.length == 2 && brov.idle()")
+    canvas = driver.find_element(By.ID, "plot")
+    width, height = canvas.size["width"], canvas.size["height"]
+
+    def gesture(tool, member, path):
+        """Pick a tool, then press at ``member`` + path[0] and move by the rest of ``path``."""
+        driver.find_element(By.CSS_SELECTOR, tool).click()
+        x, y = driver.execute_script("return brov.screenOf(arguments[0])", int(member))
+        version = driver.execute_script("return brov.state.version")
+        actions = ActionChains(driver).move_to_element_with_offset(
+            canvas, int(round(x - width / 2 + path[0][0])), int(round(y - height / 2 + path[0][1])))
+        actions.click_and_hold()
+        for dx, dy in path[1:]:
+            actions.move_by_offset(dx, dy)
+        actions.release().perform()
+        wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
+
+    radio = "#classes li:nth-child(%d) input[type=radio]"
+    picked = [int(np.flatnonzero(blob == 0)[0]), int(np.flatnonzero(blob == 1)[0])]
+    for code, member in enumerate(picked):
+        gesture(radio % (code + 1), member, [(0, 0)])
+
+    # A lasso with the Unlabel tool around the second point takes its label away ...
+    gesture("#tool-unlabel", picked[1], [(-15, -15), (30, 0), (0, 30), (-30, 0)])
+    assert sorted(set(driver.execute_script("return brov.givenIds()"))) == [-1, 0]
+    assert set(driver.execute_script("return brov.clusterIds()")) == {0}
+    # ... and a click gives it back.
+    gesture(radio % 2, picked[1], [(0, 0)])
+
+    given = np.array(driver.execute_script("return brov.givenIds()"))
+    page_clusters = np.array(driver.execute_script("return brov.clusterIds()"))
+    # A click picks the point drawn nearest to it, which may be a close neighbour.
+    labelled = np.flatnonzero(given != -1)
+    assert len(labelled) == 2 and sorted(given[labelled]) == [0, 1]
+    assert np.all(np.linalg.norm(X[labelled] - X[picked], axis=1) < 0.5)
+    expected = BrovClustering().fit(X, given).labels_
+    np.testing.assert_array_equal(page_clusters, expected)
+    assert set(expected) == {0, 1}
+    state = json.loads(request(server, "GET", "/api/state")[1])
+    np.testing.assert_array_equal(ids_of(state, "clusters"), expected)
+
+    # The canvas shows the clusters' colours around an unlabelled point of each cluster.
+    for cluster_id in (0, 1):
+        member = np.flatnonzero((expected == cluster_id) & (given == -1))[0]
+        colour = driver.execute_script(
+            "const [x, y] = brov.screenOf(arguments[0]);"
+            "return Array.from(document.getElementById('plot').getContext('2d')"
+            ".getImageData(Math.round(x), Math.round(y), 1, 1).data.slice(0, 3));", int(member))
+        hex_colour = state["classes"][cluster_id]["colour"]
+        assert colour == [int(hex_colour[i:i + 2], 16) for i in (1, 3, 5)]
+
+    # Renaming a class reaches the server and survives the page's next update.
+    field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[1]
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("second blob\n")
+    wait_for(driver, "return brov.state.classes[1].name == 'second blob' && brov.idle()")
+    assert json.loads(request(server, "GET", "/api/state")[1])["classes"][1]["name"] == "second blob"
+    assert field.get_attribute("value") == "second blob"
+
+    driver.find_element(By.ID, "save").click()
+    wait_for(driver, "return document.getElementById('status').textContent.startsWith('saved')")
+    driver.save_screenshot(str(tmp_path / "label-page.png"))
+    shots = os.environ.get("BROV_SCREENSHOTS")
+    if shots:
+        os.makedirs(shots, exist_ok=True)
+        shutil.copy(tmp_path / "label-page.png", os.path.join(shots, "label-page.png"))
+    assert (tmp_path / "label-page.png").stat().st_size > 1000
+
+    np.testing.assert_array_equal(cli.read_labels(str(tmp_path / "given.csv")), given)
+    saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
+    np.testing.assert_array_equal(saved, np.column_stack([given, expected]))
