@@ -89,6 +89,10 @@ class TestSession:
             assert type(caught.value).__name__ == "BadRequest", bad
         assert session.state() == before
 
+    def test_refuses_more_points_than_the_page_can_show(self):
+        with pytest.raises(ValueError, match="shows at most 1000000"):
+            LabelSession(np.zeros((1_000_001, 2)))
+
     def test_classes_are_limited_and_unlabelling_restores(self):
         session = LabelSession(blobs())
         for _ in range(254):
