@@ -10,5 +10,6 @@ if [ "$(id -u)" != 0 ] || ! command -v apt-get > /dev/null; then
     exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq chromium chromium-driver > /dev/null
+if ! { apt-get update -qq && apt-get install -y -qq chromium chromium-driver > /dev/null; }; then
+    echo "install_browser: apt-get could not install chromium and chromium-driver; the browser test will skip" >&2
+fi
