@@ -114,6 +114,8 @@ def run_label(args, progress, serve=True):
         except TypeError:
             raise cli.CliError("labels in %s must be integers" % args.labels) from None
     progress("read %d points (%d coordinates)" % X.shape)
+    if not args.columns and X.shape[1] > 2:
+        progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
     try:
         session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors},
                                outputs, log=progress)
