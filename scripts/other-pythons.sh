@@ -5,18 +5,24 @@
 #   scripts/other-pythons.sh            # every version found, tests included
 #   PYTHONS="3.10 3.13" scripts/other-pythons.sh
 #
-# Interpreters are looked up as pythonX.Y on PATH and under pyenv's versions folder. A version that
+# Interpreters are looked up under pyenv's versions folder and as pythonX.Y on PATH. A version that
 # is not installed is reported and skipped; a build or test failure fails the script.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEFAULT="$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 
+# A candidate counts only if it runs as that version (pyenv's shims exist for versions that are
+# not selected, and fail when called).
 find_python() {
     local version="$1" candidate
-    for candidate in "$(command -v "python$version" || true)" \
-                     "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version"*/bin/python"$version"; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
+    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" \
+                     "$(command -v "python$version" || true)"; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        if [ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2> /dev/null)" = "$version" ]; then
+            echo "$candidate"
+            return 0
+        fi
     done
     return 1
 }
