@@ -554,8 +554,10 @@ REPRODUCERS = [
 
 @pytest.mark.parametrize("call, expected", REPRODUCERS)
 def test_reproducers_in_a_child_interpreter(call, expected):
+    # Under AddressSanitizer an allocation beyond its limit must fail as malloc does, not end the run.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1")
     child = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + call, json.dumps(sys.path)],
-                           capture_output=True, text=True, timeout=120)
+                           capture_output=True, text=True, timeout=120, env=env)
     assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-2000:]}"
     assert child.stdout.strip() == expected
 
