@@ -8,7 +8,7 @@ importing this package stays cheap.
 
 import numpy as np
 
-__all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "encode_labels", "decode_labels"]
+__all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "cluster_tree", "encode_labels", "decode_labels"]
 
 #: Number of distinct classes an int8 label array can carry (-1 is reserved).
 MAX_CLASSES = 255
@@ -145,7 +145,30 @@ def cluster_graph(graph, labels):
     if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
         raise ValueError("the graph must be a square matrix, got shape %s" % (graph.shape,))
     codes, classes = encode_labels(labels, graph.shape[0])
-    connections, weights = graph_pair(graph, rank_weights=True)
-    _, _, new_codes = _core().clusterize(connections, weights, codes)
+    edges, weights = _bulk().edges_from_csr(*_csr_parts(graph))
+    new_codes, _ = cluster_tree(edges, weights, codes)
     dtype = np.asarray(labels).dtype
     return decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
+
+
+def cluster_tree(edges, weights, codes):
+    """``clusterize`` on the graph of an edge list, without GraphWrapper
+    containers: returns the new int8 codes and a boolean mask of the cut edges.
+
+    ``edges`` is an (m, 2) integer array of node pairs, ``weights`` the m
+    positive edge weights and ``codes`` the int8 labels of :func:`encode_labels`
+    (one per node). Equal weights are cut in the order of ``cluster_graph``:
+    each edge weighs its rank by (weight, smaller node, larger node). The
+    labels are those that ``clusterize`` gives on the pair ``graph_pair`` makes
+    of the symmetric matrix with these ranks; the mask holds the edges it cut.
+    Raises ValueError for nodes out of range, self-loops, edges given twice
+    and weights that are not positive and finite.
+    """
+    edges = np.asarray(edges)
+    if edges.dtype not in (np.int32, np.int64):
+        edges = edges.astype(np.int64) if edges.dtype.kind in "iu" else edges
+    weights = np.asarray(weights)
+    if weights.dtype not in (np.float32, np.float64) and weights.dtype.kind in "iu":
+        weights = weights.astype(np.float64)
+    return _bulk().cluster_edges(np.ascontiguousarray(edges), np.ascontiguousarray(weights),
+                                 np.ascontiguousarray(codes), rank_weights=True)

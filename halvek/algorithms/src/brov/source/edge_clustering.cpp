@@ -40,12 +40,14 @@ struct EdgeList {
     std::vector<std::int8_t> labels;  // n
 };
 
-[[noreturn]] void bad_weight(std::int64_t e, const char* what) {
-    raise_format(PyExc_ValueError, "edge %lld has %s: weights must be positive and finite", static_cast<long long>(e),
-                 what);
+[[noreturn]] void bad_weight(std::int64_t e, const char* what, bool ranked) {
+    raise_format(PyExc_ValueError, "edge %lld has %s: weights must be %s and finite", static_cast<long long>(e), what,
+                 ranked ? "non-negative" : "positive");
 }
 
-void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, EdgeList& out) {
+// Weights must be positive and fit float32, as the containers hold them; ranked weights only
+// need an order, so zero (identical points) and any finite size will do.
+void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, bool ranked, EdgeList& out) {
     Column edges, weights;
     acquire_pairs(edges_obj, "edges", edges);
     acquire_column(weights_obj, "weights", 'f', weights);
@@ -89,9 +91,10 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
         if (a == b)
             raise_format(PyExc_ValueError, "edge %lld is a self-loop at node %lld", static_cast<long long>(e),
                          static_cast<long long>(a));
-        if (std::isnan(w)) bad_weight(e, "a NaN weight");
-        if (w <= 0.0) bad_weight(e, "a weight that is not positive");
-        if (!std::isfinite(w) || w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32");
+        if (std::isnan(w)) bad_weight(e, "a NaN weight", ranked);
+        if (w < 0.0 || (w == 0.0 && !ranked)) bad_weight(e, ranked ? "a negative weight" : "a weight that is not positive", ranked);
+        if (!std::isfinite(w)) bad_weight(e, "an infinite weight", ranked);
+        if (!ranked && w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32", ranked);
         out.ends[2 * e] = static_cast<std::int32_t>(a);
         out.ends[2 * e + 1] = static_cast<std::int32_t>(b);
         out.weights[e] = w;
@@ -266,7 +269,7 @@ PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
         match_arguments(kClusterEdges, args, kwargs, v);
         const bool ranked = v[3] ? to_flag(v[3]) : false;
         EdgeList g;
-        read_edges(v[0], v[1], v[2], g);
+        read_edges(v[0], v[1], v[2], ranked, g);
         Adjacency adj;
         build_adjacency(g, planner_weights(g, ranked), adj);
 

@@ -9,7 +9,7 @@
     "Cluster the graph of an edge list as clusterize clusters the containers that graph_from_csr\n"     \
     "makes of its symmetric matrix, and give the same labels. edges is an (m, 2) int32 or int64\n"     \
     "array of node pairs in [0, n), n = len(labels); weights holds m positive finite float32 or\n"     \
-    "float64 values; labels is an int8 array (-1 = unlabelled). Self-loops and edges given twice\n"    \
+    "float64 values (zero allowed with ranks); labels is an int8 array (-1 = unlabelled). Self-loops and edges given twice\n"    \
     "are refused. With rank_weights, each edge weighs the rank of (weight, smaller node, larger\n"      \
     "node), from 1. Returns the new int8 labels and a boolean mask of the edges that were cut."
 
