@@ -9,6 +9,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 
 import numpy as np
 
@@ -64,9 +65,12 @@ def _load_table(path, what):
         if ext == ".csv":
             skip = _csv_header_rows(path)
             try:
-                return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
-                    if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
-            except ValueError:
+                # NumPy before 2.3 truncates "0.5" to an integer with only a DeprecationWarning.
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error", DeprecationWarning)
+                    return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
+                        if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
+            except (ValueError, DeprecationWarning):
                 if what != "labels":
                     raise
                 return np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
