@@ -28,6 +28,8 @@ from halvek.algorithms.src.brov import euclidean_mst, graph_pair
 from halvek.algorithms.src.brov.binaries import _bulk
 from halvek.algorithms.src.brov.binaries import brov_core as bc
 
+from bench_users import load_by_append  # containers filled edge by edge with append
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -98,18 +100,6 @@ def container_bytes(connections, weights=None):
     return entries * (8 + 4) + 2 * len(sizes) * (8 + 4 + 4)
 
 
-def appended_pair(n, edges, weights):
-    """Containers filled the way the algorithm's own callers fill them: one append per entry, edge
-    by edge, each list growing on demand."""
-    connections, weight_lists = bc.GraphWrapper(n, 0, n), bc.GraphWrapper(n, 1, n)
-    for (a, b), w in zip(edges.tolist(), weights.tolist()):
-        connections.append(a, b)
-        connections.append(b, a)
-        weight_lists.append(a, w)
-        weight_lists.append(b, w)
-    return connections, weight_lists
-
-
 def measure(name, n, edges, weights, rng, repeats, fill="bulk"):
     """Times are medians over `repeats` runs (clusterize on a freshly filled pair each time); the
     memory figure is from the first run. fill: "bulk" (graph_pair), "append" or "edges"."""
@@ -126,7 +116,7 @@ def measure(name, n, edges, weights, rng, repeats, fill="bulk"):
         if fill == "edges":
             connections = weight_lists = None
         elif fill == "append":
-            connections, weight_lists = appended_pair(n, edges, weights)
+            connections, weight_lists = load_by_append(edges, weights, n)
         else:
             connections, weight_lists = graph_pair(matrix)
         loads.append(time.perf_counter() - t0)

@@ -205,6 +205,20 @@ std::vector<float> rank_weights(const Column& indptr, const Column& indices, con
     return out;
 }
 
+std::int64_t node_count(PyObject* obj) {
+    const std::int64_t n = to_int64(obj);
+    if (n < 0) raise(PyExc_ValueError, "n must not be negative");
+    if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+    return n;
+}
+
+// The CSR arrays among the arguments v[0], v[1], v[2].
+void acquire_csr(PyObject* const* v, Column& indptr, Column& indices, Column& data) {
+    acquire_column(v[0], "indptr", 'i', indptr);
+    acquire_column(v[1], "indices", 'i', indices);
+    acquire_column(v[2], "data", 'f', data);
+}
+
 const char* const kFromCsrParams[] = {"indptr", "indices", "data", "n", "rank_weights"};
 const Signature kFromCsr = {"graph_from_csr", kFromCsrParams, 5, 4};
 
@@ -212,14 +226,10 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* v[5];
         match_arguments(kFromCsr, args, kwargs, v);
-        std::int64_t n = to_int64(v[3]);
-        if (n < 0) raise(PyExc_ValueError, "n must not be negative");
-        if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+        const std::int64_t n = node_count(v[3]);
         bool ranked = v[4] ? to_flag(v[4]) : false;
         Column indptr, indices, data;
-        acquire_column(v[0], "indptr", 'i', indptr);
-        acquire_column(v[1], "indices", 'i', indices);
-        acquire_column(v[2], "data", 'f', data);
+        acquire_csr(v, indptr, indices, data);
 
         std::int64_t max_degree = 0;
         std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
@@ -262,13 +272,9 @@ PyObject* edges_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* v[4];
         match_arguments(kEdgesFromCsr, args, kwargs, v);
-        std::int64_t n = to_int64(v[3]);
-        if (n < 0) raise(PyExc_ValueError, "n must not be negative");
-        if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+        const std::int64_t n = node_count(v[3]);
         Column indptr, indices, data;
-        acquire_column(v[0], "indptr", 'i', indptr);
-        acquire_column(v[1], "indices", 'i', indices);
-        acquire_column(v[2], "data", 'f', data);
+        acquire_csr(v, indptr, indices, data);
         std::int64_t max_degree = 0;
         validate(indptr, indices, data, n, &max_degree);
         npy_intp edge_dims[2] = {static_cast<npy_intp>(indices.length / 2), 2};
