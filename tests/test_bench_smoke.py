@@ -38,3 +38,9 @@ def test_users_benchmark_smoke():
                       "--skip-comparison")
     assert done.returncode == 0, done.stderr
     assert "clusterize" in done.stdout
+
+
+def test_label_page_benchmark_smoke():
+    done = run_script("bench_label_page.py", "--n", "2000", "--changes", "2", "--no-browser")
+    assert done.returncode == 0, done.stderr
+    assert "one change over HTTP" in done.stdout

@@ -279,7 +279,7 @@ def run_cluster(args, progress):
 
 def build_parser():
     parser = _Parser(prog="brov", description="Label-guided clustering of points through their minimum spanning tree.")
-    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster}")
+    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster,label}")
     sub.required = True
 
     def common(p):
@@ -306,6 +306,10 @@ def build_parser():
     cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv", help="where to write the clusters")
     cluster.add_argument("--plot", metavar="OUT.png", help="also draw the clusters (needs matplotlib)")
     common(cluster)
+
+    from .label_command import add_parser as add_label_parser
+
+    add_label_parser(sub, common)
     return parser
 
 
@@ -315,6 +319,10 @@ def main(argv=None):
         if args.command == "demo":
             progress = _Progress(not args.quiet and args.n >= PROGRESS_FROM)
             return run_demo(args, progress)
+        if args.command == "label":
+            from .label_command import run_label
+
+            return run_label(args, _Progress(not args.quiet))
         progress = _Progress(not args.quiet and _looks_large(args.points))
         return run_cluster(args, progress)
     except CliError as error:
