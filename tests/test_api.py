@@ -168,6 +168,7 @@ class TestEstimator:
 
 
 try:
+    from sklearn.utils import Tags  # noqa: F401  (the tags API, scikit-learn 1.6 and later)
     from sklearn.utils.estimator_checks import parametrize_with_checks
 except ImportError:  # scikit-learn is optional
     parametrize_with_checks = None
