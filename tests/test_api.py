@@ -81,6 +81,29 @@ class TestEuclideanMst:
         edges, lengths, _ = euclidean_mst(np.ones((5, 2)))
         assert is_spanning_tree(edges, 5) and np.all(lengths == 0)
 
+    @pytest.mark.parametrize("X, route", [
+        (np.arange(10.0).reshape(-1, 1), "line"),
+        (np.random.default_rng(1).normal(size=(50, 2)), "delaunay"),
+        (np.random.default_rng(1).normal(size=(50, 3)), "knn"),
+        (np.zeros((1, 2)), "line"),
+    ])
+    def test_progress_runs_from_zero_to_one_on_every_route(self, X, route):
+        seen = []
+        assert euclidean_mst(X, progress=seen.append)[2] == route
+        assert seen[0] == 0.0 and seen[-1] == 1.0 and len(seen) >= 3
+        assert seen == sorted(seen)
+
+    def test_progress_must_be_callable_and_may_stop_the_build(self):
+        with pytest.raises(TypeError, match="progress must be a callable"):
+            euclidean_mst(np.zeros((3, 2)), progress=0.5)
+
+        def stop(fraction):
+            if fraction > 0:
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            euclidean_mst(np.random.default_rng(2).normal(size=(30, 2)), progress=stop)
+
     def test_bad_parameters(self):
         with pytest.raises(ValueError, match="method must be"):
             euclidean_mst(np.zeros((3, 2)), method="fast")

@@ -9,6 +9,7 @@ import pytest
 
 import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import adjusted_rand_score, cli
+from halvek.algorithms.src.brov.progress import StageProgress
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -88,6 +89,43 @@ class TestDemo:
         assert "brov: generated 150 points" in err and "brov: clusterize" in err
         assert cli.main(["demo", "--n", "150", "--out", str(tmp_path / "b"), "-q"]) == 0
         assert capsys.readouterr().err == ""
+
+
+class FakeStream:
+    def __init__(self, terminal):
+        self.terminal, self.text = terminal, ""
+
+    def isatty(self):
+        return self.terminal
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+class TestStageProgress:
+    def run(self, terminal, times):
+        clock = iter(times)
+        stream = FakeStream(terminal)
+        progress = StageProgress(stream, clock=lambda: next(clock))
+        update = progress.track("tree")
+        for fraction in (0.0, 0.25, 0.5, 1.0):
+            update(fraction)
+        progress.done("brov: tree 7.000 s")
+        return stream.text
+
+    def test_bar_on_a_terminal_replaced_by_the_closing_line(self):
+        text = self.run(True, [0.0, 0.0, 0.5, 1.0, 7.0])
+        assert text.startswith("\rbrov: tree       [......................" + "........]   0%")
+        assert "[########" in text and " 50%" in text and "100%" in text
+        assert text.endswith("\r\033[Kbrov: tree 7.000 s\n")
+
+    def test_plain_lines_only_for_a_long_stage(self):
+        assert self.run(False, [0.0, 0.1, 0.2, 0.3, 0.4]) == "brov: tree 7.000 s\n"
+        text = self.run(False, [0.0, 0.0, 2.5, 3.0, 7.0])
+        assert text == "brov: tree 25% (2 s)\nbrov: tree 7.000 s\n"
 
 
 class TestCluster:

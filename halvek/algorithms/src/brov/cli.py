@@ -213,6 +213,7 @@ def _check_cluster_outputs(args):
 def run_cluster(args, progress):
     _check_cluster_outputs(args)
     start = time.perf_counter()
+    progress("reading %s and %s" % (args.points, args.labels))
     X = read_points(args.points, args.columns)
     y = read_labels(args.labels, X.shape[0])
     before = [("read", time.perf_counter() - start)]

@@ -1,7 +1,6 @@
 """A scikit-learn-style estimator around ``clusterize``."""
 
 import inspect
-import sys
 import time
 
 import numpy as np
@@ -9,6 +8,7 @@ import numpy as np
 from .conventions import SemiSupervisedMixin, column_to_labels
 from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+from .progress import StageProgress
 
 __all__ = ["BrovClustering", "check_points"]
 
@@ -115,7 +115,8 @@ class BrovClustering(SemiSupervisedMixin):
         If the k-NN graph has more pieces than this, k is doubled; the pieces
         left are joined by their closest pairs of points.
     verbose : bool, default False
-        Report each stage and its time on stderr.
+        Report each stage and its time on stderr, with the progress of the
+        tree stage (a bar on a terminal, a line every few seconds otherwise).
 
     Attributes
     ----------
@@ -176,7 +177,7 @@ class BrovClustering(SemiSupervisedMixin):
 
     def _report(self, stage, seconds, detail=""):
         if self.verbose:
-            print("brov: %-10s %8.3f s%s" % (stage, seconds, detail), file=sys.stderr, flush=True)
+            self._stages.done("brov: %-10s %8.3f s%s" % (stage, seconds, detail))
 
     _check_points = staticmethod(check_points)
 
@@ -196,9 +197,11 @@ class BrovClustering(SemiSupervisedMixin):
         n = X.shape[0]
         timings = {}
 
+        self._stages = StageProgress() if self.verbose else None
         start = time.perf_counter()
         edges, lengths, used = euclidean_mst(
-            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces))
+            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
+            progress=self._stages.track("tree") if self.verbose else None)
         timings["tree"] = time.perf_counter() - start
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 

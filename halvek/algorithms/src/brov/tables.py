@@ -37,8 +37,26 @@ def _records(path):
 
 def _number(text):
     try:
-        return float(text) if "_" not in text else None
+        return float(text)
     except ValueError:
+        return None
+
+
+def _quick_rows(path):
+    """All non-empty CSV rows, unstripped, without line numbers: the fast
+    path for well-formed files; anything unusual is left to :func:`_records`."""
+    try:
+        with open(path, "r", newline="", encoding="utf-8-sig") as handle:
+            return [row for row in csv.reader(handle) if row]
+    except (UnicodeDecodeError, csv.Error):
+        return None
+
+
+def _quick_array(rows, dtype):
+    """``rows`` (lists of equal length) converted in one go, or None."""
+    try:
+        return np.char.strip(np.array(rows, dtype=str)).astype(dtype)
+    except (ValueError, OverflowError):
         return None
 
 
@@ -109,6 +127,21 @@ def _kind(path, what):
     return ext
 
 
+def _quick_points(path, columns):
+    rows = _quick_rows(path)
+    if not rows or len({len(row) for row in rows}) != 1:
+        return None
+    width = len(rows[0])
+    first = [field.strip() for field in rows[0]]
+    header = first if _is_header(first) else None
+    body = rows[1:] if header is not None else rows
+    if not body or (columns is None and width > 2):
+        return None
+    chosen = list(range(width)) if columns is None else _column_numbers(path, columns, header, width)
+    X = _quick_array(body, np.float64)
+    return None if X is None else X[:, chosen]
+
+
 def read_points(path, columns=None):
     """Points as a float array, one row per point.
 
@@ -122,6 +155,9 @@ def read_points(path, columns=None):
         if columns is not None and X.ndim == 2:
             X = X[:, _column_numbers(path, columns, None, X.shape[1])]
         return X
+    quick = _quick_points(path, columns)
+    if quick is not None:
+        return quick
     header, records = _table(path, "points")
     if not records:
         raise TableError("%s holds a header line but no points" % path)
@@ -161,6 +197,12 @@ def read_labels(path, n_points=None):
             raise TableError("labels in %s: expected one class id per point, got an array of shape %s"
                              % (path, y.shape))
         return y
+    rows = _quick_rows(path)
+    if rows and all(len(row) == 1 for row in rows):
+        first = 1 if _class_id(rows[0][0].strip()) is None and (n_points is None or len(rows) == n_points + 1) else 0
+        y = _quick_array(rows[first:], np.int64)
+        if y is not None:
+            return y[:, 0]
     records = list(_records(path))
     if not records:
         raise TableError("%s is empty: it holds no labels" % path)
