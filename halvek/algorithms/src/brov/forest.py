@@ -27,11 +27,12 @@ cut_edges : bool mask over ``edges``, True for the edges that the clustering cut
 
 def _upper_edges(graph):
     """Each stored edge of a symmetric matrix once, (smaller node, larger node) in increasing order, and its weight."""
-    coo = graph.tocoo()
+    csr = graph.tocsr(copy=True)
+    csr.sort_indices()  # row by row, then column: the order of the pairs
+    coo = csr.tocoo()
     upper = coo.row < coo.col
     edges = np.stack([coo.row[upper], coo.col[upper]], axis=1).astype(np.int64)
-    order = np.lexsort((edges[:, 1], edges[:, 0]))
-    return edges[order], coo.data[upper][order].astype(np.float64)
+    return edges, coo.data[upper].astype(np.float64)
 
 
 def spanning_forest(graph):
@@ -45,7 +46,6 @@ def spanning_forest(graph):
     import scipy.sparse as sp
     from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
 
-    from .estimator import _edge_ranks
 
     n = graph.shape[0]
     edges, weights = _upper_edges(graph)
@@ -53,20 +53,23 @@ def spanning_forest(graph):
     pieces = connected_components(adjacency, directed=False)[0]
     if len(edges) == n - pieces:
         return edges, weights
-    ranks = _edge_ranks(edges, weights)
-    by_rank = np.empty(len(edges), dtype=np.int64)
-    by_rank[ranks.astype(np.int64) - 1] = np.arange(len(edges))
+    # The edges are in (smaller, larger) order, so a stable sort by weight ranks them by
+    # (weight, smaller node, larger node).
+    by_rank = np.argsort(weights, kind="stable")
+    ranks = np.empty(len(edges), dtype=np.float64)
+    ranks[by_rank] = np.arange(1, len(edges) + 1, dtype=np.float64)
     # Distinct ranks make the tree unique, and it is a minimum tree for the weights too.
     tree = minimum_spanning_tree(sp.csr_array((ranks, (edges[:, 0], edges[:, 1])), shape=(n, n))).tocoo()
     kept = np.sort(by_rank[tree.data.astype(np.int64) - 1])
     return edges[kept], weights[kept]
 
 
-def cluster_forest(graph, codes):
+def cluster_forest(graph, codes, with_cuts=True):
     """Check every entry of ``graph``, reduce it to its minimum spanning forest
     and cluster that with the int8 label ``codes``.
 
-    Returns ``(new_codes, edges, weights, cut_edges)``.
+    Returns ``(new_codes, edges, weights, cut_edges)``; ``cut_edges`` is None
+    unless ``with_cuts``.
     """
     from .estimator import _cut_mask, _symmetric_csr
     from .graph import _core, graph_pair, graph_to_csr
@@ -78,5 +81,5 @@ def cluster_forest(graph, codes):
     if 2 * len(edges) != graph.nnz:
         connections, ranks = graph_pair(_symmetric_csr(edges, weights, n), rank_weights=True)
     _, _, new_codes = _core().clusterize(connections, ranks, codes)
-    cut = _cut_mask(edges, codes, graph_to_csr(connections, ranks), n)
+    cut = _cut_mask(edges, codes, graph_to_csr(connections, ranks), n) if with_cuts else None
     return new_codes, edges, weights, cut

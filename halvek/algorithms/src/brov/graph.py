@@ -229,7 +229,7 @@ def cluster_graph(graph, labels, *, return_forest=False):
     if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
         raise ValueError("the graph must be a square matrix, got shape %s" % (graph.shape,))
     codes, classes = encode_labels(labels, graph.shape[0])
-    new_codes, edges, weights, cut = cluster_forest(graph, codes)
+    new_codes, edges, weights, cut = cluster_forest(graph, codes, with_cuts=return_forest)
     dtype = np.asarray(labels).dtype
     result = decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
     return ClusteredForest(result, edges, weights, cut) if return_forest else result
