@@ -66,7 +66,8 @@ def _refuse_float32_underflow(indptr, indices, data):
     would turn into 0, which is not a valid weight."""
     if data.dtype != np.float64:
         return
-    lost = np.flatnonzero((data > 0) & (data.astype(np.float32) == 0))
+    # Below half the smallest float32 subnormal (2**-150) a weight rounds to 0.
+    lost = np.flatnonzero((data > 0) & (data <= 2.0 ** -150))
     if len(lost):
         row = int(np.searchsorted(indptr, lost[0], side="right") - 1)
         raise ValueError(
