@@ -195,7 +195,7 @@ class TestCluster:
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
         (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
-        for columns in ("x,y", "2,3", "y,x"):
+        for columns in ("x,y", "1,2", "y,x"):
             assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
                              "-o", str(tmp_path / "o.csv"), "--columns", columns, "-q"]) == 0
             assert (tmp_path / "o.csv").read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
@@ -290,7 +290,7 @@ BAD_FILES = [
      "cannot read points in %s, line 3, column 2: 'abc' is not a number"),
     ("header and text", lambda d: (d / "p.csv").write_text("x,1\n1,2\n3,4\n"), "3", "line 1, column 1: 'x'"),
     ("third column", lambda d: (d / "p.csv").write_text("1,2,0\n3,4,1\n5,6,1\n"), "3",
-     "has 3 columns: say which are coordinates with --columns (all of them: --columns 1,2,3)"),
+     "has 3 columns: say which are coordinates with --columns (all of them: --columns 0,1,2)"),
     ("word label", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "word",
      "line 1: 'cat' is not a class id: labels must be integer class ids (-1 = unlabelled)"),
     ("huge label", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "huge", "'1e30' is not a class id"),

@@ -242,7 +242,7 @@ def run_cluster(args, progress):
 
 def build_parser():
     parser = _Parser(prog="brov", description="Label-guided clustering of points through their minimum spanning tree.")
-    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster}")
+    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster,label}")
     sub.required = True
 
     def common(p):
@@ -270,9 +270,13 @@ def build_parser():
     cluster.add_argument("--plot", metavar="OUT.png",
                          help="also draw the clusters, in the format the extension names (needs matplotlib)")
     cluster.add_argument("--columns", metavar="LIST",
-                         help="coordinates to use: header names or 1-based numbers, comma-separated "
+                         help="coordinates to use: header names or 0-based positions, comma-separated "
                               "(needed for a CSV file with more than two columns)")
     common(cluster)
+
+    from .label_command import add_parser as add_label_parser
+
+    add_label_parser(sub, common)
     return parser
 
 
@@ -291,6 +295,10 @@ def _run(args):
         if args.command == "demo":
             progress = _Progress(not args.quiet and args.n >= PROGRESS_FROM)
             return run_demo(args, progress)
+        if args.command == "label":
+            from .label_command import run_label
+
+            return run_label(args, _Progress(not args.quiet))
         progress = _Progress(not args.quiet and _looks_large(args.points))
         return run_cluster(args, progress)
     except CliError as error:

@@ -83,17 +83,18 @@ def _check_widths(path, records, width, what):
 
 
 def _column_numbers(path, spec, header, width):
-    """0-based column numbers named by ``spec``: header names or 1-based numbers, comma-separated."""
+    """Column positions named by ``spec``: header names or 0-based positions, comma-separated."""
     chosen = []
     for item in (part.strip() for part in spec.split(",")):
         if header is not None and item in header:
             chosen.append(header.index(item))
-        elif item.isdigit() and 1 <= int(item) <= width:
-            chosen.append(int(item) - 1)
+        elif item.isdigit() and int(item) < width:
+            chosen.append(int(item))
         else:
-            names = ("named " + ", ".join(header) + " or ") if header is not None else ""
-            raise TableError("%s has no column %r: its %d columns are %snumbered 1 to %d"
-                             % (path, item, width, names, width))
+            known = ", ".join(header) if header is not None else "positions 0..%d" % (width - 1)
+            raise TableError("--columns: %s has no column %r (it has %s)" % (path, item, known))
+    if not chosen:
+        raise TableError("--columns names no column")
     return chosen
 
 
@@ -145,7 +146,7 @@ def _quick_points(path, columns):
 def read_points(path, columns=None):
     """Points as a float array, one row per point.
 
-    ``columns`` (names from the header or 1-based numbers, comma-separated)
+    ``columns`` (names from the header or 0-based positions, comma-separated)
     picks the coordinates; without it a CSV file may have one or two
     columns, so that a table with more columns is never read as
     higher-dimensional points by accident. A .npy array is taken as it is.
@@ -165,7 +166,7 @@ def read_points(path, columns=None):
     _check_widths(path, records, width, "points")
     if columns is None:
         if width > 2:
-            names = ",".join(header) if header is not None else ",".join(str(i + 1) for i in range(width))
+            names = ",".join(header) if header is not None else ",".join(str(i) for i in range(width))
             raise TableError("%s has %d columns: say which are coordinates with --columns (all of them: "
                              "--columns %s)" % (path, width, names))
         chosen = list(range(width))
