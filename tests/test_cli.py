@@ -192,6 +192,15 @@ class TestCluster:
                          "-q"]) == 0
         assert out.read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
 
+    def test_large_class_ids_are_kept_exactly(self, tmp_path):
+        big = 2 ** 62 + 1  # not representable as a float64
+        (tmp_path / "p.csv").write_text("0,0\n0,1\n9,9\n9,8\n")
+        for text in ("%d\n-1\n-1\n-5\n" % big, '"%d"\n-1.0\n\n-1\n-5\n' % big):  # quick and careful readers
+            (tmp_path / "l.csv").write_text(text)
+            assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
+                             "-o", str(tmp_path / "o.csv"), "-q"]) == 0
+            assert (tmp_path / "o.csv").read_text() == "given,cluster\n%d,%d\n-1,%d\n-1,-5\n-5,-5\n" % (big, big, big)
+
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
         (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
