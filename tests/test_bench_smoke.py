@@ -20,7 +20,9 @@ def test_clusterize_benchmark_smoke():
     done = run_script("bench_clusterize.py", "--smoke")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert sum(line.startswith(("random tree", "blob EMST")) for line in lines) == 3
+    assert sum(line.startswith(("random tree", "blob EMST")) for line in lines) == 5
+    # The three ways of clustering the same tree with the same labels agree.
+    assert len({line.split("labels crc")[1] for line in lines if line.startswith("random tree")}) == 1
     assert "same labels: True" in lines[-1]
 
 
@@ -36,6 +38,12 @@ def test_users_benchmark_smoke():
                       "--skip-comparison")
     assert done.returncode == 0, done.stderr
     assert "clusterize" in done.stdout
+
+
+def test_cluster_graph_benchmark_smoke():
+    done = run_script("bench_cluster_graph.py", "--sizes", "2000", "--runs", "1")
+    assert done.returncode == 0, done.stderr
+    assert "k-NN graph  n=     2000" in done.stdout and "cluster_graph" in done.stdout
 
 
 def test_label_page_benchmark_smoke():

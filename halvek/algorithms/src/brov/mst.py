@@ -182,7 +182,17 @@ def _count_pieces(m, edges):
     return connected_components(adjacency, directed=False)[0]
 
 
-def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES):
+def _progress_reporter(progress):
+    """``progress`` as a callable of a fraction done, or one that does nothing."""
+    if progress is None:
+        return lambda fraction: None
+    if not callable(progress):
+        raise TypeError("progress must be a callable taking the fraction done (0..1), or None")
+    return progress
+
+
+def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
+                  progress=None):
     """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
     coordinates, finite).
 
@@ -196,7 +206,15 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     lengths (zero between identical points), and ``method_used`` one of
     ``"line"``, ``"delaunay"`` or ``"knn"``. The edges form one tree over all
     n points.
+
+    ``progress``, if given, is called with the fraction of the work done, a
+    float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
+    checked, 1.0 just before returning, and in between at the start and end
+    of each stage of the route taken (it may be called from inside a long
+    stage too). It runs in the calling thread; an exception it raises stops
+    the build and propagates.
     """
+    report = _progress_reporter(progress)
     X = np.asarray(X, dtype=np.float64)
     if X.ndim != 2:
         raise ValueError("X must be two-dimensional (points x coordinates), got shape %s" % (X.shape,))
@@ -210,7 +228,9 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     if method == "exact" and d > 2:
         raise ValueError("the exact tree is available for 1-D and 2-D points only; use method='knn'")
 
+    report(0.0)
     keep, dup_edges = _collapse_duplicates(X) if n > 0 else (np.arange(0), np.empty((0, 2), np.int64))
+    report(0.1)
     P = X[keep]
     m = P.shape[0]
     used = "knn" if method == "knn" or (method == "auto" and d > 2) else "delaunay"
@@ -224,20 +244,25 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
         from scipy.spatial import QhullError
 
         try:
-            local, _ = _spanning_forest(P, _delaunay_edges(P))
+            candidates = _delaunay_edges(P)
+            report(0.7)
+            local, _ = _spanning_forest(P, candidates)
         except QhullError:  # a degenerate set that is not quite on one line
             used = "knn"
     if used == "knn" and m > 1:
         k = int(n_neighbors)
         while True:
             local, _ = _spanning_forest(P, _knn_edges(P, k))
+            report(0.6)
             if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
                 break
             k *= 2
         local = _join_pieces(P, local)
+    report(0.9)
 
     edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
     edges = np.concatenate([edges.astype(np.int64), dup_edges])
     edges = np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
     lengths = _lengths(X, edges) if len(edges) else np.empty(0)
+    report(1.0)
     return edges, lengths, used

@@ -34,11 +34,9 @@ float round_to_float(double d) {
 namespace {
 
 void release_storage(GraphWrapperObject* g) {
-    if (g->_data) {
-        for (std::uint64_t i = 0; i < g->_count; ++i) std::free(g->_data[i]);
-        std::free(g->_data);
-        g->_data = nullptr;
-    }
+    release_slabs(g);
+    std::free(g->_data);
+    g->_data = nullptr;
     std::free(g->_sizes);
     g->_sizes = nullptr;
     std::free(g->_room);
@@ -111,6 +109,7 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         g->_sizes = tables.sizes;
         g->_room = tables.room;
         g->_int_sets = tables.int_sets;
+        g->_slabs = nullptr;
         tables.handed_over();
         g->_count = count;
         return self.release();
