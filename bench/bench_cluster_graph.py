@@ -16,13 +16,14 @@ from scipy.sparse.csgraph import minimum_spanning_tree
 from scipy.spatial import cKDTree
 
 from halvek.algorithms.src.brov import cluster_graph
+from halvek.algorithms.src.brov.csgraph_input import for_csgraph
 
 
 def knn_graph(X, k):
     distance, index = cKDTree(X).query(X, k=k + 1)
     rows = np.repeat(np.arange(len(X)), k)
     graph = sp.csr_array((distance[:, 1:].ravel(), (rows, index[:, 1:].ravel())), shape=(len(X), len(X)))
-    return graph.maximum(graph.T).tocsr()
+    return for_csgraph(graph.maximum(graph.T))
 
 
 def median_seconds(call, runs):

@@ -19,6 +19,7 @@ from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, clu
                                         euclidean_mst)
 from halvek.algorithms.src.brov import estimator as estimator_module
 from halvek.algorithms.src.brov.binaries import brov_core
+from halvek.algorithms.src.brov.csgraph_input import for_csgraph
 from halvek.algorithms.src.brov.graph import decode_labels, encode_labels, graph_pair
 from strategies import label_array, removed_edges, trees_and_forests
 
@@ -403,8 +404,8 @@ class TestClusterGraphOnCyclicGraphs:
         y = np.full(len(X), -1)
         y[[0, 2500, 5000, 7500]] = [10, 11, 12, 13]
         result = cluster_graph(graph, y, return_forest=True)
-        forest = minimum_spanning_tree(graph)
-        pieces = connected_components(graph, directed=False)[0]
+        forest = minimum_spanning_tree(for_csgraph(graph))
+        pieces = connected_components(for_csgraph(graph), directed=False)[0]
         assert len(result.edges) == len(X) - pieces
         assert result.weights.sum() == pytest.approx(forest.sum())
         assert adjusted_rand_score(truth, result.labels) > 0.99

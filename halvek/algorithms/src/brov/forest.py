@@ -13,6 +13,8 @@ from collections import namedtuple
 
 import numpy as np
 
+from .csgraph_input import graph_from_edges
+
 __all__ = ["ClusteredForest", "spanning_forest"]
 
 ClusteredForest = namedtuple("ClusteredForest", ["labels", "edges", "weights", "cut_edges"])
@@ -43,13 +45,11 @@ def spanning_forest(graph):
     unique: among equally heavy alternatives the edge with the smaller nodes
     is kept. A graph that already is a forest comes back whole.
     """
-    import scipy.sparse as sp
     from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
-
 
     n = graph.shape[0]
     edges, weights = _upper_edges(graph)
-    adjacency = sp.csr_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(n, n))
+    adjacency = graph_from_edges(np.ones(len(edges)), edges[:, 0], edges[:, 1], n)
     pieces = connected_components(adjacency, directed=False)[0]
     if len(edges) == n - pieces:
         return edges, weights
@@ -59,7 +59,7 @@ def spanning_forest(graph):
     ranks = np.empty(len(edges), dtype=np.float64)
     ranks[by_rank] = np.arange(1, len(edges) + 1, dtype=np.float64)
     # Distinct ranks make the tree unique, and it is a minimum tree for the weights too.
-    tree = minimum_spanning_tree(sp.csr_array((ranks, (edges[:, 0], edges[:, 1])), shape=(n, n))).tocoo()
+    tree = minimum_spanning_tree(graph_from_edges(ranks, edges[:, 0], edges[:, 1], n)).tocoo()
     kept = np.sort(by_rank[tree.data.astype(np.int64) - 1])
     return edges[kept], weights[kept]
 
