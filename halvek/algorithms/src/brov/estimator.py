@@ -92,9 +92,9 @@ class BrovClustering:
     Parameters
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
-        How the tree is built: "auto" is exact for 1-D and 2-D points
-        (Delaunay triangulation) and uses the k-nearest-neighbour graph in
-        higher dimensions; "knn" forces the k-NN graph.
+        How the tree is built: "auto" is exact up to 16 coordinates (native
+        Boruvka over a k-d tree) and uses the k-nearest-neighbour graph
+        above; "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10
         k of the k-NN graph (higher: closer to the exact tree, slower).
     max_pieces : int, default 32
@@ -116,7 +116,7 @@ class BrovClustering:
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
     tree_method_ : str
-        "line", "delaunay" or "knn": how the tree was built.
+        "boruvka" (the exact tree) or "knn" (the k-NN approximation).
     timings_ : dict
         Seconds spent per stage: "tree", "load", "clusterize", "cuts".
     """
@@ -170,8 +170,6 @@ class BrovClustering:
         is computed. Returns self."""
         self._check_params()
         X = check_points(X)
-        if X.shape[1] > 2 and self.method == "exact":
-            raise ValueError("method='exact' needs 1-D or 2-D points, got %d coordinates" % X.shape[1])
         y_array = np.asarray(y)
         codes, classes = encode_labels(y_array, X.shape[0])
         n = X.shape[0]

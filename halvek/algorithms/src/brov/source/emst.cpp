@@ -23,6 +23,7 @@ using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box di
 struct Node {
     Index begin, end;     // range of tree positions
     std::int32_t left, right;  // children, -1 for a leaf
+    bool same;                 // a leaf of identical points: only its first one is searched
 };
 
 // D > 0: dimension fixed at compile time (unrolled distance loops); D == 0: read from d_.
@@ -43,7 +44,9 @@ public:
         best_lo_.assign(n_, kNone);
         best_hi_.assign(n_, kNone);
         node_comp_.assign(nodes_.size(), kMixed);
-        Index written = 0, components = n_;
+        Index written = join_identical(edges);
+        Index components = n_ - written;
+        relabel();
         checkpoint(0.0);
         find_neighbours(checkpoint);
         while (components > 1) {
@@ -102,7 +105,7 @@ private:
     void split_nodes(RowAt row_at, Partition partition) {
         const int d = dim();
         const Index leaf_size = d <= 3 ? 8 : d <= 6 ? 24 : 64;
-        nodes_.push_back({0, n_, -1, -1});
+        nodes_.push_back({0, n_, -1, -1, false});
         std::vector<std::int32_t> stack{0};
         while (!stack.empty()) {
             const std::int32_t id = stack.back();
@@ -121,16 +124,19 @@ private:
                     hi[k] = std::max(hi[k], x[k]);
                 }
             }
-            if (end - begin <= leaf_size) continue;
             int axis = 0;
             for (int k = 1; k < d; ++k)
                 if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
-            if (!(hi[axis] > lo[axis])) continue;  // identical points stay in one leaf
+            if (!(hi[axis] > lo[axis])) {  // identical points stay in one leaf
+                nodes_[id].same = true;
+                continue;
+            }
+            if (end - begin <= leaf_size) continue;
             const Index mid = begin + (end - begin) / 2;
             partition(begin, mid, end, axis);
             const auto left = static_cast<std::int32_t>(nodes_.size());
-            nodes_.push_back({begin, mid, -1, -1});
-            nodes_.push_back({mid, end, -1, -1});
+            nodes_.push_back({begin, mid, -1, -1, false});
+            nodes_.push_back({mid, end, -1, -1, false});
             nodes_[id].left = left;
             nodes_[id].right = left + 1;
             stack.push_back(left + 1);
@@ -177,7 +183,8 @@ private:
         k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
         listed_.assign(static_cast<size_t>(n_) * k_, kNone);
         listed_d2_.assign(static_cast<size_t>(n_) * k_, kInfinity);
-        cursor_.assign(n_, 0);
+        cursor_.resize(n_);
+        for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
         // Independent searches over a read-only tree: shared out in chunks between this thread and
         // a few helpers. Only this thread polls, between its chunks.
         constexpr Index kChunk = 1024;
@@ -187,7 +194,7 @@ private:
             const Index begin = next.fetch_add(kChunk);
             if (begin >= n_ || stop.load()) return false;
             for (Index p = begin, end = std::min(begin + kChunk, n_); p < end; ++p)
-                search_k(p, &listed_[p * k_], &listed_d2_[p * k_], stack);
+                if (!follower_[p]) search_k(p, &listed_[p * k_], &listed_d2_[p * k_], stack);
             return true;
         };
         std::vector<std::vector<StackEntry>> stacks;
@@ -226,7 +233,7 @@ private:
             if (node_d2 > d2s[k - 1]) continue;
             const Node& nd = nodes_[node];
             if (nd.left < 0) {
-                for (Index j = nd.begin; j < nd.end; ++j) {
+                for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
                     if (j == p) continue;
                     const double d2 = distance2(q, &coords_[j * dim()]);
                     if (d2 > d2s[k - 1] || (d2 == d2s[k - 1] && idx[k - 1] != kNone && j > idx[k - 1])) continue;
@@ -265,11 +272,12 @@ private:
             if (t < k_) {
                 const Index c = comp_[p];
                 const Index* idx = &listed_[p * k_];
-                while (t < k_ && comp_[idx[t]] == c) ++t;
-                if (t < k_) {
+                while (t < k_ && idx[t] != kNone && comp_[idx[t]] == c) ++t;
+                if (t < k_ && idx[t] != kNone) {
                     offer(c, listed_d2_[p * k_ + t], p, idx[t]);
                     continue;
                 }
+                t = k_;
                 lower_d2_[p] = listed_d2_[p * k_ + k_ - 1];
             }
             const Index j = nearest_[p];
@@ -283,7 +291,7 @@ private:
         }
         int until_poll = kSearchesPerPoll;
         for (Index p = 0; p < n_; ++p) {
-            if (cursor_[p] < k_ || nearest_[p] != kNone || lower_d2_[p] > best_d2_[comp_[p]]) continue;
+            if (follower_[p] || cursor_[p] < k_ || nearest_[p] != kNone || lower_d2_[p] > best_d2_[comp_[p]]) continue;
             search(p);
             if (--until_poll == 0) {
                 checkpoint(-1.0);
@@ -308,7 +316,7 @@ private:
             if (node_d2 > found_d2 || node_comp_[node] == c) continue;
             const Node& nd = nodes_[node];
             if (nd.left < 0) {
-                for (Index j = nd.begin; j < nd.end; ++j) {
+                for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
                     if (comp_[j] == c) continue;
                     const double d2 = distance2(q, &coords_[j * dim()]);
                     if (d2 < found_d2 || (d2 == found_d2 && (found == kNone || j < found))) {
@@ -335,6 +343,26 @@ private:
             x = parent_[x];
         }
         return x;
+    }
+
+    // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
+    // take no part in the searches after that.
+    Index join_identical(std::int64_t* edges) {
+        follower_.assign(n_, 0);
+        Index written = 0;
+        for (const Node& nd : nodes_) {
+            if (!nd.same) continue;
+            for (Index p = nd.begin + 1; p < nd.end; ++p) {
+                follower_[p] = 1;
+                parent_[p] = nd.begin;
+                const Index u = order_[nd.begin], v = order_[p];
+                edges[2 * written] = std::min(u, v);
+                edges[2 * written + 1] = std::max(u, v);
+                ++written;
+            }
+            if (nd.end - nd.begin > 1) rank_[nd.begin] = 1;
+        }
+        return written;
     }
 
     Index join_components(std::int64_t* edges, Index written) {
@@ -388,7 +416,8 @@ private:
     int k_ = 0;                  // neighbours listed per point
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<double> listed_d2_;
-    std::vector<int> cursor_;    // first listed neighbour that may be in another component
+    std::vector<int> cursor_;
+    std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead    // first listed neighbour that may be in another component
 };
 
 template <int D>
