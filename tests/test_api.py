@@ -68,7 +68,7 @@ class TestEuclideanMst:
             zip(np.minimum(reference.row, reference.col).tolist(), np.maximum(reference.row, reference.col).tolist()))
 
     def test_exact_above_the_automatic_limit_and_knn_when_asked(self):
-        X, _ = blobs([(0,) * 20, (9,) * 20], 60, seed=3)
+        X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
         edges, lengths, used = euclidean_mst(X, method="exact")
         assert used == "boruvka" and lengths.sum() == pytest.approx(brute_force_length(X))
         assert euclidean_mst(X)[2] == "knn"

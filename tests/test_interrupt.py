@@ -98,3 +98,40 @@ def test_ctrl_c_stops_clusterize(scenario):
     assert child.returncode == 0, err
     assert out.splitlines() == ["interrupted", "after [0, 0, 1, 1, 1]"], (out, err)
     assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"
+
+
+TREE_CHILD = r"""
+import json, sys
+sys.path[:0] = json.loads(sys.argv[1])
+import numpy as np
+from halvek.algorithms.src.brov import euclidean_mst
+
+X = np.random.default_rng(0).random((30000, 200))  # an exact tree of many seconds
+print("started", flush=True)
+try:
+    euclidean_mst(X, method="exact")
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print("after", euclidean_mst(np.array([[0.0, 0.0], [3.0, 4.0], [3.0, 0.0]]))[0].tolist(), flush=True)
+"""
+
+
+def test_ctrl_c_stops_the_exact_tree():
+    child = subprocess.Popen([sys.executable, "-c", TREE_CHILD, json.dumps(sys.path)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "started", child.stderr.read()
+        time.sleep(SIGNAL_AFTER)
+        assert child.poll() is None, "the tree was done before the signal"
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=PROMPT + 10)
+        took = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    assert out.splitlines() == ["interrupted", "after [[0, 2], [1, 2]]"], (out, err)
+    assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"

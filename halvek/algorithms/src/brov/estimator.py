@@ -92,7 +92,7 @@ class BrovClustering:
     Parameters
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
-        How the tree is built: "auto" is exact up to 16 coordinates (native
+        How the tree is built: "auto" is exact up to 32 coordinates (native
         Boruvka over a k-d tree) and uses the k-nearest-neighbour graph
         above; "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10

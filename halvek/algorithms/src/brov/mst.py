@@ -27,7 +27,7 @@ __all__ = ["euclidean_mst"]
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
 # Above this many coordinates the k-d tree prunes too little for the exact tree to pay.
-EXACT_MAX_DIMENSIONS = 16
+EXACT_MAX_DIMENSIONS = 32
 
 
 def _collapse_duplicates(X):

@@ -16,7 +16,7 @@ using Index = std::int64_t;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr Index kNone = -1;
 constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
-constexpr int kSearchesPerPoll = 4096;
+constexpr int kSearchesPerPoll = 64;  // a search can take milliseconds in high dimensions
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
 
@@ -187,7 +187,7 @@ private:
         for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
         // Independent searches over a read-only tree: shared out in chunks between this thread and
         // a few helpers. Only this thread polls, between its chunks.
-        constexpr Index kChunk = 1024;
+        constexpr Index kChunk = 64;
         std::atomic<Index> next{0};
         std::atomic<bool> stop{false};
         auto work_chunk = [&](std::vector<StackEntry>& stack) {
