@@ -48,3 +48,9 @@ def test_tree_benchmark_smoke():
     for data in {r[0] for r in rows if "2-D" in r[0]}:
         lengths = [r[5].split(";")[0].strip() for r in rows if r[0] == data and r[1].strip() == "tree"]
         assert lengths[0] == lengths[1]
+
+
+def test_label_page_benchmark_smoke():
+    done = run_script("bench_label_page.py", "--n", "2000", "--changes", "2", "--no-browser")
+    assert done.returncode == 0, done.stderr
+    assert "one change over HTTP" in done.stdout

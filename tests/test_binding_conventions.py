@@ -191,7 +191,11 @@ def test_int32_conversion_truncates_and_accepts_integer_like_objects():
     assert g.pop(False, False) == 10
     g.append(0, 5)
     g.append(0, 6)
-    assert g.pop(0, fractions.Fraction(3, 2)) == 6
+    if hasattr(fractions.Fraction, "__int__"):  # from Python 3.11 on
+        assert g.pop(0, fractions.Fraction(3, 2)) == 6
+    else:
+        raises(TypeError, "an integer is required", g.pop, 0, fractions.Fraction(3, 2))
+        assert g.pop(0, 1) == 6
     assert g.pop(0, IntLike(0)) == 5
     # 2.9 as the start node of a path search is node 2, not 3.
     conn, _ = chain(4)

@@ -9,6 +9,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 
 import numpy as np
 
@@ -64,9 +65,12 @@ def _load_table(path, what):
         if ext == ".csv":
             skip = _csv_header_rows(path)
             try:
-                return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
-                    if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
-            except ValueError:
+                # NumPy before 2.3 truncates "0.5" to an integer with only a DeprecationWarning.
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error", DeprecationWarning)
+                    return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
+                        if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
+            except (ValueError, DeprecationWarning):
                 if what != "labels":
                     raise
                 return np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
@@ -275,7 +279,7 @@ def run_cluster(args, progress):
 
 def build_parser():
     parser = _Parser(prog="brov", description="Label-guided clustering of points through their minimum spanning tree.")
-    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster}")
+    sub = parser.add_subparsers(dest="command", metavar="{demo,cluster,label}")
     sub.required = True
 
     def common(p):
@@ -302,6 +306,10 @@ def build_parser():
     cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv", help="where to write the clusters")
     cluster.add_argument("--plot", metavar="OUT.png", help="also draw the clusters (needs matplotlib)")
     common(cluster)
+
+    from .label_command import add_parser as add_label_parser
+
+    add_label_parser(sub, common)
     return parser
 
 
@@ -311,6 +319,10 @@ def main(argv=None):
         if args.command == "demo":
             progress = _Progress(not args.quiet and args.n >= PROGRESS_FROM)
             return run_demo(args, progress)
+        if args.command == "label":
+            from .label_command import run_label
+
+            return run_label(args, _Progress(not args.quiet))
         progress = _Progress(not args.quiet and _looks_large(args.points))
         return run_cluster(args, progress)
     except CliError as error:

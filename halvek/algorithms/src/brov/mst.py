@@ -80,15 +80,23 @@ def _lengths(P, pairs):
     return np.linalg.norm(diff, axis=1)
 
 
+def _sparse_graph(values, rows, cols, m):
+    """CSR matrix for scipy.sparse.csgraph. Its routines accept only 32-bit
+    indices before SciPy 1.16, so the coordinates are narrowed whenever they fit."""
+    import scipy.sparse as sp
+
+    index = np.int32 if m < 2**31 else np.int64
+    return sp.csr_array((values, (rows.astype(index), cols.astype(index))), shape=(m, m))
+
+
 def _spanning_forest(P, pairs):
     """MST (forest) of the graph given by candidate pairs: (edges, lengths)."""
-    import scipy.sparse as sp
     from scipy.sparse.csgraph import minimum_spanning_tree
 
     m = P.shape[0]
     lengths = _lengths(P, pairs)
     positive = lengths > 0  # distinct points can still underflow to 0
-    graph = sp.csr_array((lengths[positive], (pairs[positive, 0], pairs[positive, 1])), shape=(m, m))
+    graph = _sparse_graph(lengths[positive], pairs[positive, 0], pairs[positive, 1], m)
     tree = minimum_spanning_tree(graph).tocoo()
     edges = np.stack([np.minimum(tree.row, tree.col), np.maximum(tree.row, tree.col)], axis=1).astype(np.int64)
     return edges, _lengths(P, edges)
@@ -96,12 +104,11 @@ def _spanning_forest(P, pairs):
 
 def _join_pieces(P, edges):
     """Joins the pieces of a spanning forest by their closest pairs of points."""
-    import scipy.sparse as sp
     from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
     from scipy.spatial import cKDTree
 
     m = P.shape[0]
-    adjacency = sp.csr_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(m, m))
+    adjacency = _sparse_graph(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
     count, piece = connected_components(adjacency, directed=False)
     if count == 1:
         return edges
@@ -124,10 +131,9 @@ def _join_pieces(P, edges):
 
 
 def _count_pieces(m, edges):
-    import scipy.sparse as sp
     from scipy.sparse.csgraph import connected_components
 
-    adjacency = sp.csr_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(m, m))
+    adjacency = _sparse_graph(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
     return connected_components(adjacency, directed=False)[0]
 
 

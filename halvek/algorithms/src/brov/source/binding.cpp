@@ -1,4 +1,5 @@
 #include "binding.hpp"
+#include "compat.hpp"
 
 #include <climits>
 #include <cstring>
@@ -98,7 +99,7 @@ std::int64_t to_int64(PyObject* obj) { return as_long(obj); }
 
 std::uint64_t to_size(PyObject* obj) {
     Ref number = integer_object(obj);
-    int sign = _PyLong_Sign(number.get());
+    int sign = int_sign(number.get());
     if (sign < 0) raise(PyExc_OverflowError, "can't convert negative value to size_t");
     unsigned long v = PyLong_AsUnsignedLong(number.get());
     if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error_set();

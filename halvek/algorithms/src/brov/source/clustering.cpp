@@ -51,15 +51,15 @@ struct Fence {
 // equality with node indices only Python can tell.
 bool mirror_set(PyObject* set, Fence& fence, Py_ssize_t n) {
     fence.flags.assign(static_cast<std::size_t>(n), 0);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    Py_hash_t hash;
-    while (_PySet_NextEntry(set, &pos, &key, &hash)) {
-        if (!PyLong_CheckExact(key)) return false;
+    Ref items = Ref::steal(check(PyObject_GetIter(set)));
+    while (PyObject* raw = PyIter_Next(items.get())) {
+        Ref key = Ref::steal(raw);
+        if (!PyLong_CheckExact(key.get())) return false;
         int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
+        long long v = PyLong_AsLongLongAndOverflow(key.get(), &overflow);
         if (!overflow && v >= 0 && v < n) fence.flags[v] = 1;
     }
+    if (PyErr_Occurred()) throw_error_set();
     return true;
 }
 

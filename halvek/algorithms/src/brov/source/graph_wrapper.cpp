@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "compat.hpp"
 #include "module_state.hpp"
 
 namespace brov {
@@ -93,10 +94,9 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void graph_dealloc(PyObject* self) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* pending = take_raised_exception();
     release_storage(as_graph(self));
-    PyErr_Restore(type, value, traceback);
+    restore_raised_exception(pending);
     Py_TYPE(self)->tp_free(self);
 }
 

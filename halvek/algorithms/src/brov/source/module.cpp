@@ -2,6 +2,7 @@
 // carry the module functions (with __defaults__, __qualname__ and __module__).
 #define PY_ARRAY_UNIQUE_SYMBOL brov_ARRAY_API
 #include "binding.hpp"
+#include "compat.hpp"
 #include "graph_wrapper.hpp"
 #include "module_state.hpp"
 
@@ -11,7 +12,6 @@
 #include <cstddef>
 #include <cstdio>
 
-#include <structmember.h>
 
 namespace brov {
 
@@ -62,13 +62,27 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+// The attributes of a function object. A field left null (deleted) reads as None.
+template <PyObject* FunctionObject::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = reinterpret_cast<FunctionObject*>(self)->*field;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+template <PyObject* FunctionObject::*field>
+int set_field(PyObject* self, PyObject* value, void*) {
+    PyObject*& slot = reinterpret_cast<FunctionObject*>(self)->*field;
+    Py_XSETREF(slot, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field<&FunctionObject::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&FunctionObject::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&FunctionObject::module>, set_field<&FunctionObject::module>, nullptr, nullptr},
+    {"__doc__", get_field<&FunctionObject::doc>, set_field<&FunctionObject::doc>, nullptr, nullptr},
+    {"__defaults__", get_field<&FunctionObject::defaults>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject FunctionType = {
@@ -242,17 +256,11 @@ void check_interpreter_version() {
 
 void import_numpy_interface() {
     if (_import_array() < 0) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
+        PyObject* cause = take_raised_exception();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-        PyObject *new_type, *new_value, *new_traceback;
-        PyErr_Fetch(&new_type, &new_value, &new_traceback);
-        PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-        if (value) PyException_SetCause(new_value, value);  // steals the reference
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        PyErr_Restore(new_type, new_value, new_traceback);
+        PyObject* failure = take_raised_exception();
+        if (cause) PyException_SetCause(failure, cause);  // steals the reference
+        restore_raised_exception(failure);
         throw_error_set();
     }
 }
@@ -418,6 +426,6 @@ extern "C" PyMODINIT_FUNC PyInit_brov_core() {
     brov::FunctionType.tp_call = brov::function_call;
     brov::FunctionType.tp_flags = Py_TPFLAGS_DEFAULT;
     brov::FunctionType.tp_methods = brov::function_methods;
-    brov::FunctionType.tp_members = brov::function_members;
+    brov::FunctionType.tp_getset = brov::function_getset;
     return PyModuleDef_Init(&brov::module_def);
 }

@@ -1,0 +1,41 @@
+"""A tree built once and clustered again for every new set of labels.
+
+Used by ``brov label``: the page changes a few labels at a time, and each
+change must give the same result as ``BrovClustering.fit`` on the same points
+and labels, without building the tree again.
+"""
+
+import numpy as np
+
+from .estimator import _cut_mask, _edge_ranks, _symmetric_csr
+from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
+from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+
+
+class LoadedTree:
+    """The minimum spanning tree of ``X``, ready to be clustered with any labels."""
+
+    def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES):
+        self.n = X.shape[0]
+        self.edges, self.lengths, self.method = euclidean_mst(
+            X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
+        # The ranked symmetric matrix is all that clusterize needs; each call
+        # loads fresh containers from it because clusterize edits them.
+        self._ranked = _symmetric_csr(self.edges, _edge_ranks(self.edges, self.lengths), self.n)
+
+    def cluster(self, y):
+        """Cluster the loaded tree with the class ids ``y`` (-1 = unlabelled).
+
+        Returns ``(labels, cut)``: the class id of every point (-1 everywhere
+        when no point is labelled) and a boolean mask of the cut tree edges.
+        """
+        y = np.asarray(y, dtype=np.int64)
+        if not np.any(y != -1):
+            return np.full(self.n, -1, dtype=np.int64), np.zeros(len(self.edges), dtype=bool)
+        codes, classes = encode_labels(y, self.n)
+        if self.n == 1:
+            return decode_labels(codes, classes, np.int64), np.zeros(0, dtype=bool)
+        connections, weights = graph_pair(self._ranked)
+        _, _, new_codes = _core().clusterize(connections, weights, codes)
+        cut = _cut_mask(self.edges, codes, graph_to_csr(connections, weights), self.n)
+        return decode_labels(new_codes, classes, np.int64), cut

@@ -1,0 +1,369 @@
+// brov label: draws the points on a canvas, sends label changes to the
+// server and recolours the points with the clusters it answers with.
+// Arrays travel as base64 little-endian binary: int32 point indices out,
+// int16 class codes (position in the class list, -1 = none) back.
+"use strict";
+
+const brov = (() => {
+  const canvas = document.getElementById("plot");
+  const context = canvas.getContext("2d");
+  const UNLABELLED = [190, 190, 190];
+  const s = {
+    n: 0, xy: null, edges: null, classes: [], given: null, clusters: null, cut: null,
+    version: -1, tool: 0, busy: 0, view: { scale: 1, ox: 0, oy: 0 }, base: null,
+  };
+
+  // -- wire format ------------------------------------------------------------------------------
+
+  function decode(text, Type) {
+    const raw = atob(text);
+    const bytes = new Uint8Array(raw.length);
+    for (let i = 0; i < raw.length; i++) bytes[i] = raw.charCodeAt(i);
+    return new Type(bytes.buffer);
+  }
+
+  function encode(int32) {
+    const bytes = new Uint8Array(int32.buffer, int32.byteOffset, int32.byteLength);
+    let raw = "";
+    for (let i = 0; i < bytes.length; i += 0x8000) {
+      raw += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+    }
+    return btoa(raw);
+  }
+
+  async function send(path, body) {
+    s.busy++;
+    try {
+      const response = await fetch(path, {
+        method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
+      });
+      const answer = await response.json();
+      if (!response.ok) throw new Error(answer.error || response.statusText);
+      return answer;
+    } finally {
+      s.busy--;
+    }
+  }
+
+  function report(text, isError) {
+    const status = document.getElementById("status");
+    status.textContent = text;
+    status.className = isError ? "error" : "";
+  }
+
+  // -- state from the server --------------------------------------------------------------------
+
+  function rgb(hex) {
+    return [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16));
+  }
+
+  function take(state) {
+    if (state.version < s.version) return; // an older answer overtaken by a newer one
+    s.version = state.version;
+    s.classes = state.classes;
+    s.given = decode(state.given, Int16Array);
+    s.clusters = decode(state.clusters, Int16Array);
+    s.cut = decode(state.cut, Int32Array);
+    if (typeof s.tool === "number" && s.tool >= s.classes.length) s.tool = s.classes.length - 1;
+    document.getElementById("about").textContent =
+      `${state.n} points, ${state.dimensions} coordinate(s); shown: ${state.projection}; tree: ${state.tree}.`;
+    document.getElementById("outputs").textContent =
+      `Writes ${state.outputs.labels} and ${state.outputs.clusters}`;
+    listClasses();
+    report(`re-clustered in ${(1000 * state.seconds).toFixed(1)} ms; ${s.cut.length} edge(s) cut` +
+      (state.saved ? "; saved" : ""));
+    draw();
+  }
+
+  function listClasses() {
+    const list = document.getElementById("classes");
+    const labelled = new Int32Array(s.classes.length);
+    const members = new Int32Array(s.classes.length);
+    for (let i = 0; i < s.n; i++) {
+      if (s.given[i] >= 0) labelled[s.given[i]]++;
+      if (s.clusters[i] >= 0) members[s.clusters[i]]++;
+    }
+    // Rows are updated in place, so that an answer arriving while a name is
+    // being typed neither replaces the field nor undoes the typing.
+    s.classes.forEach((entry, code) => {
+      let item = list.children[code];
+      if (!item) {
+        item = row(code);
+        list.append(item);
+      }
+      const [pick, colour, name, count] = item.children;
+      pick.checked = s.tool === code;
+      if (document.activeElement !== colour) colour.value = entry.colour;
+      if (document.activeElement !== name) name.value = entry.name;
+      count.textContent = `${labelled[code]} / ${members[code]}`;
+    });
+    while (list.children.length > s.classes.length) list.lastChild.remove();
+    document.getElementById("tool-unlabel").checked = s.tool === "unlabel";
+  }
+
+  function row(code) {
+    const item = document.createElement("li");
+    const pick = document.createElement("input");
+    pick.type = "radio"; pick.name = "tool"; pick.value = code;
+    pick.title = code < 9 ? `key ${code + 1}` : "";
+    pick.addEventListener("change", () => { s.tool = code; });
+    const colour = document.createElement("input");
+    colour.type = "color";
+    colour.addEventListener("change", () =>
+      change({ action: "edit_class", id: s.classes[code].id, colour: colour.value }));
+    const name = document.createElement("input");
+    name.type = "text";
+    name.addEventListener("change", () => {
+      if (!name.value.trim()) name.value = s.classes[code].name; // a class keeps some name
+      else change({ action: "edit_class", id: s.classes[code].id, name: name.value });
+    });
+    const count = document.createElement("span");
+    count.className = "count";
+    count.title = "labelled points / points in the cluster";
+    item.append(pick, colour, name, count);
+    return item;
+  }
+
+  async function change(request) {
+    try {
+      take(await send("/api/change", request));
+    } catch (error) {
+      report(`refused: ${error.message}`, true);
+      await reload();
+    }
+  }
+
+  async function reload() {
+    take(await (await fetch("/api/state")).json());
+  }
+
+  function label(indices) {
+    if (!indices.length) return Promise.resolve();
+    const target = s.tool === "unlabel" ? null : s.classes[s.tool].id;
+    return change({ action: "label", class: target, indices: encode(Int32Array.from(indices)) });
+  }
+
+  // -- drawing ----------------------------------------------------------------------------------
+
+  function fit() {
+    const ratio = window.devicePixelRatio || 1;
+    canvas.width = Math.max(1, Math.round(canvas.clientWidth * ratio));
+    canvas.height = Math.max(1, Math.round(canvas.clientHeight * ratio));
+    let [x0, x1, y0, y1] = [Infinity, -Infinity, Infinity, -Infinity];
+    for (let i = 0; i < s.n; i++) {
+      const x = s.xy[2 * i], y = s.xy[2 * i + 1];
+      if (x < x0) x0 = x; if (x > x1) x1 = x; if (y < y0) y0 = y; if (y > y1) y1 = y;
+    }
+    const margin = 20 * ratio;
+    const w = Math.max(x1 - x0, 1e-12), h = Math.max(y1 - y0, 1e-12);
+    const scale = Math.min((canvas.width - 2 * margin) / w, (canvas.height - 2 * margin) / h);
+    s.view = {
+      scale,
+      ox: canvas.width / 2 - scale * (x0 + x1) / 2,
+      oy: canvas.height / 2 + scale * (y0 + y1) / 2,
+    };
+    draw();
+  }
+
+  // Canvas pixel of point i.
+  function pixel(i) {
+    return [s.view.ox + s.view.scale * s.xy[2 * i], s.view.oy - s.view.scale * s.xy[2 * i + 1]];
+  }
+
+  function draw(lasso) {
+    if (!s.given) return;
+    const { width, height } = canvas;
+    const image = context.createImageData(width, height);
+    const data = image.data;
+    data.fill(255);
+    const colours = s.classes.map((entry) => rgb(entry.colour));
+    const size = Math.max(3, Math.round(3 * (window.devicePixelRatio || 1)));
+    for (let i = 0; i < s.n; i++) {
+      const [px, py] = pixel(i);
+      const x = Math.round(px) - (size >> 1), y = Math.round(py) - (size >> 1);
+      if (x < 0 || y < 0 || x + size > width || y + size > height) continue;
+      const c = s.clusters[i] >= 0 ? colours[s.clusters[i]] : UNLABELLED;
+      for (let dy = 0; dy < size; dy++) {
+        let at = 4 * ((y + dy) * width + x);
+        for (let dx = 0; dx < size; dx++, at += 4) {
+          data[at] = c[0]; data[at + 1] = c[1]; data[at + 2] = c[2];
+        }
+      }
+    }
+    context.putImageData(image, 0, 0);
+    if (document.getElementById("show-tree").checked) drawEdges(null, "rgba(0,0,0,0.15)", []);
+    if (document.getElementById("show-cut").checked) drawEdges(s.cut, "#000", [6, 4]);
+    for (let i = 0; i < s.n; i++) {
+      if (s.given[i] < 0) continue;
+      const [px, py] = pixel(i);
+      context.beginPath();
+      context.arc(px, py, 2 * size, 0, 2 * Math.PI);
+      context.fillStyle = s.classes[s.given[i]].colour;
+      context.fill();
+      context.lineWidth = Math.max(1, size / 2);
+      context.strokeStyle = "#000";
+      context.stroke();
+    }
+    if (lasso && lasso.length > 1) {
+      context.beginPath();
+      context.moveTo(lasso[0][0], lasso[0][1]);
+      for (const [x, y] of lasso) context.lineTo(x, y);
+      context.closePath();
+      context.setLineDash([4, 4]);
+      context.strokeStyle = "#333";
+      context.lineWidth = 1;
+      context.stroke();
+      context.setLineDash([]);
+    }
+  }
+
+  function drawEdges(which, style, dash) {
+    const count = which ? which.length : s.edges.length / 2;
+    context.beginPath();
+    for (let k = 0; k < count; k++) {
+      const e = which ? which[k] : k;
+      const [ax, ay] = pixel(s.edges[2 * e]), [bx, by] = pixel(s.edges[2 * e + 1]);
+      context.moveTo(ax, ay);
+      context.lineTo(bx, by);
+    }
+    context.setLineDash(dash);
+    context.strokeStyle = style;
+    context.lineWidth = which ? 1.5 * (window.devicePixelRatio || 1) : 1;
+    context.stroke();
+    context.setLineDash([]);
+  }
+
+  // -- picking ----------------------------------------------------------------------------------
+
+  function nearest(px, py, radius) {
+    let best = -1, bestDistance = radius * radius;
+    for (let i = 0; i < s.n; i++) {
+      const [x, y] = pixel(i);
+      const d = (x - px) * (x - px) + (y - py) * (y - py);
+      if (d <= bestDistance) { best = i; bestDistance = d; }
+    }
+    return best;
+  }
+
+  function inside(polygon) {
+    let [x0, x1, y0, y1] = [Infinity, -Infinity, Infinity, -Infinity];
+    for (const [x, y] of polygon) {
+      x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
+    }
+    const found = [];
+    for (let i = 0; i < s.n; i++) {
+      const [x, y] = pixel(i);
+      if (x < x0 || x > x1 || y < y0 || y > y1) continue;
+      let odd = false;
+      for (let a = 0, b = polygon.length - 1; a < polygon.length; b = a++) {
+        const [ax, ay] = polygon[a], [bx, by] = polygon[b];
+        if ((ay > y) !== (by > y) && x < ax + (y - ay) * (bx - ax) / (by - ay)) odd = !odd;
+      }
+      if (odd) found.push(i);
+    }
+    return found;
+  }
+
+  function canvasPoint(event) {
+    const box = canvas.getBoundingClientRect();
+    const ratio = canvas.width / box.width;
+    return [(event.clientX - box.left) * ratio, (event.clientY - box.top) * ratio];
+  }
+
+  let gesture = null;
+  canvas.addEventListener("pointerdown", (event) => {
+    if (event.button !== 0) return;
+    canvas.setPointerCapture(event.pointerId);
+    gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view } };
+  });
+  canvas.addEventListener("pointermove", (event) => {
+    if (!gesture) return;
+    const here = canvasPoint(event);
+    if (gesture.pan) {
+      const [x0, y0] = gesture.path[0];
+      s.view = { ...gesture.view, ox: gesture.view.ox + here[0] - x0, oy: gesture.view.oy + here[1] - y0 };
+      draw();
+    } else {
+      gesture.path.push(here);
+      draw(gesture.path);
+    }
+  });
+  canvas.addEventListener("pointerup", (event) => {
+    if (!gesture) return;
+    const { pan, path } = gesture;
+    gesture = null;
+    if (pan) return;
+    const [x0, y0] = path[0];
+    const far = path.some(([x, y]) => Math.hypot(x - x0, y - y0) > 5);
+    if (far && path.length > 2) {
+      label(inside(path));
+      draw();
+    } else {
+      const hit = nearest(x0, y0, 12 * (window.devicePixelRatio || 1));
+      if (hit >= 0) label([hit]);
+    }
+  });
+  canvas.addEventListener("wheel", (event) => {
+    event.preventDefault();
+    const [x, y] = canvasPoint(event);
+    const factor = Math.exp(-event.deltaY * 0.002);
+    s.view = { scale: s.view.scale * factor, ox: x - (x - s.view.ox) * factor, oy: y - (y - s.view.oy) * factor };
+    draw();
+  }, { passive: false });
+
+  // -- controls ---------------------------------------------------------------------------------
+
+  document.getElementById("add-class").addEventListener("click", async () => {
+    await change({ action: "add_class" });
+    s.tool = s.classes.length - 1;
+    listClasses();
+  });
+  document.getElementById("tool-unlabel").addEventListener("change", () => { s.tool = "unlabel"; });
+  document.getElementById("show-cut").addEventListener("change", () => draw());
+  document.getElementById("show-tree").addEventListener("change", () => draw());
+  document.getElementById("reset-view").addEventListener("click", fit);
+  document.getElementById("save").addEventListener("click", async () => {
+    try {
+      const answer = await send("/api/save", {});
+      take(answer.state);
+      report(`saved ${answer.written.join(" and ")}`);
+    } catch (error) {
+      report(`not saved: ${error.message}`, true);
+    }
+  });
+  window.addEventListener("keydown", (event) => {
+    if (event.target.tagName === "INPUT" && event.target.type === "text") return;
+    if (event.key === "0") s.tool = "unlabel";
+    else if (event.key >= "1" && event.key <= "9" && +event.key <= s.classes.length) s.tool = +event.key - 1;
+    else return;
+    listClasses();
+  });
+  window.addEventListener("resize", fit);
+
+  const ready = (async () => {
+    const [points, edges] = await Promise.all(["/api/points", "/api/edges"].map(
+      async (path) => (await fetch(path)).arrayBuffer()));
+    s.xy = new Float32Array(points);
+    s.edges = new Int32Array(edges);
+    s.n = s.xy.length / 2;
+    await reload();
+    fit();
+  })().catch((error) => report(`cannot load the points: ${error.message}`, true));
+
+  // For scripted use (and the browser test): where a point is drawn, in CSS
+  // pixels from the canvas's top-left corner, and the classes on the page.
+  return {
+    ready,
+    state: s,
+    screenOf(i) {
+      const [x, y] = pixel(i), ratio = canvas.width / canvas.getBoundingClientRect().width;
+      return [x / ratio, y / ratio];
+    },
+    clusterIds() { return Array.from(s.clusters, (c) => (c >= 0 ? s.classes[c].id : -1)); },
+    givenIds() { return Array.from(s.given, (c) => (c >= 0 ? s.classes[c].id : -1)); },
+    idle() { return s.busy === 0; },
+    label,
+    redraw() { draw(); },
+  };
+})();
+window.brov = brov;
