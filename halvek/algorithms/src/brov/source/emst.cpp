@@ -104,7 +104,7 @@ private:
     template <typename RowAt, typename Partition>
     void split_nodes(RowAt row_at, Partition partition) {
         const int d = dim();
-        const Index leaf_size = d <= 3 ? 8 : d <= 6 ? 24 : 64;
+        const Index leaf_size = d <= 3 ? 16 : d <= 6 ? 24 : 64;
         nodes_.push_back({0, n_, -1, -1, false});
         std::vector<std::int32_t> stack{0};
         while (!stack.empty()) {
@@ -183,6 +183,11 @@ private:
         k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
         listed_.assign(static_cast<size_t>(n_) * k_, kNone);
         listed_d2_.assign(static_cast<size_t>(n_) * k_, kInfinity);
+        leaf_of_.resize(n_);
+        for (std::size_t id = 0; id < nodes_.size(); ++id)
+            if (nodes_[id].left < 0)
+                std::fill(leaf_of_.begin() + nodes_[id].begin, leaf_of_.begin() + nodes_[id].end,
+                          static_cast<std::int32_t>(id));
         cursor_.resize(n_);
         for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
         // Independent searches over a read-only tree: shared out in chunks between this thread and
@@ -222,33 +227,39 @@ private:
         while (work_chunk(stack_)) checkpoint(-1.0);
     }
 
+    // The point's own leaf first, which usually fills the list with a tight bound; then the tree.
     void search_k(Index p, Index* idx, double* d2s, std::vector<StackEntry>& stack) const {
         const double* q = &coords_[p * dim()];
-        const int k = k_;
+        const std::int32_t own = leaf_of_[p];
+        scan_k(nodes_[own], p, q, idx, d2s);
         stack.clear();
         stack.push_back({0, 0.0});
         while (!stack.empty()) {
             const auto [node, node_d2] = stack.back();
             stack.pop_back();
-            if (node_d2 > d2s[k - 1]) continue;
+            if (node_d2 > d2s[k_ - 1] || node == own) continue;
             const Node& nd = nodes_[node];
-            if (nd.left < 0) {
-                for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
-                    if (j == p) continue;
-                    const double d2 = distance2(q, &coords_[j * dim()]);
-                    if (d2 > d2s[k - 1] || (d2 == d2s[k - 1] && idx[k - 1] != kNone && j > idx[k - 1])) continue;
-                    int t = k - 1;
-                    while (t > 0 && (d2 < d2s[t - 1] || (d2 == d2s[t - 1] && j < idx[t - 1]))) {
-                        d2s[t] = d2s[t - 1];
-                        idx[t] = idx[t - 1];
-                        --t;
-                    }
-                    d2s[t] = d2;
-                    idx[t] = j;
-                }
-                continue;
+            if (nd.left < 0)
+                scan_k(nd, p, q, idx, d2s);
+            else
+                push_children(nd, q, d2s[k_ - 1], stack);
+        }
+    }
+
+    void scan_k(const Node& nd, Index p, const double* q, Index* idx, double* d2s) const {
+        const int k = k_;
+        for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
+            if (j == p) continue;
+            const double d2 = distance2(q, &coords_[j * dim()]);
+            if (d2 > d2s[k - 1] || (d2 == d2s[k - 1] && idx[k - 1] != kNone && j > idx[k - 1])) continue;
+            int t = k - 1;
+            while (t > 0 && (d2 < d2s[t - 1] || (d2 == d2s[t - 1] && j < idx[t - 1]))) {
+                d2s[t] = d2s[t - 1];
+                idx[t] = idx[t - 1];
+                --t;
             }
-            push_children(nd, q, d2s[k - 1], stack);
+            d2s[t] = d2;
+            idx[t] = j;
         }
     }
 
@@ -417,6 +428,7 @@ private:
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<double> listed_d2_;
     std::vector<int> cursor_;
+    std::vector<std::int32_t> leaf_of_;  // tree position -> its leaf
     std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead    // first listed neighbour that may be in another component
 };
 
