@@ -129,6 +129,21 @@ class TestEuclideanMst:
             with pytest.raises(ValueError, match="NaN or infinite coordinates in 1 point\\(s\\), first at row 3"):
                 euclidean_mst(X, method=method)
 
+    def test_native_tree_checks_its_input(self):
+        from halvek.algorithms.src.brov.binaries import _tree
+
+        with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
+            _tree.euclidean_mst_edges(np.zeros((4, 2), dtype=np.float32))
+        with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
+            _tree.euclidean_mst_edges(np.zeros(4))
+        with pytest.raises((TypeError, BufferError, ValueError)):
+            _tree.euclidean_mst_edges(np.zeros((4, 4))[:, ::2])
+        with pytest.raises(ValueError, match="points must be finite"):
+            _tree.euclidean_mst_edges(np.array([[0.0, 1.0], [np.nan, 2.0]]))
+        with pytest.raises(TypeError, match="progress must be callable"):
+            _tree.euclidean_mst_edges(np.zeros((4, 2)), 3)
+        assert _tree.euclidean_mst_edges(np.zeros((3, 0))).tolist() == [[0, 1], [1, 2]]
+
     def test_progress_reports_fractions_and_can_stop_the_build(self):
         X = np.random.default_rng(0).random((20000, 2))
         seen = []
