@@ -67,6 +67,16 @@ class TestEuclideanMst:
         assert sorted(map(tuple, edges.tolist())) == sorted(
             zip(np.minimum(reference.row, reference.col).tolist(), np.maximum(reference.row, reference.col).tolist()))
 
+    @pytest.mark.parametrize("d", [2, 3, 5, 10])
+    def test_ties_and_copies_across_many_leaves(self, d):
+        # Many points on a coarse grid: equal lengths and identical points everywhere in the tree.
+        X = np.random.default_rng(d).integers(0, 6, size=(1500, d)).astype(float)
+        edges, lengths, _ = euclidean_mst(X)
+        assert is_spanning_tree(edges, len(X))
+        distinct = np.unique(X, axis=0)
+        assert np.sum(lengths == 0) == len(X) - len(distinct)
+        assert lengths.sum() == pytest.approx(brute_force_length(distinct))
+
     def test_exact_above_the_automatic_limit_and_knn_when_asked(self):
         X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
         edges, lengths, used = euclidean_mst(X, method="exact")

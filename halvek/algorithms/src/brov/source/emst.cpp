@@ -20,6 +20,12 @@ constexpr int kSearchesPerPoll = 64;  // a search can take milliseconds in high 
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
 
+// Per-thread working memory of the neighbour searches.
+struct Scratch {
+    std::vector<StackEntry> stack;
+    std::vector<StackEntry> leaves;  // leaves near the one being searched
+};
+
 struct Node {
     Index begin, end;     // range of tree positions
     std::int32_t left, right;  // children, -1 for a leaf
@@ -155,6 +161,19 @@ private:
         return s;
     }
 
+    double boxes_distance2(std::int32_t a, std::int32_t b) const {
+        const double* lo_a = &lo_[a * dim()];
+        const double* hi_a = &hi_[a * dim()];
+        const double* lo_b = &lo_[b * dim()];
+        const double* hi_b = &hi_[b * dim()];
+        double s = 0.0;
+        for (int k = 0; k < dim(); ++k) {
+            const double t = std::max(std::max(lo_b[k] - hi_a[k], lo_a[k] - hi_b[k]), 0.0);
+            s += t * t;
+        }
+        return s;
+    }
+
     double box_distance2(std::int32_t node, const double* q) const {
         const double* lo = &lo_[node * dim()];
         const double* hi = &hi_[node * dim()];
@@ -183,26 +202,25 @@ private:
         k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
         listed_.assign(static_cast<size_t>(n_) * k_, kNone);
         listed_d2_.assign(static_cast<size_t>(n_) * k_, kInfinity);
-        leaf_of_.resize(n_);
-        for (std::size_t id = 0; id < nodes_.size(); ++id)
-            if (nodes_[id].left < 0)
-                std::fill(leaf_of_.begin() + nodes_[id].begin, leaf_of_.begin() + nodes_[id].end,
-                          static_cast<std::int32_t>(id));
         cursor_.resize(n_);
         for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
         // Independent searches over a read-only tree: shared out in chunks between this thread and
         // a few helpers. Only this thread polls, between its chunks.
-        constexpr Index kChunk = 64;
+        constexpr Index kChunk = 4;  // leaves
         std::atomic<Index> next{0};
         std::atomic<bool> stop{false};
-        auto work_chunk = [&](std::vector<StackEntry>& stack) {
+        std::vector<std::int32_t> leaves;
+        for (std::size_t id = 0; id < nodes_.size(); ++id)
+            if (nodes_[id].left < 0) leaves.push_back(static_cast<std::int32_t>(id));
+        const auto leaf_count = static_cast<Index>(leaves.size());
+        auto work_chunk = [&](Scratch& scratch) {
             const Index begin = next.fetch_add(kChunk);
-            if (begin >= n_ || stop.load()) return false;
-            for (Index p = begin, end = std::min(begin + kChunk, n_); p < end; ++p)
-                if (!follower_[p]) search_k(p, &listed_[p * k_], &listed_d2_[p * k_], stack);
+            if (begin >= leaf_count || stop.load()) return false;
+            for (Index l = begin, end = std::min(begin + kChunk, leaf_count); l < end; ++l)
+                search_leaf(leaves[l], scratch);
             return true;
         };
-        std::vector<std::vector<StackEntry>> stacks;
+        std::vector<Scratch> stacks;
         std::vector<std::thread> helpers;
         struct Joiner {
             std::vector<std::thread>& threads;
@@ -212,7 +230,7 @@ private:
                 for (auto& t : threads) t.join();
             }
         } joiner{helpers, stop};
-        const Index wanted = std::min<Index>(std::min(std::thread::hardware_concurrency(), 8u), n_ / (8 * kChunk));
+        const Index wanted = std::min<Index>(std::min(std::thread::hardware_concurrency(), 8u), n_ / 4096);
         stacks.resize(wanted > 1 ? wanted - 1 : 0);
         for (auto& stack : stacks) {
             try {
@@ -224,14 +242,60 @@ private:
                 break;  // fewer helpers, same result
             }
         }
-        while (work_chunk(stack_)) checkpoint(-1.0);
+        Scratch own;
+        while (work_chunk(own)) checkpoint(-1.0);
     }
 
-    // The point's own leaf first, which usually fills the list with a tight bound; then the tree.
-    void search_k(Index p, Index* idx, double* d2s, std::vector<StackEntry>& stack) const {
+    // The lists of one leaf's points. Each starts from the leaf itself, which usually fills it;
+    // the largest k-th distance in the leaf then bounds which other leaves can hold a nearer
+    // point, and those are gathered once for the whole leaf, nearest first.
+    void search_leaf(std::int32_t leaf, Scratch& scratch) {
+        const Node& nd = nodes_[leaf];
+        double bound = 0.0;
+        for (Index p = nd.begin; p < nd.end; ++p) {
+            if (follower_[p]) continue;
+            scan_k(nd, p, &coords_[p * dim()], &listed_[p * k_], &listed_d2_[p * k_]);
+            bound = std::max(bound, listed_d2_[p * k_ + k_ - 1]);
+        }
+        if (!(bound < kInfinity)) {  // some list is not full yet: search the tree point by point
+            for (Index p = nd.begin; p < nd.end; ++p)
+                if (!follower_[p]) search_k(p, leaf, &listed_[p * k_], &listed_d2_[p * k_], scratch.stack);
+            return;
+        }
+        auto& near = scratch.leaves;
+        near.clear();
+        scratch.stack.clear();
+        scratch.stack.push_back({0, 0.0});
+        while (!scratch.stack.empty()) {
+            const auto [node, node_d2] = scratch.stack.back();
+            scratch.stack.pop_back();
+            if (node == leaf) continue;
+            const Node& other = nodes_[node];
+            if (other.left < 0) {
+                near.push_back({node, node_d2});
+                continue;
+            }
+            for (const std::int32_t child : {other.left, other.right}) {
+                const double d2 = boxes_distance2(leaf, child);
+                if (d2 <= bound) scratch.stack.push_back({child, d2});
+            }
+        }
+        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
+        for (Index p = nd.begin; p < nd.end; ++p) {
+            if (follower_[p]) continue;
+            const double* q = &coords_[p * dim()];
+            Index* idx = &listed_[p * k_];
+            double* d2s = &listed_d2_[p * k_];
+            for (const auto& [other, leaves_d2] : near) {
+                if (leaves_d2 > d2s[k_ - 1]) break;
+                if (box_distance2(other, q) <= d2s[k_ - 1]) scan_k(nodes_[other], p, q, idx, d2s);
+            }
+        }
+    }
+
+    // The rest of the tree for a point whose own leaf has been scanned.
+    void search_k(Index p, std::int32_t own, Index* idx, double* d2s, std::vector<StackEntry>& stack) const {
         const double* q = &coords_[p * dim()];
-        const std::int32_t own = leaf_of_[p];
-        scan_k(nodes_[own], p, q, idx, d2s);
         stack.clear();
         stack.push_back({0, 0.0});
         while (!stack.empty()) {
@@ -428,7 +492,6 @@ private:
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<double> listed_d2_;
     std::vector<int> cursor_;
-    std::vector<std::int32_t> leaf_of_;  // tree position -> its leaf
     std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead    // first listed neighbour that may be in another component
 };
 
