@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -167,11 +168,32 @@ class TestEuclideanMst:
             euclidean_mst(X, progress=stop)
         assert euclidean_mst(X, method="knn", progress=seen.append)[2] == "knn" and seen[-1] == 1.0
 
+    @pytest.mark.parametrize("X, route", [
+        (np.arange(10.0).reshape(-1, 1), "boruvka"),
+        (np.random.default_rng(1).normal(size=(50, 2)), "boruvka"),
+        (np.random.default_rng(1).normal(size=(50, 40)), "knn"),
+        (np.zeros((1, 2)), "boruvka"),
+    ])
+    def test_progress_runs_from_zero_to_one_on_every_route(self, X, route):
+        seen = []
+        assert euclidean_mst(X, progress=seen.append)[2] == route
+        assert seen[0] == 0.0 and seen[-1] == 1.0 and len(seen) >= 3
+        assert seen == sorted(seen)
+
+    def test_progress_must_be_callable_and_may_stop_the_build(self):
+        with pytest.raises(TypeError, match="progress must be a callable"):
+            euclidean_mst(np.zeros((3, 2)), progress=0.5)
+
+        def stop(fraction):
+            if fraction > 0:
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            euclidean_mst(np.random.default_rng(2).normal(size=(30, 2)), progress=stop)
+
     def test_bad_parameters(self):
         with pytest.raises(ValueError, match="method must be"):
             euclidean_mst(np.zeros((3, 2)), method="fast")
-        with pytest.raises(TypeError, match="progress must be callable"):
-            euclidean_mst(np.zeros((3, 2)), progress=1)
         with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
             euclidean_mst(np.zeros((3, 2)), n_neighbors=0)
 
@@ -254,6 +276,78 @@ class TestEstimator:
             assert "brov: %s" % stage in err
 
 
+try:
+    from sklearn.utils import Tags  # noqa: F401  (the tags API, scikit-learn 1.6 and later)
+    from sklearn.utils.estimator_checks import parametrize_with_checks
+except ImportError:  # scikit-learn is optional
+    parametrize_with_checks = None
+
+NOT_APPLICABLE_CHECKS = {
+    # Class ids are integers with -1 for unlabelled points; string labels are refused on purpose,
+    # with a message that says so.
+    "check_classifiers_classes": "string class labels are refused: class ids are integers, -1 = unlabelled",
+}
+
+
+class TestScikitLearnConventions:
+    def fitted(self):
+        X, truth = blobs([(0, 0), (8, 0)], 30, seed=3)
+        y = np.full(len(X), -1)
+        y[[0, 30]] = [4, 9]
+        return BrovClustering().fit(X, y), X, np.array([4, 9])[truth]
+
+    def test_predict_takes_the_nearest_fitted_point(self):
+        model, X, truth = self.fitted()
+        assert np.array_equal(model.predict(X), model.labels_)
+        new = np.array([[0.1, 0.2], [7.5, -0.3], [3.0, 0.0], [5.0, 0.0]])
+        nearest = np.argmin(np.linalg.norm(X[None, :, :] - new[:, None, :], axis=2), axis=1)
+        assert np.array_equal(model.predict(new), model.labels_[nearest])
+        assert model.predict(new)[:2].tolist() == [4, 9]
+
+    def test_score_is_mean_accuracy(self):
+        model, X, truth = self.fitted()
+        assert model.score(X, truth) == 1.0
+        wrong = truth.copy()
+        wrong[:15] = 9
+        assert model.score(X, wrong) == pytest.approx(0.75)
+        weights = np.r_[np.ones(15), np.zeros(45)]
+        assert model.score(X, wrong, sample_weight=weights) == 0.0
+
+    def test_predict_refuses_unfitted_and_mismatched_input(self):
+        with pytest.raises(ValueError, match="not fitted yet"):
+            BrovClustering().predict(np.zeros((2, 2)))
+        model, X, _ = self.fitted()
+        with pytest.raises(ValueError, match="X has 3 features, but BrovClustering is expecting 2"):
+            model.predict(np.zeros((2, 3)))
+        with pytest.raises(ValueError, match="NaN or infinite"):
+            model.predict([[np.nan, 0.0]])
+
+    def test_column_vector_y_is_flattened_with_a_warning(self):
+        X, _ = blobs([(0, 0), (8, 0)], 10)
+        y = np.r_[1, [-1] * 18, 2]
+        with pytest.warns(UserWarning, match="A column-vector y was passed"):
+            labels = BrovClustering().fit_predict(X, y[:, None])
+        assert np.array_equal(labels, BrovClustering().fit_predict(X, y))
+
+    def test_grid_search_uses_score(self):
+        model_selection = pytest.importorskip("sklearn.model_selection")
+        X, truth = blobs([(0, 0), (8, 0), (0, 8)], 40, seed=6)
+        search = model_selection.GridSearchCV(BrovClustering(), {"method": ["exact", "knn"]}, cv=3)
+        search.fit(X, truth)
+        assert search.best_score_ == 1.0 and search.best_estimator_.method in ("exact", "knn")
+
+    if parametrize_with_checks is not None:
+        with warnings.catch_warnings():  # it does not inherit from BaseEstimator, on purpose
+            warnings.filterwarnings("ignore", "Estimator BrovClustering does not inherit")
+            all_checks = parametrize_with_checks(
+                [BrovClustering()], expected_failed_checks=lambda _: NOT_APPLICABLE_CHECKS)
+
+        @pytest.mark.filterwarnings("ignore:Estimator BrovClustering does not inherit")
+        @all_checks
+        def test_scikit_learn_estimator_checks(self, estimator, check):
+            check(estimator)
+
+
 BAD_INPUTS = [
     ("nan", lambda X, y: (np.where(np.arange(len(X))[:, None] == 3, np.nan, X), y), ValueError,
      r"NaN or infinite coordinates in 1 point\(s\), first at row 3"),
@@ -265,10 +359,19 @@ BAD_INPUTS = [
     ("strings", lambda X, y: (X.astype(str), y), TypeError, "real numbers"),
     ("sparse X", lambda X, y: (sp.csr_array(X), y), TypeError, "cluster_graph"),
     ("short y", lambda X, y: (X, y[:-1]), ValueError, "got 9 labels for 10 points"),
-    ("2-D y", lambda X, y: (X, y[:, None]), ValueError, "one-dimensional"),
+    ("2-D y", lambda X, y: (X, np.column_stack([y, y])), ValueError, "one-dimensional"),
     ("no labels", lambda X, y: (X, np.full_like(y, -1)), ValueError, "no labelled point"),
-    ("float ids", lambda X, y: (X, y + 0.5), TypeError, "integer class ids"),
+    ("float ids", lambda X, y: (X, y + 0.5), ValueError, "integer class ids"),
     ("string ids", lambda X, y: (X, y.astype(str)), TypeError, "integer class ids"),
+    ("word ids", lambda X, y: (X, np.array(["cat"] * 10)), TypeError, r"integer class ids \(-1 = unlabelled\), got 'cat'"),
+    ("no y", lambda X, y: (X, None), ValueError, "requires y to be passed"),
+    ("nan ids", lambda X, y: (X, np.r_[0.0, np.nan, [-1.0] * 8]), ValueError, "mark unlabelled points with -1"),
+    ("huge float ids", lambda X, y: (X, np.r_[1e19, 2.0, [-1.0] * 8]), ValueError, "does not fit in a 64-bit"),
+    ("huge uint64 ids", lambda X, y: (X, np.array([2 ** 64 - 1] + [3] * 9, dtype=np.uint64)), ValueError,
+     "18446744073709551615 at position 0 does not fit"),
+    ("complex X", lambda X, y: (X + 1j, y), ValueError, "Complex data not supported"),
+    ("objects in X", lambda X, y: (np.where(np.arange(20).reshape(10, 2) == 5, {"a": 1}, X.astype(object)), y),
+     TypeError, "real numbers"),
 ]
 
 
@@ -330,6 +433,64 @@ class TestClusterGraph:
             cluster_graph(sp.csr_array(np.triu(np.ones((3, 3)), 1)), [0, -1, 1])
         with pytest.raises(TypeError, match="sparse"):
             cluster_graph(np.ones((2, 2)), [0, 1])
+
+
+class TestClusterGraphOnCyclicGraphs:
+    """The graph is reduced to its minimum spanning forest before clustering."""
+
+    def knn_graph(self, X, k):
+        from scipy.spatial import cKDTree
+
+        distance, index = cKDTree(X).query(X, k=k + 1)
+        rows = np.repeat(np.arange(len(X)), k)
+        graph = sp.csr_array((distance[:, 1:].ravel(), (rows, index[:, 1:].ravel())), shape=(len(X), len(X)))
+        return graph.maximum(graph.T)
+
+    def test_large_knn_graph_is_clustered_through_its_forest(self):
+        X, truth = blobs([(0, 0), (6, 0), (0, 6), (6, 6)], 2500, seed=5)
+        graph = self.knn_graph(X, 5)
+        y = np.full(len(X), -1)
+        y[[0, 2500, 5000, 7500]] = [10, 11, 12, 13]
+        result = cluster_graph(graph, y, return_forest=True)
+        forest = minimum_spanning_tree(graph)
+        pieces = connected_components(graph, directed=False)[0]
+        assert len(result.edges) == len(X) - pieces
+        assert result.weights.sum() == pytest.approx(forest.sum())
+        assert adjusted_rand_score(truth, result.labels) > 0.99
+        # Same labels as clustering the forest itself.
+        tree = sp.coo_array((result.weights, (result.edges[:, 0], result.edges[:, 1])), shape=graph.shape)
+        assert np.array_equal(cluster_graph((tree + tree.T).tocsr(), y), result.labels)
+
+    def test_cycle_keeps_lightest_edges_and_reports_cuts(self):
+        # Square 0-1-2-3-0 plus a chord 0-2; the heaviest cycle edges are dropped.
+        rows, cols, w = [0, 1, 2, 3, 0], [1, 2, 3, 0, 2], [1.0, 5.0, 2.0, 4.0, 3.0]
+        graph = sp.coo_array((w + w, (rows + cols, cols + rows)), shape=(4, 4))
+        result = cluster_graph(graph, [0, 1, -1, -1], return_forest=True)
+        assert result.edges.tolist() == [[0, 1], [0, 2], [2, 3]]
+        assert result.weights.tolist() == [1.0, 3.0, 2.0]
+        assert result.cut_edges.tolist() == [True, False, False]
+        assert result.labels.tolist() == [0, 1, 0, 0]
+
+    def test_equal_weights_keep_the_edge_with_smaller_nodes(self):
+        triangle = sp.csr_array(np.ones((3, 3)) - np.eye(3))
+        result = cluster_graph(triangle, [5, -1, 6], return_forest=True)
+        assert result.edges.tolist() == [[0, 1], [0, 2]]
+        assert result.labels.tolist() == [5, 5, 6]
+
+    def test_entries_are_checked_before_the_forest(self):
+        asymmetric = sp.csr_array(np.array([[0, 1, 2], [1, 0, 1], [1, 1, 0]], dtype=float))
+        with pytest.raises(ValueError, match="not symmetric"):
+            cluster_graph(asymmetric, [0, -1, 1])
+        doubled = sp.coo_array(([1.0, 1.0, 2.0], ([0, 0, 1], [1, 1, 0])), shape=(2, 2))
+        with pytest.raises(ValueError, match=r"duplicate entry \(0, 1\)"):
+            cluster_graph(doubled, [0, 1])
+
+    def test_weights_below_float32_are_ranked_or_refused(self):
+        tiny = sp.csr_array(np.array([[0, 1e-50, 0], [1e-50, 0, 2e-50], [0, 2e-50, 0]]))
+        assert cluster_graph(tiny, [0, -1, 1]).tolist() == [0, 0, 1]
+        with pytest.raises(ValueError, match=r"edge \(0, 1\) has the weight 1e-50, which is 0 in float32"):
+            brov.graph_pair(tiny)
+        brov.graph_pair(tiny, rank_weights=True)
 
 
 class TestLabelsAndScores:

@@ -50,6 +50,12 @@ def test_tree_benchmark_smoke():
         assert lengths[0] == lengths[1]
 
 
+def test_cluster_graph_benchmark_smoke():
+    done = run_script("bench_cluster_graph.py", "--sizes", "2000", "--runs", "1")
+    assert done.returncode == 0, done.stderr
+    assert "k-NN graph  n=     2000" in done.stdout and "cluster_graph" in done.stdout
+
+
 def test_label_page_benchmark_smoke():
     done = run_script("bench_label_page.py", "--n", "2000", "--changes", "2", "--no-browser")
     assert done.returncode == 0, done.stderr

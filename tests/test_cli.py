@@ -9,6 +9,7 @@ import pytest
 
 import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import adjusted_rand_score, cli
+from halvek.algorithms.src.brov.progress import StageProgress
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -90,11 +91,51 @@ class TestDemo:
         assert capsys.readouterr().err == ""
 
 
+class FakeStream:
+    def __init__(self, terminal):
+        self.terminal, self.text = terminal, ""
+
+    def isatty(self):
+        return self.terminal
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+class TestStageProgress:
+    def run(self, terminal, times):
+        clock = iter(times)
+        stream = FakeStream(terminal)
+        progress = StageProgress(stream, clock=lambda: next(clock))
+        update = progress.track("tree")
+        for fraction in (0.0, 0.25, 0.5, 1.0):
+            update(fraction)
+        progress.done("brov: tree 7.000 s")
+        return stream.text
+
+    def test_bar_on_a_terminal_replaced_by_the_closing_line(self):
+        text = self.run(True, [0.0, 0.0, 0.5, 1.0, 7.0])
+        assert text.startswith("\rbrov: tree       [......................" + "........]   0%")
+        assert "[########" in text and " 50%" in text and "100%" in text
+        assert text.endswith("\r\033[Kbrov: tree 7.000 s\n")
+
+    def test_plain_lines_only_for_a_long_stage(self):
+        assert self.run(False, [0.0, 0.1, 0.2, 0.3, 0.4]) == "brov: tree 7.000 s\n"
+        text = self.run(False, [0.0, 0.0, 2.5, 3.0, 7.0])
+        assert text == "brov: tree 25% (2 s)\nbrov: tree 7.000 s\n"
+
+
 class TestCluster:
     def test_csv_with_header(self, points, tmp_path, capsys):
         X, y, path, labels = points
         out = tmp_path / "out.csv"
-        assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(out)]) == 0
+        # A third column is used only when asked for.
+        assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(out)]) == 1
+        assert "has 3 columns: say which are coordinates with --columns" in capsys.readouterr().err
+        assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(out), "--columns", "a,b,c"]) == 0
         header, table = read_csv(out)
         assert header == ["given", "cluster"]
         assert np.array_equal(table[:, 0], y)
@@ -111,11 +152,22 @@ class TestCluster:
         assert np.array_equal(read_csv(out)[1][:, 1], np.repeat([7, 9], 40))
 
     @needs_matplotlib
-    def test_plot(self, points, tmp_path):
+    @pytest.mark.parametrize("name, signature", [("o.png", PNG_SIGNATURE), ("o.JPG", b"\xff\xd8\xff"),
+                                                 ("o.svg", b"<?xml"), ("o.pdf", b"%PDF")])
+    def test_plot_in_the_format_of_its_extension(self, points, tmp_path, name, signature):
         _, _, path, labels = points
         assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(tmp_path / "o.csv"),
-                         "--plot", str(tmp_path / "o.png")]) == 0
-        assert (tmp_path / "o.png").read_bytes().startswith(PNG_SIGNATURE)
+                         "--plot", str(tmp_path / name), "--columns", "a,b,c"]) == 0
+        assert (tmp_path / name).read_bytes().startswith(signature)
+
+    @needs_matplotlib
+    @pytest.mark.parametrize("name", ["o.xyz", "o"])
+    def test_plot_with_unknown_extension_is_refused_first(self, points, tmp_path, capsys, name):
+        _, _, path, labels = points
+        assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(tmp_path / "o.csv"),
+                         "--plot", str(tmp_path / name), "--columns", "a,b,c"]) == 1
+        assert "cannot tell the picture format" in capsys.readouterr().err
+        assert files_in(tmp_path) == ["labels.csv", "points.csv"]
 
     def test_plot_without_matplotlib_writes_nothing(self, points, tmp_path, capsys, no_matplotlib):
         _, _, path, labels = points
@@ -127,10 +179,130 @@ class TestCluster:
         assert files_in(tmp_path) == ["labels.csv", "points.csv"]
 
 
+    @pytest.mark.parametrize("points_text, labels_text", [
+        ("\ufeff0,0\n0,1\n9,9\n9,8\n", "5\n-1\n-1\n6\n"),                     # byte-order mark, no header
+        ('"x","y"\r\n"0","0"\r\n0,"1.0"\r\n\r\n9,9\r\n 9 , 8 \r\n', '"5"\n-1\n\n-1\n6\n'),  # quotes, CRLF, blanks
+        ("\ufeffx,y\n0,0\n0,1\n9,9\n9,8\n", "\ufefflabel\n5\n-1\n-1\n6\n"),    # marked headers
+    ], ids=["bom", "quoted", "bom-header"])
+    def test_csv_dialects(self, tmp_path, points_text, labels_text):
+        (tmp_path / "p.csv").write_text(points_text, encoding="utf-8")
+        (tmp_path / "l.csv").write_text(labels_text, encoding="utf-8")
+        out = tmp_path / "o.csv"
+        assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"), "-o", str(out),
+                         "-q"]) == 0
+        assert out.read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
+
+    def test_large_class_ids_are_kept_exactly(self, tmp_path):
+        big = 2 ** 62 + 1  # not representable as a float64
+        (tmp_path / "p.csv").write_text("0,0\n0,1\n9,9\n9,8\n")
+        for text in ("%d\n-1\n-1\n-5\n" % big, '"%d"\n-1.0\n\n-1\n-5\n' % big):  # quick and careful readers
+            (tmp_path / "l.csv").write_text(text)
+            assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
+                             "-o", str(tmp_path / "o.csv"), "-q"]) == 0
+            assert (tmp_path / "o.csv").read_text() == "given,cluster\n%d,%d\n-1,%d\n-1,-5\n-5,-5\n" % (big, big, big)
+
+    def test_columns_by_name_or_number(self, tmp_path):
+        (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
+        (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
+        for columns in ("x,y", "1,2", "y,x"):
+            assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
+                             "-o", str(tmp_path / "o.csv"), "--columns", columns, "-q"]) == 0
+            assert (tmp_path / "o.csv").read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
+        assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
+                         "-o", str(tmp_path / "o.csv"), "--columns", "x,z"]) == 1
+
+
+class TestOutputs:
+    """-o and --plot never destroy what the path is, and leave no temporary file behind."""
+
+    @pytest.fixture
+    def inputs(self, tmp_path):
+        (tmp_path / "p.csv").write_text("0,0\n0,1\n9,9\n9,8\n")
+        (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
+        return ["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"), "-q", "-o"]
+
+    EXPECTED = "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
+
+    @pytest.mark.parametrize("which", ["p.csv", "l.csv", "link-to-p.csv"])
+    def test_output_that_is_an_input_is_refused(self, tmp_path, inputs, capsys, which):
+        os.symlink(tmp_path / "p.csv", tmp_path / "link-to-p.csv")
+        assert cli.main(inputs + [str(tmp_path / which)]) == 1
+        assert "it is the input file" in capsys.readouterr().err
+        assert (tmp_path / "p.csv").read_text() == "0,0\n0,1\n9,9\n9,8\n"
+        assert (tmp_path / "l.csv").read_text() == "5\n-1\n-1\n6\n"
+
+    def test_existing_file_keeps_its_mode_and_hard_links(self, tmp_path, inputs):
+        out, twin = tmp_path / "o.csv", tmp_path / "twin.csv"
+        out.write_text("old")
+        os.chmod(out, 0o640)
+        os.link(out, twin)
+        assert cli.main(inputs + [str(out)]) == 0
+        assert out.read_text() == twin.read_text() == self.EXPECTED
+        assert os.stat(out).st_ino == os.stat(twin).st_ino
+        assert os.stat(out).st_mode & 0o777 == 0o640
+
+    def test_symlink_stays_a_link_to_the_written_target(self, tmp_path, inputs):
+        (tmp_path / "real").mkdir()
+        os.symlink(tmp_path / "real" / "o.csv", tmp_path / "o.csv")  # dangling until written
+        assert cli.main(inputs + [str(tmp_path / "o.csv")]) == 0
+        assert os.path.islink(tmp_path / "o.csv")
+        assert (tmp_path / "real" / "o.csv").read_text() == self.EXPECTED
+
+    def test_devices_and_fifos_are_written_in_place(self, tmp_path, inputs):
+        import stat
+
+        assert cli.main(inputs + [os.devnull]) == 0
+        assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+        fifo = tmp_path / "pipe"
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # the output fits in the pipe's buffer
+        try:
+            assert cli.main(inputs + [str(fifo)]) == 0
+            assert os.read(reader, 4096).decode() == self.EXPECTED
+        finally:
+            os.close(reader)
+        assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+    def test_sockets_are_refused(self, tmp_path, inputs, capsys):
+        import socket
+
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(tmp_path / "sock"))
+            assert cli.main(inputs + [str(tmp_path / "sock")]) == 1
+        assert "special file" in capsys.readouterr().err
+
+    @pytest.mark.parametrize("signum", ["SIGTERM", "SIGHUP"])
+    def test_termination_removes_the_temporary_file(self, tmp_path, inputs, monkeypatch, capsys, signum):
+        import signal
+
+        (tmp_path / "o.csv").write_text("old")
+
+        def write_then_die(target, *args, **kwargs):
+            with open(target, "w") as handle:
+                handle.write("partial")
+            os.kill(os.getpid(), getattr(signal, signum))
+
+        monkeypatch.setattr(np, "savetxt", write_then_die)
+        before = files_in(tmp_path)
+        handler = signal.getsignal(signal.SIGTERM)
+        assert cli.main(inputs + [str(tmp_path / "o.csv")]) == 128 + getattr(signal, signum)
+        assert capsys.readouterr().err == "brov: terminated\n"
+        assert files_in(tmp_path) == before and (tmp_path / "o.csv").read_text() == "old"
+        assert signal.getsignal(signal.SIGTERM) is handler
+
+
 BAD_FILES = [
     ("nan point", lambda d: (d / "p.csv").write_text("1,2\nnan,3\n4,5\n"), "3", r"NaN or infinite"),
-    ("ragged rows", lambda d: (d / "p.csv").write_text("1,2\n3\n4,5\n"), "3", "cannot read points"),
-    ("text in points", lambda d: (d / "p.csv").write_text("x,y\n1,2\n3,abc\n5,6\n"), "3", "cannot read points"),
+    ("ragged rows", lambda d: (d / "p.csv").write_text("1,2\n3\n4,5\n"), "3",
+     "cannot read points in %s, line 2: 1 field(s), expected 2"),
+    ("text in points", lambda d: (d / "p.csv").write_text("x,y\n1,2\n3,abc\n5,6\n"), "3",
+     "cannot read points in %s, line 3, column 2: 'abc' is not a number"),
+    ("header and text", lambda d: (d / "p.csv").write_text("x,1\n1,2\n3,4\n"), "3", "line 1, column 1: 'x'"),
+    ("third column", lambda d: (d / "p.csv").write_text("1,2,0\n3,4,1\n5,6,1\n"), "3",
+     "has 3 columns: say which are coordinates with --columns (all of them: --columns 0,1,2)"),
+    ("word label", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "word",
+     "line 1: 'cat' is not a class id: labels must be integer class ids (-1 = unlabelled)"),
+    ("huge label", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "huge", "'1e30' is not a class id"),
     ("empty points", lambda d: (d / "p.csv").write_text(""), "3", "is empty"),
     ("label count", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "2", "got 2 labels for 3 points"),
     ("no labelled", lambda d: (d / "p.csv").write_text("1,2\n3,4\n5,6\n"), "none", "no labelled point"),
@@ -142,7 +314,8 @@ class TestBadInput:
     @pytest.mark.parametrize("name, make, labels, message", BAD_FILES, ids=[b[0] for b in BAD_FILES])
     def test_one_line_error_and_no_output(self, tmp_path, capsys, name, make, labels, message):
         make(tmp_path)
-        label_text = {"3": "0\n-1\n1\n", "2": "0\n1\n", "none": "-1\n-1\n-1\n", "half": "0\n0.5\n1\n"}[labels]
+        label_text = {"3": "0\n-1\n1\n", "2": "0\n1\n", "none": "-1\n-1\n-1\n", "half": "0\n0.5\n1\n",
+                      "word": "cat\n0\n1\n", "huge": "1e30\n0\n1\n"}[labels]
         (tmp_path / "l.csv").write_text(label_text)
         before = files_in(tmp_path)
         code = cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
@@ -150,7 +323,7 @@ class TestBadInput:
         err = capsys.readouterr().err
         assert code == 1
         assert err.startswith("brov: error: ") and err.count("\n") == 1
-        assert message in err
+        assert message.replace("%s", str(tmp_path / "p.csv")) in err
         assert files_in(tmp_path) == before
 
     @pytest.mark.parametrize("args, message", [
@@ -168,6 +341,15 @@ class TestBadInput:
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and message in err
         assert not (tmp_path / "o.csv").exists()
+
+    @pytest.mark.parametrize("labels", [np.int64(3), np.zeros((2, 2), dtype=np.int64)], ids=["0-d", "2-d"])
+    def test_labels_npy_of_the_wrong_shape(self, tmp_path, capsys, labels):
+        (tmp_path / "p.csv").write_text("1,2\n3,4\n")
+        np.save(tmp_path / "l.npy", labels)
+        assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.npy"),
+                         "-o", str(tmp_path / "o.csv")]) == 1
+        err = capsys.readouterr().err
+        assert err.startswith("brov: error: labels in ") and "expected one class id per point" in err
 
     def test_bad_command_line_exits_2_on_one_line(self, capsys):
         with pytest.raises(SystemExit) as stop:

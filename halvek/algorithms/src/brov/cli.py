@@ -7,12 +7,11 @@ Errors are reported on one line, ``brov: error: ...``, with exit status 1
 import argparse
 import os
 import sys
-import tempfile
 import time
-import warnings
 
 import numpy as np
 
+from . import outputs, tables
 from .estimator import BrovClustering, check_points
 from .metrics import adjusted_rand_score
 
@@ -42,83 +41,36 @@ class _Progress:
 # Input and output files
 
 
-def _csv_header_rows(path):
-    """1 when the first non-empty line of a CSV file is a header, else 0."""
-    with open(path, "r", encoding="utf-8") as handle:
-        for line in handle:
-            if line.strip():
-                try:
-                    [float(field) for field in line.strip().split(",")]
-                    return 0
-                except ValueError:
-                    return 1
-    raise CliError("%s is empty" % path)
-
-
-def _load_table(path, what):
-    ext = os.path.splitext(path)[1].lower()
-    if not os.path.isfile(path):
-        raise CliError("%s: no such file" % path)
+def read_points(path, columns=None):
     try:
-        if ext == ".npy":
-            return np.load(path, allow_pickle=False)
-        if ext == ".csv":
-            skip = _csv_header_rows(path)
-            try:
-                # NumPy before 2.3 truncates "0.5" to an integer with only a DeprecationWarning.
-                with warnings.catch_warnings():
-                    warnings.simplefilter("error", DeprecationWarning)
-                    return np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.int64, ndmin=2) \
-                        if what == "labels" else np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
-            except (ValueError, DeprecationWarning):
-                if what != "labels":
-                    raise
-                return np.loadtxt(path, delimiter=",", skiprows=skip, ndmin=2)
-    except (ValueError, OSError, UnicodeDecodeError) as error:
-        raise CliError("cannot read %s %s: %s" % (what, path, str(error).splitlines()[0])) from None
-    raise CliError("%s must be a .csv or .npy file: %s" % (what, path))
-
-
-def read_points(path):
-    X = _load_table(path, "points")
-    try:
+        X = tables.read_points(path, columns)
         return check_points(X)
+    except tables.TableError as error:
+        raise CliError(str(error)) from None
     except (ValueError, TypeError) as error:
         raise CliError("points in %s: %s" % (path, error)) from None
 
 
-def read_labels(path):
-    y = _load_table(path, "labels")
-    if y.ndim == 2:
-        if y.shape[1] != 1:
-            raise CliError("labels in %s: expected one column, got %d" % (path, y.shape[1]))
-        y = y[:, 0]
-    return y
+def read_labels(path, n_points=None):
+    try:
+        return tables.read_labels(path, n_points)
+    except tables.TableError as error:
+        raise CliError(str(error)) from None
 
 
 def _write_atomically(path, write):
-    """Write through a temporary file in the same folder, then rename."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".brov-", suffix=os.path.splitext(path)[1], dir=folder)
-    os.close(handle)
+    """Write through a temporary file (or in place for devices and FIFOs); see outputs."""
     try:
-        write(temporary)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+        outputs.write_output(path, write)
+    except outputs.OutputError as error:
+        raise CliError(str(error)) from None
 
 
-def _check_output(path, what):
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CliError("cannot write %s %s: folder %s does not exist" % (what, path, folder))
-    if os.path.isdir(path):
-        raise CliError("cannot write %s %s: it is a folder" % (what, path))
+def _check_output(path, what, inputs=()):
+    try:
+        outputs.check_output(path, what, inputs)
+    except outputs.OutputError as error:
+        raise CliError(str(error)) from None
 
 
 def _save_csv(path, columns, names, formats):
@@ -241,19 +193,29 @@ def run_demo(args, progress):
     return 0
 
 
-def run_cluster(args, progress):
-    _check_output(args.output, "output")
+def _check_cluster_outputs(args):
+    """Everything about -o and --plot that can be refused before any work."""
+    inputs = (args.points, args.labels)
+    _check_output(args.output, "output", inputs)
     if args.plot:
-        _check_output(args.plot, "plot")
-        from .plot import require_matplotlib
+        _check_output(args.plot, "plot", inputs)
+        if os.path.realpath(args.plot) == os.path.realpath(args.output):
+            raise CliError("--plot and -o name the same file %s" % args.output)
+        from .plot import picture_format, require_matplotlib
 
         try:
             require_matplotlib()
-        except ImportError as error:
+            picture_format(args.plot)
+        except (ImportError, ValueError) as error:
             raise CliError(str(error)) from None
+
+
+def run_cluster(args, progress):
+    _check_cluster_outputs(args)
     start = time.perf_counter()
-    X = read_points(args.points)
-    y = read_labels(args.labels)
+    progress("reading %s and %s" % (args.points, args.labels))
+    X = read_points(args.points, args.columns)
+    y = read_labels(args.labels, X.shape[0])
     before = [("read", time.perf_counter() - start)]
     extra = []
     progress.enabled = progress.enabled or (not args.quiet and X.shape[0] >= PROGRESS_FROM)
@@ -261,11 +223,12 @@ def run_cluster(args, progress):
     estimator = _cluster(X, y, args, progress)
 
     if args.plot:
-        from .plot import plot_clusters
+        from .plot import picture_format, plot_clusters
 
         start = time.perf_counter()
         _write_atomically(args.plot, lambda target: plot_clusters(
-            target, X, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_))
+            target, X, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_,
+            format=picture_format(args.plot)))
         extra.append(("plot", time.perf_counter() - start))
     start = time.perf_counter()
     _save_csv(args.output, [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)],
@@ -301,10 +264,14 @@ def build_parser():
     cluster = sub.add_parser("cluster", help="cluster points from a file",
                              description="Cluster the points of POINTS (.csv or .npy, one point per row) guided "
                                          "by LABELS (one integer per point, -1 = unlabelled).")
-    cluster.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
+    cluster.add_argument("points", metavar="POINTS", help="points, .csv (optional header line) or .npy")
     cluster.add_argument("--labels", required=True, metavar="LABELS", help="labels, .csv or .npy, -1 = unlabelled")
     cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv", help="where to write the clusters")
-    cluster.add_argument("--plot", metavar="OUT.png", help="also draw the clusters (needs matplotlib)")
+    cluster.add_argument("--plot", metavar="OUT.png",
+                         help="also draw the clusters, in the format the extension names (needs matplotlib)")
+    cluster.add_argument("--columns", metavar="LIST",
+                         help="coordinates to use: header names or 0-based positions, comma-separated "
+                              "(needed for a CSV file with more than two columns)")
     common(cluster)
 
     from .label_command import add_parser as add_label_parser
@@ -315,6 +282,15 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    try:
+        with outputs.termination_as_exception():
+            return _run(args)
+    except outputs.Terminated as stop:
+        print("brov: terminated", file=sys.stderr)
+        return 128 + stop.signum
+
+
+def _run(args):
     try:
         if args.command == "demo":
             progress = _Progress(not args.quiet and args.n >= PROGRESS_FROM)

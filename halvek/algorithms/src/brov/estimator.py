@@ -1,13 +1,14 @@
 """A scikit-learn-style estimator around ``clusterize``."""
 
 import inspect
-import sys
 import time
 
 import numpy as np
 
+from .conventions import SemiSupervisedMixin, column_to_labels
 from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+from .progress import StageProgress
 
 __all__ = ["BrovClustering", "check_points"]
 
@@ -17,17 +18,23 @@ def check_points(X):
     import scipy.sparse as sp
 
     if sp.issparse(X):
-        raise TypeError("X must be a dense array of points; for a precomputed graph use cluster_graph")
+        raise TypeError("X must be a dense array of points, not a sparse matrix; for a precomputed graph "
+                        "use cluster_graph")
     X = np.asarray(X)
+    if X.dtype.kind == "O":
+        X = _numbers_from_objects(X)
+    if X.dtype.kind == "c":
+        raise ValueError("Complex data not supported: X must hold real numbers, got dtype %s" % X.dtype)
     if X.dtype.kind not in "biuf":
         raise TypeError("X must hold real numbers, got dtype %s" % X.dtype)
     if X.ndim != 2:
-        hint = " (use X.reshape(-1, 1) for a single coordinate)" if X.ndim == 1 else ""
+        hint = ". Reshape your data: X.reshape(-1, 1) for a single coordinate" if X.ndim == 1 else ""
         raise ValueError("X must be two-dimensional (points x coordinates), got shape %s%s" % (X.shape, hint))
     if X.shape[0] == 0:
         raise ValueError("X holds no points")
     if X.shape[1] == 0:
-        raise ValueError("X has points without coordinates (shape %s)" % (X.shape,))
+        raise ValueError("X has points without coordinates: 0 feature(s) (shape=%s) while a minimum of 1 "
+                         "is required." % (X.shape,))
     X = X.astype(np.float64, copy=False)
     bad = ~np.isfinite(X)
     if bad.any():
@@ -35,6 +42,13 @@ def check_points(X):
         raise ValueError(
             "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
     return X
+
+
+def _numbers_from_objects(X):
+    try:
+        return X.astype(np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError("X must hold real numbers: %s" % error) from None
 
 
 def _edge_ranks(edges, lengths):
@@ -79,7 +93,7 @@ def _cut_mask(edges, codes, remaining, n):
     return count(kept, kept_count) < 1 + count(joined, joined_count)
 
 
-class BrovClustering:
+class BrovClustering(SemiSupervisedMixin):
     """Label-guided clustering of points through their Euclidean minimum
     spanning tree.
 
@@ -101,7 +115,8 @@ class BrovClustering:
         If the k-NN graph has more pieces than this, k is doubled; the pieces
         left are joined by their closest pairs of points.
     verbose : bool, default False
-        Report each stage and its time on stderr.
+        Report each stage and its time on stderr, with the progress of the
+        tree stage (a bar on a terminal, a line every few seconds otherwise).
 
     Attributes
     ----------
@@ -162,22 +177,29 @@ class BrovClustering:
 
     def _report(self, stage, seconds, detail=""):
         if self.verbose:
-            print("brov: %-10s %8.3f s%s" % (stage, seconds, detail), file=sys.stderr, flush=True)
+            self._stages.done("brov: %-10s %8.3f s%s" % (stage, seconds, detail))
+
+    _check_points = staticmethod(check_points)
 
     def fit(self, X, y):
         """Cluster the points of ``X`` (n_samples x n_features) guided by the
         class ids ``y`` (-1 = unlabelled). Inputs are checked before anything
         is computed. Returns self."""
         self._check_params()
+        if y is None:
+            raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
+                             "class id per point, -1 for unlabelled points" % type(self).__name__)
         X = check_points(X)
-        y_array = np.asarray(y)
+        y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
         n = X.shape[0]
         timings = {}
 
+        self._stages = StageProgress() if self.verbose else None
         start = time.perf_counter()
         edges, lengths, used = euclidean_mst(
-            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces))
+            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
+            progress=self._stages.track("tree") if self.verbose else None)
         timings["tree"] = time.perf_counter() - start
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
@@ -207,6 +229,7 @@ class BrovClustering:
         self.tree_method_ = used
         self.timings_ = timings
         self.n_features_in_ = X.shape[1]
+        self._fit_X = X
         return self
 
     def fit_predict(self, X, y):

@@ -37,12 +37,42 @@ def _csr_parts(matrix):
     if kind not in "iuf":
         raise TypeError(
             "edge weights must be real numbers (integer or float), got dtype %s" % matrix.dtype)
+    if matrix.format == "coo":
+        _refuse_duplicate_coo_entries(matrix)
     csr = matrix.tocsr()
     indptr = csr.indptr if csr.indptr.dtype in (np.int32, np.int64) else csr.indptr.astype(np.int64)
     indices = csr.indices if csr.indices.dtype in (np.int32, np.int64) else csr.indices.astype(np.int64)
     data = csr.data if csr.data.dtype in (np.float32, np.float64) else csr.data.astype(np.float64)
     return (np.ascontiguousarray(indptr), np.ascontiguousarray(indices),
             np.ascontiguousarray(data), csr.shape[0])
+
+
+def _refuse_duplicate_coo_entries(coo):
+    """COO matrices may store an entry twice, and converting them sums the
+    copies; refuse them as the loader refuses duplicates in CSR rows."""
+    if coo.nnz < 2:
+        return
+    keys = coo.row.astype(np.int64) * coo.shape[1] + coo.col
+    order = np.argsort(keys, kind="stable")
+    repeated = np.flatnonzero(keys[order][1:] == keys[order][:-1])
+    if len(repeated):
+        first = order[repeated[0]]
+        raise ValueError("duplicate entry (%d, %d): each edge may be stored only once per row"
+                         % (coo.row[first], coo.col[first]))
+
+
+def _refuse_float32_underflow(indptr, indices, data):
+    """GraphWrapper stores float32 weights: a positive weight below its range
+    would turn into 0, which is not a valid weight."""
+    if data.dtype != np.float64:
+        return
+    # Below half the smallest float32 subnormal (2**-150) a weight rounds to 0.
+    lost = np.flatnonzero((data > 0) & (data <= 2.0 ** -150))
+    if len(lost):
+        row = int(np.searchsorted(indptr, lost[0], side="right") - 1)
+        raise ValueError(
+            "edge (%d, %d) has the weight %.17g, which is 0 in float32 storage: rescale the weights "
+            "or pass rank_weights=True (only their order matters)" % (row, indices[lost[0]], data[lost[0]]))
 
 
 def graph_pair(graph, *, rank_weights=False):
@@ -63,6 +93,8 @@ def graph_pair(graph, *, rank_weights=False):
     numbers, ValueError for any other malformed or asymmetric input.
     """
     indptr, indices, data, n = _csr_parts(graph)
+    if not rank_weights:
+        _refuse_float32_underflow(indptr, indices, data)
     return _bulk().graph_from_csr(indptr, indices, data, n, rank_weights=bool(rank_weights))
 
 
@@ -76,6 +108,46 @@ def graph_to_csr(connections, weights):
     return sp.csr_array((data, indices, indptr), shape=(n, n))
 
 
+_INT64_LIMIT = 2.0 ** 63
+
+
+def _integer_ids(y):
+    """A one-dimensional label array as int64 class ids, refusing anything
+    that is not an integer id or does not fit in int64 exactly."""
+    if y.dtype.kind in "iu":
+        if y.dtype.kind == "u" and y.dtype.itemsize == 8 and len(y) and y.max() >= 2 ** 63:
+            at = int(np.argmax(y >= 2 ** 63))
+            raise ValueError("class id %d at position %d does not fit in a 64-bit signed integer" % (y[at], at))
+        return y
+    if y.dtype.kind == "f":
+        bad = ~np.isfinite(y)
+        if bad.any():
+            at = int(np.argmax(bad))
+            raise ValueError("Input y contains NaN or infinity: %r at position %d (labels are integer class "
+                             "ids; mark unlabelled points with -1)" % (float(y[at]), at))
+        outside = ~(np.abs(y) < _INT64_LIMIT)
+        if outside.any():
+            at = int(np.argmax(outside))
+            raise ValueError("class id %r at position %d does not fit in a 64-bit signed integer"
+                             % (float(y[at]), at))
+        fractional = y != np.round(y)
+        if fractional.any():
+            at = int(np.argmax(fractional))
+            raise ValueError("Unknown label type: labels must be integer class ids (-1 = unlabelled); "
+                             "got %r at position %d" % (float(y[at]), at))
+        return y.astype(np.int64)
+    if y.dtype.kind == "O":
+        plain = [v for v in y.tolist() if isinstance(v, (int, np.integer)) and not isinstance(v, bool)]
+        if len(plain) == len(y):
+            return _integer_ids(np.array(plain) if len(plain) else np.empty(0, np.int64))
+    if y.dtype.kind in "OUS" and len(y):
+        at = next(i for i, v in enumerate(y.tolist())
+                  if isinstance(v, (str, bytes)) or not isinstance(v, (int, np.integer)) or isinstance(v, bool))
+        raise TypeError("labels must be integer class ids (-1 = unlabelled), got %r at position %d"
+                        % (y.tolist()[at], at))
+    raise TypeError("labels must be integer class ids (-1 = unlabelled), got dtype %s" % y.dtype)
+
+
 def encode_labels(y, n_samples=None):
     """Turn integer class ids (-1 = unlabelled) into the int8 codes that
     ``clusterize`` takes.
@@ -86,19 +158,16 @@ def encode_labels(y, n_samples=None):
     -1. Raises TypeError for non-integer ids and ValueError for a wrong shape
     or length, for more than 255 classes, or when no point is labelled.
     """
+    if y is None:
+        raise ValueError("labels are required: one integer class id per point, -1 for unlabelled points")
     y = np.asarray(y)
     if y.ndim != 1:
-        raise ValueError("labels must be one-dimensional, got shape %s" % (y.shape,))
+        raise ValueError("labels must be one-dimensional (one class id per point), got shape %s" % (y.shape,))
     if n_samples is not None and y.shape[0] != n_samples:
         raise ValueError(
             "got %d labels for %d points: there must be one label per point (-1 = unlabelled)"
             % (y.shape[0], n_samples))
-    if y.dtype.kind == "b" or y.dtype.kind not in "iuf":
-        raise TypeError("labels must be integer class ids, got dtype %s" % y.dtype)
-    if y.dtype.kind == "f":
-        if not np.all(np.isfinite(y)) or np.any(y != np.round(y)):
-            raise TypeError("labels must be integer class ids; got non-integral floats")
-        y = y.astype(np.int64)
+    y = _integer_ids(y)
     labelled = y != -1
     if not labelled.any():
         raise ValueError("no labelled point: at least one label must differ from -1")
@@ -122,22 +191,38 @@ def decode_labels(codes, classes, dtype=None):
     return table[codes.view(np.uint8)]
 
 
-def cluster_graph(graph, labels):
+def cluster_graph(graph, labels, *, return_forest=False):
     """Cluster a precomputed graph: cut the heaviest edges on the paths that
     join differently labelled nodes, then spread each label over its piece.
 
-    ``graph`` is a symmetric SciPy sparse matrix of positive edge weights
-    (typically a minimum spanning tree stored in both directions); ``labels``
-    holds one integer class id per node, -1 for unlabelled nodes. Returns an
-    array of class ids with the dtype of ``labels``; nodes whose piece of the
-    graph holds no labelled node keep -1.
+    ``graph`` is a symmetric SciPy sparse matrix of positive edge weights;
+    ``labels`` holds one integer class id per node, -1 for unlabelled nodes.
+    Returns an array of class ids with the dtype of ``labels`` (int64 for
+    other dtypes); nodes whose piece of the graph holds no labelled node keep
+    -1. The inputs are checked before anything is computed.
+
+    The graph is first reduced to its minimum spanning forest
+    (``scipy.sparse.csgraph.minimum_spanning_tree``), and only the forest is
+    clustered: on a graph with cycles the number of paths between labelled
+    nodes explodes, while a forest has one path between two nodes, and it
+    keeps for every two connected nodes a path whose heaviest edge is as light
+    as in the graph. Among equal weights the forest keeps the edge with the
+    smaller (smaller node, larger node). A graph that already is a forest is
+    clustered as it is. To run the exhaustive search on a cyclic graph, call
+    ``brov_core.clusterize`` on a :func:`graph_pair` yourself.
 
     Weights are replaced by their ranks before clustering (see
-    :func:`graph_pair`), so equal weights are cut in a fixed order: smaller
-    end node first, then smaller other end node, heaviest edge first among the
-    rest. The inputs are checked before anything is computed.
+    :func:`graph_pair`), so equal weights are cut in a fixed order: heaviest
+    first, and among equal weights the edge with the larger smaller node,
+    then the larger other node, first.
+
+    With ``return_forest=True`` the result is a :class:`ClusteredForest`
+    ``(labels, edges, weights, cut_edges)``: the kept edges (smaller node
+    first), their weights and which of them were cut.
     """
     import scipy.sparse as sp
+
+    from .forest import ClusteredForest, cluster_forest
 
     if not sp.issparse(graph):
         raise TypeError(
@@ -145,7 +230,7 @@ def cluster_graph(graph, labels):
     if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
         raise ValueError("the graph must be a square matrix, got shape %s" % (graph.shape,))
     codes, classes = encode_labels(labels, graph.shape[0])
-    connections, weights = graph_pair(graph, rank_weights=True)
-    _, _, new_codes = _core().clusterize(connections, weights, codes)
+    new_codes, edges, weights, cut = cluster_forest(graph, codes, with_cuts=return_forest)
     dtype = np.asarray(labels).dtype
-    return decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
+    result = decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
+    return ClusteredForest(result, edges, weights, cut) if return_forest else result

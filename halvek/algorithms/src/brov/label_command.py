@@ -1,6 +1,5 @@
 """``brov label``: label points on a page in the browser and watch the clusters follow."""
 
-import csv
 import os
 import time
 import webbrowser
@@ -8,7 +7,6 @@ import webbrowser
 import numpy as np
 
 from . import cli
-from .estimator import check_points
 from .label_server import LabelServer
 from .label_session import LabelSession
 
@@ -23,8 +21,8 @@ def add_parser(sub, common):
     label.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
     label.add_argument("--labels", metavar="LABELS", help="start from these labels (.csv or .npy)")
     label.add_argument("--columns", metavar="COLS",
-                       help="coordinates to use from a CSV: header names or 0-based positions, "
-                            "comma-separated (e.g. x,y for the demo's labels.csv); default all")
+                       help="coordinates to use: header names or 0-based positions, comma-separated "
+                            "(e.g. x,y for the demo's labels.csv; needed for a CSV with more than two columns)")
     label.add_argument("--save-labels", metavar="OUT.csv",
                        help="where Save writes the labels (default: LABELS, else POINTS-given.csv)")
     label.add_argument("-o", "--output", metavar="OUT.csv",
@@ -38,37 +36,7 @@ def add_parser(sub, common):
 def read_columns(path, columns):
     """The points of ``path`` restricted to ``columns`` (names from the CSV
     header or 0-based positions)."""
-    X = cli._load_table(path, "points")
-    wanted = [c.strip() for c in columns.split(",") if c.strip()]
-    if not wanted:
-        raise cli.CliError("--columns names no column")
-    header = []
-    if path.lower().endswith(".csv"):
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            first = next((row for row in csv.reader(handle) if row), [])
-        if not all(_is_number(field) for field in first):
-            header = [field.strip() for field in first]
-    positions = []
-    for name in wanted:
-        if name in header:
-            positions.append(header.index(name))
-        elif name.isdigit() and int(name) < X.shape[1]:
-            positions.append(int(name))
-        else:
-            known = ", ".join(header) if header else "positions 0..%d" % (X.shape[1] - 1)
-            raise cli.CliError("--columns: %s has no column %r (it has %s)" % (path, name, known))
-    try:
-        return check_points(X[:, positions])
-    except (ValueError, TypeError) as error:
-        raise cli.CliError("points in %s: %s" % (path, error)) from None
-
-
-def _is_number(text):
-    try:
-        float(text)
-        return True
-    except ValueError:
-        return False
+    return cli.read_points(path, columns)
 
 
 def default_outputs(args):

@@ -137,6 +137,15 @@ def _count_pieces(m, edges):
     return connected_components(adjacency, directed=False)[0]
 
 
+def _progress_reporter(progress):
+    """``progress`` as a callable of a fraction done, or one that does nothing."""
+    if progress is None:
+        return lambda fraction: None
+    if not callable(progress):
+        raise TypeError("progress must be a callable taking the fraction done (0..1), or None")
+    return progress
+
+
 def _scale_of(X):
     """A power of two within a factor 2 below the largest coordinate magnitude (1 for all zeros).
     Dividing by it is exact and keeps squared distances away from overflow (coordinates near 1e155
@@ -155,9 +164,10 @@ def _require_finite(X):
             "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
 
 
-def _knn_tree(P, n_neighbors, max_pieces):
+def _knn_tree(P, n_neighbors, max_pieces, report):
     """Approximate tree from k-NN graphs (see the module documentation), over distinct points."""
     keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
+    report(0.1)
     Q = P[keep]
     m = Q.shape[0]
     local = np.empty((0, 2), dtype=np.int64)
@@ -165,6 +175,7 @@ def _knn_tree(P, n_neighbors, max_pieces):
         k = int(n_neighbors)
         while True:
             local, _ = _spanning_forest(Q, _knn_edges(Q, k))
+            report(0.6)
             if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
                 break
             k *= 2
@@ -183,16 +194,21 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
     any dimension; slow far above that) or ``"knn"``. ``n_neighbors`` is k of
     the k-NN graph and ``max_pieces`` the number of pieces of that graph above
-    which k is doubled (see the module documentation). ``progress``, if given,
-    is called now and then with the fraction of the tree built (0 to 1); an
-    exception from it stops the build.
+    which k is doubled (see the module documentation).
 
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
     int64 array with the smaller node first, ``lengths`` the float64 Euclidean
     lengths (zero between identical points), and ``method_used`` either
     ``"boruvka"`` (exact) or ``"knn"``. The edges form one tree over all n
     points.
+
+    ``progress``, if given, is called with the fraction of the work done, a
+    float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
+    checked, 1.0 just before returning, and in between after each round of
+    the exact tree or each stage of the k-NN route. It runs in the calling
+    thread; an exception it raises stops the build and propagates.
     """
+    report = _progress_reporter(progress)
     X = np.asarray(X, dtype=np.float64)
     if X.ndim != 2:
         raise ValueError("X must be two-dimensional (points x coordinates), got shape %s" % (X.shape,))
@@ -202,9 +218,8 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
         raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
     if int(max_pieces) != max_pieces or max_pieces < 1:
         raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
-    if progress is not None and not callable(progress):
-        raise TypeError("progress must be callable or None, got %r" % (progress,))
     _require_finite(X)
+    report(0.0)
     scale = _scale_of(X)
     P = np.ascontiguousarray(X / scale)
     exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
@@ -213,11 +228,10 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
 
         edges = _tree.euclidean_mst_edges(P, progress)
     else:
-        edges = _knn_tree(P, n_neighbors, max_pieces)
-        if progress is not None:
-            progress(1.0)
+        edges = _knn_tree(P, n_neighbors, max_pieces, report)
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
+    report(1.0)
     return edges, lengths, "boruvka" if exact else "knn"

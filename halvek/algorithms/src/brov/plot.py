@@ -1,8 +1,10 @@
 """Scatter plot of a clustering (needs matplotlib, the ``plot`` extra)."""
 
+import os
+
 import numpy as np
 
-__all__ = ["plot_clusters", "require_matplotlib", "PLOT_HINT"]
+__all__ = ["plot_clusters", "picture_format", "require_matplotlib", "PLOT_HINT"]
 
 PLOT_HINT = "plotting needs matplotlib: pip install 'halvek-brov[plot]' (or pip install matplotlib)"
 
@@ -20,6 +22,20 @@ def require_matplotlib():
         raise ImportError(PLOT_HINT) from None
 
 
+def picture_format(path):
+    """The picture format that the extension of ``path`` names, as matplotlib
+    knows it; ValueError for a missing or unknown extension."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    known = FigureCanvasAgg(Figure()).get_supported_filetypes()
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    if extension not in known:
+        raise ValueError("cannot tell the picture format of %s: its extension must be one of %s"
+                         % (path, ", ".join("." + name for name in sorted(known))))
+    return extension
+
+
 def _plane(X):
     """2-D coordinates to draw and the axis names."""
     if X.shape[1] == 1:
@@ -31,7 +47,7 @@ def _plane(X):
     return centred @ vt[:2].T, ("first principal axis", "second principal axis")
 
 
-def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None):
+def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None, format=None):
     """Write a scatter plot of the points coloured by cluster to ``path``.
 
     ``labels`` are the cluster ids (-1 in grey), ``given`` the input labels
@@ -39,7 +55,8 @@ def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None):
     With ``edges`` and a boolean ``cut`` mask, the cut edges are drawn when
     there are at most CUTS_DRAWN_UP_TO points, and the whole tree, faintly,
     up to TREE_DRAWN_UP_TO points. Points with more than two coordinates are
-    shown on their first two principal axes.
+    shown on their first two principal axes. ``format`` ("png", "jpg",
+    "svg", "pdf", ...) defaults to the one that the extension of ``path`` names.
     """
     require_matplotlib()
     from matplotlib import colormaps
@@ -97,4 +114,4 @@ def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None):
     ax.set_title(title or "brov clustering: %d points, %d clusters" % (n, len(classes)))
     ax.legend(handles=handles, loc="best", fontsize=8, framealpha=0.85)
     fig.tight_layout()
-    fig.savefig(path, format="png")
+    fig.savefig(path, format=format or picture_format(path))

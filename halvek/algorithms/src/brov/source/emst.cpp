@@ -505,12 +505,12 @@ void run_fixed(const double* points, Index n, int d, std::int64_t* edges, const 
 
 void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
                          const EmstCheckpoint& checkpoint) {
-    if (n < 2) return;
-    if (d == 0) {  // every point is the same point
+    if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
         for (Index i = 0; i + 1 < n; ++i) {
             edges[2 * i] = i;
             edges[2 * i + 1] = i + 1;
         }
+        checkpoint(1.0);
         return;
     }
     switch (d) {

@@ -1,0 +1,82 @@
+"""What makes ``BrovClustering`` behave as a scikit-learn semi-supervised
+classifier (tags, ``predict``, ``score``, fitted checks) without importing
+scikit-learn: its classes are used only when it is already loaded, which is
+the case whenever scikit-learn itself is calling."""
+
+import sys
+import warnings
+
+import numpy as np
+
+__all__ = ["NotFittedError", "DataConversionWarning", "SemiSupervisedMixin"]
+
+
+class NotFittedError(ValueError, AttributeError):
+    """A method that needs ``fit`` was called before it (as scikit-learn's)."""
+
+
+class DataConversionWarning(UserWarning):
+    """The input was converted to the form the estimator needs (as scikit-learn's)."""
+
+
+def _sklearn_class(name, fallback):
+    exceptions = sys.modules.get("sklearn.exceptions")
+    return getattr(exceptions, name, fallback) if exceptions is not None else fallback
+
+
+def column_to_labels(y):
+    """A column vector of labels flattened with a warning, as scikit-learn does."""
+    if y.ndim == 2 and y.shape[1] == 1:
+        warnings.warn("A column-vector y was passed when a 1d array was expected. Please change the shape "
+                      "of y to (n_samples,), for example using ravel().",
+                      _sklearn_class("DataConversionWarning", DataConversionWarning), stacklevel=3)
+        return y[:, 0]
+    return y
+
+
+class SemiSupervisedMixin:
+    """``predict`` by the nearest fitted point, ``score`` as mean accuracy,
+    and the scikit-learn tags of a transductive semi-supervised classifier.
+
+    The host sets ``_fit_X`` (the fitted points), ``labels_`` and
+    ``n_features_in_`` in ``fit``, and provides ``_check_points(X)``."""
+
+    def __sklearn_tags__(self):
+        from sklearn.utils import ClassifierTags, InputTags, Tags, TargetTags
+
+        return Tags(estimator_type="classifier", target_tags=TargetTags(required=True),
+                    classifier_tags=ClassifierTags(), input_tags=InputTags(two_d_array=True))
+
+    def _check_fitted(self):
+        if not hasattr(self, "labels_"):
+            error = _sklearn_class("NotFittedError", NotFittedError)
+            raise error("This %s instance is not fitted yet: call fit(X, y) first." % type(self).__name__)
+
+    def predict(self, X):
+        """Class id of each row of ``X``: the label of its nearest fitted point
+        (Euclidean), as if the tree were extended by one edge to it.
+
+        On the fitted points themselves this gives ``labels_`` (a new point
+        that coincides with several fitted points takes the label of one of
+        them). ``X`` must have as many coordinates as the fitted points.
+        """
+        from scipy.spatial import cKDTree
+
+        self._check_fitted()
+        X = self._check_points(X)
+        if X.shape[1] != self.n_features_in_:
+            raise ValueError("X has %d features, but %s is expecting %d features as input"
+                             % (X.shape[1], type(self).__name__, self.n_features_in_))
+        _, nearest = cKDTree(self._fit_X).query(X, k=1)
+        return self.labels_[nearest]
+
+    def score(self, X, y, sample_weight=None):
+        """Mean accuracy of ``predict(X)`` against ``y`` (weighted by
+        ``sample_weight``), as scikit-learn's classifiers, the semi-supervised
+        ones included, score: every entry of ``y`` counts, -1 included."""
+        predicted = self.predict(X)
+        y = column_to_labels(np.asarray(y))
+        if y.shape != predicted.shape:
+            raise ValueError("y has shape %s, expected one class id per row of X (%d)"
+                             % (y.shape, len(predicted)))
+        return float(np.average(predicted == y, weights=sample_weight))
