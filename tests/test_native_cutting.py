@@ -1,4 +1,5 @@
-"""The cutting planner (cutting.hpp), compiled on its own with g++.
+"""The cutting planner (cutting.hpp), compiled on its own with g++ (run.sh also checks the exact
+Euclidean tree, emst.cpp, against Prim's algorithm).
 
 Two checks: the native program of tests/native (the sweep against the exact planner, the exact
 planner against a literal rerun of the driver, under the address and UB sanitizers), and the
