@@ -4,8 +4,11 @@ Workloads (fixed seeds): a random tree of 10^6 nodes, and the Euclidean minimum 
 10^5 and 10^6 2-D points drawn from Gaussian blobs; 1% of the nodes labelled from 10 classes.
 For each: clusterize time, scipy.sparse.csgraph.connected_components time on the same tree and
 their ratio (medians of several runs), and the memory clusterize adds (peak resident set during the
-call minus the resident set before it) against the memory of the input containers. Then the
-speed-up over the pure-Python model of the algorithm (tests/model.py) on a 3,000-node random tree.
+call minus the resident set before it) against the memory of the input containers. The random tree
+is clustered three ways: in containers bulk-loaded by graph_pair, in containers filled edge by edge
+with GraphWrapper.append, and as an edge list by _bulk.cluster_edges (no containers; the time
+includes laying out the lists). Then the speed-up over the pure-Python model of the algorithm
+(tests/model.py) on a 3,000-node random tree.
 
     python bench/bench_clusterize.py            # full run (a few minutes)
     python bench/bench_clusterize.py --smoke    # tiny sizes, for CI
@@ -15,13 +18,17 @@ import argparse
 import os
 import sys
 import time
+import zlib
 
 import numpy as np
 import scipy.sparse as sp
 from scipy.sparse.csgraph import connected_components
 
 from halvek.algorithms.src.brov import euclidean_mst, graph_pair
+from halvek.algorithms.src.brov.binaries import _bulk
 from halvek.algorithms.src.brov.binaries import brov_core as bc
+
+from bench_users import load_by_append  # containers filled edge by edge with append
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -86,16 +93,16 @@ def peak_bytes():
     return 0
 
 
-def container_bytes(connections):
+def container_bytes(connections, weights=None):
     sizes = np.array([len(a) for a in connections.to_numpy_all()], dtype=np.int64)
     entries = int(sizes.sum())
     # element storage of both containers plus their per-list tables (pointer, size, room)
     return entries * (8 + 4) + 2 * len(sizes) * (8 + 4 + 4)
 
 
-def measure(name, n, edges, weights, rng, repeats):
-    """Times are medians over `repeats` runs (clusterize on a freshly loaded pair each time); the
-    memory figure is from the first run."""
+def measure(name, n, edges, weights, rng, repeats, fill="bulk"):
+    """Times are medians over `repeats` runs (clusterize on a freshly filled pair each time); the
+    memory figure is from the first run. fill: "bulk" (graph_pair), "append" or "edges"."""
     matrix = as_matrix(n, edges, weights)
     labels = some_labels(n, rng)
     scipy_times, cluster_times, loads = [], [], []
@@ -106,16 +113,24 @@ def measure(name, n, edges, weights, rng, repeats):
         scipy_times.append(time.perf_counter() - t0)
 
         t0 = time.perf_counter()
-        connections, weight_lists = graph_pair(matrix)
+        if fill == "edges":
+            connections = weight_lists = None
+        elif fill == "append":
+            connections, weight_lists = load_by_append(edges, weights, n)
+        else:
+            connections, weight_lists = graph_pair(matrix)
         loads.append(time.perf_counter() - t0)
         if footprint is None:
-            footprint = container_bytes(connections)
+            footprint = container_bytes(*graph_pair(matrix)) if fill == "edges" else container_bytes(connections)
 
         release_free_memory()
         before = rss_bytes()
         peak_known = reset_peak()
         t0 = time.perf_counter()
-        _, _, new_labels = bc.clusterize(connections, weight_lists, labels)
+        if fill == "edges":
+            new_labels, _ = _bulk.cluster_edges(edges, weights, labels)
+        else:
+            _, _, new_labels = bc.clusterize(connections, weight_lists, labels)
         cluster_times.append(time.perf_counter() - t0)
         if extra is None:
             extra = max(0, peak_bytes() - before) if peak_known else float("nan")
@@ -123,10 +138,11 @@ def measure(name, n, edges, weights, rng, repeats):
     load, scipy_time, cluster_time = (float(np.median(t)) for t in (loads, scipy_times, cluster_times))
 
     labelled = int((new_labels != -1).sum())
+    name = f"{name} ({fill})"
     print(f"{name:<26} n={n:>9,}  load {load:7.3f} s  clusterize {cluster_time:7.3f} s  "
           f"connected_components {scipy_time:7.3f} s  ratio {cluster_time / scipy_time:6.2f}  "
           f"extra memory {extra / 2**20:7.1f} MiB = {extra / footprint:5.2f} x containers "
-          f"({footprint / 2**20:.1f} MiB)  labelled after: {labelled:,}")
+          f"({footprint / 2**20:.1f} MiB)  labelled after: {labelled:,}  labels crc {zlib.crc32(new_labels.tobytes()):08x}")
     return cluster_time
 
 
@@ -167,7 +183,9 @@ def main():
     big, medium, small = (2000, 500, 300) if args.smoke else (10**6, 10**5, 3000)
     repeats = 1 if args.smoke else args.repeats
     rng = np.random.default_rng(20261207)
-    measure("random tree", big, *random_tree(big, rng), rng, repeats)
+    tree = random_tree(big, rng)
+    for fill in ("bulk", "append", "edges"):
+        measure("random tree", big, *tree, np.random.default_rng(7), repeats, fill)
     measure("blob EMST", medium, *blob_tree(medium, rng), rng, repeats)
     measure("blob EMST", big, *blob_tree(big, rng), rng, repeats)
     model_speedup(small, rng)

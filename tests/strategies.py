@@ -64,6 +64,28 @@ def label_array(data):
     return np.array(data.labels, dtype=np.int8)
 
 
+def removed_edges(before, after, labels):
+    """The edges clusterize removed, as sorted (a, b) pairs with a < b, read off the lists before
+    and after: the joining edges sit at the end of each final list, one per chain neighbour."""
+    joins = [0] * len(labels)
+    for label in set(labels.tolist()) - {-1}:
+        members = np.flatnonzero(labels == label)
+        for a in members[1:-1]:
+            joins[a] += 2
+        if len(members) > 1:
+            joins[members[0]] += 1
+            joins[members[-1]] += 1
+    removed = set()
+    for a, (old, new) in enumerate(zip(before, after)):
+        kept = list(new[:len(new) - joins[a]])
+        for b in old:
+            if b in kept:
+                kept.remove(b)
+            elif a < b:
+                removed.add((a, b))
+    return sorted(removed)
+
+
 # ---------------------------------------------------------------- structures
 # Each structure strategy yields (n, edge list) with node indices 0..n-1.
 

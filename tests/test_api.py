@@ -18,7 +18,9 @@ import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
                                         euclidean_mst)
 from halvek.algorithms.src.brov import estimator as estimator_module
-from halvek.algorithms.src.brov.graph import decode_labels, encode_labels
+from halvek.algorithms.src.brov.binaries import brov_core
+from halvek.algorithms.src.brov.graph import decode_labels, encode_labels, graph_pair
+from strategies import label_array, removed_edges, trees_and_forests
 
 
 def blobs(centers, per_blob, seed=0, spread=0.5):
@@ -212,7 +214,7 @@ class TestEstimator:
         assert np.array_equal(labels, ids[truth])
         assert model.classes_.tolist() == sorted(ids.tolist())
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
-        assert set(model.timings_) == {"tree", "load", "clusterize", "cuts"}
+        assert set(model.timings_) == {"tree", "clusterize"}
 
     @pytest.mark.parametrize("method, route", [("auto", "boruvka"), ("knn", "knn")])
     def test_routes_in_higher_dimensions(self, method, route):
@@ -237,6 +239,25 @@ class TestEstimator:
             assert len(np.unique(model.labels_[piece == p])) == 1
         # Labelled points keep their own label.
         assert np.array_equal(model.labels_[y != -1], y[y != -1])
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(hnp.arrays(np.float64, st.tuples(st.integers(1, 40), st.integers(1, 3)),
+                      elements=st.integers(0, 3).map(float)), st.data())
+    def test_same_labels_and_cuts_as_clusterize_on_its_tree(self, X, data):
+        # Points on a small grid: duplicates and equal edge lengths everywhere.
+        n = X.shape[0]
+        y = np.array(data.draw(st.lists(st.sampled_from([-1, -1, -1, 7, 8, 9]), min_size=n, max_size=n)))
+        y[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from([7, 8, 9]))
+        model = BrovClustering().fit(X, y)
+        codes, classes = encode_labels(y)
+        ranks = estimator_module._edge_ranks(model.edges_, model.edge_lengths_)
+        connections, weights = graph_pair(estimator_module._symmetric_csr(model.edges_, ranks, n))
+        before = [a.tolist() for a in connections.to_numpy_all()]
+        _, _, new_codes = brov_core.clusterize(connections, weights, codes)
+        assert model.labels_.tolist() == decode_labels(new_codes, classes, np.int64).tolist()
+        after = [a.tolist() for a in connections.to_numpy_all()]
+        cut = sorted(tuple(e) for e in model.edges_[model.cut_edges_].tolist())
+        assert cut == removed_edges(before, after, codes)
 
     def test_duplicate_points_with_different_labels_are_separated(self):
         X = np.array([[0.0, 0.0], [0.0, 0.0], [1.0, 0.0], [5.0, 5.0], [0.0, 0.0]])
@@ -272,7 +293,7 @@ class TestEstimator:
         X, _ = blobs([(0, 0), (5, 5)], 20)
         BrovClustering(verbose=True).fit(X, np.r_[0, [-1] * 38, 1])
         err = capsys.readouterr().err
-        for stage in ("tree", "load", "clusterize", "cuts"):
+        for stage in ("tree", "clusterize"):
             assert "brov: %s" % stage in err
 
 
@@ -382,7 +403,7 @@ class TestBadInputs:
             raise AssertionError("work started on invalid input")
 
         monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
-        monkeypatch.setattr(estimator_module, "graph_pair", no_work)
+        monkeypatch.setattr(estimator_module, "cluster_tree", no_work)
         X = np.arange(20, dtype=float).reshape(10, 2)
         y = np.array([0, 1] + [-1] * 8)
         X, y = change(X, y)
@@ -425,6 +446,22 @@ class TestClusterGraph:
     def test_component_without_labels_keeps_minus_one(self):
         graph = sp.block_diag([self.path([1.0]), self.path([2.0, 2.5])], format="csr")
         assert cluster_graph(graph, np.array([9, -1, -1, -1, -1])).tolist() == [9, 9, -1, -1, -1]
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(trees_and_forests(weights="tied"))
+    def test_same_labels_as_clusterize_on_ranked_weights(self, data):
+        labels = label_array(data)
+        if not (labels >= 0).any():
+            labels[0] = 0
+        edges = data.edges()
+        rows = [a for a, b, _ in edges] + [b for a, b, _ in edges]
+        cols = [b for a, b, _ in edges] + [a for a, b, _ in edges]
+        w = [w for _, _, w in edges] * 2
+        graph = sp.csr_array((w, (rows, cols)), shape=(data.n, data.n))
+        codes, classes = encode_labels(labels)
+        _, _, new_codes = brov_core.clusterize(*graph_pair(graph, rank_weights=True), codes)
+        expected = decode_labels(new_codes, classes, np.int8)
+        assert cluster_graph(graph, labels).tolist() == expected.tolist()
 
     def test_checks_labels_and_graph_first(self):
         with pytest.raises(ValueError, match="got 2 labels for 5 points"):

@@ -20,7 +20,9 @@ def test_clusterize_benchmark_smoke():
     done = run_script("bench_clusterize.py", "--smoke")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert sum(line.startswith(("random tree", "blob EMST")) for line in lines) == 3
+    assert sum(line.startswith(("random tree", "blob EMST")) for line in lines) == 5
+    # The three ways of clustering the same tree with the same labels agree.
+    assert len({line.split("labels crc")[1] for line in lines if line.startswith("random tree")}) == 1
     assert "same labels: True" in lines[-1]
 
 

@@ -4,8 +4,9 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from strategies import build_pair, label_array, trees_and_forests
+from strategies import build_pair, label_array, removed_edges, trees_and_forests
 
 from halvek.algorithms.src.brov import graph_pair, graph_to_csr
 from halvek.algorithms.src.brov.binaries import _bulk
@@ -117,6 +118,108 @@ class TestRankWeights:
         raw = outcome(*graph_pair(tree), labels)
         ranked = outcome(*graph_pair(tree, rank_weights=True), labels)
         assert raw[0] == ranked[0] and raw[1] == ranked[1]
+
+
+class TestClusterEdges:
+    """_bulk.cluster_edges against clusterize on the pair that graph_from_csr makes of the same
+    graph (rows in column order): same labels, same errors, and the cut mask names the edges that
+    clusterize removed."""
+
+    @SETTINGS
+    @given(trees_and_forests(), st.booleans(), st.randoms(use_true_random=False))
+    def test_same_labels_and_cuts_as_clusterize(self, data, ranked, rnd):
+        edges = [(a, b) if rnd.random() < 0.5 else (b, a) for a, b, _ in data.edges()]
+        weights = [w for _, _, w in data.edges()]
+        order = list(range(len(edges)))
+        rnd.shuffle(order)
+        edge_array = np.array([edges[k] for k in order], dtype=np.int64).reshape(-1, 2)
+        weight_array = np.array([weights[k] for k in order], dtype=np.float64)
+        labels = label_array(data)
+
+        rows = [sorted(zip(nbrs, ws)) for nbrs, ws in zip(data.adjacency, data.weights)]
+        indptr = np.cumsum([0] + [len(r) for r in rows])
+        indices = np.array([b for r in rows for b, _ in r], dtype=np.int64)
+        values = np.array([w for r in rows for _, w in r], dtype=np.float64)
+        connections, weight_lists = _bulk.graph_from_csr(indptr, indices, values, data.n, rank_weights=ranked)
+        before = lists(connections)
+        expected = outcome(connections, weight_lists, labels)
+
+        try:
+            got, cut = _bulk.cluster_edges(edge_array, weight_array.astype(np.float32), labels,
+                                           rank_weights=ranked)
+        except Exception as error:
+            assert (type(error).__name__, str(error)) == expected
+            return
+        assert got.dtype == np.int8 and got.tolist() == expected[0]
+        assert labels.tolist() == data.labels
+        cut_pairs = sorted(tuple(sorted(e)) for e in edge_array[cut].tolist())
+        assert cut_pairs == removed_edges(before, expected[1], labels)
+
+    def test_ties_follow_the_order_of_the_lists_or_of_the_ranks(self):
+        # Path 0-1-2-3 with equal weights, labels at both ends: raw weights cut the tied edge
+        # whose smaller end comes first, ranks the one with the larger nodes.
+        edges = np.array([[2, 3], [0, 1], [1, 2]], dtype=np.int32)
+        labels = np.array([5, -1, -1, 7], dtype=np.int8)
+        got, cut = _bulk.cluster_edges(edges, np.ones(3), labels)
+        assert got.tolist() == [5, 7, 7, 7] and cut.tolist() == [False, True, False]
+        got, cut = _bulk.cluster_edges(edges, np.ones(3), labels, rank_weights=True)
+        assert got.tolist() == [5, 5, 5, 7] and cut.tolist() == [True, False, False]
+
+    def test_label_chains_and_pieces_without_labels(self):
+        # Two pieces hold label 3, a third none; a fourth holds labels 1 and 2 and is cut between.
+        edges = np.array([[0, 1], [2, 3], [4, 5], [6, 7], [7, 8]])
+        labels = np.array([3, -1, -1, 3, -1, -1, 1, -1, 2], dtype=np.int8)
+        got, cut = _bulk.cluster_edges(edges, np.array([1.0, 1.0, 1.0, 2.0, 1.0]), labels)
+        assert got.tolist() == [3, 3, 3, 3, -1, -1, 1, 2, 2]
+        assert cut.tolist() == [False, False, False, True, False]
+        got, cut = _bulk.cluster_edges(np.zeros((0, 2), dtype=np.int64), np.zeros(0), np.array([], dtype=np.int8))
+        assert got.tolist() == [] and cut.tolist() == []
+
+    @pytest.mark.parametrize("edges, weights, message", [
+        ([[0, 3]], [1.0], r"edge 0 joins nodes 0 and 3: node indices must lie in \[0, 3\)"),
+        ([[0, 1], [-1, 2]], [1.0, 1.0], r"edge 1 joins nodes -1 and 2"),
+        ([[1, 1]], [1.0], "edge 0 is a self-loop at node 1"),
+        ([[0, 1], [1, 2], [1, 0]], [1.0, 2.0, 1.0], "edges 0 and 2 both join nodes 0 and 1"),
+        ([[0, 1]], [0.0], "edge 0 has a weight that is not positive"),
+        ([[0, 1]], [-2.0], "edge 0 has a weight that is not positive"),
+        ([[0, 1]], [np.nan], "edge 0 has a NaN weight"),
+        ([[0, 1]], [np.inf], "edge 0 has an infinite weight"),
+        ([[0, 1]], [1e39], "edge 0 has a weight too large for float32"),
+        ([[0, 1]], [1.0, 2.0], "got 2 weights for 1 edges"),
+    ])
+    def test_refuses_bad_edges_and_weights(self, edges, weights, message):
+        with pytest.raises(ValueError, match=message):
+            _bulk.cluster_edges(np.array(edges, dtype=np.int64).reshape(-1, 2), np.array(weights),
+                                np.array([0, -1, 1], dtype=np.int8))
+
+    def test_ranks_take_zero_and_large_weights_but_not_negative_ones(self):
+        labels = np.array([0, -1, 1], dtype=np.int8)
+        edges = np.array([[0, 1], [1, 2]])
+        got, cut = _bulk.cluster_edges(edges, np.array([0.0, 1e300]), labels, rank_weights=True)
+        assert got.tolist() == [0, 0, 1] and cut.tolist() == [False, True]
+        with pytest.raises(ValueError, match="edge 1 has a negative weight: weights must be non-negative"):
+            _bulk.cluster_edges(edges, np.array([0.0, -1.0]), labels, rank_weights=True)
+
+    def test_refuses_wrong_array_types(self):
+        edges, weights, labels = np.array([[0, 1]]), np.array([1.0]), np.array([0, 1], dtype=np.int8)
+        with pytest.raises(ValueError, match=r"edges must have shape \(m, 2\)"):
+            _bulk.cluster_edges(edges.ravel(), weights, labels)
+        with pytest.raises(ValueError, match=r"edges must have shape \(m, 2\)"):
+            _bulk.cluster_edges(np.array([[0, 1, 2]]), weights, labels)
+        with pytest.raises(TypeError, match="edges must hold int32 or int64 values"):
+            _bulk.cluster_edges(edges.astype(float), weights, labels)
+        with pytest.raises(TypeError, match="edges must be a two-column int32 or int64 array, got list"):
+            _bulk.cluster_edges([[0, 1]], weights, labels)
+        with pytest.raises(TypeError, match="weights must hold float32 or float64 values"):
+            _bulk.cluster_edges(edges, np.array([1]), labels)
+        with pytest.raises(TypeError, match="labels must be a one-dimensional int8 array"):
+            _bulk.cluster_edges(edges, weights, labels.astype(np.int64))
+        with pytest.raises(TypeError, match="labels must be a one-dimensional int8 array, got list"):
+            _bulk.cluster_edges(edges, weights, [0, 1])
+        with pytest.raises(ValueError, match="labels must be a contiguous"):
+            _bulk.cluster_edges(edges, weights, np.zeros(4, dtype=np.int8)[::2])
+        # The caller's arrays are read, never written.
+        assert edges.tolist() == [[0, 1]] and labels.tolist() == [0, 1]
 
 
 class TestRefusals:

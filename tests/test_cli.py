@@ -72,7 +72,7 @@ class TestDemo:
         summary = capsys.readouterr()
         assert "points: 400 (2 coordinates), labelled: 8" in summary.out
         assert "clusters: 4" in summary.out and "adjusted Rand index" in summary.out
-        for stage in ("tree", "load", "clusterize", "plot"):
+        for stage in ("tree", "clusterize", "plot"):
             assert " %s " % stage in summary.out
         assert summary.err == ""  # small input: no progress
 

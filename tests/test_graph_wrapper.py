@@ -96,6 +96,24 @@ def test_lists_grow_to_their_full_capacity(max_size):
     assert all(g.contains(1, v) for v in values[:: max(1, max_size // 7)])
 
 
+@pytest.mark.parametrize("dtype", [INT64, FLOAT32])
+def test_interleaved_growth_keeps_every_list(dtype):
+    # Lists grow in turns, popped now and then, over many storage blocks: each keeps its own values.
+    rng = np.random.default_rng(3)
+    g = GW(50, dtype, 400)
+    expected = [[] for _ in range(50)]
+    for step in range(20000):
+        i = int(rng.integers(0, 50)) if step % 3 else int(rng.integers(0, 5))
+        if expected[i] and rng.random() < 0.2:
+            k = int(rng.integers(0, len(expected[i])))
+            assert g.pop(i, k) == expected[i].pop(k)
+        elif len(expected[i]) < 1200:
+            v = int(rng.integers(-1000, 1000))
+            g.append(i, v)
+            expected[i].append(v)
+    assert contents(g) == expected
+
+
 @pytest.mark.parametrize("max_size", [0, -1, -5, -715827882])
 def test_zero_or_negative_max_size_stores_nothing(max_size):
     for dtype in (INT64, FLOAT32):

@@ -19,7 +19,7 @@ CHILD = r"""
 import json, sys, time
 sys.path[:0] = json.loads(sys.argv[2])
 import numpy as np
-from halvek.algorithms.src.brov.binaries import brov_core as bc
+from halvek.algorithms.src.brov.binaries import _bulk, brov_core as bc
 
 GW = bc.GraphWrapper
 scenario = sys.argv[1]
@@ -50,6 +50,14 @@ elif scenario == "one long search":
     c, w = pair(k * k, edges, 2)
     labels = np.full(k * k, -1, dtype=np.int8)
     labels[0], labels[-1] = 0, 1
+elif scenario == "edge list":
+    # The same grid, as an edge list for _bulk.cluster_edges.
+    k = 7
+    edges = [(r * k + s, r * k + s + 1) for r in range(k) for s in range(k - 1)]
+    edges += [(r * k + s, (r + 1) * k + s) for r in range(k - 1) for s in range(k)]
+    weights = np.r_[np.ones(k * (k - 1)), np.full(k * (k - 1), 2.0)]
+    labels = np.full(k * k, -1, dtype=np.int8)
+    labels[0], labels[-1] = 0, 1
 elif scenario == "python callback":
     # clusterize calls a rebound module function that sleeps.
     c, w = pair(3, [(0, 1, 1.0), (1, 2, 2.0)], 2)
@@ -60,7 +68,10 @@ elif scenario == "python callback":
 print("started", flush=True)
 started = time.monotonic()
 try:
-    bc.clusterize(c, w, labels)
+    if scenario == "edge list":
+        _bulk.cluster_edges(np.array(edges), weights, labels)
+    else:
+        bc.clusterize(c, w, labels)
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
@@ -100,7 +111,7 @@ def interrupted_child(what, *args):
     return out, err, took
 
 
-@pytest.mark.parametrize("scenario", ["many cuts", "one long search", "python callback"])
+@pytest.mark.parametrize("scenario", ["many cuts", "one long search", "edge list", "python callback"])
 def test_ctrl_c_stops_clusterize(scenario):
     out, err, took = interrupted_child(f"clusterize ({scenario})", CHILD, scenario, json.dumps(sys.path))
     assert out.splitlines() == ["interrupted", "after [0, 0, 1, 1, 1]"], (out, err)

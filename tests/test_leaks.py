@@ -601,3 +601,52 @@ class TestBulk:
         assert_no_leak(expect(TypeError, _bulk.graph_from_csr, indptr, indices.astype(np.float64), data, 3),
                        indptr, data)
         assert_no_leak(expect(TypeError, _bulk.graph_to_csr, weights, conn), conn, weights)
+
+    def test_cluster_edges(self):
+        edges = np.array([[0, 1], [1, 2], [2, 3]])
+        weights = np.array([1.0, 3.0, 2.0])
+        labels = np.array([0, -1, -1, 1], dtype=np.int8)
+        assert_no_leak(succeed(_bulk.cluster_edges, edges, weights, labels), edges, weights, labels)
+        assert_no_leak(succeed(_bulk.cluster_edges, edges, weights, labels, True), edges, weights, labels)
+        loop = np.array([[0, 0]])
+        assert_no_leak(expect(ValueError, _bulk.cluster_edges, loop, weights[:1], labels), loop, labels)
+        assert_no_leak(expect(TypeError, _bulk.cluster_edges, edges, weights, labels.astype(np.int64)), edges)
+
+
+# ---------------------------------------------------------------------------------------------
+# Memory follows what is stored
+
+@pytest.mark.skipif(not HEAP_VISIBLE, reason="needs glibc's own malloc statistics")
+class TestStorageFootprint:
+    def grown_by(self, fill):
+        gc.collect()
+        before = _heap_bytes()
+        kept = fill()
+        return _heap_bytes() - before, kept
+
+    def test_a_small_container_stays_small(self):
+        def fill():
+            g = GW(3, INT64, 10 ** 6)
+            for i in range(3):
+                g.append(i, i)
+            return g
+
+        grown, g = self.grown_by(fill)
+        assert grown < 2048 and g.to_numpy(2).tolist() == [2]
+
+    def test_many_appended_lists_and_one_long_one(self):
+        # 10^5 lists of 3 entries each, then one list grown by append to 10^6 entries: the storage
+        # (8 bytes an entry plus 16 bytes of tables per list) may be at most doubled or so by
+        # growth steps and slab tails, never multiplied by list count or capacity.
+        def fill():
+            g = GW(10 ** 5, INT64, 10 ** 6)
+            for i in range(3 * 10 ** 5):
+                g.append(i % 10 ** 5, i)
+            for i in range(10 ** 6):
+                g.append(7, i)
+            return g
+
+        grown, g = self.grown_by(fill)
+        stored = 8 * (3 * 10 ** 5 + 10 ** 6) + 16 * 10 ** 5
+        assert grown < 3 * stored
+        assert g.to_numpy(7)[3:].tolist() == list(range(10 ** 6))

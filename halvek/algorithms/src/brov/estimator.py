@@ -6,7 +6,7 @@ import time
 import numpy as np
 
 from .conventions import SemiSupervisedMixin, column_to_labels
-from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
+from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .progress import StageProgress
 
@@ -68,31 +68,6 @@ def _symmetric_csr(edges, values, n):
     return sp.csr_array((data, (rows, cols)), shape=(n, n))
 
 
-def _cut_mask(edges, codes, remaining, n):
-    """Which tree edges ``clusterize`` removed: an edge is cut when the final
-    graph holds fewer copies of it than the tree plus the joining chain gave."""
-    coo = remaining.tocoo()
-    upper = coo.row < coo.col
-    kept, kept_count = np.unique(coo.row[upper].astype(np.int64) * n + coo.col[upper], return_counts=True)
-    labelled = np.flatnonzero(codes != -1)
-    by_label = labelled[np.argsort(codes[labelled], kind="stable")]
-    same = codes[by_label[1:]] == codes[by_label[:-1]]
-    lo = np.minimum(by_label[:-1], by_label[1:])[same].astype(np.int64)
-    hi = np.maximum(by_label[:-1], by_label[1:])[same].astype(np.int64)
-    joined, joined_count = np.unique(lo * n + hi, return_counts=True)
-
-    keys = edges[:, 0].astype(np.int64) * n + edges[:, 1]
-
-    def count(table, counts):
-        pos = np.searchsorted(table, keys)
-        hit = (pos < len(table)) & (table[np.minimum(pos, len(table) - 1)] == keys) if len(table) else np.zeros(len(keys), bool)
-        out = np.zeros(len(keys), dtype=np.int64)
-        out[hit] = counts[pos[hit]]
-        return out
-
-    return count(kept, kept_count) < 1 + count(joined, joined_count)
-
-
 class BrovClustering(SemiSupervisedMixin):
     """Label-guided clustering of points through their Euclidean minimum
     spanning tree.
@@ -133,7 +108,7 @@ class BrovClustering(SemiSupervisedMixin):
     tree_method_ : str
         "boruvka" (the exact tree) or "knn" (the k-NN approximation).
     timings_ : dict
-        Seconds spent per stage: "tree", "load", "clusterize", "cuts".
+        Seconds spent per stage: "tree" and "clusterize" (cuts and labels).
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -192,7 +167,6 @@ class BrovClustering(SemiSupervisedMixin):
         X = check_points(X)
         y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
-        n = X.shape[0]
         timings = {}
 
         self._stages = StageProgress() if self.verbose else None
@@ -204,20 +178,9 @@ class BrovClustering(SemiSupervisedMixin):
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
         start = time.perf_counter()
-        connections, weights = graph_pair(_symmetric_csr(edges, _edge_ranks(edges, lengths), n))
-        timings["load"] = time.perf_counter() - start
-        self._report("load", timings["load"])
-
-        start = time.perf_counter()
-        _, _, new_codes = _core().clusterize(connections, weights, codes)
+        new_codes, cut = cluster_tree(edges, lengths, codes)
         timings["clusterize"] = time.perf_counter() - start
-        self._report("clusterize", timings["clusterize"])
-
-        start = time.perf_counter()
-        cut = _cut_mask(edges, codes, graph_to_csr(connections, weights), n)
-        del connections, weights
-        timings["cuts"] = time.perf_counter() - start
-        self._report("cuts", timings["cuts"], " (%d cut)" % int(cut.sum()))
+        self._report("clusterize", timings["clusterize"], " (%d cut)" % int(cut.sum()))
 
         out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
         self.labels_ = decode_labels(new_codes, classes, out_dtype)

@@ -71,15 +71,10 @@ def cluster_forest(graph, codes, with_cuts=True):
     Returns ``(new_codes, edges, weights, cut_edges)``; ``cut_edges`` is None
     unless ``with_cuts``.
     """
-    from .estimator import _cut_mask, _symmetric_csr
-    from .graph import _core, graph_pair, graph_to_csr
+    from .graph import _bulk, _csr_parts, cluster_tree
 
-    n = graph.shape[0]
-    # The loader refuses asymmetric, duplicated, self-looped or badly weighted entries.
-    connections, ranks = graph_pair(graph, rank_weights=True)
+    # The loader's checks refuse asymmetric, duplicated, self-looped or badly weighted entries.
+    _bulk().edges_from_csr(*_csr_parts(graph))
     edges, weights = spanning_forest(graph)
-    if 2 * len(edges) != graph.nnz:
-        connections, ranks = graph_pair(_symmetric_csr(edges, weights, n), rank_weights=True)
-    _, _, new_codes = _core().clusterize(connections, ranks, codes)
-    cut = _cut_mask(edges, codes, graph_to_csr(connections, ranks), n) if with_cuts else None
-    return new_codes, edges, weights, cut
+    new_codes, cut = cluster_tree(edges, weights, codes)
+    return new_codes, edges, weights, cut if with_cuts else None

@@ -8,7 +8,7 @@ importing this package stays cheap.
 
 import numpy as np
 
-__all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "encode_labels", "decode_labels"]
+__all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "cluster_tree", "encode_labels", "decode_labels"]
 
 #: Number of distinct classes an int8 label array can carry (-1 is reserved).
 MAX_CLASSES = 255
@@ -234,3 +234,26 @@ def cluster_graph(graph, labels, *, return_forest=False):
     dtype = np.asarray(labels).dtype
     result = decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
     return ClusteredForest(result, edges, weights, cut) if return_forest else result
+
+
+def cluster_tree(edges, weights, codes):
+    """``clusterize`` on the graph of an edge list, without GraphWrapper
+    containers: returns the new int8 codes and a boolean mask of the cut edges.
+
+    ``edges`` is an (m, 2) integer array of node pairs, ``weights`` the m
+    positive edge weights and ``codes`` the int8 labels of :func:`encode_labels`
+    (one per node). Equal weights are cut in the order of ``cluster_graph``:
+    each edge weighs its rank by (weight, smaller node, larger node). The
+    labels are those that ``clusterize`` gives on the pair ``graph_pair`` makes
+    of the symmetric matrix with these ranks; the mask holds the edges it cut.
+    Raises ValueError for nodes out of range, self-loops, edges given twice
+    and weights that are not positive and finite.
+    """
+    edges = np.asarray(edges)
+    if edges.dtype not in (np.int32, np.int64):
+        edges = edges.astype(np.int64) if edges.dtype.kind in "iu" else edges
+    weights = np.asarray(weights)
+    if weights.dtype not in (np.float32, np.float64) and weights.dtype.kind in "iu":
+        weights = weights.astype(np.float64)
+    return _bulk().cluster_edges(np.ascontiguousarray(edges), np.ascontiguousarray(weights),
+                                 np.ascontiguousarray(codes), rank_weights=True)

@@ -7,8 +7,7 @@ and labels, without building the tree again.
 
 import numpy as np
 
-from .estimator import _cut_mask, _edge_ranks, _symmetric_csr
-from .graph import _core, decode_labels, encode_labels, graph_pair, graph_to_csr
+from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 
 
@@ -19,9 +18,6 @@ class LoadedTree:
         self.n = X.shape[0]
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
-        # The ranked symmetric matrix is all that clusterize needs; each call
-        # loads fresh containers from it because clusterize edits them.
-        self._ranked = _symmetric_csr(self.edges, _edge_ranks(self.edges, self.lengths), self.n)
 
     def cluster(self, y):
         """Cluster the loaded tree with the class ids ``y`` (-1 = unlabelled).
@@ -35,7 +31,5 @@ class LoadedTree:
         codes, classes = encode_labels(y, self.n)
         if self.n == 1:
             return decode_labels(codes, classes, np.int64), np.zeros(0, dtype=bool)
-        connections, weights = graph_pair(self._ranked)
-        _, _, new_codes = _core().clusterize(connections, weights, codes)
-        cut = _cut_mask(self.edges, codes, graph_to_csr(connections, weights), self.n)
+        new_codes, cut = cluster_tree(self.edges, self.lengths, codes)
         return decode_labels(new_codes, classes, np.int64), cut

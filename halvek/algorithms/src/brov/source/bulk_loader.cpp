@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "bulk_columns.hpp"
+#include "edge_clustering.hpp"
 #include "graph_wrapper.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
@@ -37,66 +39,6 @@ PyObject* graph_wrapper_type = nullptr;
 
 // Largest count of consecutive integers that float32 holds exactly (2^24).
 constexpr std::int64_t kExactFloatIntegers = std::int64_t(1) << 24;
-
-// A one-dimensional, C-contiguous numeric buffer whose element type is chosen at run time.
-struct Column {
-    BufferHold hold;
-    const char* data = nullptr;
-    Py_ssize_t length = 0;
-    char kind = 0;      // 'i' for signed integers, 'f' for floats
-    Py_ssize_t size = 0;  // bytes per element
-
-    std::int64_t integer(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const std::int32_t*>(data)[k];
-        return reinterpret_cast<const std::int64_t*>(data)[k];
-    }
-    double real(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const float*>(data)[k];
-        return reinterpret_cast<const double*>(data)[k];
-    }
-};
-
-// Reads the buffer format into kind and size; returns false for anything we do not load.
-bool classify(const Py_buffer& view, char* kind) {
-    const char* f = view.format ? view.format : "B";
-    if (*f == '@' || *f == '=' || *f == '<') ++f;
-    if (f[0] == '\0' || f[1] != '\0') return false;
-    switch (f[0]) {
-        case 'i':
-        case 'l':
-        case 'q':
-            *kind = 'i';
-            return view.itemsize == 4 || view.itemsize == 8;
-        case 'f':
-        case 'd':
-            *kind = 'f';
-            return view.itemsize == 4 || view.itemsize == 8;
-        default:
-            return false;
-    }
-}
-
-void acquire_column(PyObject* obj, const char* name, char want, Column& out) {
-    const char* expected = want == 'i' ? "int32 or int64" : "float32 or float64";
-    if (!PyObject_CheckBuffer(obj))
-        raise_format(PyExc_TypeError, "%s must be a one-dimensional %s array, got %.200s", name, expected,
-                     Py_TYPE(obj)->tp_name);
-    if (!out.hold.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-        PyErr_Clear();
-        raise_format(PyExc_ValueError, "%s must be a contiguous one-dimensional %s array", name, expected);
-    }
-    Py_buffer& view = out.hold.view();
-    if (view.ndim != 1)
-        raise_format(PyExc_ValueError, "%s must be one-dimensional, got %d dimensions", name, view.ndim);
-    char kind = 0;
-    if (!classify(view, &kind) || kind != want)
-        raise_format(PyExc_TypeError, "%s must hold %s values, got buffer format '%s' (%zd bytes per item)", name,
-                     expected, view.format ? view.format : "B", view.itemsize);
-    out.data = static_cast<const char*>(view.buf);
-    out.length = view.shape[0];
-    out.kind = kind;
-    out.size = view.itemsize;
-}
 
 // Creates GraphWrapper(n, dtype, max_size) through the type object and checks what came back.
 Ref make_container(Py_ssize_t n, int dtype, std::int32_t max_size) {
@@ -263,6 +205,20 @@ std::vector<float> rank_weights(const Column& indptr, const Column& indices, con
     return out;
 }
 
+std::int64_t node_count(PyObject* obj) {
+    const std::int64_t n = to_int64(obj);
+    if (n < 0) raise(PyExc_ValueError, "n must not be negative");
+    if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+    return n;
+}
+
+// The CSR arrays among the arguments v[0], v[1], v[2].
+void acquire_csr(PyObject* const* v, Column& indptr, Column& indices, Column& data) {
+    acquire_column(v[0], "indptr", 'i', indptr);
+    acquire_column(v[1], "indices", 'i', indices);
+    acquire_column(v[2], "data", 'f', data);
+}
+
 const char* const kFromCsrParams[] = {"indptr", "indices", "data", "n", "rank_weights"};
 const Signature kFromCsr = {"graph_from_csr", kFromCsrParams, 5, 4};
 
@@ -270,14 +226,10 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* v[5];
         match_arguments(kFromCsr, args, kwargs, v);
-        std::int64_t n = to_int64(v[3]);
-        if (n < 0) raise(PyExc_ValueError, "n must not be negative");
-        if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
+        const std::int64_t n = node_count(v[3]);
         bool ranked = v[4] ? to_flag(v[4]) : false;
         Column indptr, indices, data;
-        acquire_column(v[0], "indptr", 'i', indptr);
-        acquire_column(v[1], "indices", 'i', indices);
-        acquire_column(v[2], "data", 'f', data);
+        acquire_csr(v, indptr, indices, data);
 
         std::int64_t max_degree = 0;
         std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
@@ -308,6 +260,38 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
             gw->_sizes[li] = degree;
         }
         return check(PyTuple_Pack(2, connections.get(), weights.get()));
+    });
+}
+
+const char* const kEdgesFromCsrParams[] = {"indptr", "indices", "data", "n"};
+const Signature kEdgesFromCsr = {"edges_from_csr", kEdgesFromCsrParams, 4, 4};
+
+// The edges of a symmetric CSR matrix, checked as graph_from_csr checks them: each edge once,
+// smaller node first, in row order.
+PyObject* edges_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* v[4];
+        match_arguments(kEdgesFromCsr, args, kwargs, v);
+        const std::int64_t n = node_count(v[3]);
+        Column indptr, indices, data;
+        acquire_csr(v, indptr, indices, data);
+        std::int64_t max_degree = 0;
+        validate(indptr, indices, data, n, &max_degree);
+        npy_intp edge_dims[2] = {static_cast<npy_intp>(indices.length / 2), 2};
+        npy_intp weight_dims[1] = {edge_dims[0]};
+        Ref edges = Ref::steal(check(PyArray_SimpleNew(2, edge_dims, NPY_INT64)));
+        Ref weights = Ref::steal(check(PyArray_SimpleNew(1, weight_dims, NPY_FLOAT64)));
+        auto* ends = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
+        auto* w = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(weights.get())));
+        std::int64_t at = 0;
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
+                if (indices.integer(p) > i) {
+                    ends[2 * at] = i;
+                    ends[2 * at + 1] = indices.integer(p);
+                    w[at++] = data.real(p);
+                }
+        return check(PyTuple_Pack(2, edges.get(), weights.get()));
     });
 }
 
@@ -375,6 +359,13 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "graph_to_csr(connections, weights)\n\n"
      "Read a GraphWrapper pair back as CSR arrays (indptr int64, indices int64, data float32)."},
+    {"edges_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(edges_from_csr)),
+     METH_VARARGS | METH_KEYWORDS,
+     "edges_from_csr(indptr, indices, data, n)\n\n"
+     "The edges of an undirected graph given as CSR arrays, checked as graph_from_csr checks them:\n"
+     "an (m, 2) int64 array (smaller node first, in row order) and the m float64 weights."},
+    {"cluster_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(cluster_edges)),
+     METH_VARARGS | METH_KEYWORDS, BROV_CLUSTER_EDGES_DOC},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk",

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_state.hpp"
@@ -453,17 +454,7 @@ bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelV
         default: break;
     }
     apply_cuts(c, w, cuts);
-    switch (result.status) {
-        case CutStatus::no_qualifying_max: raise(PyExc_ValueError, "All sub-arrays are empty, cannot pop max");
-        case CutStatus::lone_max: raise(PyExc_ValueError, "Only one entry holds the maximum value, cannot pop max");
-        case CutStatus::not_in_list:
-            raise_format(PyExc_ValueError, "%lld is not in list", static_cast<long long>(result.detail_a));
-        default:
-            raise_format(PyExc_RecursionError,
-                         "maximum recursion depth exceeded while exploring: the exploration returns to node %lld "
-                         "from node %lld without end (a cycle through labelled nodes)",
-                         static_cast<long long>(result.detail_a), static_cast<long long>(result.detail_b));
-    }
+    raise_cut_failure(result);
 }
 
 bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {

@@ -140,6 +140,76 @@ struct ForestEdge {
     float w;
 };
 
+// Lists up to this long are searched entry by entry; longer ones by bisection when sorted.
+constexpr i32 kShortList = 16;
+
+// Collects the edges by looking each entry (i, v), i < v, up in v's list: the input is symmetric
+// with no duplicates exactly when every such entry finds v listing i, no pair (i, v) comes twice,
+// and there are as many entries (v, i) with v > i (the first mirrors of distinct pairs are then
+// all of them). A pair listed twice makes a cycle, which the caller's forest test rejects. On the
+// short or sorted lists of trees this reads each list about once. Returns 1 when the entries
+// pair up, 0 when they do not, and -1 when a long unsorted list would make the lookups slow (the
+// caller then pairs them by counting sort).
+inline int collect_by_lookup(const CutInput& in, std::vector<ForestEdge>& edges) {
+    const i64 n = in.n;
+    i64 entries = 0;
+    for (i64 i = 0; i < n; ++i) {
+        const std::int64_t* list = in.adjacency[i];
+        const i32 size = in.sizes[i];
+        entries += size;
+        if (size <= kShortList) continue;
+        for (i32 p = 1; p < size; ++p)
+            if (list[p - 1] > list[p]) return -1;
+    }
+    i64 up = 0, down = 0;
+    edges.reserve(static_cast<std::size_t>(entries / 2));
+    for (i64 i = 0; i < n; ++i) {
+        const std::int64_t* list = in.adjacency[i];
+        for (i32 p = 0; p < in.sizes[i]; ++p) {
+            const i64 v = list[p];
+            if (v == i) return 0;
+            if (v < i) {
+                ++down;
+                continue;
+            }
+            ++up;
+            const std::int64_t* other = in.adjacency[v];
+            const i32 size = in.sizes[v];
+            i32 q = 0;
+            if (size <= kShortList) {
+                while (q < size && other[q] != i) ++q;
+            } else {
+                q = static_cast<i32>(std::lower_bound(other, other + size, i) - other);
+            }
+            if (q >= size || other[q] != i) return 0;
+            const float w1 = in.weights[i][p];
+            const float w2 = in.weights[v][q];
+            if (!(w1 == w2 || (!qualifies(w1) && !qualifies(w2)))) return 0;
+            edges.push_back({static_cast<i32>(i), static_cast<i32>(v), p, w1});
+        }
+    }
+    return up == down ? 1 : 0;
+}
+
+// No cycles: every edge joins two trees.
+inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges) {
+    std::vector<i32> parent(static_cast<std::size_t>(n));
+    for (i64 i = 0; i < n; ++i) parent[static_cast<std::size_t>(i)] = static_cast<i32>(i);
+    auto find = [&](i32 x) {
+        while (parent[static_cast<std::size_t>(x)] != x) {
+            parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
+            x = parent[static_cast<std::size_t>(x)];
+        }
+        return x;
+    };
+    for (const ForestEdge& e : edges) {
+        const i32 ra = find(e.a), rb = find(e.b);
+        if (ra == rb) return false;
+        parent[static_cast<std::size_t>(ra)] = rb;
+    }
+    return true;
+}
+
 // Collects the undirected edges when the input is a simple forest; false otherwise. Assumes
 // check_ranges passed.
 inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
@@ -149,6 +219,9 @@ inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
         const std::int8_t l = label_at(in, i);
         if (l < -1) return false;
     }
+    const int looked_up = collect_by_lookup(in, edges);
+    if (looked_up >= 0) return looked_up == 1 && acyclic(n, edges);
+    edges.clear();
     // Incoming entries grouped by target, to match each entry with its reverse.
     std::vector<i64> in_off(static_cast<std::size_t>(n) + 1, 0);
     for (i64 i = 0; i < n; ++i) {
@@ -197,22 +270,7 @@ inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
             }
         }
     }
-    // No cycles: every edge joins two trees.
-    std::vector<i32> parent(static_cast<std::size_t>(n));
-    for (i64 i = 0; i < n; ++i) parent[static_cast<std::size_t>(i)] = static_cast<i32>(i);
-    auto find = [&](i32 x) {
-        while (parent[static_cast<std::size_t>(x)] != x) {
-            parent[static_cast<std::size_t>(x)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
-            x = parent[static_cast<std::size_t>(x)];
-        }
-        return x;
-    };
-    for (const ForestEdge& e : edges) {
-        const i32 ra = find(e.a), rb = find(e.b);
-        if (ra == rb) return false;
-        parent[static_cast<std::size_t>(ra)] = rb;
-    }
-    return true;
+    return acyclic(n, edges);
 }
 
 // The sweep over a simple forest.

@@ -34,11 +34,9 @@ float round_to_float(double d) {
 namespace {
 
 void release_storage(GraphWrapperObject* g) {
-    if (g->_data) {
-        for (std::uint64_t i = 0; i < g->_count; ++i) std::free(g->_data[i]);
-        std::free(g->_data);
-        g->_data = nullptr;
-    }
+    release_slabs(g);
+    std::free(g->_data);
+    g->_data = nullptr;
     std::free(g->_sizes);
     g->_sizes = nullptr;
     std::free(g->_room);
@@ -84,6 +82,7 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         g->_sizes = nullptr;
         g->_room = nullptr;
         g->_int_sets = nullptr;
+        g->_slabs = nullptr;
         if (count > 0 && dtype != INT64 && dtype != FLOAT32) raise(PyExc_ValueError, "Unsupported data type");
         g->_data = allocate_table<void*>(count);
         g->_sizes = allocate_table<std::int32_t>(count);

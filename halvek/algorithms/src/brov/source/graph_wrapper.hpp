@@ -3,8 +3,12 @@
 //
 // Each list has a fixed capacity (three times the max_size given at construction), but its
 // storage grows on demand up to that capacity, so memory follows what is stored rather than
-// count x capacity. The inline helpers below are the only code that touches the storage; the
-// Python-facing methods (graph_wrapper.cpp) and the native algorithms both use them.
+// count x capacity. The lists live together in slabs, large blocks handed out in the order the
+// lists ask for room, so lists filled one after another (by append as well as in bulk) sit side
+// by side in memory. A list that outgrows its room moves to a block twice as large at the end of
+// the newest slab; the block it leaves is not reused, which costs at most the list's final room.
+// The inline helpers below are the only code that touches the storage; the Python-facing
+// methods (graph_wrapper.cpp) and the native algorithms both use them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,6 +30,14 @@ enum DataType : std::uint32_t { INT64 = 0, FLOAT32 = 1 };
 
 using IntSet = std::unordered_set<std::int64_t>;
 
+// A block of list storage: this header, then `capacity` bytes of which the first `used` are
+// handed out. Slabs form a chain from the newest one back.
+struct alignas(16) Slab {
+    Slab* previous;
+    std::size_t capacity;
+    std::size_t used;
+};
+
 struct GraphWrapperObject {
     PyObject_HEAD
     void** _data;          // _count list buffers, null until the list first stores something
@@ -36,6 +48,7 @@ struct GraphWrapperObject {
     DataType _dtype;
     std::int32_t _max_size;  // capacity of every list: three times the max_size asked for
     IntSet** _int_sets;      // INT64 with lookup only: one set per list, created on first insert
+    Slab* _slabs;            // the newest slab of list storage, null before the first list stores
 };
 
 // The type object lives in brov_core; other extension modules fetch it from there at import.
@@ -48,15 +61,62 @@ inline DTYPE32_t* float_list(GraphWrapperObject* g, std::uint64_t i) {
     return static_cast<DTYPE32_t*>(g->_data[i]);
 }
 
-// Makes room for `need` elements in list i (need <= _max_size). Returns false when out of memory.
+// Slab sizes grow with the container, from small (a container of a few short lists stays small)
+// to a cap (the unused tail of the newest slab stays bounded).
+constexpr std::size_t kFirstSlabBytes = 256;
+constexpr std::size_t kLargestSlabBytes = std::size_t(1) << 20;
+
+inline char* slab_bytes(Slab* s) { return reinterpret_cast<char*>(s + 1); }
+
+// `bytes` (a multiple of 8) of list storage, or null when out of memory. A block larger than a
+// quarter of the next slab gets a slab of its own, placed behind the newest, which keeps filling.
+inline void* take_storage(GraphWrapperObject* g, std::size_t bytes) {
+    Slab* top = g->_slabs;
+    if (top && top->capacity - top->used >= bytes) {
+        void* block = slab_bytes(top) + top->used;
+        top->used += bytes;
+        return block;
+    }
+    std::size_t next = top ? top->capacity * 2 : kFirstSlabBytes;
+    if (next > kLargestSlabBytes) next = kLargestSlabBytes;
+    const bool own = bytes > next / 4;
+    const std::size_t capacity = own ? bytes : next;
+    auto* slab = static_cast<Slab*>(std::malloc(sizeof(Slab) + capacity));
+    if (!slab) return nullptr;
+    slab->capacity = capacity;
+    slab->used = bytes;
+    if (own && top) {
+        slab->previous = top->previous;
+        top->previous = slab;
+    } else {
+        slab->previous = top;
+        g->_slabs = slab;
+    }
+    return slab_bytes(slab);
+}
+
+inline void release_slabs(GraphWrapperObject* g) {
+    for (Slab* s = g->_slabs; s;) {
+        Slab* previous = s->previous;
+        std::free(s);
+        s = previous;
+    }
+    g->_slabs = nullptr;
+}
+
+// Makes room for `need` elements in list i (need <= _max_size). Returns false when out of memory,
+// leaving the list as it was.
 inline bool reserve_list(GraphWrapperObject* g, std::uint64_t i, std::int32_t need) {
     if (need <= g->_room[i]) return true;
     std::int64_t room = g->_room[i] ? static_cast<std::int64_t>(g->_room[i]) * 2 : 4;
     if (room < need) room = need;
     if (room > g->_max_size) room = g->_max_size;
-    void* grown = std::realloc(g->_data[i], static_cast<std::size_t>(room) * element_size(g->_dtype));
-    if (!grown) return false;
-    g->_data[i] = grown;
+    const std::size_t es = element_size(g->_dtype);
+    const std::size_t bytes = (static_cast<std::size_t>(room) * es + 7) & ~static_cast<std::size_t>(7);
+    void* moved = take_storage(g, bytes);
+    if (!moved) return false;
+    if (g->_sizes[i] > 0) std::memcpy(moved, g->_data[i], static_cast<std::size_t>(g->_sizes[i]) * es);
+    g->_data[i] = moved;
     g->_room[i] = static_cast<std::int32_t>(room);
     return true;
 }

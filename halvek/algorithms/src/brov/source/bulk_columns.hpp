@@ -1,0 +1,89 @@
+// Numeric columns handed to _bulk: buffers whose element type (32- or 64-bit integers or floats)
+// is chosen at run time, read element by element without copying.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "py_errors.hpp"
+#include "py_ref.hpp"
+
+namespace brov {
+
+// A one-dimensional, C-contiguous numeric buffer whose element type is chosen at run time.
+struct Column {
+    BufferHold hold;
+    const char* data = nullptr;
+    Py_ssize_t length = 0;
+    char kind = 0;      // 'i' for signed integers, 'f' for floats
+    Py_ssize_t size = 0;  // bytes per element
+
+    std::int64_t integer(Py_ssize_t k) const {
+        if (size == 4) return reinterpret_cast<const std::int32_t*>(data)[k];
+        return reinterpret_cast<const std::int64_t*>(data)[k];
+    }
+    double real(Py_ssize_t k) const {
+        if (size == 4) return reinterpret_cast<const float*>(data)[k];
+        return reinterpret_cast<const double*>(data)[k];
+    }
+};
+
+// Reads the buffer format into kind and size; returns false for anything we do not load.
+inline bool classify(const Py_buffer& view, char* kind) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    if (f[0] == '\0' || f[1] != '\0') return false;
+    switch (f[0]) {
+        case 'i':
+        case 'l':
+        case 'q':
+            *kind = 'i';
+            return view.itemsize == 4 || view.itemsize == 8;
+        case 'f':
+        case 'd':
+            *kind = 'f';
+            return view.itemsize == 4 || view.itemsize == 8;
+        default:
+            return false;
+    }
+}
+
+// Takes the buffer of `obj`: `ndim` dimensions (one, or two for pairs), elements of kind `want`
+// ('i' or 'f'); `shape` names the expected shape in messages.
+inline void acquire_typed(PyObject* obj, const char* name, char want, int ndim, const char* shape, Column& out) {
+    const char* expected = want == 'i' ? "int32 or int64" : "float32 or float64";
+    if (!PyObject_CheckBuffer(obj))
+        raise_format(PyExc_TypeError, "%s must be a %s %s array, got %.200s", name, shape, expected,
+                     Py_TYPE(obj)->tp_name);
+    if (!out.hold.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        PyErr_Clear();
+        raise_format(PyExc_ValueError, "%s must be a contiguous %s %s array", name, shape, expected);
+    }
+    Py_buffer& view = out.hold.view();
+    if (ndim == 1 && view.ndim != 1)
+        raise_format(PyExc_ValueError, "%s must be one-dimensional, got %d dimensions", name, view.ndim);
+    if (ndim == 2 && (view.ndim != 2 || view.shape[1] != 2))
+        raise_format(PyExc_ValueError, "%s must have shape (m, 2), got %d dimension(s)%s", name, view.ndim,
+                     view.ndim == 2 ? " with a second one other than 2" : "");
+    char kind = 0;
+    if (!classify(view, &kind) || kind != want)
+        raise_format(PyExc_TypeError, "%s must hold %s values, got buffer format '%s' (%zd bytes per item)", name,
+                     expected, view.format ? view.format : "B", view.itemsize);
+    out.data = static_cast<const char*>(view.buf);
+    out.length = ndim == 2 ? view.shape[0] * 2 : view.shape[0];
+    out.kind = kind;
+    out.size = view.itemsize;
+}
+
+inline void acquire_column(PyObject* obj, const char* name, char want, Column& out) {
+    acquire_typed(obj, name, want, 1, "one-dimensional", out);
+}
+
+// An (m, 2) array of integer pairs, read as one column of 2m values.
+inline void acquire_pairs(PyObject* obj, const char* name, Column& out) {
+    acquire_typed(obj, name, 'i', 2, "two-column", out);
+}
+
+}  // namespace brov

@@ -1,0 +1,306 @@
+// cluster_edges: clustering of a graph given as an edge list, without GraphWrapper containers.
+//
+// The graph is laid out as clusterize would find it after graph_from_csr of the symmetric matrix:
+// list i holds the neighbours of node i in increasing order, with the edge's weight (or rank)
+// beside each. The cutting planner that clusterize runs on its storage then plans the cuts, and
+// the labels are spread over what remains plus the joining chains, as clusterize does: each
+// piece takes the label of the first label group (by first appearance) that has a node in it.
+#include "edge_clustering.hpp"
+
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL brov_bulk_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "binding.hpp"
+#include "bulk_columns.hpp"
+#include "cut_errors.hpp"
+#include "cutting.hpp"
+
+namespace brov {
+namespace {
+
+// Largest count of consecutive integers that float32 holds exactly (2^24).
+constexpr std::int64_t kExactRanks = std::int64_t(1) << 24;
+
+// The graph, copied out of the caller's buffers and checked: nothing below reads them again, so
+// whatever Python code runs at a poll cannot change what was checked.
+struct EdgeList {
+    std::int64_t n = 0;
+    std::int64_t m = 0;
+    std::vector<std::int32_t> ends;   // 2m: the two ends of edge e at 2e, 2e + 1
+    std::vector<double> weights;      // m
+    std::vector<std::int8_t> labels;  // n
+};
+
+[[noreturn]] void bad_weight(std::int64_t e, const char* what, bool ranked) {
+    raise_format(PyExc_ValueError, "edge %lld has %s: weights must be %s and finite", static_cast<long long>(e), what,
+                 ranked ? "non-negative" : "positive");
+}
+
+// Weights must be positive and fit float32, as the containers hold them; ranked weights only
+// need an order, so zero (identical points) and any finite size will do.
+void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, bool ranked, EdgeList& out) {
+    Column edges, weights;
+    acquire_pairs(edges_obj, "edges", edges);
+    acquire_column(weights_obj, "weights", 'f', weights);
+    BufferHold labels;
+    if (!PyObject_CheckBuffer(labels_obj))
+        raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got %.200s",
+                     Py_TYPE(labels_obj)->tp_name);
+    if (!labels.acquire(labels_obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "labels must be a contiguous one-dimensional int8 array");
+    }
+    const Py_buffer& lv = labels.view();
+    const char* format = lv.format ? lv.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (lv.ndim != 1 || lv.itemsize != 1 || std::strcmp(format, "b") != 0)
+        raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got format '%s' with %d dimension(s)",
+                     lv.format ? lv.format : "B", lv.ndim);
+
+    out.m = edges.length / 2;
+    out.n = lv.shape[0];
+    if (weights.length != out.m)
+        raise_format(PyExc_ValueError, "got %zd weights for %lld edges", weights.length, static_cast<long long>(out.m));
+    if (out.n >= std::numeric_limits<std::int32_t>::max() / 2)
+        raise(PyExc_ValueError, "too many nodes: node indices must fit in 30 bits");
+    if (out.m >= std::numeric_limits<std::int32_t>::max() / 2)
+        raise(PyExc_ValueError, "too many edges: edge indices must fit in 30 bits");
+
+    const auto* label_bytes = static_cast<const std::int8_t*>(lv.buf);
+    out.labels.assign(label_bytes, label_bytes + out.n);
+    out.ends.resize(static_cast<std::size_t>(2 * out.m));
+    out.weights.resize(static_cast<std::size_t>(out.m));
+    InterruptPoll poll;
+    for (std::int64_t e = 0; e < out.m; ++e) {
+        poll();
+        const std::int64_t a = edges.integer(2 * e), b = edges.integer(2 * e + 1);
+        const double w = weights.real(e);
+        if (a < 0 || a >= out.n || b < 0 || b >= out.n)
+            raise_format(PyExc_ValueError, "edge %lld joins nodes %lld and %lld: node indices must lie in [0, %lld)",
+                         static_cast<long long>(e), static_cast<long long>(a), static_cast<long long>(b),
+                         static_cast<long long>(out.n));
+        if (a == b)
+            raise_format(PyExc_ValueError, "edge %lld is a self-loop at node %lld", static_cast<long long>(e),
+                         static_cast<long long>(a));
+        if (std::isnan(w)) bad_weight(e, "a NaN weight", ranked);
+        if (w < 0.0 || (w == 0.0 && !ranked)) bad_weight(e, ranked ? "a negative weight" : "a weight that is not positive", ranked);
+        if (!std::isfinite(w)) bad_weight(e, "an infinite weight", ranked);
+        if (!ranked && w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32", ranked);
+        out.ends[2 * e] = static_cast<std::int32_t>(a);
+        out.ends[2 * e + 1] = static_cast<std::int32_t>(b);
+        out.weights[e] = w;
+    }
+}
+
+// The weight each edge carries into the planner: its own (as float32), or its rank in the order
+// (weight, smaller node, larger node), from 1.
+std::vector<float> planner_weights(const EdgeList& g, bool ranked) {
+    std::vector<float> out(static_cast<std::size_t>(g.m));
+    if (!ranked) {
+        for (std::int64_t e = 0; e < g.m; ++e) out[e] = static_cast<float>(g.weights[e]);
+        return out;
+    }
+    if (g.m > kExactRanks)
+        raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
+                     static_cast<long long>(kExactRanks));
+    struct Key {
+        double w;
+        std::int32_t lo, hi, e;
+    };
+    std::vector<Key> keys(static_cast<std::size_t>(g.m));
+    for (std::int64_t e = 0; e < g.m; ++e) {
+        const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
+        keys[e] = {g.weights[e], std::min(a, b), std::max(a, b), static_cast<std::int32_t>(e)};
+    }
+    std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+        if (x.w != y.w) return x.w < y.w;
+        if (x.lo != y.lo) return x.lo < y.lo;
+        return x.hi < y.hi;
+    });
+    for (std::size_t r = 0; r < keys.size(); ++r) out[keys[r].e] = static_cast<float>(r + 1);
+    return out;
+}
+
+// Adjacency lists in the planner's form: neighbours in increasing order, each entry with its
+// edge's index and weight.
+struct Adjacency {
+    std::vector<std::int64_t> start;     // n + 1
+    std::vector<std::int64_t> neighbor;  // 2m
+    std::vector<std::int32_t> edge;      // 2m
+    std::vector<float> weight;           // 2m
+    std::vector<const std::int64_t*> rows;
+    std::vector<const float*> weight_rows;
+    std::vector<std::int32_t> sizes;
+
+    std::int32_t edge_between(std::int32_t a, std::int32_t b) const {
+        const std::int64_t* first = neighbor.data() + start[a];
+        const std::int64_t* last = neighbor.data() + start[a + 1];
+        const std::int64_t* at = std::lower_bound(first, last, static_cast<std::int64_t>(b));
+        return edge[at - neighbor.data()];
+    }
+};
+
+void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& adj) {
+    const auto n = static_cast<std::size_t>(g.n);
+    adj.sizes.assign(n, 0);
+    for (std::int32_t end : g.ends) ++adj.sizes[end];
+    adj.start.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) adj.start[i + 1] = adj.start[i] + adj.sizes[i];
+    // Entries of a list arrive in edge order; a counting pass over the edges sorted by the other
+    // end would do the same as this per-list sort, which is cheap on the short lists of trees.
+    struct Entry {
+        std::int64_t neighbor;
+        std::int32_t edge;
+    };
+    std::vector<Entry> entries(static_cast<std::size_t>(2 * g.m));
+    {
+        std::vector<std::int64_t> next(adj.start.begin(), adj.start.end() - 1);
+        for (std::int64_t e = 0; e < g.m; ++e) {
+            const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
+            entries[next[a]++] = {b, static_cast<std::int32_t>(e)};
+            entries[next[b]++] = {a, static_cast<std::int32_t>(e)};
+        }
+    }
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < n; ++i) {
+        poll();
+        Entry* first = entries.data() + adj.start[i];
+        Entry* last = entries.data() + adj.start[i + 1];
+        auto by_neighbor = [](const Entry& x, const Entry& y) { return x.neighbor < y.neighbor; };
+        if (!std::is_sorted(first, last, by_neighbor)) std::sort(first, last, by_neighbor);
+        for (Entry* p = first; p + 1 < last; ++p)
+            if (p->neighbor == p[1].neighbor)
+                raise_format(PyExc_ValueError, "edges %d and %d both join nodes %lld and %lld: each edge may be given once",
+                             std::min(p->edge, p[1].edge), std::max(p->edge, p[1].edge), static_cast<long long>(i),
+                             static_cast<long long>(p->neighbor));
+    }
+    adj.neighbor.resize(entries.size());
+    adj.edge.resize(entries.size());
+    adj.weight.resize(entries.size());
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        adj.neighbor[k] = entries[k].neighbor;
+        adj.edge[k] = entries[k].edge;
+        adj.weight[k] = w[entries[k].edge];
+    }
+    adj.rows.resize(n);
+    adj.weight_rows.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        adj.rows[i] = adj.neighbor.data() + adj.start[i];
+        adj.weight_rows[i] = adj.weight.data() + adj.start[i];
+    }
+}
+
+bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
+
+// Disjoint sets over the nodes, with path halving.
+struct Pieces {
+    std::vector<std::int32_t> parent;
+    explicit Pieces(std::int64_t n) : parent(static_cast<std::size_t>(n)) {
+        for (std::int64_t i = 0; i < n; ++i) parent[i] = static_cast<std::int32_t>(i);
+    }
+    std::int32_t find(std::int32_t x) {
+        while (parent[x] != x) {
+            parent[x] = parent[parent[x]];
+            x = parent[x];
+        }
+        return x;
+    }
+    void join(std::int32_t a, std::int32_t b) {
+        a = find(a);
+        b = find(b);
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+};
+
+// The labels after the cuts: every piece of (uncut edges + each label's chain through its nodes)
+// takes the label of the first label group, in order of first appearance, with a node in it. The
+// flood of clusterize writes exactly that: a group's flood covers the whole piece of its first
+// node (the chain holds all its nodes in that piece), and a later group whose first node an
+// earlier flood reached is skipped.
+void spread_labels(const EdgeList& g, const std::vector<std::uint8_t>& cut, std::int8_t* out) {
+    Pieces pieces(g.n);
+    InterruptPoll poll;
+    for (std::int64_t e = 0; e < g.m; ++e) {
+        poll();
+        if (!cut[e]) pieces.join(g.ends[2 * e], g.ends[2 * e + 1]);
+    }
+    // The chain of a label joins its nodes in increasing order; joining each node to the previous
+    // one of its label gives the same pieces.
+    std::int32_t last_of[256];
+    std::fill(std::begin(last_of), std::end(last_of), -1);
+    std::vector<std::int32_t> firsts;  // first node of each label, in order of first appearance
+    for (std::int64_t i = 0; i < g.n; ++i) {
+        poll();
+        if (g.labels[i] == -1) continue;
+        std::int32_t& last = last_of[static_cast<std::uint8_t>(g.labels[i])];
+        if (last < 0) firsts.push_back(static_cast<std::int32_t>(i));
+        else pieces.join(last, static_cast<std::int32_t>(i));
+        last = static_cast<std::int32_t>(i);
+    }
+    std::vector<std::int16_t> owner(static_cast<std::size_t>(g.n), -1);  // label byte of a piece's root
+    for (std::int32_t first : firsts) {
+        std::int16_t& o = owner[pieces.find(first)];
+        if (o < 0) o = static_cast<std::uint8_t>(g.labels[first]);
+    }
+    for (std::int64_t i = 0; i < g.n; ++i) {
+        poll();
+        const std::int16_t o = owner[pieces.find(static_cast<std::int32_t>(i))];
+        out[i] = o < 0 ? g.labels[i] : static_cast<std::int8_t>(static_cast<std::uint8_t>(o));
+    }
+}
+
+const char* const kClusterEdgesParams[] = {"edges", "weights", "labels", "rank_weights"};
+const Signature kClusterEdges = {"cluster_edges", kClusterEdgesParams, 4, 3};
+
+}  // namespace
+
+PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* v[4];
+        match_arguments(kClusterEdges, args, kwargs, v);
+        const bool ranked = v[3] ? to_flag(v[3]) : false;
+        EdgeList g;
+        read_edges(v[0], v[1], v[2], ranked, g);
+        Adjacency adj;
+        build_adjacency(g, planner_weights(g, ranked), adj);
+
+        CutInput input;
+        input.n = g.n;
+        input.adjacency = adj.rows.data();
+        input.weights = adj.weight_rows.data();
+        input.sizes = adj.sizes.data();
+        input.labels = g.labels.data();
+        input.label_stride = 1;
+        CutOptions options;
+        options.should_stop = interrupt_requested;
+        CutList cuts;
+        CutResult result = plan_cuts(input, cuts, options);
+        if (result.status == CutStatus::needs_fallback)
+            raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
+        if (result.status != CutStatus::ok) raise_cut_failure(result);
+
+        std::vector<std::uint8_t> cut(static_cast<std::size_t>(g.m), 0);
+        for (const auto& c : cuts) cut[adj.edge_between(c.first, c.second)] = 1;
+        adj = Adjacency();
+
+        npy_intp n_dims[1] = {static_cast<npy_intp>(g.n)};
+        npy_intp m_dims[1] = {static_cast<npy_intp>(g.m)};
+        Ref new_labels = Ref::steal(check(PyArray_SimpleNew(1, n_dims, NPY_INT8)));
+        Ref mask = Ref::steal(check(PyArray_SimpleNew(1, m_dims, NPY_BOOL)));
+        spread_labels(g, cut, static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get()))));
+        auto* mask_data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+        for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
+        return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
+    });
+}
+
+}  // namespace brov
