@@ -16,9 +16,12 @@ using Index = std::int64_t;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr Index kNone = -1;
 constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
-constexpr int kSearchesPerPoll = 64;  // a search can take milliseconds in high dimensions
+constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
+
+// Whether a neighbour search goes on to its next point (this thread polls for Ctrl-C in it).
+using Proceed = std::function<bool()>;
 
 // Per-thread working memory of the neighbour searches.
 struct Scratch {
@@ -208,58 +211,73 @@ private:
         // a few helpers. Only this thread polls, between its chunks.
         constexpr Index kChunk = 4;  // leaves
         std::atomic<Index> next{0};
-        std::atomic<bool> stop{false};
+        std::atomic<bool> stop{false};  // set when this thread's checkpoint throws
         std::vector<std::int32_t> leaves;
         for (std::size_t id = 0; id < nodes_.size(); ++id)
             if (nodes_[id].left < 0) leaves.push_back(static_cast<std::int32_t>(id));
         const auto leaf_count = static_cast<Index>(leaves.size());
-        auto work_chunk = [&](Scratch& scratch) {
+        auto work_chunk = [&](Scratch& scratch, const Proceed& proceed) {
             const Index begin = next.fetch_add(kChunk);
             if (begin >= leaf_count || stop.load()) return false;
             for (Index l = begin, end = std::min(begin + kChunk, leaf_count); l < end; ++l)
-                search_leaf(leaves[l], scratch);
+                search_leaf(leaves[l], scratch, proceed);
             return true;
         };
         std::vector<Scratch> stacks;
         std::vector<std::thread> helpers;
         struct Joiner {
             std::vector<std::thread>& threads;
-            std::atomic<bool>& stop;
             ~Joiner() {
-                stop.store(true);
                 for (auto& t : threads) t.join();
             }
-        } joiner{helpers, stop};
+        } joiner{helpers};
+        const Proceed helper_proceeds = [&stop] { return !stop.load(std::memory_order_relaxed); };
         const Index wanted = std::min<Index>(std::min(std::thread::hardware_concurrency(), 8u), n_ / 4096);
         stacks.resize(wanted > 1 ? wanted - 1 : 0);
         for (auto& stack : stacks) {
             try {
-                helpers.emplace_back([&work_chunk, &stack] {
-                    while (work_chunk(stack)) {
+                helpers.emplace_back([&work_chunk, &stack, &helper_proceeds] {
+                    while (work_chunk(stack, helper_proceeds)) {
                     }
                 });
             } catch (const std::system_error&) {
                 break;  // fewer helpers, same result
             }
         }
+        // This thread polls every few points: in high dimensions one point can take milliseconds.
+        int until_poll = kSearchesPerPoll;
+        const Proceed polls = [&] {
+            if (--until_poll == 0) {
+                checkpoint(-1.0);
+                until_poll = kSearchesPerPoll;
+            }
+            return true;
+        };
         Scratch own;
-        while (work_chunk(own)) checkpoint(-1.0);
+        try {
+            while (work_chunk(own, polls)) {
+            }
+        } catch (...) {
+            stop.store(true);  // the helpers leave their leaves half done; nothing reads them
+            throw;
+        }
     }
 
     // The lists of one leaf's points. Each starts from the leaf itself, which usually fills it;
     // the largest k-th distance in the leaf then bounds which other leaves can hold a nearer
     // point, and those are gathered once for the whole leaf, nearest first.
-    void search_leaf(std::int32_t leaf, Scratch& scratch) {
+    void search_leaf(std::int32_t leaf, Scratch& scratch, const Proceed& proceed) {
         const Node& nd = nodes_[leaf];
         double bound = 0.0;
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
+            if (!proceed()) return;
             scan_k(nd, p, &coords_[p * dim()], &listed_[p * k_], &listed_d2_[p * k_]);
             bound = std::max(bound, listed_d2_[p * k_ + k_ - 1]);
         }
         if (!(bound < kInfinity)) {  // some list is not full yet: search the tree point by point
             for (Index p = nd.begin; p < nd.end; ++p)
-                if (!follower_[p]) search_k(p, leaf, &listed_[p * k_], &listed_d2_[p * k_], scratch.stack);
+                if (!follower_[p] && proceed()) search_k(p, leaf, &listed_[p * k_], &listed_d2_[p * k_], scratch.stack);
             return;
         }
         auto& near = scratch.leaves;
@@ -283,6 +301,7 @@ private:
         std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
+            if (!proceed()) return;
             const double* q = &coords_[p * dim()];
             Index* idx = &listed_[p * k_];
             double* d2s = &listed_d2_[p * k_];
