@@ -75,6 +75,19 @@ class TestLoadedPair:
         weights.pop(0, 0)
         assert graph_to_csr(connections, weights).toarray().tolist() == [[0, 2, 0], [2, 0, 0], [0.5, 0, 0]]
 
+    def test_unaligned_arrays(self):
+        def unaligned(values, dtype):
+            raw = np.zeros(len(values) * np.dtype(dtype).itemsize + 1, dtype=np.uint8)
+            view = raw[1:].view(dtype)
+            view[:] = values
+            return view
+
+        for int_type, float_type in ((np.int64, np.float64), (np.int32, np.float32)):
+            pair = _bulk.graph_from_csr(unaligned([0, 2, 3, 4], int_type), unaligned([2, 1, 0, 0], int_type),
+                                        unaligned([0.5, 2.0, 2.0, 0.5], float_type), 3, rank_weights=True)
+            assert lists(pair[0]) == [[2, 1], [0], [0]]
+            assert lists(pair[1]) == [[1.0, 2.0], [2.0], [1.0]]
+
     def test_empty_and_edgeless_graphs(self):
         connections, weights = graph_pair(sp.csr_array((0, 0)))
         assert lists(connections) == [] and lists(weights) == []

@@ -162,6 +162,25 @@ def test_clusterize_matches_model(cls, data):
     check_clusterize(cls, data)
 
 
+@SETTINGS
+@given(data=st.one_of(trees_and_forests(weights="tied"), cyclic_graphs(weights="tied")), choice=st.data())
+def test_clusterize_with_one_sided_weights_agrees_on_both_routes(data, choice):
+    # A few entries whose weight differs from the other entry of their edge: both routes give the
+    # same result or the same error, and leave the same lists, as the model does.
+    entries = [(node, k) for node in range(data.n) for k in range(len(data.weights[node]))]
+    if entries:
+        for node, k in choice.draw(st.lists(st.sampled_from(entries), min_size=1, max_size=3)):
+            data.weights[node][k] = choice.draw(st.sampled_from([1.0, 2.0, 3.0, 4.0]))
+    outcomes = []
+    for cls in ROUTES:
+        conn, weights = build_pair(data, cls)
+        result = outcome(bc.clusterize, conn, weights, label_array(data))
+        labels = result[1][2].tolist() if result[0] == "ok" else result[1:]
+        outcomes.append((labels, lists(conn), lists(weights)))
+    assert outcomes[0] == outcomes[1]
+    check_clusterize(bc.GraphWrapper, data)
+
+
 def check_clusterize(cls, data):
     labels = label_array(data)
     conn, weights = build_pair(data, cls)

@@ -5,6 +5,7 @@ import copy
 import gc
 import math
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -495,6 +496,30 @@ def test_to_numpy_override_used_by_path_search():
     assert conn.calls == [0] and type(conn.calls[0]) is int
 
 
+def unaligned(array):
+    """A copy of `array` whose data starts one byte past an aligned address."""
+    raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
+    view = raw[1:].view(array.dtype)
+    view[:] = array
+    assert array.size == 0 or view.ctypes.data % array.itemsize != 0
+    return view
+
+
+class Unaligned(GW):
+    def to_numpy(self, index):
+        return unaligned(GW.to_numpy(self, index))
+
+
+def test_unaligned_exports_are_read_like_aligned_ones():
+    lab = np.array([0, 1, 2], dtype=np.int8)
+    assert bc.find_all_paths_with_labels(star(Unaligned), lab, 0) == [[0, 1], [0, 2]]
+    conn, weights = star(Unaligned), Unaligned(3, FLOAT32, 2)
+    for a, w in ((0, 1.5), (0, 2.5), (1, 1.5), (2, 2.5)):
+        weights.append(a, w)
+    assert bc.clusterize(conn, weights, lab)[2].tolist() == [0, 1, 2]
+    assert [a.tolist() for a in conn.to_numpy_all()] == [[], [], []]
+
+
 def test_to_numpy_all_honours_a_to_numpy_override():
     conn = star(Reversed)
     assert [a.tolist() for a in conn.to_numpy_all()] == [[2, 1], [0], [0]]
@@ -596,6 +621,34 @@ def test_pop_max_override_returning_a_tuple_is_used(monkeypatch):
     assert contents(c) == [[], []] and contents(w) == [[], []]
     assert new.tolist() == [0, 1]
 
+
+
+def test_rebound_results_are_passed_on_as_one_argument(monkeypatch):
+    # The paths of a rebound exploration go to set.update one at a time: a tuple path is not
+    # spread into several arguments, and is refused where the subgraph copies it.
+    monkeypatch.setattr(bc, "explore_graph_recursive",
+                        lambda conn, labels, start: [(start, 1, 2)] if start == 0 else [])
+    conn, weights = star(GW), GW(3, FLOAT32, 2)
+    with pytest.raises(TypeError, match="^Expected list, got tuple$"):
+        bc.find_subgraph_with_labels(conn, weights, np.array([0, -1, 1], dtype=np.int8))
+
+
+def test_rebound_search_that_leads_back_nests_up_to_the_recursion_limit(monkeypatch):
+    calls = []
+
+    def search(connections, labels, start, bomb_node=-1, path=None):
+        calls.append(start)
+        return [[start, 5, 6]]
+
+    monkeypatch.setattr(bc, "find_all_paths_with_labels", search)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(300)
+    try:
+        with pytest.raises(RecursionError, match="recursion limit"):
+            bc.explore_graph_recursive(star(GW), np.array([0, 1, 2], dtype=np.int8), 0)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert 200 < len(calls) <= 300
 
 
 def test_export_goes_through_the_module_numpy_binding(monkeypatch):

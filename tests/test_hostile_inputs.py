@@ -219,6 +219,12 @@ class DuckGraph:
             return np.array(values, dtype=self.dtype)
         if self.form == "reversed view":
             return np.array(values[::-1], dtype=self.dtype)[::-1]
+        if self.form == "unaligned":
+            aligned = np.array(values, dtype=self.dtype)
+            raw = np.zeros(aligned.nbytes + 1, dtype=np.uint8)
+            view = raw[1:].view(self.dtype)
+            view[:] = aligned
+            return view
         if self.form == "int32":
             return np.array(values, dtype=np.int64).astype(np.int32)
         if self.form == "float64":
@@ -263,8 +269,8 @@ def inputs(draw):
     max_size = draw(st.integers(0, 3))
     kind = draw(st.sampled_from(["GraphWrapper"] * 4 + ["subclass", "duck"]))
     if kind == "duck":
-        form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "int32", "float64", "2-d", "list",
-                                                       "None"]))
+        form = draw(st.sampled_from(["ndarray"] * 4 + ["reversed view", "unaligned", "int32", "float64", "2-d",
+                                                       "list", "None"]))
         conn, wts = DuckGraph(adjacency, INT64, form), DuckGraph(weights, FLOAT32, "ndarray")
     else:
         cls = GW if kind == "GraphWrapper" else Subclassed
@@ -504,12 +510,204 @@ REPRODUCERS = [
         " np.array([-1, 0, 2, 2, 2, 0], dtype=np.int8))",
         "[2, 0, 2, 2, 2, 0]",
         id="ties at -1.0 after a cut"),
+    pytest.param(
+        # A construction that fails leaves no half-built object for a finaliser to read.
+        "seen = []\n"
+        "class Reader(bc.GraphWrapper):\n"
+        "    def __del__(self):\n"
+        "        seen.append([a.tolist() for a in self.to_numpy_all()])\n"
+        "for args in [(3, 2, 5), (2 ** 40, 0, 1), (3, 0, 1)]:\n"
+        "    try:\n"
+        "        Reader(*args)\n"
+        "    except Exception as exc:\n"
+        "        print(type(exc).__name__)\n"
+        "print(seen)",
+        "ValueError\nMemoryError\n[[[], [], []]]",
+        id="finaliser of a subclass whose construction failed"),
+    pytest.param(
+        # The first C++ exception of a new thread is the out-of-memory one, raised when the small
+        # allocations of the loader meet the address-space limit.
+        "import re, resource, threading\n"
+        "from halvek.algorithms.src.brov.binaries import _bulk\n"
+        "n = 1 << 18\n"
+        "indptr = np.concatenate([[0], np.arange(1, 2 * n - 1, 2), [2 * n - 2]])\n"
+        "indices = np.concatenate([[1], np.column_stack([np.arange(n - 2), np.arange(2, n)]).ravel(), [n - 2]])\n"
+        "data = np.ones(len(indices))\n"
+        "size = int(re.search(r'VmSize:\\s+(\\d+)', open('/proc/self/status').read()).group(1)) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 200 * 2 ** 20, resource.RLIM_INFINITY))\n"
+        "def fill():\n"
+        "    kept = []\n"
+        "    try:\n"
+        "        while True:\n"
+        "            kept.append(_bulk.graph_from_csr(indptr, indices, data, n))\n"
+        "    except MemoryError:\n"
+        "        print('MemoryError', len(kept) > 0)\n"
+        "thread = threading.Thread(target=fill)\n"
+        "thread.start()\n"
+        "thread.join()",
+        "MemoryError True",
+        # AddressSanitizer's allocator ends the process when memory runs out.
+        marks=pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitized build"),
+        id="memory runs out in a new thread"),
 ]
 
 
 @pytest.mark.parametrize("call, expected", REPRODUCERS)
 def test_reproducers_in_a_child_interpreter(call, expected):
+    # Under AddressSanitizer an allocation beyond its limit must fail as malloc does, not end the run.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1")
     child = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + call, json.dumps(sys.path)],
-                           capture_output=True, text=True, timeout=120)
+                           capture_output=True, text=True, timeout=120, env=env)
     assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-2000:]}"
     assert child.stdout.strip() == expected
+
+
+# ---------------------------------------------------------------------------------------------
+# Python code that runs in the middle of a native call (signal handlers at the interrupt polls,
+# finalisers started by the calls' own allocations) and changes what the call is reading. Each
+# script prints what the intruder met and whether the call's result is what it is without the
+# intruder; a crash fails the test through the exit status.
+
+MID_CALL_PRELUDE = CHILD_PRELUDE + """
+import gc, signal
+from halvek.algorithms.src.brov.binaries import _bulk
+
+def path_pair(n):
+    first = np.arange(n - 1)
+    rows, cols = np.concatenate([first, first + 1]), np.concatenate([first + 1, first])
+    order = np.lexsort((cols, rows))
+    rows, cols = rows[order], cols[order]
+    weights = (np.minimum(rows, cols) * 7919 % 1000 + 1).astype(np.float64)
+    indptr = np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=n))])
+    return _bulk.graph_from_csr(indptr, cols, weights, n)
+
+def star(n):
+    c = bc.GraphWrapper(n, 0, n + 1000)
+    for k in range(1, n):
+        c.append(0, k)
+        c.append(k, 0)
+    labels = np.ones(n, dtype=np.int8)
+    labels[0] = 0
+    return c, labels
+
+met, fired = [], []
+
+def intrude(action, watched):
+    # Runs `action` at the first signal poll (every 2 ms) inside the call that follows: the call
+    # holds references to `watched` while it runs.
+    idle = sys.getrefcount(watched)
+    def handler(signum, frame):
+        if fired or sys.getrefcount(watched) <= idle:
+            return
+        fired.append(True)  # before anything else: the timer can fire again inside the handler
+        try:
+            action()
+            met.append("changed")
+        except BufferError as exc:
+            met.append(str(exc))
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+
+def quiet():
+    signal.setitimer(signal.ITIMER_REAL, 0)
+
+def report(same):
+    print(met)
+    print("same" if same else "differs")
+
+def walk_under_a_finaliser(search):
+    # A cycle of garbage whose finaliser appends to the list of the star's centre: the first
+    # collection that the search's own allocations start runs it.
+    c, star_labels = star(3000)
+    class Bomb:
+        def __del__(self):
+            try:
+                for k in range(2000):
+                    c.append(0, 1)
+                met.append("changed")
+            except BufferError as exc:
+                met.append(str(exc))
+    bomb = Bomb()
+    bomb.self = bomb
+    del bomb
+    gc.set_threshold(50)
+    paths = search(c, star_labels, 0)
+    gc.set_threshold(700)
+    report(paths == [[0, k] for k in range(1, 3000)])
+
+N = 10 ** 6
+labels = np.full(N, -1, dtype=np.int8)
+labels[0], labels[-1] = 0, 1
+"""
+
+REFUSED = "['GraphWrapper is in use by a running call']\nsame"
+
+MID_CALL = [
+    pytest.param("""
+c, w = path_pair(N)
+expected = bc.clusterize(*path_pair(N), labels)[2]
+def append_both():
+    c.append(N - 1, 2 ** 31 - 1)
+    w.append(N - 1, 1.0)
+intrude(append_both, c)
+result = bc.clusterize(c, w, labels)[2]
+quiet()
+report(np.array_equal(result, expected) and 2 ** 31 - 1 not in c.to_numpy(N - 1))
+""", id="clusterize: a handler appends an out-of-range neighbour"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = _bulk.graph_to_csr(*bc.clusterize(*path_pair(N), labels)[:2])
+intrude(lambda: w.append(0, 5.0), c)
+bc.clusterize(c, w, labels)
+quiet()
+got = _bulk.graph_to_csr(c, w)
+report(all(np.array_equal(a, b) for a, b in zip(got, expected)))
+""", id="clusterize: a handler appends to the weights only"),
+    pytest.param("walk_under_a_finaliser(bc.find_all_paths_with_labels)",
+                 id="path search: a finaliser appends to the list being walked"),
+    pytest.param("walk_under_a_finaliser(bc.explore_graph_recursive)",
+                 id="exploration: a finaliser appends to the list being walked"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N), labels)]
+intrude(lambda: [c.append(k, 0) for k in range(5)], c)
+got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
+quiet()
+report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
+""", id="subgraph of a forest: a handler appends"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(*path_pair(N), labels)]
+def write_labels():
+    labels[:] = -5
+    c.append(0, 1)
+intrude(write_labels, c)
+got = [g.to_numpy_all() for g in bc.find_subgraph_with_labels(c, w, labels)]
+quiet()
+report(all(np.array_equal(a, b) for x, y in zip(got, expected) for a, b in zip(x, y)))
+""", id="subgraph of a forest: a handler writes -5 into the labels"),
+    pytest.param("""
+c, w = path_pair(N)
+intrude(lambda: c.pop(N - 1, 0), c)
+filled = np.full(N, -1, dtype=np.int8)
+bc.make_labels(c, 0, 3, set(), filled)
+quiet()
+report((filled == 3).all())
+""", id="flood fill: a handler pops from a list being walked"),
+    pytest.param("""
+c, w = path_pair(N)
+expected = _bulk.graph_to_csr(*path_pair(N))
+intrude(lambda: c.append(5, 0), c)
+got = _bulk.graph_to_csr(c, w)
+quiet()
+report(all(np.array_equal(a, b) for a, b in zip(got, expected)))
+""", id="export to CSR: a handler appends"),
+]
+
+
+@pytest.mark.parametrize("script", MID_CALL)
+def test_python_code_inside_a_call_cannot_resize_what_it_reads(script):
+    child = subprocess.run([sys.executable, "-c", MID_CALL_PRELUDE + script, json.dumps(sys.path)],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-3000:]}"
+    assert child.stdout.strip() == REFUSED, child.stderr[-3000:]

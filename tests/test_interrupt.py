@@ -139,3 +139,51 @@ def test_ctrl_c_stops_the_exact_tree():
     out, err, took = interrupted_child("the exact tree", TREE_CHILD, json.dumps(sys.path))
     assert out.splitlines() == ["interrupted", "after [[0, 2], [1, 2]]"], (out, err)
     assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"
+
+
+GAPS_CHILD = r"""
+import json, signal, sys, time
+sys.path[:0] = json.loads(sys.argv[2])
+import numpy as np
+from halvek.algorithms.src.brov.binaries import brov_core as bc, _bulk
+
+n = int(sys.argv[3])
+# A path 0 - 1 - ... - n-1 as CSR arrays, each edge with its own weight.
+indptr = np.concatenate([[0], np.arange(1, 2 * n - 1, 2), [2 * n - 2]])
+indices = np.concatenate([[1], np.column_stack([np.arange(n - 2), np.arange(2, n)]).ravel(), [n - 2]])
+rows = np.repeat(np.arange(n), np.diff(indptr))
+data = (np.minimum(rows, indices) * 7919 % 100003 + 1).astype(np.float64)
+
+stamps = []
+signal.signal(signal.SIGALRM, lambda signum, frame: stamps.append(time.monotonic()))
+
+def longest_gap(call):
+    # The longest stretch of the call in which the handler, due every 10 ms, could not run.
+    stamps.clear()
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    start = time.monotonic()
+    result = call()
+    end = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    marks = [start] + [t for t in stamps if start <= t <= end] + [end]
+    return result, max(b - a for a, b in zip(marks, marks[1:])), end - start
+
+pair, load_gap, load_took = longest_gap(lambda: _bulk.graph_from_csr(indptr, indices, data, n, rank_weights=True))
+labels = np.full(n, -1, dtype=np.int8)
+labels[::n // 4] = [0, 1, 0, 1, 0][: len(labels[::n // 4])]
+_, cluster_gap, cluster_took = longest_gap(lambda: bc.clusterize(pair[0], pair[1], labels))
+print(json.dumps({"load": [load_gap, load_took], "clusterize": [cluster_gap, cluster_took]}))
+"""
+
+LONGEST_GAP = 0.5  # seconds: polls come every few milliseconds, this leaves room for a busy machine
+
+
+def test_every_phase_of_a_long_call_lets_signal_handlers_run():
+    # Four million nodes: each call runs for seconds, and before every phase polled, each had a
+    # stretch of a second or more in which Ctrl-C could not act.
+    child = subprocess.run([sys.executable, "-c", GAPS_CHILD, "gaps", json.dumps(sys.path), str(4_000_000)],
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, child.stderr[-3000:]
+    measured = json.loads(child.stdout)
+    for call, (gap, took) in measured.items():
+        assert gap < LONGEST_GAP, f"{call}: no signal handler ran for {gap:.2f} s of a {took:.2f} s call"

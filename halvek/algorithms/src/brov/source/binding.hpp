@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "py_errors.hpp"
 #include "py_ref.hpp"
@@ -28,6 +29,12 @@ void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
 
 // A new Python int.
 inline Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
+
+// obj.name(arg), with arg passed as one argument whatever its type (a tuple is not unpacked).
+inline Ref call_method_one(PyObject* obj, const char* name, PyObject* arg) {
+    Ref method = Ref::steal(check(PyObject_GetAttrString(obj, name)));
+    return Ref::steal(check(PyObject_CallOneArg(method.get(), arg)));
+}
 
 // Integer conversion shared by the integer kinds: returns a new reference to an int, calling the
 // object's __int__ when it is not an int already.
@@ -59,8 +66,13 @@ struct StridedView {
     Py_ssize_t stride = 0;
     Py_ssize_t length = 0;
 
-    T get(Py_ssize_t i) const { return *reinterpret_cast<const T*>(base + i * stride); }
-    void set(Py_ssize_t i, T v) const { *reinterpret_cast<T*>(base + i * stride) = v; }
+    // Byte copies: a buffer need not be aligned for T.
+    T get(Py_ssize_t i) const {
+        T v;
+        std::memcpy(&v, base + i * stride, sizeof(T));
+        return v;
+    }
+    void set(Py_ssize_t i, T v) const { std::memcpy(base + i * stride, &v, sizeof(T)); }
     bool in_range(std::int64_t i) const { return i >= 0 && i < length; }
 };
 
@@ -81,6 +93,10 @@ public:
 private:
     std::uint32_t count_ = 0;
 };
+
+// The stop callback of the plain C++ passes (cutting.hpp): true, with the Python error set, when
+// a signal handler raised.
+inline bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
 
 // IndexError for a node index that lies outside the label array.
 [[noreturn]] void raise_node_out_of_range(std::int64_t node, Py_ssize_t length);

@@ -1,12 +1,15 @@
 // Numeric columns handed to _bulk: buffers whose element type (32- or 64-bit integers or floats)
-// is chosen at run time, read element by element without copying.
+// is chosen at run time, read element by element (integers the loader checks are copied first).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
+#include "binding.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
 
@@ -20,14 +23,32 @@ struct Column {
     char kind = 0;      // 'i' for signed integers, 'f' for floats
     Py_ssize_t size = 0;  // bytes per element
 
+    // Byte copies: the buffer need not be aligned for its element type.
     std::int64_t integer(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const std::int32_t*>(data)[k];
-        return reinterpret_cast<const std::int64_t*>(data)[k];
+        if (size == 4) return load<std::int32_t>(k);
+        return load<std::int64_t>(k);
     }
     double real(Py_ssize_t k) const {
-        if (size == 4) return reinterpret_cast<const float*>(data)[k];
-        return reinterpret_cast<const double*>(data)[k];
+        if (size == 4) return load<float>(k);
+        return load<double>(k);
     }
+    template <typename T>
+    T load(Py_ssize_t k) const {
+        T v;
+        std::memcpy(&v, data + k * size, sizeof(T));
+        return v;
+    }
+
+    // Reads the integers once into memory of our own. The loader polls for signals, and a
+    // handler may write to the caller's array: what was checked must be what is used.
+    void copy_integers() {
+        InterruptPoll poll;
+        owned.resize(static_cast<std::size_t>(length));
+        for (Py_ssize_t k = 0; k < length; ++k, poll()) owned[static_cast<std::size_t>(k)] = integer(k);
+        data = reinterpret_cast<const char*>(owned.data());
+        size = sizeof(std::int64_t);
+    }
+    std::vector<std::int64_t> owned;
 };
 
 // Reads the buffer format into kind and size; returns false for anything we do not load.

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -82,10 +83,18 @@ struct WeightText {
     explicit WeightText(double w) { PyOS_snprintf(text, sizeof text, "%.17g", w); }
 };
 
+// An array of n elements left uninitialised: the passes that fill it poll for signals as they go,
+// where zeroing it first would be one long stretch without a poll.
+template <typename T>
+std::unique_ptr<T[]> uninitialised(std::int64_t n) {
+    return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(n)]);
+}
+
 // Validates the whole CSR structure and returns, for every entry, the position of its mirror entry
 // (j, i) for (i, j). Throws with a message naming the first offending entry.
-std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
                                    std::int64_t* max_degree) {
+    InterruptPoll poll;
     if (indptr.length != n + 1)
         raise_format(PyExc_ValueError, "indptr has length %zd, expected n + 1 = %lld", indptr.length,
                      static_cast<long long>(n + 1));
@@ -96,6 +105,7 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     const std::int64_t nnz = indices.length;
     std::int64_t widest = 0;
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
         if (e < b) raise_format(PyExc_ValueError, "indptr decreases at row %lld", static_cast<long long>(i));
         if (e > nnz)
@@ -109,19 +119,20 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     *max_degree = widest;
 
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             check_entry(i, indices.integer(p), data.real(p), n);
     }
 
     // The transpose by counting sort: row c of it lists the entries (r, c), with r ascending.
     std::vector<std::int64_t> tptr(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t p = 0; p < nnz; ++p) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
+    for (std::int64_t p = 0; p < nnz; ++p, poll()) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
     std::partial_sum(tptr.begin(), tptr.end(), tptr.begin());
-    std::vector<std::int64_t> tpos(static_cast<std::size_t>(nnz));  // original position of each entry
-    std::vector<std::int64_t> tsrc(static_cast<std::size_t>(nnz));  // its row
+    auto tpos = uninitialised<std::int64_t>(nnz);  // original position of each entry
+    auto tsrc = uninitialised<std::int64_t>(nnz);  // its row
     {
         std::vector<std::int64_t> next(tptr.begin(), tptr.end() - 1);
-        for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t i = 0; i < n; ++i, poll())
             for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p) {
                 auto q = static_cast<std::size_t>(next[static_cast<std::size_t>(indices.integer(p))]++);
                 tpos[q] = p;
@@ -130,9 +141,10 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
     }
 
     // Row i sorted by column must match column i of the transpose entry for entry.
-    std::vector<std::int64_t> mirror(static_cast<std::size_t>(nnz));
+    auto mirror = uninitialised<std::int64_t>(nnz);
     std::vector<std::int64_t> order;
     for (std::int64_t i = 0; i < n; ++i) {
+        poll();
         const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
         order.resize(static_cast<std::size_t>(e - b));
         std::iota(order.begin(), order.end(), b);
@@ -177,27 +189,30 @@ std::vector<std::int64_t> validate(const Column& indptr, const Column& indices, 
 
 // Replaces every weight by the rank of its edge in the order (weight, smaller node, larger node),
 // starting at 1: the same order of cuts, without ties.
-std::vector<float> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
-                                const std::vector<std::int64_t>& mirror) {
+std::unique_ptr<float[]> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+                                const std::int64_t* mirror) {
     struct Edge {
         double w;
         std::int64_t a, b, pos;
     };
+    InterruptPoll poll;
     std::vector<Edge> edges;
     edges.reserve(static_cast<std::size_t>(indices.length / 2));
-    for (std::int64_t i = 0; i < n; ++i)
+    for (std::int64_t i = 0; i < n; ++i, poll())
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             if (indices.integer(p) > i) edges.push_back({data.real(p), i, indices.integer(p), p});
     if (static_cast<std::int64_t>(edges.size()) > kExactFloatIntegers)
         raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
                      static_cast<long long>(kExactFloatIntegers));
-    std::sort(edges.begin(), edges.end(), [](const Edge& x, const Edge& y) {
+    std::sort(edges.begin(), edges.end(), [&poll](const Edge& x, const Edge& y) {
+        poll();
         if (x.w != y.w) return x.w < y.w;
         if (x.a != y.a) return x.a < y.a;
         return x.b < y.b;
     });
-    std::vector<float> out(static_cast<std::size_t>(indices.length));
+    auto out = uninitialised<float>(indices.length);
     for (std::size_t r = 0; r < edges.size(); ++r) {
+        poll();
         float rank = static_cast<float>(r + 1);
         out[static_cast<std::size_t>(edges[r].pos)] = rank;
         out[static_cast<std::size_t>(mirror[static_cast<std::size_t>(edges[r].pos)])] = rank;
@@ -217,6 +232,8 @@ void acquire_csr(PyObject* const* v, Column& indptr, Column& indices, Column& da
     acquire_column(v[0], "indptr", 'i', indptr);
     acquire_column(v[1], "indices", 'i', indices);
     acquire_column(v[2], "data", 'f', data);
+    indptr.copy_integers();
+    indices.copy_integers();
 }
 
 const char* const kFromCsrParams[] = {"indptr", "indices", "data", "n", "rank_weights"};
@@ -232,10 +249,10 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         acquire_csr(v, indptr, indices, data);
 
         std::int64_t max_degree = 0;
-        std::vector<std::int64_t> mirror = validate(indptr, indices, data, n, &max_degree);
-        std::vector<float> ranks;
-        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror);
-        mirror = std::vector<std::int64_t>();
+        std::unique_ptr<std::int64_t[]> mirror = validate(indptr, indices, data, n, &max_degree);
+        std::unique_ptr<float[]> ranks;
+        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror.get());
+        mirror.reset();
 
         // Room per list: 3 * max_size >= max degree + 2 (the joining edges).
         std::int64_t max_size = (max_degree + 2 + 2) / 3;
@@ -244,7 +261,9 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref weights = make_container(static_cast<Py_ssize_t>(n), FLOAT32, static_cast<std::int32_t>(max_size));
         GraphWrapperObject* gc = as_graph(connections.get());
         GraphWrapperObject* gw = as_graph(weights.get());
+        InterruptPoll poll;
         for (std::int64_t i = 0; i < n; ++i) {
+            poll();
             const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
             const auto degree = static_cast<std::int32_t>(e - b);
             if (degree == 0) continue;
@@ -315,9 +334,15 @@ PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         GraphWrapperObject* gw = require_container(v[1], "weights", FLOAT32);
         if (gc->_count != gw->_count)
             raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
+        // The sizes counted here are the sizes copied below, whatever runs during the polls.
+        BusyPin connections_pin, weights_pin;
+        connections_pin.hold_graph(v[0]);
+        weights_pin.hold_graph(v[1]);
         const std::uint64_t n = gc->_count;
         std::int64_t nnz = 0;
+        InterruptPoll poll;
         for (std::uint64_t i = 0; i < n; ++i) {
+            poll();
             if (gc->_sizes[i] != gw->_sizes[i])
                 raise_format(PyExc_ValueError, "list %llu holds %d neighbours but %d weights",
                              static_cast<unsigned long long>(i), gc->_sizes[i], gw->_sizes[i]);
@@ -334,6 +359,7 @@ PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
         std::int64_t at = 0;
         ptr[0] = 0;
         for (std::uint64_t i = 0; i < n; ++i) {
+            poll();
             const std::int32_t size = gc->_sizes[i];
             if (size > 0) {
                 std::memcpy(idx + at, int_list(gc, i), static_cast<std::size_t>(size) * sizeof(ITYPE_t));

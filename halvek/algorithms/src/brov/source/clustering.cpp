@@ -157,6 +157,8 @@ void fill_component(PyObject* connections, std::int32_t node, std::int32_t label
                   is_module_function(module_global("make_labels").get(), Callable::make_labels) &&
                   mirror_set(visited, fence, labels.length);
     fence.direct = direct;
+    BusyPin storage_pin;  // a direct fill keeps pointers into the lists across its polls
+    if (direct) storage_pin.hold(connections);
     FloodFill fill(connections, labels, fence, label, direct);
     fill.set_labels_object(labels_obj);
     fill.run(node);
@@ -214,10 +216,12 @@ bool subgraph_is_empty(PyObject* sub_connections) {
     return empty;
 }
 
-// When several subgraph edges share the maximal weight, the edge to cut is the maximal edge whose
-// smaller end has the smallest index, and among that node's maximal edges the one met first in its
-// input adjacency list. Returns false when one edge holds the maximum (or the subgraph cannot be
-// read in place), in which case pop_max's pair names the edge.
+// When the maximal weight of the subgraph is held by entries of more than one edge, the edge to
+// cut is the maximal edge whose smaller end has the smallest index, and among that node's maximal
+// edges the one met first in its input adjacency list. An edge is maximal when either of its two
+// entries holds the maximum: the two need not agree. Returns false when one entry holds the
+// maximum, or the two entries of one edge (pop_max's pair then names the edge or raises), or when
+// the subgraph cannot be read in place.
 struct TieChoice {
     std::int32_t node = -1;
     std::vector<std::int64_t> candidates;  // other ends of that node's maximal edges
@@ -228,38 +232,42 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     GraphWrapperObject* c = as_graph(sub_connections);
     GraphWrapperObject* w = as_graph(sub_weights);
     if (w->_dtype != FLOAT32 || c->_dtype != INT64 || c->_count != w->_count) return false;
+    for (std::uint64_t i = 0; i < w->_count; ++i)
+        if (c->_sizes[i] != w->_sizes[i]) return false;
+    // pop_max's rule: the running maximum starts at -1.0, so NaN and values below it never count.
     float max_value = -1.0f;
-    std::size_t entries = 0;
-    std::uint64_t first_list = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> maximal;  // (smaller end, larger end) per entry
     for (std::uint64_t i = 0; i < w->_count; ++i) {
         const float* values = float_list(w, i);
+        const std::int64_t* ends = int_list(c, i);
         for (std::int32_t j = 0; j < w->_sizes[i]; ++j) {
+            if (!(values[j] >= max_value)) continue;
             if (values[j] > max_value) {
                 max_value = values[j];
-                entries = 1;
-                first_list = i;
-            } else if (values[j] == max_value) {
-                if (entries++ == 0) first_list = i;  // -1.0 counts before anything larger is seen
+                maximal.clear();
             }
+            std::int64_t a = static_cast<std::int64_t>(i), b = ends[j];
+            maximal.emplace_back(std::min(a, b), std::max(a, b));
         }
     }
-    if (entries <= 2) return false;
-    if (c->_sizes[first_list] != w->_sizes[first_list]) return false;
-    choice.node = static_cast<std::int32_t>(first_list);
-    const float* values = float_list(w, first_list);
-    const std::int64_t* ends = int_list(c, first_list);
-    for (std::int32_t j = 0; j < w->_sizes[first_list]; ++j)
-        if (values[j] == max_value) choice.candidates.push_back(ends[j]);
-    return !choice.candidates.empty();
+    if (maximal.size() < 2) return false;
+    bool one_edge = std::all_of(maximal.begin(), maximal.end(), [&](const auto& e) { return e == maximal.front(); });
+    if (one_edge) return false;
+    std::int64_t node = std::min_element(maximal.begin(), maximal.end())->first;
+    if (node < 0 || node > INT32_MAX) return false;
+    choice.node = static_cast<std::int32_t>(node);
+    for (const auto& e : maximal)
+        if (e.first == node) choice.candidates.push_back(e.second);
+    return true;
 }
 
 // Position of `target` in the list made of connections.to_numpy(node).
 Ref position_in_list(PyObject* connections, PyObject* node, PyObject* target) {
     Ref array = is_exact_graph_wrapper(connections)
                     ? to_numpy_native(as_graph(connections), to_int64(node))
-                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "O", node)));
+                    : call_method_one(connections, "to_numpy", node);
     Ref items = Ref::steal(check(PySequence_List(array.get())));
-    return Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", target)));
+    return call_method_one(items.get(), "index", target);
 }
 
 void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) {
@@ -317,7 +325,7 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
                 }
             }
         }
-        if (!first_position) second = int_object(tie.candidates.front());
+        if (!first_position) second = int_object(*std::min_element(tie.candidates.begin(), tie.candidates.end()));
     }
     if (!first_position) first_position = position_in_list(connections, first.get(), second.get());
     Ref second_position = position_in_list(connections, second.get(), first.get());
@@ -400,7 +408,11 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
         directed.emplace_back(cut.first, cut.second);
         directed.emplace_back(cut.second, cut.first);
     }
-    std::sort(directed.begin(), directed.end());
+    InterruptPoll poll;  // nothing is removed before the sort is done
+    std::sort(directed.begin(), directed.end(), [&poll](const auto& x, const auto& y) {
+        poll();
+        return x < y;
+    });
     std::unordered_map<std::int64_t, int> pending;
     for (std::size_t start = 0; start < directed.size();) {
         std::int32_t node = directed[start].first;
@@ -425,8 +437,6 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
         start = end;
     }
 }
-
-bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
 
 // Plans the cutting phase on the storage: in one sweep on simple forests, by an exact
 // per-component rebuild otherwise. Returns false when the planner does not take the input (the
@@ -505,12 +515,18 @@ void label_components_in_range(GraphWrapperObject* c, const std::vector<std::vec
 
 // Plans and removes the cut edges on the storage when the native route applies. Returns false
 // when it does not, or when the planner leaves the input to the pass-by-pass rebuild.
-bool cut_on_storage(PyObject* connections, PyObject* weights, PyObject* labels_obj, const LabelView& labels) {
-    if (!native_driver_applies(connections, weights, labels_obj)) return false;
+bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& labels) {
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
+    // The planner polls for signals; it reads labels from a copy that no handler can write.
+    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(labels.length));
+    for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
+    LabelView copied;
+    copied.base = reinterpret_cast<char*>(label_copy.data());
+    copied.stride = 1;
+    copied.length = labels.length;
     CutList cuts;
-    if (!plan_native_cuts(c, w, labels, cuts)) return false;
+    if (!plan_native_cuts(c, w, copied, cuts)) return false;
     apply_cuts(c, w, cuts);
     return true;
 }
@@ -545,8 +561,19 @@ PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
         if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
         Py_ssize_t n = PyObject_Length(labels_obj);
         if (n < 0) throw_error_set();
-        // A plan made on the storage has checked that every neighbour index lies within the labels.
-        bool planned = cut_on_storage(connections, weights, labels_obj, labels);
+        // A plan made on the storage has checked that every neighbour index lies within the labels;
+        // the pins keep it so (no list can grow or shrink) until the labelling is done.
+        BusyPin connections_pin, weights_pin;
+        bool planned = false;
+        if (native_driver_applies(connections, weights, labels_obj)) {
+            connections_pin.hold(connections);
+            weights_pin.hold(weights);
+            planned = cut_on_storage(connections, weights, labels);
+            if (!planned) {
+                connections_pin.release();
+                weights_pin.release();
+            }
+        }
         if (!planned)
             while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 

@@ -76,7 +76,7 @@ using CutList = std::vector<std::pair<std::int32_t, std::int32_t>>;
 inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options = {});
 
 // Linear-time test for the inputs the sweep covers.
-inline bool is_simple_forest(const CutInput& input);
+inline bool is_simple_forest(const CutInput& input, const CutOptions& options = {}, bool* stopped = nullptr);
 
 namespace cut_detail {
 
@@ -98,6 +98,11 @@ public:
         return stopped_;
     }
     bool stopped() const { return stopped_; }
+    // For the long linear passes: leaves the planner by exception (caught in plan_cuts).
+    struct Stopped {};
+    void check() {
+        if (tick()) throw Stopped{};
+    }
 
 private:
     bool (*fn_)(void*);
@@ -108,13 +113,14 @@ private:
 
 // Node count, sizes and every stored neighbour index within range; otherwise the input is left
 // to the caller's own route (the driver reads labels there without a range check).
-inline bool check_ranges(const CutInput& in, CutResult& res) {
+inline bool check_ranges(const CutInput& in, CutResult& res, Poll& poll) {
     if (in.n < 0 || in.n >= std::numeric_limits<i32>::max()) {
         res.status = CutStatus::needs_fallback;
         res.detail_a = in.n;
         return false;
     }
     for (i64 i = 0; i < in.n; ++i) {
+        poll.check();
         if (in.sizes[i] < 0) {
             res.status = CutStatus::needs_fallback;
             res.detail_a = i;
@@ -150,10 +156,11 @@ constexpr i32 kShortList = 16;
 // short or sorted lists of trees this reads each list about once. Returns 1 when the entries
 // pair up, 0 when they do not, and -1 when a long unsorted list would make the lookups slow (the
 // caller then pairs them by counting sort).
-inline int collect_by_lookup(const CutInput& in, std::vector<ForestEdge>& edges) {
+inline int collect_by_lookup(const CutInput& in, std::vector<ForestEdge>& edges, Poll& poll) {
     const i64 n = in.n;
     i64 entries = 0;
     for (i64 i = 0; i < n; ++i) {
+        poll.check();
         const std::int64_t* list = in.adjacency[i];
         const i32 size = in.sizes[i];
         entries += size;
@@ -164,6 +171,7 @@ inline int collect_by_lookup(const CutInput& in, std::vector<ForestEdge>& edges)
     i64 up = 0, down = 0;
     edges.reserve(static_cast<std::size_t>(entries / 2));
     for (i64 i = 0; i < n; ++i) {
+        poll.check();
         const std::int64_t* list = in.adjacency[i];
         for (i32 p = 0; p < in.sizes[i]; ++p) {
             const i64 v = list[p];
@@ -192,7 +200,7 @@ inline int collect_by_lookup(const CutInput& in, std::vector<ForestEdge>& edges)
 }
 
 // No cycles: every edge joins two trees.
-inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges) {
+inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges, Poll& poll) {
     std::vector<i32> parent(static_cast<std::size_t>(n));
     for (i64 i = 0; i < n; ++i) parent[static_cast<std::size_t>(i)] = static_cast<i32>(i);
     auto find = [&](i32 x) {
@@ -203,6 +211,7 @@ inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges) {
         return x;
     };
     for (const ForestEdge& e : edges) {
+        poll.check();
         const i32 ra = find(e.a), rb = find(e.b);
         if (ra == rb) return false;
         parent[static_cast<std::size_t>(ra)] = rb;
@@ -212,19 +221,21 @@ inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges) {
 
 // Collects the undirected edges when the input is a simple forest; false otherwise. Assumes
 // check_ranges passed.
-inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
+inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges, Poll& poll) {
     const i64 n = in.n;
     edges.clear();
     for (i64 i = 0; i < n; ++i) {
+        poll.check();
         const std::int8_t l = label_at(in, i);
         if (l < -1) return false;
     }
-    const int looked_up = collect_by_lookup(in, edges);
-    if (looked_up >= 0) return looked_up == 1 && acyclic(n, edges);
+    const int looked_up = collect_by_lookup(in, edges, poll);
+    if (looked_up >= 0) return looked_up == 1 && acyclic(n, edges, poll);
     edges.clear();
     // Incoming entries grouped by target, to match each entry with its reverse.
     std::vector<i64> in_off(static_cast<std::size_t>(n) + 1, 0);
     for (i64 i = 0; i < n; ++i) {
+        poll.check();
         for (i32 p = 0; p < in.sizes[i]; ++p) {
             const i64 v = in.adjacency[i][p];
             if (v == i) return false;
@@ -241,6 +252,7 @@ inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
     {
         std::vector<i64> fill(in_off.begin(), in_off.end() - 1);
         for (i64 i = 0; i < n; ++i) {
+            poll.check();
             for (i32 p = 0; p < in.sizes[i]; ++p) {
                 const std::size_t k = static_cast<std::size_t>(fill[static_cast<std::size_t>(in.adjacency[i][p])]++);
                 in_src[k] = static_cast<i32>(i);
@@ -251,6 +263,7 @@ inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
     std::vector<i32> stamp(static_cast<std::size_t>(n), -1), where(static_cast<std::size_t>(n), 0);
     edges.reserve(static_cast<std::size_t>(m / 2));
     for (i64 j = 0; j < n; ++j) {
+        poll.check();
         for (i32 p = 0; p < in.sizes[j]; ++p) {
             const std::size_t v = static_cast<std::size_t>(in.adjacency[j][p]);
             if (stamp[v] == j) return false;  // duplicate neighbour
@@ -270,7 +283,7 @@ inline bool collect_forest(const CutInput& in, std::vector<ForestEdge>& edges) {
             }
         }
     }
-    return acyclic(n, edges);
+    return acyclic(n, edges, poll);
 }
 
 // The sweep over a simple forest.
@@ -295,12 +308,15 @@ public:
         // Only edges that can still be cut are ordered: live ones in a piece with two labels.
         std::vector<i32> order;
         for (std::size_t e = 0; e < edges_.size(); ++e) {
+            poll_.check();
             if (dead_[e] || !qualifies(edges_[e].w)) continue;
             if (counts_[static_cast<std::size_t>(piece_[static_cast<std::size_t>(end_[2 * e])])].size() < 2) continue;
             order.push_back(static_cast<i32>(e));
         }
         const std::vector<ForestEdge>& es = edges_;
-        std::sort(order.begin(), order.end(), [&es](i32 x, i32 y) {
+        Poll& poll = poll_;
+        std::sort(order.begin(), order.end(), [&es, &poll](i32 x, i32 y) {
+            poll.check();
             const ForestEdge& ex = es[static_cast<std::size_t>(x)];
             const ForestEdge& ey = es[static_cast<std::size_t>(y)];
             if (ex.w != ey.w) return ex.w > ey.w;  // equal as floats (0.0 and -0.0) is a tie
@@ -322,6 +338,7 @@ public:
         }
         // Whatever still joins two labels now carries only weights that pop_max never takes.
         for (std::size_t e = 0; e < edges_.size(); ++e) {
+            poll_.check();
             if (dead_[e]) continue;
             if (counts_[static_cast<std::size_t>(piece_[static_cast<std::size_t>(end_[2 * e])])].size() >= 2)
                 return CutStatus::no_qualifying_max;
@@ -339,6 +356,7 @@ private:
         rlabel_.assign(static_cast<std::size_t>(n), -1);
         i64 next = n;
         for (std::size_t e = 0; e < m; ++e) {
+            poll_.check();
             for (int side = 0; side < 2; ++side) {
                 const i32 x = side == 0 ? edges_[e].a : edges_[e].b;
                 const std::int8_t l = label_at(in_, x);
@@ -360,12 +378,15 @@ private:
         const std::size_t rn = rlabel_.size();
         std::vector<i32> deg(rn, 0), xr(rn, 0);
         for (std::size_t k = 0; k < end_.size(); ++k) {
+            poll_.check();
             ++deg[static_cast<std::size_t>(end_[k])];
             xr[static_cast<std::size_t>(end_[k])] ^= static_cast<i32>(k / 2);
         }
         for (std::size_t s = 0; s < rn; ++s) {
             std::size_t x = s;
+            poll_.check();
             while (rlabel_[x] == -1 && deg[x] == 1) {
+                poll_.check();
                 const i32 e = xr[x];
                 const std::size_t y = static_cast<std::size_t>(other(e, static_cast<i32>(x)));
                 dead_[static_cast<std::size_t>(e)] = 1;
@@ -382,13 +403,16 @@ private:
         const std::size_t rn = rlabel_.size();
         const std::size_t m = edges_.size();
         row_.assign(rn + 1, 0);
-        for (std::size_t k = 0; k < 2 * m; ++k)
+        for (std::size_t k = 0; k < 2 * m; ++k) {
+            poll_.check();
             if (!dead_[k / 2]) ++row_[static_cast<std::size_t>(end_[k]) + 1];
+        }
         for (std::size_t r = 0; r < rn; ++r) row_[r + 1] += row_[r];
         live_.assign(rn, 0);
         slot_.resize(static_cast<std::size_t>(row_[rn]));
         epos_.assign(2 * m, -1);
         for (std::size_t k = 0; k < 2 * m; ++k) {
+            poll_.check();
             if (dead_[k / 2]) continue;
             const std::size_t x = static_cast<std::size_t>(end_[k]);
             const i64 p = row_[x] + live_[x]++;
@@ -438,6 +462,7 @@ private:
             stack.assign(1, static_cast<i32>(s));
             piece_[s] = id;
             while (!stack.empty()) {
+                poll_.check();
                 const i32 x = stack.back();
                 stack.pop_back();
                 tally(x);
@@ -685,6 +710,7 @@ private:
         w_.resize(m);
         std::vector<i32> indeg(n + 1, 0);
         for (std::size_t i = 0; i < n; ++i) {
+            poll_.check();
             for (i32 p = 0; p < size_[i]; ++p) {
                 adj_[static_cast<std::size_t>(off_[i]) + static_cast<std::size_t>(p)] = static_cast<i32>(in_.adjacency[i][p]);
                 w_[static_cast<std::size_t>(off_[i]) + static_cast<std::size_t>(p)] = in_.weights[i][p];
@@ -696,11 +722,13 @@ private:
         for (std::size_t i = 0; i < n; ++i) ioff_[i + 1] = ioff_[i] + indeg[i];
         isize_.assign(n, 0);
         isrc_.resize(m);
-        for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t i = 0; i < n; ++i) {
+            poll_.check();
             for (i32 p = 0; p < size_[i]; ++p) {
                 const std::size_t v = static_cast<std::size_t>(adj(static_cast<i32>(i), p));
                 isrc_[static_cast<std::size_t>(ioff_[v] + isize_[v]++)] = static_cast<i32>(i);
             }
+        }
         comp_.assign(n, -1);
         covered_.assign(n, 0);
         on_path_.assign(n, 0);
@@ -1003,35 +1031,49 @@ private:
 
 }  // namespace cut_detail
 
-inline bool is_simple_forest(const CutInput& input) {
+// `stopped`, when given, tells a false answer that came from options.should_stop.
+inline bool is_simple_forest(const CutInput& input, const CutOptions& options, bool* stopped) {
     CutResult scratch;
-    if (!cut_detail::check_ranges(input, scratch)) return false;
-    std::vector<cut_detail::ForestEdge> edges;
-    return cut_detail::collect_forest(input, edges);
+    cut_detail::Poll poll(options);
+    try {
+        if (!cut_detail::check_ranges(input, scratch, poll)) return false;
+        std::vector<cut_detail::ForestEdge> edges;
+        return cut_detail::collect_forest(input, edges, poll);
+    } catch (const cut_detail::Poll::Stopped&) {
+        if (stopped) *stopped = true;
+        return false;
+    }
 }
 
 inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options) {
     cuts.clear();
     CutResult res;
-    if (!cut_detail::check_ranges(input, res)) return res;
     cut_detail::Poll poll(options);
-    if (options.method != CutMethod::exact) {
-        std::vector<cut_detail::ForestEdge> edges;
-        // Leaf copies of labelled nodes must stay addressable as 32-bit region nodes.
-        if (cut_detail::collect_forest(input, edges) &&
-            input.n + 2 * static_cast<std::int64_t>(edges.size()) < std::numeric_limits<std::int32_t>::max()) {
-            cut_detail::Sweep sweep(input, edges, poll);
-            res.status = sweep.run(cuts);
-            res.swept = true;
-            return res;
+    try {
+        if (!cut_detail::check_ranges(input, res, poll)) return res;
+        if (options.method != CutMethod::exact) {
+            std::vector<cut_detail::ForestEdge> edges;
+            // Leaf copies of labelled nodes must stay addressable as 32-bit region nodes.
+            if (cut_detail::collect_forest(input, edges, poll) &&
+                input.n + 2 * static_cast<std::int64_t>(edges.size()) < std::numeric_limits<std::int32_t>::max()) {
+                cut_detail::Sweep sweep(input, edges, poll);
+                res.status = sweep.run(cuts);
+                res.swept = true;
+                return res;
+            }
+            if (options.method == CutMethod::sweep) {
+                res.status = CutStatus::needs_fallback;
+                return res;
+            }
         }
-        if (options.method == CutMethod::sweep) {
-            res.status = CutStatus::needs_fallback;
-            return res;
-        }
+        cut_detail::Exact exact(input, poll);
+        return exact.run(cuts);
+    } catch (const cut_detail::Poll::Stopped&) {
+        cuts.clear();
+        res = CutResult{};
+        res.status = CutStatus::interrupted;
+        return res;
     }
-    cut_detail::Exact exact(input, poll);
-    return exact.run(cuts);
 }
 
 }  // namespace brov

@@ -199,8 +199,6 @@ void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& 
     }
 }
 
-bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
-
 // Disjoint sets over the nodes, with path halving.
 struct Pieces {
     std::vector<std::int32_t> parent;

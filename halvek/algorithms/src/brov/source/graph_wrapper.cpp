@@ -56,6 +56,24 @@ T* allocate_table(std::uint64_t count) {
     return static_cast<T*>(p);
 }
 
+// The four tables of a container under construction, freed unless handed over.
+struct Tables {
+    void** data = nullptr;
+    std::int32_t* sizes = nullptr;
+    std::int32_t* room = nullptr;
+    IntSet** int_sets = nullptr;
+    Tables() = default;
+    Tables(const Tables&) = delete;
+    Tables& operator=(const Tables&) = delete;
+    void handed_over() { data = nullptr, sizes = nullptr, room = nullptr, int_sets = nullptr; }
+    ~Tables() {
+        std::free(data);
+        std::free(sizes);
+        std::free(room);
+        std::free(int_sets);
+    }
+};
+
 const char* const kInitParams[] = {"count", "dtype", "max_size", "lookup_opt"};
 const Signature kInit = {"__cinit__", kInitParams, 4, 3};
 
@@ -72,22 +90,28 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (capacity > INT32_MAX || capacity < INT32_MIN)
             raise(PyExc_OverflowError, "max_size is too large: three times it must fit in a 32-bit signed integer");
 
+        if (count > 0 && dtype != INT64 && dtype != FLOAT32) raise(PyExc_ValueError, "Unsupported data type");
+        // The tables are made before the object exists: a construction that fails leaves nothing
+        // half-built for a subclass's __del__ to read.
+        Tables tables;
+        tables.data = allocate_table<void*>(count);
+        tables.sizes = allocate_table<std::int32_t>(count);
+        tables.room = allocate_table<std::int32_t>(count);
+        if (dtype == INT64 && lookup) tables.int_sets = allocate_table<IntSet*>(count);
+
         Ref self = Ref::steal(check(type->tp_alloc(type, 0)));
         GraphWrapperObject* g = as_graph(self.get());
         g->_lookup = lookup ? 1 : 0;
         g->_max_size = static_cast<std::int32_t>(capacity);
-        g->_count = count;
         g->_dtype = static_cast<DataType>(dtype);
-        g->_data = nullptr;
-        g->_sizes = nullptr;
-        g->_room = nullptr;
-        g->_int_sets = nullptr;
+        g->_busy = 0;
+        g->_data = tables.data;
+        g->_sizes = tables.sizes;
+        g->_room = tables.room;
+        g->_int_sets = tables.int_sets;
         g->_slabs = nullptr;
-        if (count > 0 && dtype != INT64 && dtype != FLOAT32) raise(PyExc_ValueError, "Unsupported data type");
-        g->_data = allocate_table<void*>(count);
-        g->_sizes = allocate_table<std::int32_t>(count);
-        g->_room = allocate_table<std::int32_t>(count);
-        if (dtype == INT64 && lookup) g->_int_sets = allocate_table<IntSet*>(count);
+        tables.handed_over();
+        g->_count = count;
         return self.release();
     });
 }
@@ -120,6 +144,7 @@ PyObject* method_append(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* v[2];
         match_arguments(kAppend, args, kwargs, v);
+        refuse_if_busy(as_graph(self));
         append_native(as_graph(self), to_int64(v[0]), v[1]);
         return Py_NewRef(Py_None);
     });
@@ -131,6 +156,7 @@ PyObject* method_pop(PyObject* self, PyObject* args, PyObject* kwargs) {
         match_arguments(kPop, args, kwargs, v);
         std::int32_t list_index = to_int32(v[0]);
         std::int32_t element_index = to_int32(v[1]);
+        refuse_if_busy(as_graph(self));
         return pop_native(as_graph(self), list_index, element_index).release();
     });
 }
@@ -148,6 +174,7 @@ PyObject* method_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* method_pop_max(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         match_arguments(kPopMax, args, kwargs, nullptr);
+        refuse_if_busy(as_graph(self));
         return pop_max_native(as_graph(self)).release();
     });
 }
@@ -250,14 +277,20 @@ void store_float(GraphWrapperObject* g, std::int64_t index, std::int32_t size, f
 
 }  // namespace
 
+void refuse_if_busy(GraphWrapperObject* g) {
+    if (g->_busy > 0) raise(PyExc_BufferError, "GraphWrapper is in use by a running call");
+}
+
 void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value) {
-    std::int32_t size = room_for_one(g, index);
+    room_for_one(g, index);
+    // The value's own conversion may run Python code: the room is read again after it.
     if (g->_dtype == INT64) {
-        store_int(g, index, size, to_int64(value));
+        std::int64_t v = to_int64(value);
+        store_int(g, index, room_for_one(g, index), v);
     } else {
         double d = PyFloat_AsDouble(value);
         if (d == -1.0 && PyErr_Occurred()) throw_error_set();
-        store_float(g, index, size, round_to_float(d));
+        store_float(g, index, room_for_one(g, index), round_to_float(d));
     }
 }
 

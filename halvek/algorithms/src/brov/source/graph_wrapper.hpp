@@ -49,6 +49,7 @@ struct GraphWrapperObject {
     std::int32_t _max_size;  // capacity of every list: three times the max_size asked for
     IntSet** _int_sets;      // INT64 with lookup only: one set per list, created on first insert
     Slab* _slabs;            // the newest slab of list storage, null before the first list stores
+    std::int32_t _busy;      // running native calls that hold pointers into the storage
 };
 
 // The type object lives in brov_core; other extension modules fetch it from there at import.
@@ -140,6 +141,38 @@ inline bool lookup_enabled(const GraphWrapperObject* g) { return g->_int_sets !=
 
 inline bool is_exact_graph_wrapper(PyObject* obj) { return Py_TYPE(obj) == &GraphWrapperType; }
 inline GraphWrapperObject* as_graph(PyObject* obj) { return reinterpret_cast<GraphWrapperObject*>(obj); }
+
+// Held by a native call for as long as it keeps pointers, sizes or checked indices of a
+// container's storage across points where Python code can run (signal handlers, finalisers,
+// other threads): while held, append, pop and pop_max called from Python raise BufferError, so
+// the storage cannot move or shrink under the call. Anything but a GraphWrapper is left alone.
+class BusyPin {
+public:
+    BusyPin() = default;
+    explicit BusyPin(PyObject* obj) { hold(obj); }
+    BusyPin(const BusyPin&) = delete;
+    BusyPin& operator=(const BusyPin&) = delete;
+    ~BusyPin() { release(); }
+    void release() {
+        if (owner_) as_graph(owner_.get())->_busy -= 1;
+        owner_ = Ref();
+    }
+    void hold(PyObject* obj) {
+        if (obj && PyObject_TypeCheck(obj, &GraphWrapperType)) hold_graph(obj);
+    }
+    // For an object already known to be a GraphWrapper.
+    void hold_graph(PyObject* obj) {
+        if (owner_) return;
+        owner_ = Ref::borrow(obj);
+        as_graph(obj)->_busy += 1;
+    }
+
+private:
+    Ref owner_;
+};
+
+// BufferError while a running call holds the container's storage.
+void refuse_if_busy(GraphWrapperObject* g);
 
 // The container operations as the module's own code calls them (graph_wrapper.cpp). They raise
 // PythonError with the Python exception set. The `_native` forms run the container's own

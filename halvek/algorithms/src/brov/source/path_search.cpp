@@ -40,7 +40,7 @@ void list_extend(PyObject* list, PyObject* items) {
     if (PyList_CheckExact(items)) {
         check_status(PyList_SetSlice(list, PyList_GET_SIZE(list), PyList_GET_SIZE(list), items));
     } else {
-        Ref done = Ref::steal(check(PyObject_CallMethod(list, "extend", "O", items)));
+        call_method_one(list, "extend", items);
     }
 }
 
@@ -59,6 +59,17 @@ void require_labels_present(PyObject* labels) {
 }
 
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
+
+void SearchContext::prepare() {
+    if (direct) {
+        storage_pin.hold(connections);
+        label_copy.resize(static_cast<std::size_t>(labels.length));
+        for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
+        labels.base = reinterpret_cast<char*>(label_copy.data());
+        labels.stride = 1;
+    }
+    on_route.assign(static_cast<std::size_t>(labels.length), 0);
+}
 
 bool native_adjacency(PyObject* connections) {
     return is_exact_graph_wrapper(connections) && as_graph(connections)->_dtype == INT64;
@@ -365,9 +376,16 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
+        bool rebound = !ctx.direct && !is_module_function(module_global("find_all_paths_with_labels").get(),
+                                                          Callable::find_all_paths_with_labels);
+        // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
+        if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
+            raise_format(PyExc_RecursionError,
+                         "maximum recursion depth exceeded while exploring: the exploration nests deeper than "
+                         "the recursion limit (%d)",
+                         Py_GetRecursionLimit());
         if (chain.count(key)) {
-            if (ctx.direct || is_module_function(module_global("find_all_paths_with_labels").get(),
-                                                 Callable::find_all_paths_with_labels))
+            if (!rebound)
                 raise_format(PyExc_RecursionError,
                              "maximum recursion depth exceeded while exploring: the exploration returns to node %d "
                              "from node %d without end (a cycle through labelled nodes)",
@@ -422,7 +440,7 @@ public:
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
                     flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
             } else {
-                Ref done = Ref::steal(check(PyObject_CallMethod(set_.get(), "update", "O", path.get())));
+                call_method_one(set_.get(), "update", path.get());
             }
         }
     }
@@ -491,7 +509,7 @@ public:
             Ref array = to_numpy_by_name(connections_, a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
-            Ref index = Ref::steal(check(PyObject_CallMethod(items.get(), "index", "O", b_obj.get())));
+            Ref index = call_method_one(items.get(), "index", b_obj.get());
             return to_int32(index.get());
         }
         GraphWrapperObject* g = as_graph(connections_);
@@ -602,7 +620,14 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     input.weights = weights.data();
     input.sizes = c->_sizes;
     input.labels = label_copy.data();
-    if (!is_simple_forest(input)) return false;
+    CutOptions options;
+    options.should_stop = interrupt_requested;
+    bool stopped = false;
+    if (!is_simple_forest(input, options, &stopped)) {
+        if (stopped) throw_error_set();
+        return false;
+    }
+    InterruptPoll poll;
 
     auto labelled = [&](std::int64_t v) { return label_copy[v] >= 0; };
     offset.assign(static_cast<std::size_t>(n) + 1, 0);
@@ -616,6 +641,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
         std::size_t head = order.size();
         order.push_back(static_cast<std::int32_t>(root));
         while (head < order.size()) {
+            poll();
             std::int32_t x = order[head++];
             const std::int64_t* list = int_list(c, x);
             for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
@@ -632,6 +658,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     std::vector<std::uint8_t> down(static_cast<std::size_t>(n), 0), up(static_cast<std::size_t>(n), 0);
     std::vector<std::int32_t> labelled_around(static_cast<std::size_t>(n), 0), good_children(static_cast<std::size_t>(n), 0);
     for (std::size_t k = order.size(); k-- > 0;) {
+        poll();
         std::int32_t y = order[k];
         std::int32_t p = parent[y];
         if (p < 0) continue;
@@ -641,6 +668,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
         if (y_good) ++good_children[p];
     }
     for (std::int32_t y : order) {
+        poll();
         std::int32_t p = parent[y];
         if (p < 0 || labelled(p)) continue;
         std::int32_t pp = parent[p];
@@ -649,6 +677,7 @@ bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vect
     }
     worth.assign(static_cast<std::size_t>(offset[n]), 1);
     for (std::int64_t x = 0; x < n; ++x) {
+        poll();
         const std::int64_t* list = int_list(c, x);
         for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
             std::int32_t y = static_cast<std::int32_t>(list[k]);
@@ -739,16 +768,16 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     Py_ssize_t length = PyObject_Length(labels_obj);
     if (length < 0) throw_error_set();
 
+    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
+                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
+                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+    ctx.skip_repeated_levels = ctx.direct;
+    ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
     for (Py_ssize_t i = 0; i < length; ++i) {
         if (!ctx.labels.in_range(i)) raise_node_out_of_range(i, ctx.labels.length);
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
-    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
-                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
-    ctx.skip_repeated_levels = ctx.direct;
-    ctx.prepare();
 
     // A forest read in place: nothing can fail, so the paths go straight into the subgraph.
     std::vector<std::int64_t> worth_offset;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "graph_wrapper.hpp"
 
 namespace brov {
 
@@ -63,8 +64,13 @@ struct SearchContext {
     }
     std::unordered_set<std::uint64_t> completed_levels;
 
+    // A direct run holds the container's storage and reads the labels from its own copy: signal
+    // handlers and finalisers that run during its polls and allocations cannot change either.
+    BusyPin storage_pin;
+    std::vector<std::int8_t> label_copy;
+
     static bool labels_are_plain(PyObject* labels);
-    void prepare() { on_route.assign(static_cast<std::size_t>(labels.length), 0); }
+    void prepare();
     std::int8_t label_of(std::int64_t node) const;
     void load_neighbors(std::int32_t node, NeighborList& out) const;
 };

@@ -5,7 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <new>
+#include <stdexcept>
 
 namespace brov {
 
@@ -37,13 +39,22 @@ inline int check_status(int status) {
 
 // Runs `body` and turns any escaping C++ exception into the Python error state.
 // Returns `failed` in that case.
+//
+// The C++ runtime keeps per-thread exception state that it allocates on the thread's first
+// throw; when that first throw is bad_alloc there may be no memory left for it and the process
+// aborts. Asking for the state on entry (std::uncaught_exceptions reads it) has it allocated
+// while memory is still there.
 template <typename Result, typename Body>
 Result guarded(Result failed, Body&& body) noexcept {
+    volatile int prepared = std::uncaught_exceptions();  // volatile: the call is pure, and must stay
+    static_cast<void>(prepared);
     try {
         return body();
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked to grow past what it can address
         PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected native exception in brov_core");
