@@ -150,7 +150,7 @@ def main():
                         help="labelled nodes of the large tree (clusterize's time grows with the number of cuts)")
     parser.add_argument("--classes", type=int, default=10)
     parser.add_argument("--method", default="auto", choices=["auto", "knn"],
-                        help="tree of the large point set (default auto: exact, through Delaunay)")
+                        help="tree of the large point set (default auto: the exact tree)")
     parser.add_argument("--append-nodes", type=int, default=100000)
     parser.add_argument("--seeds", type=int, default=5)
     parser.add_argument("--scaling-nodes", type=int, default=100000)

@@ -46,11 +46,11 @@ def brute_force_length(X):
 
 
 class TestEuclideanMst:
-    @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(hnp.arrays(np.float64, st.tuples(st.integers(2, 40), st.integers(1, 2)),
-                      elements=st.integers(-20, 20).map(float)))
-    def test_exact_in_1d_and_2d_with_duplicates(self, X):
-        # Integer grids give duplicates, collinear sets and ties.
+    @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(hnp.arrays(np.float64, st.tuples(st.integers(2, 60), st.integers(1, 16)),
+                      elements=st.integers(-3, 3).map(float)))
+    def test_exact_in_1d_to_16d_with_duplicates_and_ties(self, X):
+        # Small integer grids give duplicates, collinear sets and many equal lengths.
         edges, lengths, used = euclidean_mst(X)
         assert is_spanning_tree(edges, len(X))
         assert np.all(edges[:, 0] < edges[:, 1])
@@ -58,37 +58,124 @@ class TestEuclideanMst:
         distinct = np.unique(X, axis=0)
         assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0)
         assert np.sum(lengths == 0) == len(X) - len(distinct)
-        assert used in ("line", "delaunay")
+        assert used == "boruvka"
+
+    @pytest.mark.parametrize("n, d", [(3000, 2), (2000, 3), (1500, 8), (800, 16)])
+    def test_same_tree_as_the_complete_graph(self, n, d):
+        # Continuous coordinates: no ties, so the tree is unique, edge for edge. Clumps of very
+        # different density make the rounds join components of very different sizes.
+        rng = np.random.default_rng(d)
+        X = rng.normal(size=(n, d)) * rng.choice([0.01, 1.0, 30.0], size=(n, 1))
+        edges, _, _ = euclidean_mst(X)
+        reference = minimum_spanning_tree(squareform(pdist(X))).tocoo()
+        assert sorted(map(tuple, edges.tolist())) == sorted(
+            zip(np.minimum(reference.row, reference.col).tolist(), np.maximum(reference.row, reference.col).tolist()))
+
+    @pytest.mark.parametrize("d", [2, 3, 5, 10])
+    def test_ties_and_copies_across_many_leaves(self, d):
+        # Many points on a coarse grid: equal lengths and identical points everywhere in the tree.
+        X = np.random.default_rng(d).integers(0, 6, size=(1500, d)).astype(float)
+        edges, lengths, _ = euclidean_mst(X)
+        assert is_spanning_tree(edges, len(X))
+        distinct = np.unique(X, axis=0)
+        assert np.sum(lengths == 0) == len(X) - len(distinct)
+        assert lengths.sum() == pytest.approx(brute_force_length(distinct))
+
+    def test_exact_above_the_automatic_limit_and_knn_when_asked(self):
+        X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
+        edges, lengths, used = euclidean_mst(X, method="exact")
+        assert used == "boruvka" and lengths.sum() == pytest.approx(brute_force_length(X))
+        assert euclidean_mst(X)[2] == "knn"
+        assert euclidean_mst(X[:, :3], method="knn")[2] == "knn"
 
     def test_collinear_points_in_2d(self):
         t = np.array([3.0, -1.0, 0.5, 10.0, 2.0])
         edges, lengths, used = euclidean_mst(np.column_stack([t, 2 * t + 1]))
-        assert used == "line"
+        assert used == "boruvka"
         assert sorted(map(tuple, edges.tolist())) == [(0, 3), (0, 4), (1, 2), (2, 4)]
         assert lengths.sum() == pytest.approx(11 * np.sqrt(5))
 
     def test_knn_joins_pieces_and_approximates(self):
         X, _ = blobs([(0, 0, 0), (50, 0, 0), (0, 60, 0), (0, 0, -70)], 40, seed=2)
-        edges, lengths, used = euclidean_mst(X, n_neighbors=3)
+        edges, lengths, used = euclidean_mst(X, method="knn", n_neighbors=3)
         assert used == "knn"
         assert is_spanning_tree(edges, len(X))
         exact = brute_force_length(X)
         # The three joins between blobs are the exact shortest links, so the total stays close.
         assert exact <= lengths.sum() <= exact * 1.02
         # max_pieces=1 doubles k until the k-NN graph is connected on its own.
-        edges, _, _ = euclidean_mst(X, n_neighbors=2, max_pieces=1)
+        edges, _, _ = euclidean_mst(X, method="knn", n_neighbors=2, max_pieces=1)
         assert is_spanning_tree(edges, len(X))
 
-    def test_single_point_and_all_identical(self):
-        assert euclidean_mst(np.zeros((1, 3)))[0].shape == (0, 2)
-        edges, lengths, _ = euclidean_mst(np.ones((5, 2)))
+    @pytest.mark.parametrize("method", ["exact", "knn"])
+    def test_single_point_and_all_identical(self, method):
+        assert euclidean_mst(np.zeros((1, 3)), method=method)[0].shape == (0, 2)
+        assert euclidean_mst(np.zeros((0, 3)), method=method)[0].shape == (0, 2)
+        edges, lengths, _ = euclidean_mst(np.ones((5, 2)), method=method)
         assert is_spanning_tree(edges, 5) and np.all(lengths == 0)
+        edges, lengths, _ = euclidean_mst(np.array([[1.0, 2.0], [4.0, 6.0]]), method=method)
+        assert edges.tolist() == [[0, 1]] and lengths.tolist() == [5.0]
+
+    def test_many_copies_of_few_points(self):
+        # Large groups of identical points must not make the build quadratic in the group size.
+        X = np.repeat(np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 3.0, 0.0]]), 40000, axis=0)
+        edges, lengths, _ = euclidean_mst(X)
+        assert is_spanning_tree(edges, len(X))
+        assert np.sum(lengths == 0) == len(X) - 3 and lengths.sum() == pytest.approx(4.0)
+
+    @pytest.mark.parametrize("factor", [1e200, 1e155, 1e-300, 1e-310])
+    def test_extreme_coordinates_give_the_same_tree(self, factor):
+        X, _ = blobs([(0, 0, 0), (5, 5, 5)], 50, seed=1)
+        edges, lengths, _ = euclidean_mst(X)
+        big_edges, big_lengths, _ = euclidean_mst(X * factor)
+        assert np.array_equal(big_edges, edges)
+        assert np.allclose(big_lengths / factor, lengths, rtol=1e-6 if factor > 1e-308 else 1e-3)
+
+    def test_distances_beyond_float64_are_refused(self):
+        with pytest.raises(ValueError, match="beyond the float64 range"):
+            euclidean_mst(np.array([[-1.7e308, 0.0], [1.7e308, 0.0]]))
+
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+    def test_non_finite_coordinates_are_refused(self, bad):
+        X = np.zeros((5, 3))
+        X[3, 1] = bad
+        for method in ("auto", "knn"):
+            with pytest.raises(ValueError, match="NaN or infinite coordinates in 1 point\\(s\\), first at row 3"):
+                euclidean_mst(X, method=method)
+
+    def test_native_tree_checks_its_input(self):
+        from halvek.algorithms.src.brov.binaries import _tree
+
+        with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
+            _tree.euclidean_mst_edges(np.zeros((4, 2), dtype=np.float32))
+        with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
+            _tree.euclidean_mst_edges(np.zeros(4))
+        with pytest.raises((TypeError, BufferError, ValueError)):
+            _tree.euclidean_mst_edges(np.zeros((4, 4))[:, ::2])
+        with pytest.raises(ValueError, match="points must be finite"):
+            _tree.euclidean_mst_edges(np.array([[0.0, 1.0], [np.nan, 2.0]]))
+        with pytest.raises(TypeError, match="progress must be callable"):
+            _tree.euclidean_mst_edges(np.zeros((4, 2)), 3)
+        assert _tree.euclidean_mst_edges(np.zeros((3, 0))).tolist() == [[0, 1], [1, 2]]
+
+    def test_progress_reports_fractions_and_can_stop_the_build(self):
+        X = np.random.default_rng(0).random((20000, 2))
+        seen = []
+        euclidean_mst(X, progress=seen.append)
+        assert seen[0] == 0.0 and seen[-1] == 1.0 and seen == sorted(seen) and len(seen) > 3
+
+        def stop(fraction):
+            if fraction > 0.5:
+                raise KeyboardInterrupt
+        with pytest.raises(KeyboardInterrupt):
+            euclidean_mst(X, progress=stop)
+        assert euclidean_mst(X, method="knn", progress=seen.append)[2] == "knn" and seen[-1] == 1.0
 
     @pytest.mark.parametrize("X, route", [
-        (np.arange(10.0).reshape(-1, 1), "line"),
-        (np.random.default_rng(1).normal(size=(50, 2)), "delaunay"),
-        (np.random.default_rng(1).normal(size=(50, 3)), "knn"),
-        (np.zeros((1, 2)), "line"),
+        (np.arange(10.0).reshape(-1, 1), "boruvka"),
+        (np.random.default_rng(1).normal(size=(50, 2)), "boruvka"),
+        (np.random.default_rng(1).normal(size=(50, 40)), "knn"),
+        (np.zeros((1, 2)), "boruvka"),
     ])
     def test_progress_runs_from_zero_to_one_on_every_route(self, X, route):
         seen = []
@@ -110,8 +197,6 @@ class TestEuclideanMst:
     def test_bad_parameters(self):
         with pytest.raises(ValueError, match="method must be"):
             euclidean_mst(np.zeros((3, 2)), method="fast")
-        with pytest.raises(ValueError, match="exact tree is available for 1-D and 2-D"):
-            euclidean_mst(np.zeros((3, 3)), method="exact")
         with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
             euclidean_mst(np.zeros((3, 2)), n_neighbors=0)
 
@@ -129,15 +214,16 @@ class TestEstimator:
         assert labels.dtype == np.int64
         assert np.array_equal(labels, ids[truth])
         assert model.classes_.tolist() == sorted(ids.tolist())
-        assert model.tree_method_ == "delaunay" and model.n_features_in_ == 2
+        assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
         assert set(model.timings_) == {"tree", "clusterize"}
 
-    def test_knn_route_in_higher_dimensions(self):
+    @pytest.mark.parametrize("method, route", [("auto", "boruvka"), ("knn", "knn")])
+    def test_routes_in_higher_dimensions(self, method, route):
         X, truth = blobs([(0, 0, 0, 0), (6, 0, 0, 0), (0, 6, 0, 6)], 50, seed=4)
         y = np.full(len(X), -1)
         y[[0, 50, 100]] = [0, 1, 2]
-        model = BrovClustering(n_neighbors=5).fit(X, y)
-        assert model.tree_method_ == "knn"
+        model = BrovClustering(method=method, n_neighbors=5).fit(X, y)
+        assert model.tree_method_ == route
         assert adjusted_rand_score(truth, model.labels_) == 1.0
 
     def test_pieces_left_after_the_cuts_carry_one_label_each(self):
@@ -335,9 +421,9 @@ class TestBadInputs:
         with pytest.raises(ValueError, match=message):
             BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
 
-    def test_exact_method_needs_low_dimension(self):
-        with pytest.raises(ValueError, match="method='exact' needs 1-D or 2-D points"):
-            BrovClustering(method="exact").fit(np.zeros((3, 3)), [0, -1, -1])
+    def test_exact_method_in_any_dimension(self):
+        model = BrovClustering(method="exact").fit(np.eye(20), [0] + [-1] * 18 + [1])
+        assert model.tree_method_ == "boruvka" and model.edge_lengths_.sum() == pytest.approx(19 * np.sqrt(2))
 
     def test_float_ids_that_are_integers_are_accepted(self):
         labels = BrovClustering().fit_predict([[0.0], [1.0], [5.0], [6.0]], np.array([1.0, -1, -1, 2.0]))

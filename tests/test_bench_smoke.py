@@ -40,6 +40,18 @@ def test_users_benchmark_smoke():
     assert "clusterize" in done.stdout
 
 
+def test_tree_benchmark_smoke():
+    done = run_script("bench_tree.py", "--scale", "0.002", "--skip", "sklearn", "fast_hdbscan")
+    assert done.returncode == 0, done.stderr
+    rows = [line.split("|")[1:-1] for line in done.stdout.splitlines()[2:]]
+    assert {r[2].strip() for r in rows} >= {"brov (boruvka)", "SciPy Delaunay + MST", "k-NN route (k=10)",
+                                            "BrovClustering"}
+    # The exact tree and SciPy's exact 2-D tree have the same length.
+    for data in {r[0] for r in rows if "2-D" in r[0]}:
+        lengths = [r[5].split(";")[0].strip() for r in rows if r[0] == data and r[1].strip() == "tree"]
+        assert lengths[0] == lengths[1]
+
+
 def test_cluster_graph_benchmark_smoke():
     done = run_script("bench_cluster_graph.py", "--sizes", "2000", "--runs", "1")
     assert done.returncode == 0, done.stderr

@@ -87,9 +87,10 @@ SIGNAL_AFTER = 0.5   # seconds into the long call
 PROMPT = 3.0         # how soon after the signal the child must have finished everything
 
 
-@pytest.mark.parametrize("scenario", ["many cuts", "one long search", "edge list", "python callback"])
-def test_ctrl_c_stops_clusterize(scenario):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, scenario, json.dumps(sys.path)],
+def interrupted_child(what, *args):
+    """Starts a child interpreter, sends it SIGINT shortly after it says "started" and returns
+    (its output, its stderr, seconds from the signal to its end)."""
+    child = subprocess.Popen([sys.executable, "-c", *args],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "started", child.stderr.read()
@@ -100,14 +101,43 @@ def test_ctrl_c_stops_clusterize(scenario):
         try:
             out, err = child.communicate(timeout=PROMPT + 10)
         except subprocess.TimeoutExpired:
-            pytest.fail(f"clusterize ({scenario}) still running {PROMPT + 10:.0f} s after SIGINT")
+            pytest.fail(f"{what} still running {PROMPT + 10:.0f} s after SIGINT")
         took = time.monotonic() - sent
     finally:
         if child.poll() is None:
             child.kill()
             child.wait()
     assert child.returncode == 0, err
+    return out, err, took
+
+
+@pytest.mark.parametrize("scenario", ["many cuts", "one long search", "edge list", "python callback"])
+def test_ctrl_c_stops_clusterize(scenario):
+    out, err, took = interrupted_child(f"clusterize ({scenario})", CHILD, scenario, json.dumps(sys.path))
     assert out.splitlines() == ["interrupted", "after [0, 0, 1, 1, 1]"], (out, err)
+    assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"
+
+
+TREE_CHILD = r"""
+import json, sys
+sys.path[:0] = json.loads(sys.argv[1])
+import numpy as np
+from halvek.algorithms.src.brov import euclidean_mst
+
+X = np.random.default_rng(0).random((30000, 200))  # an exact tree of many seconds
+print("started", flush=True)
+try:
+    euclidean_mst(X, method="exact")
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print("after", euclidean_mst(np.array([[0.0, 0.0], [3.0, 4.0], [3.0, 0.0]]))[0].tolist(), flush=True)
+"""
+
+
+def test_ctrl_c_stops_the_exact_tree():
+    out, err, took = interrupted_child("the exact tree", TREE_CHILD, json.dumps(sys.path))
+    assert out.splitlines() == ["interrupted", "after [[0, 2], [1, 2]]"], (out, err)
     assert took < PROMPT, f"the child needed {took:.1f} s after SIGINT"
 
 

@@ -1,4 +1,5 @@
-"""The cutting planner (cutting.hpp), compiled on its own with g++.
+"""The cutting planner (cutting.hpp), compiled on its own with g++ (run.sh also checks the exact
+Euclidean tree, emst.cpp, against Prim's algorithm).
 
 Two checks: the native program of tests/native (the sweep against the exact planner, the exact
 planner against a literal rerun of the driver, under the address and UB sanitizers), and the
@@ -38,9 +39,13 @@ def native_run(tmp_path_factory):
 def test_native_checks_pass(native_run):
     proc, _ = native_run
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
-    last = proc.stdout.strip().splitlines()[-1]
-    passed, failed = (int(part.split()[0]) for part in last.split(","))
-    assert failed == 0 and passed > 6000, last
+    # One summary line per program: the cutting planner's, then the tree's.
+    summaries = [line for line in proc.stdout.splitlines() if line.endswith(" failed") and " passed, " in line]
+    counts = [tuple(int(part.split()[0]) for part in line.split(",")) for line in summaries]
+    assert len(counts) == 2, proc.stdout[-4000:]
+    (cutting_passed, cutting_failed), (tree_passed, tree_failed) = counts
+    assert cutting_failed == 0 and cutting_passed > 6000, summaries
+    assert tree_failed == 0 and tree_passed > 300, summaries
 
 
 # ------------------------------------------------------------------ graphs

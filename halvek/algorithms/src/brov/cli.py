@@ -248,7 +248,7 @@ def build_parser():
     def common(p):
         p.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
         p.add_argument("--method", choices=["auto", "exact", "knn"], default="auto",
-                       help="tree: exact (Delaunay) in 1-D/2-D with 'auto', k-NN graph otherwise")
+                       help="tree: 'auto' is exact up to 32 coordinates and a k-NN graph above; 'exact' in any dimension")
         p.add_argument("--n-neighbors", type=int, default=10, help="k of the k-NN graph (default 10)")
 
     demo = sub.add_parser("demo", help="cluster generated blobs and draw them",

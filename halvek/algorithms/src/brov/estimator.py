@@ -81,9 +81,9 @@ class BrovClustering(SemiSupervisedMixin):
     Parameters
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
-        How the tree is built: "auto" is exact for 1-D and 2-D points
-        (Delaunay triangulation) and uses the k-nearest-neighbour graph in
-        higher dimensions; "knn" forces the k-NN graph.
+        How the tree is built: "auto" is exact up to 32 coordinates (native
+        Boruvka over a k-d tree) and uses the k-nearest-neighbour graph
+        above; "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10
         k of the k-NN graph (higher: closer to the exact tree, slower).
     max_pieces : int, default 32
@@ -106,7 +106,7 @@ class BrovClustering(SemiSupervisedMixin):
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
     tree_method_ : str
-        "line", "delaunay" or "knn": how the tree was built.
+        "boruvka" (the exact tree) or "knn" (the k-NN approximation).
     timings_ : dict
         Seconds spent per stage: "tree" and "clusterize" (cuts and labels).
     """
@@ -165,8 +165,6 @@ class BrovClustering(SemiSupervisedMixin):
             raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
                              "class id per point, -1 for unlabelled points" % type(self).__name__)
         X = check_points(X)
-        if X.shape[1] > 2 and self.method == "exact":
-            raise ValueError("method='exact' needs 1-D or 2-D points, got %d coordinates" % X.shape[1])
         y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
         timings = {}

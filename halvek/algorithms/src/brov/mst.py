@@ -2,22 +2,22 @@
 
 ``euclidean_mst(X)`` returns the tree as an edge list. How it is built:
 
-* identical points are collapsed first; each copy is tied to the first point
-  of its group by a zero-length edge, which is exact and keeps such edges out
-  of SciPy's sparse format (which would drop zero weights);
-* 1-D data, and 2-D data whose points all lie on one line: the points are
-  sorted along the line and chained, which is the exact tree;
-* other 2-D data: the exact tree, taken from the Delaunay triangulation
-  (every Euclidean minimum spanning tree is a subgraph of it);
-* three or more dimensions (or ``method="knn"``): an approximation. Each
-  point is joined to its ``n_neighbors`` nearest neighbours (k-d tree), and
-  ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that graph. If the
-  k-NN graph falls apart into more than ``max_pieces`` pieces, k is doubled
-  and the graph rebuilt; the remaining pieces are then joined by the shortest
-  edge between every two of them (one k-d tree per piece), through a minimum
-  spanning tree over the pieces. Within a piece the result can differ from the
-  exact tree when an exact tree edge is longer than every point's k-th
-  neighbour distance; larger ``n_neighbors`` makes that rarer.
+* the coordinates are first divided by a power of two near the largest
+  magnitude (exact), so squared distances neither overflow nor underflow;
+* up to ``EXACT_MAX_DIMENSIONS`` coordinates (or ``method="exact"``): the
+  exact tree, in native code (``binaries._tree``): Boruvka rounds over a k-d
+  tree, each joining every component to its nearest other component. Equal
+  lengths are settled by a fixed order, identical points are tied together by
+  zero-length edges;
+* above that (or ``method="knn"``): an approximation. Identical points are
+  collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
+  (k-d tree), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
+  graph. If the k-NN graph falls apart into more than ``max_pieces`` pieces,
+  k is doubled and the graph rebuilt; the remaining pieces are then joined by
+  the shortest edge between every two of them (one k-d tree per piece),
+  through a minimum spanning tree over the pieces. Within a piece the result
+  can differ from the exact tree when an exact tree edge is longer than every
+  point's k-th neighbour distance; larger ``n_neighbors`` makes that rarer.
 """
 
 import numpy as np
@@ -26,6 +26,8 @@ __all__ = ["euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
+# Above this many coordinates the k-d tree prunes too little for the exact tree to pay.
+EXACT_MAX_DIMENSIONS = 32
 
 
 def _collapse_duplicates(X):
@@ -49,26 +51,6 @@ def _collapse_duplicates(X):
     return np.sort(representative), dup_edges
 
 
-def _chain_on_line(P):
-    """Edges of the exact tree of points lying on one line: sort along it."""
-    centred = P - P.mean(axis=0)
-    if P.shape[0] > 1 and np.any(centred):
-        _, _, vt = np.linalg.svd(centred, full_matrices=False)
-        position = centred @ vt[0]
-    else:
-        position = np.zeros(P.shape[0])
-    order = np.argsort(position, kind="stable")
-    return np.stack([order[:-1], order[1:]], axis=1)
-
-
-def _on_one_line(P):
-    if P.shape[0] < 3:
-        return True
-    centred = P - P.mean(axis=0)
-    s = np.linalg.svd(centred, compute_uv=False)
-    return s[1] <= 1e-12 * max(s[0], np.finfo(float).tiny)
-
-
 def _unique_pairs(a, b, m):
     """Distinct unordered pairs (smaller, larger) of the node arrays a and b."""
     lo = np.minimum(a, b).astype(np.int64)
@@ -77,33 +59,6 @@ def _unique_pairs(a, b, m):
     if len(keys):
         keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
     return np.stack([keys // m, keys % m], axis=1)
-
-
-def _z_order(P):
-    """Permutation of 2-D points along a Z-order curve: Qhull runs markedly
-    faster on spatially sorted input."""
-    lo = P.min(axis=0)
-    span = np.ptp(P, axis=0)
-    span[span == 0] = 1.0
-    q = ((P - lo) / span * 65535.0).astype(np.uint64)
-
-    def spread(v):
-        v = (v | (v << np.uint64(8))) & np.uint64(0x00FF00FF)
-        v = (v | (v << np.uint64(4))) & np.uint64(0x0F0F0F0F)
-        v = (v | (v << np.uint64(2))) & np.uint64(0x33333333)
-        return (v | (v << np.uint64(1))) & np.uint64(0x55555555)
-
-    return np.argsort(spread(q[:, 0]) | (spread(q[:, 1]) << np.uint64(1)), kind="stable")
-
-
-def _delaunay_edges(P):
-    from scipy.spatial import Delaunay
-
-    order = _z_order(P)
-    s = order[Delaunay(P[order]).simplices]
-    a = np.concatenate([s[:, 0], s[:, 1], s[:, 0]])
-    b = np.concatenate([s[:, 1], s[:, 2], s[:, 2]])
-    return _unique_pairs(a, b, P.shape[0])
 
 
 def _knn_edges(P, k):
@@ -191,28 +146,67 @@ def _progress_reporter(progress):
     return progress
 
 
+def _scale_of(X):
+    """A power of two within a factor 2 below the largest coordinate magnitude (1 for all zeros).
+    Dividing by it is exact and keeps squared distances away from overflow (coordinates near 1e155
+    and up) and underflow (near 1e-155 and down)."""
+    top = float(np.max(np.abs(X))) if X.size else 0.0
+    if top == 0.0:
+        return 1.0
+    return float(np.ldexp(1.0, int(np.frexp(top)[1]) - 1))
+
+
+def _require_finite(X):
+    bad = ~np.isfinite(X)
+    if bad.any():
+        rows = np.flatnonzero(bad.any(axis=1))
+        raise ValueError(
+            "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
+
+
+def _knn_tree(P, n_neighbors, max_pieces, report):
+    """Approximate tree from k-NN graphs (see the module documentation), over distinct points."""
+    keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
+    report(0.1)
+    Q = P[keep]
+    m = Q.shape[0]
+    local = np.empty((0, 2), dtype=np.int64)
+    if m > 1:
+        k = int(n_neighbors)
+        while True:
+            local, _ = _spanning_forest(Q, _knn_edges(Q, k))
+            report(0.6)
+            if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
+                break
+            k *= 2
+        local = _join_pieces(Q, local)
+    edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
+    edges = np.concatenate([edges.astype(np.int64), dup_edges])
+    return np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
+
+
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
                   progress=None):
     """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
     coordinates, finite).
 
-    ``method``: ``"auto"`` (exact in 1-D and 2-D, k-NN otherwise), ``"exact"``
-    (1-D or 2-D only) or ``"knn"``. ``n_neighbors`` is k of the k-NN graph and
-    ``max_pieces`` the number of pieces of that graph above which k is doubled
-    (see the module documentation).
+    ``method``: ``"auto"`` (the exact tree up to ``EXACT_MAX_DIMENSIONS``
+    coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
+    any dimension; slow far above that) or ``"knn"``. ``n_neighbors`` is k of
+    the k-NN graph and ``max_pieces`` the number of pieces of that graph above
+    which k is doubled (see the module documentation).
 
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
     int64 array with the smaller node first, ``lengths`` the float64 Euclidean
-    lengths (zero between identical points), and ``method_used`` one of
-    ``"line"``, ``"delaunay"`` or ``"knn"``. The edges form one tree over all
-    n points.
+    lengths (zero between identical points), and ``method_used`` either
+    ``"boruvka"`` (exact) or ``"knn"``. The edges form one tree over all n
+    points.
 
     ``progress``, if given, is called with the fraction of the work done, a
     float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
-    checked, 1.0 just before returning, and in between at the start and end
-    of each stage of the route taken (it may be called from inside a long
-    stage too). It runs in the calling thread; an exception it raises stops
-    the build and propagates.
+    checked, 1.0 just before returning, and in between after each round of
+    the exact tree or each stage of the k-NN route. It runs in the calling
+    thread; an exception it raises stops the build and propagates.
     """
     report = _progress_reporter(progress)
     X = np.asarray(X, dtype=np.float64)
@@ -224,45 +218,20 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
         raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
     if int(max_pieces) != max_pieces or max_pieces < 1:
         raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
-    n, d = X.shape
-    if method == "exact" and d > 2:
-        raise ValueError("the exact tree is available for 1-D and 2-D points only; use method='knn'")
-
+    _require_finite(X)
     report(0.0)
-    keep, dup_edges = _collapse_duplicates(X) if n > 0 else (np.arange(0), np.empty((0, 2), np.int64))
-    report(0.1)
-    P = X[keep]
-    m = P.shape[0]
-    used = "knn" if method == "knn" or (method == "auto" and d > 2) else "delaunay"
-    if m <= 1:
-        local = np.empty((0, 2), dtype=np.int64)
-        used = "line" if used != "knn" else used
-    elif used != "knn" and (d == 1 or _on_one_line(P)):
-        local = _chain_on_line(P)
-        used = "line"
-    elif used == "delaunay":
-        from scipy.spatial import QhullError
+    scale = _scale_of(X)
+    P = np.ascontiguousarray(X / scale)
+    exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
+    if exact:
+        from .binaries import _tree
 
-        try:
-            candidates = _delaunay_edges(P)
-            report(0.7)
-            local, _ = _spanning_forest(P, candidates)
-        except QhullError:  # a degenerate set that is not quite on one line
-            used = "knn"
-    if used == "knn" and m > 1:
-        k = int(n_neighbors)
-        while True:
-            local, _ = _spanning_forest(P, _knn_edges(P, k))
-            report(0.6)
-            if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
-                break
-            k *= 2
-        local = _join_pieces(P, local)
-    report(0.9)
-
-    edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
-    edges = np.concatenate([edges.astype(np.int64), dup_edges])
-    edges = np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
-    lengths = _lengths(X, edges) if len(edges) else np.empty(0)
+        edges = _tree.euclidean_mst_edges(P, progress)
+    else:
+        edges = _knn_tree(P, n_neighbors, max_pieces, report)
+    with np.errstate(over="ignore"):
+        lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
+    if not np.all(np.isfinite(lengths)):
+        raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
     report(1.0)
-    return edges, lengths, used
+    return edges, lengths, "boruvka" if exact else "knn"

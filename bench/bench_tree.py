@@ -1,0 +1,180 @@
+"""The Euclidean minimum spanning tree and BrovClustering.fit, against other ways to get there.
+
+One process, one table. For each data set (fixed seeds):
+
+* tree alone: this project's exact tree (euclidean_mst, method="auto"), SciPy's route (Qhull
+  Delaunay triangulation + scipy.sparse.csgraph.minimum_spanning_tree, 2-D only) and the k-NN
+  approximation (euclidean_mst, method="knn"), with the total length of each tree;
+* fit end to end: BrovClustering.fit with 1% of each class labelled, scikit-learn's
+  LabelSpreading (kNN kernel, k=7, default alpha) and fast_hdbscan's semi-supervised HDBSCAN, the
+  last two only where installed (neither is a dependency); the ARI is against the true classes.
+
+Every figure is from one run. Seconds are wall-clock; memory is the peak resident set during the
+call minus the resident set before it (Linux).
+
+    python bench/bench_tree.py              # full run (several minutes)
+    python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
+"""
+
+import argparse
+import time
+
+import numpy as np
+from bench_clusterize import peak_bytes, release_free_memory, reset_peak, rss_bytes
+
+from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score, euclidean_mst
+
+
+def uniform(n, d, rng):
+    X = rng.random((n, d))
+    # Four quadrants as classes: the tree has no gaps to find, fit just has to run.
+    return X, (X[:, 0] > 0.5).astype(int) * 2 + (X[:, 1] > 0.5)
+
+
+def separated_blobs(n, d, blobs, rng):
+    centers = rng.uniform(-30, 30, size=(blobs, d))
+    truth = rng.integers(0, blobs, n)
+    return centers[truth] + rng.normal(size=(n, d)), truth
+
+
+def some_labels(truth, fraction, rng):
+    """A random `fraction` of each class labelled (at least two points of each)."""
+    y = np.full(len(truth), -1)
+    for c in np.unique(truth):
+        members = np.flatnonzero(truth == c)
+        y[rng.choice(members, max(2, int(fraction * len(members))), replace=False)] = c
+    return y
+
+
+def measured(function, *args, **kwargs):
+    """(result, seconds, extra MiB) of one call."""
+    release_free_memory()
+    before = rss_bytes()
+    known = reset_peak()
+    start = time.perf_counter()
+    result = function(*args, **kwargs)
+    seconds = time.perf_counter() - start
+    extra = (peak_bytes() - before) / 2**20 if known else float("nan")
+    return result, seconds, max(extra, 0.0)
+
+
+def scipy_delaunay_tree(X):
+    """The exact 2-D tree through Qhull: triangulate (points in Z-order, which Qhull handles
+    markedly faster), take the triangle sides, minimum_spanning_tree over them."""
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import minimum_spanning_tree
+    from scipy.spatial import Delaunay
+
+    lo, span = X.min(axis=0), np.ptp(X, axis=0)
+    q = ((X - lo) / np.where(span > 0, span, 1) * 65535).astype(np.uint64)
+
+    def spread(v):
+        for shift, mask in ((8, 0x00FF00FF), (4, 0x0F0F0F0F), (2, 0x33333333), (1, 0x55555555)):
+            v = (v | (v << np.uint64(shift))) & np.uint64(mask)
+        return v
+
+    order = np.argsort(spread(q[:, 0]) | (spread(q[:, 1]) << np.uint64(1)), kind="stable")
+    s = order[Delaunay(X[order]).simplices]
+    a = np.concatenate([s[:, 0], s[:, 1], s[:, 0]])
+    b = np.concatenate([s[:, 1], s[:, 2], s[:, 2]])
+    n = len(X)
+    keys = np.sort(np.minimum(a, b).astype(np.int64) * n + np.maximum(a, b))  # each side once
+    keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
+    a, b = keys // n, keys % n
+    lengths = np.hypot(*(X[a] - X[b]).T)
+    tree = minimum_spanning_tree(sp.csr_array((lengths, (a, b)), shape=(len(X), len(X))))
+    return tree.sum()
+
+
+def label_spreading(X, y):
+    from sklearn.semi_supervised import LabelSpreading
+
+    return LabelSpreading(kernel="knn", n_neighbors=7).fit(X, y).transduction_
+
+
+def fast_hdbscan_semi_supervised(X, y):
+    import fast_hdbscan
+
+    return fast_hdbscan.HDBSCAN(semi_supervised=True).fit(X, y).labels_
+
+
+def installed(module):
+    try:
+        __import__(module)
+        return True
+    except ImportError:
+        return False
+
+
+def row(data, task, route, seconds, memory, detail):
+    print(f"| {data} | {task} | {route} | {seconds:.2f} | {memory:.0f} | {detail} |", flush=True)
+
+
+def run_set(name, X, truth, args, rng):
+    d = X.shape[1]
+    (edges, lengths, used), ours, memory = measured(euclidean_mst, X)
+    row(name, "tree", f"brov ({used})", ours, memory, f"length {lengths.sum():.6g}")
+    if d == 2:
+        total, seconds, memory = measured(scipy_delaunay_tree, X)
+        row(name, "tree", "SciPy Delaunay + MST", seconds, memory,
+            f"length {total:.6g}; {seconds / ours:.1f} x brov")
+    if not args.skip_knn:
+        (_, lengths, _), seconds, memory = measured(euclidean_mst, X, method="knn")
+        row(name, "tree", "k-NN route (k=10)", seconds, memory,
+            f"length {lengths.sum():.6g}; {seconds / ours:.1f} x brov")
+
+    y = some_labels(truth, args.labelled, rng)
+    model, ours, memory = measured(BrovClustering().fit, X, y)
+    row(name, "fit", "BrovClustering", ours, memory, f"ARI {adjusted_rand_score(truth, model.labels_):.3f}")
+    others = [("LabelSpreading (kNN, k=7)", "sklearn", label_spreading),
+              ("fast_hdbscan semi-supervised", "fast_hdbscan", fast_hdbscan_semi_supervised)]
+    for label, module, function in others:
+        if module in args.skip or not installed(module):
+            continue
+        try:
+            labels, seconds, memory = measured(function, X, y)
+        except Exception as error:  # a competitor's failure is a result too
+            print(f"| {name} | fit | {label} | - | - | failed: {type(error).__name__} |", flush=True)
+            continue
+        row(name, "fit", label, seconds, memory,
+            f"ARI {adjusted_rand_score(truth, labels):.3f}; {seconds / ours:.1f} x brov")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=float, default=1.0, help="multiplies every set's size")
+    parser.add_argument("--labelled", type=float, default=0.01, help="fraction of each class labelled")
+    parser.add_argument("--skip", nargs="*", default=[], choices=["sklearn", "fast_hdbscan"],
+                        help="competitors to leave out even if installed")
+    parser.add_argument("--skip-knn", action="store_true", help="leave out the k-NN route")
+    args = parser.parse_args()
+    rng = np.random.default_rng(20261208)
+
+    def size(n):
+        return max(200, int(n * args.scale))
+
+    sets = [
+        ("2-D uniform", lambda: uniform(size(10**6), 2, rng)),
+        ("2-D, 3 blobs", lambda: separated_blobs(size(10**5), 2, 3, rng)),
+        ("2-D, 10 blobs", lambda: separated_blobs(size(10**6), 2, 10, rng)),
+        ("3-D, 5 blobs", lambda: separated_blobs(size(10**5), 3, 5, rng)),
+        ("10-D, 10 blobs", lambda: separated_blobs(size(10**5), 10, 10, rng)),
+    ]
+    if "fast_hdbscan" not in args.skip and installed("fast_hdbscan"):
+        # Its first call compiles (numba); time that apart from the table.
+        X, truth = separated_blobs(500, 2, 2, rng)
+        start = time.perf_counter()
+        try:
+            fast_hdbscan_semi_supervised(X, some_labels(truth, 0.01, rng))
+        except Exception:
+            pass  # the table says how it fares
+        print(f"fast_hdbscan warm-up (compilation, before the table): {time.perf_counter() - start:.1f} s")
+    print("| data | task | route | seconds | peak MiB | result |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    for name, make in sets:
+        X, truth = make()
+        run_set(f"{name}, n={len(X):,}", X, truth, args, rng)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,548 @@
+#include "emst.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <numeric>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace brov {
+namespace {
+
+using Index = std::int64_t;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr Index kNone = -1;
+constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
+constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
+
+using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
+
+// Whether a neighbour search goes on to its next point (this thread polls for Ctrl-C in it).
+using Proceed = std::function<bool()>;
+
+// Per-thread working memory of the neighbour searches.
+struct Scratch {
+    std::vector<StackEntry> stack;
+    std::vector<StackEntry> leaves;  // leaves near the one being searched
+};
+
+struct Node {
+    Index begin, end;     // range of tree positions
+    std::int32_t left, right;  // children, -1 for a leaf
+    bool same;                 // a leaf of identical points: only its first one is searched
+};
+
+// D > 0: dimension fixed at compile time (unrolled distance loops); D == 0: read from d_.
+template <int D>
+class BoruvkaTree {
+public:
+    BoruvkaTree(const double* points, Index n, int d) : n_(n), d_(D > 0 ? D : d) { build(points); }
+
+    void run(std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+        comp_.resize(n_);
+        std::iota(comp_.begin(), comp_.end(), Index(0));
+        parent_ = comp_;
+        rank_.assign(n_, 0);
+        nearest_.assign(n_, kNone);
+        nearest_d2_.assign(n_, 0.0);
+        lower_d2_.assign(n_, 0.0);
+        best_d2_.assign(n_, kInfinity);
+        best_lo_.assign(n_, kNone);
+        best_hi_.assign(n_, kNone);
+        node_comp_.assign(nodes_.size(), kMixed);
+        Index written = join_identical(edges);
+        Index components = n_ - written;
+        relabel();
+        checkpoint(0.0);
+        find_neighbours(checkpoint);
+        while (components > 1) {
+            find_best_edges(checkpoint);
+            written = join_components(edges, written);
+            const Index before = components;
+            components = n_ - written;
+            if (components == before) break;  // cannot happen with finite coordinates
+            relabel();
+            checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
+        }
+    }
+
+private:
+    int dim() const { return D > 0 ? D : d_; }
+
+    // Median splits along the widest side of each node's bounding box, with an explicit stack.
+    // With the dimension fixed at compile time the rows themselves are partitioned (sequential
+    // memory); otherwise an index array is.
+    void build(const double* points) {
+        const int d = dim();
+        order_.resize(n_);
+        std::iota(order_.begin(), order_.end(), Index(0));
+        if constexpr (D > 0) {
+            struct Row {
+                double x[D > 0 ? D : 1];
+                Index row;
+            };
+            std::vector<Row> rows(n_);
+            for (Index p = 0; p < n_; ++p) {
+                std::copy_n(points + p * D, D, rows[p].x);
+                rows[p].row = p;
+            }
+            split_nodes([&](Index p) { return rows[p].x; },
+                        [&](Index begin, Index mid, Index end, int axis) {
+                            std::nth_element(rows.begin() + begin, rows.begin() + mid, rows.begin() + end,
+                                             [axis](const Row& a, const Row& b) { return a.x[axis] < b.x[axis]; });
+                        });
+            coords_.resize(static_cast<size_t>(n_) * d);
+            for (Index p = 0; p < n_; ++p) {
+                order_[p] = rows[p].row;
+                std::copy_n(rows[p].x, D, coords_.data() + p * D);
+            }
+        } else {
+            split_nodes([&](Index p) { return points + order_[p] * d; },
+                        [&](Index begin, Index mid, Index end, int axis) {
+                            std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end,
+                                             [&](Index a, Index b) { return points[a * d + axis] < points[b * d + axis]; });
+                        });
+            coords_.resize(static_cast<size_t>(n_) * d);
+            for (Index p = 0; p < n_; ++p) std::copy_n(points + order_[p] * d, d, coords_.data() + p * d);
+        }
+    }
+
+    template <typename RowAt, typename Partition>
+    void split_nodes(RowAt row_at, Partition partition) {
+        const int d = dim();
+        const Index leaf_size = d <= 3 ? 16 : d <= 6 ? 24 : 64;
+        nodes_.push_back({0, n_, -1, -1, false});
+        std::vector<std::int32_t> stack{0};
+        while (!stack.empty()) {
+            const std::int32_t id = stack.back();
+            stack.pop_back();
+            const Index begin = nodes_[id].begin, end = nodes_[id].end;
+            lo_.resize(nodes_.size() * d);
+            hi_.resize(nodes_.size() * d);
+            double* lo = &lo_[id * d];
+            double* hi = &hi_[id * d];
+            std::copy_n(row_at(begin), d, lo);
+            std::copy_n(row_at(begin), d, hi);
+            for (Index p = begin + 1; p < end; ++p) {
+                const double* x = row_at(p);
+                for (int k = 0; k < d; ++k) {
+                    lo[k] = std::min(lo[k], x[k]);
+                    hi[k] = std::max(hi[k], x[k]);
+                }
+            }
+            int axis = 0;
+            for (int k = 1; k < d; ++k)
+                if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
+            if (!(hi[axis] > lo[axis])) {  // identical points stay in one leaf
+                nodes_[id].same = true;
+                continue;
+            }
+            if (end - begin <= leaf_size) continue;
+            const Index mid = begin + (end - begin) / 2;
+            partition(begin, mid, end, axis);
+            const auto left = static_cast<std::int32_t>(nodes_.size());
+            nodes_.push_back({begin, mid, -1, -1, false});
+            nodes_.push_back({mid, end, -1, -1, false});
+            nodes_[id].left = left;
+            nodes_[id].right = left + 1;
+            stack.push_back(left + 1);
+            stack.push_back(left);
+        }
+        lo_.resize(nodes_.size() * d);
+        hi_.resize(nodes_.size() * d);
+    }
+
+    double distance2(const double* a, const double* b) const {
+        double s = 0.0;
+        for (int k = 0; k < dim(); ++k) {
+            const double t = a[k] - b[k];
+            s += t * t;
+        }
+        return s;
+    }
+
+    double boxes_distance2(std::int32_t a, std::int32_t b) const {
+        const double* lo_a = &lo_[a * dim()];
+        const double* hi_a = &hi_[a * dim()];
+        const double* lo_b = &lo_[b * dim()];
+        const double* hi_b = &hi_[b * dim()];
+        double s = 0.0;
+        for (int k = 0; k < dim(); ++k) {
+            const double t = std::max(std::max(lo_b[k] - hi_a[k], lo_a[k] - hi_b[k]), 0.0);
+            s += t * t;
+        }
+        return s;
+    }
+
+    double box_distance2(std::int32_t node, const double* q) const {
+        const double* lo = &lo_[node * dim()];
+        const double* hi = &hi_[node * dim()];
+        double s = 0.0;
+        for (int k = 0; k < dim(); ++k) {
+            const double t = std::max(std::max(lo[k] - q[k], q[k] - hi[k]), 0.0);
+            s += t * t;
+        }
+        return s;
+    }
+
+    // Keeps the smaller of the component's best edge and (d2, a, b) in the strict edge order.
+    void offer(Index c, double d2, Index a, Index b) {
+        const Index lo = std::min(a, b), hi = std::max(a, b);
+        if (d2 < best_d2_[c] || (d2 == best_d2_[c] && std::make_pair(lo, hi) < std::make_pair(best_lo_[c], best_hi_[c]))) {
+            best_d2_[c] = d2;
+            best_lo_[c] = lo;
+            best_hi_[c] = hi;
+        }
+    }
+
+    // The k nearest neighbours of every point, sorted by (d2, position). A point's nearest
+    // neighbour in another component is the first entry of its list in another component, as long
+    // as the list has one; components only grow, so each list is read once from front to back.
+    void find_neighbours(const EmstCheckpoint& checkpoint) {
+        k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
+        listed_.assign(static_cast<size_t>(n_) * k_, kNone);
+        listed_d2_.assign(static_cast<size_t>(n_) * k_, kInfinity);
+        cursor_.resize(n_);
+        for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
+        // Independent searches over a read-only tree: shared out in chunks between this thread and
+        // a few helpers. Only this thread polls, between its chunks.
+        constexpr Index kChunk = 4;  // leaves
+        std::atomic<Index> next{0};
+        std::atomic<bool> stop{false};  // set when this thread's checkpoint throws
+        std::vector<std::int32_t> leaves;
+        for (std::size_t id = 0; id < nodes_.size(); ++id)
+            if (nodes_[id].left < 0) leaves.push_back(static_cast<std::int32_t>(id));
+        const auto leaf_count = static_cast<Index>(leaves.size());
+        auto work_chunk = [&](Scratch& scratch, const Proceed& proceed) {
+            const Index begin = next.fetch_add(kChunk);
+            if (begin >= leaf_count || stop.load()) return false;
+            for (Index l = begin, end = std::min(begin + kChunk, leaf_count); l < end; ++l)
+                search_leaf(leaves[l], scratch, proceed);
+            return true;
+        };
+        std::vector<Scratch> stacks;
+        std::vector<std::thread> helpers;
+        struct Joiner {
+            std::vector<std::thread>& threads;
+            ~Joiner() {
+                for (auto& t : threads) t.join();
+            }
+        } joiner{helpers};
+        const Proceed helper_proceeds = [&stop] { return !stop.load(std::memory_order_relaxed); };
+        const Index wanted = std::min<Index>(std::min(std::thread::hardware_concurrency(), 8u), n_ / 4096);
+        stacks.resize(wanted > 1 ? wanted - 1 : 0);
+        for (auto& stack : stacks) {
+            try {
+                helpers.emplace_back([&work_chunk, &stack, &helper_proceeds] {
+                    while (work_chunk(stack, helper_proceeds)) {
+                    }
+                });
+            } catch (const std::system_error&) {
+                break;  // fewer helpers, same result
+            }
+        }
+        // This thread polls every few points: in high dimensions one point can take milliseconds.
+        int until_poll = kSearchesPerPoll;
+        const Proceed polls = [&] {
+            if (--until_poll == 0) {
+                checkpoint(-1.0);
+                until_poll = kSearchesPerPoll;
+            }
+            return true;
+        };
+        Scratch own;
+        try {
+            while (work_chunk(own, polls)) {
+            }
+        } catch (...) {
+            stop.store(true);  // the helpers leave their leaves half done; nothing reads them
+            throw;
+        }
+    }
+
+    // The lists of one leaf's points. Each starts from the leaf itself, which usually fills it;
+    // the largest k-th distance in the leaf then bounds which other leaves can hold a nearer
+    // point, and those are gathered once for the whole leaf, nearest first.
+    void search_leaf(std::int32_t leaf, Scratch& scratch, const Proceed& proceed) {
+        const Node& nd = nodes_[leaf];
+        double bound = 0.0;
+        for (Index p = nd.begin; p < nd.end; ++p) {
+            if (follower_[p]) continue;
+            if (!proceed()) return;
+            scan_k(nd, p, &coords_[p * dim()], &listed_[p * k_], &listed_d2_[p * k_]);
+            bound = std::max(bound, listed_d2_[p * k_ + k_ - 1]);
+        }
+        if (!(bound < kInfinity)) {  // some list is not full yet: search the tree point by point
+            for (Index p = nd.begin; p < nd.end; ++p)
+                if (!follower_[p] && proceed()) search_k(p, leaf, &listed_[p * k_], &listed_d2_[p * k_], scratch.stack);
+            return;
+        }
+        auto& near = scratch.leaves;
+        near.clear();
+        scratch.stack.clear();
+        scratch.stack.push_back({0, 0.0});
+        while (!scratch.stack.empty()) {
+            const auto [node, node_d2] = scratch.stack.back();
+            scratch.stack.pop_back();
+            if (node == leaf) continue;
+            const Node& other = nodes_[node];
+            if (other.left < 0) {
+                near.push_back({node, node_d2});
+                continue;
+            }
+            for (const std::int32_t child : {other.left, other.right}) {
+                const double d2 = boxes_distance2(leaf, child);
+                if (d2 <= bound) scratch.stack.push_back({child, d2});
+            }
+        }
+        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
+        for (Index p = nd.begin; p < nd.end; ++p) {
+            if (follower_[p]) continue;
+            if (!proceed()) return;
+            const double* q = &coords_[p * dim()];
+            Index* idx = &listed_[p * k_];
+            double* d2s = &listed_d2_[p * k_];
+            for (const auto& [other, leaves_d2] : near) {
+                if (leaves_d2 > d2s[k_ - 1]) break;
+                if (box_distance2(other, q) <= d2s[k_ - 1]) scan_k(nodes_[other], p, q, idx, d2s);
+            }
+        }
+    }
+
+    // The rest of the tree for a point whose own leaf has been scanned.
+    void search_k(Index p, std::int32_t own, Index* idx, double* d2s, std::vector<StackEntry>& stack) const {
+        const double* q = &coords_[p * dim()];
+        stack.clear();
+        stack.push_back({0, 0.0});
+        while (!stack.empty()) {
+            const auto [node, node_d2] = stack.back();
+            stack.pop_back();
+            if (node_d2 > d2s[k_ - 1] || node == own) continue;
+            const Node& nd = nodes_[node];
+            if (nd.left < 0)
+                scan_k(nd, p, q, idx, d2s);
+            else
+                push_children(nd, q, d2s[k_ - 1], stack);
+        }
+    }
+
+    void scan_k(const Node& nd, Index p, const double* q, Index* idx, double* d2s) const {
+        const int k = k_;
+        for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
+            if (j == p) continue;
+            const double d2 = distance2(q, &coords_[j * dim()]);
+            if (d2 > d2s[k - 1] || (d2 == d2s[k - 1] && idx[k - 1] != kNone && j > idx[k - 1])) continue;
+            int t = k - 1;
+            while (t > 0 && (d2 < d2s[t - 1] || (d2 == d2s[t - 1] && j < idx[t - 1]))) {
+                d2s[t] = d2s[t - 1];
+                idx[t] = idx[t - 1];
+                --t;
+            }
+            d2s[t] = d2;
+            idx[t] = j;
+        }
+    }
+
+    void push_children(const Node& nd, const double* q, double limit, std::vector<StackEntry>& stack) const {
+        const double left_d2 = box_distance2(nd.left, q);
+        const double right_d2 = box_distance2(nd.right, q);
+        // Nearer child on top of the stack, so it is searched first.
+        if (left_d2 <= right_d2) {
+            if (right_d2 <= limit) stack.push_back({nd.right, right_d2});
+            stack.push_back({nd.left, left_d2});
+        } else {
+            if (left_d2 <= limit) stack.push_back({nd.left, left_d2});
+            stack.push_back({nd.right, right_d2});
+        }
+    }
+
+    void find_best_edges(const EmstCheckpoint& checkpoint) {
+        // Listed and remembered neighbours first: they set tight bounds for the searches.
+        for (Index p = 0; p < n_; ++p) {
+            int& t = cursor_[p];
+            if (t < k_) {
+                const Index c = comp_[p];
+                const Index* idx = &listed_[p * k_];
+                while (t < k_ && idx[t] != kNone && comp_[idx[t]] == c) ++t;
+                if (t < k_ && idx[t] != kNone) {
+                    offer(c, listed_d2_[p * k_ + t], p, idx[t]);
+                    continue;
+                }
+                t = k_;
+                lower_d2_[p] = listed_d2_[p * k_ + k_ - 1];
+            }
+            const Index j = nearest_[p];
+            if (j == kNone) continue;
+            if (comp_[j] != comp_[p]) {
+                offer(comp_[p], nearest_d2_[p], p, j);
+            } else {
+                lower_d2_[p] = nearest_d2_[p];
+                nearest_[p] = kNone;
+            }
+        }
+        int until_poll = kSearchesPerPoll;
+        for (Index p = 0; p < n_; ++p) {
+            if (follower_[p] || cursor_[p] < k_ || nearest_[p] != kNone || lower_d2_[p] > best_d2_[comp_[p]]) continue;
+            search(p);
+            if (--until_poll == 0) {
+                checkpoint(-1.0);
+                until_poll = kSearchesPerPoll;
+            }
+        }
+    }
+
+    // Nearest point of another component to p, in the order (d2, position), if one lies within
+    // the bound of p's component; otherwise that bound becomes p's lower bound.
+    void search(Index p) {
+        const Index c = comp_[p];
+        const double* q = &coords_[p * dim()];
+        const double bound = best_d2_[c];
+        double found_d2 = bound;
+        Index found = kNone;
+        stack_.clear();
+        stack_.push_back({0, 0.0});
+        while (!stack_.empty()) {
+            const auto [node, node_d2] = stack_.back();
+            stack_.pop_back();
+            if (node_d2 > found_d2 || node_comp_[node] == c) continue;
+            const Node& nd = nodes_[node];
+            if (nd.left < 0) {
+                for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
+                    if (comp_[j] == c) continue;
+                    const double d2 = distance2(q, &coords_[j * dim()]);
+                    if (d2 < found_d2 || (d2 == found_d2 && (found == kNone || j < found))) {
+                        found_d2 = d2;
+                        found = j;
+                    }
+                }
+                continue;
+            }
+            push_children(nd, q, found_d2, stack_);
+        }
+        if (found == kNone) {
+            lower_d2_[p] = std::max(lower_d2_[p], bound);
+            return;
+        }
+        nearest_[p] = found;
+        nearest_d2_[p] = found_d2;
+        offer(c, found_d2, p, found);
+    }
+
+    Index find(Index x) {
+        while (parent_[x] != x) {
+            parent_[x] = parent_[parent_[x]];
+            x = parent_[x];
+        }
+        return x;
+    }
+
+    // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
+    // take no part in the searches after that.
+    Index join_identical(std::int64_t* edges) {
+        follower_.assign(n_, 0);
+        Index written = 0;
+        for (const Node& nd : nodes_) {
+            if (!nd.same) continue;
+            for (Index p = nd.begin + 1; p < nd.end; ++p) {
+                follower_[p] = 1;
+                parent_[p] = nd.begin;
+                const Index u = order_[nd.begin], v = order_[p];
+                edges[2 * written] = std::min(u, v);
+                edges[2 * written + 1] = std::max(u, v);
+                ++written;
+            }
+            if (nd.end - nd.begin > 1) rank_[nd.begin] = 1;
+        }
+        return written;
+    }
+
+    Index join_components(std::int64_t* edges, Index written) {
+        for (Index c = 0; c < n_; ++c) {
+            if (comp_[c] != c || best_lo_[c] == kNone) continue;
+            Index a = find(best_lo_[c]), b = find(best_hi_[c]);
+            if (a != b) {
+                if (rank_[a] < rank_[b]) std::swap(a, b);
+                parent_[b] = a;
+                if (rank_[a] == rank_[b]) ++rank_[a];
+                const Index u = order_[best_lo_[c]], v = order_[best_hi_[c]];
+                edges[2 * written] = std::min(u, v);
+                edges[2 * written + 1] = std::max(u, v);
+                ++written;
+            }
+            best_d2_[c] = kInfinity;
+            best_lo_[c] = best_hi_[c] = kNone;
+        }
+        return written;
+    }
+
+    // New component ids per point, then per node (children come after their parent in nodes_).
+    void relabel() {
+        for (Index p = 0; p < n_; ++p) comp_[p] = find(p);
+        for (auto id = static_cast<std::int64_t>(nodes_.size()) - 1; id >= 0; --id) {
+            const Node& nd = nodes_[id];
+            if (nd.left >= 0) {
+                const Index l = node_comp_[nd.left];
+                node_comp_[id] = l == node_comp_[nd.right] ? l : kMixed;
+                continue;
+            }
+            Index c = comp_[nd.begin];
+            for (Index p = nd.begin + 1; p < nd.end && c != kMixed; ++p)
+                if (comp_[p] != c) c = kMixed;
+            node_comp_[id] = c;
+        }
+    }
+
+    Index n_;
+    int d_;
+    std::vector<Index> order_;   // tree position -> row of the input
+    std::vector<Node> nodes_;
+    std::vector<double> lo_, hi_, coords_;
+    std::vector<Index> comp_, parent_, node_comp_;
+    std::vector<std::uint8_t> rank_;
+    std::vector<Index> nearest_;
+    std::vector<double> nearest_d2_, lower_d2_;
+    std::vector<double> best_d2_;  // per component root: its shortest outgoing edge so far
+    std::vector<Index> best_lo_, best_hi_;
+    std::vector<StackEntry> stack_;
+    int k_ = 0;                  // neighbours listed per point
+    std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
+    std::vector<double> listed_d2_;
+    std::vector<int> cursor_;
+    std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead    // first listed neighbour that may be in another component
+};
+
+template <int D>
+void run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+    BoruvkaTree<D> tree(points, n, d);
+    tree.run(edges, checkpoint);
+}
+
+}  // namespace
+
+void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                         const EmstCheckpoint& checkpoint) {
+    if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
+        for (Index i = 0; i + 1 < n; ++i) {
+            edges[2 * i] = i;
+            edges[2 * i + 1] = i + 1;
+        }
+        checkpoint(1.0);
+        return;
+    }
+    switch (d) {
+        case 1: return run_fixed<1>(points, n, d, edges, checkpoint);
+        case 2: return run_fixed<2>(points, n, d, edges, checkpoint);
+        case 3: return run_fixed<3>(points, n, d, edges, checkpoint);
+        case 4: return run_fixed<4>(points, n, d, edges, checkpoint);
+        case 5: return run_fixed<5>(points, n, d, edges, checkpoint);
+        case 6: return run_fixed<6>(points, n, d, edges, checkpoint);
+        case 8: return run_fixed<8>(points, n, d, edges, checkpoint);
+        case 10: return run_fixed<10>(points, n, d, edges, checkpoint);
+        default: return run_fixed<0>(points, n, d, edges, checkpoint);
+    }
+}
+
+}  // namespace brov

@@ -1,0 +1,29 @@
+// Exact Euclidean minimum spanning tree of a point set: Boruvka rounds over a k-d tree.
+//
+// Each round finds, for every component, its shortest edge to another component and joins them.
+// The nearest other-component point of each point is searched in a k-d tree whose nodes know when
+// all their points belong to one component (those subtrees are skipped), bounded by the best edge
+// its component has so far. A point's nearest other-component neighbour stays valid across rounds
+// as long as that neighbour is still in another component (the candidate set only shrinks), and
+// its distance stays a lower bound once it is not; both spare most searches in later rounds.
+//
+// Edges are ordered by (squared length, smaller end, larger end), a strict total order, so the tree
+// is the unique minimum of that order even when lengths tie. Pure C++: no Python inside.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace brov {
+
+// Called with the fraction of the work done (0..1) after each round, and with -1 every few
+// thousand searches; it may throw to stop the build (everything the build holds is released).
+using EmstCheckpoint = std::function<void(double)>;
+
+// points: n rows of d float64 coordinates, row-major, finite. Writes n - 1 edges as pairs of row
+// indices (smaller first) into edges (2 * (n - 1) entries). The points are copied before the first
+// checkpoint: the caller's buffer is not read after that.
+void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                         const EmstCheckpoint& checkpoint);
+
+}  // namespace brov

@@ -1,0 +1,87 @@
+// _tree: the exact Euclidean minimum spanning tree of a point set, in native code.
+//
+// euclidean_mst_edges(points, progress=None) -> edges
+//     points: a C-contiguous float64 array of shape (n, d), finite. Returns an (n - 1, 2) int64
+//     array of row pairs, smaller row first. progress, if given, is called with the fraction of the
+//     work done after each round; an exception from it (or Ctrl-C) stops the build.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL brov_tree_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "emst.hpp"
+#include "py_errors.hpp"
+#include "py_ref.hpp"
+
+namespace brov {
+namespace {
+
+bool is_float64(const Py_buffer& view) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    return f[0] == 'd' && f[1] == '\0' && view.itemsize == 8;
+}
+
+PyObject* tree_edges(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"points", "progress", nullptr};
+        PyObject* points = nullptr;
+        PyObject* progress = Py_None;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:euclidean_mst_edges",
+                                                 const_cast<char**>(keywords), &points, &progress) ? 0 : -1);
+        if (progress != Py_None && !PyCallable_Check(progress))
+            raise(PyExc_TypeError, "progress must be callable or None");
+        BufferHold hold;
+        if (!hold.acquire(points, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
+        const Py_buffer& view = hold.view();
+        if (view.ndim != 2 || !is_float64(view))
+            raise(PyExc_TypeError, "points must be a C-contiguous float64 array of shape (n, d)");
+        const auto n = static_cast<std::int64_t>(view.shape[0]);
+        const auto d = static_cast<std::int64_t>(view.shape[1]);
+        if (d > 1 << 20) raise(PyExc_ValueError, "points have too many coordinates");
+        const auto* data = static_cast<const double*>(view.buf);
+        for (std::int64_t k = 0; k < n * d; ++k)
+            if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
+
+        npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
+        Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
+        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
+        // The buffer stays held (so the array cannot be resized) while the build reads it; the build
+        // copies the points before its first checkpoint, and only Python code runs at checkpoints.
+        Ref callback = Ref::borrow(progress);
+        auto checkpoint = [&](double fraction) {
+            if (fraction >= 0.0 && callback.get() != Py_None) {
+                Ref value = Ref::steal(check(PyFloat_FromDouble(fraction)));
+                Ref result = Ref::steal(check(PyObject_CallOneArg(callback.get(), value.get())));
+            }
+            check_status(PyErr_CheckSignals());
+        };
+        euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint);
+        return edges.release();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"euclidean_mst_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tree_edges)),
+     METH_VARARGS | METH_KEYWORDS,
+     "euclidean_mst_edges(points, progress=None)\n\n"
+     "Exact Euclidean minimum spanning tree of the rows of a C-contiguous float64 (n, d) array:\n"
+     "an (n - 1, 2) int64 array of row pairs, smaller row first. Equal lengths are broken by the\n"
+     "rows' positions in an internal order. progress(fraction) is called after each round."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tree",
+                          "Exact Euclidean minimum spanning trees (Boruvka over a k-d tree).", -1, methods};
+
+}  // namespace
+}  // namespace brov
+
+extern "C" PyMODINIT_FUNC PyInit__tree() {
+    import_array();
+    return PyModule_Create(&brov::module_def);
+}

@@ -1,0 +1,128 @@
+// The exact Euclidean tree (emst.cpp) against Prim's algorithm on the complete graph: random point
+// sets in 1 to 12 dimensions, on coarse integer grids (equal lengths, identical points) and with
+// continuous coordinates, small and large enough for the helper threads. Also: a checkpoint that
+// throws stops the build cleanly, and progress never decreases and ends at 1.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "emst.hpp"
+
+namespace {
+
+double distance(const std::vector<double>& x, int d, std::int64_t a, std::int64_t b) {
+    double s = 0.0;
+    for (int k = 0; k < d; ++k) {
+        const double t = x[a * d + k] - x[b * d + k];
+        s += t * t;
+    }
+    return std::sqrt(s);
+}
+
+double prim_length(const std::vector<double>& x, std::int64_t n, int d) {
+    std::vector<double> best(n, INFINITY);
+    std::vector<char> in(n, 0);
+    double total = 0.0;
+    best[0] = 0.0;
+    for (std::int64_t step = 0; step < n; ++step) {
+        std::int64_t u = -1;
+        for (std::int64_t v = 0; v < n; ++v)
+            if (!in[v] && (u < 0 || best[v] < best[u])) u = v;
+        in[u] = 1;
+        total += best[u];
+        for (std::int64_t v = 0; v < n; ++v)
+            if (!in[v]) best[v] = std::min(best[v], distance(x, d, u, v));
+    }
+    return total;
+}
+
+// Whether the edges join all n points without a cycle.
+bool spanning(const std::vector<std::int64_t>& edges, std::int64_t n) {
+    std::vector<std::int64_t> parent(n);
+    std::iota(parent.begin(), parent.end(), 0);
+    auto find = [&](std::int64_t v) {
+        while (parent[v] != v) v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    for (std::int64_t e = 0; e + 1 < n; ++e) {
+        const std::int64_t a = edges[2 * e], b = edges[2 * e + 1];
+        if (a < 0 || b >= n || a >= b) return false;
+        const std::int64_t ra = find(a), rb = find(b);
+        if (ra == rb) return false;
+        parent[ra] = rb;
+    }
+    return true;
+}
+
+int failures = 0, cases = 0;
+
+void check(const std::vector<double>& x, std::int64_t n, int d, const char* kind) {
+    ++cases;
+    std::vector<std::int64_t> edges(2 * (n > 0 ? n - 1 : 0));
+    double last = -1.0;
+    bool ordered = true;
+    brov::euclidean_mst_edges(x.data(), n, d, edges.data(), [&](double f) {
+        if (f < 0) return;
+        ordered = ordered && f >= last;
+        last = f;
+    });
+    double length = 0.0;
+    for (std::int64_t e = 0; e + 1 < n; ++e) length += distance(x, d, edges[2 * e], edges[2 * e + 1]);
+    const double expected = prim_length(x, n, d);
+    if (!spanning(edges, n) || std::fabs(length - expected) > 1e-9 * std::max(1.0, expected) || !ordered ||
+        last != 1.0) {
+        ++failures;
+        std::printf("FAILED %s n=%lld d=%d: length %.12g, Prim %.12g, progress ordered %d, last %g\n", kind,
+                    static_cast<long long>(n), d, length, expected, ordered, last);
+    }
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        const int d = 1 + static_cast<int>(rng() % 12);
+        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 400);
+        const bool grid = round % 2 == 0;
+        std::uniform_int_distribution<int> cell(0, 3);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::vector<double> x(n * d);
+        for (auto& v : x) v = grid ? cell(rng) : normal(rng) * (rng() % 3 == 0 ? 0.01 : 1.0);
+        check(x, n, d, grid ? "grid" : "normal");
+    }
+    for (const int d : {2, 5}) {  // large enough for the helper threads
+        const std::int64_t n = 9000;
+        std::uniform_int_distribution<int> cell(0, 40);
+        std::vector<double> x(n * d);
+        for (auto& v : x) v = cell(rng);
+        check(x, n, d, "large grid");
+    }
+    {
+        ++cases;
+        const std::int64_t n = 20000;
+        std::vector<double> x(n * 3);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (auto& v : x) v = u(rng);
+        std::vector<std::int64_t> edges(2 * (n - 1));
+        int calls = 0;
+        bool stopped = false;
+        try {
+            brov::euclidean_mst_edges(x.data(), n, 3, edges.data(), [&](double) {
+                if (++calls == 5) throw std::runtime_error("stop");
+            });
+        } catch (const std::runtime_error&) {
+            stopped = true;
+        }
+        if (!stopped) {
+            ++failures;
+            std::printf("FAILED: a throwing checkpoint did not stop the build\n");
+        }
+    }
+    std::printf("%d passed, %d failed\n", cases - failures, failures);
+    return failures == 0 ? 0 : 1;
+}
