@@ -22,6 +22,8 @@
 
 import numpy as np
 
+from .csgraph_input import graph_from_edges
+
 __all__ = ["euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
@@ -80,15 +82,6 @@ def _lengths(P, pairs):
     return np.linalg.norm(diff, axis=1)
 
 
-def _sparse_graph(values, rows, cols, m):
-    """CSR matrix for scipy.sparse.csgraph. Its routines accept only 32-bit
-    indices before SciPy 1.16, so the coordinates are narrowed whenever they fit."""
-    import scipy.sparse as sp
-
-    index = np.int32 if m < 2**31 else np.int64
-    return sp.csr_array((values, (rows.astype(index), cols.astype(index))), shape=(m, m))
-
-
 def _spanning_forest(P, pairs):
     """MST (forest) of the graph given by candidate pairs: (edges, lengths)."""
     from scipy.sparse.csgraph import minimum_spanning_tree
@@ -96,7 +89,7 @@ def _spanning_forest(P, pairs):
     m = P.shape[0]
     lengths = _lengths(P, pairs)
     positive = lengths > 0  # distinct points can still underflow to 0
-    graph = _sparse_graph(lengths[positive], pairs[positive, 0], pairs[positive, 1], m)
+    graph = graph_from_edges(lengths[positive], pairs[positive, 0], pairs[positive, 1], m)
     tree = minimum_spanning_tree(graph).tocoo()
     edges = np.stack([np.minimum(tree.row, tree.col), np.maximum(tree.row, tree.col)], axis=1).astype(np.int64)
     return edges, _lengths(P, edges)
@@ -108,7 +101,7 @@ def _join_pieces(P, edges):
     from scipy.spatial import cKDTree
 
     m = P.shape[0]
-    adjacency = _sparse_graph(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
+    adjacency = graph_from_edges(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
     count, piece = connected_components(adjacency, directed=False)
     if count == 1:
         return edges
@@ -133,7 +126,7 @@ def _join_pieces(P, edges):
 def _count_pieces(m, edges):
     from scipy.sparse.csgraph import connected_components
 
-    adjacency = _sparse_graph(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
+    adjacency = graph_from_edges(np.ones(len(edges)), edges[:, 0], edges[:, 1], m)
     return connected_components(adjacency, directed=False)[0]
 
 
