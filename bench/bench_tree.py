@@ -23,6 +23,7 @@ import numpy as np
 from bench_clusterize import peak_bytes, release_free_memory, reset_peak, rss_bytes
 
 from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score, euclidean_mst
+from halvek.algorithms.src.brov.csgraph_input import graph_from_edges
 
 
 def uniform(n, d, rng):
@@ -61,7 +62,6 @@ def measured(function, *args, **kwargs):
 def scipy_delaunay_tree(X):
     """The exact 2-D tree through Qhull: triangulate (points in Z-order, which Qhull handles
     markedly faster), take the triangle sides, minimum_spanning_tree over them."""
-    import scipy.sparse as sp
     from scipy.sparse.csgraph import minimum_spanning_tree
     from scipy.spatial import Delaunay
 
@@ -82,7 +82,7 @@ def scipy_delaunay_tree(X):
     keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
     a, b = keys // n, keys % n
     lengths = np.hypot(*(X[a] - X[b]).T)
-    tree = minimum_spanning_tree(sp.csr_array((lengths, (a, b)), shape=(len(X), len(X))))
+    tree = minimum_spanning_tree(graph_from_edges(lengths, a, b, len(X)))
     return tree.sum()
 
 

@@ -710,4 +710,9 @@ def test_python_code_inside_a_call_cannot_resize_what_it_reads(script):
     child = subprocess.run([sys.executable, "-c", MID_CALL_PRELUDE + script, json.dumps(sys.path)],
                            capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, f"exit status {child.returncode}\n{child.stderr[-3000:]}"
-    assert child.stdout.strip() == REFUSED, child.stderr[-3000:]
+    allowed = {REFUSED}
+    if "walk_under_a_finaliser" in script and sys.version_info >= (3, 12):
+        # From 3.12 on the collector runs only when bytecode runs next, which a direct walk never
+        # does: the finaliser then meets the container after the call, unpinned.
+        allowed.add("['changed']\nsame")
+    assert child.stdout.strip() in allowed, child.stderr[-3000:]

@@ -105,11 +105,15 @@ def test_import_from_a_sub_interpreter_is_refused():
             "spec = importlib.util.spec_from_file_location(%r, %r)\\n"
             "importlib.util.module_from_spec(spec)\\n" % (m.__name__, m.__file__)
         )
+        # 3.12 and later make isolated interpreters by default, which refuse the module before its
+        # own check; ask for one that shares the main interpreter's settings.
         try:
-            # 3.13 makes isolated interpreters by default, which refuse the module before its own check.
-            interp = interpreters.create("legacy")
+            interp = interpreters.create("legacy")  # 3.13
         except TypeError:
-            interp = interpreters.create()
+            try:
+                interp = interpreters.create(isolated=False)  # 3.12
+            except TypeError:
+                interp = interpreters.create()
         # Up to 3.12 a failure raises RunFailedError; from 3.13 on it is returned as a snapshot.
         try:
             failure = interpreters.run_string(interp, code)
