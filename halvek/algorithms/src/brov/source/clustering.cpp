@@ -10,6 +10,7 @@
 #include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
+#include "max_rule.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
 
@@ -232,18 +233,15 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     GraphWrapperObject* c = as_graph(sub_connections);
     GraphWrapperObject* w = as_graph(sub_weights);
     if (w->_dtype != FLOAT32 || c->_dtype != INT64 || !same_list_sizes(c, w)) return false;
-    // pop_max's rule: the running maximum starts at -1.0, so NaN and values below it never count.
-    float max_value = -1.0f;
+    RunningMax running;
     std::vector<std::pair<std::int64_t, std::int64_t>> maximal;  // (smaller end, larger end) per entry
     for (std::uint64_t i = 0; i < w->_count; ++i) {
         const float* values = float_list(w, i);
         const std::int64_t* ends = int_list(c, i);
         for (std::int32_t j = 0; j < w->_sizes[i]; ++j) {
-            if (!(values[j] >= max_value)) continue;
-            if (values[j] > max_value) {
-                max_value = values[j];
-                maximal.clear();
-            }
+            const MaxOffer offer = running.offer(values[j]);
+            if (offer == MaxOffer::ignored) continue;
+            if (offer == MaxOffer::raised) maximal.clear();
             std::int64_t a = static_cast<std::int64_t>(i), b = ends[j];
             maximal.emplace_back(std::min(a, b), std::max(a, b));
         }

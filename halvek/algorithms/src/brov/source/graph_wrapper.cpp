@@ -12,6 +12,7 @@
 
 #include "binding.hpp"
 #include "compat.hpp"
+#include "max_rule.hpp"
 #include "module_state.hpp"
 
 namespace brov {
@@ -333,19 +334,15 @@ Ref pop_max_native(GraphWrapperObject* g) {
         std::int32_t position;
     };
     std::vector<Entry> maximal;
-    float max_value = -1.0f;
+    RunningMax running;
     if (g->_dtype == FLOAT32) {
         for (std::uint64_t i = 0; i < g->_count; ++i) {
             const float* values = float_list(g, i);
             for (std::int32_t j = 0; j < g->_sizes[i]; ++j) {
-                float v = values[j];
-                if (v > max_value) {
-                    max_value = v;
-                    maximal.clear();
-                    maximal.push_back({i, j});
-                } else if (v == max_value) {
-                    maximal.push_back({i, j});
-                }
+                const MaxOffer offer = running.offer(values[j]);
+                if (offer == MaxOffer::ignored) continue;
+                if (offer == MaxOffer::raised) maximal.clear();
+                maximal.push_back({i, j});
             }
         }
     }
