@@ -27,6 +27,7 @@
 
 #include "binding.hpp"
 #include "bulk_columns.hpp"
+#include "csr.hpp"
 #include "edge_clustering.hpp"
 #include "graph_wrapper.hpp"
 #include "py_errors.hpp"
@@ -90,10 +91,8 @@ std::unique_ptr<T[]> uninitialised(std::int64_t n) {
     return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(n)]);
 }
 
-// Validates the whole CSR structure and returns, for every entry, the position of its mirror entry
-// (j, i) for (i, j). Throws with a message naming the first offending entry.
-std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
-                                   std::int64_t* max_degree) {
+// indptr's shape and range; returns the widest row.
+std::int64_t check_row_pointers(const Column& indptr, const Column& indices, const Column& data, std::int64_t n) {
     InterruptPoll poll;
     if (indptr.length != n + 1)
         raise_format(PyExc_ValueError, "indptr has length %zd, expected n + 1 = %lld", indptr.length,
@@ -116,73 +115,97 @@ std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& ind
     if (indptr.integer(n) != nnz)
         raise_format(PyExc_ValueError, "indptr ends at %lld but %lld entries are stored",
                      static_cast<long long>(indptr.integer(n)), static_cast<long long>(nnz));
-    *max_degree = widest;
+    return widest;
+}
 
+// The transpose: column c lists the entries (r, c), with r ascending.
+struct Transpose {
+    std::vector<std::int64_t> offsets;    // column c: [offsets[c], offsets[c + 1])
+    std::vector<std::int64_t> positions;  // original position of each entry
+    std::unique_ptr<std::int64_t[]> rows;  // its row
+};
+
+Transpose transpose(const Column& indptr, const Column& indices, std::int64_t n) {
+    Transpose t;
+    StopPoll stop(interrupt_requested, nullptr);
+    try {
+        bucket_entries(static_cast<std::size_t>(n), static_cast<std::size_t>(indices.length),
+                       [&indices](std::size_t p) { return indices.integer(static_cast<Py_ssize_t>(p)); }, t.offsets,
+                       t.positions, stop);
+    } catch (const StopPoll::Stopped&) {
+        throw_error_set();
+    }
+    InterruptPoll poll;
+    auto row_of = uninitialised<std::int64_t>(indices.length);
+    for (std::int64_t i = 0; i < n; ++i, poll())
+        for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p) row_of[p] = i;
+    t.rows = uninitialised<std::int64_t>(indices.length);
+    for (std::int64_t q = 0; q < indices.length; ++q, poll()) t.rows[q] = row_of[t.positions[q]];
+    return t;
+}
+
+// The positions of row [b, e) in column order; raises on a column listed twice.
+void sorted_row(const Column& indices, std::int64_t row, std::int64_t b, std::int64_t e, std::vector<std::int64_t>& order) {
+    order.resize(static_cast<std::size_t>(e - b));
+    std::iota(order.begin(), order.end(), b);
+    bool sorted = true;
+    for (std::int64_t p = b + 1; p < e && sorted; ++p) sorted = indices.integer(p - 1) <= indices.integer(p);
+    if (!sorted)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::int64_t x, std::int64_t y) { return indices.integer(x) < indices.integer(y); });
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        if (indices.integer(order[k]) == indices.integer(order[k - 1]))
+            raise_format(PyExc_ValueError, "duplicate entry (%lld, %lld): each edge may be stored only once per row",
+                         static_cast<long long>(row), static_cast<long long>(indices.integer(order[k])));
+    }
+}
+
+[[noreturn]] void raise_missing_mirror(std::int64_t row, std::int64_t col) {
+    raise_format(PyExc_ValueError, "graph is not symmetric: entry (%lld, %lld) has no mirror entry (%lld, %lld)",
+                 static_cast<long long>(row), static_cast<long long>(col), static_cast<long long>(col),
+                 static_cast<long long>(row));
+}
+
+// Row i in column order must match column i of the transpose entry for entry, weights included.
+void match_mirrors(const Column& indices, const Column& data, const Transpose& t, std::int64_t i,
+                   const std::vector<std::int64_t>& order, std::int64_t* mirror) {
+    constexpr std::int64_t kPastEnd = std::numeric_limits<std::int64_t>::max();
+    std::size_t k = 0;
+    std::int64_t q = t.offsets[static_cast<std::size_t>(i)], qe = t.offsets[static_cast<std::size_t>(i) + 1];
+    for (; k < order.size() || q < qe; ++k, ++q) {
+        std::int64_t col = k < order.size() ? indices.integer(order[k]) : kPastEnd;
+        std::int64_t src = q < qe ? t.rows[q] : kPastEnd;
+        if (col < src) raise_missing_mirror(i, col);
+        if (src < col) raise_missing_mirror(src, i);
+        std::int64_t here = order[k], there = t.positions[static_cast<std::size_t>(q)];
+        if (data.real(here) != data.real(there)) {
+            WeightText a(data.real(here)), c(data.real(there));
+            raise_format(PyExc_ValueError, "graph is not symmetric: entry (%lld, %lld) has weight %s but (%lld, %lld) has %s",
+                         static_cast<long long>(i), static_cast<long long>(col), a.text, static_cast<long long>(col),
+                         static_cast<long long>(i), c.text);
+        }
+        mirror[here] = there;
+    }
+}
+
+// Validates the whole CSR structure and returns, for every entry, the position of its mirror entry
+// (j, i) for (i, j). Throws with a message naming the first offending entry.
+std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
+                                   std::int64_t* max_degree) {
+    *max_degree = check_row_pointers(indptr, indices, data, n);
+    InterruptPoll poll;
     for (std::int64_t i = 0; i < n; ++i) {
         poll();
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             check_entry(i, indices.integer(p), data.real(p), n);
     }
-
-    // The transpose by counting sort: row c of it lists the entries (r, c), with r ascending.
-    std::vector<std::int64_t> tptr(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t p = 0; p < nnz; ++p, poll()) ++tptr[static_cast<std::size_t>(indices.integer(p)) + 1];
-    std::partial_sum(tptr.begin(), tptr.end(), tptr.begin());
-    auto tpos = uninitialised<std::int64_t>(nnz);  // original position of each entry
-    auto tsrc = uninitialised<std::int64_t>(nnz);  // its row
-    {
-        std::vector<std::int64_t> next(tptr.begin(), tptr.end() - 1);
-        for (std::int64_t i = 0; i < n; ++i, poll())
-            for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p) {
-                auto q = static_cast<std::size_t>(next[static_cast<std::size_t>(indices.integer(p))]++);
-                tpos[q] = p;
-                tsrc[q] = i;
-            }
-    }
-
-    // Row i sorted by column must match column i of the transpose entry for entry.
-    auto mirror = uninitialised<std::int64_t>(nnz);
+    const Transpose t = transpose(indptr, indices, n);
+    auto mirror = uninitialised<std::int64_t>(indices.length);
     std::vector<std::int64_t> order;
     for (std::int64_t i = 0; i < n; ++i) {
         poll();
-        const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
-        order.resize(static_cast<std::size_t>(e - b));
-        std::iota(order.begin(), order.end(), b);
-        bool sorted = true;
-        for (std::int64_t p = b + 1; p < e && sorted; ++p) sorted = indices.integer(p - 1) <= indices.integer(p);
-        if (!sorted)
-            std::stable_sort(order.begin(), order.end(),
-                             [&](std::int64_t x, std::int64_t y) { return indices.integer(x) < indices.integer(y); });
-        for (std::size_t k = 1; k < order.size(); ++k) {
-            if (indices.integer(order[k]) == indices.integer(order[k - 1]))
-                raise_format(PyExc_ValueError, "duplicate entry (%lld, %lld): each edge may be stored only once per row",
-                             static_cast<long long>(i), static_cast<long long>(indices.integer(order[k])));
-        }
-        std::size_t k = 0;
-        std::int64_t q = tptr[static_cast<std::size_t>(i)], qe = tptr[static_cast<std::size_t>(i) + 1];
-        for (; k < order.size() || q < qe; ++k, ++q) {
-            std::int64_t col = k < order.size() ? indices.integer(order[k]) : std::numeric_limits<std::int64_t>::max();
-            std::int64_t src = q < qe ? tsrc[static_cast<std::size_t>(q)] : std::numeric_limits<std::int64_t>::max();
-            if (col < src)
-                raise_format(PyExc_ValueError,
-                             "graph is not symmetric: entry (%lld, %lld) has no mirror entry (%lld, %lld)",
-                             static_cast<long long>(i), static_cast<long long>(col), static_cast<long long>(col),
-                             static_cast<long long>(i));
-            if (src < col)
-                raise_format(PyExc_ValueError,
-                             "graph is not symmetric: entry (%lld, %lld) has no mirror entry (%lld, %lld)",
-                             static_cast<long long>(src), static_cast<long long>(i), static_cast<long long>(i),
-                             static_cast<long long>(src));
-            std::int64_t here = order[k], there = tpos[static_cast<std::size_t>(q)];
-            if (data.real(here) != data.real(there)) {
-                WeightText a(data.real(here)), c(data.real(there));
-                raise_format(PyExc_ValueError,
-                             "graph is not symmetric: entry (%lld, %lld) has weight %s but (%lld, %lld) has %s",
-                             static_cast<long long>(i), static_cast<long long>(col), a.text,
-                             static_cast<long long>(col), static_cast<long long>(i), c.text);
-            }
-            mirror[static_cast<std::size_t>(here)] = there;
-        }
+        sorted_row(indices, i, indptr.integer(i), indptr.integer(i + 1), order);
+        match_mirrors(indices, data, t, i, order, mirror.get());
     }
     return mirror;
 }

@@ -129,17 +129,24 @@ private:
 
     // Live adjacency of the edges that survived peeling.
     void link() {
+        const std::size_t rn = region_label_.size();
         const std::size_t m = edges_.size();
-        std::vector<i64> ends;
-        bucket_entries(region_label_.size(), 2 * m, [this](std::size_t k) { return dead_[k / 2] ? i64{-1} : i64{end_[k]}; },
-                       live_begin_, ends, poll_);
-        live_count_.resize(region_label_.size());
-        for (std::size_t x = 0; x < live_count_.size(); ++x) live_count_[x] = static_cast<i32>(live_begin_[x + 1] - live_begin_[x]);
-        live_edges_.resize(ends.size());
+        live_begin_.assign(rn + 1, 0);
+        for (std::size_t k = 0; k < 2 * m; ++k) {
+            poll_.check();
+            if (!dead_[k / 2]) ++live_begin_[end_[k] + 1];
+        }
+        for (std::size_t r = 0; r < rn; ++r) live_begin_[r + 1] += live_begin_[r];
+        live_count_.assign(rn, 0);
+        live_edges_.resize(live_begin_[rn]);
         slot_of_end_.assign(2 * m, -1);
-        for (std::size_t p = 0; p < ends.size(); ++p) {
-            live_edges_[p] = static_cast<i32>(ends[p] / 2);
-            slot_of_end_[ends[p]] = static_cast<i64>(p);
+        for (std::size_t k = 0; k < 2 * m; ++k) {
+            poll_.check();
+            if (dead_[k / 2]) continue;
+            const std::size_t x = end_[k];
+            const i64 p = live_begin_[x] + live_count_[x]++;
+            live_edges_[p] = static_cast<i32>(k / 2);
+            slot_of_end_[k] = p;
         }
     }
 

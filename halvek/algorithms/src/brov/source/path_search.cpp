@@ -317,6 +317,22 @@ std::uint64_t level_key(std::int32_t start, std::int32_t bomb) {
     return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(start)) << 32) | static_cast<std::uint32_t>(bomb);
 }
 
+// Raises where the driver's recursion would end: a rebound search can lead anywhere, so its
+// nesting is bounded as a recursion would be; the module's own search nests for ever once a
+// (start, bomb) pair comes back on the chain.
+void check_nesting(std::size_t depth, bool rebound, bool repeated, std::int32_t node, std::int32_t bomb) {
+    if (rebound && depth >= static_cast<std::size_t>(Py_GetRecursionLimit()))
+        raise_format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded while exploring: the exploration nests deeper than "
+                     "the recursion limit (%d)",
+                     Py_GetRecursionLimit());
+    if (repeated && !rebound)
+        raise_format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded while exploring: the exploration returns to node %d "
+                     "from node %d without end (a cycle through labelled nodes)",
+                     node, bomb);
+}
+
 }  // namespace
 
 void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
@@ -338,19 +354,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         bool inline_search = false;
         bool rebound = !ctx.direct && !is_module_function(module_global("find_all_paths_with_labels").get(),
                                                           Callable::find_all_paths_with_labels);
-        // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
-        if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
-            raise_format(PyExc_RecursionError,
-                         "maximum recursion depth exceeded while exploring: the exploration nests deeper than "
-                         "the recursion limit (%d)",
-                         Py_GetRecursionLimit());
-        if (chain.count(key)) {
-            if (!rebound)
-                raise_format(PyExc_RecursionError,
-                             "maximum recursion depth exceeded while exploring: the exploration returns to node %d "
-                             "from node %d without end (a cycle through labelled nodes)",
-                             node, bomb);
-        }
+        check_nesting(levels.size(), rebound, chain.count(key) > 0, node, bomb);
         Ref paths = exploration_search(ctx, node, bomb, &inline_search);
         list_extend(all_paths, paths.get());
         Py_ssize_t count = PyObject_Length(paths.get());
