@@ -100,7 +100,6 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         Ref self = Ref::steal(check(type->tp_alloc(type, 0)));
         GraphWrapperObject* g = as_graph(self.get());
-        g->_lookup = lookup ? 1 : 0;
         g->_max_size = static_cast<std::int32_t>(capacity);
         g->_dtype = static_cast<DataType>(dtype);
         g->_busy = 0;
