@@ -16,6 +16,7 @@
 #include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
+#include "module_functions.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
 
@@ -23,25 +24,13 @@ namespace brov {
 
 namespace {
 
-const char* const kFindParams[] = {"connections_sparse", "labels", "start", "bomb_node", "path"};
-const Signature kFind = {"find_all_paths_with_labels", kFindParams, 5, 3};
-const char* const kExploreParams[] = {"connections_sparse", "labels", "start"};
-const Signature kExplore = {"explore_graph_recursive", kExploreParams, 3, 3};
-const char* const kSubgraphParams[] = {"connections_sparse", "weights_sparse", "labels"};
-const Signature kSubgraph = {"find_subgraph_with_labels", kSubgraphParams, 3, 3};
-
-
-// A neighbour value must be a node index that fits the 32-bit node type.
-std::int32_t narrow_node(std::int64_t v) {
-    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-    return static_cast<std::int32_t>(v);
-}
+const InternedNames& names() { return process_state().names; }
 
 void list_extend(PyObject* list, PyObject* items) {
     if (PyList_CheckExact(items)) {
         check_status(PyList_SetSlice(list, PyList_GET_SIZE(list), PyList_GET_SIZE(list), items));
     } else {
-        call_method_one(list, "extend", items);
+        call_method_one(list, names().extend, items);
     }
 }
 
@@ -53,11 +42,6 @@ Ref getitem_index(PyObject* obj, Py_ssize_t i) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-
-void require_labels_present(PyObject* labels) {
-    if (labels == Py_None)
-        raise(PyExc_TypeError, "Argument 'labels' has incorrect type (expected numpy.ndarray, got NoneType)");
-}
 
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
 
@@ -91,9 +75,7 @@ void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
         out.length = g->_sizes[node];
         return;
     }
-    Ref array = is_exact_graph_wrapper(connections)
-                    ? to_numpy_native(as_graph(connections), node)
-                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "i", node)));
+    Ref array = to_numpy_by_name(connections, node);
     require_ndarray_value(array.get());
     if (array.get() == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     acquire_indices(array.get(), out.view);
@@ -119,8 +101,7 @@ public:
             head_ = std::move(tail);
         } else {
             head_ = Ref::steal(check(PyNumber_Add(path, tail.get())));
-            if (!PyList_CheckExact(head_.get()))
-                raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(head_.get())->tp_name);
+            require_list(head_.get(), /*none_passes=*/false);
         }
         scan_head();
         if (!enter(start, /*nested=*/false)) return;
@@ -242,14 +223,14 @@ private:
                 continue;
             }
             Py_ssize_t entry = top.next++;
-            std::int32_t neighbor = narrow_node(top.neighbors.at(entry));
+            std::int32_t neighbor = narrow_to_int32(top.neighbors.at(entry));
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
             if (ctx_.direct) {
                 enter(neighbor, true);
                 continue;
             }
-            Ref search = module_global("find_all_paths_with_labels");
+            Ref search = lookup(Callable::find_all_paths_with_labels);
             if (is_module_function(search.get(), Callable::find_all_paths_with_labels)) {
                 enter(neighbor, true);
             } else {
@@ -262,11 +243,8 @@ private:
         Ref path = current_path();
         Ref start = int_object(neighbor);
         Ref bomb = int_object(bomb_);
-        Ref args = Ref::steal(check(PyTuple_New(0)));
-        Ref kwargs = Ref::steal(check(Py_BuildValue("{sOsOsOsOsO}", "connections_sparse", ctx_.connections, "labels",
-                                                    ctx_.labels_obj, "start", start.get(), "bomb_node", bomb.get(),
-                                                    "path", path.get())));
-        Ref found = Ref::steal(check(PyObject_Call(search, args.get(), kwargs.get())));
+        PyObject* values[] = {ctx_.connections, ctx_.labels_obj, start.get(), bomb.get(), path.get()};
+        Ref found = Ref::steal(check(PyObject_Vectorcall(search, values, 0, names().find_keywords)));
         list_extend(out_, found.get());
     }
 
@@ -297,7 +275,7 @@ namespace {
 // Runs one search of the exploration, inline or through the rebound attribute; returns the list.
 Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb, bool* inline_search) {
     Ref search;
-    if (!ctx.direct) search = module_global("find_all_paths_with_labels");
+    if (!ctx.direct) search = lookup(Callable::find_all_paths_with_labels);
     *inline_search = ctx.direct || is_module_function(search.get(), Callable::find_all_paths_with_labels);
     if (*inline_search) {
         Ref paths = Ref::steal(check(PyList_New(0)));
@@ -305,10 +283,9 @@ Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb
         return paths;
     }
     Ref start_obj = int_object(start);
-    Ref args = Ref::steal(check(PyTuple_Pack(3, ctx.connections, ctx.labels_obj, start_obj.get())));
     Ref bomb_obj = int_object(bomb);
-    Ref kwargs = Ref::steal(check(Py_BuildValue("{sO}", "bomb_node", bomb_obj.get())));
-    Ref paths = Ref::steal(check(PyObject_Call(search.get(), args.get(), kwargs.get())));
+    PyObject* values[] = {ctx.connections, ctx.labels_obj, start_obj.get(), bomb_obj.get()};
+    Ref paths = Ref::steal(check(PyObject_Vectorcall(search.get(), values, 3, names().bomb_node_keyword)));
     require_list(paths.get());
     return paths;
 }
@@ -352,8 +329,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
-        bool rebound = !ctx.direct && !is_module_function(module_global("find_all_paths_with_labels").get(),
-                                                          Callable::find_all_paths_with_labels);
+        bool rebound = !ctx.direct && !untouched(Callable::find_all_paths_with_labels);
         check_nesting(levels.size(), rebound, chain.count(key) > 0, node, bomb);
         Ref paths = exploration_search(ctx, node, bomb, &inline_search);
         list_extend(all_paths, paths.get());
@@ -404,7 +380,7 @@ public:
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
                     flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
             } else {
-                call_method_one(set_.get(), "update", path.get());
+                call_method_one(set_.get(), names().update, path.get());
             }
         }
     }
@@ -423,12 +399,6 @@ private:
     Ref set_;
 };
 
-bool module_functions_untouched(std::initializer_list<std::pair<const char*, Callable>> names) {
-    for (const auto& entry : names)
-        if (!is_module_function(module_global(entry.first).get(), entry.second)) return false;
-    return true;
-}
-
 // Phase 1: explore from each labelled node not yet covered, in ascending order.
 void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
     bool direct = ctx.direct;
@@ -438,14 +408,14 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
         std::int32_t start = starts[cursor];
         Ref new_paths;
         Ref exploration;
-        if (!direct) exploration = module_global("explore_graph_recursive");
+        if (!direct) exploration = lookup(Callable::explore_graph_recursive);
         if (direct || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
             new_paths = Ref::steal(check(PyList_New(0)));
             explore(ctx, start, new_paths.get());
         } else {
             Ref start_obj = int_object(start);
-            new_paths = Ref::steal(
-                check(PyObject_CallFunctionObjArgs(exploration.get(), ctx.connections, ctx.labels_obj, start_obj.get(), nullptr)));
+            PyObject* values[] = {ctx.connections, ctx.labels_obj, start_obj.get()};
+            new_paths = Ref::steal(check(PyObject_Vectorcall(exploration.get(), values, 3, nullptr)));
             require_list(new_paths.get());
         }
         Py_ssize_t found = PyObject_Length(new_paths.get());
@@ -473,7 +443,7 @@ public:
             Ref array = to_numpy_by_name(connections_, a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
-            Ref index = call_method_one(items.get(), "index", b_obj.get());
+            Ref index = call_method_one(items.get(), names().index, b_obj.get());
             return to_int32(index.get());
         }
         GraphWrapperObject* g = as_graph(connections_);
@@ -525,7 +495,8 @@ private:
 
 Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
     if (is_exact_graph_wrapper(container)) return to_numpy_native(as_graph(container), index);
-    return Ref::steal(check(PyObject_CallMethod(container, "to_numpy", "L", static_cast<long long>(index))));
+    Ref index_obj = int_object(index);
+    return call_method_one(container, names().to_numpy, index_obj.get());
 }
 
 namespace {
@@ -616,8 +587,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (length < 0) throw_error_set();
 
     ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
-                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+                 untouched(Callable::explore_graph_recursive) && untouched(Callable::find_all_paths_with_labels);
     ctx.skip_repeated_levels = ctx.direct;
     ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
@@ -638,7 +608,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (is_exact_graph_wrapper(connections)) {
         count = static_cast<Py_ssize_t>(as_graph(connections)->_count);
     } else {
-        Ref lists = Ref::steal(check(PyObject_CallMethod(connections, "to_numpy_all", nullptr)));
+        Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(connections, names().to_numpy_all)));
         count = PyObject_Length(lists.get());
         if (count < 0) throw_error_set();
     }
@@ -664,55 +634,36 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
 
 namespace {
 
-// Checks and acquires the label array of a search call and decides whether the call can read the
-// containers in place.
+// Acquires the label array of a search call (its type is tested by the binding) and decides
+// whether the call can read the containers in place.
 void open_search(SearchContext& ctx, bool without_path) {
-    require_ndarray(ctx.labels_obj, "labels");
-    require_labels_present(ctx.labels_obj);
     acquire_labels(ctx.labels_obj, false, ctx.labels);
     ctx.direct = without_path && native_adjacency(ctx.connections) && ctx.plain_labels &&
-                 is_module_function(module_global("find_all_paths_with_labels").get(),
-                                    Callable::find_all_paths_with_labels);
+                 untouched(Callable::find_all_paths_with_labels);
     ctx.prepare();
 }
 
 }  // namespace
 
-PyObject* find_all_paths_with_labels_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[5];
-        match_arguments(kFind, args, kwargs, v);
-        std::int32_t start = to_int32(v[2]);
-        std::int32_t bomb = v[3] ? to_int32(v[3]) : -1;
-        PyObject* path = v[4] ? v[4] : Py_None;
-        SearchContext ctx(v[0], v[1]);
-        open_search(ctx, path == Py_None);
-        Ref out = Ref::steal(check(PyList_New(0)));
-        find_paths(ctx, start, bomb, path, out.get());
-        return out.release();
-    });
+PyObject* find_all_paths_with_labels_entry(const Arguments& arguments) {
+    PyObject* path = arguments.object(4);
+    SearchContext ctx(arguments.object(0), arguments.object(1));
+    open_search(ctx, path == Py_None);
+    Ref out = Ref::steal(check(PyList_New(0)));
+    find_paths(ctx, arguments.int32(2), arguments.int32(3), path, out.get());
+    return out.release();
 }
 
-PyObject* explore_graph_recursive_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[3];
-        match_arguments(kExplore, args, kwargs, v);
-        std::int32_t start = to_int32(v[2]);
-        SearchContext ctx(v[0], v[1]);
-        open_search(ctx, true);
-        Ref all_paths = Ref::steal(check(PyList_New(0)));
-        explore(ctx, start, all_paths.get());
-        return all_paths.release();
-    });
+PyObject* explore_graph_recursive_entry(const Arguments& arguments) {
+    SearchContext ctx(arguments.object(0), arguments.object(1));
+    open_search(ctx, true);
+    Ref all_paths = Ref::steal(check(PyList_New(0)));
+    explore(ctx, arguments.int32(2), all_paths.get());
+    return all_paths.release();
 }
 
-PyObject* find_subgraph_with_labels_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[3];
-        match_arguments(kSubgraph, args, kwargs, v);
-        require_ndarray(v[2], "labels");
-        return build_subgraph(v[0], v[1], v[2]).release();
-    });
+PyObject* find_subgraph_with_labels_entry(const Arguments& arguments) {
+    return build_subgraph(arguments.object(0), arguments.object(1), arguments.object(2)).release();
 }
 
 }  // namespace brov

@@ -51,7 +51,6 @@ struct SearchContext {
 };
 
 bool native_adjacency(PyObject* connections);
-void require_labels_present(PyObject* labels);
 
 // Appends to `out` the paths that find_all_paths_with_labels(connections, labels, start, bomb, path)
 // returns; `path` may be null for None.
