@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "container_access.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_functions.hpp"
 #include "module_state.hpp"
+#include "node_set.hpp"
 #include "path_search.hpp"
 
 namespace brov {
@@ -74,7 +76,7 @@ void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
         out.length = g->_sizes[node];
         return;
     }
-    Ref array = to_numpy_by_name(connections, node);
+    Ref array = ContainerAccess(connections).to_numpy(node);
     require_ndarray_value(array.get());
     if (array.get() == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     acquire_indices(array.get(), out.view);
@@ -399,46 +401,11 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
 
 namespace {
 
-// Which nodes the collected paths cover: a plain flag per node in a direct run, a Python set
-// otherwise (paths from a rebound exploration may hold any objects).
-class CoveredNodes {
-public:
-    CoveredNodes(bool direct, Py_ssize_t n) : direct_(direct) {
-        if (direct) flags_.assign(static_cast<std::size_t>(n), 0);
-        else set_ = Ref::steal(check(PySet_New(nullptr)));
-    }
-    void add_paths(PyObject* paths) {
-        Py_ssize_t count = PyObject_Length(paths);
-        if (count < 0) throw_error_set();
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref path = getitem_index(paths, i);
-            if (direct_) {
-                for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
-                    flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
-            } else {
-                call_method_one(set_.get(), names().update, path.get());
-            }
-        }
-    }
-    void add(std::int32_t node) {
-        if (direct_) flags_[node] = 1;
-        else check_status(PySet_Add(set_.get(), int_object(node).get()));
-    }
-    bool contains(std::int32_t node) const {
-        if (direct_) return flags_[node] != 0;
-        return check_status(PySet_Contains(set_.get(), int_object(node).get())) != 0;
-    }
-
-private:
-    bool direct_;
-    std::vector<std::uint8_t> flags_;
-    Ref set_;
-};
-
 // Phase 1: explore from each labelled node not yet covered, in ascending order.
 void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
     bool direct = ctx.direct;
-    CoveredNodes covered(direct, ctx.labels.length);
+    // Which nodes the collected paths cover (paths from a rebound exploration may hold any objects).
+    NodeSet covered = direct ? NodeSet::in_place(ctx.labels.length) : NodeSet::by_name(nullptr);
     std::size_t cursor = 0;
     while (cursor < starts.size()) {
         std::int32_t start = starts[cursor];
@@ -458,7 +425,7 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
         if (found < 0) throw_error_set();
         if (found > 0) {
             list_extend(all_paths, new_paths.get());
-            covered.add_paths(new_paths.get());
+            for (Py_ssize_t i = 0; i < found; ++i) covered.add_path(getitem_index(new_paths.get(), i).get());
         }
         // A start node always counts as covered afterwards, so that an exploration whose paths
         // do not begin at it cannot make the loop pick it again for ever.
@@ -471,12 +438,12 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
 class InputEdges {
 public:
     InputEdges(PyObject* connections, PyObject* weights)
-        : connections_(connections), weights_(weights),
+        : connections_(connections), weights_(weights), connections_access_(connections), weights_access_(weights),
           direct_(native_adjacency(connections) && is_exact_graph_wrapper(weights)) {}
 
     std::int32_t position(std::int32_t a, std::int32_t b) {
         if (!direct_) {
-            Ref array = to_numpy_by_name(connections_, a);
+            Ref array = connections_access_.to_numpy(a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
             Ref index = call_method_one(items.get(), names().index, b_obj.get());
@@ -498,7 +465,7 @@ public:
 
     float weight(std::int32_t a, std::int32_t position) {
         if (!direct_) {
-            Ref array = to_numpy_by_name(weights_, a);
+            Ref array = weights_access_.to_numpy(a);
             Ref value = getitem_index(array.get(), position);
             double d = PyFloat_AsDouble(value.get());
             if (d == -1.0 && PyErr_Occurred()) throw_error_set();
@@ -522,18 +489,14 @@ private:
 
     PyObject* connections_;
     PyObject* weights_;
+    ContainerAccess connections_access_;
+    ContainerAccess weights_access_;
     bool direct_;
     std::vector<std::uint8_t> scanned_;
     std::unordered_map<std::uint64_t, std::int32_t> first_;
 };
 
 }  // namespace
-
-Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
-    if (is_exact_graph_wrapper(container)) return to_numpy_native(as_graph(container), index);
-    Ref index_obj = int_object(index);
-    return call_method_one(container, names().to_numpy, index_obj.get());
-}
 
 namespace {
 
@@ -766,7 +729,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (is_exact_graph_wrapper(connections)) {
         count = static_cast<Py_ssize_t>(as_graph(connections)->_count);
     } else {
-        Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(connections, names().to_numpy_all)));
+        Ref lists = ContainerAccess(connections).to_numpy_all();
         count = PyObject_Length(lists.get());
         if (count < 0) throw_error_set();
     }

@@ -84,9 +84,6 @@ void find_paths(SearchContext& ctx, std::int32_t start, std::int32_t bomb, PyObj
 // Appends to `all_paths` what explore_graph_recursive(connections, labels, start) returns.
 void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths);
 
-// `to_numpy` of a container reached by name (the native export for an exact GraphWrapper).
-Ref to_numpy_by_name(PyObject* container, std::int64_t index);
-
 // find_subgraph_with_labels once its arguments are matched and `labels` type-tested.
 Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels);
 
