@@ -189,9 +189,7 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     if (!sub_connections || sub_connections == Py_None || sub_weights == Py_None) return false;
     GraphWrapperObject* c = as_graph(sub_connections);
     GraphWrapperObject* w = as_graph(sub_weights);
-    if (w->_dtype != FLOAT32 || c->_dtype != INT64 || c->_count != w->_count) return false;
-    for (std::uint64_t i = 0; i < w->_count; ++i)
-        if (c->_sizes[i] != w->_sizes[i]) return false;
+    if (w->_dtype != FLOAT32 || c->_dtype != INT64 || !same_list_sizes(c, w)) return false;
     // pop_max's rule: the running maximum starts at -1.0, so NaN and values below it never count.
     float max_value = -1.0f;
     std::vector<std::pair<std::int64_t, std::int64_t>> maximal;  // (smaller end, larger end) per entry
@@ -389,8 +387,7 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
 bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelView& labels, CutList& cuts) {
     if (labels.length != static_cast<Py_ssize_t>(c->_count) || c->_count >= static_cast<std::uint64_t>(INT32_MAX))
         return false;
-    for (std::uint64_t i = 0; i < c->_count; ++i)
-        if (c->_sizes[i] != w->_sizes[i]) return false;
+    if (!same_list_sizes(c, w)) return false;
     CutInput input;
     input.n = static_cast<std::int64_t>(c->_count);
     input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);

@@ -61,6 +61,14 @@ inline DTYPE32_t* float_list(GraphWrapperObject* g, std::uint64_t i) {
     return static_cast<DTYPE32_t*>(g->_data[i]);
 }
 
+// Both containers hold as many lists as the other, each as long as its counterpart.
+inline bool same_list_sizes(const GraphWrapperObject* a, const GraphWrapperObject* b) {
+    if (a->_count != b->_count) return false;
+    for (std::uint64_t i = 0; i < a->_count; ++i)
+        if (a->_sizes[i] != b->_sizes[i]) return false;
+    return true;
+}
+
 // Slab sizes grow with the container, from small (a container of a few short lists stays small)
 // to a cap (the unused tail of the newest slab stays bounded).
 constexpr std::size_t kFirstSlabBytes = 256;

@@ -14,6 +14,7 @@
 
 #include "binding.hpp"
 #include "container_access.hpp"
+#include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_functions.hpp"
@@ -105,8 +106,6 @@ public:
             require_list(head_.get(), /*none_passes=*/false);
         }
         scan_head();
-        if (ctx_.walk_log && ctx_.labels.in_range(start) && ctx_.labels.get(start) >= 0)
-            walked_ = &ctx_.walked_table(ctx_.labels.get(start));
         if (!enter(start, /*nested=*/false)) return;
         walk();
     }
@@ -116,8 +115,6 @@ private:
         std::int32_t node;
         NeighborList neighbors;
         Py_ssize_t next = 0;
-        std::int64_t entry = -1;         // the adjacency entry walked to get here (forest builds)
-        std::size_t handed_before = 0;  // paths handed over before this frame was entered
     };
 
     // Records which plain integers the head holds, so membership needs no Python call.
@@ -196,9 +193,7 @@ private:
             // holds objects with their own idea of equality.
             bool ends = nested && head_plain_ ? true : differs_from_root(node);
             if (ends) {
-                if (ctx_.sink) {
-                    hand_over(node, true);
-                } else if (nested) {
+                if (nested) {
                     frames_.push_back(Frame{node, {}, 0});
                     Ref path = current_path();
                     frames_.pop_back();
@@ -212,40 +207,13 @@ private:
         Frame frame{node, {}, 0};
         ctx_.load_neighbors(node, frame.neighbors);
         frames_.push_back(std::move(frame));
-        route_.push_back(node);
         if (nested) ctx_.on_route[node] = 1;
         return true;
     }
 
-    void hand_over(std::int32_t last, bool is_end) {
-        route_.push_back(last);
-        ctx_.sink->on_path(route_, known_, is_end);
-        route_.pop_back();
-        known_ = route_.size() - 1;
-        ++handed_;
-    }
-
-    // Enters an unlabelled neighbour in a forest build, unless an earlier level walked that entry
-    // already: then only the route up to it can be new.
-    void enter_walked(std::int32_t neighbor, std::int64_t entry) {
-        std::uint8_t flags = walked_ ? (*walked_)[entry] : 0;
-        if (flags & 1) {
-            if (flags & 2) hand_over(neighbor, false);
-            return;
-        }
-        if (enter(neighbor, true)) {
-            frames_.back().entry = entry;
-            frames_.back().handed_before = handed_;
-        }
-    }
-
     void leave() {
-        if (ctx_.walk_log && frames_.back().entry >= 0)
-            ctx_.walk_log->emplace_back(frames_.back().entry, handed_ > frames_.back().handed_before);
         if (frames_.size() > 1) ctx_.on_route[frames_.back().node] = 0;
         frames_.pop_back();
-        route_.pop_back();
-        if (!route_.empty() && known_ > route_.size() - 1) known_ = route_.size() - 1;
     }
 
     void walk() {
@@ -258,14 +226,10 @@ private:
             }
             Py_ssize_t entry = top.next++;
             std::int32_t neighbor = narrow_to_int32(top.neighbors.at(entry));
-            if (ctx_.worth && !ctx_.worth[ctx_.worth_offset[top.node] + entry]) continue;
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
             if (ctx_.direct) {
-                if (ctx_.walk_log && neighbor != bomb_ && ctx_.label_of(neighbor) < 0)
-                    enter_walked(neighbor, ctx_.worth_offset[top.node] + entry);
-                else
-                    enter(neighbor, true);
+                enter(neighbor, true);
                 continue;
             }
             Ref search = lookup(Callable::find_all_paths_with_labels);
@@ -293,10 +257,6 @@ private:
     bool head_plain_ = true;
     std::unordered_set<long long> head_values_;
     std::vector<Frame> frames_;
-    std::vector<std::int32_t> route_;  // the frames' nodes, for the sink
-    std::size_t known_ = 0;            // leading route edges already handed to the sink
-    std::size_t handed_ = 0;           // paths handed to the sink so far
-    std::vector<std::uint8_t>* walked_ = nullptr;  // entries walked before for this root label
     bool root_label_known_ = false;
     bool root_label_plain_ = false;
     std::int8_t root_label_ = 0;
@@ -525,6 +485,14 @@ public:
         add_direction(b, a);
     }
 
+    // Adds an edge known to be new, with the weights of its two directions.
+    void add_new_edge(const SubgraphEdge& e, float weight_ab, float weight_ba) {
+        push_int(as_graph(sub_connections_.get()), e.a, e.b);
+        push_float(as_graph(sub_weights_.get()), e.a, weight_ab);
+        push_int(as_graph(sub_connections_.get()), e.b, e.a);
+        push_float(as_graph(sub_weights_.get()), e.b, weight_ba);
+    }
+
     Ref result() const { return Ref::steal(check(PyTuple_Pack(2, sub_connections_.get(), sub_weights_.get()))); }
 
 private:
@@ -535,162 +503,37 @@ private:
     std::unordered_set<std::uint64_t> stored_;  // directed edges already in the subgraph
 };
 
-// On a forest whose labels are -1 or 0..127, marks each adjacency entry by whether entering that
-// neighbour can lead to a labelled node at all; a search skips the entries that cannot, which
-// changes nothing it finds. Returns false for any other graph.
-bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vector<std::int64_t>& offset,
-                       std::vector<std::uint8_t>& worth) {
-    const std::int64_t n = static_cast<std::int64_t>(c->_count);
-    if (labels.length != n || n >= INT32_MAX) return false;
-    std::int32_t widest = 0;
-    for (std::int64_t i = 0; i < n; ++i) widest = std::max(widest, c->_sizes[i]);
-    std::vector<float> flat(static_cast<std::size_t>(widest) + 1, 0.0f);  // any equal weights do
-    std::vector<const float*> weights(static_cast<std::size_t>(n), flat.data());
-    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) label_copy[i] = labels.get(i);
+float stored_weight(GraphWrapperObject* w, std::int32_t node, std::int32_t position) {
+    if (w->_dtype == INT64) return static_cast<float>(int_list(w, node)[position]);
+    return float_list(w, node)[position];
+}
+
+// The subgraph of storage read in place, built by the exact planner's per-component rebuild.
+// Null when the input is outside the planner's reach: the search on storage then runs instead.
+Ref planned_subgraph(SearchContext& ctx, PyObject* weights) {
+    GraphWrapperObject* c = as_graph(ctx.connections);
+    if (!is_exact_graph_wrapper(weights) || ctx.labels.length != static_cast<Py_ssize_t>(c->_count)) return Ref();
     CutInput input;
-    input.n = n;
+    input.n = static_cast<std::int64_t>(c->_count);
     input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);
-    input.weights = weights.data();
     input.sizes = c->_sizes;
-    input.labels = label_copy.data();
+    input.labels = ctx.label_copy.data();
     CutOptions options;
     options.should_stop = interrupt_requested;
-    bool stopped = false;
-    if (!is_simple_forest(input, options, &stopped)) {
-        if (stopped) throw_error_set();
-        return false;
+    std::vector<SubgraphEdge> edges;
+    CutResult result = plan_subgraph(input, edges, options);
+    if (result.status == CutStatus::needs_fallback) return Ref();
+    if (result.status != CutStatus::ok) raise_cut_failure(result);
+    // Read before the result containers exist: creating them can run Python code.
+    GraphWrapperObject* w = as_graph(weights);
+    if (!same_list_sizes(c, w)) return Ref();
+    std::vector<float> values(2 * edges.size());
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        values[2 * k] = stored_weight(w, edges[k].a, edges[k].pab);
+        values[2 * k + 1] = stored_weight(w, edges[k].b, edges[k].pba);
     }
-    InterruptPoll poll;
-
-    auto labelled = [&](std::int64_t v) { return label_copy[v] >= 0; };
-    offset.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t i = 0; i < n; ++i) offset[i + 1] = offset[i] + c->_sizes[i];
-    std::vector<std::int32_t> parent(static_cast<std::size_t>(n), -1), order;
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(n), 0);
-    order.reserve(static_cast<std::size_t>(n));
-    for (std::int64_t root = 0; root < n; ++root) {
-        if (seen[root]) continue;
-        seen[root] = 1;
-        std::size_t head = order.size();
-        order.push_back(static_cast<std::int32_t>(root));
-        while (head < order.size()) {
-            poll();
-            std::int32_t x = order[head++];
-            const std::int64_t* list = int_list(c, x);
-            for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
-                std::int32_t y = static_cast<std::int32_t>(list[k]);
-                if (seen[y]) continue;
-                seen[y] = 1;
-                parent[y] = x;
-                order.push_back(y);
-            }
-        }
-    }
-    // down[y]: below y (away from its parent) an unlabelled walk reaches a labelled node.
-    // up[y]: the same beyond y's parent, seen from y.
-    std::vector<std::uint8_t> down(static_cast<std::size_t>(n), 0), up(static_cast<std::size_t>(n), 0);
-    std::vector<std::int32_t> labelled_around(static_cast<std::size_t>(n), 0), good_children(static_cast<std::size_t>(n), 0);
-    for (std::size_t k = order.size(); k-- > 0;) {
-        poll();
-        std::int32_t y = order[k];
-        std::int32_t p = parent[y];
-        if (p < 0) continue;
-        if (labelled(y)) ++labelled_around[p];
-        if (labelled(p)) ++labelled_around[y];
-        bool y_good = !labelled(y) && (down[y] = (labelled_around[y] - (labelled(p) ? 1 : 0) > 0 || good_children[y] > 0));
-        if (y_good) ++good_children[p];
-    }
-    for (std::int32_t y : order) {
-        poll();
-        std::int32_t p = parent[y];
-        if (p < 0 || labelled(p)) continue;
-        std::int32_t pp = parent[p];
-        up[y] = labelled_around[p] - (labelled(y) ? 1 : 0) > 0 ||
-                good_children[p] - (!labelled(y) && down[y] ? 1 : 0) > 0 || (pp >= 0 && !labelled(pp) && up[p]);
-    }
-    worth.assign(static_cast<std::size_t>(offset[n]), 1);
-    for (std::int64_t x = 0; x < n; ++x) {
-        poll();
-        const std::int64_t* list = int_list(c, x);
-        for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
-            std::int32_t y = static_cast<std::int32_t>(list[k]);
-            if (labelled(y)) continue;
-            worth[offset[x] + k] = y == parent[x] ? up[x] : down[y];
-        }
-    }
-    return true;
-}
-
-// Copies each path's edges into the subgraph as the searches find it. Searches run in the order
-// in which their paths are collected, so the edges arrive in the same order as when the
-// collected paths are walked afterwards.
-class StreamingSink : public PathSink {
-public:
-    StreamingSink(SubgraphBuilder& builder, std::vector<std::uint8_t>& covered) : builder_(builder), covered_(covered) {}
-
-    std::vector<std::pair<std::int32_t, std::int32_t>>* level_ends = nullptr;  // (end, node before it)
-
-    void on_path(const std::vector<std::int32_t>& nodes, std::size_t known, bool is_end) override {
-        for (std::size_t j = known; j + 1 < nodes.size(); ++j) builder_.add_edge(nodes[j], nodes[j + 1]);
-        for (std::size_t j = known; j < nodes.size(); ++j) covered_[nodes[j]] = 1;
-        if (is_end) level_ends->emplace_back(nodes.back(), nodes[nodes.size() - 2]);
-    }
-
-private:
-    SubgraphBuilder& builder_;
-    std::vector<std::uint8_t>& covered_;
-};
-
-// The exploration from `start` with every path going to `sink` (forests only: it cannot cycle).
-void explore_into(SearchContext& ctx, StreamingSink& sink, std::int32_t start) {
-    struct Level {
-        std::int32_t start;
-        std::int32_t bomb;
-        std::vector<std::pair<std::int32_t, std::int32_t>> ends;
-        std::vector<std::pair<std::int64_t, bool>> walked;
-        std::size_t next = 0;
-    };
-    std::vector<Level> levels;
-    auto enter = [&](std::int32_t node, std::int32_t bomb) {
-        if (ctx.completed_levels.count(level_key(node, bomb))) return;
-        Level level{node, bomb, {}, {}, 0};
-        sink.level_ends = &level.ends;
-        ctx.walk_log = &level.walked;
-        find_paths(ctx, node, bomb, nullptr, nullptr);
-        ctx.walk_log = nullptr;
-        levels.push_back(std::move(level));
-    };
-    enter(start, -1);
-    while (!levels.empty()) {
-        ctx.poll();
-        Level& level = levels.back();
-        if (level.next >= level.ends.size()) {
-            ctx.completed_levels.insert(level_key(level.start, level.bomb));
-            std::vector<std::uint8_t>& table = ctx.walked_table(ctx.labels.get(level.start));
-            for (const auto& step : level.walked) table[step.first] = step.second ? 3 : 1;
-            levels.pop_back();
-            continue;
-        }
-        auto [end, before] = level.ends[level.next++];
-        if (end == level.bomb) continue;
-        enter(end, before);
-    }
-}
-
-Ref build_forest_subgraph(SearchContext& ctx, PyObject* connections, PyObject* weights,
-                          const std::vector<std::int32_t>& starts) {
-    std::int32_t n = static_cast<std::int32_t>(as_graph(connections)->_count);
-    SubgraphBuilder builder(connections, weights, n);
-    std::vector<std::uint8_t> covered(static_cast<std::size_t>(n), 0);
-    StreamingSink sink(builder, covered);
-    ctx.sink = &sink;
-    std::size_t cursor = 0;
-    while (cursor < starts.size()) {
-        explore_into(ctx, sink, starts[cursor]);
-        covered[starts[cursor]] = 1;
-        while (cursor < starts.size() && covered[starts[cursor]]) ++cursor;
-    }
+    SubgraphBuilder builder(ctx.connections, weights, static_cast<std::int32_t>(input.n));
+    for (std::size_t k = 0; k < edges.size(); ++k) builder.add_new_edge(edges[k], values[2 * k], values[2 * k + 1]);
     return builder.result();
 }
 
@@ -712,14 +555,9 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
 
-    // A forest read in place: nothing can fail, so the paths go straight into the subgraph.
-    std::vector<std::int64_t> worth_offset;
-    std::vector<std::uint8_t> worth;
-    if (ctx.direct && is_exact_graph_wrapper(weights) &&
-        build_worth_table(as_graph(connections), ctx.labels, worth_offset, worth)) {
-        ctx.worth = worth.data();
-        ctx.worth_offset = worth_offset.data();
-        return build_forest_subgraph(ctx, connections, weights, starts);
+    if (ctx.direct) {
+        Ref planned = planned_subgraph(ctx, weights);
+        if (planned) return planned;
     }
 
     Ref all_paths = Ref::steal(check(PyList_New(0)));
