@@ -114,7 +114,8 @@ void fill_component(PyObject* connections, std::int32_t node, std::int32_t label
     // The route: in place on an exact INT64 container with the module's own make_labels and a
     // fence of plain ints; by name otherwise.
     NodeSet fence = NodeSet::by_name(visited);
-    bool in_place = native_adjacency(connections) && untouched(Callable::make_labels) && fence.go_in_place(labels.length);
+    bool in_place = choose_route(Callable::make_labels, connections, labels_obj) == Route::in_place &&
+                    fence.go_in_place(labels.length);
     BusyPin storage_pin;  // an in-place fill keeps pointers into the lists across its polls
     if (in_place) storage_pin.hold(connections);
     FloodFill fill(connections, labels, fence, label);
@@ -408,16 +409,6 @@ bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelV
     raise_cut_failure(result);
 }
 
-bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
-    if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
-    if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
-    if (Py_TYPE(labels_obj) != ndarray_type()) return false;
-    for (Callable which : {Callable::find_subgraph_with_labels, Callable::explore_graph_recursive,
-                           Callable::find_all_paths_with_labels, Callable::make_labels})
-        if (!untouched(which)) return false;
-    return true;
-}
-
 // The same outcome on a graph whose neighbour indices are all known to lie within the label array,
 // breadth first so that the lists can be fetched ahead. A representative that an earlier fill
 // reached lies in that fill's component, and its own fill would write that same label again, so
@@ -494,7 +485,7 @@ PyObject* clusterize_entry(const Arguments& arguments) {
     // the pins keep it so (no list can grow or shrink) until the labelling is done.
     BusyPin connections_pin, weights_pin;
     bool planned = false;
-    if (native_driver_applies(connections, weights, labels_obj)) {
+    if (choose_route(Callable::clusterize, connections, labels_obj, weights) == Route::planned) {
         connections_pin.hold(connections);
         weights_pin.hold(weights);
         planned = cut_on_storage(connections, weights, labels);

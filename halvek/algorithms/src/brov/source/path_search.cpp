@@ -48,7 +48,7 @@ Ref getitem_index(PyObject* obj, Py_ssize_t i) {
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
 
 void SearchContext::prepare() {
-    if (direct) {
+    if (in_place()) {
         storage_pin.hold(connections);
         label_copy.resize(static_cast<std::size_t>(labels.length));
         for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
@@ -56,10 +56,6 @@ void SearchContext::prepare() {
         labels.stride = 1;
     }
     on_route.assign(static_cast<std::size_t>(labels.length), 0);
-}
-
-bool native_adjacency(PyObject* connections) {
-    return is_exact_graph_wrapper(connections) && as_graph(connections)->_dtype == INT64;
 }
 
 std::int8_t SearchContext::label_of(std::int64_t node) const {
@@ -70,7 +66,7 @@ std::int8_t SearchContext::label_of(std::int64_t node) const {
 void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
     out.array = Ref();
     out.direct = nullptr;
-    if (direct) {
+    if (in_place()) {
         GraphWrapperObject* g = as_graph(connections);
         if (node < 0 || static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
         out.direct = int_list(g, node);
@@ -228,7 +224,7 @@ private:
             std::int32_t neighbor = narrow_to_int32(top.neighbors.at(entry));
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
-            if (ctx_.direct) {
+            if (ctx_.in_place()) {
                 enter(neighbor, true);
                 continue;
             }
@@ -277,8 +273,8 @@ namespace {
 // Runs one search of the exploration, inline or through the rebound attribute; returns the list.
 Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb, bool* inline_search) {
     Ref search;
-    if (!ctx.direct) search = lookup(Callable::find_all_paths_with_labels);
-    *inline_search = ctx.direct || is_module_function(search.get(), Callable::find_all_paths_with_labels);
+    if (!ctx.in_place()) search = lookup(Callable::find_all_paths_with_labels);
+    *inline_search = ctx.in_place() || is_module_function(search.get(), Callable::find_all_paths_with_labels);
     if (*inline_search) {
         Ref paths = Ref::steal(check(PyList_New(0)));
         find_paths(ctx, start, bomb, nullptr, paths.get());
@@ -315,7 +311,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
-        bool rebound = !ctx.direct && !untouched(Callable::find_all_paths_with_labels);
+        bool rebound = !ctx.in_place() && !untouched(Callable::find_all_paths_with_labels);
         // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
         if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
             raise_format(PyExc_RecursionError,
@@ -363,16 +359,16 @@ namespace {
 
 // Phase 1: explore from each labelled node not yet covered, in ascending order.
 void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
-    bool direct = ctx.direct;
+    const bool in_place = ctx.in_place();
     // Which nodes the collected paths cover (paths from a rebound exploration may hold any objects).
-    NodeSet covered = direct ? NodeSet::in_place(ctx.labels.length) : NodeSet::by_name(nullptr);
+    NodeSet covered = in_place ? NodeSet::in_place(ctx.labels.length) : NodeSet::by_name(nullptr);
     std::size_t cursor = 0;
     while (cursor < starts.size()) {
         std::int32_t start = starts[cursor];
         Ref new_paths;
         Ref exploration;
-        if (!direct) exploration = lookup(Callable::explore_graph_recursive);
-        if (direct || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
+        if (!in_place) exploration = lookup(Callable::explore_graph_recursive);
+        if (in_place || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
             new_paths = Ref::steal(check(PyList_New(0)));
             explore(ctx, start, new_paths.get());
         } else {
@@ -399,10 +395,10 @@ class InputEdges {
 public:
     InputEdges(PyObject* connections, PyObject* weights)
         : connections_(connections), weights_(weights), connections_access_(connections), weights_access_(weights),
-          direct_(native_adjacency(connections) && is_exact_graph_wrapper(weights)) {}
+          on_storage_(native_adjacency(connections) && weights_access_.on_storage()) {}
 
     std::int32_t position(std::int32_t a, std::int32_t b) {
-        if (!direct_) {
+        if (!on_storage_) {
             Ref array = connections_access_.to_numpy(a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
@@ -424,7 +420,7 @@ public:
     }
 
     float weight(std::int32_t a, std::int32_t position) {
-        if (!direct_) {
+        if (!on_storage_) {
             Ref array = weights_access_.to_numpy(a);
             Ref value = getitem_index(array.get(), position);
             double d = PyFloat_AsDouble(value.get());
@@ -451,7 +447,7 @@ private:
     PyObject* weights_;
     ContainerAccess connections_access_;
     ContainerAccess weights_access_;
-    bool direct_;
+    bool on_storage_;  // both read in place, whatever the route: no Python code runs in between
     std::vector<std::uint8_t> scanned_;
     std::unordered_map<std::uint64_t, std::int32_t> first_;
 };
@@ -545,9 +541,8 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     Py_ssize_t length = PyObject_Length(labels_obj);
     if (length < 0) throw_error_set();
 
-    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 untouched(Callable::explore_graph_recursive) && untouched(Callable::find_all_paths_with_labels);
-    ctx.skip_repeated_levels = ctx.direct;
+    ctx.route = choose_route(Callable::find_subgraph_with_labels, connections, labels_obj);
+    ctx.skip_repeated_levels = ctx.in_place();
     ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -555,7 +550,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
 
-    if (ctx.direct) {
+    if (ctx.in_place()) {
         Ref planned = planned_subgraph(ctx, weights);
         if (planned) return planned;
     }
@@ -597,8 +592,8 @@ namespace {
 // whether the call can read the containers in place.
 void open_search(SearchContext& ctx, bool without_path) {
     acquire_labels(ctx.labels_obj, false, ctx.labels);
-    ctx.direct = without_path && native_adjacency(ctx.connections) && ctx.plain_labels &&
-                 untouched(Callable::find_all_paths_with_labels);
+    ctx.route = without_path ? choose_route(Callable::find_all_paths_with_labels, ctx.connections, ctx.labels_obj)
+                             : Route::by_name;
     ctx.prepare();
 }
 

@@ -7,6 +7,7 @@
 
 #include "binding.hpp"
 #include "graph_wrapper.hpp"
+#include "route.hpp"
 
 namespace brov {
 
@@ -31,7 +32,8 @@ struct SearchContext {
     PyObject* labels_obj;
     LabelView labels;
     bool plain_labels;
-    bool direct = false;
+    Route route = Route::by_name;  // chosen once by the entry call (route.hpp)
+    bool in_place() const { return route == Route::in_place; }
     std::vector<std::uint8_t> on_route;  // nodes on the path being extended, by node index
     InterruptPoll poll;                  // shared by every loop of the call
     // Building a subgraph, an exploration level that has already run adds only paths whose edges
@@ -49,8 +51,6 @@ struct SearchContext {
     std::int8_t label_of(std::int64_t node) const;
     void load_neighbors(std::int32_t node, NeighborList& out) const;
 };
-
-bool native_adjacency(PyObject* connections);
 
 // Appends to `out` the paths that find_all_paths_with_labels(connections, labels, start, bomb, path)
 // returns; `path` may be null for None.
