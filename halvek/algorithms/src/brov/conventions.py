@@ -62,13 +62,15 @@ class SemiSupervisedMixin:
         that coincides with several fitted points takes the label of one of
         them). ``X`` must have as many coordinates as the fitted points.
         """
-        return self.labels_[self._nearest_fitted(X)]
+        nearest = self._nearest_fitted(X)
+        return self.labels_[nearest]
 
     def predict_proba(self, X):
         """Class probabilities of each row of ``X`` (columns in the order of
         ``classes_``): those of its nearest fitted point, the share of the
         fitted trees' votes for each class."""
-        return self._proba[self._nearest_fitted(X)]
+        nearest = self._nearest_fitted(X)
+        return self._proba[nearest]
 
     def _nearest_fitted(self, X):
         from scipy.spatial import cKDTree

@@ -9,8 +9,8 @@ from .conventions import SemiSupervisedMixin, column_to_labels
 from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .progress import StageProgress
-from .consensus import perturbed_votes, random_generator
-from .weighting import check_weighting, standard_scaling, tree_weights
+from .consensus import most_voted, perturbed_votes, random_generator
+from .weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, standard_scaling, tree_weights
 
 __all__ = ["BrovClustering", "check_points"]
 
@@ -78,7 +78,7 @@ class BrovClustering(SemiSupervisedMixin):
     the paths that join differently labelled points, and spreads each label
     over its piece. ``y`` holds one integer class id per point, -1 for
     unlabelled points (as in ``sklearn.semi_supervised``); any integer ids
-    work, at most 255 distinct ones.
+    work, at most 128 distinct ones.
 
     Parameters
     ----------
@@ -112,7 +112,16 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote for ``predict_proba`` and ``confidence_``: the tree
         of the data and ``n_trees - 1`` trees of randomly perturbed edge
         lengths, all cut by the same rule. ``labels_`` always comes from the
-        tree of the data; each extra tree costs about one more fit.
+        tree of the data unless ``consensus``; each extra tree costs about
+        one more fit.
+    consensus : bool, default False
+        Give every point the class most of the ``n_trees`` trees give it
+        (ties go to the tree of the data). Labelled points keep their labels
+        and differently labelled points never share a class, as with one
+        tree, but a class need no longer be one piece of the tree:
+        ``cut_edges_`` stays that of the tree of the data. Better on data
+        whose classes overlap (see the quality benchmark), at the cost of the
+        extra trees.
     random_state : int, numpy Generator or None, default None
         Seed of the perturbations (used only when ``n_trees > 1``).
     verbose : bool, default False
@@ -129,6 +138,9 @@ class BrovClustering(SemiSupervisedMixin):
         The tree, smaller point index first.
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge.
+    edge_weights_ : ndarray of shape (n_samples - 1,)
+        The weight of each tree edge that the cuts compared (see
+        ``edge_weight`` and ``side_discount``).
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
     confidence_ : ndarray of shape (n_samples,)
@@ -143,8 +155,8 @@ class BrovClustering(SemiSupervisedMixin):
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                 edge_weight="length", side_discount=2.0, scale=False, n_trees=1, random_state=None,
-                 verbose=False):
+                 edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees=1,
+                 consensus=False, random_state=None, verbose=False):
         self.method = method
         self.n_neighbors = n_neighbors
         self.max_pieces = max_pieces
@@ -152,6 +164,7 @@ class BrovClustering(SemiSupervisedMixin):
         self.side_discount = side_discount
         self.scale = scale
         self.n_trees = n_trees
+        self.consensus = consensus
         self.random_state = random_state
         self.verbose = verbose
 
@@ -187,8 +200,11 @@ class BrovClustering(SemiSupervisedMixin):
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
                 raise ValueError("%s must be a positive integer, got %r" % (name, value))
         check_weighting(self.edge_weight, self.side_discount)
-        if not isinstance(self.scale, (bool, np.bool_)):
-            raise ValueError("scale must be True or False, got %r" % (self.scale,))
+        for name in ("scale", "consensus"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise ValueError("%s must be True or False, got %r" % (name, getattr(self, name)))
+        if self.consensus and self.n_trees < 2:
+            raise ValueError("consensus=True needs n_trees of 2 or more to vote, got %r" % (self.n_trees,))
 
     def _report(self, stage, seconds, detail=""):
         if self.verbose:
@@ -221,7 +237,8 @@ class BrovClustering(SemiSupervisedMixin):
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
         start = time.perf_counter()
-        new_codes, cut = cluster_tree(edges, self._weigh(X, edges, lengths), codes)
+        weights = self._weigh(X, edges, lengths)
+        new_codes, cut = cluster_tree(edges, weights, codes)
         timings["clusterize"] = time.perf_counter() - start
         self._report("clusterize", timings["clusterize"], " (%d cut)" % int(cut.sum()))
 
@@ -233,6 +250,8 @@ class BrovClustering(SemiSupervisedMixin):
                                      lambda e, l: self._weigh(X, e, l), rng)
             timings["confidence"] = time.perf_counter() - start
             self._report("confidence", timings["confidence"], " (%d trees)" % self.n_trees)
+            if self.consensus:
+                new_codes = most_voted(votes, new_codes)
 
         out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
         self.labels_ = decode_labels(new_codes, classes, out_dtype)
@@ -240,6 +259,7 @@ class BrovClustering(SemiSupervisedMixin):
         self.classes_ = classes
         self.edges_ = edges
         self.edge_lengths_ = lengths
+        self.edge_weights_ = weights
         self.cut_edges_ = cut
         self.tree_method_ = used
         self._proba = votes / float(votes[0].sum())

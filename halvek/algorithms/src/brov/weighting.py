@@ -20,6 +20,9 @@ import numpy as np
 __all__ = ["EDGE_WEIGHTS", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
 
 EDGE_WEIGHTS = ("length", "local")
+# Measured on the quality benchmark (bench/bench_quality.py): 2 keeps outliers from taking a cut
+# without moving cuts between large pieces; 5 and more started to lose rows with many labels.
+DEFAULT_SIDE_DISCOUNT = 2.0
 
 
 def check_weighting(edge_weight, side_discount):
@@ -73,7 +76,7 @@ def smaller_side_sizes(edges, n):
     return np.minimum(below, len(order) - below)
 
 
-def tree_weights(X, edges, lengths, edge_weight="length", side_discount=0.0, n_neighbors=10):
+def tree_weights(X, edges, lengths, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
     """The weights the cuts compare, one per tree edge (non-negative)."""
     weights = np.asarray(lengths, dtype=np.float64)
     if edge_weight == "local":
