@@ -382,6 +382,10 @@ class TestWeightingAndConfidence:
         # New points are scaled as the fitted ones were.
         assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
         assert np.array_equal(model.predict(X), model.labels_)
+        # A fit that fails on its labels leaves the fitted model, its scaling included, as it was.
+        with pytest.raises(ValueError, match="no labelled point"):
+            model.fit(X * 50 + 3, np.full(200, -1))
+        assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
 
     def test_confidence_is_lowest_on_a_bridge_between_classes(self):
         # Two dense rows joined by a sparse row of equal gaps: where it is cut is a toss-up.

@@ -10,7 +10,7 @@ from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .progress import StageProgress
 from .consensus import most_voted, perturbed_votes, random_generator
-from .weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, standard_scaling, tree_weights
+from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
 
 __all__ = ["BrovClustering", "check_points"]
 
@@ -68,6 +68,13 @@ def _symmetric_csr(edges, values, n):
     cols = np.concatenate([edges[:, 1], edges[:, 0]])
     data = np.concatenate([values, values])
     return sp.csr_array((data, (rows, cols)), shape=(n, n))
+
+
+def _scaled(X, scaling):
+    if scaling is None:
+        return X
+    mean, std = scaling
+    return (X - mean) / std
 
 
 class BrovClustering(SemiSupervisedMixin):
@@ -222,8 +229,9 @@ class BrovClustering(SemiSupervisedMixin):
                              "class id per point, -1 for unlabelled points" % type(self).__name__)
         X = check_points(X)
         rng = random_generator(self.random_state)
-        self._scaling = standard_scaling(X) if self.scale else None
-        X = self._to_fitted_space(X)
+        # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
+        scaling = standard_scaling(X) if self.scale else None
+        X = _scaled(X, scaling)
         y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
         timings = {}
@@ -237,7 +245,8 @@ class BrovClustering(SemiSupervisedMixin):
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
         start = time.perf_counter()
-        weights = self._weigh(X, edges, lengths)
+        weigh = EdgeWeigher(X, self.edge_weight, self.side_discount, int(self.n_neighbors))
+        weights = weigh(edges, lengths)
         new_codes, cut = cluster_tree(edges, weights, codes)
         timings["clusterize"] = time.perf_counter() - start
         self._report("clusterize", timings["clusterize"], " (%d cut)" % int(cut.sum()))
@@ -247,11 +256,11 @@ class BrovClustering(SemiSupervisedMixin):
         if self.n_trees > 1:
             start = time.perf_counter()
             votes += perturbed_votes(X, edges, codes, len(classes), int(self.n_trees) - 1,
-                                     lambda e, l: self._weigh(X, e, l), rng)
+                                     weigh, rng)
             timings["confidence"] = time.perf_counter() - start
             self._report("confidence", timings["confidence"], " (%d trees)" % self.n_trees)
-            if self.consensus:
-                new_codes = most_voted(votes, new_codes)
+        if self.consensus:
+            new_codes = most_voted(votes, new_codes)
 
         out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
         self.labels_ = decode_labels(new_codes, classes, out_dtype)
@@ -265,19 +274,13 @@ class BrovClustering(SemiSupervisedMixin):
         self._proba = votes / float(votes[0].sum())
         self.confidence_ = self._proba[np.arange(X.shape[0]), new_codes]
         self.timings_ = timings
+        self._scaling = scaling
         self.n_features_in_ = X.shape[1]
         self._fit_X = X
         return self
 
-    def _weigh(self, X, edges, lengths):
-        return tree_weights(X, edges, lengths, self.edge_weight, float(self.side_discount),
-                            int(self.n_neighbors))
-
     def _to_fitted_space(self, X):
-        if self._scaling is None:
-            return X
-        mean, std = self._scaling
-        return (X - mean) / std
+        return _scaled(X, self._scaling)
 
     def fit_predict(self, X, y):
         """``fit(X, y)``, then return ``labels_``."""

@@ -17,7 +17,7 @@ longest edge of the path, and cutting there leaves the class to a neighbour.
 
 import numpy as np
 
-__all__ = ["EDGE_WEIGHTS", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
+__all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
 
 EDGE_WEIGHTS = ("length", "local")
 # Measured on the quality benchmark (bench/bench_quality.py): 2 keeps outliers from taking a cut
@@ -76,13 +76,26 @@ def smaller_side_sizes(edges, n):
     return np.minimum(below, len(order) - below)
 
 
+class EdgeWeigher:
+    """Turns the lengths of any spanning tree of ``X`` into the weights the
+    cuts compare; the local scales of the points are found once, for all the
+    trees of one fit."""
+
+    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
+        self.n = X.shape[0]
+        self.side_discount = float(side_discount)
+        self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
+
+    def __call__(self, edges, lengths):
+        weights = np.asarray(lengths, dtype=np.float64)
+        if self.scales is not None:
+            weights = weights / np.sqrt(self.scales[edges[:, 0]] * self.scales[edges[:, 1]])
+        if self.side_discount > 0:
+            sides = smaller_side_sizes(edges, self.n)
+            weights = weights * -np.expm1(-sides / self.side_discount)
+        return weights
+
+
 def tree_weights(X, edges, lengths, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
     """The weights the cuts compare, one per tree edge (non-negative)."""
-    weights = np.asarray(lengths, dtype=np.float64)
-    if edge_weight == "local":
-        scales = _local_scales(X, n_neighbors)
-        weights = weights / np.sqrt(scales[edges[:, 0]] * scales[edges[:, 1]])
-    if side_discount > 0:
-        sides = smaller_side_sizes(edges, X.shape[0])
-        weights = weights * -np.expm1(-sides / float(side_discount))
-    return weights
+    return EdgeWeigher(X, edge_weight, side_discount, n_neighbors)(edges, lengths)
