@@ -218,6 +218,10 @@ class TestCluster:
         assert [line.rsplit(",", 1)[0] for line in lines] == ["given,cluster"] + out.read_text().splitlines()[1:]
         assert cli.main(args + ["--confidence", "1"]) == 1
         assert "--confidence needs at least 2 trees" in capsys.readouterr().err
+        # Most voted classes: every point's confidence is then at least one half.
+        assert cli.main(args + ["--consensus", "--edge-weight", "local", "--confidence", "9"]) == 0
+        voted = [line.split(",") for line in out.read_text().splitlines()[1:]]
+        assert all(float(row[2]) > 0.5 for row in voted) and voted[0][1] == str(big) and voted[-1][1] == "7"
 
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")

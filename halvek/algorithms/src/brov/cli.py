@@ -118,8 +118,10 @@ def pick_labelled(truth, per_class, seed):
 
 
 def _cluster(X, y, args, progress):
+    trees = getattr(args, "confidence", None) or (10 if getattr(args, "consensus", False) else 1)
     estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled,
-                               n_trees=getattr(args, "confidence", None) or 1, random_state=0)
+                               n_trees=trees, consensus=getattr(args, "consensus", False),
+                               edge_weight=getattr(args, "edge_weight", "length"), random_state=0)
     try:
         estimator.fit(X, y)
     except (ValueError, TypeError) as error:
@@ -283,6 +285,11 @@ def build_parser():
     cluster.add_argument("--confidence", type=int, nargs="?", const=10, metavar="TREES",
                          help="add a confidence column: the share of TREES perturbed trees (default 10) that "
                               "agree with the cluster; costs about one fit per tree")
+    cluster.add_argument("--consensus", action="store_true",
+                         help="give each point the class most of the trees give it (10 unless --confidence "
+                              "says otherwise); better where classes overlap, about ten times the cost")
+    cluster.add_argument("--edge-weight", choices=["length", "local"], default="length",
+                         help="what the cuts compare: edge 'length', or length against the 'local' density")
     common(cluster)
 
     from .label_command import add_parser as add_label_parser
