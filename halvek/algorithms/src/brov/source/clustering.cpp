@@ -223,9 +223,9 @@ Ref position_in_list(const ContainerAccess& connections, PyObject* node, PyObjec
     return call_method_one(items.get(), names().index, target);
 }
 
-// One pass of the cutting phase. Returns false when the subgraph has no edge left.
-bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
-    ContainerAccess connections_access(connections);
+// The subgraph of the current lists through the module attribute (built in place when it is the
+// module's own function); empty when it has no edge left.
+std::array<Ref, 2> fetch_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
     Ref finder = lookup(Callable::find_subgraph_with_labels);
     PyObject* values[] = {connections, weights, labels_obj};
     Ref subgraph = is_module_function(finder.get(), Callable::find_subgraph_with_labels)
@@ -234,46 +234,68 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
     std::array<Ref, 2> parts = unpack_pair(subgraph.get());
     require_graph_wrapper(parts[0].get());
     require_graph_wrapper(parts[1].get());
-    PyObject* sub_connections = parts[0].get();
-    PyObject* sub_weights = parts[1].get();
-    if (sub_connections == Py_None)
-        raise(PyExc_AttributeError, "'NoneType' object has no attribute 'to_numpy_all'");
-    if (subgraph_is_empty(sub_connections)) return false;
-    if (sub_weights == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'pop_max'");
+    if (parts[0].get() == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'to_numpy_all'");
+    if (subgraph_is_empty(parts[0].get())) return {};
+    if (parts[1].get() == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'pop_max'");
+    return parts;
+}
 
+// The edge to remove, as its two end node objects; `first_position`, when set, is the position
+// of `second` in first's input list.
+struct EdgeChoice {
+    Ref first, second, first_position;
+};
+
+// Among tied maximal edges: the first candidate in the input list of the tie's node.
+void pick_tied_edge(ContainerAccess& connections, const TieChoice& tie, EdgeChoice& edge) {
+    edge.first = int_object(tie.node);
+    Ref array = connections.to_numpy(tie.node);
+    Ref items = Ref::steal(check(PySequence_List(array.get())));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k);
+        for (std::int64_t candidate : tie.candidates) {
+            Ref candidate_obj = int_object(candidate);
+            if (check_status(PyObject_RichCompareBool(item, candidate_obj.get(), Py_EQ))) {
+                edge.second = std::move(candidate_obj);
+                edge.first_position = int_object(k);
+                return;
+            }
+        }
+    }
+    edge.second = int_object(*std::min_element(tie.candidates.begin(), tie.candidates.end()));
+}
+
+// pop_max on the subgraph's weights names the edge, unless maximal edges tie.
+EdgeChoice choose_edge(ContainerAccess& connections, PyObject* sub_connections, PyObject* sub_weights) {
     ContainerAccess sub_weights_access(sub_weights);
     TieChoice tie;
     bool tied = !sub_weights_access.overrides_pop_max() && find_tie(sub_connections, sub_weights, tie);
     Ref pair = sub_weights_access.pop_max();
     if (pair.get() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
     std::array<Ref, 2> ends = unpack_pair(pair.get());
-    Ref first = std::move(ends[0]);
-    Ref second = std::move(ends[1]);
-    Ref first_position;
-    if (tied) {
-        first = int_object(tie.node);
-        Ref array = connections_access.to_numpy(tie.node);
-        Ref items = Ref::steal(check(PySequence_List(array.get())));
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()) && !first_position; ++k) {
-            PyObject* item = PyList_GET_ITEM(items.get(), k);
-            for (std::int64_t candidate : tie.candidates) {
-                Ref candidate_obj = int_object(candidate);
-                if (check_status(PyObject_RichCompareBool(item, candidate_obj.get(), Py_EQ))) {
-                    second = std::move(candidate_obj);
-                    first_position = int_object(k);
-                    break;
-                }
-            }
-        }
-        if (!first_position) second = int_object(*std::min_element(tie.candidates.begin(), tie.candidates.end()));
-    }
-    if (!first_position) first_position = position_in_list(connections_access, first.get(), second.get());
-    Ref second_position = position_in_list(connections_access, second.get(), first.get());
+    EdgeChoice edge{std::move(ends[0]), std::move(ends[1]), Ref()};
+    if (tied) pick_tied_edge(connections, tie, edge);
+    return edge;
+}
+
+// The driver's four pops: both positions are found before either entry goes.
+void remove_edge(ContainerAccess& connections, PyObject* weights, EdgeChoice& edge) {
+    if (!edge.first_position) edge.first_position = position_in_list(connections, edge.first.get(), edge.second.get());
+    Ref second_position = position_in_list(connections, edge.second.get(), edge.first.get());
     ContainerAccess weights_access(weights);
-    connections_access.pop(first.get(), first_position.get());
-    connections_access.pop(second.get(), second_position.get());
-    weights_access.pop(first.get(), first_position.get());
-    weights_access.pop(second.get(), second_position.get());
+    connections.pop(edge.first.get(), edge.first_position.get());
+    connections.pop(edge.second.get(), second_position.get());
+    weights_access.pop(edge.first.get(), edge.first_position.get());
+    weights_access.pop(edge.second.get(), second_position.get());
+}
+
+// One pass of the cutting phase. Returns false when the subgraph has no edge left.
+bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    ContainerAccess connections_access(connections);
+    std::array<Ref, 2> subgraph = fetch_subgraph(connections, weights, labels_obj);
+    if (!subgraph[0]) return false;
+    EdgeChoice edge = choose_edge(connections_access, subgraph[0].get(), subgraph[1].get());
+    remove_edge(connections_access, weights, edge);
     return true;
 }
 
