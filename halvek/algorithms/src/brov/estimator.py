@@ -106,7 +106,8 @@ class BrovClustering(SemiSupervisedMixin):
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
     tree_method_ : str
-        "boruvka" (the exact tree) or "knn" (the k-NN approximation).
+        "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
+        or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
     timings_ : dict
         Seconds spent per stage: "tree" and "clusterize" (cuts and labels).
     """
