@@ -62,3 +62,12 @@ def test_label_page_benchmark_smoke():
     done = run_script("bench_label_page.py", "--n", "2000", "--changes", "2", "--no-browser")
     assert done.returncode == 0, done.stderr
     assert "one change over HTTP" in done.stdout
+
+
+def test_generic_route_benchmark_smoke():
+    done = run_script("bench_generic_route.py", "--n", "300", "--runs", "1")
+    assert done.returncode == 0, done.stderr
+    rows = [line for line in done.stdout.splitlines() if "per clusterize" in line]
+    assert len(rows) == 3
+    # Every way of going by name gives the same labels.
+    assert len({row.split("labels crc")[1] for row in rows}) == 1

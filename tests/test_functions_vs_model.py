@@ -131,6 +131,24 @@ def test_subgraph_on_cycles_matches_model(cls, data):
     assert_same_outcome(native, expected)
 
 
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=cyclic_graphs(), choice=st.data())
+def test_subgraph_routes_raise_the_same_errors(data, choice):
+    # One-sided entries and cycles through labelled nodes make the subgraph build raise; the
+    # in-place route (planned over arrays) and the generic route must agree to the message.
+    node = st.integers(0, data.n - 1)
+    one_sided = choice.draw(st.lists(st.tuples(node, node), max_size=2))
+    labels = label_array(data)
+    outcomes = []
+    for cls in ROUTES:
+        conn, weights = build_pair(data, cls, max_size=data.max_size + 2)
+        for a, b in one_sided:
+            conn.append(a, b)
+            weights.append(a, 0.5)
+        outcomes.append(outcome(lambda: [lists(x) for x in bc.find_subgraph_with_labels(conn, weights, labels)]))
+    assert outcomes[0] == outcomes[1]
+
+
 @pytest.mark.parametrize("cls", ROUTES)
 @SETTINGS
 @given(data=trees_and_forests(), choice=st.data())

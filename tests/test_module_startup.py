@@ -196,6 +196,41 @@ def test_missing_numpy_native_interface_is_reported_as_numpy_import_failure():
     assert result.stdout.startswith("FAILED ImportError numpy.core.multiarray failed to import"), result.stdout
 
 
+@pytest.mark.parametrize("helper", ["_bulk", "_tree"])
+def test_helper_modules_report_a_missing_numpy_interface_like_the_core_and_can_start_later(helper):
+    # NumPy's own import_array() would print its error and leave a bare ImportError; the helper
+    # modules raise the same failure as the core, with the first error as its cause, print
+    # nothing, and start normally once NumPy is reachable again.
+    name = MODULE.rsplit(".", 1)[0] + "." + helper
+    result = run_python(BLOCKER + f"""
+    import importlib.util, os
+    path = {BINARIES!r}
+    so = [f for f in os.listdir(path) if f.startswith({helper!r} + ".")][0]
+    blocker = Blocker("numpy")
+    sys.meta_path.insert(0, blocker)
+    spec = importlib.util.spec_from_file_location({name!r}, os.path.join(path, so))
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    except ImportError as exc:
+        print("FAILED", type(exc).__name__, exc, "| cause:", type(exc.__cause__).__name__)
+    else:
+        print("IMPORTED")
+    sys.meta_path.remove(blocker)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    print("STARTED", sorted(n for n in vars(module) if not n.startswith("__")))
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("FAILED ImportError numpy.core.multiarray failed to import | cause: "), result.stdout
+    assert not lines[0].endswith("NoneType")
+    expected = {"_bulk": "['cluster_edges', 'edges_from_csr', 'graph_from_csr', 'graph_to_csr']",
+                "_tree": "['euclidean_mst_edges']"}[helper]
+    assert lines[1] == "STARTED " + expected
+    assert result.stderr == ""
+
+
 # ---------------------------------------------------------------------------------------------
 # Function and method objects
 

@@ -407,8 +407,46 @@ void print_plan(const char* who, const CutResult& r, const CutList& c) {
 }
 
 struct Counts {
-    int cases = 0, brute = 0, brute_skipped = 0, cutting = 0, errors = 0;
+    int cases = 0, brute = 0, brute_skipped = 0, cutting = 0, errors = 0, subgraphs = 0;
 };
+
+bool same_weights(const std::vector<float>& x, const std::vector<float>& y) {
+    return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0);
+}
+
+// The planned subgraph build (what find_subgraph_with_labels returns for storage read in place)
+// against the literal driver's: the same lists in the same order, or the same error.
+void check_subgraph(const Graph& g, Counts& k) {
+    Brute b{&g, 2000000};
+    std::vector<std::vector<int>> sa;
+    std::vector<std::vector<float>> sw;
+    const bool built = b.subgraph(sa, sw);
+    if (b.gave_up) return;
+    View v(g);
+    std::vector<brov::SubgraphEdge> edges;
+    const CutResult r = brov::plan_subgraph(v.in, edges);
+    ++k.subgraphs;
+    if (!built || r.status != CutStatus::ok) {
+        if (built || r.status != b.status || r.detail_a != b.da || r.detail_b != b.db) {
+            dump("subgraph build fails unlike the literal driver's", g);
+            std::fprintf(stderr, "planned status %d (%lld, %lld), driver %d (%lld, %lld)\n", static_cast<int>(r.status),
+                         static_cast<long long>(r.detail_a), static_cast<long long>(r.detail_b),
+                         built ? 0 : static_cast<int>(b.status), static_cast<long long>(b.da), static_cast<long long>(b.db));
+        }
+        return;
+    }
+    std::vector<std::vector<int>> pa(g.n);
+    std::vector<std::vector<float>> pw(g.n);
+    for (const brov::SubgraphEdge& e : edges) {
+        pa[e.a].push_back(e.b);
+        pw[e.a].push_back(g.w[e.a][e.pab]);
+        pa[e.b].push_back(e.a);
+        pw[e.b].push_back(g.w[e.b][e.pba]);
+    }
+    bool same_w = true;
+    for (int i = 0; i < g.n; ++i) same_w = same_w && same_weights(pw[i], sw[i]);
+    if (pa != sa || !same_w) dump("planned subgraph differs from the literal driver's", g);
+}
 
 // The exact planner against the literal driver; returns false when the driver gave up.
 bool check_against_brute(const Graph& g, const CutResult& r, const CutList& c, long limit, Counts& k) {
@@ -461,6 +499,7 @@ void check_forests(int cases, int max_n, Counts& k) {
             continue;
         }
         if (n <= 40) check_against_brute(g, re, ce, 2000000, k);
+        check_subgraph(g, k);
     }
 }
 
@@ -552,6 +591,7 @@ void check_other_inputs(int cases, int max_n, Counts& k) {
         if (!ce.empty()) ++k.cutting;
         if (re.status != CutStatus::ok) ++k.errors;
         check_against_brute(g, re, ce, 300000, k);
+        check_subgraph(g, k);
     }
 }
 
@@ -780,6 +820,7 @@ int main(int argc, char** argv) {
     std::printf("other inputs up to 14 nodes (and some up to 60): %d cases (%d with cuts, %d ending in an error), %d checked against the "
                 "literal driver, %d too costly for it\n",
                 other.cases, other.cutting, other.errors, other.brute, other.brute_skipped);
+    std::printf("subgraph builds checked against the literal driver: %d\n", small.subgraphs + large.subgraphs + other.subgraphs);
     std::printf("%.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     const int total = known + small.cases + large.cases + other.cases;
     std::printf("%d passed, %d failed\n", total - failures, failures);

@@ -1,5 +1,6 @@
 #include "binding.hpp"
 #include "compat.hpp"
+#include "module_state.hpp"
 
 #include <climits>
 #include <cstring>
@@ -9,14 +10,15 @@ namespace brov {
 namespace {
 
 [[noreturn]] void raise_count(const Signature& sig, Py_ssize_t given) {
+    const Py_ssize_t required = sig.n_required();
     const char* bound;
     Py_ssize_t expected;
-    if (sig.n_required == sig.n_params) {
+    if (required == sig.n_params) {
         bound = "exactly";
         expected = sig.n_params;
-    } else if (given < sig.n_required) {
+    } else if (given < required) {
         bound = "at least";
-        expected = sig.n_required;
+        expected = required;
     } else {
         bound = "at most";
         expected = sig.n_params;
@@ -27,17 +29,17 @@ namespace {
 
 Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) return i;
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return i;
     }
     return -1;
 }
 
-}  // namespace
-
-void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values) {
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
-    bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
-    if (given > sig.n_params || (!has_keywords && given < sig.n_required)) raise_count(sig, given);
+// Fills `values` from the positional tuple and the keyword dict, in the order the caller passed
+// the keywords; null marks a parameter without value.
+void match_values(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    const bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    if (given > sig.n_params || (!has_keywords && given < sig.n_required())) raise_count(sig, given);
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) values[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (!has_keywords) return;
 
@@ -55,9 +57,60 @@ void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
             raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
         }
     }
-    for (Py_ssize_t i = 0; i < sig.n_required; ++i) {
-        if (!values[i]) raise_count(sig, i);
+    for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
+        if (!values[i] && !sig.params[i].optional) raise_count(sig, i);
     }
+}
+
+bool is_tested_kind(Kind kind) { return kind == Kind::ndarray || kind == Kind::labels || kind == Kind::exact_set; }
+
+std::int64_t convert(Kind kind, PyObject* value) {
+    switch (kind) {
+        case Kind::int32: return to_int32(value);
+        case Kind::int64: return to_int64(value);
+        case Kind::datatype: return to_datatype(value);
+        case Kind::flag: return to_flag(value) ? 1 : 0;
+        default: return 0;
+    }
+}
+
+void test_kind(const Param& param, PyObject* value) {
+    if (param.kind == Kind::exact_set) return require_exact_set(value, param.name);
+    require_ndarray(value, param.name);
+    if (param.kind == Kind::labels) require_labels_array(value, param.name);
+}
+
+}  // namespace
+
+void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Arguments& out) {
+    PyObject* values[Arguments::kMaxParams];
+    match_values(sig, args, kwargs, values);
+    for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
+        const Param& param = sig.params[i];
+        out.given_[i] = values[i] != nullptr;
+        out.objects_[i] = values[i] ? values[i] : Py_None;
+        if (!values[i]) out.numbers_[i].integer = param.fallback;
+        else if (param.kind == Kind::size) out.numbers_[i].size = to_size(values[i]);
+        else if (!is_tested_kind(param.kind) && param.kind != Kind::object) out.numbers_[i].integer = convert(param.kind, values[i]);
+    }
+    for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
+        if (values[i] && is_tested_kind(sig.params[i].kind)) test_kind(sig.params[i], values[i]);
+    }
+}
+
+Ref default_values(const Signature& sig) {
+    const Py_ssize_t first = sig.n_required();
+    if (first == sig.n_params) return Ref::borrow(Py_None);
+    Ref defaults = Ref::steal(check(PyTuple_New(sig.n_params - first)));
+    for (Py_ssize_t i = first; i < sig.n_params; ++i) {
+        const Param& param = sig.params[i];
+        PyObject* value;
+        if (param.kind == Kind::flag) value = Py_NewRef(param.fallback ? Py_True : Py_False);
+        else if (param.kind == Kind::object || is_tested_kind(param.kind)) value = Py_NewRef(Py_None);
+        else value = check(PyLong_FromLongLong(param.fallback));
+        PyTuple_SET_ITEM(defaults.get(), i - first, value);
+    }
+    return defaults;
 }
 
 Ref integer_object(PyObject* obj) {
@@ -90,12 +143,15 @@ long as_long(PyObject* obj) {
 }  // namespace
 
 std::int32_t to_int32(PyObject* obj) {
-    long v = as_long(obj);
-    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-    return static_cast<std::int32_t>(v);
+    return narrow_to_int32(as_long(obj));
 }
 
 std::int64_t to_int64(PyObject* obj) { return as_long(obj); }
+
+std::int32_t narrow_to_int32(std::int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<std::int32_t>(v);
+}
 
 std::uint64_t to_size(PyObject* obj) {
     Ref number = integer_object(obj);
@@ -120,7 +176,6 @@ bool to_flag(PyObject* obj) {
 }
 
 namespace {
-PyTypeObject* g_ndarray_type = nullptr;
 
 [[noreturn]] void raise_argument_type(const char* param, const char* expected, PyObject* obj) {
     raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
@@ -128,21 +183,24 @@ PyTypeObject* g_ndarray_type = nullptr;
 }
 }  // namespace
 
-void set_ndarray_type(PyTypeObject* type) { g_ndarray_type = type; }
-PyTypeObject* ndarray_type() { return g_ndarray_type; }
+PyTypeObject* ndarray_type() { return process_state().ndarray_type; }
 
-bool is_ndarray(PyObject* obj) { return PyObject_TypeCheck(obj, g_ndarray_type); }
+bool is_ndarray(PyObject* obj) { return PyObject_TypeCheck(obj, ndarray_type()); }
 
 void require_ndarray(PyObject* obj, const char* param) {
     if (obj != Py_None && !is_ndarray(obj)) raise_argument_type(param, "numpy.ndarray", obj);
+}
+
+void require_labels_array(PyObject* obj, const char* param) {
+    if (obj == Py_None) raise_argument_type(param, "numpy.ndarray", obj);
 }
 
 void require_exact_set(PyObject* obj, const char* param) {
     if (obj != Py_None && !PySet_CheckExact(obj)) raise_argument_type(param, "set", obj);
 }
 
-void require_list(PyObject* obj) {
-    if (obj != Py_None && !PyList_CheckExact(obj))
+void require_list(PyObject* obj, bool none_passes) {
+    if ((obj != Py_None || !none_passes) && !PyList_CheckExact(obj))
         raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(obj)->tp_name);
 }
 

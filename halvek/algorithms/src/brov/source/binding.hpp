@@ -1,11 +1,13 @@
-// The binding conventions shared by every callable: argument matching driven by one static
-// signature table per callable, conversions per parameter kind, and typed buffer acquisition.
-// Every argument error message of the module comes from binding.cpp.
+// The binding conventions shared by every callable of brov_core and _bulk: one declarative
+// signature per callable (parameter names, kinds, defaults, docstring), argument matching and
+// conversion by kind, type tests, and typed buffer acquisition. The argument and conversion
+// messages of both modules are written in binding.cpp alone.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -14,26 +16,96 @@
 
 namespace brov {
 
-// One callable: the bare name used in messages, its parameter names in order, and how many of the
-// leading parameters have no default.
-struct Signature {
-    const char* name;
-    const char* const* params;
-    Py_ssize_t n_params;
-    Py_ssize_t n_required;
+// How an argument is taken: converted to a C value, type-tested, or passed as given.
+enum class Kind : std::uint8_t {
+    object,     // any object, as given
+    int32,      // 32-bit signed integer
+    int64,      // 64-bit signed integer
+    size,       // unsigned 64-bit count
+    datatype,   // DataType enum value
+    flag,       // truth value
+    ndarray,    // numpy.ndarray (or a subclass) or None; not converted
+    labels,     // as ndarray, but None is refused
+    exact_set,  // exactly a set, or None
 };
 
-// Matches positional and keyword arguments against `sig`. values[i] receives a borrowed reference
-// to the value of parameter i, or nullptr when an optional parameter was not given.
-void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values);
+// One parameter. An optional parameter takes `fallback` when not given: the integer value for the
+// integer kinds and flag (0 / 1 for False / True), None for the others.
+struct Param {
+    const char* name;
+    Kind kind;
+    bool optional = false;
+    long long fallback = 0;
+};
+
+// One callable: the bare name used in messages, its parameters in order (the optional ones
+// last), and its docstring.
+struct Signature {
+    const char* name;
+    const Param* params;
+    Py_ssize_t n_params;
+    const char* doc;
+
+    constexpr Py_ssize_t n_required() const {
+        Py_ssize_t n = 0;
+        while (n < n_params && !params[n].optional) ++n;
+        return n;
+    }
+};
+
+template <std::size_t N>
+constexpr Signature signature(const char* name, const Param (&params)[N], const char* doc) {
+    static_assert(N <= 8, "Arguments holds at most 8 parameters");
+    return Signature{name, params, static_cast<Py_ssize_t>(N), doc};
+}
+constexpr Signature signature(const char* name, const char* doc) { return Signature{name, nullptr, 0, doc}; }
+
+// The arguments of one call, matched to the parameters, converted and tested by kind.
+class Arguments {
+public:
+    static constexpr Py_ssize_t kMaxParams = 8;
+
+    // The value as given (borrowed), or None for an optional parameter left out.
+    PyObject* object(Py_ssize_t i) const { return objects_[i]; }
+    bool given(Py_ssize_t i) const { return given_[i]; }
+    std::int32_t int32(Py_ssize_t i) const { return static_cast<std::int32_t>(numbers_[i].integer); }
+    std::int64_t int64(Py_ssize_t i) const { return numbers_[i].integer; }
+    std::uint64_t size(Py_ssize_t i) const { return numbers_[i].size; }
+    std::uint32_t datatype(Py_ssize_t i) const { return static_cast<std::uint32_t>(numbers_[i].integer); }
+    bool flag(Py_ssize_t i) const { return numbers_[i].integer != 0; }
+
+private:
+    friend void match_arguments(const Signature&, PyObject*, PyObject*, Arguments&);
+    union Number {
+        std::int64_t integer;
+        std::uint64_t size;
+    };
+    PyObject* objects_[kMaxParams] = {};
+    bool given_[kMaxParams] = {};
+    Number numbers_[kMaxParams] = {};
+};
+
+// Matches positional and keyword arguments against `sig`, fills the defaults, then converts the
+// converted kinds and tests the tested kinds, each group in parameter order. The first failure
+// raises; nothing of the callable has run then.
+void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Arguments& out);
+
+// The `__defaults__` tuple of a callable: the fallbacks of its optional parameters (new reference).
+Ref default_values(const Signature& sig);
 
 // A new Python int.
 inline Ref int_object(long long v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
 
-// obj.name(arg), with arg passed as one argument whatever its type (a tuple is not unpacked).
-inline Ref call_method_one(PyObject* obj, const char* name, PyObject* arg) {
-    Ref method = Ref::steal(check(PyObject_GetAttrString(obj, name)));
-    return Ref::steal(check(PyObject_CallOneArg(method.get(), arg)));
+// obj.name(arg), with arg passed as one argument whatever its type (a tuple is not unpacked);
+// `name` is an interned name (module_state.hpp). No argument tuple is made.
+inline Ref call_method_one(PyObject* obj, PyObject* name, PyObject* arg) {
+    return Ref::steal(check(PyObject_CallMethodOneArg(obj, name, arg)));
+}
+
+// obj.name(a, b), the same way.
+inline Ref call_method_two(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) {
+    PyObject* stack[] = {obj, a, b};
+    return Ref::steal(check(PyObject_VectorcallMethod(name, stack, 3, nullptr)));
 }
 
 // Integer conversion shared by the integer kinds: returns a new reference to an int, calling the
@@ -42,19 +114,23 @@ Ref integer_object(PyObject* obj);
 
 std::int32_t to_int32(PyObject* obj);
 std::int64_t to_int64(PyObject* obj);
+// A 64-bit value that must fit the 32-bit integer kind (a node index read from storage).
+std::int32_t narrow_to_int32(std::int64_t v);
 std::uint64_t to_size(PyObject* obj);
 std::uint32_t to_datatype(PyObject* obj);
 bool to_flag(PyObject* obj);
 
 // Type tests of the ndarray and set kinds (None passes both).
-void set_ndarray_type(PyTypeObject* type);
 PyTypeObject* ndarray_type();
 bool is_ndarray(PyObject* obj);
 void require_ndarray(PyObject* obj, const char* param);
 void require_exact_set(PyObject* obj, const char* param);
+// After require_ndarray: a label array parameter that must be present.
+void require_labels_array(PyObject* obj, const char* param);
 
-// "Expected list, got ..." and "Cannot convert ... to numpy.ndarray" for typed local values.
-void require_list(PyObject* obj);
+// "Expected list, got ..." and "Cannot convert ... to numpy.ndarray" for typed local values
+// (None passes unless refused).
+void require_list(PyObject* obj, bool none_passes = true);
 void require_tuple(PyObject* obj);
 void require_ndarray_value(PyObject* obj);
 

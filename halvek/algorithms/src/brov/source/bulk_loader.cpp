@@ -12,8 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#define PY_ARRAY_UNIQUE_SYMBOL brov_bulk_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "numpy_api.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -28,6 +27,7 @@
 #include "binding.hpp"
 #include "bulk_columns.hpp"
 #include "edge_clustering.hpp"
+#include "extension_start.hpp"
 #include "graph_wrapper.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
@@ -35,16 +35,16 @@
 namespace brov {
 namespace {
 
-// brov_core.GraphWrapper, held for the life of the process once the module is imported.
-PyObject* graph_wrapper_type = nullptr;
+// brov_core.GraphWrapper, fetched at start-up.
+PyObject* graph_wrapper_type() { return process_state().core_graph_wrapper; }
 
 // Largest count of consecutive integers that float32 holds exactly (2^24).
 constexpr std::int64_t kExactFloatIntegers = std::int64_t(1) << 24;
 
 // Creates GraphWrapper(n, dtype, max_size) through the type object and checks what came back.
 Ref make_container(Py_ssize_t n, int dtype, std::int32_t max_size) {
-    Ref obj = Ref::steal(check(PyObject_CallFunction(graph_wrapper_type, "nii", n, dtype, max_size)));
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.get())) != graph_wrapper_type)
+    Ref obj = Ref::steal(check(PyObject_CallFunction(graph_wrapper_type(), "nii", n, dtype, max_size)));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.get())) != graph_wrapper_type())
         raise(PyExc_TypeError, "brov_core.GraphWrapper returned an object of another type");
     GraphWrapperObject* g = as_graph(obj.get());
     if (g->_count != static_cast<std::uint64_t>(n) || g->_dtype != static_cast<DataType>(dtype) ||
@@ -220,33 +220,39 @@ std::unique_ptr<float[]> rank_weights(const Column& indptr, const Column& indice
     return out;
 }
 
-std::int64_t node_count(PyObject* obj) {
-    const std::int64_t n = to_int64(obj);
+std::int64_t node_count(std::int64_t n) {
     if (n < 0) raise(PyExc_ValueError, "n must not be negative");
     if (n > INT32_MAX) raise(PyExc_ValueError, "n is too large: node indices must fit in 32 bits");
     return n;
 }
 
-// The CSR arrays among the arguments v[0], v[1], v[2].
-void acquire_csr(PyObject* const* v, Column& indptr, Column& indices, Column& data) {
-    acquire_column(v[0], "indptr", 'i', indptr);
-    acquire_column(v[1], "indices", 'i', indices);
-    acquire_column(v[2], "data", 'f', data);
+// The CSR arrays among the arguments: the first three.
+void acquire_csr(const Arguments& arguments, Column& indptr, Column& indices, Column& data) {
+    acquire_column(arguments.object(0), "indptr", 'i', indptr);
+    acquire_column(arguments.object(1), "indices", 'i', indices);
+    acquire_column(arguments.object(2), "data", 'f', data);
     indptr.copy_integers();
     indices.copy_integers();
 }
 
-const char* const kFromCsrParams[] = {"indptr", "indices", "data", "n", "rank_weights"};
-const Signature kFromCsr = {"graph_from_csr", kFromCsrParams, 5, 4};
+const Param kFromCsrParams[] = {{"indptr", Kind::object}, {"indices", Kind::object}, {"data", Kind::object},
+                                 {"n", Kind::int64}, {"rank_weights", Kind::flag, true, 0}};
+constexpr Signature kFromCsr = signature("graph_from_csr", kFromCsrParams,
+    "graph_from_csr(indptr, indices, data, n, rank_weights=False)\n\n"
+    "Build the (connections, weights) GraphWrapper pair of an undirected graph given as CSR arrays.\n"
+    "indptr and indices are int32 or int64, data float32 or float64; row i becomes list i in column\n"
+    "order. Every entry (i, j, w) needs its mirror (j, i, w); weights must be positive and finite;\n"
+    "self-loops and duplicate entries are refused. Each list has room for its edges plus two more.\n"
+    "With rank_weights, each edge gets the rank of (weight, smaller node, larger node), from 1.");
 
 PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* v[5];
-        match_arguments(kFromCsr, args, kwargs, v);
-        const std::int64_t n = node_count(v[3]);
-        bool ranked = v[4] ? to_flag(v[4]) : false;
+        Arguments arguments;
+        match_arguments(kFromCsr, args, kwargs, arguments);
+        const std::int64_t n = node_count(arguments.int64(3));
+        const bool ranked = arguments.flag(4);
         Column indptr, indices, data;
-        acquire_csr(v, indptr, indices, data);
+        acquire_csr(arguments, indptr, indices, data);
 
         std::int64_t max_degree = 0;
         std::unique_ptr<std::int64_t[]> mirror = validate(indptr, indices, data, n, &max_degree);
@@ -282,18 +288,22 @@ PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const char* const kEdgesFromCsrParams[] = {"indptr", "indices", "data", "n"};
-const Signature kEdgesFromCsr = {"edges_from_csr", kEdgesFromCsrParams, 4, 4};
+const Param kEdgesFromCsrParams[] = {
+    {"indptr", Kind::object}, {"indices", Kind::object}, {"data", Kind::object}, {"n", Kind::int64}};
+constexpr Signature kEdgesFromCsr = signature("edges_from_csr", kEdgesFromCsrParams,
+    "edges_from_csr(indptr, indices, data, n)\n\n"
+    "The edges of an undirected graph given as CSR arrays, checked as graph_from_csr checks them:\n"
+    "an (m, 2) int64 array (smaller node first, in row order) and the m float64 weights.");
 
 // The edges of a symmetric CSR matrix, checked as graph_from_csr checks them: each edge once,
 // smaller node first, in row order.
 PyObject* edges_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* v[4];
-        match_arguments(kEdgesFromCsr, args, kwargs, v);
-        const std::int64_t n = node_count(v[3]);
+        Arguments arguments;
+        match_arguments(kEdgesFromCsr, args, kwargs, arguments);
+        const std::int64_t n = node_count(arguments.int64(3));
         Column indptr, indices, data;
-        acquire_csr(v, indptr, indices, data);
+        acquire_csr(arguments, indptr, indices, data);
         std::int64_t max_degree = 0;
         validate(indptr, indices, data, n, &max_degree);
         npy_intp edge_dims[2] = {static_cast<npy_intp>(indices.length / 2), 2};
@@ -315,7 +325,7 @@ PyObject* edges_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 GraphWrapperObject* require_container(PyObject* obj, const char* name, DataType dtype) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != graph_wrapper_type)
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != graph_wrapper_type())
         raise_format(PyExc_TypeError, "%s must be a brov_core.GraphWrapper, got %.200s", name, Py_TYPE(obj)->tp_name);
     GraphWrapperObject* g = as_graph(obj);
     if (g->_dtype != dtype)
@@ -323,21 +333,25 @@ GraphWrapperObject* require_container(PyObject* obj, const char* name, DataType 
     return g;
 }
 
-const char* const kToCsrParams[] = {"connections", "weights"};
-const Signature kToCsr = {"graph_to_csr", kToCsrParams, 2, 2};
+const Param kToCsrParams[] = {{"connections", Kind::object}, {"weights", Kind::object}};
+constexpr Signature kToCsr = signature("graph_to_csr", kToCsrParams,
+    "graph_to_csr(connections, weights)\n\n"
+    "Read a GraphWrapper pair back as CSR arrays (indptr int64, indices int64, data float32).");
 
 PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* v[2];
-        match_arguments(kToCsr, args, kwargs, v);
-        GraphWrapperObject* gc = require_container(v[0], "connections", INT64);
-        GraphWrapperObject* gw = require_container(v[1], "weights", FLOAT32);
+        Arguments arguments;
+        match_arguments(kToCsr, args, kwargs, arguments);
+        PyObject* connections = arguments.object(0);
+        PyObject* weights = arguments.object(1);
+        GraphWrapperObject* gc = require_container(connections, "connections", INT64);
+        GraphWrapperObject* gw = require_container(weights, "weights", FLOAT32);
         if (gc->_count != gw->_count)
             raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
         // The sizes counted here are the sizes copied below, whatever runs during the polls.
         BusyPin connections_pin, weights_pin;
-        connections_pin.hold_graph(v[0]);
-        weights_pin.hold_graph(v[1]);
+        connections_pin.hold_graph(connections);
+        weights_pin.hold_graph(weights);
         const std::uint64_t n = gc->_count;
         std::int64_t nnz = 0;
         InterruptPoll poll;
@@ -374,53 +388,32 @@ PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     {"graph_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_from_csr)),
-     METH_VARARGS | METH_KEYWORDS,
-     "graph_from_csr(indptr, indices, data, n, rank_weights=False)\n\n"
-     "Build the (connections, weights) GraphWrapper pair of an undirected graph given as CSR arrays.\n"
-     "indptr and indices are int32 or int64, data float32 or float64; row i becomes list i in column\n"
-     "order. Every entry (i, j, w) needs its mirror (j, i, w); weights must be positive and finite;\n"
-     "self-loops and duplicate entries are refused. Each list has room for its edges plus two more.\n"
-     "With rank_weights, each edge gets the rank of (weight, smaller node, larger node), from 1."},
+     METH_VARARGS | METH_KEYWORDS, kFromCsr.doc},
     {"graph_to_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_to_csr)),
-     METH_VARARGS | METH_KEYWORDS,
-     "graph_to_csr(connections, weights)\n\n"
-     "Read a GraphWrapper pair back as CSR arrays (indptr int64, indices int64, data float32)."},
+     METH_VARARGS | METH_KEYWORDS, kToCsr.doc},
     {"edges_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(edges_from_csr)),
-     METH_VARARGS | METH_KEYWORDS,
-     "edges_from_csr(indptr, indices, data, n)\n\n"
-     "The edges of an undirected graph given as CSR arrays, checked as graph_from_csr checks them:\n"
-     "an (m, 2) int64 array (smaller node first, in row order) and the m float64 weights."},
+     METH_VARARGS | METH_KEYWORDS, kEdgesFromCsr.doc},
     {"cluster_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(cluster_edges)),
      METH_VARARGS | METH_KEYWORDS, BROV_CLUSTER_EDGES_DOC},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk",
-                          "Bulk loading of graphs into brov_core.GraphWrapper pairs.", -1, methods};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",
+                          0, methods};
+
+// _bulk's own start-up step: brov_core's GraphWrapper type, checked against the layout _bulk
+// was built for, and kept for the life of the process.
+void fetch_graph_wrapper(PyObject*) {
+    ProcessState& state = process_state();
+    if (state.core_graph_wrapper) return;
+    Ref core = Ref::steal(check(PyImport_ImportModule("halvek.algorithms.src.brov.binaries.brov_core")));
+    Ref type = Ref::steal(check(PyObject_GetAttrString(core.get(), "GraphWrapper")));
+    if (!PyType_Check(type.get())) raise(PyExc_ImportError, "brov_core.GraphWrapper is not a type");
+    if (reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize < static_cast<Py_ssize_t>(sizeof(GraphWrapperObject)))
+        raise(PyExc_ImportError, "brov_core.GraphWrapper is smaller than the layout _bulk was built for");
+    state.core_graph_wrapper = type.release();
+}
 
 }  // namespace
 }  // namespace brov
 
-extern "C" PyMODINIT_FUNC PyInit__bulk() {
-    import_array();
-    PyObject* core = PyImport_ImportModule("halvek.algorithms.src.brov.binaries.brov_core");
-    if (!core) return nullptr;
-    PyObject* type = PyObject_GetAttrString(core, "GraphWrapper");
-    Py_DECREF(core);
-    if (!type) return nullptr;
-    if (!PyType_Check(type)) {
-        Py_DECREF(type);
-        PyErr_SetString(PyExc_ImportError, "brov_core.GraphWrapper is not a type");
-        return nullptr;
-    }
-    if (reinterpret_cast<PyTypeObject*>(type)->tp_basicsize < static_cast<Py_ssize_t>(sizeof(brov::GraphWrapperObject))) {
-        Py_DECREF(type);
-        PyErr_SetString(PyExc_ImportError, "brov_core.GraphWrapper is smaller than the layout _bulk was built for");
-        return nullptr;
-    }
-    if (!brov::graph_wrapper_type) {
-        brov::graph_wrapper_type = type;  // kept for the life of the process
-    } else {
-        Py_DECREF(type);
-    }
-    return PyModule_Create(&brov::module_def);
-}
+extern "C" PyMODINIT_FUNC PyInit__bulk() { return brov::init_extension<brov::fetch_graph_wrapper>(brov::module_def); }

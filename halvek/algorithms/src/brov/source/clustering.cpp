@@ -10,6 +10,7 @@
 #include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
+#include "module_functions.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
 
@@ -17,15 +18,7 @@ namespace brov {
 
 namespace {
 
-const char* const kMakeLabelsParams[] = {"connections_sparse", "node", "label", "visited", "labels"};
-const Signature kMakeLabels = {"make_labels", kMakeLabelsParams, 5, 5};
-const char* const kClusterizeParams[] = {"connections_sparse", "weights_sparse", "labels"};
-const Signature kClusterize = {"clusterize", kClusterizeParams, 3, 3};
-
-
-Ref call_method(PyObject* obj, const char* name, PyObject* a, PyObject* b) {
-    return Ref::steal(check(PyObject_CallMethod(obj, name, "OO", a, b)));
-}
+const InternedNames& names() { return process_state().names; }
 
 // ---------------------------------------------------------------------------------------------
 // Flood fill.
@@ -84,14 +77,15 @@ public:
                 enter(neighbor);
                 continue;
             }
-            Ref fill = module_global("make_labels");
+            Ref fill = lookup(Callable::make_labels);
             if (is_module_function(fill.get(), Callable::make_labels)) {
                 enter(neighbor);
             } else {
                 Ref node_obj = int_object(neighbor);
                 Ref label_obj = int_object(label_);
                 PyObject* visited = fence_.set ? fence_.set : Py_None;
-                Ref done = Ref::steal(check(PyObject_CallFunctionObjArgs(fill.get(), connections_, node_obj.get(), label_obj.get(), visited, labels_obj_, nullptr)));
+                PyObject* values[] = {connections_, node_obj.get(), label_obj.get(), visited, labels_obj_};
+                Ref done = Ref::steal(check(PyObject_Vectorcall(fill.get(), values, 5, nullptr)));
             }
         }
     }
@@ -129,8 +123,7 @@ private:
         Py_ssize_t i = top.next++;
         if (top.direct) {
             std::int64_t v = top.direct[i];
-            if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-            return static_cast<std::int32_t>(v);
+            return narrow_to_int32(v);
         }
         Ref key = int_object(i);
         Ref item = Ref::steal(check(PyObject_GetItem(top.list.get(), key.get())));
@@ -154,7 +147,7 @@ void fill_component(PyObject* connections, std::int32_t node, std::int32_t label
     Fence fence;
     fence.set = visited;
     bool direct = native_adjacency(connections) &&
-                  is_module_function(module_global("make_labels").get(), Callable::make_labels) &&
+                  untouched(Callable::make_labels) &&
                   mirror_set(visited, fence, labels.length);
     fence.direct = direct;
     BusyPin storage_pin;  // a direct fill keeps pointers into the lists across its polls
@@ -203,7 +196,7 @@ bool subgraph_is_empty(PyObject* sub_connections) {
             if (g->_sizes[i] > 0) return false;
         return true;
     }
-    Ref lists = Ref::steal(check(PyObject_CallMethod(sub_connections, "to_numpy_all", nullptr)));
+    Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(sub_connections, names().to_numpy_all)));
     Py_ssize_t count = PyObject_Length(lists.get());
     if (count < 0) throw_error_set();
     bool empty = true;
@@ -231,9 +224,7 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
     if (!sub_connections || sub_connections == Py_None || sub_weights == Py_None) return false;
     GraphWrapperObject* c = as_graph(sub_connections);
     GraphWrapperObject* w = as_graph(sub_weights);
-    if (w->_dtype != FLOAT32 || c->_dtype != INT64 || c->_count != w->_count) return false;
-    for (std::uint64_t i = 0; i < w->_count; ++i)
-        if (c->_sizes[i] != w->_sizes[i]) return false;
+    if (w->_dtype != FLOAT32 || c->_dtype != INT64 || !same_list_sizes(c, w)) return false;
     // pop_max's rule: the running maximum starts at -1.0, so NaN and values below it never count.
     float max_value = -1.0f;
     std::vector<std::pair<std::int64_t, std::int64_t>> maximal;  // (smaller end, larger end) per entry
@@ -265,9 +256,9 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
 Ref position_in_list(PyObject* connections, PyObject* node, PyObject* target) {
     Ref array = is_exact_graph_wrapper(connections)
                     ? to_numpy_native(as_graph(connections), to_int64(node))
-                    : call_method_one(connections, "to_numpy", node);
+                    : call_method_one(connections, names().to_numpy, node);
     Ref items = Ref::steal(check(PySequence_List(array.get())));
-    return call_method_one(items.get(), "index", target);
+    return call_method_one(items.get(), names().index, target);
 }
 
 void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) {
@@ -275,7 +266,7 @@ void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) 
         pop_native(as_graph(container), to_int32(list_index), to_int32(position));
         return;
     }
-    call_method(container, "pop", list_index, position);
+    call_method_two(container, names().pop, list_index, position);
 }
 
 void append_by_name(PyObject* container, PyObject* index, PyObject* value) {
@@ -283,15 +274,16 @@ void append_by_name(PyObject* container, PyObject* index, PyObject* value) {
         append_native(as_graph(container), to_int64(index), value);
         return;
     }
-    call_method(container, "append", index, value);
+    call_method_two(container, names().append, index, value);
 }
 
 // One pass of the cutting phase. Returns false when the subgraph has no edge left.
 bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
-    Ref finder = module_global("find_subgraph_with_labels");
+    Ref finder = lookup(Callable::find_subgraph_with_labels);
+    PyObject* values[] = {connections, weights, labels_obj};
     Ref subgraph = is_module_function(finder.get(), Callable::find_subgraph_with_labels)
                        ? build_subgraph(connections, weights, labels_obj)
-                       : Ref::steal(check(PyObject_CallFunctionObjArgs(finder.get(), connections, weights, labels_obj, nullptr)));
+                       : Ref::steal(check(PyObject_Vectorcall(finder.get(), values, 3, nullptr)));
     std::array<Ref, 2> parts = unpack_pair(subgraph.get());
     require_graph_wrapper(parts[0].get());
     require_graph_wrapper(parts[1].get());
@@ -375,17 +367,16 @@ void label_components(PyObject* connections, const std::vector<std::vector<std::
         std::int32_t node = group.front();
         Ref node_obj = int_object(node);
         Ref label_obj = Ref::steal(check(PyObject_GetItem(new_labels, node_obj.get())));
-        Ref fill = module_global("make_labels");
+        Ref fill = lookup(Callable::make_labels);
         Ref visited = new_empty_set();
         if (!is_module_function(fill.get(), Callable::make_labels)) {
-            Ref args = Ref::steal(check(PyTuple_Pack(3, connections, node_obj.get(), label_obj.get())));
-            Ref kwargs = Ref::steal(check(Py_BuildValue("{sOsO}", "visited", visited.get(), "labels", new_labels)));
-            Ref done = Ref::steal(check(PyObject_Call(fill.get(), args.get(), kwargs.get())));
+            PyObject* values[] = {connections, node_obj.get(), label_obj.get(), visited.get(), new_labels};
+            Ref done = Ref::steal(check(PyObject_Vectorcall(fill.get(), values, 3, names().fill_keywords)));
             continue;
         }
         std::int32_t label = to_int32(label_obj.get());
         require_ndarray(new_labels, "labels");
-        require_labels_present(new_labels);
+        require_labels_array(new_labels, "labels");
         LabelView view;
         acquire_labels(new_labels, true, view);
         fill_component(connections, node, label, visited.get(), new_labels, view);
@@ -445,8 +436,7 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
 bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelView& labels, CutList& cuts) {
     if (labels.length != static_cast<Py_ssize_t>(c->_count) || c->_count >= static_cast<std::uint64_t>(INT32_MAX))
         return false;
-    for (std::uint64_t i = 0; i < c->_count; ++i)
-        if (c->_sizes[i] != w->_sizes[i]) return false;
+    if (!same_list_sizes(c, w)) return false;
     CutInput input;
     input.n = static_cast<std::int64_t>(c->_count);
     input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);
@@ -471,10 +461,10 @@ bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* l
     if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
     if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
     if (Py_TYPE(labels_obj) != ndarray_type()) return false;
-    return is_module_function(module_global("find_subgraph_with_labels").get(), Callable::find_subgraph_with_labels) &&
-           is_module_function(module_global("explore_graph_recursive").get(), Callable::explore_graph_recursive) &&
-           is_module_function(module_global("find_all_paths_with_labels").get(), Callable::find_all_paths_with_labels) &&
-           is_module_function(module_global("make_labels").get(), Callable::make_labels);
+    for (Callable which : {Callable::find_subgraph_with_labels, Callable::explore_graph_recursive,
+                           Callable::find_all_paths_with_labels, Callable::make_labels})
+        if (!untouched(which)) return false;
+    return true;
 }
 
 // The same outcome on a graph whose neighbour indices are all known to lie within the label array,
@@ -533,64 +523,51 @@ bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& l
 
 }  // namespace
 
-PyObject* make_labels_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[5];
-        match_arguments(kMakeLabels, args, kwargs, v);
-        std::int32_t node = to_int32(v[1]);
-        std::int32_t label = to_int32(v[2]);
-        require_exact_set(v[3], "visited");
-        require_ndarray(v[4], "labels");
-        require_labels_present(v[4]);
-        LabelView labels;
-        acquire_labels(v[4], true, labels);
-        fill_component(v[0], node, label, v[3], v[4], labels);
-        return Py_NewRef(Py_None);
-    });
+PyObject* make_labels_entry(const Arguments& arguments) {
+    PyObject* labels_obj = arguments.object(4);
+    LabelView labels;
+    acquire_labels(labels_obj, true, labels);
+    fill_component(arguments.object(0), arguments.int32(1), arguments.int32(2), arguments.object(3), labels_obj, labels);
+    return Py_NewRef(Py_None);
 }
 
-PyObject* clusterize_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[3];
-        match_arguments(kClusterize, args, kwargs, v);
-        PyObject* connections = v[0];
-        PyObject* weights = v[1];
-        PyObject* labels_obj = v[2];
-        require_ndarray(labels_obj, "labels");
-        LabelView labels;
-        if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
-        Py_ssize_t n = PyObject_Length(labels_obj);
-        if (n < 0) throw_error_set();
-        // A plan made on the storage has checked that every neighbour index lies within the labels;
-        // the pins keep it so (no list can grow or shrink) until the labelling is done.
-        BusyPin connections_pin, weights_pin;
-        bool planned = false;
-        if (native_driver_applies(connections, weights, labels_obj)) {
-            connections_pin.hold(connections);
-            weights_pin.hold(weights);
-            planned = cut_on_storage(connections, weights, labels);
-            if (!planned) {
-                connections_pin.release();
-                weights_pin.release();
-            }
+PyObject* clusterize_entry(const Arguments& arguments) {
+    PyObject* connections = arguments.object(0);
+    PyObject* weights = arguments.object(1);
+    PyObject* labels_obj = arguments.object(2);
+    LabelView labels;
+    if (labels_obj != Py_None) acquire_labels(labels_obj, false, labels);
+    Py_ssize_t n = PyObject_Length(labels_obj);
+    if (n < 0) throw_error_set();
+    // A plan made on the storage has checked that every neighbour index lies within the labels;
+    // the pins keep it so (no list can grow or shrink) until the labelling is done.
+    BusyPin connections_pin, weights_pin;
+    bool planned = false;
+    if (native_driver_applies(connections, weights, labels_obj)) {
+        connections_pin.hold(connections);
+        weights_pin.hold(weights);
+        planned = cut_on_storage(connections, weights, labels);
+        if (!planned) {
+            connections_pin.release();
+            weights_pin.release();
         }
-        if (!planned)
-            while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
+    }
+    if (!planned)
+        while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 
-        std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
-        join_groups(connections, weights, groups);
-        Ref new_labels = Ref::steal(check(PyObject_CallMethod(labels_obj, "copy", nullptr)));
-        if (planned) {
-            require_ndarray(new_labels.get(), "labels");
-            require_labels_present(new_labels.get());
-            LabelView view;
-            acquire_labels(new_labels.get(), true, view);
-            label_components_in_range(as_graph(connections), groups, view);
-        } else {
-            label_components(connections, groups, new_labels.get());
-        }
-        return PyTuple_Pack(3, connections, weights, new_labels.get());
-    });
+    std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
+    join_groups(connections, weights, groups);
+    Ref new_labels = Ref::steal(check(PyObject_CallMethodNoArgs(labels_obj, names().copy)));
+    if (planned) {
+        require_ndarray(new_labels.get(), "labels");
+        require_labels_array(new_labels.get(), "labels");
+        LabelView view;
+        acquire_labels(new_labels.get(), true, view);
+        label_components_in_range(as_graph(connections), groups, view);
+    } else {
+        label_components(connections, groups, new_labels.get());
+    }
+    return PyTuple_Pack(3, connections, weights, new_labels.get());
 }
 
 }  // namespace brov

@@ -7,9 +7,7 @@
 // piece takes the label of the first label group (by first appearance) that has a node in it.
 #include "edge_clustering.hpp"
 
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL brov_bulk_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "numpy_api.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -256,18 +254,19 @@ void spread_labels(const EdgeList& g, const std::vector<std::uint8_t>& cut, std:
     }
 }
 
-const char* const kClusterEdgesParams[] = {"edges", "weights", "labels", "rank_weights"};
-const Signature kClusterEdges = {"cluster_edges", kClusterEdgesParams, 4, 3};
+const Param kClusterEdgesParams[] = {
+    {"edges", Kind::object}, {"weights", Kind::object}, {"labels", Kind::object}, {"rank_weights", Kind::flag, true, 0}};
+constexpr Signature kClusterEdges = signature("cluster_edges", kClusterEdgesParams, BROV_CLUSTER_EDGES_DOC);
 
 }  // namespace
 
 PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* v[4];
-        match_arguments(kClusterEdges, args, kwargs, v);
-        const bool ranked = v[3] ? to_flag(v[3]) : false;
+        Arguments arguments;
+        match_arguments(kClusterEdges, args, kwargs, arguments);
+        const bool ranked = arguments.flag(3);
         EdgeList g;
-        read_edges(v[0], v[1], v[2], ranked, g);
+        read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
         Adjacency adj;
         build_adjacency(g, planner_weights(g, ranked), adj);
 

@@ -1,9 +1,7 @@
 // GraphWrapper: construction, destruction, the element operations, pop_max and the NumPy export.
 #include "graph_wrapper.hpp"
 
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL brov_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "numpy_api.hpp"
 
 #include <cfloat>
 #include <climits>
@@ -74,17 +72,18 @@ struct Tables {
     }
 };
 
-const char* const kInitParams[] = {"count", "dtype", "max_size", "lookup_opt"};
-const Signature kInit = {"__cinit__", kInitParams, 4, 3};
+const Param kInitParams[] = {
+    {"count", Kind::size}, {"dtype", Kind::datatype}, {"max_size", Kind::int32}, {"lookup_opt", Kind::flag, true, 0}};
+constexpr Signature kInit = signature("__cinit__", kInitParams, nullptr);
 
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* values[4];
-        match_arguments(kInit, args, kwargs, values);
-        std::uint64_t count = to_size(values[0]);
-        std::uint32_t dtype = to_datatype(values[1]);
-        std::int32_t max_size = to_int32(values[2]);
-        bool lookup = values[3] ? to_flag(values[3]) : false;
+        Arguments arguments;
+        match_arguments(kInit, args, kwargs, arguments);
+        std::uint64_t count = arguments.size(0);
+        std::uint32_t dtype = arguments.datatype(1);
+        std::int32_t max_size = arguments.int32(2);
+        bool lookup = arguments.flag(3);
 
         std::int64_t capacity = 3 * static_cast<std::int64_t>(max_size);
         if (capacity > INT32_MAX || capacity < INT32_MIN)
@@ -101,7 +100,6 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         Ref self = Ref::steal(check(type->tp_alloc(type, 0)));
         GraphWrapperObject* g = as_graph(self.get());
-        g->_lookup = lookup ? 1 : 0;
         g->_max_size = static_cast<std::int32_t>(capacity);
         g->_dtype = static_cast<DataType>(dtype);
         g->_busy = 0;
@@ -130,50 +128,61 @@ void check_list_index(GraphWrapperObject* g, std::int64_t index, const char* mes
 // ---------------------------------------------------------------------------------------------
 // Python-visible methods: argument matching and conversion, then the native operation.
 
-const char* const kIndexValue[] = {"index", "value"};
-const char* const kPopParams[] = {"list_index", "element_index"};
-const char* const kIndexOnly[] = {"index"};
-const Signature kAppend = {"append", kIndexValue, 2, 2};
-const Signature kPop = {"pop", kPopParams, 2, 2};
-const Signature kContains = {"contains", kIndexValue, 2, 2};
-const Signature kToNumpy = {"to_numpy", kIndexOnly, 1, 1};
-const Signature kPopMax = {"pop_max", nullptr, 0, 0};
-const Signature kToNumpyAll = {"to_numpy_all", nullptr, 0, 0};
+const Param kAppendParams[] = {{"index", Kind::int64}, {"value", Kind::object}};
+const Param kPopParams[] = {{"list_index", Kind::int32}, {"element_index", Kind::int32}};
+const Param kContainsParams[] = {{"index", Kind::int64}, {"value", Kind::int64}};
+const Param kToNumpyParams[] = {{"index", Kind::int64}};
+
+constexpr Signature kAppend = signature("append", kAppendParams,
+    "GraphWrapper.append(self, ITYPE_t index, value)\n\nAppend an element to the array.");
+constexpr Signature kPopMax = signature("pop_max",
+    "GraphWrapper.pop_max(self) -> tuple\n\nRemove and return the maximum value, its list index, and sublist "
+    "index\nfrom all sub-arrays. Removes both occurrences of the maximum value.");
+constexpr Signature kPop = signature("pop", kPopParams,
+    "GraphWrapper.pop(self, int list_index, int element_index)\n\nRemove and return the element at the specified "
+    "index from a sublist.\n\nParameters:\n    list_index (int): Index of the list from which to remove the "
+    "element.\n    element_index (int): Index of the element to remove within the sublist.\n\nReturns:\n    int: "
+    "The removed element.");
+constexpr Signature kContains = signature("contains", kContainsParams,
+    "GraphWrapper.contains(self, int64_t index, int64_t value)\n\nCheck if a value exists in the array.\n"
+    "Performable only for `int` arrays for O(1) set performance.");
+constexpr Signature kToNumpy = signature("to_numpy", kToNumpyParams,
+    "GraphWrapper.to_numpy(self, ITYPE_t index)\n\nConvert the specified array to a NumPy array by copying the "
+    "data from stored arrays.");
+constexpr Signature kToNumpyAll = signature("to_numpy_all",
+    "GraphWrapper.to_numpy_all(self)\n\nConvert all arrays to a list of NumPy arrays.");
 
 PyObject* method_append(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[2];
-        match_arguments(kAppend, args, kwargs, v);
+        Arguments arguments;
+        match_arguments(kAppend, args, kwargs, arguments);
         refuse_if_busy(as_graph(self));
-        append_native(as_graph(self), to_int64(v[0]), v[1]);
+        append_native(as_graph(self), arguments.int64(0), arguments.object(1));
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* method_pop(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[2];
-        match_arguments(kPop, args, kwargs, v);
-        std::int32_t list_index = to_int32(v[0]);
-        std::int32_t element_index = to_int32(v[1]);
+        Arguments arguments;
+        match_arguments(kPop, args, kwargs, arguments);
         refuse_if_busy(as_graph(self));
-        return pop_native(as_graph(self), list_index, element_index).release();
+        return pop_native(as_graph(self), arguments.int32(0), arguments.int32(1)).release();
     });
 }
 
 PyObject* method_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[2];
-        match_arguments(kContains, args, kwargs, v);
-        std::int64_t index = to_int64(v[0]);
-        std::int64_t value = to_int64(v[1]);
-        return Py_NewRef(contains_native(as_graph(self), index, value) ? Py_True : Py_False);
+        Arguments arguments;
+        match_arguments(kContains, args, kwargs, arguments);
+        return Py_NewRef(contains_native(as_graph(self), arguments.int64(0), arguments.int64(1)) ? Py_True : Py_False);
     });
 }
 
 PyObject* method_pop_max(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        match_arguments(kPopMax, args, kwargs, nullptr);
+        Arguments arguments;
+        match_arguments(kPopMax, args, kwargs, arguments);
         refuse_if_busy(as_graph(self));
         return pop_max_native(as_graph(self)).release();
     });
@@ -181,15 +190,16 @@ PyObject* method_pop_max(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* method_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[1];
-        match_arguments(kToNumpy, args, kwargs, v);
-        return to_numpy_native(as_graph(self), to_int64(v[0])).release();
+        Arguments arguments;
+        match_arguments(kToNumpy, args, kwargs, arguments);
+        return to_numpy_native(as_graph(self), arguments.int64(0)).release();
     });
 }
 
 PyObject* method_to_numpy_all(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        match_arguments(kToNumpyAll, args, kwargs, nullptr);
+        Arguments arguments;
+        match_arguments(kToNumpyAll, args, kwargs, arguments);
         GraphWrapperObject* g = as_graph(self);
         Ref result = Ref::steal(check(PyList_New(0)));
         for (std::uint64_t i = 0; i < g->_count; ++i) {
@@ -213,24 +223,12 @@ PyObject* method_setstate(PyObject*, PyObject*) {
 #define BROV_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef graph_methods[] = {
-    {"append", BROV_KW_METHOD(method_append), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.append(self, ITYPE_t index, value)\n\nAppend an element to the array."},
-    {"pop_max", BROV_KW_METHOD(method_pop_max), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.pop_max(self) -> tuple\n\nRemove and return the maximum value, its list index, and sublist "
-     "index\nfrom all sub-arrays. Removes both occurrences of the maximum value."},
-    {"pop", BROV_KW_METHOD(method_pop), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.pop(self, int list_index, int element_index)\n\nRemove and return the element at the specified "
-     "index from a sublist.\n\nParameters:\n    list_index (int): Index of the list from which to remove the "
-     "element.\n    element_index (int): Index of the element to remove within the sublist.\n\nReturns:\n    int: "
-     "The removed element."},
-    {"contains", BROV_KW_METHOD(method_contains), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.contains(self, int64_t index, int64_t value)\n\nCheck if a value exists in the array.\n"
-     "Performable only for `int` arrays for O(1) set performance."},
-    {"to_numpy", BROV_KW_METHOD(method_to_numpy), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.to_numpy(self, ITYPE_t index)\n\nConvert the specified array to a NumPy array by copying the "
-     "data from stored arrays."},
-    {"to_numpy_all", BROV_KW_METHOD(method_to_numpy_all), METH_VARARGS | METH_KEYWORDS,
-     "GraphWrapper.to_numpy_all(self)\n\nConvert all arrays to a list of NumPy arrays."},
+    {"append", BROV_KW_METHOD(method_append), METH_VARARGS | METH_KEYWORDS, kAppend.doc},
+    {"pop_max", BROV_KW_METHOD(method_pop_max), METH_VARARGS | METH_KEYWORDS, kPopMax.doc},
+    {"pop", BROV_KW_METHOD(method_pop), METH_VARARGS | METH_KEYWORDS, kPop.doc},
+    {"contains", BROV_KW_METHOD(method_contains), METH_VARARGS | METH_KEYWORDS, kContains.doc},
+    {"to_numpy", BROV_KW_METHOD(method_to_numpy), METH_VARARGS | METH_KEYWORDS, kToNumpy.doc},
+    {"to_numpy_all", BROV_KW_METHOD(method_to_numpy_all), METH_VARARGS | METH_KEYWORDS, kToNumpyAll.doc},
     {"__reduce__", method_reduce, METH_NOARGS, nullptr},
     {"__setstate__", method_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -362,14 +360,13 @@ Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index) {
     check_list_index(g, index, "Invalid array index");
     std::int32_t size = g->_sizes[index];
     // np.empty(size, dtype=np.int64 / np.float32), through the module's own `np`.
-    Ref np = module_global("np");
-    Ref empty = Ref::steal(check(PyObject_GetAttrString(np.get(), "empty")));
-    Ref dtype = Ref::steal(check(PyObject_GetAttrString(np.get(), g->_dtype == INT64 ? "int64" : "float32")));
+    const InternedNames& names = process_state().names;
+    Ref np = module_global(names.np);
+    Ref empty = Ref::steal(check(PyObject_GetAttr(np.get(), names.empty)));
+    Ref dtype = Ref::steal(check(PyObject_GetAttr(np.get(), g->_dtype == INT64 ? names.int64 : names.float32)));
     Ref length = Ref::steal(check(PyLong_FromLong(size)));
-    static PyObject* dtype_name = nullptr;  // ("dtype",), kept for the life of the process
-    if (!dtype_name) dtype_name = check(Py_BuildValue("(s)", "dtype"));
     PyObject* call_args[] = {length.get(), dtype.get()};
-    Ref array = Ref::steal(check(PyObject_Vectorcall(empty.get(), call_args, 1, dtype_name)));
+    Ref array = Ref::steal(check(PyObject_Vectorcall(empty.get(), call_args, 1, names.dtype_keyword)));
     if (size == 0) return array;
     std::size_t bytes = static_cast<std::size_t>(size) * element_size(g->_dtype);
     if (PyArray_Check(array.get())) {

@@ -43,7 +43,6 @@ struct GraphWrapperObject {
     void** _data;          // _count list buffers, null until the list first stores something
     std::int32_t* _sizes;  // elements currently in each list
     std::int32_t* _room;   // elements each buffer can hold now (grows up to _max_size)
-    std::int32_t _lookup;  // the lookup_opt flag
     std::uint64_t _count;  // number of lists
     DataType _dtype;
     std::int32_t _max_size;  // capacity of every list: three times the max_size asked for
@@ -60,6 +59,14 @@ inline std::size_t element_size(DataType t) { return t == INT64 ? sizeof(ITYPE_t
 inline ITYPE_t* int_list(GraphWrapperObject* g, std::uint64_t i) { return static_cast<ITYPE_t*>(g->_data[i]); }
 inline DTYPE32_t* float_list(GraphWrapperObject* g, std::uint64_t i) {
     return static_cast<DTYPE32_t*>(g->_data[i]);
+}
+
+// Both containers hold as many lists as the other, each as long as its counterpart.
+inline bool same_list_sizes(const GraphWrapperObject* a, const GraphWrapperObject* b) {
+    if (a->_count != b->_count) return false;
+    for (std::uint64_t i = 0; i < a->_count; ++i)
+        if (a->_sizes[i] != b->_sizes[i]) return false;
+    return true;
 }
 
 // Slab sizes grow with the container, from small (a container of a few short lists stays small)
@@ -137,8 +144,6 @@ inline void remember_value(GraphWrapperObject* g, std::uint64_t i, std::int64_t 
     g->_int_sets[i]->insert(v);
 }
 
-inline bool lookup_enabled(const GraphWrapperObject* g) { return g->_int_sets != nullptr; }
-
 inline bool is_exact_graph_wrapper(PyObject* obj) { return Py_TYPE(obj) == &GraphWrapperType; }
 inline GraphWrapperObject* as_graph(PyObject* obj) { return reinterpret_cast<GraphWrapperObject*>(obj); }
 
@@ -176,8 +181,10 @@ void refuse_if_busy(GraphWrapperObject* g);
 
 // The container operations as the module's own code calls them (graph_wrapper.cpp). They raise
 // PythonError with the Python exception set. The `_native` forms run the container's own
-// operation; the others go through the table of native operations, so that a Python subclass
-// that overrides the method gets its override called.
+// operation on its storage and never call an override; so do push_int and push_float, which
+// fill the containers that the module creates itself (exact GraphWrapper objects, which have no
+// overrides). pop_max_op and to_numpy_op call a Python subclass's override of the method when
+// there is one; the other operations of a container passed in are reached by name.
 void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value);
 Ref pop_native(GraphWrapperObject* g, std::int32_t list_index, std::int32_t element_index);
 Ref pop_max_native(GraphWrapperObject* g);

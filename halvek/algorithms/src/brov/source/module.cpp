@@ -1,13 +1,14 @@
-// brov_core start-up: module creation, the start-up sequence, and the function objects that
-// carry the module functions (with __defaults__, __qualname__ and __module__).
-#define PY_ARRAY_UNIQUE_SYMBOL brov_ARRAY_API
+// brov_core start-up: module creation, the start-up sequence, the table of module functions
+// (parameters, kinds, defaults, docstrings and entry points in one place) and the function
+// objects that carry them (with __defaults__, __qualname__ and __module__).
+#include "numpy_api.hpp"
+#include <numpy/ufuncobject.h>
+
 #include "binding.hpp"
 #include "compat.hpp"
 #include "graph_wrapper.hpp"
+#include "module_functions.hpp"
 #include "module_state.hpp"
-
-#include <numpy/arrayobject.h>
-#include <numpy/ufuncobject.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -22,11 +23,11 @@ const char* const kModuleName = "halvek.algorithms.src.brov.binaries.brov_core";
 // ---------------------------------------------------------------------------------------------
 // Function objects of the module functions.
 
-using Entry = PyObject* (*)(PyObject* args, PyObject* kwargs);
+struct FunctionSpec;
 
 struct FunctionObject {
     PyObject_HEAD
-    Entry entry;
+    const FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -44,9 +45,7 @@ void function_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return reinterpret_cast<FunctionObject*>(self)->entry(args, kwargs);
-}
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs);
 
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<built-in function %U>", reinterpret_cast<FunctionObject*>(self)->name);
@@ -90,15 +89,28 @@ PyTypeObject FunctionType = {
     sizeof(FunctionObject),                              // tp_basicsize
 };
 
+const Param kFindParams[] = {
+    {"connections_sparse", Kind::object}, {"labels", Kind::labels}, {"start", Kind::int32},
+    {"bomb_node", Kind::int32, true, -1}, {"path", Kind::object, true},
+};
+const Param kExploreParams[] = {{"connections_sparse", Kind::object}, {"labels", Kind::labels}, {"start", Kind::int32}};
+const Param kSubgraphParams[] = {
+    {"connections_sparse", Kind::object}, {"weights_sparse", Kind::object}, {"labels", Kind::ndarray}};
+const Param kMakeLabelsParams[] = {
+    {"connections_sparse", Kind::object}, {"node", Kind::int32}, {"label", Kind::int32},
+    {"visited", Kind::exact_set}, {"labels", Kind::labels},
+};
+const Param kClusterizeParams[] = {
+    {"connections_sparse", Kind::object}, {"weights_sparse", Kind::object}, {"labels", Kind::ndarray}};
+
 struct FunctionSpec {
     Callable which;
-    const char* name;
+    Signature signature;
     Entry entry;
-    const char* doc;
 };
 
 const FunctionSpec kFunctions[] = {
-    {Callable::find_all_paths_with_labels, "find_all_paths_with_labels", find_all_paths_with_labels_entry,
+    {Callable::find_all_paths_with_labels, signature("find_all_paths_with_labels", kFindParams,
      "find_all_paths_with_labels(connections_sparse, ndarray labels, int start, int bomb_node=-1, path=None)\n"
      "\n"
      "Find all paths from the starting node to nodes with labels greater than -1 using DFS algorithm.\n"
@@ -121,8 +133,8 @@ const FunctionSpec kFunctions[] = {
      "\n"
      "Returns\n"
      "----------\n"
-     "List of all paths from the starting node to nodes with labels > -1"},
-    {Callable::explore_graph_recursive, "explore_graph_recursive", explore_graph_recursive_entry,
+     "List of all paths from the starting node to nodes with labels > -1"), find_all_paths_with_labels_entry},
+    {Callable::explore_graph_recursive, signature("explore_graph_recursive", kExploreParams,
      "explore_graph_recursive(connections_sparse, ndarray labels, int start)\n"
      "\n"
      "Explore the graph recursively by finding all paths from a starting node.\n"
@@ -140,8 +152,8 @@ const FunctionSpec kFunctions[] = {
      "\n"
      "Returns\n"
      "----------\n"
-     "List of all paths explored during the traversal."},
-    {Callable::find_subgraph_with_labels, "find_subgraph_with_labels", find_subgraph_with_labels_entry,
+     "List of all paths explored during the traversal."), explore_graph_recursive_entry},
+    {Callable::find_subgraph_with_labels, signature("find_subgraph_with_labels", kSubgraphParams,
      "find_subgraph_with_labels(connections_sparse, weights_sparse, ndarray labels)\n"
      "\n"
      "Creates subgraph of original graph that consists of paths between nodes with different labels.\n"
@@ -157,8 +169,8 @@ const FunctionSpec kFunctions[] = {
      "Returns\n"
      "-------\n"
      "sub_connections_sparse, sub_weights_sparse: np.ndarray\n"
-     "    Objects similar to connections_sparse and weights_sparse that define a subgraph of the original graph."},
-    {Callable::make_labels, "make_labels", make_labels_entry,
+     "    Objects similar to connections_sparse and weights_sparse that define a subgraph of the original graph."), find_subgraph_with_labels_entry},
+    {Callable::make_labels, signature("make_labels", kMakeLabelsParams,
      "make_labels(connections_sparse, int node, int label, set visited, ndarray labels)\n"
      "\n"
      "Recursively assigns the same label to all nodes connected to the starting node.\n"
@@ -175,8 +187,8 @@ const FunctionSpec kFunctions[] = {
      "visited: set\n"
      "    Set of visited nodes to avoid redundant processing.\n"
      "labels: np.ndarray[np.int32_t, ndim=1]\n"
-     "    Array where each index represents a node and stores its label."},
-    {Callable::clusterize, "clusterize", clusterize_entry,
+     "    Array where each index represents a node and stores its label."), make_labels_entry},
+    {Callable::clusterize, signature("clusterize", kClusterizeParams,
      "clusterize(connections_sparse, weights_sparse, ndarray labels)\n"
      "\n"
      "Main function for clustering the data with given labels. The algorithm is a modification of\n"
@@ -196,31 +208,33 @@ const FunctionSpec kFunctions[] = {
      "Returns\n"
      "-------\n"
      "new_labels: np.ndarray\n"
-     "    Array of new labels, where all nodes are assigned to a label."},
+     "    Array of new labels, where all nodes are assigned to a label."), clusterize_entry},
 };
 
 constexpr int kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 
-// ---------------------------------------------------------------------------------------------
-// Process-wide state: one module object per process, bound to the first interpreter.
+static_assert(kFunctionCount == kCallableCount, "one table entry per Callable");
 
-PyObject* g_module = nullptr;  // strong reference while a start-up holds or completed it
-PyObject* g_module_dict = nullptr;
-PyObject* g_functions[kFunctionCount] = {};
-std::int64_t g_interpreter = -1;
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const FunctionSpec& spec = *reinterpret_cast<FunctionObject*>(self)->spec;
+    return guarded<PyObject*>(nullptr, [&] {
+        Arguments arguments;
+        match_arguments(spec.signature, args, kwargs, arguments);
+        return spec.entry(arguments);
+    });
+}
 
 Ref new_function(const FunctionSpec& spec) {
     auto* f = PyObject_New(FunctionObject, &FunctionType);
     if (!f) throw_error_set();
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->entry = spec.entry;
+    f->spec = &spec;
     f->name = f->qualname = f->module = f->doc = f->defaults = nullptr;
-    f->name = check(PyUnicode_FromString(spec.name));
+    f->name = check(PyUnicode_FromString(spec.signature.name));
     f->qualname = Py_NewRef(f->name);
     f->module = check(PyUnicode_FromString(kModuleName));
-    f->doc = check(PyUnicode_FromString(spec.doc));
-    f->defaults = spec.which == Callable::find_all_paths_with_labels ? check(Py_BuildValue("(iO)", -1, Py_None))
-                                                                      : Py_NewRef(Py_None);
+    f->doc = check(PyUnicode_FromString(spec.signature.doc));
+    f->defaults = default_values(spec.signature).release();
     return owner;
 }
 
@@ -252,17 +266,6 @@ void check_interpreter_version() {
     std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
     check_status(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
-}
-
-void import_numpy_interface() {
-    if (_import_array() < 0) {
-        PyObject* cause = take_raised_exception();
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-        PyObject* failure = take_raised_exception();
-        if (cause) PyException_SetCause(failure, cause);  // steals the reference
-        restore_raised_exception(failure);
-        throw_error_set();
-    }
 }
 
 // The NumPy types the module relies on must be at least as large as the headers it was built with.
@@ -312,13 +315,14 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1 && PyErr_Occurred()) throw_error_set();
-        if (g_interpreter == -1) {
-            g_interpreter = current;
-        } else if (current != g_interpreter) {
+        ProcessState& state = process_state();
+        if (state.interpreter == -1) {
+            state.interpreter = current;
+        } else if (current != state.interpreter) {
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
-        if (g_module) return Py_NewRef(g_module);
+        if (state.module) return Py_NewRef(state.module);
 
         Ref name = Ref::steal(check(PyObject_GetAttrString(spec, "name")));
         Ref module = Ref::steal(check(PyModule_NewObject(name.get())));
@@ -336,7 +340,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
 
 void execute(PyObject* module) {
     check_interpreter_version();
-    import_numpy_interface();
+    start_extension();
 
     PyObject* modules = PyImport_GetModuleDict();
     int registered = check_status(PyDict_Contains(modules, Ref::steal(check(PyUnicode_FromString(kModuleName))).get()));
@@ -352,11 +356,7 @@ void execute(PyObject* module) {
     check_status(ready_graph_wrapper_type());
     bind(module, "GraphWrapper", reinterpret_cast<PyObject*>(&GraphWrapperType));
 
-    Ref numpy_for_types = import("numpy");
-    check_numpy_types(numpy_for_types.get());
-    Ref ndarray = import_from(numpy_for_types.get(), "ndarray");
-    set_ndarray_type(reinterpret_cast<PyTypeObject*>(ndarray.get()));
-    Py_INCREF(ndarray.get());  // kept for the life of the process
+    check_numpy_types(import("numpy").get());
 
     Ref spatial = import("scipy.spatial");
     bind(module, "distance", import_from(spatial.get(), "distance").get());
@@ -372,27 +372,28 @@ void execute(PyObject* module) {
     if (PyType_Ready(&FunctionType) < 0) throw_error_set();
     for (int i = 0; i < kFunctionCount; ++i) {
         Ref f = new_function(kFunctions[i]);
-        bind(module, kFunctions[i].name, f.get());
-        Py_XSETREF(g_functions[i], f.release());
+        bind(module, kFunctions[i].signature.name, f.get());
+        Py_XSETREF(process_state().functions[i], f.release());
     }
 }
 
 int execute_module(PyObject* module) noexcept {
-    if (g_module) {
-        if (g_module == module) return 0;
+    ProcessState& state = process_state();
+    if (state.module) {
+        if (state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'brov_core' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    g_module = Py_NewRef(module);
-    g_module_dict = PyModule_GetDict(module);
+    state.module = Py_NewRef(module);
+    state.module_dict = PyModule_GetDict(module);
     int status = guarded<int>(-1, [&] {
         execute(module);
         return 0;
     });
     if (status < 0) {
-        g_module_dict = nullptr;
-        Py_CLEAR(g_module);
+        state.module_dict = nullptr;
+        Py_CLEAR(state.module);
     }
     return status;
 }
@@ -409,14 +410,22 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-Ref module_global(const char* name) {
-    PyObject* value = g_module_dict ? PyDict_GetItemString(g_module_dict, name) : nullptr;
-    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+Ref module_global(PyObject* name) {
+    PyObject* dict = process_state().module_dict;
+    PyObject* value = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (!value) {
+        if (PyErr_Occurred()) throw_error_set();
+        raise_format(PyExc_NameError, "name '%U' is not defined", name);
+    }
     return Ref::borrow(value);
 }
 
-bool is_module_function(PyObject* obj, Callable which) { return obj == g_functions[static_cast<int>(which)]; }
+Ref lookup(Callable which) { return module_global(process_state().names.callables[static_cast<int>(which)]); }
+
+bool is_module_function(PyObject* obj, Callable which) {
+    return obj == process_state().functions[static_cast<int>(which)];
+}
 
 }  // namespace brov
 

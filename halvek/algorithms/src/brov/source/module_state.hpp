@@ -1,30 +1,74 @@
-// What the module's callables share at run time: the module namespace, through which the module
-// functions reach each other by name, and the identity of the functions created at start-up, so
-// that a call can tell whether a name still refers to the module's own function.
+// The process state of an extension module of the package, in one struct built at start-up
+// (start_extension, then brov_core's own execute step), and the lookups of brov_core's module
+// functions by name: through the module namespace, so that a rebound name is honoured.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #include "py_ref.hpp"
 
 namespace brov {
 
+// The module functions of brov_core, in the order of their table.
 enum class Callable { find_all_paths_with_labels, explore_graph_recursive, find_subgraph_with_labels, make_labels, clusterize };
+constexpr int kCallableCount = 5;
 
-// Looks `name` up as a global of the module (module namespace, then builtins). New reference.
+// Names the native code calls or looks up, interned once; kept for the life of the process.
+struct InternedNames {
+    PyObject* to_numpy = nullptr;
+    PyObject* to_numpy_all = nullptr;
+    PyObject* append = nullptr;
+    PyObject* pop = nullptr;
+    PyObject* copy = nullptr;
+    PyObject* index = nullptr;
+    PyObject* extend = nullptr;
+    PyObject* update = nullptr;
+    PyObject* np = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* int64 = nullptr;
+    PyObject* float32 = nullptr;
+    PyObject* callables[kCallableCount] = {};  // the module functions' names, by Callable
+    // Keyword-name tuples of the nested calls made by keyword.
+    PyObject* dtype_keyword = nullptr;      // ("dtype",)
+    PyObject* bomb_node_keyword = nullptr;  // ("bomb_node",)
+    PyObject* find_keywords = nullptr;      // every parameter of find_all_paths_with_labels
+    PyObject* fill_keywords = nullptr;      // ("visited", "labels")
+};
+
+// Each extension module has its own copy (the binding library is linked into each);
+// core_graph_wrapper is set by _bulk alone, the fields after it by brov_core alone.
+struct ProcessState {
+    PyTypeObject* ndarray_type = nullptr;  // numpy.ndarray
+    InternedNames names;
+    PyObject* core_graph_wrapper = nullptr;  // _bulk: brov_core.GraphWrapper
+    PyObject* module = nullptr;  // brov_core's module object while a start-up holds or completed it
+    PyObject* module_dict = nullptr;
+    PyObject* functions[kCallableCount] = {};  // the function objects created at start-up
+    std::int64_t interpreter = -1;             // the interpreter that first created the module
+};
+
+ProcessState& process_state();
+
+// The steps every extension module of the package runs first at start-up: NumPy's native
+// interface (ImportError "numpy.core.multiarray failed to import" with the first error as its
+// cause), numpy.ndarray and the interned names. Idempotent.
+void start_extension();
+
+// Looks `name` up as a global of brov_core (module namespace, then builtins). New reference.
 // Raises NameError when neither has it.
-Ref module_global(const char* name);
+Ref module_global(PyObject* name);
+
+// The global named after `which` (new reference).
+Ref lookup(Callable which);
 
 // True when `obj` is the module function created at start-up for `which`.
 bool is_module_function(PyObject* obj, Callable which);
 
-// Entry points of the module functions (positional tuple, keyword dict).
-PyObject* find_all_paths_with_labels_entry(PyObject* args, PyObject* kwargs);
-PyObject* explore_graph_recursive_entry(PyObject* args, PyObject* kwargs);
-PyObject* find_subgraph_with_labels_entry(PyObject* args, PyObject* kwargs);
-PyObject* make_labels_entry(PyObject* args, PyObject* kwargs);
-PyObject* clusterize_entry(PyObject* args, PyObject* kwargs);
+// True when the global named after `which` is still the module's own function.
+inline bool untouched(Callable which) { return is_module_function(lookup(which).get(), which); }
 
 // The container type is made ready by graph_wrapper.cpp.
 int ready_graph_wrapper_type();

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
+#include "module_functions.hpp"
 #include "module_state.hpp"
 #include "path_search.hpp"
 
@@ -22,25 +24,13 @@ namespace brov {
 
 namespace {
 
-const char* const kFindParams[] = {"connections_sparse", "labels", "start", "bomb_node", "path"};
-const Signature kFind = {"find_all_paths_with_labels", kFindParams, 5, 3};
-const char* const kExploreParams[] = {"connections_sparse", "labels", "start"};
-const Signature kExplore = {"explore_graph_recursive", kExploreParams, 3, 3};
-const char* const kSubgraphParams[] = {"connections_sparse", "weights_sparse", "labels"};
-const Signature kSubgraph = {"find_subgraph_with_labels", kSubgraphParams, 3, 3};
-
-
-// A neighbour value must be a node index that fits the 32-bit node type.
-std::int32_t narrow_node(std::int64_t v) {
-    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-    return static_cast<std::int32_t>(v);
-}
+const InternedNames& names() { return process_state().names; }
 
 void list_extend(PyObject* list, PyObject* items) {
     if (PyList_CheckExact(items)) {
         check_status(PyList_SetSlice(list, PyList_GET_SIZE(list), PyList_GET_SIZE(list), items));
     } else {
-        call_method_one(list, "extend", items);
+        call_method_one(list, names().extend, items);
     }
 }
 
@@ -52,11 +42,6 @@ Ref getitem_index(PyObject* obj, Py_ssize_t i) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-
-void require_labels_present(PyObject* labels) {
-    if (labels == Py_None)
-        raise(PyExc_TypeError, "Argument 'labels' has incorrect type (expected numpy.ndarray, got NoneType)");
-}
 
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
 
@@ -90,9 +75,7 @@ void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
         out.length = g->_sizes[node];
         return;
     }
-    Ref array = is_exact_graph_wrapper(connections)
-                    ? to_numpy_native(as_graph(connections), node)
-                    : Ref::steal(check(PyObject_CallMethod(connections, "to_numpy", "i", node)));
+    Ref array = to_numpy_by_name(connections, node);
     require_ndarray_value(array.get());
     if (array.get() == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     acquire_indices(array.get(), out.view);
@@ -118,12 +101,9 @@ public:
             head_ = std::move(tail);
         } else {
             head_ = Ref::steal(check(PyNumber_Add(path, tail.get())));
-            if (!PyList_CheckExact(head_.get()))
-                raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(head_.get())->tp_name);
+            require_list(head_.get(), /*none_passes=*/false);
         }
         scan_head();
-        if (ctx_.walk_log && ctx_.labels.in_range(start) && ctx_.labels.get(start) >= 0)
-            walked_ = &ctx_.walked_table(ctx_.labels.get(start));
         if (!enter(start, /*nested=*/false)) return;
         walk();
     }
@@ -133,8 +113,6 @@ private:
         std::int32_t node;
         NeighborList neighbors;
         Py_ssize_t next = 0;
-        std::int64_t entry = -1;         // the adjacency entry walked to get here (forest builds)
-        std::size_t handed_before = 0;  // paths handed over before this frame was entered
     };
 
     // Records which plain integers the head holds, so membership needs no Python call.
@@ -213,9 +191,7 @@ private:
             // holds objects with their own idea of equality.
             bool ends = nested && head_plain_ ? true : differs_from_root(node);
             if (ends) {
-                if (ctx_.sink) {
-                    hand_over(node, true);
-                } else if (nested) {
+                if (nested) {
                     frames_.push_back(Frame{node, {}, 0});
                     Ref path = current_path();
                     frames_.pop_back();
@@ -229,40 +205,13 @@ private:
         Frame frame{node, {}, 0};
         ctx_.load_neighbors(node, frame.neighbors);
         frames_.push_back(std::move(frame));
-        route_.push_back(node);
         if (nested) ctx_.on_route[node] = 1;
         return true;
     }
 
-    void hand_over(std::int32_t last, bool is_end) {
-        route_.push_back(last);
-        ctx_.sink->on_path(route_, known_, is_end);
-        route_.pop_back();
-        known_ = route_.size() - 1;
-        ++handed_;
-    }
-
-    // Enters an unlabelled neighbour in a forest build, unless an earlier level walked that entry
-    // already: then only the route up to it can be new.
-    void enter_walked(std::int32_t neighbor, std::int64_t entry) {
-        std::uint8_t flags = walked_ ? (*walked_)[entry] : 0;
-        if (flags & 1) {
-            if (flags & 2) hand_over(neighbor, false);
-            return;
-        }
-        if (enter(neighbor, true)) {
-            frames_.back().entry = entry;
-            frames_.back().handed_before = handed_;
-        }
-    }
-
     void leave() {
-        if (ctx_.walk_log && frames_.back().entry >= 0)
-            ctx_.walk_log->emplace_back(frames_.back().entry, handed_ > frames_.back().handed_before);
         if (frames_.size() > 1) ctx_.on_route[frames_.back().node] = 0;
         frames_.pop_back();
-        route_.pop_back();
-        if (!route_.empty() && known_ > route_.size() - 1) known_ = route_.size() - 1;
     }
 
     void walk() {
@@ -274,18 +223,14 @@ private:
                 continue;
             }
             Py_ssize_t entry = top.next++;
-            std::int32_t neighbor = narrow_node(top.neighbors.at(entry));
-            if (ctx_.worth && !ctx_.worth[ctx_.worth_offset[top.node] + entry]) continue;
+            std::int32_t neighbor = narrow_to_int32(top.neighbors.at(entry));
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
             if (ctx_.direct) {
-                if (ctx_.walk_log && neighbor != bomb_ && ctx_.label_of(neighbor) < 0)
-                    enter_walked(neighbor, ctx_.worth_offset[top.node] + entry);
-                else
-                    enter(neighbor, true);
+                enter(neighbor, true);
                 continue;
             }
-            Ref search = module_global("find_all_paths_with_labels");
+            Ref search = lookup(Callable::find_all_paths_with_labels);
             if (is_module_function(search.get(), Callable::find_all_paths_with_labels)) {
                 enter(neighbor, true);
             } else {
@@ -298,11 +243,8 @@ private:
         Ref path = current_path();
         Ref start = int_object(neighbor);
         Ref bomb = int_object(bomb_);
-        Ref args = Ref::steal(check(PyTuple_New(0)));
-        Ref kwargs = Ref::steal(check(Py_BuildValue("{sOsOsOsOsO}", "connections_sparse", ctx_.connections, "labels",
-                                                    ctx_.labels_obj, "start", start.get(), "bomb_node", bomb.get(),
-                                                    "path", path.get())));
-        Ref found = Ref::steal(check(PyObject_Call(search, args.get(), kwargs.get())));
+        PyObject* values[] = {ctx_.connections, ctx_.labels_obj, start.get(), bomb.get(), path.get()};
+        Ref found = Ref::steal(check(PyObject_Vectorcall(search, values, 0, names().find_keywords)));
         list_extend(out_, found.get());
     }
 
@@ -313,10 +255,6 @@ private:
     bool head_plain_ = true;
     std::unordered_set<long long> head_values_;
     std::vector<Frame> frames_;
-    std::vector<std::int32_t> route_;  // the frames' nodes, for the sink
-    std::size_t known_ = 0;            // leading route edges already handed to the sink
-    std::size_t handed_ = 0;           // paths handed to the sink so far
-    std::vector<std::uint8_t>* walked_ = nullptr;  // entries walked before for this root label
     bool root_label_known_ = false;
     bool root_label_plain_ = false;
     std::int8_t root_label_ = 0;
@@ -337,7 +275,7 @@ namespace {
 // Runs one search of the exploration, inline or through the rebound attribute; returns the list.
 Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb, bool* inline_search) {
     Ref search;
-    if (!ctx.direct) search = module_global("find_all_paths_with_labels");
+    if (!ctx.direct) search = lookup(Callable::find_all_paths_with_labels);
     *inline_search = ctx.direct || is_module_function(search.get(), Callable::find_all_paths_with_labels);
     if (*inline_search) {
         Ref paths = Ref::steal(check(PyList_New(0)));
@@ -345,10 +283,9 @@ Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb
         return paths;
     }
     Ref start_obj = int_object(start);
-    Ref args = Ref::steal(check(PyTuple_Pack(3, ctx.connections, ctx.labels_obj, start_obj.get())));
     Ref bomb_obj = int_object(bomb);
-    Ref kwargs = Ref::steal(check(Py_BuildValue("{sO}", "bomb_node", bomb_obj.get())));
-    Ref paths = Ref::steal(check(PyObject_Call(search.get(), args.get(), kwargs.get())));
+    PyObject* values[] = {ctx.connections, ctx.labels_obj, start_obj.get(), bomb_obj.get()};
+    Ref paths = Ref::steal(check(PyObject_Vectorcall(search.get(), values, 3, names().bomb_node_keyword)));
     require_list(paths.get());
     return paths;
 }
@@ -376,8 +313,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
-        bool rebound = !ctx.direct && !is_module_function(module_global("find_all_paths_with_labels").get(),
-                                                          Callable::find_all_paths_with_labels);
+        bool rebound = !ctx.direct && !untouched(Callable::find_all_paths_with_labels);
         // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
         if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
             raise_format(PyExc_RecursionError,
@@ -440,7 +376,7 @@ public:
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
                     flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
             } else {
-                call_method_one(set_.get(), "update", path.get());
+                call_method_one(set_.get(), names().update, path.get());
             }
         }
     }
@@ -459,12 +395,6 @@ private:
     Ref set_;
 };
 
-bool module_functions_untouched(std::initializer_list<std::pair<const char*, Callable>> names) {
-    for (const auto& entry : names)
-        if (!is_module_function(module_global(entry.first).get(), entry.second)) return false;
-    return true;
-}
-
 // Phase 1: explore from each labelled node not yet covered, in ascending order.
 void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
     bool direct = ctx.direct;
@@ -474,14 +404,14 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
         std::int32_t start = starts[cursor];
         Ref new_paths;
         Ref exploration;
-        if (!direct) exploration = module_global("explore_graph_recursive");
+        if (!direct) exploration = lookup(Callable::explore_graph_recursive);
         if (direct || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
             new_paths = Ref::steal(check(PyList_New(0)));
             explore(ctx, start, new_paths.get());
         } else {
             Ref start_obj = int_object(start);
-            new_paths = Ref::steal(
-                check(PyObject_CallFunctionObjArgs(exploration.get(), ctx.connections, ctx.labels_obj, start_obj.get(), nullptr)));
+            PyObject* values[] = {ctx.connections, ctx.labels_obj, start_obj.get()};
+            new_paths = Ref::steal(check(PyObject_Vectorcall(exploration.get(), values, 3, nullptr)));
             require_list(new_paths.get());
         }
         Py_ssize_t found = PyObject_Length(new_paths.get());
@@ -509,7 +439,7 @@ public:
             Ref array = to_numpy_by_name(connections_, a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
-            Ref index = call_method_one(items.get(), "index", b_obj.get());
+            Ref index = call_method_one(items.get(), names().index, b_obj.get());
             return to_int32(index.get());
         }
         GraphWrapperObject* g = as_graph(connections_);
@@ -561,7 +491,8 @@ private:
 
 Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
     if (is_exact_graph_wrapper(container)) return to_numpy_native(as_graph(container), index);
-    return Ref::steal(check(PyObject_CallMethod(container, "to_numpy", "L", static_cast<long long>(index))));
+    Ref index_obj = int_object(index);
+    return call_method_one(container, names().to_numpy, index_obj.get());
 }
 
 namespace {
@@ -591,6 +522,14 @@ public:
         add_direction(b, a);
     }
 
+    // Adds an edge known to be new, with the weights of its two directions.
+    void add_new_edge(const SubgraphEdge& e, float weight_ab, float weight_ba) {
+        push_int(as_graph(sub_connections_.get()), e.a, e.b);
+        push_float(as_graph(sub_weights_.get()), e.a, weight_ab);
+        push_int(as_graph(sub_connections_.get()), e.b, e.a);
+        push_float(as_graph(sub_weights_.get()), e.b, weight_ba);
+    }
+
     Ref result() const { return Ref::steal(check(PyTuple_Pack(2, sub_connections_.get(), sub_weights_.get()))); }
 
 private:
@@ -601,162 +540,37 @@ private:
     std::unordered_set<std::uint64_t> stored_;  // directed edges already in the subgraph
 };
 
-// On a forest whose labels are -1 or 0..127, marks each adjacency entry by whether entering that
-// neighbour can lead to a labelled node at all; a search skips the entries that cannot, which
-// changes nothing it finds. Returns false for any other graph.
-bool build_worth_table(GraphWrapperObject* c, const LabelView& labels, std::vector<std::int64_t>& offset,
-                       std::vector<std::uint8_t>& worth) {
-    const std::int64_t n = static_cast<std::int64_t>(c->_count);
-    if (labels.length != n || n >= INT32_MAX) return false;
-    std::int32_t widest = 0;
-    for (std::int64_t i = 0; i < n; ++i) widest = std::max(widest, c->_sizes[i]);
-    std::vector<float> flat(static_cast<std::size_t>(widest) + 1, 0.0f);  // any equal weights do
-    std::vector<const float*> weights(static_cast<std::size_t>(n), flat.data());
-    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) label_copy[i] = labels.get(i);
+float stored_weight(GraphWrapperObject* w, std::int32_t node, std::int32_t position) {
+    if (w->_dtype == INT64) return static_cast<float>(int_list(w, node)[position]);
+    return float_list(w, node)[position];
+}
+
+// The subgraph of storage read in place, built by the exact planner's per-component rebuild.
+// Null when the input is outside the planner's reach: the search on storage then runs instead.
+Ref planned_subgraph(SearchContext& ctx, PyObject* weights) {
+    GraphWrapperObject* c = as_graph(ctx.connections);
+    if (!is_exact_graph_wrapper(weights) || ctx.labels.length != static_cast<Py_ssize_t>(c->_count)) return Ref();
     CutInput input;
-    input.n = n;
+    input.n = static_cast<std::int64_t>(c->_count);
     input.adjacency = reinterpret_cast<const std::int64_t* const*>(c->_data);
-    input.weights = weights.data();
     input.sizes = c->_sizes;
-    input.labels = label_copy.data();
+    input.labels = ctx.label_copy.data();
     CutOptions options;
     options.should_stop = interrupt_requested;
-    bool stopped = false;
-    if (!is_simple_forest(input, options, &stopped)) {
-        if (stopped) throw_error_set();
-        return false;
+    std::vector<SubgraphEdge> edges;
+    CutResult result = plan_subgraph(input, edges, options);
+    if (result.status == CutStatus::needs_fallback) return Ref();
+    if (result.status != CutStatus::ok) raise_cut_failure(result);
+    // Read before the result containers exist: creating them can run Python code.
+    GraphWrapperObject* w = as_graph(weights);
+    if (!same_list_sizes(c, w)) return Ref();
+    std::vector<float> values(2 * edges.size());
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        values[2 * k] = stored_weight(w, edges[k].a, edges[k].pab);
+        values[2 * k + 1] = stored_weight(w, edges[k].b, edges[k].pba);
     }
-    InterruptPoll poll;
-
-    auto labelled = [&](std::int64_t v) { return label_copy[v] >= 0; };
-    offset.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t i = 0; i < n; ++i) offset[i + 1] = offset[i] + c->_sizes[i];
-    std::vector<std::int32_t> parent(static_cast<std::size_t>(n), -1), order;
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(n), 0);
-    order.reserve(static_cast<std::size_t>(n));
-    for (std::int64_t root = 0; root < n; ++root) {
-        if (seen[root]) continue;
-        seen[root] = 1;
-        std::size_t head = order.size();
-        order.push_back(static_cast<std::int32_t>(root));
-        while (head < order.size()) {
-            poll();
-            std::int32_t x = order[head++];
-            const std::int64_t* list = int_list(c, x);
-            for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
-                std::int32_t y = static_cast<std::int32_t>(list[k]);
-                if (seen[y]) continue;
-                seen[y] = 1;
-                parent[y] = x;
-                order.push_back(y);
-            }
-        }
-    }
-    // down[y]: below y (away from its parent) an unlabelled walk reaches a labelled node.
-    // up[y]: the same beyond y's parent, seen from y.
-    std::vector<std::uint8_t> down(static_cast<std::size_t>(n), 0), up(static_cast<std::size_t>(n), 0);
-    std::vector<std::int32_t> labelled_around(static_cast<std::size_t>(n), 0), good_children(static_cast<std::size_t>(n), 0);
-    for (std::size_t k = order.size(); k-- > 0;) {
-        poll();
-        std::int32_t y = order[k];
-        std::int32_t p = parent[y];
-        if (p < 0) continue;
-        if (labelled(y)) ++labelled_around[p];
-        if (labelled(p)) ++labelled_around[y];
-        bool y_good = !labelled(y) && (down[y] = (labelled_around[y] - (labelled(p) ? 1 : 0) > 0 || good_children[y] > 0));
-        if (y_good) ++good_children[p];
-    }
-    for (std::int32_t y : order) {
-        poll();
-        std::int32_t p = parent[y];
-        if (p < 0 || labelled(p)) continue;
-        std::int32_t pp = parent[p];
-        up[y] = labelled_around[p] - (labelled(y) ? 1 : 0) > 0 ||
-                good_children[p] - (!labelled(y) && down[y] ? 1 : 0) > 0 || (pp >= 0 && !labelled(pp) && up[p]);
-    }
-    worth.assign(static_cast<std::size_t>(offset[n]), 1);
-    for (std::int64_t x = 0; x < n; ++x) {
-        poll();
-        const std::int64_t* list = int_list(c, x);
-        for (std::int32_t k = 0; k < c->_sizes[x]; ++k) {
-            std::int32_t y = static_cast<std::int32_t>(list[k]);
-            if (labelled(y)) continue;
-            worth[offset[x] + k] = y == parent[x] ? up[x] : down[y];
-        }
-    }
-    return true;
-}
-
-// Copies each path's edges into the subgraph as the searches find it. Searches run in the order
-// in which their paths are collected, so the edges arrive in the same order as when the
-// collected paths are walked afterwards.
-class StreamingSink : public PathSink {
-public:
-    StreamingSink(SubgraphBuilder& builder, std::vector<std::uint8_t>& covered) : builder_(builder), covered_(covered) {}
-
-    std::vector<std::pair<std::int32_t, std::int32_t>>* level_ends = nullptr;  // (end, node before it)
-
-    void on_path(const std::vector<std::int32_t>& nodes, std::size_t known, bool is_end) override {
-        for (std::size_t j = known; j + 1 < nodes.size(); ++j) builder_.add_edge(nodes[j], nodes[j + 1]);
-        for (std::size_t j = known; j < nodes.size(); ++j) covered_[nodes[j]] = 1;
-        if (is_end) level_ends->emplace_back(nodes.back(), nodes[nodes.size() - 2]);
-    }
-
-private:
-    SubgraphBuilder& builder_;
-    std::vector<std::uint8_t>& covered_;
-};
-
-// The exploration from `start` with every path going to `sink` (forests only: it cannot cycle).
-void explore_into(SearchContext& ctx, StreamingSink& sink, std::int32_t start) {
-    struct Level {
-        std::int32_t start;
-        std::int32_t bomb;
-        std::vector<std::pair<std::int32_t, std::int32_t>> ends;
-        std::vector<std::pair<std::int64_t, bool>> walked;
-        std::size_t next = 0;
-    };
-    std::vector<Level> levels;
-    auto enter = [&](std::int32_t node, std::int32_t bomb) {
-        if (ctx.completed_levels.count(level_key(node, bomb))) return;
-        Level level{node, bomb, {}, {}, 0};
-        sink.level_ends = &level.ends;
-        ctx.walk_log = &level.walked;
-        find_paths(ctx, node, bomb, nullptr, nullptr);
-        ctx.walk_log = nullptr;
-        levels.push_back(std::move(level));
-    };
-    enter(start, -1);
-    while (!levels.empty()) {
-        ctx.poll();
-        Level& level = levels.back();
-        if (level.next >= level.ends.size()) {
-            ctx.completed_levels.insert(level_key(level.start, level.bomb));
-            std::vector<std::uint8_t>& table = ctx.walked_table(ctx.labels.get(level.start));
-            for (const auto& step : level.walked) table[step.first] = step.second ? 3 : 1;
-            levels.pop_back();
-            continue;
-        }
-        auto [end, before] = level.ends[level.next++];
-        if (end == level.bomb) continue;
-        enter(end, before);
-    }
-}
-
-Ref build_forest_subgraph(SearchContext& ctx, PyObject* connections, PyObject* weights,
-                          const std::vector<std::int32_t>& starts) {
-    std::int32_t n = static_cast<std::int32_t>(as_graph(connections)->_count);
-    SubgraphBuilder builder(connections, weights, n);
-    std::vector<std::uint8_t> covered(static_cast<std::size_t>(n), 0);
-    StreamingSink sink(builder, covered);
-    ctx.sink = &sink;
-    std::size_t cursor = 0;
-    while (cursor < starts.size()) {
-        explore_into(ctx, sink, starts[cursor]);
-        covered[starts[cursor]] = 1;
-        while (cursor < starts.size() && covered[starts[cursor]]) ++cursor;
-    }
+    SubgraphBuilder builder(ctx.connections, weights, static_cast<std::int32_t>(input.n));
+    for (std::size_t k = 0; k < edges.size(); ++k) builder.add_new_edge(edges[k], values[2 * k], values[2 * k + 1]);
     return builder.result();
 }
 
@@ -769,8 +583,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (length < 0) throw_error_set();
 
     ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 module_functions_untouched({{"explore_graph_recursive", Callable::explore_graph_recursive},
-                                             {"find_all_paths_with_labels", Callable::find_all_paths_with_labels}});
+                 untouched(Callable::explore_graph_recursive) && untouched(Callable::find_all_paths_with_labels);
     ctx.skip_repeated_levels = ctx.direct;
     ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
@@ -779,14 +592,9 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
 
-    // A forest read in place: nothing can fail, so the paths go straight into the subgraph.
-    std::vector<std::int64_t> worth_offset;
-    std::vector<std::uint8_t> worth;
-    if (ctx.direct && is_exact_graph_wrapper(weights) &&
-        build_worth_table(as_graph(connections), ctx.labels, worth_offset, worth)) {
-        ctx.worth = worth.data();
-        ctx.worth_offset = worth_offset.data();
-        return build_forest_subgraph(ctx, connections, weights, starts);
+    if (ctx.direct) {
+        Ref planned = planned_subgraph(ctx, weights);
+        if (planned) return planned;
     }
 
     Ref all_paths = Ref::steal(check(PyList_New(0)));
@@ -796,7 +604,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (is_exact_graph_wrapper(connections)) {
         count = static_cast<Py_ssize_t>(as_graph(connections)->_count);
     } else {
-        Ref lists = Ref::steal(check(PyObject_CallMethod(connections, "to_numpy_all", nullptr)));
+        Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(connections, names().to_numpy_all)));
         count = PyObject_Length(lists.get());
         if (count < 0) throw_error_set();
     }
@@ -822,55 +630,36 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
 
 namespace {
 
-// Checks and acquires the label array of a search call and decides whether the call can read the
-// containers in place.
+// Acquires the label array of a search call (its type is tested by the binding) and decides
+// whether the call can read the containers in place.
 void open_search(SearchContext& ctx, bool without_path) {
-    require_ndarray(ctx.labels_obj, "labels");
-    require_labels_present(ctx.labels_obj);
     acquire_labels(ctx.labels_obj, false, ctx.labels);
     ctx.direct = without_path && native_adjacency(ctx.connections) && ctx.plain_labels &&
-                 is_module_function(module_global("find_all_paths_with_labels").get(),
-                                    Callable::find_all_paths_with_labels);
+                 untouched(Callable::find_all_paths_with_labels);
     ctx.prepare();
 }
 
 }  // namespace
 
-PyObject* find_all_paths_with_labels_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[5];
-        match_arguments(kFind, args, kwargs, v);
-        std::int32_t start = to_int32(v[2]);
-        std::int32_t bomb = v[3] ? to_int32(v[3]) : -1;
-        PyObject* path = v[4] ? v[4] : Py_None;
-        SearchContext ctx(v[0], v[1]);
-        open_search(ctx, path == Py_None);
-        Ref out = Ref::steal(check(PyList_New(0)));
-        find_paths(ctx, start, bomb, path, out.get());
-        return out.release();
-    });
+PyObject* find_all_paths_with_labels_entry(const Arguments& arguments) {
+    PyObject* path = arguments.object(4);
+    SearchContext ctx(arguments.object(0), arguments.object(1));
+    open_search(ctx, path == Py_None);
+    Ref out = Ref::steal(check(PyList_New(0)));
+    find_paths(ctx, arguments.int32(2), arguments.int32(3), path, out.get());
+    return out.release();
 }
 
-PyObject* explore_graph_recursive_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[3];
-        match_arguments(kExplore, args, kwargs, v);
-        std::int32_t start = to_int32(v[2]);
-        SearchContext ctx(v[0], v[1]);
-        open_search(ctx, true);
-        Ref all_paths = Ref::steal(check(PyList_New(0)));
-        explore(ctx, start, all_paths.get());
-        return all_paths.release();
-    });
+PyObject* explore_graph_recursive_entry(const Arguments& arguments) {
+    SearchContext ctx(arguments.object(0), arguments.object(1));
+    open_search(ctx, true);
+    Ref all_paths = Ref::steal(check(PyList_New(0)));
+    explore(ctx, arguments.int32(2), all_paths.get());
+    return all_paths.release();
 }
 
-PyObject* find_subgraph_with_labels_entry(PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        PyObject* v[3];
-        match_arguments(kSubgraph, args, kwargs, v);
-        require_ndarray(v[2], "labels");
-        return build_subgraph(v[0], v[1], v[2]).release();
-    });
+PyObject* find_subgraph_with_labels_entry(const Arguments& arguments) {
+    return build_subgraph(arguments.object(0), arguments.object(1), arguments.object(2)).release();
 }
 
 }  // namespace brov

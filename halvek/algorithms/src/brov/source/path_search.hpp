@@ -20,15 +20,6 @@ struct NeighborList {
     std::int64_t at(Py_ssize_t i) const { return direct ? direct[i] : view.get(i); }
 };
 
-// Takes the paths of a subgraph build as the searches find them, in place of Python lists.
-struct PathSink {
-    virtual ~PathSink() = default;
-    // `nodes` is the whole path; its first `known` edges were handed over with an earlier path of
-    // the same search. `is_end` is false when the path stops short of its end node because all
-    // that lies beyond its last node was handed over before.
-    virtual void on_path(const std::vector<std::int32_t>& nodes, std::size_t known, bool is_end) = 0;
-};
-
 // What every search of one call shares. In a direct run the adjacency is an exact INT64
 // GraphWrapper, the labels an exact ndarray and the module functions are the module's own: no
 // Python code can run during the search, so storage is read in place and no name is looked up.
@@ -46,22 +37,6 @@ struct SearchContext {
     // Building a subgraph, an exploration level that has already run adds only paths whose edges
     // are stored already (a level depends on its start and bomb node alone), so it is skipped.
     bool skip_repeated_levels = false;
-    PathSink* sink = nullptr;  // paths go here instead of Python lists (direct runs only)
-    // On a forest, whether entering the neighbour at entry k of a list can lead to a labelled node
-    // at all: worth[offset[node] + position]. Null when not computed.
-    const std::uint8_t* worth = nullptr;
-    const std::int64_t* worth_offset = nullptr;
-    // Also on a forest: per root label, the entries that a finished exploration level has walked
-    // through (bit 1) and whether paths lay beyond them (bit 2). Walking one again finds only
-    // paths whose edges are stored and whose end levels have run.
-    std::vector<std::vector<std::uint8_t>> walked;
-    std::vector<std::pair<std::int64_t, bool>>* walk_log = nullptr;  // what the running search walks
-    std::vector<std::uint8_t>& walked_table(std::int8_t label) {
-        if (walked.empty()) walked.resize(128);
-        std::vector<std::uint8_t>& table = walked[static_cast<std::size_t>(label)];
-        if (table.empty()) table.assign(static_cast<std::size_t>(worth_offset[labels.length]), 0);
-        return table;
-    }
     std::unordered_set<std::uint64_t> completed_levels;
 
     // A direct run holds the container's storage and reads the labels from its own copy: signal
@@ -76,7 +51,6 @@ struct SearchContext {
 };
 
 bool native_adjacency(PyObject* connections);
-void require_labels_present(PyObject* labels);
 
 // Appends to `out` the paths that find_all_paths_with_labels(connections, labels, start, bomb, path)
 // returns; `path` may be null for None.

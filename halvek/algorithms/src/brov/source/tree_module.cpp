@@ -7,14 +7,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#define PY_ARRAY_UNIQUE_SYMBOL brov_tree_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "numpy_api.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "emst.hpp"
+#include "extension_start.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
 
@@ -76,12 +76,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tree",
-                          "Exact Euclidean minimum spanning trees (Boruvka over a k-d tree).", -1, methods};
+                          "Exact Euclidean minimum spanning trees (Boruvka over a k-d tree).", 0, methods};
 
 }  // namespace
 }  // namespace brov
 
-extern "C" PyMODINIT_FUNC PyInit__tree() {
-    import_array();
-    return PyModule_Create(&brov::module_def);
-}
+extern "C" PyMODINIT_FUNC PyInit__tree() { return brov::init_extension<brov::no_own_step>(brov::module_def); }

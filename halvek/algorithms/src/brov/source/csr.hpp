@@ -1,0 +1,241 @@
+// The array graph core shared by the cutting planners and the storage routes: adjacency lists
+// flattened into offsets and targets (weights optional), the reverse index of who lists whom, and
+// the test for simple forests. Plain C++ over arrays; every walk keeps an explicit stack, and long
+// passes poll a stop callback.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace brov {
+
+using i32 = std::int32_t;
+using i64 = std::int64_t;
+
+// Polls a stop callback every 2^16 steps.
+class StopPoll {
+public:
+    StopPoll(bool (*fn)(void*), void* ctx) : fn_(fn), ctx_(ctx) {}
+    // True once the callback has asked to stop.
+    bool tick() {
+        if ((++count_ & 0xFFFF) == 0 && fn_ && !stopped_) stopped_ = fn_(ctx_);
+        return stopped_;
+    }
+    // For the long linear passes: leaves by exception, caught where the pass was started.
+    struct Stopped {};
+    void check() {
+        if (tick()) throw Stopped{};
+    }
+
+private:
+    bool (*fn_)(void*);
+    void* ctx_;
+    std::uint64_t count_ = 0;
+    bool stopped_ = false;
+};
+
+// Node i lists sizes[i] neighbours at adjacency[i]; every index is assumed in range.
+struct ListsView {
+    i64 n = 0;
+    const i64* const* adjacency = nullptr;
+    const i32* sizes = nullptr;
+};
+
+// Counting sort of entries 0..entries-1 by key (key_of(e) < 0 leaves e out): the entries with key
+// k end up in slots[offsets[k] .. offsets[k + 1]), in entry order.
+template <class KeyOf>
+void bucket_entries(std::size_t keys, std::size_t entries, KeyOf key_of, std::vector<i64>& offsets,
+                    std::vector<i64>& slots, StopPoll& poll) {
+    offsets.assign(keys + 1, 0);
+    for (std::size_t e = 0; e < entries; ++e) {
+        poll.check();
+        const i64 k = key_of(e);
+        if (k >= 0) ++offsets[k + 1];
+    }
+    for (std::size_t k = 0; k < keys; ++k) offsets[k + 1] += offsets[k];
+    slots.resize(offsets[keys]);
+    std::vector<i64> fill(offsets.begin(), offsets.end() - 1);
+    for (std::size_t e = 0; e < entries; ++e) {
+        poll.check();
+        const i64 k = key_of(e);
+        if (k >= 0) slots[fill[k]++] = static_cast<i64>(e);
+    }
+}
+
+// Adjacency lists as arrays: node x lists targets[offsets[x] .. offsets[x] + sizes[x]).
+struct Csr {
+    std::vector<i64> offsets;
+    std::vector<i32> sizes;
+    std::vector<i32> targets;
+    std::vector<float> weights;  // parallel to targets; empty when loaded without weights
+    // Who lists whom, with multiplicity: for k in [rev_offsets[v], rev_offsets[v + 1]), node
+    // rev_sources[k] lists v at position rev_positions[k] (in list order).
+    std::vector<i64> rev_offsets;
+    std::vector<i32> rev_sources;
+    std::vector<i32> rev_positions;
+
+    i32 node_count() const { return static_cast<i32>(sizes.size()); }
+    std::size_t at(i32 x, i32 p) const { return offsets[x] + p; }
+    i32 target(i32 x, i32 p) const { return targets[at(x, p)]; }
+
+    // `weights` may be null.
+    void load(const ListsView& lists, const float* const* list_weights, StopPoll& poll) {
+        const std::size_t n = lists.n;
+        offsets.assign(n + 1, 0);
+        sizes.assign(lists.sizes, lists.sizes + n);
+        for (std::size_t i = 0; i < n; ++i) offsets[i + 1] = offsets[i] + sizes[i];
+        targets.resize(offsets[n]);
+        weights.resize(list_weights ? offsets[n] : 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            poll.check();
+            std::copy(lists.adjacency[i], lists.adjacency[i] + sizes[i], targets.begin() + offsets[i]);
+            if (list_weights) std::copy(list_weights[i], list_weights[i] + sizes[i], weights.begin() + offsets[i]);
+        }
+    }
+
+    void index_reverse(StopPoll& poll) {
+        std::vector<i64> entries;
+        bucket_entries(sizes.size(), targets.size(), [this](std::size_t e) { return i64{targets[e]}; },
+                       rev_offsets, entries, poll);
+        std::vector<i32> owner(targets.size());
+        for (i32 x = 0; x < node_count(); ++x) std::fill(owner.begin() + offsets[x], owner.begin() + offsets[x + 1], x);
+        rev_sources.resize(entries.size());
+        rev_positions.resize(entries.size());
+        for (std::size_t k = 0; k < entries.size(); ++k) {
+            rev_sources[k] = owner[entries[k]];
+            rev_positions[k] = static_cast<i32>(entries[k] - offsets[rev_sources[k]]);
+        }
+    }
+};
+
+struct ForestEdge {
+    i32 a, b;  // a < b
+    i32 pos;   // position of b in a's list: the tie-break among equal weights
+    i32 rpos;  // position of a in b's list
+    float w = 0;
+};
+
+namespace forest_detail {
+
+// Lists up to this long are searched entry by entry; longer ones by bisection when sorted.
+constexpr i32 kShortList = 16;
+
+// Collects the edges by looking each entry (i, v), i < v, up in v's list: the lists are symmetric
+// with no duplicates exactly when every such entry finds v listing i, no pair (i, v) comes twice,
+// and there are as many entries (v, i) with v > i (the first mirrors of distinct pairs are then
+// all of them). A pair listed twice makes a cycle, which the acyclicity test rejects. On the short
+// or sorted lists of trees this reads each list about once. Returns 1 when the entries pair up, 0
+// when they do not, and -1 when a long unsorted list would make the lookups slow.
+inline int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+    i64 entries = 0;
+    for (i64 i = 0; i < in.n; ++i) {
+        poll.check();
+        const i64* list = in.adjacency[i];
+        const i32 size = in.sizes[i];
+        entries += size;
+        if (size <= kShortList) continue;
+        for (i32 p = 1; p < size; ++p)
+            if (list[p - 1] > list[p]) return -1;
+    }
+    i64 up = 0, down = 0;
+    edges.reserve(entries / 2);
+    for (i64 i = 0; i < in.n; ++i) {
+        poll.check();
+        const i64* list = in.adjacency[i];
+        for (i32 p = 0; p < in.sizes[i]; ++p) {
+            const i64 v = list[p];
+            if (v == i) return 0;
+            if (v < i) {
+                ++down;
+                continue;
+            }
+            ++up;
+            const i64* other = in.adjacency[v];
+            const i32 size = in.sizes[v];
+            i32 q = 0;
+            if (size <= kShortList) {
+                while (q < size && other[q] != i) ++q;
+            } else {
+                q = static_cast<i32>(std::lower_bound(other, other + size, i) - other);
+            }
+            if (q >= size || other[q] != i) return 0;
+            edges.push_back({static_cast<i32>(i), static_cast<i32>(v), p, q});
+        }
+    }
+    return up == down ? 1 : 0;
+}
+
+// The same by counting sort of the entries by target, for lists too long to search.
+inline bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+    Csr csr;
+    for (i64 i = 0; i < in.n; ++i) {
+        poll.check();
+        for (i32 p = 0; p < in.sizes[i]; ++p)
+            if (in.adjacency[i][p] == i) return false;
+    }
+    csr.load(in, nullptr, poll);
+    csr.index_reverse(poll);
+    const i64 n = in.n;
+    for (i64 j = 0; j < n; ++j)
+        if (csr.rev_offsets[j + 1] - csr.rev_offsets[j] != csr.sizes[j]) return false;
+    if (csr.targets.size() % 2 != 0) return false;
+    std::vector<i32> stamp(n, -1), where(n, 0);
+    edges.reserve(csr.targets.size() / 2);
+    for (i32 j = 0; j < n; ++j) {
+        poll.check();
+        for (i32 p = 0; p < csr.sizes[j]; ++p) {
+            const i32 v = csr.target(j, p);
+            if (stamp[v] == j) return false;  // duplicate neighbour
+            stamp[v] = j;
+            where[v] = p;
+        }
+        // As many incoming entries as outgoing ones, and each comes from an out-neighbour: with no
+        // duplicates that pairs every entry with its reverse.
+        for (i64 k = csr.rev_offsets[j]; k < csr.rev_offsets[j + 1]; ++k) {
+            const i32 i = csr.rev_sources[k];
+            if (stamp[i] != j) return false;
+            if (i < j) edges.push_back({i, j, csr.rev_positions[k], where[i]});
+        }
+    }
+    return true;
+}
+
+// No cycles: every edge joins two trees.
+inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges, StopPoll& poll) {
+    std::vector<i32> parent(n);
+    for (i32 i = 0; i < n; ++i) parent[i] = i;
+    auto find = [&](i32 x) {
+        while (parent[x] != x) {
+            parent[x] = parent[parent[x]];
+            x = parent[x];
+        }
+        return x;
+    };
+    for (const ForestEdge& e : edges) {
+        poll.check();
+        const i32 ra = find(e.a), rb = find(e.b);
+        if (ra == rb) return false;
+        parent[ra] = rb;
+    }
+    return true;
+}
+
+}  // namespace forest_detail
+
+// Collects the undirected edges when the lists form a simple forest (symmetric lists, no duplicate
+// neighbours, no self-loops, no cycles); false otherwise. Every index must be in range.
+inline bool collect_forest(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+    edges.clear();
+    const int looked_up = forest_detail::pair_by_lookup(in, edges, poll);
+    if (looked_up < 0) {
+        edges.clear();
+        if (!forest_detail::pair_by_reverse_index(in, edges, poll)) return false;
+    } else if (looked_up == 0) {
+        return false;
+    }
+    return forest_detail::acyclic(in.n, edges, poll);
+}
+
+}  // namespace brov
