@@ -297,24 +297,7 @@ private:
             return;
         }
         auto& near = scratch.leaves;
-        near.clear();
-        scratch.stack.clear();
-        scratch.stack.push_back({0, 0.0});
-        while (!scratch.stack.empty()) {
-            const auto [node, node_d2] = scratch.stack.back();
-            scratch.stack.pop_back();
-            if (node == leaf) continue;
-            const Node& other = nodes_[node];
-            if (other.left < 0) {
-                near.push_back({node, node_d2});
-                continue;
-            }
-            for (const std::int32_t child : {other.left, other.right}) {
-                const double d2 = boxes_distance2(leaf, child);
-                if (d2 <= bound) scratch.stack.push_back({child, d2});
-            }
-        }
-        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
+        near_leaves(leaf, bound, [leaf](std::int32_t node) { return node == leaf; }, scratch.stack, near);
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
             if (!proceed()) return;
@@ -326,6 +309,31 @@ private:
                 if (box_distance2(other, q) <= d2s[k_ - 1]) scan_k(nodes_[other], p, q, idx, d2s);
             }
         }
+    }
+
+    // The leaves within bound of a leaf's box, nearest first, leaving out the subtrees that skip
+    // names.
+    template <typename Skip>
+    void near_leaves(std::int32_t leaf, double bound, const Skip& skip, std::vector<StackEntry>& stack,
+                     std::vector<StackEntry>& near) const {
+        near.clear();
+        stack.clear();
+        stack.push_back({0, 0.0});
+        while (!stack.empty()) {
+            const auto [node, node_d2] = stack.back();
+            stack.pop_back();
+            if (skip(node)) continue;
+            const Node& other = nodes_[node];
+            if (other.left < 0) {
+                near.push_back({node, node_d2});
+                continue;
+            }
+            for (const std::int32_t child : {other.left, other.right}) {
+                const double d2 = boxes_distance2(leaf, child);
+                if (d2 <= bound) stack.push_back({child, d2});
+            }
+        }
+        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
     }
 
     // The rest of the tree for a point whose own leaf has been scanned.
@@ -462,24 +470,7 @@ private:
             search(p++);
         }
         const double bound = best_d2_[c];
-        near_.clear();
-        stack_.clear();
-        stack_.push_back({0, 0.0});
-        while (!stack_.empty()) {
-            const auto [node, node_d2] = stack_.back();
-            stack_.pop_back();
-            if (node_comp_[node] == c) continue;
-            const Node& other = nodes_[node];
-            if (other.left < 0) {
-                near_.push_back({node, node_d2});
-                continue;
-            }
-            for (const std::int32_t child : {other.left, other.right}) {
-                const double d2 = boxes_distance2(leaf, child);
-                if (d2 <= bound) stack_.push_back({child, d2});
-            }
-        }
-        std::sort(near_.begin(), near_.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
+        near_leaves(leaf, bound, [this, c](std::int32_t node) { return node_comp_[node] == c; }, stack_, near_);
         for (; p < nd.end; ++p) {
             if (!needs_search(p)) continue;
             poll();
