@@ -257,20 +257,36 @@ class TestEstimator:
         assert model.tree_method_ == route
         assert adjusted_rand_score(truth, model.labels_) == 1.0
 
-    def test_pieces_left_after_the_cuts_carry_one_label_each(self):
+    @pytest.mark.parametrize("params", [
+        {}, {"side_discount": 0}, {"side_discount": 7.5}, {"edge_weight": "local"},
+        {"edge_weight": "local", "side_discount": 0}, {"scale": True}, {"n_trees": 4, "random_state": 1},
+        {"n_trees": 5, "consensus": True, "edge_weight": "local", "random_state": 2},
+    ], ids=str)
+    def test_pieces_left_after_the_cuts_carry_one_label_each(self, params):
         rng = np.random.default_rng(7)
-        X = rng.normal(size=(400, 2))
+        X = rng.normal(size=(400, 2)) * [1.0, 30.0]
+        X[:40] = X[0]  # copies of one point: zero lengths and no local scale of their own
         y = np.full(400, -1)
         y[rng.choice(400, 12, replace=False)] = np.arange(12) % 4
-        model = BrovClustering().fit(X, y)
+        model = BrovClustering(**params).fit(X, y)
+        labels = model.labels_
+        if params.get("consensus"):
+            # Votes need not follow the tree's pieces: those are checked on the tree's own labels.
+            assert np.array_equal(labels[y != -1], y[y != -1])
+            model.labels_ = BrovClustering(**dict(params, consensus=False)).fit(X, y).labels_
         kept = model.edges_[~model.cut_edges_]
         graph = sp.coo_array((np.ones(len(kept)), (kept[:, 0], kept[:, 1])), shape=(400, 400))
         count, piece = connected_components(graph, directed=False)
         assert count == 1 + model.cut_edges_.sum()
         for p in range(count):
             assert len(np.unique(model.labels_[piece == p])) == 1
-        # Labelled points keep their own label.
+        # Labelled points keep their own label, in every tree that voted too.
         assert np.array_equal(model.labels_[y != -1], y[y != -1])
+        assert np.all(model.confidence_[y != -1] == 1.0)
+        proba = model.predict_proba(X)
+        assert np.allclose(proba.sum(axis=1), 1.0)
+        assert np.array_equal(proba[np.arange(400), np.searchsorted(model.classes_, labels)],
+                              model.confidence_)
 
     @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(hnp.arrays(np.float64, st.tuples(st.integers(1, 40), st.integers(1, 3)),
@@ -282,7 +298,7 @@ class TestEstimator:
         y[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from([7, 8, 9]))
         model = BrovClustering().fit(X, y)
         codes, classes = encode_labels(y)
-        ranks = estimator_module._edge_ranks(model.edges_, model.edge_lengths_)
+        ranks = estimator_module._edge_ranks(model.edges_, model.edge_weights_)
         connections, weights = graph_pair(estimator_module._symmetric_csr(model.edges_, ranks, n))
         before = [a.tolist() for a in connections.to_numpy_all()]
         _, _, new_codes = brov_core.clusterize(connections, weights, codes)
@@ -301,18 +317,24 @@ class TestEstimator:
     def test_many_classes_are_remapped_both_ways(self):
         n = 300
         X = np.column_stack([np.arange(n, dtype=float), np.zeros(n)])
-        y = np.arange(n) * 3 - 101  # 300 classes would not fit; 250 do
-        y[250:] = -1
-        labels = BrovClustering().fit_predict(X, y)
-        assert np.array_equal(labels[:250], y[:250])
-        assert np.all(labels[250:] == y[249])
-        with pytest.raises(ValueError, match="300 distinct classes: at most 255"):
+        y = np.arange(n) * 3 - 101  # 300 classes would not fit; 128 do
+        y[128:] = -1
+        for params in ({}, {"side_discount": 0}):
+            labels = BrovClustering(**params).fit_predict(X, y)
+            assert np.array_equal(labels[:128], y[:128])
+            assert np.all(labels[128:] == y[127])
+        # Beyond 128 the path search would take the codes for unlabelled points.
+        with pytest.raises(ValueError, match="129 distinct classes: at most 128"):
+            BrovClustering().fit(X, np.r_[np.arange(129), [-1] * (n - 129)])
+        with pytest.raises(ValueError, match="300 distinct classes: at most 128"):
             BrovClustering().fit(X, np.arange(n))
 
     def test_params_protocol(self):
         model = BrovClustering(n_neighbors=7)
         params = model.get_params()
-        assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False}
+        assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
+                          "edge_weight": "length", "side_discount": 2.0, "scale": False, "n_trees": 1,
+                          "consensus": False, "random_state": None}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model
@@ -323,9 +345,9 @@ class TestEstimator:
 
     def test_verbose_reports_stages_on_stderr(self, capsys):
         X, _ = blobs([(0, 0), (5, 5)], 20)
-        BrovClustering(verbose=True).fit(X, np.r_[0, [-1] * 38, 1])
+        BrovClustering(verbose=True, n_trees=3).fit(X, np.r_[0, [-1] * 38, 1])
         err = capsys.readouterr().err
-        for stage in ("tree", "clusterize"):
+        for stage in ("tree", "clusterize", "confidence"):
             assert "brov: %s" % stage in err
 
 
@@ -340,6 +362,88 @@ NOT_APPLICABLE_CHECKS = {
     # with a message that says so.
     "check_classifiers_classes": "string class labels are refused: class ids are integers, -1 = unlabelled",
 }
+
+
+class TestWeightingAndConfidence:
+    def test_outlying_labelled_point_keeps_its_class(self):
+        # Class 0's only label sits 1.5 away from its blob; the blobs are 1.2 apart. Cutting by
+        # length alone leaves the label alone and hands its blob to class 1.
+        blob_a = np.c_[np.arange(10) * 0.1, np.zeros(10)]
+        blob_b = blob_a + [2.1, 0.0]
+        X = np.vstack([[[-1.5, 0.0]], blob_a, blob_b])
+        y = np.r_[0, [-1] * 19, 1]
+        plain = BrovClustering(side_discount=0).fit_predict(X, y)
+        assert plain[1:11].tolist() == [1] * 10
+        labels = BrovClustering().fit_predict(X, y)
+        assert labels.tolist() == [0] * 11 + [1] * 10
+
+    def test_smaller_side_sizes_match_removing_each_edge(self):
+        from halvek.algorithms.src.brov.weighting import smaller_side_sizes
+
+        rng = np.random.default_rng(3)
+        n = 60
+        edges = np.array([[rng.integers(0, v), v] for v in range(1, n)])
+        edges = edges[rng.permutation(n - 1)]
+        sides = smaller_side_sizes(edges, n)
+        for i in range(n - 1):
+            rest = np.delete(edges, i, axis=0)
+            graph = sp.coo_array((np.ones(n - 2), (rest[:, 0], rest[:, 1])), shape=(n, n))
+            _, piece = connected_components(graph, directed=False)
+            assert sides[i] == min(np.sum(piece == 0), np.sum(piece != 0))
+
+    def test_local_weighting_measures_gaps_against_the_density_around_them(self):
+        # A dense row (spacing 0.1), a gap of 0.8, then a sparse row (spacing 1): by length the
+        # sparse row's own edges are the longest; relative to the local spacing the gap is.
+        X = np.r_[np.arange(20) * 0.1, 1.9 + 0.8 + np.arange(20) * 1.0][:, None]
+        y = np.r_[0, [-1] * 38, 1]
+        by_length = BrovClustering(side_discount=0).fit_predict(X, y)
+        assert np.any(by_length[20:] == 0)
+        local = BrovClustering(edge_weight="local", n_neighbors=2, side_discount=0).fit_predict(X, y)
+        assert local.tolist() == [0] * 20 + [1] * 20
+
+    def test_scaling_puts_coordinates_in_unrelated_units_on_one_footing(self):
+        rng = np.random.default_rng(5)
+        truth = np.repeat([0, 1], 100)
+        X = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000]
+        y = np.full(200, -1)
+        y[[0, 199]] = [0, 1]
+        assert adjusted_rand_score(truth, BrovClustering().fit_predict(X, y)) < 0.5
+        model = BrovClustering(scale=True).fit(X, y)
+        assert np.array_equal(model.labels_, truth)
+        # New points are scaled as the fitted ones were.
+        assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
+        assert np.array_equal(model.predict(X), model.labels_)
+        # A fit that fails on its labels leaves the fitted model, its scaling included, as it was.
+        with pytest.raises(ValueError, match="no labelled point"):
+            model.fit(X * 50 + 3, np.full(200, -1))
+        assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
+
+    def test_confidence_is_lowest_on_a_bridge_between_classes(self):
+        # Two dense rows joined by a sparse row of equal gaps: where it is cut is a toss-up.
+        x = np.r_[np.arange(31) * 0.1, 3.3 + np.arange(9) * 0.3, 6 + np.arange(31) * 0.1]
+        X = np.c_[x, np.zeros(len(x))]
+        y = np.full(len(X), -1)
+        y[[0, len(X) - 1]] = [0, 1]
+        model = BrovClustering(n_trees=20, random_state=0).fit(X, y)
+        assert model.confidence_[31:40].mean() < 0.85
+        assert np.all(model.confidence_[np.r_[0:25, 46:71]] == 1.0)
+        assert set(np.unique(model.confidence_ * 20)) <= set(range(21))
+        again = BrovClustering(n_trees=20, random_state=0).fit(X, y)
+        assert np.array_equal(again.confidence_, model.confidence_)
+        assert "confidence" in model.timings_
+        # With consensus every point takes its most voted class: at least half the votes.
+        voted = BrovClustering(n_trees=21, consensus=True, random_state=0).fit(X, y)
+        proba = voted.predict_proba(X)
+        assert np.array_equal(voted.classes_[proba.argmax(axis=1)], voted.labels_)
+        assert np.all(voted.confidence_ > 0.5) and np.array_equal(voted.labels_[[0, -1]], [0, 1])
+
+    def test_one_tree_gives_certain_probabilities(self):
+        X, _ = blobs([(0, 0), (5, 5)], 20)
+        model = BrovClustering().fit(X, np.r_[3, [-1] * 38, 8])
+        proba = model.predict_proba(X + 0.01)
+        assert proba.shape == (40, 2) and set(np.unique(proba)) == {0.0, 1.0}
+        assert np.array_equal(model.classes_[proba.argmax(axis=1)], model.labels_)
+        assert np.all(model.confidence_ == 1.0)
 
 
 class TestScikitLearnConventions:
@@ -447,6 +551,15 @@ class TestBadInputs:
         ({"n_neighbors": 0}, "n_neighbors must be a positive integer"),
         ({"n_neighbors": 2.5}, "n_neighbors must be a positive integer"),
         ({"max_pieces": True}, "max_pieces must be a positive integer"),
+        ({"n_trees": 0}, "n_trees must be a positive integer"),
+        ({"edge_weight": "density"}, "edge_weight must be 'length' or 'local'"),
+        ({"side_discount": -1}, "side_discount must be a finite number >= 0"),
+        ({"side_discount": float("nan")}, "side_discount must be a finite number >= 0"),
+        ({"side_discount": "2"}, "side_discount must be a finite number >= 0"),
+        ({"scale": "yes"}, "scale must be True or False"),
+        ({"consensus": 1}, "consensus must be True or False"),
+        ({"consensus": True}, "consensus=True needs n_trees of 2 or more"),
+        ({"random_state": "seed"}, "random_state must be None, an integer or a NumPy random generator"),
     ])
     def test_bad_parameters(self, params, message):
         with pytest.raises(ValueError, match=message):
@@ -564,7 +677,7 @@ class TestClusterGraphOnCyclicGraphs:
 
 class TestLabelsAndScores:
     @given(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50)
-           .filter(lambda ys: any(v != -1 for v in ys) and len(set(ys) - {-1}) <= 255))
+           .filter(lambda ys: any(v != -1 for v in ys) and len(set(ys) - {-1}) <= 128))
     def test_codes_round_trip(self, ys):
         y = np.array(ys, dtype=np.int64)
         codes, classes = encode_labels(y)

@@ -58,6 +58,18 @@ def test_cluster_graph_benchmark_smoke():
     assert "k-NN graph  n=     2000" in done.stdout and "cluster_graph" in done.stdout
 
 
+def test_quality_benchmark_smoke():
+    done = run_script("bench_quality.py", "--quick")
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    table = [line for line in out.splitlines() if line.startswith("| moons |")]
+    assert len(table) == 4 and all(line.count("+-") >= 3 for line in table)
+    assert "brov within 0.01 of the best peer" in out
+    deciles = [line.split("|") for line in out.splitlines() if line.startswith("| ") and line.count("|") == 5]
+    error_rates = [float(row[4]) for row in deciles if row[1].strip().isdigit()]
+    assert len(error_rates) == 10 and all(0 <= rate <= 1 for rate in error_rates)
+
+
 def test_label_page_benchmark_smoke():
     done = run_script("bench_label_page.py", "--n", "2000", "--changes", "2", "--no-browser")
     assert done.returncode == 0, done.stderr

@@ -201,6 +201,28 @@ class TestCluster:
                              "-o", str(tmp_path / "o.csv"), "-q"]) == 0
             assert (tmp_path / "o.csv").read_text() == "given,cluster\n%d,%d\n-1,%d\n-1,-5\n-5,-5\n" % (big, big, big)
 
+    def test_confidence_column_beside_large_class_ids(self, tmp_path, capsys):
+        big = 2 ** 62 + 1
+        x = np.r_[np.arange(31) * 0.1, 3.3 + np.arange(9) * 0.3, 6 + np.arange(31) * 0.1]
+        np.save(tmp_path / "p.npy", np.c_[x, np.zeros(len(x))])
+        np.save(tmp_path / "l.npy", np.r_[big, [-1] * 69, 7])
+        out = tmp_path / "o.csv"
+        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q"]
+        assert cli.main(args + ["--confidence", "8"]) == 0
+        lines = out.read_text().splitlines()
+        assert lines[0] == "given,cluster,confidence" and lines[1] == "%d,%d,1" % (big, big)
+        confidence = np.array([float(line.split(",")[2]) for line in lines[1:]])
+        assert set(np.unique(confidence * 8)) <= set(range(1, 9)) and confidence[31:40].min() < 1
+        # The clusters are those of the plain command.
+        assert cli.main(args) == 0
+        assert [line.rsplit(",", 1)[0] for line in lines] == ["given,cluster"] + out.read_text().splitlines()[1:]
+        assert cli.main(args + ["--confidence", "1"]) == 1
+        assert "--confidence needs at least 2 trees" in capsys.readouterr().err
+        # Most voted classes: every point's confidence is then at least one half.
+        assert cli.main(args + ["--consensus", "--edge-weight", "local", "--confidence", "9"]) == 0
+        voted = [line.split(",") for line in out.read_text().splitlines()[1:]]
+        assert all(float(row[2]) > 0.5 for row in voted) and voted[0][1] == str(big) and voted[-1][1] == "7"
+
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
         (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")

@@ -75,7 +75,9 @@ def _check_output(path, what, inputs=()):
 
 def _save_csv(path, columns, names, formats):
     def write(target):
-        table = np.column_stack(columns)
+        # Mixed integer and float columns stay apart: a common float64 would round large class ids.
+        mixed = len({np.asarray(c).dtype for c in columns}) > 1
+        table = np.column_stack([np.asarray(c, dtype=object) if mixed else c for c in columns])
         np.savetxt(target, table, delimiter=",", header=",".join(names), comments="", fmt=formats)
 
     _write_atomically(path, write)
@@ -116,7 +118,10 @@ def pick_labelled(truth, per_class, seed):
 
 
 def _cluster(X, y, args, progress):
-    estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled)
+    trees = getattr(args, "confidence", None) or (10 if getattr(args, "consensus", False) else 1)
+    estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled,
+                               n_trees=trees, consensus=getattr(args, "consensus", False),
+                               edge_weight=getattr(args, "edge_weight", "length"), random_state=0)
     try:
         estimator.fit(X, y)
     except (ValueError, TypeError) as error:
@@ -211,6 +216,8 @@ def _check_cluster_outputs(args):
 
 
 def run_cluster(args, progress):
+    if args.confidence is not None and args.confidence < 2:
+        raise CliError("--confidence needs at least 2 trees to compare, got %d" % args.confidence)
     _check_cluster_outputs(args)
     start = time.perf_counter()
     progress("reading %s and %s" % (args.points, args.labels))
@@ -231,8 +238,11 @@ def run_cluster(args, progress):
             format=picture_format(args.plot)))
         extra.append(("plot", time.perf_counter() - start))
     start = time.perf_counter()
-    _save_csv(args.output, [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)],
-              ["given", "cluster"], ["%d", "%d"])
+    columns, names, formats = [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)], \
+        ["given", "cluster"], ["%d", "%d"]
+    if args.confidence:
+        columns, names, formats = columns + [estimator.confidence_], names + ["confidence"], formats + ["%.4g"]
+    _save_csv(args.output, columns, names, formats)
     extra.append(("write", time.perf_counter() - start))
     lines = _summary(estimator, X, np.asarray(y), before, extra)
     lines.append("wrote %s" % args.output + (" and %s" % args.plot if args.plot else ""))
@@ -272,6 +282,14 @@ def build_parser():
     cluster.add_argument("--columns", metavar="LIST",
                          help="coordinates to use: header names or 0-based positions, comma-separated "
                               "(needed for a CSV file with more than two columns)")
+    cluster.add_argument("--confidence", type=int, nargs="?", const=10, metavar="TREES",
+                         help="add a confidence column: the share of TREES perturbed trees (default 10) that "
+                              "agree with the cluster; costs about one fit per tree")
+    cluster.add_argument("--consensus", action="store_true",
+                         help="give each point the class most of the trees give it (10 unless --confidence "
+                              "says otherwise); better where classes overlap, about ten times the cost")
+    cluster.add_argument("--edge-weight", choices=["length", "local"], default="length",
+                         help="what the cuts compare: edge 'length', or length against the 'local' density")
     common(cluster)
 
     from .label_command import add_parser as add_label_parser

@@ -38,8 +38,10 @@ class SemiSupervisedMixin:
     """``predict`` by the nearest fitted point, ``score`` as mean accuracy,
     and the scikit-learn tags of a transductive semi-supervised classifier.
 
-    The host sets ``_fit_X`` (the fitted points), ``labels_`` and
-    ``n_features_in_`` in ``fit``, and provides ``_check_points(X)``."""
+    The host sets ``_fit_X`` (the fitted points, in the space the tree was
+    built in), ``labels_``, ``_proba`` (class votes per fitted point) and
+    ``n_features_in_`` in ``fit``, and provides ``_check_points(X)`` and
+    ``_to_fitted_space(X)``."""
 
     def __sklearn_tags__(self):
         from sklearn.utils import ClassifierTags, InputTags, Tags, TargetTags
@@ -60,6 +62,17 @@ class SemiSupervisedMixin:
         that coincides with several fitted points takes the label of one of
         them). ``X`` must have as many coordinates as the fitted points.
         """
+        nearest = self._nearest_fitted(X)
+        return self.labels_[nearest]
+
+    def predict_proba(self, X):
+        """Class probabilities of each row of ``X`` (columns in the order of
+        ``classes_``): those of its nearest fitted point, the share of the
+        fitted trees' votes for each class."""
+        nearest = self._nearest_fitted(X)
+        return self._proba[nearest]
+
+    def _nearest_fitted(self, X):
         from scipy.spatial import cKDTree
 
         self._check_fitted()
@@ -67,8 +80,8 @@ class SemiSupervisedMixin:
         if X.shape[1] != self.n_features_in_:
             raise ValueError("X has %d features, but %s is expecting %d features as input"
                              % (X.shape[1], type(self).__name__, self.n_features_in_))
-        _, nearest = cKDTree(self._fit_X).query(X, k=1)
-        return self.labels_[nearest]
+        _, nearest = cKDTree(self._fit_X).query(self._to_fitted_space(X), k=1)
+        return nearest
 
     def score(self, X, y, sample_weight=None):
         """Mean accuracy of ``predict(X)`` against ``y`` (weighted by

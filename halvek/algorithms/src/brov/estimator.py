@@ -9,6 +9,8 @@ from .conventions import SemiSupervisedMixin, column_to_labels
 from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .progress import StageProgress
+from .consensus import most_voted, perturbed_votes, random_generator
+from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
 
 __all__ = ["BrovClustering", "check_points"]
 
@@ -68,6 +70,13 @@ def _symmetric_csr(edges, values, n):
     return sp.csr_array((data, (rows, cols)), shape=(n, n))
 
 
+def _scaled(X, scaling):
+    if scaling is None:
+        return X
+    mean, std = scaling
+    return (X - mean) / std
+
+
 class BrovClustering(SemiSupervisedMixin):
     """Label-guided clustering of points through their Euclidean minimum
     spanning tree.
@@ -76,7 +85,7 @@ class BrovClustering(SemiSupervisedMixin):
     the paths that join differently labelled points, and spreads each label
     over its piece. ``y`` holds one integer class id per point, -1 for
     unlabelled points (as in ``sklearn.semi_supervised``); any integer ids
-    work, at most 255 distinct ones.
+    work, at most 128 distinct ones.
 
     Parameters
     ----------
@@ -89,6 +98,39 @@ class BrovClustering(SemiSupervisedMixin):
     max_pieces : int, default 32
         If the k-NN graph has more pieces than this, k is doubled; the pieces
         left are joined by their closest pairs of points.
+    edge_weight : {"length", "local"}, default "length"
+        What the cuts compare: "length" is the Euclidean length of a tree
+        edge; "local" divides it by the geometric mean of its ends' distances
+        to their ``n_neighbors``-th nearest neighbour, so gaps count relative
+        to the density around them (better on some data sets, worse on thin
+        shapes such as two moons).
+    side_discount : float, default 2.0
+        Edges whose removal cuts off only a few points weigh less: a weight
+        is multiplied by ``1 - exp(-s / side_discount)``, s the number of
+        points on the smaller side of the edge in the tree. This keeps an
+        outlying labelled point from being cut off alone while its class goes
+        to a neighbour. 0 compares the plain weights.
+    scale : bool, default False
+        Standardize every coordinate (zero mean, unit variance; constant
+        coordinates are only centred) before building the tree. Off by
+        default: it changes the geometry, which helps only when coordinates
+        come in unrelated units.
+    n_trees : int, default 1
+        Trees that vote for ``predict_proba`` and ``confidence_``: the tree
+        of the data and ``n_trees - 1`` trees of randomly perturbed edge
+        lengths, all cut by the same rule. ``labels_`` always comes from the
+        tree of the data unless ``consensus``; each extra tree costs about
+        one more fit.
+    consensus : bool, default False
+        Give every point the class most of the ``n_trees`` trees give it
+        (ties go to the tree of the data). Labelled points keep their labels
+        and differently labelled points never share a class, as with one
+        tree, but a class need no longer be one piece of the tree:
+        ``cut_edges_`` stays that of the tree of the data. Better on data
+        whose classes overlap (see the quality benchmark), at the cost of the
+        extra trees.
+    random_state : int, numpy Generator or None, default None
+        Seed of the perturbations (used only when ``n_trees > 1``).
     verbose : bool, default False
         Report each stage and its time on stderr, with the progress of the
         tree stage (a bar on a terminal, a line every few seconds otherwise).
@@ -103,20 +145,35 @@ class BrovClustering(SemiSupervisedMixin):
         The tree, smaller point index first.
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge.
+    edge_weights_ : ndarray of shape (n_samples - 1,)
+        The weight of each tree edge that the cuts compared (see
+        ``edge_weight`` and ``side_discount``).
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
+    confidence_ : ndarray of shape (n_samples,)
+        Fraction of the ``n_trees`` trees that give each point its class in
+        ``labels_`` (1.0 everywhere with a single tree; always 1.0 on the
+        labelled points).
     tree_method_ : str
         "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
         or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
     timings_ : dict
-        Seconds spent per stage: "tree" and "clusterize" (cuts and labels).
+        Seconds spent per stage: "tree", "clusterize" (weights, cuts and
+        labels) and, with ``n_trees > 1``, "confidence".
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                 verbose=False):
+                 edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees=1,
+                 consensus=False, random_state=None, verbose=False):
         self.method = method
         self.n_neighbors = n_neighbors
         self.max_pieces = max_pieces
+        self.edge_weight = edge_weight
+        self.side_discount = side_discount
+        self.scale = scale
+        self.n_trees = n_trees
+        self.consensus = consensus
+        self.random_state = random_state
         self.verbose = verbose
 
     # scikit-learn's parameter protocol, without depending on scikit-learn.
@@ -146,10 +203,16 @@ class BrovClustering(SemiSupervisedMixin):
     def _check_params(self):
         if self.method not in ("auto", "exact", "knn"):
             raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (self.method,))
-        for name in ("n_neighbors", "max_pieces"):
+        for name in ("n_neighbors", "max_pieces", "n_trees"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
                 raise ValueError("%s must be a positive integer, got %r" % (name, value))
+        check_weighting(self.edge_weight, self.side_discount)
+        for name in ("scale", "consensus"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise ValueError("%s must be True or False, got %r" % (name, getattr(self, name)))
+        if self.consensus and self.n_trees < 2:
+            raise ValueError("consensus=True needs n_trees of 2 or more to vote, got %r" % (self.n_trees,))
 
     def _report(self, stage, seconds, detail=""):
         if self.verbose:
@@ -166,6 +229,10 @@ class BrovClustering(SemiSupervisedMixin):
             raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
                              "class id per point, -1 for unlabelled points" % type(self).__name__)
         X = check_points(X)
+        rng = random_generator(self.random_state)
+        # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
+        scaling = standard_scaling(X) if self.scale else None
+        X = _scaled(X, scaling)
         y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
         timings = {}
@@ -179,9 +246,22 @@ class BrovClustering(SemiSupervisedMixin):
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
         start = time.perf_counter()
-        new_codes, cut = cluster_tree(edges, lengths, codes)
+        weigh = EdgeWeigher(X, self.edge_weight, self.side_discount, int(self.n_neighbors))
+        weights = weigh(edges, lengths)
+        new_codes, cut = cluster_tree(edges, weights, codes)
         timings["clusterize"] = time.perf_counter() - start
         self._report("clusterize", timings["clusterize"], " (%d cut)" % int(cut.sum()))
+
+        votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
+        votes[np.arange(X.shape[0]), new_codes] = 1
+        if self.n_trees > 1:
+            start = time.perf_counter()
+            votes += perturbed_votes(X, edges, codes, len(classes), int(self.n_trees) - 1,
+                                     weigh, rng)
+            timings["confidence"] = time.perf_counter() - start
+            self._report("confidence", timings["confidence"], " (%d trees)" % self.n_trees)
+        if self.consensus:
+            new_codes = most_voted(votes, new_codes)
 
         out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
         self.labels_ = decode_labels(new_codes, classes, out_dtype)
@@ -189,12 +269,19 @@ class BrovClustering(SemiSupervisedMixin):
         self.classes_ = classes
         self.edges_ = edges
         self.edge_lengths_ = lengths
+        self.edge_weights_ = weights
         self.cut_edges_ = cut
         self.tree_method_ = used
+        self._proba = votes / float(votes[0].sum())
+        self.confidence_ = self._proba[np.arange(X.shape[0]), new_codes]
         self.timings_ = timings
+        self._scaling = scaling
         self.n_features_in_ = X.shape[1]
         self._fit_X = X
         return self
+
+    def _to_fitted_space(self, X):
+        return _scaled(X, self._scaling)
 
     def fit_predict(self, X, y):
         """``fit(X, y)``, then return ``labels_``."""

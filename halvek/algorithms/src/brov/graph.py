@@ -11,7 +11,8 @@ import numpy as np
 __all__ = ["graph_pair", "graph_to_csr", "cluster_graph", "cluster_tree", "encode_labels", "decode_labels"]
 
 #: Number of distinct classes an int8 label array can carry (-1 is reserved).
-MAX_CLASSES = 255
+# The path search takes only the codes 0..127 for labels (negative codes are unlabelled).
+MAX_CLASSES = 128
 
 
 def _bulk():
@@ -154,9 +155,9 @@ def encode_labels(y, n_samples=None):
 
     Returns ``(codes, classes)``: ``classes`` are the distinct labelled ids in
     increasing order and ``codes[i]`` is the position of ``y[i]`` in it, stored
-    as int8 with the values 0..127 first and then -128..-2, or -1 where y is
-    -1. Raises TypeError for non-integer ids and ValueError for a wrong shape
-    or length, for more than 255 classes, or when no point is labelled.
+    as int8 (0..127), or -1 where y is -1. Raises TypeError for non-integer
+    ids and ValueError for a wrong shape or length, for more than 128 classes,
+    or when no point is labelled.
     """
     if y is None:
         raise ValueError("labels are required: one integer class id per point, -1 for unlabelled points")
@@ -176,8 +177,7 @@ def encode_labels(y, n_samples=None):
         raise ValueError(
             "%d distinct classes: at most %d are supported" % (classes.shape[0], MAX_CLASSES))
     codes = np.full(y.shape[0], -1, dtype=np.int8)
-    # Positions 0..127 map to themselves, 128..254 wrap to -128..-2; -1 stays free.
-    codes[labelled] = inverse.astype(np.int64).astype(np.uint8).view(np.int8)
+    codes[labelled] = inverse.astype(np.int8)
     return codes, classes
 
 

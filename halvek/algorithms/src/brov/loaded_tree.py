@@ -9,6 +9,7 @@ import numpy as np
 
 from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+from .weighting import tree_weights
 
 
 class LoadedTree:
@@ -18,6 +19,8 @@ class LoadedTree:
         self.n = X.shape[0]
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
+        # The estimator's default weights depend on the tree alone: computed once.
+        self.weights = tree_weights(X, self.edges, self.lengths)
 
     def cluster(self, y):
         """Cluster the loaded tree with the class ids ``y`` (-1 = unlabelled).
@@ -31,5 +34,5 @@ class LoadedTree:
         codes, classes = encode_labels(y, self.n)
         if self.n == 1:
             return decode_labels(codes, classes, np.int64), np.zeros(0, dtype=bool)
-        new_codes, cut = cluster_tree(self.edges, self.lengths, codes)
+        new_codes, cut = cluster_tree(self.edges, self.weights, codes)
         return decode_labels(new_codes, classes, np.int64), cut

@@ -1,0 +1,240 @@
+"""How good the clusters are with few labels: BrovClustering's variants
+against scikit-learn's semi-supervised methods and a 1-nearest-neighbour
+classifier, on scikit-learn's bundled data sets (standardized) and synthetic
+shapes, with one labelled point per class, 1%, 5% and 10% labelled.
+
+    python bench/bench_quality.py [--seeds 5] [--trees 10] [--quick]
+
+Prints one table (mean +- sd adjusted Rand index on the unlabelled points,
+over the seeds), the rows where the default is within 0.01 of the best, and
+the error rate of the default per decile of its confidence (``n_trees``
+trees). scikit-learn is optional: without it only the synthetic sets and
+brov's variants run. fast_hdbscan's semi-supervised mode joins when it
+imports.
+"""
+
+import argparse
+import time
+import warnings
+
+import numpy as np
+
+from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score
+
+FRACTIONS = [("1/class", None), ("1%", 0.01), ("5%", 0.05), ("10%", 0.10)]
+DEFAULT = "brov"
+BASELINE = "brov plain"
+VOTE = "brov vote local"
+
+
+# Synthetic shapes, generated here so the benchmark runs without scikit-learn.
+def moons(n, rng):
+    half = n // 2
+    t = rng.uniform(0, np.pi, n)
+    X = np.where(np.arange(n)[:, None] < half, np.c_[np.cos(t), np.sin(t)],
+                 np.c_[1 - np.cos(t), 0.5 - np.sin(t)])
+    return X + rng.normal(scale=0.1, size=X.shape), (np.arange(n) >= half).astype(int)
+
+
+def circles(n, rng):
+    half = n // 2
+    t = rng.uniform(0, 2 * np.pi, n)
+    radius = np.where(np.arange(n) < half, 1.0, 0.5)
+    X = np.c_[radius * np.cos(t), radius * np.sin(t)]
+    return X + rng.normal(scale=0.05, size=X.shape), (np.arange(n) >= half).astype(int)
+
+
+def blobs(n, rng, spreads):
+    k = len(spreads)
+    y = np.arange(n) % k
+    centres = rng.uniform(-10, 10, size=(k, 2))
+    return centres[y] + rng.normal(size=(n, 2)) * np.asarray(spreads)[y, None], y
+
+
+def anisotropic(n, rng):
+    X, y = blobs(n, rng, [1.0, 1.0, 1.0])
+    return X @ np.array([[0.6, -0.6], [-0.4, 0.8]]), y
+
+
+def data_sets(quick):
+    rng = np.random.default_rng(170)
+    n = 300 if quick else 600
+    sets = {"moons": moons(n, rng), "circles": circles(n, rng), "anisotropic blobs": anisotropic(n, rng),
+            "varied-density blobs": blobs(n, rng, [1.0, 2.5, 0.5])}
+    try:
+        from sklearn import datasets
+    except ImportError:
+        print("scikit-learn is not installed: only the synthetic sets, without peers")
+        return sets
+    bundled = ["iris", "wine"] if quick else ["iris", "wine", "breast_cancer", "digits"]
+    for name in bundled:
+        data = getattr(datasets, "load_" + name)()
+        X = data.data.astype(np.float64)
+        std = X.std(axis=0)
+        sets[name] = ((X - X.mean(axis=0)) / np.where(std > 0, std, 1.0), data.target)
+    return sets
+
+
+def pick_labels(y, fraction, rng):
+    """-1 except for the labelled points: ``fraction`` of them (at least one), then one
+    of every class still missing; one per class when ``fraction`` is None."""
+    chosen = set()
+    if fraction is not None:
+        chosen.update(rng.choice(len(y), max(1, round(fraction * len(y))), replace=False).tolist())
+    for c in np.unique(y):
+        members = np.flatnonzero(y == c)
+        if not chosen.intersection(members.tolist()):
+            chosen.add(int(rng.choice(members)))
+    given = np.full(len(y), -1)
+    index = np.fromiter(chosen, dtype=np.int64)
+    given[index] = y[index]
+    return given
+
+
+def fitter(params):
+    return lambda X, y: BrovClustering(**params).fit(X, y).labels_
+
+
+def brov_methods(quick, trees):
+    variants = {
+        DEFAULT: {},
+        BASELINE: {"side_discount": 0},  # the cut by length alone
+        "brov local": {"edge_weight": "local"},
+        VOTE: {"edge_weight": "local", "n_trees": trees, "consensus": True, "random_state": 0},
+    }
+    if not quick:
+        variants["brov discount 5"] = {"side_discount": 5}
+        variants["brov vote"] = {"n_trees": trees, "consensus": True, "random_state": 0}
+    return {name: fitter(params) for name, params in variants.items()}
+
+
+def peer_methods(quick):
+    try:
+        from sklearn.neighbors import KNeighborsClassifier
+        from sklearn.semi_supervised import LabelPropagation, LabelSpreading
+    except ImportError:
+        return {}
+
+    def spreading(k, alpha):
+        return lambda X, y: LabelSpreading(kernel="knn", n_neighbors=k, alpha=alpha, max_iter=1000).fit(X, y).transduction_
+
+    def propagation(k):
+        return lambda X, y: LabelPropagation(kernel="knn", n_neighbors=k, max_iter=2000).fit(X, y).transduction_
+
+    def nearest(X, y):
+        return KNeighborsClassifier(n_neighbors=1).fit(X[y >= 0], y[y >= 0]).predict(X)
+
+    peers = {"LS k7 a0.2": spreading(7, 0.2), "LS k7 a0.99": spreading(7, 0.99), "LP k7": propagation(7),
+             "1-NN": nearest}
+    if not quick:
+        peers.update({"LS k15 a0.99": spreading(15, 0.99), "LP k15": propagation(15)})
+    try:
+        import fast_hdbscan
+    except ImportError:
+        print("fast_hdbscan is not installed: left out")
+    else:
+        peers["fast_hdbscan"] = lambda X, y: fast_hdbscan.HDBSCAN(semi_supervised=True).fit(X, y).labels_
+    return peers
+
+
+def unlabelled_ari(truth, given, labels):
+    free = given < 0
+    return adjusted_rand_score(truth[free], labels[free])
+
+
+def run_table(sets, methods, seeds):
+    """{(set, fraction): {method: [ARI per seed]}}, and seconds per method."""
+    scores, seconds = {}, dict.fromkeys(methods, 0.0)
+    for set_name, (X, truth) in sets.items():
+        for fraction_name, fraction in FRACTIONS:
+            row = scores[set_name, fraction_name] = {name: [] for name in methods}
+            for seed in range(seeds):
+                given = pick_labels(truth, fraction, np.random.default_rng(seed))
+                for name, method in methods.items():
+                    start = time.perf_counter()
+                    labels = method(X, given)
+                    seconds[name] += time.perf_counter() - start
+                    row[name].append(unlabelled_ari(truth, given, labels))
+    return scores, seconds
+
+
+def print_table(scores, methods):
+    print("| data | labelled | " + " | ".join(methods) + " |")
+    print("| --- | --- |" + " ---: |" * len(methods))
+    for (set_name, fraction_name), row in scores.items():
+        best = max(np.mean(v) for v in row.values())
+        cells = ["%s%.3f +- %.3f%s" % ("**" if np.mean(row[m]) >= best - 0.01 else "", np.mean(row[m]),
+                                         np.std(row[m]), "**" if np.mean(row[m]) >= best - 0.01 else "")
+                 for m in methods]
+        print("| %s | %s | %s |" % (set_name, fraction_name, " | ".join(cells)))
+
+
+def print_counts(scores, peers):
+    means = [{m: np.mean(v) for m, v in row.items()} for row in scores.values()]
+    rows = len(means)
+    if peers:
+        for name in (DEFAULT, BASELINE, VOTE):
+            near_peer = sum(r[name] >= max(r[p] for p in peers) - 0.01 for r in means)
+            print("%s within 0.01 of the best peer: %d of %d rows" % (name, near_peer, rows))
+        won = [r for r in means if r[BASELINE] >= max(r[p] for p in peers)]
+        worst = min((r[DEFAULT] - r[BASELINE] for r in won), default=0.0)
+        print("rows the plain cut wins against the peers: %d; the default's largest loss there: %.3f"
+              % (len(won), max(0.0, -worst)))
+    near_any = sum(r[DEFAULT] >= max(r.values()) - 0.01 for r in means)
+    print("default within 0.01 of the best of all methods: %d of %d rows" % (near_any, rows))
+    print("mean ARI over all rows: " + ", ".join("%s %.3f" % (m, np.mean([r[m] for r in means])) for m in means[0]))
+
+
+def confidence_deciles(sets, seeds, n_trees):
+    """Error rate of the default's labels per decile of confidence, over the unlabelled points
+    of every run; ties in confidence are broken at random so equal values spread over deciles."""
+    confidence, wrong, costs = [], [], []
+    for X, truth in sets.values():
+        for _, fraction in FRACTIONS:
+            for seed in range(seeds):
+                given = pick_labels(truth, fraction, np.random.default_rng(seed))
+                start = time.perf_counter()
+                BrovClustering().fit(X, given)
+                single = time.perf_counter() - start
+                start = time.perf_counter()
+                model = BrovClustering(n_trees=n_trees, random_state=seed).fit(X, given)
+                costs.append((time.perf_counter() - start) / single)
+                free = given < 0
+                confidence.append(model.confidence_[free])
+                wrong.append(model.labels_[free] != truth[free])
+    confidence, wrong = np.concatenate(confidence), np.concatenate(wrong)
+    order = np.lexsort((np.random.default_rng(0).random(len(confidence)), confidence))
+    print("\nerror rate of the default per decile of confidence (%d trees; %d unlabelled points, %.3f wrong):"
+          % (n_trees, len(wrong), wrong.mean()))
+    print("| decile | confidence | points | error rate |")
+    print("| ---: | --- | ---: | ---: |")
+    for decile, part in enumerate(np.array_split(order, 10), 1):
+        print("| %d | %.2f - %.2f | %d | %.3f |" % (decile, confidence[part].min(), confidence[part].max(),
+                                                  len(part), wrong[part].mean()))
+    print("fit with %d trees against one: %.1fx the time (median over the runs)" % (n_trees, np.median(costs)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seeds", type=int, default=5)
+    parser.add_argument("--trees", type=int, default=10, help="trees for the confidence")
+    parser.add_argument("--quick", action="store_true", help="few sets, methods and seeds: a smoke test")
+    args = parser.parse_args()
+    seeds = 1 if args.quick else args.seeds
+    warnings.filterwarnings("ignore")  # LabelPropagation's convergence warnings on few labels
+    sets = data_sets(args.quick)
+    trees = 3 if args.quick else args.trees
+    brov, peers = brov_methods(args.quick, trees), peer_methods(args.quick)
+    methods = {**brov, **peers}
+    scores, seconds = run_table(sets, methods, seeds)
+    print("mean +- sd adjusted Rand index on the unlabelled points over %d seed(s); bold: within 0.01 of "
+          "the row's best\n" % seeds)
+    print_table(scores, list(methods))
+    print()
+    print_counts(scores, list(peers))
+    print("seconds per method, all runs: " + ", ".join("%s %.1f" % kv for kv in seconds.items()))
+    confidence_deciles(sets, seeds, trees)
+
+
+if __name__ == "__main__":
+    main()

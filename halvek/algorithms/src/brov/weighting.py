@@ -1,0 +1,101 @@
+"""How the estimator weighs the edges of a spanning tree before the cuts.
+
+The cuts only compare weights, so a weighting decides which edge of a path
+between two differently labelled points goes first; whatever the weights,
+every such path still loses an edge, the labelled points keep their labels
+and differently labelled points never share a piece.
+
+* ``"length"``: the Euclidean length of the edge.
+* ``"local"``: the length divided by the geometric mean of its two ends'
+  local scales (distance to the ``n_neighbors``-th nearest neighbour), so a
+  gap counts relative to the density around it.
+
+``side_discount`` then lowers the weight of edges that would only cut off a
+few points: an outlying labelled point is often joined to its class by the
+longest edge of the path, and cutting there leaves the class to a neighbour.
+"""
+
+import numpy as np
+
+__all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
+
+EDGE_WEIGHTS = ("length", "local")
+# Measured on the quality benchmark (bench/bench_quality.py): 2 keeps outliers from taking a cut
+# without moving cuts between large pieces; 5 and more started to lose rows with many labels.
+DEFAULT_SIDE_DISCOUNT = 2.0
+
+
+def check_weighting(edge_weight, side_discount):
+    if not isinstance(edge_weight, str) or edge_weight not in EDGE_WEIGHTS:
+        raise ValueError("edge_weight must be 'length' or 'local', got %r" % (edge_weight,))
+    if (isinstance(side_discount, bool) or not isinstance(side_discount, (int, float, np.integer, np.floating))
+            or not np.isfinite(side_discount) or side_discount < 0):
+        raise ValueError("side_discount must be a finite number >= 0, got %r" % (side_discount,))
+
+
+def standard_scaling(X):
+    """(mean, std) per coordinate; std is 1 where a coordinate is constant."""
+    mean = X.mean(axis=0)
+    std = X.std(axis=0)
+    return mean, np.where(std > 0, std, 1.0)
+
+
+def _local_scales(X, k):
+    from scipy.spatial import cKDTree
+
+    k = min(k, X.shape[0] - 1)
+    if k < 1:
+        return np.ones(X.shape[0])
+    distances, _ = cKDTree(X).query(X, k=k + 1)
+    scales = distances[:, -1]
+    positive = scales[scales > 0]
+    # Points with k identical copies have no scale of their own: give them the smallest one seen.
+    floor = positive.min() if len(positive) else 1.0
+    return np.maximum(scales, floor)
+
+
+def smaller_side_sizes(edges, n):
+    """For each edge of a spanning tree of ``n`` nodes, the number of nodes on
+    the smaller of the two sides that removing it leaves."""
+    from scipy.sparse.csgraph import breadth_first_order
+
+    from .estimator import _symmetric_csr
+
+    if len(edges) == 0:
+        return np.zeros(0, dtype=np.int64)
+    adjacency = _symmetric_csr(edges, np.ones(len(edges)), n)
+    order, parent = breadth_first_order(adjacency, int(edges[0, 0]), directed=False)
+    # Subtree sizes, children before parents; plain lists keep the loop cheap and flat.
+    size = [1] * n
+    parent_of = parent.tolist()
+    for node in reversed(order.tolist()[1:]):
+        size[parent_of[node]] += size[node]
+    size = np.asarray(size, dtype=np.int64)
+    child = np.where(parent[edges[:, 1]] == edges[:, 0], edges[:, 1], edges[:, 0])
+    below = size[child]
+    return np.minimum(below, len(order) - below)
+
+
+class EdgeWeigher:
+    """Turns the lengths of any spanning tree of ``X`` into the weights the
+    cuts compare; the local scales of the points are found once, for all the
+    trees of one fit."""
+
+    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
+        self.n = X.shape[0]
+        self.side_discount = float(side_discount)
+        self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
+
+    def __call__(self, edges, lengths):
+        weights = np.asarray(lengths, dtype=np.float64)
+        if self.scales is not None:
+            weights = weights / np.sqrt(self.scales[edges[:, 0]] * self.scales[edges[:, 1]])
+        if self.side_discount > 0:
+            sides = smaller_side_sizes(edges, self.n)
+            weights = weights * -np.expm1(-sides / self.side_discount)
+        return weights
+
+
+def tree_weights(X, edges, lengths, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
+    """The weights the cuts compare, one per tree edge (non-negative)."""
+    return EdgeWeigher(X, edge_weight, side_discount, n_neighbors)(edges, lengths)
