@@ -49,10 +49,9 @@ def random_tree(n, rng):
 def fill(cls, n, edges):
     conn, weights = cls(n, 0, n), cls(n, 1, n)
     for a, b, w in edges:
-        conn.append(a, b)
-        weights.append(a, w)
-        conn.append(b, a)
-        weights.append(b, w)
+        for x, y in ((a, b), (b, a)):
+            conn.append(x, y)
+            weights.append(x, w)
     return conn, weights
 
 

@@ -401,6 +401,18 @@ def test_set_type_test():
     assert out.tolist() == [-1, -1]
 
 
+def test_visited_members_that_only_equal_node_indices_still_fence_the_fill():
+    # A set holding 2.0 (equal to node 2 but not an int) keeps the fill out of node 2 on exact
+    # containers as on a subclass, and the fill adds the nodes it reached.
+    for cls in (GW, Subclassed):
+        conn, _ = chain(4, cls)
+        out = labels(-1, -1, -1, -1)
+        visited = {2.0}
+        assert bc.make_labels(conn, 0, 5, visited, out) is None
+        assert out.tolist() == [5, 5, -1, -1]
+        assert visited == {0, 1, 2}
+
+
 def test_argument_processing_order():
     conn, weights = chain(2)
     # find_all_paths_with_labels: start, bomb_node, then labels.

@@ -303,3 +303,18 @@ class TestRefusals:
             _bulk.graph_to_csr(w.to_numpy_all(), w)
         with pytest.raises(TypeError, match="weights must be a GraphWrapper of dtype FLOAT32"):
             _bulk.graph_to_csr(c, c)
+
+    def test_arguments_are_matched_by_each_functions_own_parameters(self):
+        indptr, indices, data = np.array([0, 1, 2]), np.array([1, 0]), np.array([1.0, 1.0])
+        with pytest.raises(TypeError, match=r"^edges_from_csr\(\) got an unexpected keyword argument 'rank_weights'$"):
+            _bulk.edges_from_csr(indptr, indices, data, 2, rank_weights=True)
+        with pytest.raises(TypeError, match=r"^graph_from_csr\(\) takes at least 4 positional arguments \(3 given\)$"):
+            _bulk.graph_from_csr(indptr, indices, data)
+        with pytest.raises(TypeError, match=r"^an integer is required$"):
+            _bulk.graph_from_csr(indptr, indices, data, "2")
+        # Keywords in any order; the flag is converted by its truth value.
+        c, w = _bulk.graph_from_csr(n=2, data=data, indices=indices, indptr=indptr, rank_weights=[1])
+        assert [a.tolist() for a in w.to_numpy_all()] == [[1.0], [1.0]]
+        edges, weights = _bulk.edges_from_csr(indptr=indptr, indices=indices, data=data, n=2)
+        assert edges.tolist() == [[0, 1]] and weights.tolist() == [1.0]
+        assert _bulk.graph_to_csr.__doc__.startswith("graph_to_csr(connections, weights)\n\n")

@@ -567,6 +567,28 @@ def test_clusterize_calls_pop_and_append_overrides_in_order():
                              ("w", "append", 2, 1)]
 
 
+class Plain(GW):
+    """No overrides: its methods are GraphWrapper's own until an instance shadows them."""
+
+
+def test_methods_set_on_an_instance_are_honoured_like_overrides():
+    log = []
+    c, w = Plain(5, INT64, 5), Plain(5, FLOAT32, 5)
+    for a, b, weight in [(0, 1, 1.0), (1, 2, 3.0), (2, 3, 2.0), (3, 4, 1.0)]:
+        for x, y in ((a, b), (b, a)):
+            c.append(x, y)
+            w.append(x, weight)
+    c.pop = lambda i, j: log.append(("c", "pop", i, j)) or GW.pop(c, i, j)
+    w.to_numpy = lambda i: log.append(("w", "to_numpy", i)) or GW.to_numpy(w, i)
+    _, _, new = bc.clusterize(c, w, np.array([0, -1, -1, -1, 1], dtype=np.int8))
+    assert new.tolist() == [0, 0, 1, 1, 1]
+    assert [entry for entry in log if entry[1] == "pop"] == [("c", "pop", 1, 1), ("c", "pop", 2, 0)]
+    assert ("w", "to_numpy", 1) in log
+    # The unshadowed methods ran natively: the weights lost the same entries as the connections.
+    assert [a.tolist() for a in c.to_numpy_all()] == [[1], [0], [3], [2, 4], [3]]
+    assert [a.tolist() for a in w.to_numpy_all()] == [[1.0], [1.0], [2.0], [2.0, 1.0], [1.0]]
+
+
 class ListMax(GW):
     def pop_max(self):
         ListMax.calls += 1

@@ -379,6 +379,8 @@ def test_function_objects(name):
 
 def test_defaults_of_find_all_paths_with_labels():
     assert bc.find_all_paths_with_labels.__defaults__ == (-1, None)
+    # The other module functions have no optional parameter.
+    assert [getattr(bc, name).__defaults__ for name in FUNCTIONS[1:]] == [None] * 4
 
 
 @pytest.mark.parametrize("name", METHODS)

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "container_access.hpp"
 #include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_functions.hpp"
 #include "module_state.hpp"
+#include "node_set.hpp"
 #include "path_search.hpp"
 
 namespace brov {
@@ -23,44 +25,11 @@ const InternedNames& names() { return process_state().names; }
 // ---------------------------------------------------------------------------------------------
 // Flood fill.
 
-// The nodes a fill must not enter. `set` is the caller's Python set (updated as the fill goes)
-// or null when the set is the fill's own and never seen by anyone; `flags` mirror it by node in a
-// direct run.
-struct Fence {
-    PyObject* set = nullptr;
-    bool direct = false;
-    std::vector<std::uint8_t> flags;
-
-    void add(std::int32_t node) {
-        if (direct && node >= 0 && static_cast<std::size_t>(node) < flags.size()) flags[node] = 1;
-        if (set) check_status(PySet_Add(set, int_object(node).get()));
-    }
-    bool contains(std::int32_t node) const {
-        if (direct) return node >= 0 && static_cast<std::size_t>(node) < flags.size() && flags[node];
-        return check_status(PySet_Contains(set, int_object(node).get())) != 0;
-    }
-};
-
-// Seeds the flags from the caller's set; false when it holds anything but plain ints, whose
-// equality with node indices only Python can tell.
-bool mirror_set(PyObject* set, Fence& fence, Py_ssize_t n) {
-    fence.flags.assign(static_cast<std::size_t>(n), 0);
-    Ref items = Ref::steal(check(PyObject_GetIter(set)));
-    while (PyObject* raw = PyIter_Next(items.get())) {
-        Ref key = Ref::steal(raw);
-        if (!PyLong_CheckExact(key.get())) return false;
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(key.get(), &overflow);
-        if (!overflow && v >= 0 && v < n) fence.flags[v] = 1;
-    }
-    if (PyErr_Occurred()) throw_error_set();
-    return true;
-}
-
 class FloodFill {
 public:
-    FloodFill(PyObject* connections, const LabelView& labels, Fence& fence, std::int32_t label, bool direct)
-        : connections_(connections), labels_(labels), fence_(fence), label_(label), direct_(direct) {}
+    // The fill reads the storage in place when its fence is kept in place, by name otherwise.
+    FloodFill(PyObject* connections, const LabelView& labels, NodeSet& fence, std::int32_t label)
+        : connections_(connections), labels_(labels), fence_(fence), label_(label) {}
 
     void run(std::int32_t node) {
         enter(node);
@@ -73,7 +42,7 @@ public:
             }
             std::int32_t neighbor = next_neighbor(top);
             if (fence_.contains(neighbor)) continue;
-            if (direct_) {
+            if (fence_.in_place()) {
                 enter(neighbor);
                 continue;
             }
@@ -83,8 +52,7 @@ public:
             } else {
                 Ref node_obj = int_object(neighbor);
                 Ref label_obj = int_object(label_);
-                PyObject* visited = fence_.set ? fence_.set : Py_None;
-                PyObject* values[] = {connections_, node_obj.get(), label_obj.get(), visited, labels_obj_};
+                PyObject* values[] = {connections_, node_obj.get(), label_obj.get(), fence_.python_set(), labels_obj_};
                 Ref done = Ref::steal(check(PyObject_Vectorcall(fill.get(), values, 5, nullptr)));
             }
         }
@@ -106,13 +74,13 @@ private:
         if (!labels_.in_range(node)) raise_node_out_of_range(node, labels_.length);
         labels_.set(node, static_cast<std::int8_t>(static_cast<std::uint8_t>(label_ & 0xFF)));
         Frame frame{node, Ref(), nullptr, 0, 0};
-        if (direct_) {
+        if (fence_.in_place()) {
             GraphWrapperObject* g = as_graph(connections_);
             if (static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
             frame.direct = int_list(g, node);
             frame.length = g->_sizes[node];
         } else {
-            frame.list = to_numpy_by_name(connections_, node);
+            frame.list = ContainerAccess(connections_).to_numpy(node);
             frame.length = PyObject_Length(frame.list.get());
             if (frame.length < 0) throw_error_set();
         }
@@ -133,9 +101,8 @@ private:
     PyObject* connections_;
     PyObject* labels_obj_ = Py_None;
     const LabelView& labels_;
-    Fence& fence_;
+    NodeSet& fence_;
     std::int32_t label_;
-    bool direct_;
     std::vector<Frame> frames_;
     InterruptPoll poll_;
 };
@@ -144,15 +111,14 @@ private:
 void fill_component(PyObject* connections, std::int32_t node, std::int32_t label, PyObject* visited,
                     PyObject* labels_obj, const LabelView& labels) {
     if (visited == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'add'");
-    Fence fence;
-    fence.set = visited;
-    bool direct = native_adjacency(connections) &&
-                  untouched(Callable::make_labels) &&
-                  mirror_set(visited, fence, labels.length);
-    fence.direct = direct;
-    BusyPin storage_pin;  // a direct fill keeps pointers into the lists across its polls
-    if (direct) storage_pin.hold(connections);
-    FloodFill fill(connections, labels, fence, label, direct);
+    // The route: in place on an exact INT64 container with the module's own make_labels and a
+    // fence of plain ints; by name otherwise.
+    NodeSet fence = NodeSet::by_name(visited);
+    bool in_place = choose_route(Callable::make_labels, connections, labels_obj) == Route::in_place &&
+                    fence.go_in_place(labels.length);
+    BusyPin storage_pin;  // an in-place fill keeps pointers into the lists across its polls
+    if (in_place) storage_pin.hold(connections);
+    FloodFill fill(connections, labels, fence, label);
     fill.set_labels_object(labels_obj);
     fill.run(node);
 }
@@ -196,7 +162,7 @@ bool subgraph_is_empty(PyObject* sub_connections) {
             if (g->_sizes[i] > 0) return false;
         return true;
     }
-    Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(sub_connections, names().to_numpy_all)));
+    Ref lists = ContainerAccess(sub_connections).to_numpy_all();
     Py_ssize_t count = PyObject_Length(lists.get());
     if (count < 0) throw_error_set();
     bool empty = true;
@@ -253,32 +219,15 @@ bool find_tie(PyObject* sub_connections, PyObject* sub_weights, TieChoice& choic
 }
 
 // Position of `target` in the list made of connections.to_numpy(node).
-Ref position_in_list(PyObject* connections, PyObject* node, PyObject* target) {
-    Ref array = is_exact_graph_wrapper(connections)
-                    ? to_numpy_native(as_graph(connections), to_int64(node))
-                    : call_method_one(connections, names().to_numpy, node);
+Ref position_in_list(const ContainerAccess& connections, PyObject* node, PyObject* target) {
+    Ref array = connections.to_numpy(node);
     Ref items = Ref::steal(check(PySequence_List(array.get())));
     return call_method_one(items.get(), names().index, target);
 }
 
-void pop_by_name(PyObject* container, PyObject* list_index, PyObject* position) {
-    if (is_exact_graph_wrapper(container)) {
-        pop_native(as_graph(container), to_int32(list_index), to_int32(position));
-        return;
-    }
-    call_method_two(container, names().pop, list_index, position);
-}
-
-void append_by_name(PyObject* container, PyObject* index, PyObject* value) {
-    if (is_exact_graph_wrapper(container)) {
-        append_native(as_graph(container), to_int64(index), value);
-        return;
-    }
-    call_method_two(container, names().append, index, value);
-}
-
 // One pass of the cutting phase. Returns false when the subgraph has no edge left.
 bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
+    ContainerAccess connections_access(connections);
     Ref finder = lookup(Callable::find_subgraph_with_labels);
     PyObject* values[] = {connections, weights, labels_obj};
     Ref subgraph = is_module_function(finder.get(), Callable::find_subgraph_with_labels)
@@ -294,9 +243,10 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
     if (subgraph_is_empty(sub_connections)) return false;
     if (sub_weights == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'pop_max'");
 
+    ContainerAccess sub_weights_access(sub_weights);
     TieChoice tie;
-    bool tied = !pop_max_overridden(sub_weights) && find_tie(sub_connections, sub_weights, tie);
-    Ref pair = pop_max_op(sub_weights);
+    bool tied = !sub_weights_access.overrides_pop_max() && find_tie(sub_connections, sub_weights, tie);
+    Ref pair = sub_weights_access.pop_max();
     if (pair.get() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
     std::array<Ref, 2> ends = unpack_pair(pair.get());
     Ref first = std::move(ends[0]);
@@ -304,7 +254,7 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
     Ref first_position;
     if (tied) {
         first = int_object(tie.node);
-        Ref array = to_numpy_by_name(connections, tie.node);
+        Ref array = connections_access.to_numpy(tie.node);
         Ref items = Ref::steal(check(PySequence_List(array.get())));
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()) && !first_position; ++k) {
             PyObject* item = PyList_GET_ITEM(items.get(), k);
@@ -319,12 +269,13 @@ bool cut_heaviest_edge(PyObject* connections, PyObject* weights, PyObject* label
         }
         if (!first_position) second = int_object(*std::min_element(tie.candidates.begin(), tie.candidates.end()));
     }
-    if (!first_position) first_position = position_in_list(connections, first.get(), second.get());
-    Ref second_position = position_in_list(connections, second.get(), first.get());
-    pop_by_name(connections, first.get(), first_position.get());
-    pop_by_name(connections, second.get(), second_position.get());
-    pop_by_name(weights, first.get(), first_position.get());
-    pop_by_name(weights, second.get(), second_position.get());
+    if (!first_position) first_position = position_in_list(connections_access, first.get(), second.get());
+    Ref second_position = position_in_list(connections_access, second.get(), first.get());
+    ContainerAccess weights_access(weights);
+    connections_access.pop(first.get(), first_position.get());
+    connections_access.pop(second.get(), second_position.get());
+    weights_access.pop(first.get(), first_position.get());
+    weights_access.pop(second.get(), second_position.get());
     return true;
 }
 
@@ -348,15 +299,16 @@ std::vector<std::vector<std::int32_t>> group_labels(const LabelView& labels, Py_
 }
 
 void join_groups(PyObject* connections, PyObject* weights, const std::vector<std::vector<std::int32_t>>& groups) {
+    ContainerAccess c(connections), w(weights);
     Ref one = int_object(1);
     for (const auto& group : groups) {
         for (std::size_t k = 0; k + 1 < group.size(); ++k) {
             Ref start = int_object(group[k]);
             Ref end = int_object(group[k + 1]);
-            append_by_name(connections, start.get(), end.get());
-            append_by_name(connections, end.get(), start.get());
-            append_by_name(weights, start.get(), one.get());
-            append_by_name(weights, end.get(), one.get());
+            c.append(start.get(), end.get());
+            c.append(end.get(), start.get());
+            w.append(start.get(), one.get());
+            w.append(end.get(), one.get());
         }
     }
 }
@@ -457,16 +409,6 @@ bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelV
     raise_cut_failure(result);
 }
 
-bool native_driver_applies(PyObject* connections, PyObject* weights, PyObject* labels_obj) {
-    if (!native_adjacency(connections) || !is_exact_graph_wrapper(weights)) return false;
-    if (as_graph(weights)->_dtype != FLOAT32 || as_graph(weights)->_count != as_graph(connections)->_count) return false;
-    if (Py_TYPE(labels_obj) != ndarray_type()) return false;
-    for (Callable which : {Callable::find_subgraph_with_labels, Callable::explore_graph_recursive,
-                           Callable::find_all_paths_with_labels, Callable::make_labels})
-        if (!untouched(which)) return false;
-    return true;
-}
-
 // The same outcome on a graph whose neighbour indices are all known to lie within the label array,
 // breadth first so that the lists can be fetched ahead. A representative that an earlier fill
 // reached lies in that fill's component, and its own fill would write that same label again, so
@@ -543,7 +485,7 @@ PyObject* clusterize_entry(const Arguments& arguments) {
     // the pins keep it so (no list can grow or shrink) until the labelling is done.
     BusyPin connections_pin, weights_pin;
     bool planned = false;
-    if (native_driver_applies(connections, weights, labels_obj)) {
+    if (choose_route(Callable::clusterize, connections, labels_obj, weights) == Route::planned) {
         connections_pin.hold(connections);
         weights_pin.hold(weights);
         planned = cut_on_storage(connections, weights, labels);

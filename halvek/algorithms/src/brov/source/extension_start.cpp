@@ -36,6 +36,7 @@ void intern_names(InternedNames& n) {
     n.to_numpy_all = intern("to_numpy_all");
     n.append = intern("append");
     n.pop = intern("pop");
+    n.pop_max = intern("pop_max");
     n.copy = intern("copy");
     n.index = intern("index");
     n.extend = intern("extend");

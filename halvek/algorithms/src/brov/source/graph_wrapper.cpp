@@ -10,6 +10,7 @@
 
 #include "binding.hpp"
 #include "compat.hpp"
+#include "container_access.hpp"
 #include "module_state.hpp"
 
 namespace brov {
@@ -201,9 +202,10 @@ PyObject* method_to_numpy_all(PyObject* self, PyObject* args, PyObject* kwargs) 
         Arguments arguments;
         match_arguments(kToNumpyAll, args, kwargs, arguments);
         GraphWrapperObject* g = as_graph(self);
+        ContainerAccess container(self);
         Ref result = Ref::steal(check(PyList_New(0)));
         for (std::uint64_t i = 0; i < g->_count; ++i) {
-            Ref array = to_numpy_op(self, static_cast<std::int64_t>(i));
+            Ref array = container.to_numpy(static_cast<std::int64_t>(i));
             check_status(PyList_Append(result.get(), array.get()));
         }
         return result.release();
@@ -220,6 +222,9 @@ PyObject* method_setstate(PyObject*, PyObject*) {
     return nullptr;
 }
 
+// METH_VARARGS rather than METH_FASTCALL for the reason given at module.cpp's FunctionType: the
+// refusal of a non-string keyword is worded by the method. The module's own calls of these
+// methods on a subclass that keeps them run natively (container_access.cpp), without a call.
 #define BROV_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef graph_methods[] = {
@@ -234,18 +239,15 @@ PyMethodDef graph_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// A subclass may override an operation with a Python method; the module's own calls honour it.
-// Returns the override (a new reference), or nothing when the native operation applies.
-Ref find_override(PyObject* self, const char* name, PyCFunction native) {
-    if (is_exact_graph_wrapper(self)) return Ref();
-    Ref attr = Ref::steal(check(PyObject_GetAttrString(self, name)));
-    if (PyCFunction_Check(attr.get()) && PyCFunction_GET_FUNCTION(attr.get()) == native &&
-        PyCFunction_GET_SELF(attr.get()) == self)
-        return Ref();
-    return attr;
-}
-
 }  // namespace
+
+bool is_native_method(PyObject* attr, PyObject* self, Operation op) {
+    static const PyCFunction natives[] = {BROV_KW_METHOD(method_append), BROV_KW_METHOD(method_pop_max),
+                                          BROV_KW_METHOD(method_pop), BROV_KW_METHOD(method_contains),
+                                          BROV_KW_METHOD(method_to_numpy)};
+    return PyCFunction_Check(attr) && PyCFunction_GET_FUNCTION(attr) == natives[static_cast<int>(op)] &&
+           PyCFunction_GET_SELF(attr) == self;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Native operations.
@@ -384,25 +386,6 @@ Ref to_numpy_native(GraphWrapperObject* g, std::int64_t index) {
         raise(PyExc_ValueError, "np.empty returned an array too small for the list");
     std::memcpy(hold.view().buf, g->_data[index], bytes);
     return array;
-}
-
-Ref pop_max_op(PyObject* self) {
-    Ref override = find_override(self, "pop_max", BROV_KW_METHOD(method_pop_max));
-    if (!override) return pop_max_native(as_graph(self));
-    Ref result = Ref::steal(check(PyObject_CallNoArgs(override.get())));
-    require_tuple(result.get());
-    return result;
-}
-
-bool pop_max_overridden(PyObject* self) {
-    return static_cast<bool>(find_override(self, "pop_max", BROV_KW_METHOD(method_pop_max)));
-}
-
-Ref to_numpy_op(PyObject* self, std::int64_t index) {
-    Ref override = find_override(self, "to_numpy", BROV_KW_METHOD(method_to_numpy));
-    if (!override) return to_numpy_native(as_graph(self), index);
-    Ref arg = Ref::steal(check(PyLong_FromLongLong(index)));
-    return Ref::steal(check(PyObject_CallOneArg(override.get(), arg.get())));
 }
 
 PyTypeObject GraphWrapperType = {

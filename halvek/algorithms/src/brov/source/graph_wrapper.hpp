@@ -180,11 +180,11 @@ private:
 void refuse_if_busy(GraphWrapperObject* g);
 
 // The container operations as the module's own code calls them (graph_wrapper.cpp). They raise
-// PythonError with the Python exception set. The `_native` forms run the container's own
-// operation on its storage and never call an override; so do push_int and push_float, which
-// fill the containers that the module creates itself (exact GraphWrapper objects, which have no
-// overrides). pop_max_op and to_numpy_op call a Python subclass's override of the method when
-// there is one; the other operations of a container passed in are reached by name.
+// PythonError with the Python exception set. They run the container's own operation on its
+// storage and never call an override; so do push_int and push_float, which fill the containers
+// that the module creates itself (exact GraphWrapper objects, which have no overrides). The
+// containers passed in are reached through ContainerAccess (container_access.hpp), which calls
+// a Python subclass's override of a method when there is one.
 void append_native(GraphWrapperObject* g, std::int64_t index, PyObject* value);
 Ref pop_native(GraphWrapperObject* g, std::int32_t list_index, std::int32_t element_index);
 Ref pop_max_native(GraphWrapperObject* g);
@@ -197,8 +197,10 @@ float round_to_float(double d);
 void push_int(GraphWrapperObject* g, std::int64_t index, std::int64_t v);
 void push_float(GraphWrapperObject* g, std::int64_t index, float v);
 
-Ref pop_max_op(PyObject* self);
-bool pop_max_overridden(PyObject* self);  // a tuple or None
-Ref to_numpy_op(PyObject* self, std::int64_t index);
+// The operations that a Python subclass may override, in the order of the type's table.
+enum class Operation { append, pop_max, pop, contains, to_numpy };
+
+// True when `attr` is GraphWrapper's own method `op` bound to `self`.
+bool is_native_method(PyObject* attr, PyObject* self, Operation op);
 
 }  // namespace brov

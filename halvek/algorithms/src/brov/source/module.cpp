@@ -84,6 +84,11 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Called through tp_call with the argument tuple and keyword dict, deliberately without a
+// vectorcall slot: before a vectorcall CPython checks the keyword names itself and refuses a
+// non-string key with its own wording, while these functions must raise "<name>() keywords must
+// be strings". The module's own nested calls never go through these objects (they run inline,
+// or call a rebound callable by vectorcall), so no argument tuple is made on the module's side.
 PyTypeObject FunctionType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "brov_function",  // tp_name
     sizeof(FunctionObject),                              // tp_basicsize

@@ -22,6 +22,7 @@ struct InternedNames {
     PyObject* to_numpy_all = nullptr;
     PyObject* append = nullptr;
     PyObject* pop = nullptr;
+    PyObject* pop_max = nullptr;
     PyObject* copy = nullptr;
     PyObject* index = nullptr;
     PyObject* extend = nullptr;

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "container_access.hpp"
 #include "cut_errors.hpp"
 #include "cutting.hpp"
 #include "graph_wrapper.hpp"
 #include "module_functions.hpp"
 #include "module_state.hpp"
+#include "node_set.hpp"
 #include "path_search.hpp"
 
 namespace brov {
@@ -46,7 +48,7 @@ Ref getitem_index(PyObject* obj, Py_ssize_t i) {
 bool SearchContext::labels_are_plain(PyObject* labels) { return Py_TYPE(labels) == ndarray_type(); }
 
 void SearchContext::prepare() {
-    if (direct) {
+    if (in_place()) {
         storage_pin.hold(connections);
         label_copy.resize(static_cast<std::size_t>(labels.length));
         for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
@@ -54,10 +56,6 @@ void SearchContext::prepare() {
         labels.stride = 1;
     }
     on_route.assign(static_cast<std::size_t>(labels.length), 0);
-}
-
-bool native_adjacency(PyObject* connections) {
-    return is_exact_graph_wrapper(connections) && as_graph(connections)->_dtype == INT64;
 }
 
 std::int8_t SearchContext::label_of(std::int64_t node) const {
@@ -68,14 +66,14 @@ std::int8_t SearchContext::label_of(std::int64_t node) const {
 void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
     out.array = Ref();
     out.direct = nullptr;
-    if (direct) {
+    if (in_place()) {
         GraphWrapperObject* g = as_graph(connections);
         if (node < 0 || static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
         out.direct = int_list(g, node);
         out.length = g->_sizes[node];
         return;
     }
-    Ref array = to_numpy_by_name(connections, node);
+    Ref array = ContainerAccess(connections).to_numpy(node);
     require_ndarray_value(array.get());
     if (array.get() == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
     acquire_indices(array.get(), out.view);
@@ -226,7 +224,7 @@ private:
             std::int32_t neighbor = narrow_to_int32(top.neighbors.at(entry));
             if (on_path(neighbor)) continue;
             if (same_as_root_label(ctx_.label_of(neighbor))) continue;
-            if (ctx_.direct) {
+            if (ctx_.in_place()) {
                 enter(neighbor, true);
                 continue;
             }
@@ -275,8 +273,8 @@ namespace {
 // Runs one search of the exploration, inline or through the rebound attribute; returns the list.
 Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb, bool* inline_search) {
     Ref search;
-    if (!ctx.direct) search = lookup(Callable::find_all_paths_with_labels);
-    *inline_search = ctx.direct || is_module_function(search.get(), Callable::find_all_paths_with_labels);
+    if (!ctx.in_place()) search = lookup(Callable::find_all_paths_with_labels);
+    *inline_search = ctx.in_place() || is_module_function(search.get(), Callable::find_all_paths_with_labels);
     if (*inline_search) {
         Ref paths = Ref::steal(check(PyList_New(0)));
         find_paths(ctx, start, bomb, nullptr, paths.get());
@@ -313,7 +311,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         std::uint64_t key = level_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
-        bool rebound = !ctx.direct && !untouched(Callable::find_all_paths_with_labels);
+        bool rebound = !ctx.in_place() && !untouched(Callable::find_all_paths_with_labels);
         // A rebound search can lead anywhere, so its nesting is bounded as a recursion would be.
         if (rebound && levels.size() >= static_cast<std::size_t>(Py_GetRecursionLimit()))
             raise_format(PyExc_RecursionError,
@@ -359,53 +357,18 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
 
 namespace {
 
-// Which nodes the collected paths cover: a plain flag per node in a direct run, a Python set
-// otherwise (paths from a rebound exploration may hold any objects).
-class CoveredNodes {
-public:
-    CoveredNodes(bool direct, Py_ssize_t n) : direct_(direct) {
-        if (direct) flags_.assign(static_cast<std::size_t>(n), 0);
-        else set_ = Ref::steal(check(PySet_New(nullptr)));
-    }
-    void add_paths(PyObject* paths) {
-        Py_ssize_t count = PyObject_Length(paths);
-        if (count < 0) throw_error_set();
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref path = getitem_index(paths, i);
-            if (direct_) {
-                for (Py_ssize_t k = 0; k < PyList_GET_SIZE(path.get()); ++k)
-                    flags_[PyLong_AsLong(PyList_GET_ITEM(path.get(), k))] = 1;
-            } else {
-                call_method_one(set_.get(), names().update, path.get());
-            }
-        }
-    }
-    void add(std::int32_t node) {
-        if (direct_) flags_[node] = 1;
-        else check_status(PySet_Add(set_.get(), int_object(node).get()));
-    }
-    bool contains(std::int32_t node) const {
-        if (direct_) return flags_[node] != 0;
-        return check_status(PySet_Contains(set_.get(), int_object(node).get())) != 0;
-    }
-
-private:
-    bool direct_;
-    std::vector<std::uint8_t> flags_;
-    Ref set_;
-};
-
 // Phase 1: explore from each labelled node not yet covered, in ascending order.
 void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, PyObject* all_paths) {
-    bool direct = ctx.direct;
-    CoveredNodes covered(direct, ctx.labels.length);
+    const bool in_place = ctx.in_place();
+    // Which nodes the collected paths cover (paths from a rebound exploration may hold any objects).
+    NodeSet covered = in_place ? NodeSet::in_place(ctx.labels.length) : NodeSet::by_name(nullptr);
     std::size_t cursor = 0;
     while (cursor < starts.size()) {
         std::int32_t start = starts[cursor];
         Ref new_paths;
         Ref exploration;
-        if (!direct) exploration = lookup(Callable::explore_graph_recursive);
-        if (direct || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
+        if (!in_place) exploration = lookup(Callable::explore_graph_recursive);
+        if (in_place || is_module_function(exploration.get(), Callable::explore_graph_recursive)) {
             new_paths = Ref::steal(check(PyList_New(0)));
             explore(ctx, start, new_paths.get());
         } else {
@@ -418,7 +381,7 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
         if (found < 0) throw_error_set();
         if (found > 0) {
             list_extend(all_paths, new_paths.get());
-            covered.add_paths(new_paths.get());
+            for (Py_ssize_t i = 0; i < found; ++i) covered.add_path(getitem_index(new_paths.get(), i).get());
         }
         // A start node always counts as covered afterwards, so that an exploration whose paths
         // do not begin at it cannot make the loop pick it again for ever.
@@ -431,12 +394,12 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
 class InputEdges {
 public:
     InputEdges(PyObject* connections, PyObject* weights)
-        : connections_(connections), weights_(weights),
-          direct_(native_adjacency(connections) && is_exact_graph_wrapper(weights)) {}
+        : connections_(connections), weights_(weights), connections_access_(connections), weights_access_(weights),
+          on_storage_(native_adjacency(connections) && weights_access_.on_storage()) {}
 
     std::int32_t position(std::int32_t a, std::int32_t b) {
-        if (!direct_) {
-            Ref array = to_numpy_by_name(connections_, a);
+        if (!on_storage_) {
+            Ref array = connections_access_.to_numpy(a);
             Ref items = Ref::steal(check(PySequence_List(array.get())));
             Ref b_obj = int_object(b);
             Ref index = call_method_one(items.get(), names().index, b_obj.get());
@@ -457,8 +420,8 @@ public:
     }
 
     float weight(std::int32_t a, std::int32_t position) {
-        if (!direct_) {
-            Ref array = to_numpy_by_name(weights_, a);
+        if (!on_storage_) {
+            Ref array = weights_access_.to_numpy(a);
             Ref value = getitem_index(array.get(), position);
             double d = PyFloat_AsDouble(value.get());
             if (d == -1.0 && PyErr_Occurred()) throw_error_set();
@@ -482,18 +445,14 @@ private:
 
     PyObject* connections_;
     PyObject* weights_;
-    bool direct_;
+    ContainerAccess connections_access_;
+    ContainerAccess weights_access_;
+    bool on_storage_;  // both read in place, whatever the route: no Python code runs in between
     std::vector<std::uint8_t> scanned_;
     std::unordered_map<std::uint64_t, std::int32_t> first_;
 };
 
 }  // namespace
-
-Ref to_numpy_by_name(PyObject* container, std::int64_t index) {
-    if (is_exact_graph_wrapper(container)) return to_numpy_native(as_graph(container), index);
-    Ref index_obj = int_object(index);
-    return call_method_one(container, names().to_numpy, index_obj.get());
-}
 
 namespace {
 
@@ -582,9 +541,8 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     Py_ssize_t length = PyObject_Length(labels_obj);
     if (length < 0) throw_error_set();
 
-    ctx.direct = native_adjacency(connections) && ctx.plain_labels &&
-                 untouched(Callable::explore_graph_recursive) && untouched(Callable::find_all_paths_with_labels);
-    ctx.skip_repeated_levels = ctx.direct;
+    ctx.route = choose_route(Callable::find_subgraph_with_labels, connections, labels_obj);
+    ctx.skip_repeated_levels = ctx.in_place();
     ctx.prepare();  // the start nodes come from the labels the searches read
     std::vector<std::int32_t> starts;
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -592,7 +550,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (ctx.labels.get(i) != -1) starts.push_back(static_cast<std::int32_t>(i));
     }
 
-    if (ctx.direct) {
+    if (ctx.in_place()) {
         Ref planned = planned_subgraph(ctx, weights);
         if (planned) return planned;
     }
@@ -604,7 +562,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
     if (is_exact_graph_wrapper(connections)) {
         count = static_cast<Py_ssize_t>(as_graph(connections)->_count);
     } else {
-        Ref lists = Ref::steal(check(PyObject_CallMethodNoArgs(connections, names().to_numpy_all)));
+        Ref lists = ContainerAccess(connections).to_numpy_all();
         count = PyObject_Length(lists.get());
         if (count < 0) throw_error_set();
     }
@@ -634,8 +592,8 @@ namespace {
 // whether the call can read the containers in place.
 void open_search(SearchContext& ctx, bool without_path) {
     acquire_labels(ctx.labels_obj, false, ctx.labels);
-    ctx.direct = without_path && native_adjacency(ctx.connections) && ctx.plain_labels &&
-                 untouched(Callable::find_all_paths_with_labels);
+    ctx.route = without_path ? choose_route(Callable::find_all_paths_with_labels, ctx.connections, ctx.labels_obj)
+                             : Route::by_name;
     ctx.prepare();
 }
 

@@ -7,6 +7,7 @@
 
 #include "binding.hpp"
 #include "graph_wrapper.hpp"
+#include "route.hpp"
 
 namespace brov {
 
@@ -31,7 +32,8 @@ struct SearchContext {
     PyObject* labels_obj;
     LabelView labels;
     bool plain_labels;
-    bool direct = false;
+    Route route = Route::by_name;  // chosen once by the entry call (route.hpp)
+    bool in_place() const { return route == Route::in_place; }
     std::vector<std::uint8_t> on_route;  // nodes on the path being extended, by node index
     InterruptPoll poll;                  // shared by every loop of the call
     // Building a subgraph, an exploration level that has already run adds only paths whose edges
@@ -50,17 +52,12 @@ struct SearchContext {
     void load_neighbors(std::int32_t node, NeighborList& out) const;
 };
 
-bool native_adjacency(PyObject* connections);
-
 // Appends to `out` the paths that find_all_paths_with_labels(connections, labels, start, bomb, path)
 // returns; `path` may be null for None.
 void find_paths(SearchContext& ctx, std::int32_t start, std::int32_t bomb, PyObject* path, PyObject* out);
 
 // Appends to `all_paths` what explore_graph_recursive(connections, labels, start) returns.
 void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths);
-
-// `to_numpy` of a container reached by name (the native export for an exact GraphWrapper).
-Ref to_numpy_by_name(PyObject* container, std::int64_t index);
 
 // find_subgraph_with_labels once its arguments are matched and `labels` type-tested.
 Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels);
