@@ -110,6 +110,18 @@ class TestEuclideanMst:
             edges, _, used = euclidean_mst(X, n_neighbors=n_neighbors, max_pieces=max_pieces)
             assert used == "hnsw" and is_spanning_tree(edges, len(X))
 
+    def test_pieces_far_apart_are_joined_by_their_closest_pairs(self):
+        # Four blobs in 40-D far apart: the k-NN graph falls into pieces, joined through matrix
+        # products; the joining edges must be the exact tree's three longest ones.
+        centers = [np.eye(40)[i] * 60 for i in range(4)]
+        X, _ = blobs(centers, 50, seed=5)
+        edges, lengths, used = euclidean_mst(X, n_neighbors=3)
+        exact_edges, exact_lengths, _ = euclidean_mst(X, method="exact")
+        longest = np.argsort(lengths)[-3:]
+        exact_longest = np.argsort(exact_lengths)[-3:]
+        assert sorted(map(tuple, edges[longest].tolist())) == sorted(map(tuple, exact_edges[exact_longest].tolist()))
+        assert lengths[longest] == pytest.approx(np.sort(exact_lengths)[-3:], rel=1e-12)
+
     def test_k_d_tree_neighbours_without_faiss(self, monkeypatch):
         monkeypatch.setitem(sys.modules, "faiss", None)  # import faiss now raises ImportError
         X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
