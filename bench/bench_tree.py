@@ -14,6 +14,7 @@ call minus the resident set before it (Linux).
 
     python bench/bench_tree.py              # full run (several minutes)
     python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
+    python bench/bench_tree.py --crossover 16 32 64   # exact against approximate, by dimension
 """
 
 import argparse
@@ -140,6 +141,19 @@ def run_set(name, X, truth, args, rng):
             f"ARI {adjusted_rand_score(truth, labels):.3f}; {seconds / ours:.1f} x brov")
 
 
+def crossover(args, rng):
+    """Exact tree against the approximate route by dimension, on blobs and on uniform points: where
+    the k-d tree stops paying."""
+    n = max(200, int(2 * 10**4 * args.scale))
+    print(f"| coordinates | data (n={n:,}) | exact s | approximate s | approximate route |")
+    print("| --- | --- | --- | --- | --- |")
+    for d in args.crossover:
+        for name, X in (("10 blobs", separated_blobs(n, d, 10, rng)[0]), ("uniform", rng.random((n, d)))):
+            _, exact, _ = measured(euclidean_mst, X, method="exact")
+            (_, _, used), approximate, _ = measured(euclidean_mst, X, method="knn")
+            print(f"| {d} | {name} | {exact:.2f} | {approximate:.2f} | {used} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every set's size")
@@ -147,8 +161,13 @@ def main():
     parser.add_argument("--skip", nargs="*", default=[], choices=["sklearn", "fast_hdbscan"],
                         help="competitors to leave out even if installed")
     parser.add_argument("--skip-knn", action="store_true", help="leave out the k-NN route")
+    parser.add_argument("--crossover", type=int, nargs="+", metavar="D",
+                        help="instead: exact against approximate tree on 20,000 points in these dimensions")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
+    if args.crossover:
+        crossover(args, rng)
+        return
 
     def size(n):
         return max(200, int(n * args.scale))

@@ -40,6 +40,14 @@ def is_spanning_tree(edges, n):
     return connected_components(graph, directed=False)[0] == 1
 
 
+def faiss_installed():
+    try:
+        import faiss  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def brute_force_length(X):
     """Total length of the exact tree of distinct points (dense MST)."""
     return minimum_spanning_tree(squareform(pdist(X))).sum()
@@ -85,8 +93,41 @@ class TestEuclideanMst:
         X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
         edges, lengths, used = euclidean_mst(X, method="exact")
         assert used == "boruvka" and lengths.sum() == pytest.approx(brute_force_length(X))
-        assert euclidean_mst(X)[2] == "knn"
+        assert euclidean_mst(X)[2] == ("hnsw" if faiss_installed() else "knn")
         assert euclidean_mst(X[:, :3], method="knn")[2] == "knn"
+
+    def test_graph_index_route_above_the_limit(self):
+        pytest.importorskip("faiss")
+        X, _ = blobs([(0,) * 48, (9,) * 48, (-9,) * 48], 80, seed=4)
+        X = np.concatenate([X, X[:7]])  # copies hang on their originals by zero-length edges
+        edges, lengths, used = euclidean_mst(X)
+        assert used == "hnsw" and is_spanning_tree(edges, len(X))
+        assert np.sum(lengths == 0) == 7
+        exact = brute_force_length(X[:-7])
+        assert exact * (1 - 1e-12) <= lengths.sum() <= exact * 1.02
+        # Asking for more neighbours than there are points, and k doubled until one piece.
+        for n_neighbors, max_pieces in ((500, 32), (1, 1)):
+            edges, _, used = euclidean_mst(X, n_neighbors=n_neighbors, max_pieces=max_pieces)
+            assert used == "hnsw" and is_spanning_tree(edges, len(X))
+
+    def test_pieces_far_apart_are_joined_by_their_closest_pairs(self):
+        # Four blobs in 40-D far apart: the k-NN graph falls into pieces, joined through matrix
+        # products; the joining edges must be the exact tree's three longest ones.
+        centers = [np.eye(40)[i] * 60 for i in range(4)]
+        X, _ = blobs(centers, 50, seed=5)
+        edges, lengths, used = euclidean_mst(X, n_neighbors=3)
+        exact_edges, exact_lengths, _ = euclidean_mst(X, method="exact")
+        longest = np.argsort(lengths)[-3:]
+        exact_longest = np.argsort(exact_lengths)[-3:]
+        assert sorted(map(tuple, edges[longest].tolist())) == sorted(map(tuple, exact_edges[exact_longest].tolist()))
+        assert lengths[longest] == pytest.approx(np.sort(exact_lengths)[-3:], rel=1e-12)
+
+    def test_k_d_tree_neighbours_without_faiss(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "faiss", None)  # import faiss now raises ImportError
+        X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
+        edges, lengths, used = euclidean_mst(X)
+        assert used == "knn" and is_spanning_tree(edges, len(X))
+        assert lengths.sum() == pytest.approx(brute_force_length(X), rel=0.02)
 
     def test_collinear_points_in_2d(self):
         t = np.array([3.0, -1.0, 0.5, 10.0, 2.0])
@@ -174,11 +215,13 @@ class TestEuclideanMst:
     @pytest.mark.parametrize("X, route", [
         (np.arange(10.0).reshape(-1, 1), "boruvka"),
         (np.random.default_rng(1).normal(size=(50, 2)), "boruvka"),
-        (np.random.default_rng(1).normal(size=(50, 40)), "knn"),
+        (np.random.default_rng(1).normal(size=(50, 40)), "hnsw"),
         (np.zeros((1, 2)), "boruvka"),
     ])
     def test_progress_runs_from_zero_to_one_on_every_route(self, X, route):
         seen = []
+        if route == "hnsw" and not faiss_installed():
+            route = "knn"
         assert euclidean_mst(X, progress=seen.append)[2] == route
         assert seen[0] == 0.0 and seen[-1] == 1.0 and len(seen) >= 3
         assert seen == sorted(seen)

@@ -102,6 +102,18 @@ int main() {
         for (auto& v : x) v = cell(rng);
         check(x, n, d, "large grid");
     }
+    for (const int d : {8, 13}) {  // separated clusters: whole leaves of one component search together
+        const std::int64_t n = 2000;
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::uniform_int_distribution<int> cluster(0, 5), spread(-20, 20);
+        std::vector<double> centers(6 * d), x(n * d);
+        for (auto& v : centers) v = spread(rng);
+        for (std::int64_t i = 0; i < n; ++i) {
+            const int c = cluster(rng);
+            for (int k = 0; k < d; ++k) x[i * d + k] = centers[c * d + k] + (i % 7 == 0 ? 0.0 : normal(rng));
+        }
+        check(x, n, d, "clusters");
+    }
     {
         ++cases;
         const std::int64_t n = 20000;

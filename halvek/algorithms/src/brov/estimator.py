@@ -155,7 +155,8 @@ class BrovClustering(SemiSupervisedMixin):
         ``labels_`` (1.0 everywhere with a single tree; always 1.0 on the
         labelled points).
     tree_method_ : str
-        "boruvka" (the exact tree) or "knn" (the k-NN approximation).
+        "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
+        or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
     timings_ : dict
         Seconds spent per stage: "tree", "clusterize" (weights, cuts and
         labels) and, with ``n_trees > 1``, "confidence".

@@ -11,7 +11,8 @@
   zero-length edges;
 * above that (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
-  (k-d tree), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
+  (a k-d tree up to ``EXACT_MAX_DIMENSIONS`` coordinates; above, where faiss
+  is installed, an HNSW graph index, whose neighbours are approximate), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
   graph. If the k-NN graph falls apart into more than ``max_pieces`` pieces,
   k is doubled and the graph rebuilt; the remaining pieces are then joined by
   the shortest edge between every two of them (one k-d tree per piece),
@@ -28,8 +29,12 @@ __all__ = ["euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
-# Above this many coordinates the k-d tree prunes too little for the exact tree to pay.
+# Above this many coordinates the k-d tree prunes too little for the exact tree to pay, and the
+# approximate route finds neighbours through a graph index (HNSW) where faiss is installed.
 EXACT_MAX_DIMENSIONS = 32
+HNSW_LINKS = 32  # graph links per point
+HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
+HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
 
 
 def _collapse_duplicates(X):
@@ -75,6 +80,31 @@ def _knn_edges(P, k):
     return _unique_pairs(rows[keep], cols[keep], m)
 
 
+def _hnsw_searcher(P):
+    """k -> candidate pairs from an approximate k-NN graph (faiss HNSW index), or None when
+    faiss is not installed. The index is built once for every k asked."""
+    try:
+        import faiss
+    except ImportError:
+        return None
+    m, d = P.shape
+    index = faiss.IndexHNSWFlat(d, HNSW_LINKS)
+    index.hnsw.efConstruction = HNSW_BUILD_BREADTH
+    points = np.ascontiguousarray(P, dtype=np.float32)  # P is scaled to magnitudes <= 1
+    index.add(points)
+
+    def pairs(k):
+        k = min(k, m - 1)
+        index.hnsw.efSearch = max(HNSW_SEARCH_BREADTH, 2 * (k + 1))
+        _, idx = index.search(points, k + 1)
+        rows = np.repeat(np.arange(m), k + 1)
+        cols = idx.reshape(-1).astype(np.int64)
+        keep = (rows != cols) & (cols >= 0)  # -1: fewer neighbours found than asked
+        return _unique_pairs(rows[keep], cols[keep], m)
+
+    return pairs
+
+
 def _lengths(P, pairs):
     diff = P[pairs[:, 0]] - P[pairs[:, 1]]
     if P.shape[1] == 2:
@@ -106,13 +136,17 @@ def _join_pieces(P, edges):
     if count == 1:
         return edges
     members = [np.flatnonzero(piece == c) for c in range(count)]
-    trees = [cKDTree(P[idx]) for idx in members]
+    low = P.shape[1] <= EXACT_MAX_DIMENSIONS
+    trees = [cKDTree(P[idx]) for idx in members] if low else None
     best = np.zeros((count, count))
     ends = {}
     for a in range(count):
         for b in range(a + 1, count):
             small, large = (a, b) if len(members[a]) <= len(members[b]) else (b, a)
-            dist, nearest = trees[large].query(P[members[small]], k=1)
+            if low:
+                dist, nearest = trees[large].query(P[members[small]], k=1)
+            else:
+                dist, nearest = _nearest_by_products(P[members[large]], P[members[small]])
             k = int(np.argmin(dist))
             # Distinct points, but guard the zero that a dense matrix reads as "no edge".
             best[a, b] = max(dist[k], np.finfo(float).tiny)
@@ -121,6 +155,18 @@ def _join_pieces(P, edges):
     extra = [ends[min(a, b), max(a, b)] for a, b in zip(links.row, links.col)]
     extra = np.array([(min(u, v), max(u, v)) for u, v in extra], dtype=np.int64)
     return np.concatenate([edges, extra])
+
+
+def _nearest_by_products(points, queries, block=2048):
+    """(distance, index) of each query's nearest point, through matrix products: in many
+    dimensions a k-d tree looks at nearly every point anyway. |q - p|^2 = |q|^2 + |p|^2 - 2 q.p
+    rounds, so the distances are recomputed directly for the points found."""
+    norms = np.einsum("ij,ij->i", points, points)
+    nearest = np.empty(len(queries), dtype=np.int64)
+    for start in range(0, len(queries), block):
+        q = queries[start:start + block]
+        nearest[start:start + block] = np.argmin(norms[None, :] - 2 * (q @ points.T), axis=1)
+    return np.linalg.norm(queries - points[nearest], axis=1), nearest
 
 
 def _count_pieces(m, edges):
@@ -157,17 +203,25 @@ def _require_finite(X):
             "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
 
 
-def _knn_tree(P, n_neighbors, max_pieces, report):
-    """Approximate tree from k-NN graphs (see the module documentation), over distinct points."""
+def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
+    """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
+    the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
+    or "knn" (exact neighbours from a k-d tree)."""
     keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
     report(0.1)
     Q = P[keep]
     m = Q.shape[0]
     local = np.empty((0, 2), dtype=np.int64)
+    route = "knn"
     if m > 1:
+        neighbour_pairs = _hnsw_searcher(Q) if approximate_neighbours else None
+        if neighbour_pairs is None:
+            neighbour_pairs = lambda k: _knn_edges(Q, k)  # noqa: E731
+        else:
+            route = "hnsw"
         k = int(n_neighbors)
         while True:
-            local, _ = _spanning_forest(Q, _knn_edges(Q, k))
+            local, _ = _spanning_forest(Q, neighbour_pairs(k))
             report(0.6)
             if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
                 break
@@ -175,7 +229,7 @@ def _knn_tree(P, n_neighbors, max_pieces, report):
         local = _join_pieces(Q, local)
     edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
     edges = np.concatenate([edges.astype(np.int64), dup_edges])
-    return np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
+    return (np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges), route
 
 
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -192,8 +246,10 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
     int64 array with the smaller node first, ``lengths`` the float64 Euclidean
     lengths (zero between identical points), and ``method_used`` either
-    ``"boruvka"`` (exact) or ``"knn"``. The edges form one tree over all n
-    points.
+    ``"boruvka"`` (exact), ``"knn"`` (k-NN graph from a k-d tree) or
+    ``"hnsw"`` (k-NN graph from faiss's HNSW index: above
+    ``EXACT_MAX_DIMENSIONS`` coordinates, where faiss is installed). The edges
+    form one tree over all n points.
 
     ``progress``, if given, is called with the fraction of the work done, a
     float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
@@ -220,11 +276,12 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
         from .binaries import _tree
 
         edges = _tree.euclidean_mst_edges(P, progress)
+        route = "boruvka"
     else:
-        edges = _knn_tree(P, n_neighbors, max_pieces, report)
+        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS)
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
     report(1.0)
-    return edges, lengths, "boruvka" if exact else "knn"
+    return edges, lengths, route

@@ -17,6 +17,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr Index kNone = -1;
 constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
 constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
+constexpr std::int64_t kMaxLeaf = 64;  // points of a leaf, unless they are copies of one point
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
 
@@ -39,7 +40,10 @@ struct Node {
 template <int D>
 class BoruvkaTree {
 public:
-    BoruvkaTree(const double* points, Index n, int d) : n_(n), d_(D > 0 ? D : d) { build(points); }
+    BoruvkaTree(const double* points, Index n, int d) : n_(n), d_(D > 0 ? D : d) {
+        build(points);
+        copy_by_leaf();
+    }
 
     void run(std::int64_t* edges, const EmstCheckpoint& checkpoint) {
         comp_.resize(n_);
@@ -113,7 +117,7 @@ private:
     template <typename RowAt, typename Partition>
     void split_nodes(RowAt row_at, Partition partition) {
         const int d = dim();
-        const Index leaf_size = d <= 3 ? 16 : d <= 6 ? 24 : 64;
+        const Index leaf_size = d <= 3 ? 16 : d <= 6 ? 24 : kMaxLeaf;
         nodes_.push_back({0, n_, -1, -1, false});
         std::vector<std::int32_t> stack{0};
         while (!stack.empty()) {
@@ -153,6 +157,20 @@ private:
         }
         lo_.resize(nodes_.size() * d);
         hi_.resize(nodes_.size() * d);
+        for (std::size_t id = 0; id < nodes_.size(); ++id)
+            if (nodes_[id].left < 0) leaves_.push_back(static_cast<std::int32_t>(id));
+    }
+
+    // A second copy of the coordinates, each leaf's block stored coordinate by coordinate.
+    void copy_by_leaf() {
+        const int d = dim();
+        by_leaf_.resize(coords_.size());
+        for (const std::int32_t leaf : leaves_) {
+            const Index begin = nodes_[leaf].begin, size = nodes_[leaf].end - begin;
+            double* block = &by_leaf_[begin * d];
+            for (Index j = 0; j < size; ++j)
+                for (int k = 0; k < d; ++k) block[k * size + j] = coords_[(begin + j) * d + k];
+        }
     }
 
     double distance2(const double* a, const double* b) const {
@@ -212,9 +230,7 @@ private:
         constexpr Index kChunk = 4;  // leaves
         std::atomic<Index> next{0};
         std::atomic<bool> stop{false};  // set when this thread's checkpoint throws
-        std::vector<std::int32_t> leaves;
-        for (std::size_t id = 0; id < nodes_.size(); ++id)
-            if (nodes_[id].left < 0) leaves.push_back(static_cast<std::int32_t>(id));
+        const std::vector<std::int32_t>& leaves = leaves_;
         const auto leaf_count = static_cast<Index>(leaves.size());
         auto work_chunk = [&](Scratch& scratch, const Proceed& proceed) {
             const Index begin = next.fetch_add(kChunk);
@@ -281,24 +297,7 @@ private:
             return;
         }
         auto& near = scratch.leaves;
-        near.clear();
-        scratch.stack.clear();
-        scratch.stack.push_back({0, 0.0});
-        while (!scratch.stack.empty()) {
-            const auto [node, node_d2] = scratch.stack.back();
-            scratch.stack.pop_back();
-            if (node == leaf) continue;
-            const Node& other = nodes_[node];
-            if (other.left < 0) {
-                near.push_back({node, node_d2});
-                continue;
-            }
-            for (const std::int32_t child : {other.left, other.right}) {
-                const double d2 = boxes_distance2(leaf, child);
-                if (d2 <= bound) scratch.stack.push_back({child, d2});
-            }
-        }
-        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
+        near_leaves(leaf, bound, [leaf](std::int32_t node) { return node == leaf; }, scratch.stack, near);
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
             if (!proceed()) return;
@@ -310,6 +309,31 @@ private:
                 if (box_distance2(other, q) <= d2s[k_ - 1]) scan_k(nodes_[other], p, q, idx, d2s);
             }
         }
+    }
+
+    // The leaves within bound of a leaf's box, nearest first, leaving out the subtrees that skip
+    // names.
+    template <typename Skip>
+    void near_leaves(std::int32_t leaf, double bound, const Skip& skip, std::vector<StackEntry>& stack,
+                     std::vector<StackEntry>& near) const {
+        near.clear();
+        stack.clear();
+        stack.push_back({0, 0.0});
+        while (!stack.empty()) {
+            const auto [node, node_d2] = stack.back();
+            stack.pop_back();
+            if (skip(node)) continue;
+            const Node& other = nodes_[node];
+            if (other.left < 0) {
+                near.push_back({node, node_d2});
+                continue;
+            }
+            for (const std::int32_t child : {other.left, other.right}) {
+                const double d2 = boxes_distance2(leaf, child);
+                if (d2 <= bound) stack.push_back({child, d2});
+            }
+        }
+        std::sort(near.begin(), near.end(), [](const StackEntry& a, const StackEntry& b) { return a.second < b.second; });
     }
 
     // The rest of the tree for a point whose own leaf has been scanned.
@@ -329,11 +353,32 @@ private:
         }
     }
 
+    // Squared distances from q to the points of a leaf (to its first point only, for a leaf of
+    // copies): the same sums as distance2, taken one coordinate at a time over the whole leaf so
+    // that the compiler can vectorise them. Returns how many were written.
+    Index leaf_distances2(const Node& nd, const double* q, double* out) const {
+        const Index size = nd.end - nd.begin;
+        const Index count = nd.same ? 1 : size;
+        const double* block = &by_leaf_[nd.begin * dim()];
+        std::fill_n(out, count, 0.0);
+        for (int k = 0; k < dim(); ++k) {
+            const double* column = block + k * size;
+            const double qk = q[k];
+            for (Index j = 0; j < count; ++j) {
+                const double t = column[j] - qk;
+                out[j] += t * t;
+            }
+        }
+        return count;
+    }
+
     void scan_k(const Node& nd, Index p, const double* q, Index* idx, double* d2s) const {
         const int k = k_;
-        for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
+        double distances[kMaxLeaf];
+        const Index count = leaf_distances2(nd, q, distances);
+        for (Index j = nd.begin, last = nd.begin + count; j < last; ++j) {
             if (j == p) continue;
-            const double d2 = distance2(q, &coords_[j * dim()]);
+            const double d2 = distances[j - nd.begin];
             if (d2 > d2s[k - 1] || (d2 == d2s[k - 1] && idx[k - 1] != kNone && j > idx[k - 1])) continue;
             int t = k - 1;
             while (t > 0 && (d2 < d2s[t - 1] || (d2 == d2s[t - 1] && j < idx[t - 1]))) {
@@ -384,14 +429,87 @@ private:
             }
         }
         int until_poll = kSearchesPerPoll;
-        for (Index p = 0; p < n_; ++p) {
-            if (follower_[p] || cursor_[p] < k_ || nearest_[p] != kNone || lower_d2_[p] > best_d2_[comp_[p]]) continue;
-            search(p);
+        const auto poll = [&] {
             if (--until_poll == 0) {
                 checkpoint(-1.0);
                 until_poll = kSearchesPerPoll;
             }
+        };
+        for (const std::int32_t leaf : leaves_) {
+            if (node_comp_[leaf] != kMixed) {
+                search_whole_leaf(leaf, poll);
+                continue;
+            }
+            for (Index p = nodes_[leaf].begin; p < nodes_[leaf].end; ++p) {
+                if (!needs_search(p)) continue;
+                poll();
+                search(p);
+            }
         }
+    }
+
+    // Whether neither p's list nor its remembered neighbour answers for it, and its lower bound
+    // does not rule it out.
+    bool needs_search(Index p) const {
+        return !follower_[p] && cursor_[p] >= k_ && nearest_[p] == kNone && lower_d2_[p] <= best_d2_[comp_[p]];
+    }
+
+    // The searches of a leaf whose points are all in one component share one walk of the tree: the
+    // leaves of other components within the component's bound of this leaf's box, nearest first.
+    // Far from other components (inside a large one) that walk ends near the root, and every point
+    // of the leaf keeps the bound as its lower bound without a search of its own.
+    template <typename Poll>
+    void search_whole_leaf(std::int32_t leaf, const Poll& poll) {
+        const Node& nd = nodes_[leaf];
+        const Index c = node_comp_[leaf];
+        Index p = nd.begin;
+        while (p < nd.end && !needs_search(p)) ++p;
+        if (p == nd.end) return;
+        if (!(best_d2_[c] < kInfinity)) {  // the first search sets a bound for the walk
+            poll();
+            search(p++);
+        }
+        const double bound = best_d2_[c];
+        near_leaves(leaf, bound, [this, c](std::int32_t node) { return node_comp_[node] == c; }, stack_, near_);
+        for (; p < nd.end; ++p) {
+            if (!needs_search(p)) continue;
+            poll();
+            const double* q = &coords_[p * dim()];
+            const double limit = best_d2_[c];
+            double found_d2 = limit;
+            Index found = kNone;
+            for (const auto& [other, leaves_d2] : near_) {
+                if (leaves_d2 > found_d2) break;
+                if (box_distance2(other, q) <= found_d2) scan_other(nodes_[other], c, q, found, found_d2);
+            }
+            settle(p, c, limit, found, found_d2);
+        }
+    }
+
+    // Nearest point of a component other than c in a leaf, in the order (d2, position), if it is
+    // not beyond found_d2.
+    void scan_other(const Node& nd, Index c, const double* q, Index& found, double& found_d2) const {
+        double distances[kMaxLeaf];
+        const Index count = leaf_distances2(nd, q, distances);
+        for (Index j = nd.begin, last = nd.begin + count; j < last; ++j) {
+            if (comp_[j] == c) continue;
+            const double d2 = distances[j - nd.begin];
+            if (d2 < found_d2 || (d2 == found_d2 && (found == kNone || j < found))) {
+                found_d2 = d2;
+                found = j;
+            }
+        }
+    }
+
+    // The outcome of p's search within limit: its nearest other-component point, or a lower bound.
+    void settle(Index p, Index c, double limit, Index found, double found_d2) {
+        if (found == kNone) {
+            lower_d2_[p] = std::max(lower_d2_[p], limit);
+            return;
+        }
+        nearest_[p] = found;
+        nearest_d2_[p] = found_d2;
+        offer(c, found_d2, p, found);
     }
 
     // Nearest point of another component to p, in the order (d2, position), if one lies within
@@ -409,26 +527,12 @@ private:
             stack_.pop_back();
             if (node_d2 > found_d2 || node_comp_[node] == c) continue;
             const Node& nd = nodes_[node];
-            if (nd.left < 0) {
-                for (Index j = nd.begin, last = nd.same ? nd.begin + 1 : nd.end; j < last; ++j) {
-                    if (comp_[j] == c) continue;
-                    const double d2 = distance2(q, &coords_[j * dim()]);
-                    if (d2 < found_d2 || (d2 == found_d2 && (found == kNone || j < found))) {
-                        found_d2 = d2;
-                        found = j;
-                    }
-                }
-                continue;
-            }
-            push_children(nd, q, found_d2, stack_);
+            if (nd.left < 0)
+                scan_other(nd, c, q, found, found_d2);
+            else
+                push_children(nd, q, found_d2, stack_);
         }
-        if (found == kNone) {
-            lower_d2_[p] = std::max(lower_d2_[p], bound);
-            return;
-        }
-        nearest_[p] = found;
-        nearest_d2_[p] = found_d2;
-        offer(c, found_d2, p, found);
+        settle(p, c, bound, found, found_d2);
     }
 
     Index find(Index x) {
@@ -500,6 +604,7 @@ private:
     std::vector<Index> order_;   // tree position -> row of the input
     std::vector<Node> nodes_;
     std::vector<double> lo_, hi_, coords_;
+    std::vector<double> by_leaf_;  // coords_, each leaf's block transposed
     std::vector<Index> comp_, parent_, node_comp_;
     std::vector<std::uint8_t> rank_;
     std::vector<Index> nearest_;
@@ -507,11 +612,13 @@ private:
     std::vector<double> best_d2_;  // per component root: its shortest outgoing edge so far
     std::vector<Index> best_lo_, best_hi_;
     std::vector<StackEntry> stack_;
+    std::vector<StackEntry> near_;        // leaves near the one being searched, nearest first
+    std::vector<std::int32_t> leaves_;    // in tree order
     int k_ = 0;                  // neighbours listed per point
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<double> listed_d2_;
-    std::vector<int> cursor_;
-    std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead    // first listed neighbour that may be in another component
+    std::vector<int> cursor_;  // first listed neighbour that may be in another component
+    std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead
 };
 
 template <int D>
