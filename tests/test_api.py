@@ -402,6 +402,14 @@ class TestWeightingAndConfidence:
             graph = sp.coo_array((np.ones(n - 2), (rest[:, 0], rest[:, 1])), shape=(n, n))
             _, piece = connected_components(graph, directed=False)
             assert sides[i] == min(np.sum(piece == 0), np.sum(piece != 0))
+        # Two trees and a lone node: each edge counts within its own tree only.
+        forest = np.array([[0, 1], [1, 2], [2, 3], [5, 4], [6, 5]])
+        assert smaller_side_sizes(forest, 8).tolist() == [1, 2, 1, 1, 1]
+        for cycle in ([[0, 1], [1, 2], [2, 0]], [[0, 1], [1, 0]], [[3, 3]]):
+            with pytest.raises(ValueError, match="forest"):
+                smaller_side_sizes(np.array(cycle), 4)
+        with pytest.raises(ValueError, match=r"\[0, n\)"):
+            smaller_side_sizes(np.array([[0, 4]]), 4)
 
     def test_local_weighting_measures_gaps_against_the_density_around_them(self):
         # A dense row (spacing 0.1), a gap of 0.8, then a sparse row (spacing 1): by length the

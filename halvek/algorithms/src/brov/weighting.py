@@ -55,25 +55,12 @@ def _local_scales(X, k):
 
 
 def smaller_side_sizes(edges, n):
-    """For each edge of a spanning tree of ``n`` nodes, the number of nodes on
-    the smaller of the two sides that removing it leaves."""
-    from scipy.sparse.csgraph import breadth_first_order
+    """For each edge of a spanning forest of ``n`` nodes, the number of nodes on
+    the smaller of the two sides that removing it leaves within its tree."""
+    from .binaries import _tree
 
-    from .estimator import _symmetric_csr
-
-    if len(edges) == 0:
-        return np.zeros(0, dtype=np.int64)
-    adjacency = _symmetric_csr(edges, np.ones(len(edges)), n)
-    order, parent = breadth_first_order(adjacency, int(edges[0, 0]), directed=False)
-    # Subtree sizes, children before parents; plain lists keep the loop cheap and flat.
-    size = [1] * n
-    parent_of = parent.tolist()
-    for node in reversed(order.tolist()[1:]):
-        size[parent_of[node]] += size[node]
-    size = np.asarray(size, dtype=np.int64)
-    child = np.where(parent[edges[:, 1]] == edges[:, 0], edges[:, 1], edges[:, 0])
-    below = size[child]
-    return np.minimum(below, len(order) - below)
+    edges = np.ascontiguousarray(np.asarray(edges, dtype=np.int64).reshape(-1, 2))
+    return _tree.smaller_side_sizes(edges, int(n))
 
 
 class EdgeWeigher:

@@ -4,6 +4,10 @@
 //     points: a C-contiguous float64 array of shape (n, d), finite. Returns an (n - 1, 2) int64
 //     array of row pairs, smaller row first. progress, if given, is called with the fraction of the
 //     work done after each round; an exception from it (or Ctrl-C) stops the build.
+//
+// smaller_side_sizes(edges, n) -> sizes
+//     edges: a C-contiguous int64 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
+//     the number of nodes on the smaller side that removing it leaves within its tree.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -17,6 +21,7 @@
 #include "extension_start.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
+#include "tree_sides.hpp"
 
 namespace brov {
 namespace {
@@ -66,6 +71,38 @@ PyObject* tree_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+bool is_int64(const Py_buffer& view) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    return (f[0] == 'q' || f[0] == 'l') && f[1] == '\0' && view.itemsize == 8;
+}
+
+PyObject* side_sizes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"edges", "n", nullptr};
+        PyObject* edges = nullptr;
+        long long n = 0;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OL:smaller_side_sizes", const_cast<char**>(keywords),
+                                                 &edges, &n) ? 0 : -1);
+        if (n < 0) raise(PyExc_ValueError, "n must be >= 0");
+        BufferHold hold;
+        if (!hold.acquire(edges, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
+        const Py_buffer& view = hold.view();
+        if (view.ndim != 2 || view.shape[1] != 2 || !is_int64(view))
+            raise(PyExc_TypeError, "edges must be a C-contiguous int64 array of shape (m, 2)");
+        const auto m = static_cast<std::int64_t>(view.shape[0]);
+        const auto* pairs = static_cast<const std::int64_t*>(view.buf);
+        for (std::int64_t k = 0; k < 2 * m; ++k)
+            if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
+        npy_intp dims[1] = {static_cast<npy_intp>(m)};
+        Ref sizes = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
+        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get())));
+        // No Python code runs from here on, so the held buffer and the new array stay as checked.
+        if (!smaller_side_sizes(pairs, m, n, out)) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
+        return sizes.release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"euclidean_mst_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tree_edges)),
      METH_VARARGS | METH_KEYWORDS,
@@ -73,6 +110,11 @@ PyMethodDef methods[] = {
      "Exact Euclidean minimum spanning tree of the rows of a C-contiguous float64 (n, d) array:\n"
      "an (n - 1, 2) int64 array of row pairs, smaller row first. Equal lengths are broken by the\n"
      "rows' positions in an internal order. progress(fraction) is called after each round."},
+    {"smaller_side_sizes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(side_sizes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "smaller_side_sizes(edges, n)\n\n"
+     "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 (m, 2) array), the number\n"
+     "of nodes on the smaller of the two sides that removing it leaves within its tree."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tree",
