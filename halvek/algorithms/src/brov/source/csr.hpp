@@ -112,9 +112,13 @@ struct Csr {
 
 struct ForestEdge {
     i32 a, b;  // a < b
-    i32 pos;   // position of b in a's list: the tie-break among equal weights
-    i32 rpos;  // position of a in b's list
+    i32 pos;  // position of b in a's list: the tie-break among equal weights
     float w = 0;
+};
+
+// Takes every edge the forest pairing finds.
+struct AcceptAll {
+    bool operator()(ForestEdge&, i32 /*position of a in b's list*/) const { return true; }
 };
 
 namespace forest_detail {
@@ -127,8 +131,10 @@ constexpr i32 kShortList = 16;
 // and there are as many entries (v, i) with v > i (the first mirrors of distinct pairs are then
 // all of them). A pair listed twice makes a cycle, which the acyclicity test rejects. On the short
 // or sorted lists of trees this reads each list about once. Returns 1 when the entries pair up, 0
-// when they do not, and -1 when a long unsorted list would make the lookups slow.
-inline int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+// when they do not or `accept` refuses an edge, and -1 when a long unsorted list would make the
+// lookups slow. `accept(edge, position of a in b's list)` sees each edge while both lists are at hand.
+template <class Accept>
+int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept& accept) {
     i64 entries = 0;
     for (i64 i = 0; i < in.n; ++i) {
         poll.check();
@@ -161,14 +167,17 @@ inline int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, S
                 q = static_cast<i32>(std::lower_bound(other, other + size, i) - other);
             }
             if (q >= size || other[q] != i) return 0;
-            edges.push_back({static_cast<i32>(i), static_cast<i32>(v), p, q});
+            ForestEdge e{static_cast<i32>(i), static_cast<i32>(v), p};
+            if (!accept(e, q)) return 0;
+            edges.push_back(e);
         }
     }
     return up == down ? 1 : 0;
 }
 
 // The same by counting sort of the entries by target, for lists too long to search.
-inline bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+template <class Accept>
+bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept& accept) {
     Csr csr;
     for (i64 i = 0; i < in.n; ++i) {
         poll.check();
@@ -196,7 +205,11 @@ inline bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& 
         for (i64 k = csr.rev_offsets[j]; k < csr.rev_offsets[j + 1]; ++k) {
             const i32 i = csr.rev_sources[k];
             if (stamp[i] != j) return false;
-            if (i < j) edges.push_back({i, j, csr.rev_positions[k], where[i]});
+            if (i < j) {
+                ForestEdge e{i, j, csr.rev_positions[k]};
+                if (!accept(e, where[i])) return false;
+                edges.push_back(e);
+            }
         }
     }
     return true;
@@ -226,12 +239,14 @@ inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges, StopPoll& poll)
 
 // Collects the undirected edges when the lists form a simple forest (symmetric lists, no duplicate
 // neighbours, no self-loops, no cycles); false otherwise. Every index must be in range.
-inline bool collect_forest(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+// `accept` may refuse an edge (the answer is then false) or fill in its weight.
+template <class Accept = AcceptAll>
+bool collect_forest(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept accept = {}) {
     edges.clear();
-    const int looked_up = forest_detail::pair_by_lookup(in, edges, poll);
+    const int looked_up = forest_detail::pair_by_lookup(in, edges, poll, accept);
     if (looked_up < 0) {
         edges.clear();
-        if (!forest_detail::pair_by_reverse_index(in, edges, poll)) return false;
+        if (!forest_detail::pair_by_reverse_index(in, edges, poll, accept)) return false;
     } else if (looked_up == 0) {
         return false;
     }

@@ -64,24 +64,21 @@ inline bool check_ranges(const CutInput& in, CutResult& res, StopPoll& poll) {
 }
 
 // What the sweep needs beyond a forest: labels -1 or 0..127, and the two weights of each edge
-// equal or both out of pop_max's reach. Fills each edge's weight.
-inline bool sweepable(const CutInput& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+// equal or both out of pop_max's reach. Each edge's weight is checked and filled as the forest
+// pairing finds it, while both lists are still in cache.
+inline bool simple_forest(const CutInput& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
     for (i64 i = 0; i < in.n; ++i) {
         poll.check();
         if (label_at(in, i) < -1) return false;
     }
-    for (ForestEdge& e : edges) {
-        poll.check();
+    auto weigh = [&in](ForestEdge& e, i32 rpos) {
         const float w1 = in.weights[e.a][e.pos];
-        const float w2 = in.weights[e.b][e.rpos];
+        const float w2 = in.weights[e.b][rpos];
         if (!(w1 == w2 || (!RunningMax::takes_part(w1) && !RunningMax::takes_part(w2)))) return false;
         e.w = w1;
-    }
-    return true;
-}
-
-inline bool simple_forest(const CutInput& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
-    return collect_forest(ListsView{in.n, in.adjacency, in.sizes}, edges, poll) && sweepable(in, edges, poll);
+        return true;
+    };
+    return collect_forest(ListsView{in.n, in.adjacency, in.sizes}, edges, poll, weigh);
 }
 
 }  // namespace cut_detail
