@@ -62,12 +62,12 @@ def _edge_ranks(edges, lengths):
 
 
 def _symmetric_csr(edges, values, n):
-    import scipy.sparse as sp
+    """Both directions of every edge, as a CSR array that csgraph accepts."""
+    from .csgraph_input import graph_from_edges
 
     rows = np.concatenate([edges[:, 0], edges[:, 1]])
     cols = np.concatenate([edges[:, 1], edges[:, 0]])
-    data = np.concatenate([values, values])
-    return sp.csr_array((data, (rows, cols)), shape=(n, n))
+    return graph_from_edges(np.concatenate([values, values]), rows, cols, n)
 
 
 def _scaled(X, scaling):
