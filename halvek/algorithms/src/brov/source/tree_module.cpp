@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bulk_columns.hpp"
 #include "emst.hpp"
 #include "extension_start.hpp"
 #include "py_errors.hpp"
@@ -26,10 +27,10 @@
 namespace brov {
 namespace {
 
-bool is_float64(const Py_buffer& view) {
-    const char* f = view.format ? view.format : "B";
-    if (*f == '@' || *f == '=' || *f == '<') ++f;
-    return f[0] == 'd' && f[1] == '\0' && view.itemsize == 8;
+// Whether the buffer holds 8-byte items of kind 'i' (integers) or 'f' (floats).
+bool holds_8_byte(const Py_buffer& view, char want) {
+    char kind = 0;
+    return classify(view, &kind) && kind == want && view.itemsize == 8;
 }
 
 PyObject* tree_edges(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -44,17 +45,18 @@ PyObject* tree_edges(PyObject*, PyObject* args, PyObject* kwargs) {
         BufferHold hold;
         if (!hold.acquire(points, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
         const Py_buffer& view = hold.view();
-        if (view.ndim != 2 || !is_float64(view))
+        if (view.ndim != 2 || !holds_8_byte(view, 'f'))
             raise(PyExc_TypeError, "points must be a C-contiguous float64 array of shape (n, d)");
         const auto n = static_cast<std::int64_t>(view.shape[0]);
         const auto d = static_cast<std::int64_t>(view.shape[1]);
         if (d > 1 << 20) raise(PyExc_ValueError, "points have too many coordinates");
+        // Allocated before the values are checked: an allocation can start the collector, whose
+        // finalisers may write to the points.
+        npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
+        Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
         const auto* data = static_cast<const double*>(view.buf);
         for (std::int64_t k = 0; k < n * d; ++k)
             if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
-
-        npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
-        Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
         auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
         // The buffer stays held (so the array cannot be resized) while the build reads it; the build
         // copies the points before its first checkpoint, and only Python code runs at checkpoints.
@@ -71,12 +73,6 @@ PyObject* tree_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-bool is_int64(const Py_buffer& view) {
-    const char* f = view.format ? view.format : "B";
-    if (*f == '@' || *f == '=' || *f == '<') ++f;
-    return (f[0] == 'q' || f[0] == 'l') && f[1] == '\0' && view.itemsize == 8;
-}
-
 PyObject* side_sizes(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {"edges", "n", nullptr};
@@ -88,16 +84,17 @@ PyObject* side_sizes(PyObject*, PyObject* args, PyObject* kwargs) {
         BufferHold hold;
         if (!hold.acquire(edges, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
         const Py_buffer& view = hold.view();
-        if (view.ndim != 2 || view.shape[1] != 2 || !is_int64(view))
+        if (view.ndim != 2 || view.shape[1] != 2 || !holds_8_byte(view, 'i'))
             raise(PyExc_TypeError, "edges must be a C-contiguous int64 array of shape (m, 2)");
         const auto m = static_cast<std::int64_t>(view.shape[0]);
-        const auto* pairs = static_cast<const std::int64_t*>(view.buf);
-        for (std::int64_t k = 0; k < 2 * m; ++k)
-            if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
+        // Allocated before the ids are checked: an allocation can start the collector, whose
+        // finalisers may write to the edges. No Python code runs after the check.
         npy_intp dims[1] = {static_cast<npy_intp>(m)};
         Ref sizes = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
         auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get())));
-        // No Python code runs from here on, so the held buffer and the new array stay as checked.
+        const auto* pairs = static_cast<const std::int64_t*>(view.buf);
+        for (std::int64_t k = 0; k < 2 * m; ++k)
+            if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
         if (!smaller_side_sizes(pairs, m, n, out)) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
         return sizes.release();
     });
