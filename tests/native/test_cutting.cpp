@@ -669,6 +669,32 @@ int check_known_cases() {
         expect(!brov::is_simple_forest(v.in), "a duplicate balanced by a missing mirror is taken for a forest");
         ++n_checks;
     }
+    // Whatever hangs off the paths between labels is stripped before the cycle test; a cycle behind
+    // such a branch, a pair listed twice or uneven weights on it still rule the sweep out.
+    {
+        // A triangle of unlabelled nodes with a tail, beside a labelled pair.
+        Graph g = from_edges(6, {{0, 1, 1.f}, {1, 2, 1.f}, {2, 0, 1.f}, {2, 3, 1.f}, {4, 5, 2.f}}, {-1, -1, -1, -1, 0, 1});
+        View v(g);
+        expect(!brov::is_simple_forest(v.in), "a cycle behind a stripped tail is taken for a forest");
+        CutList ca, ce;
+        expect(same(plan(g, ca, CutMethod::automatic), ca, plan(g, ce, CutMethod::exact), ce),
+               "automatic and exact plans differ around a cycle behind a tail");
+        ++n_checks;
+    }
+    {
+        // 0 - 1 - 2 with a strippable branch 1 - 3 - 4 whose last pair is listed twice on both sides.
+        Graph g = from_edges(5, {{0, 1, 1.f}, {1, 2, 1.f}, {1, 3, 1.f}, {3, 4, 1.f}, {3, 4, 1.f}}, {0, -1, 1, -1, -1});
+        View v(g);
+        expect(!brov::is_simple_forest(v.in), "a pair listed twice on a stripped branch is taken for a forest");
+        g = from_edges(5, {{0, 1, 1.f}, {1, 2, 1.f}, {1, 3, 1.f}, {3, 4, 1.f}}, {0, -1, 1, -1, -1});
+        g.w[4][0] = 5.f;
+        View uneven(g);
+        expect(!brov::is_simple_forest(uneven.in), "uneven weights on a stripped branch are taken for a forest");
+        g.w[4][0] = 1.f;
+        View even(g);
+        expect(brov::is_simple_forest(even.in), "a labelled path with a branch is not taken for a forest");
+        n_checks += 3;
+    }
     // Exactly -1.0 qualifies.
     both(from_edges(2, {{0, 1, -1.f}}, {0, 1}), CutStatus::ok, {{0, 1}}, -1, -1, "weight -1.0");
     {

@@ -116,9 +116,13 @@ struct ForestEdge {
     float w = 0;
 };
 
-// Takes every edge the forest pairing finds.
+// What the forest pairing does with an edge it found: refusing it makes the answer false; a dropped
+// edge is checked for symmetry but left out of the list and of the cycle test.
+enum class Take { refuse, keep, drop };
+
+// Keeps every edge the forest pairing finds.
 struct AcceptAll {
-    bool operator()(ForestEdge&, i32 /*position of a in b's list*/) const { return true; }
+    Take operator()(ForestEdge&, i32 /*position of a in b's list*/) const { return Take::keep; }
 };
 
 namespace forest_detail {
@@ -127,12 +131,12 @@ namespace forest_detail {
 constexpr i32 kShortList = 16;
 
 // Collects the edges by looking each entry (i, v), i < v, up in v's list: the lists are symmetric
-// with no duplicates exactly when every such entry finds v listing i, no pair (i, v) comes twice,
-// and there are as many entries (v, i) with v > i (the first mirrors of distinct pairs are then
-// all of them). A pair listed twice makes a cycle, which the acyclicity test rejects. On the short
-// or sorted lists of trees this reads each list about once. Returns 1 when the entries pair up, 0
-// when they do not or `accept` refuses an edge, and -1 when a long unsorted list would make the
-// lookups slow. `accept(edge, position of a in b's list)` sees each edge while both lists are at hand.
+// with no duplicates exactly when every such entry finds v listing i, no list names a node twice,
+// and there are as many entries (v, i) with v > i (the mirrors of distinct pairs are then all of
+// them). On the short or sorted lists of trees this reads each list about once. Returns 1 when the
+// entries pair up, 0 when they do not or `accept` refuses an edge, and -1 when a long unsorted list
+// would make the lookups slow. `accept(edge, position of a in b's list)` sees each edge while both lists are at hand
+// and tells whether to keep it.
 template <class Accept>
 int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept& accept) {
     i64 entries = 0;
@@ -141,9 +145,15 @@ int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll
         const i64* list = in.adjacency[i];
         const i32 size = in.sizes[i];
         entries += size;
-        if (size <= kShortList) continue;
-        for (i32 p = 1; p < size; ++p)
+        if (size <= kShortList) {
+            for (i32 p = 1; p < size; ++p)
+                if (std::find(list, list + p, list[p]) != list + p) return 0;
+            continue;
+        }
+        for (i32 p = 1; p < size; ++p) {
             if (list[p - 1] > list[p]) return -1;
+            if (list[p - 1] == list[p]) return 0;
+        }
     }
     i64 up = 0, down = 0;
     edges.reserve(entries / 2);
@@ -168,8 +178,9 @@ int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll
             }
             if (q >= size || other[q] != i) return 0;
             ForestEdge e{static_cast<i32>(i), static_cast<i32>(v), p};
-            if (!accept(e, q)) return 0;
-            edges.push_back(e);
+            const Take take = accept(e, q);
+            if (take == Take::refuse) return 0;
+            if (take == Take::keep) edges.push_back(e);
         }
     }
     return up == down ? 1 : 0;
@@ -207,8 +218,9 @@ bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& edges, 
             if (stamp[i] != j) return false;
             if (i < j) {
                 ForestEdge e{i, j, csr.rev_positions[k]};
-                if (!accept(e, where[i])) return false;
-                edges.push_back(e);
+                const Take take = accept(e, where[i]);
+                if (take == Take::refuse) return false;
+                if (take == Take::keep) edges.push_back(e);
             }
         }
     }
@@ -239,7 +251,8 @@ inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges, StopPoll& poll)
 
 // Collects the undirected edges when the lists form a simple forest (symmetric lists, no duplicate
 // neighbours, no self-loops, no cycles); false otherwise. Every index must be in range.
-// `accept` may refuse an edge (the answer is then false) or fill in its weight.
+// `accept` may refuse an edge (the answer is then false), fill in its weight, or drop it: only
+// edges whose removal keeps every cycle (those of stripped leaves) may be dropped.
 template <class Accept = AcceptAll>
 bool collect_forest(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept accept = {}) {
     edges.clear();

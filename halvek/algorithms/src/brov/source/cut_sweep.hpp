@@ -24,13 +24,14 @@ namespace cut_detail {
 // labels. Unlabelled leaves are pruned as they appear, so every live edge has border leaves on both
 // sides, and the test reduces to the piece's distinct label count. A cut splits its piece; the
 // smaller side, found by walking both sides in lock step, takes a new piece id.
+//
+// `edges` are what is left of the forest once its unlabelled leaves are stripped (leaf_peel.hpp).
 class Sweep {
 public:
     Sweep(const CutInput& in, std::vector<ForestEdge>& edges, StopPoll& poll) : in_(in), edges_(edges), poll_(poll) {}
 
     CutStatus run(CutList& cuts) {
         build();
-        peel();
         link();
         assign_pieces();
 
@@ -101,52 +102,18 @@ private:
         piece_.assign(region_label_.size(), -1);
     }
 
-    // Strips the parts that hang off the label-to-label paths, before any live list exists: a
-    // node's degree and the XOR of its edge ids name its last edge once one is left.
-    void peel() {
-        const std::size_t rn = region_label_.size();
-        std::vector<i32> deg(rn, 0), xr(rn, 0);
-        for (std::size_t k = 0; k < end_.size(); ++k) {
-            poll_.check();
-            ++deg[end_[k]];
-            xr[end_[k]] ^= static_cast<i32>(k / 2);
-        }
-        for (std::size_t s = 0; s < rn; ++s) {
-            std::size_t x = s;
-            poll_.check();
-            while (region_label_[x] == -1 && deg[x] == 1) {
-                poll_.check();
-                const i32 e = xr[x];
-                const std::size_t y = (other(e, static_cast<i32>(x)));
-                dead_[e] = 1;
-                deg[x] = 0;
-                --deg[y];
-                xr[y] ^= e;
-                x = y;
-            }
-        }
-    }
-
-    // Live adjacency of the edges that survived peeling.
+    // Live adjacency: every edge end k = 2e + side, grouped by its region node.
     void link() {
         const std::size_t rn = region_label_.size();
-        const std::size_t m = edges_.size();
-        live_begin_.assign(rn + 1, 0);
-        for (std::size_t k = 0; k < 2 * m; ++k) {
-            poll_.check();
-            if (!dead_[k / 2]) ++live_begin_[end_[k] + 1];
-        }
-        for (std::size_t r = 0; r < rn; ++r) live_begin_[r + 1] += live_begin_[r];
-        live_count_.assign(rn, 0);
-        live_edges_.resize(live_begin_[rn]);
-        slot_of_end_.assign(2 * m, -1);
-        for (std::size_t k = 0; k < 2 * m; ++k) {
-            poll_.check();
-            if (dead_[k / 2]) continue;
-            const std::size_t x = end_[k];
-            const i64 p = live_begin_[x] + live_count_[x]++;
-            live_edges_[p] = static_cast<i32>(k / 2);
-            slot_of_end_[k] = p;
+        std::vector<i64> ends;
+        bucket_entries(rn, end_.size(), [this](std::size_t k) { return i64{end_[k]}; }, live_begin_, ends, poll_);
+        live_count_.resize(rn);
+        for (std::size_t r = 0; r < rn; ++r) live_count_[r] = static_cast<i32>(live_begin_[r + 1] - live_begin_[r]);
+        live_edges_.resize(ends.size());
+        slot_of_end_.resize(ends.size());
+        for (std::size_t p = 0; p < ends.size(); ++p) {
+            live_edges_[p] = static_cast<i32>(ends[p] / 2);
+            slot_of_end_[ends[p]] = static_cast<i64>(p);
         }
     }
 

@@ -28,6 +28,7 @@
 #include "cut_exact.hpp"
 #include "cut_sweep.hpp"
 #include "cut_types.hpp"
+#include "leaf_peel.hpp"
 #include "max_rule.hpp"
 
 namespace brov {
@@ -66,19 +67,21 @@ inline bool check_ranges(const CutInput& in, CutResult& res, StopPoll& poll) {
 // What the sweep needs beyond a forest: labels -1 or 0..127, and the two weights of each edge
 // equal or both out of pop_max's reach. Each edge's weight is checked and filled as the forest
 // pairing finds it, while both lists are still in cache.
-inline bool simple_forest(const CutInput& in, std::vector<ForestEdge>& edges, StopPoll& poll) {
+inline bool simple_forest(const CutInput& in, std::vector<ForestEdge>& edges, LeafPeel& peel, StopPoll& poll) {
     for (i64 i = 0; i < in.n; ++i) {
         poll.check();
         if (label_at(in, i) < -1) return false;
     }
-    auto weigh = [&in](ForestEdge& e, i32 rpos) {
+    const ListsView lists{in.n, in.adjacency, in.sizes};
+    if (!peel.run(lists, [&in](i64 i) { return label_at(in, i) != -1; }, poll)) return false;
+    auto weigh = [&in, &peel](ForestEdge& e, i32 rpos) {
         const float w1 = in.weights[e.a][e.pos];
         const float w2 = in.weights[e.b][rpos];
-        if (!(w1 == w2 || (!RunningMax::takes_part(w1) && !RunningMax::takes_part(w2)))) return false;
+        if (!(w1 == w2 || (!RunningMax::takes_part(w1) && !RunningMax::takes_part(w2)))) return Take::refuse;
         e.w = w1;
-        return true;
+        return peel.stripped(e.a) || peel.stripped(e.b) ? Take::drop : Take::keep;
     };
-    return collect_forest(ListsView{in.n, in.adjacency, in.sizes}, edges, poll, weigh);
+    return collect_forest(lists, edges, poll, weigh);
 }
 
 }  // namespace cut_detail
@@ -91,7 +94,8 @@ inline bool is_simple_forest(const CutInput& input, const CutOptions& options = 
     try {
         if (!cut_detail::check_ranges(input, scratch, poll)) return false;
         std::vector<ForestEdge> edges;
-        return cut_detail::simple_forest(input, edges, poll);
+        LeafPeel peel;
+        return cut_detail::simple_forest(input, edges, peel, poll);
     } catch (const StopPoll::Stopped&) {
         if (stopped) *stopped = true;
         return false;
@@ -125,8 +129,9 @@ inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOption
         CutResult r;
         if (options.method != CutMethod::exact) {
             std::vector<ForestEdge> edges;
+            LeafPeel peel;
             // Leaf copies of labelled nodes must stay addressable as 32-bit region nodes.
-            if (cut_detail::simple_forest(input, edges, poll) &&
+            if (cut_detail::simple_forest(input, edges, peel, poll) &&
                 input.n + 2 * static_cast<i64>(edges.size()) < std::numeric_limits<i32>::max()) {
                 cut_detail::Sweep sweep(input, edges, poll);
                 r.status = sweep.run(cuts);

@@ -43,13 +43,8 @@ struct EdgeList {
                  ranked ? "non-negative" : "positive");
 }
 
-// Weights must be positive and fit float32, as the containers hold them; ranked weights only
-// need an order, so zero (identical points) and any finite size will do.
-void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, bool ranked, EdgeList& out) {
-    Column edges, weights;
-    acquire_pairs(edges_obj, "edges", edges);
-    acquire_column(weights_obj, "weights", 'f', weights);
-    BufferHold labels;
+// The labels' buffer, held in `labels`: one-dimensional, contiguous int8.
+const Py_buffer& acquire_labels_buffer(PyObject* labels_obj, BufferHold& labels) {
     if (!PyObject_CheckBuffer(labels_obj))
         raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got %.200s",
                      Py_TYPE(labels_obj)->tp_name);
@@ -63,6 +58,32 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
     if (lv.ndim != 1 || lv.itemsize != 1 || std::strcmp(format, "b") != 0)
         raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got format '%s' with %d dimension(s)",
                      lv.format ? lv.format : "B", lv.ndim);
+    return lv;
+}
+
+// Edge e joins a and b with weight w: ends in range, no self-loop, a weight the planner takes.
+// Weights must be positive and fit float32, as the containers hold them; ranked weights only
+// need an order, so zero (identical points) and any finite size will do.
+void check_edge(std::int64_t e, std::int64_t a, std::int64_t b, double w, std::int64_t n, bool ranked) {
+    if (a < 0 || a >= n || b < 0 || b >= n)
+        raise_format(PyExc_ValueError, "edge %lld joins nodes %lld and %lld: node indices must lie in [0, %lld)",
+                     static_cast<long long>(e), static_cast<long long>(a), static_cast<long long>(b),
+                     static_cast<long long>(n));
+    if (a == b)
+        raise_format(PyExc_ValueError, "edge %lld is a self-loop at node %lld", static_cast<long long>(e),
+                     static_cast<long long>(a));
+    if (std::isnan(w)) bad_weight(e, "a NaN weight", ranked);
+    if (w < 0.0 || (w == 0.0 && !ranked)) bad_weight(e, ranked ? "a negative weight" : "a weight that is not positive", ranked);
+    if (!std::isfinite(w)) bad_weight(e, "an infinite weight", ranked);
+    if (!ranked && w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32", ranked);
+}
+
+void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, bool ranked, EdgeList& out) {
+    Column edges, weights;
+    acquire_pairs(edges_obj, "edges", edges);
+    acquire_column(weights_obj, "weights", 'f', weights);
+    BufferHold labels;
+    const Py_buffer& lv = acquire_labels_buffer(labels_obj, labels);
 
     out.m = edges.length / 2;
     out.n = lv.shape[0];
@@ -82,17 +103,7 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
         poll();
         const std::int64_t a = edges.integer(2 * e), b = edges.integer(2 * e + 1);
         const double w = weights.real(e);
-        if (a < 0 || a >= out.n || b < 0 || b >= out.n)
-            raise_format(PyExc_ValueError, "edge %lld joins nodes %lld and %lld: node indices must lie in [0, %lld)",
-                         static_cast<long long>(e), static_cast<long long>(a), static_cast<long long>(b),
-                         static_cast<long long>(out.n));
-        if (a == b)
-            raise_format(PyExc_ValueError, "edge %lld is a self-loop at node %lld", static_cast<long long>(e),
-                         static_cast<long long>(a));
-        if (std::isnan(w)) bad_weight(e, "a NaN weight", ranked);
-        if (w < 0.0 || (w == 0.0 && !ranked)) bad_weight(e, ranked ? "a negative weight" : "a weight that is not positive", ranked);
-        if (!std::isfinite(w)) bad_weight(e, "an infinite weight", ranked);
-        if (!ranked && w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32", ranked);
+        check_edge(e, a, b, w, out.n, ranked);
         out.ends[2 * e] = static_cast<std::int32_t>(a);
         out.ends[2 * e + 1] = static_cast<std::int32_t>(b);
         out.weights[e] = w;
