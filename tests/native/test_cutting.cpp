@@ -474,6 +474,61 @@ bool check_against_brute(const Graph& g, const CutResult& r, const CutList& c, l
     return true;
 }
 
+// The labels after the cutting phase as the driver writes them: the cuts removed, each label's
+// nodes chained in increasing order, then each group (by first appearance) flooding its piece
+// from its first node; a piece that an earlier flood reached is not flooded again.
+std::vector<std::int8_t> flood_after(const Graph& g, const CutList& cuts) {
+    Graph cut = g;
+    apply_cuts(cut, cuts);
+    std::vector<int> first_of(256, -1), last_of(256, -1), firsts;
+    for (int i = 0; i < g.n; ++i) {
+        const int l = static_cast<std::uint8_t>(g.labels[i]);
+        if (g.labels[i] == -1) continue;
+        if (first_of[l] < 0) {
+            first_of[l] = i;
+            firsts.push_back(i);
+        } else {
+            cut.adj[last_of[l]].push_back(i);
+            cut.adj[i].push_back(last_of[l]);
+        }
+        last_of[l] = i;
+    }
+    std::vector<std::int8_t> out = g.labels;
+    std::vector<char> seen(g.n, 0);
+    for (int root : firsts) {
+        if (seen[root]) continue;
+        std::vector<int> stack{root};
+        seen[root] = 1;
+        while (!stack.empty()) {
+            const int x = stack.back();
+            stack.pop_back();
+            out[x] = g.labels[root];
+            for (std::int64_t y : cut.adj[x])
+                if (!seen[y]) {
+                    seen[y] = 1;
+                    stack.push_back(static_cast<int>(y));
+                }
+        }
+    }
+    return out;
+}
+
+// The labels that the sweep reports with a plan that ends ok are those of the flood; with any
+// other ending it reports none.
+void check_labels_after(const Graph& g) {
+    View v(g);
+    CutOptions o;
+    o.method = CutMethod::sweep;
+    CutList cuts;
+    std::vector<std::int8_t> after{7};
+    const CutResult r = brov::plan_cuts(v.in, cuts, o, &after);
+    if (r.status != CutStatus::ok) {
+        if (r.labelled || !after.empty()) dump("labels reported after a plan that fails", g);
+    } else if (!r.labelled || after != flood_after(g, cuts)) {
+        dump("the sweep's labels differ from the flood's", g);
+    }
+}
+
 void check_forests(int cases, int max_n, Counts& k) {
     for (int t = 0; t < cases; ++t) {
         const Shape s = static_cast<Shape>(t % shape_count);
@@ -500,6 +555,7 @@ void check_forests(int cases, int max_n, Counts& k) {
         }
         if (n <= 40) check_against_brute(g, re, ce, 2000000, k);
         check_subgraph(g, k);
+        check_labels_after(g);
     }
 }
 

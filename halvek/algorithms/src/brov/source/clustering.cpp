@@ -405,7 +405,8 @@ void apply_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const std::vector<
 // per-component rebuild otherwise. Returns false when the planner does not take the input (the
 // pass-by-pass rebuild through the module's own functions then runs instead). An error that the
 // driver would raise is raised after the cuts it would have made before it.
-bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelView& labels, CutList& cuts) {
+bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelView& labels, CutList& cuts,
+                      std::vector<std::int8_t>& labels_after) {
     if (labels.length != static_cast<Py_ssize_t>(c->_count) || c->_count >= static_cast<std::uint64_t>(INT32_MAX))
         return false;
     if (!same_list_sizes(c, w)) return false;
@@ -418,7 +419,7 @@ bool plan_native_cuts(GraphWrapperObject* c, GraphWrapperObject* w, const LabelV
     input.label_stride = labels.stride;
     CutOptions options;
     options.should_stop = interrupt_requested;
-    CutResult result = plan_cuts(input, cuts, options);
+    CutResult result = plan_cuts(input, cuts, options, &labels_after);
     switch (result.status) {
         case CutStatus::ok: return true;
         case CutStatus::needs_fallback: return false;
@@ -465,20 +466,37 @@ void label_components_in_range(GraphWrapperObject* c, const std::vector<std::vec
     }
 }
 
+// The labels a plan was made with, and those it says the labelling ends with (empty when the
+// planner does not say).
+struct StoragePlan {
+    std::vector<std::int8_t> labels_before;
+    std::vector<std::int8_t> labels_after;
+
+    // The planned labels hold while the array still holds the labels the plan was made with
+    // (a signal handler may have written to it since).
+    bool labels_hold(const LabelView& labels) const {
+        if (labels_after.empty() || labels.length != static_cast<Py_ssize_t>(labels_before.size())) return false;
+        for (Py_ssize_t i = 0; i < labels.length; ++i)
+            if (labels.get(i) != labels_before[static_cast<std::size_t>(i)]) return false;
+        return true;
+    }
+};
+
 // Plans and removes the cut edges on the storage when the native route applies. Returns false
 // when it does not, or when the planner leaves the input to the pass-by-pass rebuild.
-bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& labels) {
+bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& labels, StoragePlan& plan) {
     GraphWrapperObject* c = as_graph(connections);
     GraphWrapperObject* w = as_graph(weights);
     // The planner polls for signals; it reads labels from a copy that no handler can write.
-    std::vector<std::int8_t> label_copy(static_cast<std::size_t>(labels.length));
+    std::vector<std::int8_t>& label_copy = plan.labels_before;
+    label_copy.resize(static_cast<std::size_t>(labels.length));
     for (Py_ssize_t i = 0; i < labels.length; ++i) label_copy[static_cast<std::size_t>(i)] = labels.get(i);
     LabelView copied;
     copied.base = reinterpret_cast<char*>(label_copy.data());
     copied.stride = 1;
     copied.length = labels.length;
     CutList cuts;
-    if (!plan_native_cuts(c, w, copied, cuts)) return false;
+    if (!plan_native_cuts(c, w, copied, cuts, plan.labels_after)) return false;
     apply_cuts(c, w, cuts);
     return true;
 }
@@ -504,11 +522,12 @@ PyObject* clusterize_entry(const Arguments& arguments) {
     // A plan made on the storage has checked that every neighbour index lies within the labels;
     // the pins keep it so (no list can grow or shrink) until the labelling is done.
     BusyPin connections_pin, weights_pin;
+    StoragePlan plan;
     bool planned = false;
     if (choose_route(Callable::clusterize, connections, labels_obj, weights) == Route::planned) {
         connections_pin.hold(connections);
         weights_pin.hold(weights);
-        planned = cut_on_storage(connections, weights, labels);
+        planned = cut_on_storage(connections, weights, labels, plan);
         if (!planned) {
             connections_pin.release();
             weights_pin.release();
@@ -518,6 +537,7 @@ PyObject* clusterize_entry(const Arguments& arguments) {
         while (cut_heaviest_edge(connections, weights, labels_obj)) check_status(PyErr_CheckSignals());
 
     std::vector<std::vector<std::int32_t>> groups = group_labels(labels, n);
+    const bool labels_planned = planned && plan.labels_hold(labels);
     join_groups(connections, weights, groups);
     Ref new_labels = Ref::steal(check(PyObject_CallMethodNoArgs(labels_obj, names().copy)));
     if (planned) {
@@ -525,7 +545,11 @@ PyObject* clusterize_entry(const Arguments& arguments) {
         require_labels_array(new_labels.get(), "labels");
         LabelView view;
         acquire_labels(new_labels.get(), true, view);
-        label_components_in_range(as_graph(connections), groups, view);
+        if (labels_planned && plan.labels_hold(view)) {
+            for (Py_ssize_t i = 0; i < view.length; ++i) view.set(i, plan.labels_after[static_cast<std::size_t>(i)]);
+        } else {
+            label_components_in_range(as_graph(connections), groups, view);
+        }
     } else {
         label_components(connections, groups, new_labels.get());
     }

@@ -10,6 +10,7 @@
 
 #include "csr.hpp"
 #include "cut_types.hpp"
+#include "leaf_peel.hpp"
 #include "max_rule.hpp"
 
 namespace brov {
@@ -74,6 +75,30 @@ public:
                 return CutStatus::no_qualifying_max;
         }
         return CutStatus::ok;
+    }
+
+    // After a run that ended ok, the label each node carries once the driver has joined every
+    // label's nodes and flooded each label over its piece: every piece now holds at most one
+    // label, which all its nodes take; nodes of pieces without one keep their own. A node that was
+    // stripped or pruned went off the piece it hung from, so, read backwards, each takes the label
+    // of the node it hung from (whose own label is settled by then).
+    void final_labels(const LeafPeel& peel, std::vector<std::int8_t>& out) const {
+        const i64 n = in_.n;
+        out.resize(static_cast<std::size_t>(n));
+        for (i64 x = 0; x < n; ++x) {
+            poll_.check();
+            std::int8_t l = label_at(in_, x);
+            // Labelled nodes live on as copies only: a node here with live edges is unlabelled.
+            if (live_count_[x] > 0 && !piece_labels_[piece_[x]].empty()) l = piece_labels_[piece_[x]].front().first;
+            out[x] = l;
+        }
+        for (auto step = pruned_.rbegin(); step != pruned_.rend(); ++step)
+            out[step->node] = step->from < n ? out[step->from] : region_label_[step->from];
+        const std::vector<LeafPeel::Step>& stripped = peel.steps();
+        for (auto step = stripped.rbegin(); step != stripped.rend(); ++step) {
+            poll_.check();
+            out[step->node] = out[step->from];
+        }
     }
 
 private:
@@ -146,6 +171,7 @@ private:
             const i32 e = live_edges_[(live_begin_[x])];
             const i32 y = other(e, x);
             kill(e);
+            pruned_.push_back(LeafPeel::Step{x, y});
             x = y;
         }
     }
@@ -266,6 +292,7 @@ private:
     std::vector<std::uint8_t> dead_;
     std::vector<i32> piece_;
     std::vector<LabelCounts> piece_labels_;
+    std::vector<LeafPeel::Step> pruned_;  // unlabelled nodes left with one edge, as they went
     i32 tally_[128] = {};
     std::vector<std::int8_t> touched_;
     Walker walk_[2];

@@ -41,7 +41,8 @@ struct CutOptions {
 
 struct CutResult {
     CutStatus status = CutStatus::ok;
-    bool swept = false;  // the sweep produced the plan
+    bool swept = false;     // the sweep produced the plan
+    bool labelled = false;  // and the labels after it
     std::int64_t detail_a = -1;
     std::int64_t detail_b = -1;
 };

@@ -122,9 +122,13 @@ CutResult run_checked(const CutInput& input, const CutOptions& options, Planner 
 }  // namespace cut_detail
 
 // On every status but needs_fallback and interrupted, `cuts` holds the edges the driver removes
-// before it stops, in order (for an error status: the cuts it made before raising).
-inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options = {}) {
+// before it stops, in order (for an error status: the cuts it made before raising). When the sweep
+// made a plan that ends ok and `labels_after` is given, it receives the labels that the driver's
+// joining and flooding then write (CutResult::labelled tells); otherwise it is left empty.
+inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOptions& options = {},
+                           std::vector<std::int8_t>* labels_after = nullptr) {
     cuts.clear();
+    if (labels_after) labels_after->clear();
     CutResult res = cut_detail::run_checked(input, options, [&](StopPoll& poll) {
         CutResult r;
         if (options.method != CutMethod::exact) {
@@ -136,6 +140,10 @@ inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOption
                 cut_detail::Sweep sweep(input, edges, poll);
                 r.status = sweep.run(cuts);
                 r.swept = true;
+                if (r.status == CutStatus::ok && labels_after) {
+                    sweep.final_labels(peel, *labels_after);
+                    r.labelled = true;
+                }
                 return r;
             }
             if (options.method == CutMethod::sweep) {
@@ -145,7 +153,10 @@ inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOption
         }
         return cut_detail::Exact(input, poll).run(cuts);
     });
-    if (res.status == CutStatus::interrupted) cuts.clear();
+    if (res.status == CutStatus::interrupted) {
+        cuts.clear();
+        if (labels_after) labels_after->clear();
+    }
     return res;
 }
 

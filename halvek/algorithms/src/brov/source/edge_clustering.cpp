@@ -291,7 +291,8 @@ PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
         CutOptions options;
         options.should_stop = interrupt_requested;
         CutList cuts;
-        CutResult result = plan_cuts(input, cuts, options);
+        std::vector<std::int8_t> labels_after;
+        CutResult result = plan_cuts(input, cuts, options, &labels_after);
         if (result.status == CutStatus::needs_fallback)
             raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
         if (result.status != CutStatus::ok) raise_cut_failure(result);
@@ -304,7 +305,9 @@ PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
         npy_intp m_dims[1] = {static_cast<npy_intp>(g.m)};
         Ref new_labels = Ref::steal(check(PyArray_SimpleNew(1, n_dims, NPY_INT8)));
         Ref mask = Ref::steal(check(PyArray_SimpleNew(1, m_dims, NPY_BOOL)));
-        spread_labels(g, cut, static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get()))));
+        auto* label_data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get())));
+        if (result.labelled) std::copy(labels_after.begin(), labels_after.end(), label_data);
+        else spread_labels(g, cut, label_data);
         auto* mask_data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
         for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
         return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
