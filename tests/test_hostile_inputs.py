@@ -665,6 +665,16 @@ quiet()
 got = _bulk.graph_to_csr(c, w)
 report(all(np.array_equal(a, b) for a, b in zip(got, expected)))
 """, id="clusterize: a handler appends to the weights only"),
+    pytest.param("""
+c, w = path_pair(N)
+def relabel():
+    labels[:] = 1
+    c.append(0, 1)
+intrude(relabel, c)
+result = bc.clusterize(c, w, labels)[2]
+quiet()
+report((result == 1).all())
+""", id="clusterize: a handler relabels every node while the cuts are planned"),
     pytest.param("walk_under_a_finaliser(bc.find_all_paths_with_labels)",
                  id="path search: a finaliser appends to the list being walked"),
     pytest.param("walk_under_a_finaliser(bc.explore_graph_recursive)",

@@ -11,7 +11,9 @@
 //   cycles, labels -1 or 0..127, the two weights of an edge equal or both below -1.0 or NaN,
 //   all node indices in range): there the subgraph is exactly the union of the
 //   paths that join two differently labelled nodes through unlabelled ones, and it only shrinks as
-//   edges are cut, so one pass over the edges, heaviest first, decides every cut;
+//   edges are cut, so one pass over the edges, heaviest first, decides every cut. Only what is
+//   left once the unlabelled leaves are stripped (leaf_peel.hpp) can lie on such a path, so the
+//   cycle test and the sweep see just that;
 // - the exact planner, for every other input: the literal rebuild-after-every-cut loop, with the
 //   rebuild restricted to the components that the last cut touched (exploration never leaves a
 //   component, and the start node order restricted to a component is the same). A cut costs a
