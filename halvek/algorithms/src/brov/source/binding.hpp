@@ -1,7 +1,8 @@
-// The binding conventions shared by every callable of brov_core and _bulk: one declarative
+// The binding conventions shared by every callable of brov_core, _bulk and _tree: one declarative
 // signature per callable (parameter names, kinds, defaults, docstring), argument matching and
-// conversion by kind, type tests, and typed buffer acquisition. The argument and conversion
-// messages of both modules are written in binding.cpp alone.
+// conversion by kind (from an argument tuple or a vectorcall), type tests, and typed buffer
+// acquisition. The argument and conversion messages of the three modules are written in
+// binding.cpp alone.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
