@@ -188,6 +188,7 @@ def test_tree_functions_match_arguments_like_the_other_modules():
     with pytest.raises(OverflowError):
         sides(edges, 2 ** 70)
     raises(ValueError, "n must be >= 0", sides, edges, -1)
+    raises(ValueError, "n must be >= 0", sides, edges, np.int8(-3))
     expected = [1, 1]
     assert sides(edges=edges, n=np.int64(3)).tolist() == expected
     assert sides(n=np.uint8(3), edges=edges).tolist() == expected

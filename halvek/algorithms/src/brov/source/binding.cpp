@@ -88,11 +88,11 @@ bool is_tested_kind(Kind kind) {
     return kind == Kind::ndarray || kind == Kind::labels || kind == Kind::exact_set || kind == Kind::callable;
 }
 
-std::int64_t convert(Kind kind, PyObject* value) {
-    switch (kind) {
+std::int64_t convert(const Param& param, PyObject* value) {
+    switch (param.kind) {
         case Kind::int32: return to_int32(value);
         case Kind::int64: return to_int64(value);
-        case Kind::index: return to_index(value);
+        case Kind::count: return to_count(value, param.name);
         case Kind::datatype: return to_datatype(value);
         case Kind::flag: return to_flag(value) ? 1 : 0;
         default: return 0;
@@ -117,7 +117,7 @@ void take_values(const Signature& sig, PyObject* const* values, Arguments& out) 
         out.objects_[i] = values[i] ? values[i] : Py_None;
         if (!values[i]) out.numbers_[i].integer = param.fallback;
         else if (param.kind == Kind::size) out.numbers_[i].size = to_size(values[i]);
-        else if (!is_tested_kind(param.kind) && param.kind != Kind::object) out.numbers_[i].integer = convert(param.kind, values[i]);
+        else if (!is_tested_kind(param.kind) && param.kind != Kind::object) out.numbers_[i].integer = convert(param, values[i]);
     }
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
         if (values[i] && is_tested_kind(sig.params[i].kind)) test_kind(sig.params[i], values[i]);
@@ -187,10 +187,11 @@ std::int32_t to_int32(PyObject* obj) {
 
 std::int64_t to_int64(PyObject* obj) { return as_long(obj); }
 
-std::int64_t to_index(PyObject* obj) {
+std::int64_t to_count(PyObject* obj, const char* param) {
     Ref number = Ref::steal(check(PyNumber_Index(obj)));
     long long v = PyLong_AsLongLong(number.get());
     if (v == -1 && PyErr_Occurred()) throw_error_set();
+    if (v < 0) raise_format(PyExc_ValueError, "%.200s must be >= 0", param);
     return v;
 }
 

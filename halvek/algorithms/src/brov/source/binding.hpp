@@ -28,7 +28,7 @@ enum class Kind : std::uint8_t {
     ndarray,    // numpy.ndarray (or a subclass) or None; not converted
     labels,     // as ndarray, but None is refused
     exact_set,  // exactly a set, or None
-    index,      // 64-bit signed integer taken as operator.index does (no float, no __int__)
+    count,      // integer in [0, 2**63) taken as operator.index takes it (no float, no __int__ alone)
     callable,   // a callable, or None; not converted
 };
 
@@ -140,7 +140,8 @@ Ref integer_object(PyObject* obj);
 
 std::int32_t to_int32(PyObject* obj);
 std::int64_t to_int64(PyObject* obj);
-std::int64_t to_index(PyObject* obj);
+// A count parameter: ValueError "<param> must be >= 0" when negative.
+std::int64_t to_count(PyObject* obj, const char* param);
 // A 64-bit value that must fit the 32-bit integer kind (a node index read from storage).
 std::int32_t narrow_to_int32(std::int64_t v);
 std::uint64_t to_size(PyObject* obj);

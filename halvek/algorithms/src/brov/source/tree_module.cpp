@@ -72,7 +72,7 @@ PyObject* tree_edges(const Arguments& arguments) {
     return edges.release();
 }
 
-const Param kSideSizesParams[] = {{"edges", Kind::object}, {"n", Kind::index}};
+const Param kSideSizesParams[] = {{"edges", Kind::object}, {"n", Kind::count}};
 constexpr Signature kSideSizes = signature("smaller_side_sizes", kSideSizesParams,
     "smaller_side_sizes(edges, n)\n\n"
     "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 (m, 2) array), the number\n"
@@ -80,7 +80,6 @@ constexpr Signature kSideSizes = signature("smaller_side_sizes", kSideSizesParam
 
 PyObject* side_sizes(const Arguments& arguments) {
     const std::int64_t n = arguments.int64(1);
-    if (n < 0) raise(PyExc_ValueError, "n must be >= 0");
     BufferHold hold;
     if (!hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
     const Py_buffer& view = hold.view();
