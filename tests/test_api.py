@@ -405,7 +405,9 @@ class TestWeightingAndConfidence:
         # Two trees and a lone node: each edge counts within its own tree only.
         forest = np.array([[0, 1], [1, 2], [2, 3], [5, 4], [6, 5]])
         assert smaller_side_sizes(forest, 8).tolist() == [1, 2, 1, 1, 1]
-        for cycle in ([[0, 1], [1, 2], [2, 0]], [[0, 1], [1, 0]], [[3, 3]]):
+        # A cycle behind a tail, and one beside a tree that is fine, are found all the same.
+        for cycle in ([[0, 1], [1, 2], [2, 0]], [[0, 1], [1, 0]], [[3, 3]], [[3, 0], [0, 1], [1, 2], [2, 0]],
+                      [[0, 1], [2, 3], [3, 2]]):
             with pytest.raises(ValueError, match="forest"):
                 smaller_side_sizes(np.array(cycle), 4)
         with pytest.raises(ValueError, match=r"\[0, n\)"):

@@ -1,63 +1,66 @@
 #include "tree_sides.hpp"
 
+#include <memory>
 #include <vector>
 
 namespace brov {
 
+namespace {
+
+// A node's count of edges not yet stripped and the XOR of their ids: once one edge is left, the
+// XOR names it.
+struct Ends {
+    std::int64_t degree;
+    std::int64_t edges_xor;
+};
+
+}  // namespace
+
+// Leaves are stripped until none is left: a leaf takes with it the nodes stripped into it, which
+// is the size of one side of its last edge; the node a tree ends in holds the tree's size. Every
+// edge of a forest goes that way; an edge left over lies on a cycle.
 bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller) {
-    // Adjacency as CSR: for each node, the edges that touch it.
-    std::vector<std::int64_t> offsets(static_cast<std::size_t>(n) + 1, 0);
-    for (std::int64_t k = 0; k < 2 * m; ++k) ++offsets[static_cast<std::size_t>(edges[k]) + 1];
-    for (std::int64_t v = 0; v < n; ++v) offsets[v + 1] += offsets[v];
-    std::vector<std::int64_t> incident(static_cast<std::size_t>(2 * m));
-    {
-        std::vector<std::int64_t> fill(offsets.begin(), offsets.end() - 1);
-        for (std::int64_t e = 0; e < m; ++e) {
-            incident[fill[edges[2 * e]]++] = e;
-            incident[fill[edges[2 * e + 1]]++] = e;
-        }
+    const auto nodes = static_cast<std::size_t>(n);
+    std::vector<Ends> ends(nodes, Ends{0, 0});
+    for (std::int64_t k = 0; k < 2 * m; ++k) {
+        Ends& end = ends[static_cast<std::size_t>(edges[k])];
+        ++end.degree;
+        end.edges_xor ^= k / 2;
     }
-    // Breadth-first order per tree; each reached node remembers the edge it was reached by.
-    std::vector<std::int64_t> parent_edge(static_cast<std::size_t>(n), -1);
-    std::vector<std::int64_t> root_of(static_cast<std::size_t>(n), -1);
-    std::vector<std::int64_t> order;
-    order.reserve(static_cast<std::size_t>(n));
-    std::int64_t reached_edges = 0;
-    for (std::int64_t root = 0; root < n; ++root) {
-        if (root_of[root] >= 0) continue;
-        root_of[root] = root;
-        std::size_t head = order.size();
-        order.push_back(root);
-        for (; head < order.size(); ++head) {
-            const std::int64_t v = order[head];
-            for (std::int64_t i = offsets[v]; i < offsets[v + 1]; ++i) {
-                const std::int64_t e = incident[i];
-                if (e == parent_edge[v]) continue;
-                const std::int64_t w = edges[2 * e] == v ? edges[2 * e + 1] : edges[2 * e];
-                if (root_of[w] >= 0) return false;  // reached twice: a cycle
-                root_of[w] = root;
-                parent_edge[w] = e;
-                order.push_back(w);
-                ++reached_edges;
-            }
-        }
+    std::vector<std::int64_t> size(nodes, 1);
+    struct Step {
+        std::int64_t node, into, edge;
+    };
+    std::vector<Step> steps;
+    steps.reserve(static_cast<std::size_t>(m));
+    std::vector<std::int64_t> leaves;
+    for (std::int64_t v = 0; v < n; ++v)
+        if (ends[v].degree == 1) leaves.push_back(v);
+    // On a large tree nearly every step lands far from the last: the nodes a few steps ahead are
+    // fetched early.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t h = 0; h < leaves.size(); ++h) {
+        if (h + 2 * kAhead < leaves.size()) __builtin_prefetch(&ends[leaves[h + 2 * kAhead]]);
+        if (h + kAhead < leaves.size()) __builtin_prefetch(&edges[2 * ends[leaves[h + kAhead]].edges_xor]);
+        const std::int64_t x = leaves[h];
+        if (ends[x].degree != 1) continue;  // its last neighbour went first
+        const std::int64_t e = ends[x].edges_xor;
+        const std::int64_t y = edges[2 * e] ^ edges[2 * e + 1] ^ x;
+        ends[x].degree = 0;
+        size[y] += size[x];
+        steps.push_back(Step{x, y, e});
+        ends[y].edges_xor ^= e;
+        if (--ends[y].degree == 1) leaves.push_back(y);
     }
-    if (reached_edges != m) return false;
-    // Subtree sizes, children before parents.
-    std::vector<std::int64_t> size(static_cast<std::size_t>(n), 1);
-    for (std::size_t k = order.size(); k-- > 0;) {
-        const std::int64_t v = order[k];
-        const std::int64_t e = parent_edge[v];
-        if (e < 0) continue;
-        const std::int64_t parent = edges[2 * e] == v ? edges[2 * e + 1] : edges[2 * e];
-        size[parent] += size[v];
-    }
-    for (std::int64_t v = 0; v < n; ++v) {
-        const std::int64_t e = parent_edge[v];
-        if (e < 0) continue;
-        const std::int64_t below = size[v];
-        const std::int64_t other = size[root_of[v]] - below;
-        smaller[e] = below < other ? below : other;
+    if (static_cast<std::int64_t>(steps.size()) != m) return false;
+    // Backwards, each stripped node learns the node its tree ended in from the node it went into.
+    std::vector<std::int64_t> root(nodes);
+    for (std::int64_t v = 0; v < n; ++v) root[v] = v;
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        root[step->node] = root[step->into];
+        const std::int64_t below = size[step->node];
+        const std::int64_t other = size[root[step->node]] - below;
+        smaller[step->edge] = below < other ? below : other;
     }
     return true;
 }
