@@ -164,6 +164,41 @@ def test_every_parameter_by_keyword():
     assert g.pop(element_index=0, list_index=1) == 7
 
 
+def test_tree_functions_match_arguments_like_the_other_modules():
+    # _tree's functions are called by vectorcall: the same matching and messages, except that
+    # CPython itself refuses non-string keywords before the call.
+    from halvek.algorithms.src.brov.binaries import _tree
+
+    points, edges = np.array([[0.0, 0.0], [1.0, 0.0], [3.0, 0.0]]), np.array([[0, 1], [1, 2]])
+    mst, sides = _tree.euclidean_mst_edges, _tree.smaller_side_sizes
+    raises(TypeError, "euclidean_mst_edges() takes at least 1 positional argument (0 given)", mst)
+    raises(TypeError, "euclidean_mst_edges() takes at least 1 positional argument (0 given)", mst, progress=None)
+    raises(TypeError, "euclidean_mst_edges() takes at most 2 positional arguments (3 given)", mst, points, None, 1)
+    raises(TypeError, "euclidean_mst_edges() got an unexpected keyword argument 'x'", mst, points, x=1)
+    raises(TypeError, "euclidean_mst_edges() got multiple values for keyword argument 'points'",
+           mst, points, points=points)
+    raises(TypeError, "smaller_side_sizes() takes exactly 2 positional arguments (1 given)", sides, edges)
+    raises(TypeError, "smaller_side_sizes() got an unexpected keyword argument 'x'", sides, edges, n=3, x=1)
+    raises(TypeError, "keywords must be strings", lambda: sides(edges, **{1: 2}))
+    raises(TypeError, "progress must be callable or None", mst, points, progress=3)
+    # n is taken as operator.index takes it: no float, no string, no __int__ alone.
+    for bad in (2.5, "3", IntLike(3)):
+        with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+            sides(edges, bad)
+    with pytest.raises(OverflowError):
+        sides(edges, 2 ** 70)
+    raises(ValueError, "n must be >= 0", sides, edges, -1)
+    raises(ValueError, "n must be >= 0", sides, edges, np.int8(-3))
+    expected = [1, 1]
+    assert sides(edges=edges, n=np.int64(3)).tolist() == expected
+    assert sides(n=np.uint8(3), edges=edges).tolist() == expected
+    assert mst(progress=None, points=points).tolist() == [[0, 1], [1, 2]]
+    seen = []
+    assert mst(points, seen.append).shape == (2, 2) and seen and seen[-1] == 1.0
+    assert mst.__doc__.startswith("euclidean_mst_edges(points, progress=None)\n\n")
+    assert sides.__doc__.startswith("smaller_side_sizes(edges, n)\n\n")
+
+
 # ---------------------------------------------------------------------------------------------
 # Integer conversion (32-bit, 64-bit, size, DataType)
 

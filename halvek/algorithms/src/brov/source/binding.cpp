@@ -34,40 +34,65 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-// Fills `values` from the positional tuple and the keyword dict, in the order the caller passed
-// the keywords; null marks a parameter without value.
-void match_values(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values) {
-    const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    const bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+// Places the positional arguments; without keywords a missing parameter is a count error now.
+void match_positional(const Signature& sig, PyObject* const* items, Py_ssize_t given, bool has_keywords,
+                      PyObject** values) {
     if (given > sig.n_params || (!has_keywords && given < sig.n_required())) raise_count(sig, given);
-    for (Py_ssize_t i = 0; i < sig.n_params; ++i) values[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
-    if (!has_keywords) return;
+    for (Py_ssize_t i = 0; i < sig.n_params; ++i) values[i] = i < given ? items[i] : nullptr;
+}
 
-    PyObject* key;
-    PyObject* value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-        Py_ssize_t index = parameter_index(sig, key);
-        if (index >= given) {
-            values[index] = value;
-        } else if (index >= 0) {
-            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
-        } else {
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
-        }
+void match_keyword(const Signature& sig, Py_ssize_t given, PyObject* key, PyObject* value, PyObject** values) {
+    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+    Py_ssize_t index = parameter_index(sig, key);
+    if (index >= given) {
+        values[index] = value;
+    } else if (index >= 0) {
+        raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
+    } else {
+        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
     }
+}
+
+void require_present(const Signature& sig, PyObject* const* values) {
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
         if (!values[i] && !sig.params[i].optional) raise_count(sig, i);
     }
 }
 
-bool is_tested_kind(Kind kind) { return kind == Kind::ndarray || kind == Kind::labels || kind == Kind::exact_set; }
+// Fills `values` from the positional tuple and the keyword dict, in the order the caller passed
+// the keywords; null marks a parameter without value.
+void match_values(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    const bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    match_positional(sig, PySequence_Fast_ITEMS(args), given, has_keywords, values);
+    if (!has_keywords) return;
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) match_keyword(sig, given, key, value, values);
+    require_present(sig, values);
+}
 
-std::int64_t convert(Kind kind, PyObject* value) {
-    switch (kind) {
+// The same for a vectorcall: the keyword values follow the positional ones in `args`.
+void match_values(const Signature& sig, PyObject* const* args, Py_ssize_t given, PyObject* kwnames,
+                  PyObject** values) {
+    const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    match_positional(sig, args, given, n_keywords > 0, values);
+    if (n_keywords == 0) return;
+    for (Py_ssize_t k = 0; k < n_keywords; ++k)
+        match_keyword(sig, given, PyTuple_GET_ITEM(kwnames, k), args[given + k], values);
+    require_present(sig, values);
+}
+
+bool is_tested_kind(Kind kind) {
+    return kind == Kind::ndarray || kind == Kind::labels || kind == Kind::exact_set || kind == Kind::callable;
+}
+
+std::int64_t convert(const Param& param, PyObject* value) {
+    switch (param.kind) {
         case Kind::int32: return to_int32(value);
         case Kind::int64: return to_int64(value);
+        case Kind::count: return to_count(value, param.name);
         case Kind::datatype: return to_datatype(value);
         case Kind::flag: return to_flag(value) ? 1 : 0;
         default: return 0;
@@ -75,6 +100,7 @@ std::int64_t convert(Kind kind, PyObject* value) {
 }
 
 void test_kind(const Param& param, PyObject* value) {
+    if (param.kind == Kind::callable) return require_callable(value, param.name);
     if (param.kind == Kind::exact_set) return require_exact_set(value, param.name);
     require_ndarray(value, param.name);
     if (param.kind == Kind::labels) require_labels_array(value, param.name);
@@ -82,20 +108,33 @@ void test_kind(const Param& param, PyObject* value) {
 
 }  // namespace
 
-void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Arguments& out) {
-    PyObject* values[Arguments::kMaxParams];
-    match_values(sig, args, kwargs, values);
+// Converts the converted kinds, then tests the tested kinds, each group in parameter order.
+// (A friend of Arguments, so outside the anonymous namespace.)
+void take_values(const Signature& sig, PyObject* const* values, Arguments& out) {
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
         const Param& param = sig.params[i];
         out.given_[i] = values[i] != nullptr;
         out.objects_[i] = values[i] ? values[i] : Py_None;
         if (!values[i]) out.numbers_[i].integer = param.fallback;
         else if (param.kind == Kind::size) out.numbers_[i].size = to_size(values[i]);
-        else if (!is_tested_kind(param.kind) && param.kind != Kind::object) out.numbers_[i].integer = convert(param.kind, values[i]);
+        else if (!is_tested_kind(param.kind) && param.kind != Kind::object) out.numbers_[i].integer = convert(param, values[i]);
     }
     for (Py_ssize_t i = 0; i < sig.n_params; ++i) {
         if (values[i] && is_tested_kind(sig.params[i].kind)) test_kind(sig.params[i], values[i]);
     }
+}
+
+void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Arguments& out) {
+    PyObject* values[Arguments::kMaxParams];
+    match_values(sig, args, kwargs, values);
+    take_values(sig, values, out);
+}
+
+void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Arguments& out) {
+    PyObject* values[Arguments::kMaxParams];
+    match_values(sig, args, nargs, kwnames, values);
+    take_values(sig, values, out);
 }
 
 Ref default_values(const Signature& sig) {
@@ -148,6 +187,14 @@ std::int32_t to_int32(PyObject* obj) {
 
 std::int64_t to_int64(PyObject* obj) { return as_long(obj); }
 
+std::int64_t to_count(PyObject* obj, const char* param) {
+    Ref number = Ref::steal(check(PyNumber_Index(obj)));
+    long long v = PyLong_AsLongLong(number.get());
+    if (v == -1 && PyErr_Occurred()) throw_error_set();
+    if (v < 0) raise_format(PyExc_ValueError, "%.200s must be >= 0", param);
+    return v;
+}
+
 std::int32_t narrow_to_int32(std::int64_t v) {
     if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
     return static_cast<std::int32_t>(v);
@@ -189,6 +236,10 @@ bool is_ndarray(PyObject* obj) { return PyObject_TypeCheck(obj, ndarray_type());
 
 void require_ndarray(PyObject* obj, const char* param) {
     if (obj != Py_None && !is_ndarray(obj)) raise_argument_type(param, "numpy.ndarray", obj);
+}
+
+void require_callable(PyObject* obj, const char* param) {
+    if (obj != Py_None && !PyCallable_Check(obj)) raise_format(PyExc_TypeError, "%.200s must be callable or None", param);
 }
 
 void require_labels_array(PyObject* obj, const char* param) {

@@ -1,7 +1,8 @@
-// The binding conventions shared by every callable of brov_core and _bulk: one declarative
+// The binding conventions shared by every callable of brov_core, _bulk and _tree: one declarative
 // signature per callable (parameter names, kinds, defaults, docstring), argument matching and
-// conversion by kind, type tests, and typed buffer acquisition. The argument and conversion
-// messages of both modules are written in binding.cpp alone.
+// conversion by kind (from an argument tuple or a vectorcall), type tests, and typed buffer
+// acquisition. The argument and conversion messages of the three modules are written in
+// binding.cpp alone.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,6 +28,8 @@ enum class Kind : std::uint8_t {
     ndarray,    // numpy.ndarray (or a subclass) or None; not converted
     labels,     // as ndarray, but None is refused
     exact_set,  // exactly a set, or None
+    count,      // integer in [0, 2**63) taken as operator.index takes it (no float, no __int__ alone)
+    callable,   // a callable, or None; not converted
 };
 
 // One parameter. An optional parameter takes `fallback` when not given: the integer value for the
@@ -75,7 +78,7 @@ public:
     bool flag(Py_ssize_t i) const { return numbers_[i].integer != 0; }
 
 private:
-    friend void match_arguments(const Signature&, PyObject*, PyObject*, Arguments&);
+    friend void take_values(const Signature&, PyObject* const*, Arguments&);
     union Number {
         std::int64_t integer;
         std::uint64_t size;
@@ -89,6 +92,29 @@ private:
 // converted kinds and tests the tested kinds, each group in parameter order. The first failure
 // raises; nothing of the callable has run then.
 void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Arguments& out);
+
+// The same for a vectorcall (METH_FASTCALL | METH_KEYWORDS): positional arguments in
+// args[0, nargs), then the values of the keywords named in `kwnames` (a tuple, or null).
+void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Arguments& out);
+
+// The entry point of a METH_FASTCALL | METH_KEYWORDS function bound by `Sig`: the arguments are
+// matched and converted, then `Body` runs; a C++ exception becomes the Python error here.
+template <const Signature& Sig, PyObject* (*Body)(const Arguments&)>
+PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Arguments arguments;
+        match_arguments(Sig, args, nargs, kwnames, arguments);
+        return Body(arguments);
+    });
+}
+
+// The method table row of such a function: name and docstring come from `Sig`.
+template <const Signature& Sig, PyObject* (*Body)(const Arguments&)>
+PyMethodDef fastcall_method() {
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall_entry<Sig, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, Sig.doc};
+}
 
 // The `__defaults__` tuple of a callable: the fallbacks of its optional parameters (new reference).
 Ref default_values(const Signature& sig);
@@ -114,6 +140,8 @@ Ref integer_object(PyObject* obj);
 
 std::int32_t to_int32(PyObject* obj);
 std::int64_t to_int64(PyObject* obj);
+// A count parameter: ValueError "<param> must be >= 0" when negative.
+std::int64_t to_count(PyObject* obj, const char* param);
 // A 64-bit value that must fit the 32-bit integer kind (a node index read from storage).
 std::int32_t narrow_to_int32(std::int64_t v);
 std::uint64_t to_size(PyObject* obj);
@@ -125,6 +153,7 @@ PyTypeObject* ndarray_type();
 bool is_ndarray(PyObject* obj);
 void require_ndarray(PyObject* obj, const char* param);
 void require_exact_set(PyObject* obj, const char* param);
+void require_callable(PyObject* obj, const char* param);
 // After require_ndarray: a label array parameter that must be present.
 void require_labels_array(PyObject* obj, const char* param);
 

@@ -9,6 +9,12 @@ namespace {
 
 const InternedNames& names() { return process_state().names; }
 
+// m(a, b) for a bound method m, without an argument tuple; the result is dropped.
+void call_method_object(const Ref& m, PyObject* a, PyObject* b) {
+    PyObject* args[] = {a, b};
+    Ref done = Ref::steal(check(PyObject_Vectorcall(m.get(), args, 2, nullptr)));
+}
+
 }  // namespace
 
 ContainerAccess::ContainerAccess(PyObject* obj) : obj_(obj), on_storage_(is_exact_graph_wrapper(obj)) {}
@@ -36,38 +42,23 @@ Ref ContainerAccess::to_numpy_all() const {
     return Ref::steal(check(PyObject_CallMethodNoArgs(obj_, names().to_numpy_all)));
 }
 
+// On storage, and for GraphWrapper's own methods, the edit runs natively; the arguments are
+// converted in parameter order, as the method's own matching would.
 void ContainerAccess::pop(PyObject* list_index, PyObject* position) const {
-    if (on_storage_) {
-        pop_native(graph(), to_int32(list_index), to_int32(position));
-        return;
-    }
-    Ref m = method(names().pop, Operation::pop);
-    if (!m) {
-        // What GraphWrapper.pop runs once its arguments are matched.
-        std::int32_t list = to_int32(list_index);
-        std::int32_t element = to_int32(position);
-        refuse_if_busy(graph());
-        pop_native(graph(), list, element);
-        return;
-    }
-    PyObject* args[] = {list_index, position};
-    Ref done = Ref::steal(check(PyObject_Vectorcall(m.get(), args, 2, nullptr)));
+    Ref m = on_storage_ ? Ref() : method(names().pop, Operation::pop);
+    if (m) return call_method_object(m, list_index, position);
+    const std::int32_t list = to_int32(list_index);
+    const std::int32_t element = to_int32(position);
+    if (!on_storage_) refuse_if_busy(graph());  // on storage the pin is this call's own
+    pop_native(graph(), list, element);
 }
 
 void ContainerAccess::append(PyObject* index, PyObject* value) const {
-    if (on_storage_) {
-        append_native(graph(), to_int64(index), value);
-        return;
-    }
-    Ref m = method(names().append, Operation::append);
-    if (!m) {
-        std::int64_t list = to_int64(index);
-        refuse_if_busy(graph());
-        append_native(graph(), list, value);
-        return;
-    }
-    PyObject* args[] = {index, value};
-    Ref done = Ref::steal(check(PyObject_Vectorcall(m.get(), args, 2, nullptr)));
+    Ref m = on_storage_ ? Ref() : method(names().append, Operation::append);
+    if (m) return call_method_object(m, index, value);
+    const std::int64_t list = to_int64(index);
+    if (!on_storage_) refuse_if_busy(graph());
+    append_native(graph(), list, value);
 }
 
 Ref ContainerAccess::pop_max() const {

@@ -24,6 +24,22 @@ using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box di
 // Whether a neighbour search goes on to its next point (this thread polls for Ctrl-C in it).
 using Proceed = std::function<bool()>;
 
+// Calls the checkpoint (without a fraction) once every kSearchesPerPoll searches.
+class SearchPoll {
+public:
+    explicit SearchPoll(const EmstCheckpoint& checkpoint) : checkpoint_(checkpoint) {}
+    void operator()() {
+        if (--until_poll_ == 0) {
+            checkpoint_(-1.0);
+            until_poll_ = kSearchesPerPoll;
+        }
+    }
+
+private:
+    const EmstCheckpoint& checkpoint_;
+    int until_poll_ = kSearchesPerPoll;
+};
+
 // Per-thread working memory of the neighbour searches.
 struct Scratch {
     std::vector<StackEntry> stack;
@@ -182,11 +198,8 @@ private:
         return s;
     }
 
-    double boxes_distance2(std::int32_t a, std::int32_t b) const {
-        const double* lo_a = &lo_[a * dim()];
-        const double* hi_a = &hi_[a * dim()];
-        const double* lo_b = &lo_[b * dim()];
-        const double* hi_b = &hi_[b * dim()];
+    // Squared distance between the boxes [lo_a, hi_a] and [lo_b, hi_b] (a point is a box of its own).
+    double gap_distance2(const double* lo_a, const double* hi_a, const double* lo_b, const double* hi_b) const {
         double s = 0.0;
         for (int k = 0; k < dim(); ++k) {
             const double t = std::max(std::max(lo_b[k] - hi_a[k], lo_a[k] - hi_b[k]), 0.0);
@@ -195,15 +208,12 @@ private:
         return s;
     }
 
+    double boxes_distance2(std::int32_t a, std::int32_t b) const {
+        return gap_distance2(&lo_[a * dim()], &hi_[a * dim()], &lo_[b * dim()], &hi_[b * dim()]);
+    }
+
     double box_distance2(std::int32_t node, const double* q) const {
-        const double* lo = &lo_[node * dim()];
-        const double* hi = &hi_[node * dim()];
-        double s = 0.0;
-        for (int k = 0; k < dim(); ++k) {
-            const double t = std::max(std::max(lo[k] - q[k], q[k] - hi[k]), 0.0);
-            s += t * t;
-        }
-        return s;
+        return gap_distance2(&lo_[node * dim()], &hi_[node * dim()], q, q);
     }
 
     // Keeps the smaller of the component's best edge and (d2, a, b) in the strict edge order.
@@ -239,6 +249,13 @@ private:
                 search_leaf(leaves[l], scratch, proceed);
             return true;
         };
+        share_out(work_chunk, stop, checkpoint);
+    }
+
+    // Runs work_chunk(scratch, proceed) until it returns false, on this thread and on up to seven
+    // helpers (one per 4096 points); `stop` tells the helpers that this thread has failed.
+    template <typename WorkChunk>
+    void share_out(WorkChunk& work_chunk, std::atomic<bool>& stop, const EmstCheckpoint& checkpoint) {
         std::vector<Scratch> stacks;
         std::vector<std::thread> helpers;
         struct Joiner {
@@ -261,12 +278,9 @@ private:
             }
         }
         // This thread polls every few points: in high dimensions one point can take milliseconds.
-        int until_poll = kSearchesPerPoll;
-        const Proceed polls = [&] {
-            if (--until_poll == 0) {
-                checkpoint(-1.0);
-                until_poll = kSearchesPerPoll;
-            }
+        SearchPoll poll(checkpoint);
+        const Proceed polls = [&poll] {
+            poll();
             return true;
         };
         Scratch own;
@@ -428,13 +442,7 @@ private:
                 nearest_[p] = kNone;
             }
         }
-        int until_poll = kSearchesPerPoll;
-        const auto poll = [&] {
-            if (--until_poll == 0) {
-                checkpoint(-1.0);
-                until_poll = kSearchesPerPoll;
-            }
-        };
+        SearchPoll poll(checkpoint);
         for (const std::int32_t leaf : leaves_) {
             if (node_comp_[leaf] != kMixed) {
                 search_whole_leaf(leaf, poll);
@@ -459,7 +467,7 @@ private:
     // Far from other components (inside a large one) that walk ends near the root, and every point
     // of the leaf keeps the bound as its lower bound without a search of its own.
     template <typename Poll>
-    void search_whole_leaf(std::int32_t leaf, const Poll& poll) {
+    void search_whole_leaf(std::int32_t leaf, Poll& poll) {
         const Node& nd = nodes_[leaf];
         const Index c = node_comp_[leaf];
         Index p = nd.begin;
