@@ -27,13 +27,14 @@ __all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "candidate_pairs", "most_voted", "pe
 LENGTH_NOISE = 0.6
 NEIGHBORS = 10
 # n_trees="auto": this many trees up to AUTO_MAX_POINTS points, one tree above. On the quality
-# benchmark ten trees drawing one voted tree beat the single tree in most rows; above the
-# threshold the extra trees cost more than the single fit (bench/bench_quality.py --cost).
+# benchmark ten trees drawing one voted tree beat the single tree in most rows; they cost about
+# ten fits, about a second at 20,000 points in the plane (bench/bench_quality.py --cost), so
+# larger data keeps the speed of one tree.
 AUTO_TREES = 10
 AUTO_MAX_POINTS = 20000
 # The voted tree's cuts discount small sides more than the default: its weights are vote
 # differences, and an outlier's edge often carries as much disagreement as a boundary.
-# 2, 3, 5 and 10 were measured; 5 won the most rows.
+# 2, 3, 5, 8 and 10 were measured; 5 and 8 won the most rows.
 VOTED_SIDE_DISCOUNT = 5.0
 TIE_BREAK = 0.01
 TINY = 1e-12
