@@ -335,8 +335,8 @@ def build_parser():
     cluster.add_argument("--consensus", nargs="?", const="points", choices=["tree", "points", "none"],
                          help="how the trees' votes give the clusters: 'tree' (the default) cuts the tree they "
                               "draw, 'points' (alone: --consensus) gives each point its most voted class, "
-                              "'none' keeps the tree of the data; with it, %d trees unless --confidence says "
-                              "otherwise" % VOTING_TREES)
+                              "'none' keeps the tree of the data; given, %d trees vote unless --trees or "
+                              "--confidence say otherwise" % VOTING_TREES)
     cluster.add_argument("--edge-weight", choices=["auto", "length", "local"], default="auto",
                          help="what the cuts compare: edge 'length', or length against the 'local' density; "
                               "'auto' (default): 'local' where trees vote, 'length' for one tree")
