@@ -3,14 +3,18 @@ against scikit-learn's semi-supervised methods and a 1-nearest-neighbour
 classifier, on scikit-learn's bundled data sets (standardized) and synthetic
 shapes, with one labelled point per class, 1%, 5% and 10% labelled.
 
-    python bench/bench_quality.py [--seeds 5] [--trees 10] [--quick]
+    python bench/bench_quality.py [--seeds 5] [--quick] [--peers-cache FILE] [--cost]
 
 Prints one table (mean +- sd adjusted Rand index on the unlabelled points,
-over the seeds), the rows where the default is within 0.01 of the best, and
-the error rate of the default per decile of its confidence (``n_trees``
-trees). scikit-learn is optional: without it only the synthetic sets and
-brov's variants run. fast_hdbscan's semi-supervised mode joins when it
-imports.
+over the seeds), the rows where the default is within 0.01 of the best, the
+error rate of the default per decile of its confidence, and what the
+default's trees cost against a single tree at larger sizes. scikit-learn is
+optional: without it only the synthetic sets and brov's variants run.
+fast_hdbscan's semi-supervised mode joins when it imports. Every run of a
+brov variant is seeded with the seed of its labels.
+
+--peers-cache FILE keeps the peers' scores in FILE (they do not depend on
+brov): the first run writes it, later runs read it and time brov alone.
 """
 
 import argparse
@@ -23,8 +27,12 @@ from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score
 
 FRACTIONS = [("1/class", None), ("1%", 0.01), ("5%", 0.05), ("10%", 0.10)]
 DEFAULT = "brov"
+ONE_TREE = "brov one tree"
 BASELINE = "brov plain"
-VOTE = "brov vote local"
+VOTE = "brov vote points"
+COUNTED = (DEFAULT, ONE_TREE, BASELINE, "brov local", VOTE, "brov 20 trees")
+COST_SIZES = (2000, 20000, 20001, 100000, 1000000)
+TEN_TREES_UP_TO = 100000  # ten trees at a million points would take minutes
 
 
 # Synthetic shapes, generated here so the benchmark runs without scikit-learn.
@@ -92,19 +100,19 @@ def pick_labels(y, fraction, rng):
 
 
 def fitter(params):
-    return lambda X, y: BrovClustering(**params).fit(X, y).labels_
+    return lambda X, y, seed: BrovClustering(random_state=seed, **params).fit(X, y).labels_
 
 
-def brov_methods(quick, trees):
+def brov_methods(quick):
     variants = {
         DEFAULT: {},
-        BASELINE: {"side_discount": 0},  # the cut by length alone
-        "brov local": {"edge_weight": "local"},
-        VOTE: {"edge_weight": "local", "n_trees": trees, "consensus": True, "random_state": 0},
+        ONE_TREE: {"n_trees": 1},  # the default before the trees voted
+        BASELINE: {"n_trees": 1, "side_discount": 0},  # the cut by length alone
+        "brov local": {"n_trees": 1, "edge_weight": "local"},
+        VOTE: {"consensus": "points"},  # each point its most voted class
     }
     if not quick:
-        variants["brov discount 5"] = {"side_discount": 5}
-        variants["brov vote"] = {"n_trees": trees, "consensus": True, "random_state": 0}
+        variants["brov 20 trees"] = {"n_trees": 20}
     return {name: fitter(params) for name, params in variants.items()}
 
 
@@ -116,12 +124,13 @@ def peer_methods(quick):
         return {}
 
     def spreading(k, alpha):
-        return lambda X, y: LabelSpreading(kernel="knn", n_neighbors=k, alpha=alpha, max_iter=1000).fit(X, y).transduction_
+        return lambda X, y, seed: LabelSpreading(kernel="knn", n_neighbors=k, alpha=alpha,
+                                                 max_iter=1000).fit(X, y).transduction_
 
     def propagation(k):
-        return lambda X, y: LabelPropagation(kernel="knn", n_neighbors=k, max_iter=2000).fit(X, y).transduction_
+        return lambda X, y, seed: LabelPropagation(kernel="knn", n_neighbors=k, max_iter=2000).fit(X, y).transduction_
 
-    def nearest(X, y):
+    def nearest(X, y, seed):
         return KNeighborsClassifier(n_neighbors=1).fit(X[y >= 0], y[y >= 0]).predict(X)
 
     peers = {"LS k7 a0.2": spreading(7, 0.2), "LS k7 a0.99": spreading(7, 0.99), "LP k7": propagation(7),
@@ -133,7 +142,7 @@ def peer_methods(quick):
     except ImportError:
         print("fast_hdbscan is not installed: left out")
     else:
-        def semi_supervised(X, y):
+        def semi_supervised(X, y, seed=None):
             return fast_hdbscan.HDBSCAN(semi_supervised=True).fit(X, y).labels_
 
         # Some releases fail inside their own semi-supervised code: try it once on a small set.
@@ -162,7 +171,7 @@ def run_table(sets, methods, seeds):
                 given = pick_labels(truth, fraction, np.random.default_rng(seed))
                 for name, method in methods.items():
                     start = time.perf_counter()
-                    labels = method(X, given)
+                    labels = method(X, given, seed)
                     seconds[name] += time.perf_counter() - start
                     row[name].append(unlabelled_ari(truth, given, labels))
     return scores, seconds
@@ -183,7 +192,7 @@ def print_counts(scores, peers):
     means = [{m: np.mean(v) for m, v in row.items()} for row in scores.values()]
     rows = len(means)
     if peers:
-        for name in (DEFAULT, BASELINE, VOTE):
+        for name in (m for m in COUNTED if m in means[0]):
             near_peer = sum(r[name] >= max(r[p] for p in peers) - 0.01 for r in means)
             print("%s within 0.01 of the best peer: %d of %d rows" % (name, near_peer, rows))
         won = [r for r in means if r[BASELINE] >= max(r[p] for p in peers)]
@@ -195,7 +204,7 @@ def print_counts(scores, peers):
     print("mean ARI over all rows: " + ", ".join("%s %.3f" % (m, np.mean([r[m] for r in means])) for m in means[0]))
 
 
-def confidence_deciles(sets, seeds, n_trees):
+def confidence_deciles(sets, seeds):
     """Error rate of the default's labels per decile of confidence, over the unlabelled points
     of every run; ties in confidence are broken at random so equal values spread over deciles."""
     confidence, wrong, costs = [], [], []
@@ -204,46 +213,97 @@ def confidence_deciles(sets, seeds, n_trees):
             for seed in range(seeds):
                 given = pick_labels(truth, fraction, np.random.default_rng(seed))
                 start = time.perf_counter()
-                BrovClustering().fit(X, given)
+                BrovClustering(n_trees=1).fit(X, given)
                 single = time.perf_counter() - start
                 start = time.perf_counter()
-                model = BrovClustering(n_trees=n_trees, random_state=seed).fit(X, given)
+                model = BrovClustering(random_state=seed).fit(X, given)
                 costs.append((time.perf_counter() - start) / single)
                 free = given < 0
                 confidence.append(model.confidence_[free])
                 wrong.append(model.labels_[free] != truth[free])
     confidence, wrong = np.concatenate(confidence), np.concatenate(wrong)
     order = np.lexsort((np.random.default_rng(0).random(len(confidence)), confidence))
-    print("\nerror rate of the default per decile of confidence (%d trees; %d unlabelled points, %.3f wrong):"
-          % (n_trees, len(wrong), wrong.mean()))
+    print("\nerror rate of the default per decile of confidence (%d unlabelled points, %.3f wrong):"
+          % (len(wrong), wrong.mean()))
     print("| decile | confidence | points | error rate |")
     print("| ---: | --- | ---: | ---: |")
     for decile, part in enumerate(np.array_split(order, 10), 1):
         print("| %d | %.2f - %.2f | %d | %.3f |" % (decile, confidence[part].min(), confidence[part].max(),
                                                   len(part), wrong[part].mean()))
-    print("fit with %d trees against one: %.1fx the time (median over the runs)" % (n_trees, np.median(costs)))
+    print("default fit against one tree: %.1fx the time (median over the runs)" % np.median(costs))
+
+
+def cost_table(sizes):
+    """Seconds of one fit: the default, one tree and ten voting trees, on two overlapping
+    Gaussian blobs in the plane with 1% labelled."""
+    print("\nseconds per fit, two blobs in the plane, 1% labelled (one run each):")
+    print("| points | default | n_trees=1 | n_trees=10 | default / one tree |")
+    print("| ---: | ---: | ---: | ---: | ---: |")
+    for n in sizes:
+        rng = np.random.default_rng(n)
+        truth = np.arange(n) % 2
+        X = rng.normal(size=(n, 2)) + 3.0 * truth[:, None]
+        given = pick_labels(truth, 0.01, rng)
+        times = []
+        for params in ({}, {"n_trees": 1}, {"n_trees": 10}):
+            if params.get("n_trees") == 10 and n > TEN_TREES_UP_TO:
+                times.append(float("nan"))
+                continue
+            start = time.perf_counter()
+            BrovClustering(random_state=0, **params).fit(X, given)
+            times.append(time.perf_counter() - start)
+        print("| %d | %.3f | %.3f | %s | %.2f |" % (n, times[0], times[1], "-" if np.isnan(times[2]) else
+                                                   "%.3f" % times[2], times[0] / times[1]))
+
+
+def peer_table(sets, peers, seeds, cache):
+    """The peers' scores and seconds, from ``cache`` when it holds this configuration."""
+    import os
+    import pickle
+
+    key = (tuple(sets), tuple(peers), seeds)
+    if cache and os.path.exists(cache):
+        with open(cache, "rb") as f:
+            stored = pickle.load(f)
+        if stored[0] == key:
+            print("peers' scores read from %s" % cache)
+            return stored[1], stored[2]
+    scores, seconds = run_table(sets, peers, seeds)
+    if cache:
+        with open(cache, "wb") as f:
+            pickle.dump((key, scores, seconds), f)
+    return scores, seconds
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seeds", type=int, default=5)
-    parser.add_argument("--trees", type=int, default=10, help="trees for the confidence")
+    parser.add_argument("--peers-cache", metavar="FILE", help="read the peers' scores from FILE, or write them there")
+    parser.add_argument("--cost", action="store_true", help="only the cost table at larger sizes")
     parser.add_argument("--quick", action="store_true", help="few sets, methods and seeds: a smoke test")
     args = parser.parse_args()
+    if args.cost:
+        cost_table(COST_SIZES)
+        return
     seeds = 1 if args.quick else args.seeds
     warnings.filterwarnings("ignore")  # LabelPropagation's convergence warnings on few labels
     sets = data_sets(args.quick)
-    trees = 3 if args.quick else args.trees
-    brov, peers = brov_methods(args.quick, trees), peer_methods(args.quick)
+    brov, peers = brov_methods(args.quick), peer_methods(args.quick)
     methods = {**brov, **peers}
-    scores, seconds = run_table(sets, methods, seeds)
+    scores, seconds = run_table(sets, brov, seeds)
+    peer_scores, peer_seconds = peer_table(sets, peers, seeds, args.peers_cache)
+    for row, by_peer in peer_scores.items():
+        scores[row].update(by_peer)
+    seconds.update(peer_seconds)
     print("mean +- sd adjusted Rand index on the unlabelled points over %d seed(s); bold: within 0.01 of "
           "the row's best\n" % seeds)
     print_table(scores, list(methods))
     print()
     print_counts(scores, list(peers))
     print("seconds per method, all runs: " + ", ".join("%s %.1f" % kv for kv in seconds.items()))
-    confidence_deciles(sets, seeds, trees)
+    confidence_deciles(sets, seeds)
+    if not args.quick:
+        cost_table(COST_SIZES)
 
 
 if __name__ == "__main__":

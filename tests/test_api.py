@@ -20,7 +20,7 @@ from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, clu
 from halvek.algorithms.src.brov import estimator as estimator_module
 from halvek.algorithms.src.brov.binaries import brov_core
 from halvek.algorithms.src.brov.csgraph_input import for_csgraph
-from halvek.algorithms.src.brov.graph import decode_labels, encode_labels, graph_pair
+from halvek.algorithms.src.brov.graph import cluster_tree, decode_labels, encode_labels, graph_pair
 from strategies import label_array, removed_edges, trees_and_forests
 
 
@@ -258,7 +258,10 @@ class TestEstimator:
         assert np.array_equal(labels, ids[truth])
         assert model.classes_.tolist() == sorted(ids.tolist())
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
-        assert set(model.timings_) == {"tree", "clusterize"}
+        # 240 points: ten trees vote and draw the tree that is cut.
+        assert set(model.timings_) == {"tree", "clusterize", "confidence", "consensus"}
+        single = BrovClustering(n_trees=1).fit(X, y)
+        assert set(single.timings_) == {"tree", "clusterize"} and np.array_equal(single.labels_, labels)
 
     @pytest.mark.parametrize("method, route", [("auto", "boruvka"), ("knn", "knn")])
     def test_routes_in_higher_dimensions(self, method, route):
@@ -273,6 +276,9 @@ class TestEstimator:
         {}, {"side_discount": 0}, {"side_discount": 7.5}, {"edge_weight": "local"},
         {"edge_weight": "local", "side_discount": 0}, {"scale": True}, {"n_trees": 4, "random_state": 1},
         {"n_trees": 5, "consensus": True, "edge_weight": "local", "random_state": 2},
+        {"n_trees": 1}, {"n_trees": 1, "edge_weight": "local", "side_discount": 0},
+        {"consensus": "points", "random_state": 3}, {"consensus": "none", "n_trees": 3, "random_state": 4},
+        {"n_trees": 7, "edge_weight": "length", "side_discount": 0, "random_state": 5},
     ], ids=str)
     def test_pieces_left_after_the_cuts_carry_one_label_each(self, params):
         rng = np.random.default_rng(7)
@@ -282,33 +288,43 @@ class TestEstimator:
         y[rng.choice(400, 12, replace=False)] = np.arange(12) % 4
         model = BrovClustering(**params).fit(X, y)
         labels = model.labels_
-        if params.get("consensus"):
-            # Votes need not follow the tree's pieces: those are checked on the tree's own labels.
-            assert np.array_equal(labels[y != -1], y[y != -1])
-            model.labels_ = BrovClustering(**dict(params, consensus=False)).fit(X, y).labels_
+        # The cutting rule on the tree and the weights the model shows gives its labels; with
+        # votes per point, those of the tree of the data.
+        codes, classes = encode_labels(y)
+        new_codes, cut = cluster_tree(model.edges_, model.edge_weights_, codes)
+        tree_labels = decode_labels(new_codes, classes, np.int64)
+        assert np.array_equal(cut, model.cut_edges_)
+        if params.get("consensus") not in (True, "points"):
+            assert np.array_equal(tree_labels, labels)
         kept = model.edges_[~model.cut_edges_]
         graph = sp.coo_array((np.ones(len(kept)), (kept[:, 0], kept[:, 1])), shape=(400, 400))
         count, piece = connected_components(graph, directed=False)
         assert count == 1 + model.cut_edges_.sum()
         for p in range(count):
-            assert len(np.unique(model.labels_[piece == p])) == 1
+            assert len(np.unique(tree_labels[piece == p])) == 1
         # Labelled points keep their own label, in every tree that voted too.
-        assert np.array_equal(model.labels_[y != -1], y[y != -1])
+        assert np.array_equal(labels[y != -1], y[y != -1]) and np.array_equal(tree_labels[y != -1], y[y != -1])
         assert np.all(model.confidence_[y != -1] == 1.0)
         proba = model.predict_proba(X)
         assert np.allclose(proba.sum(axis=1), 1.0)
         assert np.array_equal(proba[np.arange(400), np.searchsorted(model.classes_, labels)],
                               model.confidence_)
+        assert np.all(model.edge_weights_ >= 0) and np.all(np.isfinite(model.edge_weights_))
+        fitted = (X - X.mean(axis=0)) / X.std(axis=0) if params.get("scale") else X
+        lengths = np.sqrt(((fitted[model.edges_[:, 0]] - fitted[model.edges_[:, 1]]) ** 2).sum(axis=1))
+        assert np.allclose(model.edge_lengths_, lengths) and np.all(model.edges_[:, 0] < model.edges_[:, 1])
 
+    # The default (several trees drawing the tree that is cut, up to 20,000 points) and one tree.
+    @pytest.mark.parametrize("params", [{"random_state": 0}, {"n_trees": 1}], ids=str)
     @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(hnp.arrays(np.float64, st.tuples(st.integers(1, 40), st.integers(1, 3)),
                       elements=st.integers(0, 3).map(float)), st.data())
-    def test_same_labels_and_cuts_as_clusterize_on_its_tree(self, X, data):
+    def test_same_labels_and_cuts_as_clusterize_on_its_tree(self, params, X, data):
         # Points on a small grid: duplicates and equal edge lengths everywhere.
         n = X.shape[0]
         y = np.array(data.draw(st.lists(st.sampled_from([-1, -1, -1, 7, 8, 9]), min_size=n, max_size=n)))
         y[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from([7, 8, 9]))
-        model = BrovClustering().fit(X, y)
+        model = BrovClustering(**params).fit(X, y)
         codes, classes = encode_labels(y)
         ranks = estimator_module._edge_ranks(model.edges_, model.edge_weights_)
         connections, weights = graph_pair(estimator_module._symmetric_csr(model.edges_, ranks, n))
@@ -331,10 +347,11 @@ class TestEstimator:
         X = np.column_stack([np.arange(n, dtype=float), np.zeros(n)])
         y = np.arange(n) * 3 - 101  # 300 classes would not fit; 128 do
         y[128:] = -1
-        for params in ({}, {"side_discount": 0}):
+        for params in ({"n_trees": 1}, {"n_trees": 1, "side_discount": 0}, {"random_state": 0}):
             labels = BrovClustering(**params).fit_predict(X, y)
             assert np.array_equal(labels[:128], y[:128])
-            assert np.all(labels[128:] == y[127])
+            # One tree hands the unlabelled tail to its nearest label; the voting trees may split it.
+            assert np.all(labels[128:] == y[127]) if params.get("n_trees") == 1 else set(labels) == set(y[:128])
         # Beyond 128 the path search would take the codes for unlabelled points.
         with pytest.raises(ValueError, match="129 distinct classes: at most 128"):
             BrovClustering().fit(X, np.r_[np.arange(129), [-1] * (n - 129)])
@@ -345,8 +362,8 @@ class TestEstimator:
         model = BrovClustering(n_neighbors=7)
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
-                          "edge_weight": "length", "side_discount": 2.0, "scale": False, "n_trees": 1,
-                          "consensus": False, "random_state": None}
+                          "edge_weight": "auto", "side_discount": 2.0, "scale": False, "n_trees": "auto",
+                          "consensus": "tree", "random_state": None}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model
@@ -384,10 +401,11 @@ class TestWeightingAndConfidence:
         blob_b = blob_a + [2.1, 0.0]
         X = np.vstack([[[-1.5, 0.0]], blob_a, blob_b])
         y = np.r_[0, [-1] * 19, 1]
-        plain = BrovClustering(side_discount=0).fit_predict(X, y)
+        plain = BrovClustering(side_discount=0, n_trees=1).fit_predict(X, y)
         assert plain[1:11].tolist() == [1] * 10
-        labels = BrovClustering().fit_predict(X, y)
-        assert labels.tolist() == [0] * 11 + [1] * 10
+        for params in ({"n_trees": 1}, {"random_state": 0}):
+            labels = BrovClustering(**params).fit_predict(X, y)
+            assert labels.tolist() == [0] * 11 + [1] * 10
 
     def test_smaller_side_sizes_match_removing_each_edge(self):
         from halvek.algorithms.src.brov.weighting import smaller_side_sizes
@@ -418,9 +436,9 @@ class TestWeightingAndConfidence:
         # sparse row's own edges are the longest; relative to the local spacing the gap is.
         X = np.r_[np.arange(20) * 0.1, 1.9 + 0.8 + np.arange(20) * 1.0][:, None]
         y = np.r_[0, [-1] * 38, 1]
-        by_length = BrovClustering(side_discount=0).fit_predict(X, y)
+        by_length = BrovClustering(side_discount=0, n_trees=1).fit_predict(X, y)
         assert np.any(by_length[20:] == 0)
-        local = BrovClustering(edge_weight="local", n_neighbors=2, side_discount=0).fit_predict(X, y)
+        local = BrovClustering(edge_weight="local", n_neighbors=2, side_discount=0, n_trees=1).fit_predict(X, y)
         assert local.tolist() == [0] * 20 + [1] * 20
 
     def test_scaling_puts_coordinates_in_unrelated_units_on_one_footing(self):
@@ -446,22 +464,59 @@ class TestWeightingAndConfidence:
         X = np.c_[x, np.zeros(len(x))]
         y = np.full(len(X), -1)
         y[[0, len(X) - 1]] = [0, 1]
-        model = BrovClustering(n_trees=20, random_state=0).fit(X, y)
+        model = BrovClustering(n_trees=20, consensus="none", random_state=0).fit(X, y)
         assert model.confidence_[31:40].mean() < 0.85
         assert np.all(model.confidence_[np.r_[0:25, 46:71]] == 1.0)
         assert set(np.unique(model.confidence_ * 20)) <= set(range(21))
-        again = BrovClustering(n_trees=20, random_state=0).fit(X, y)
+        again = BrovClustering(n_trees=20, consensus="none", random_state=0).fit(X, y)
         assert np.array_equal(again.confidence_, model.confidence_)
         assert "confidence" in model.timings_
+        # The tree the votes draw is cut once, on the bridge, and its labels get most votes far from it.
+        drawn = BrovClustering(n_trees=20, random_state=0).fit(X, y)
+        assert drawn.cut_edges_.sum() == 1 and set(drawn.edges_[drawn.cut_edges_][0]) <= set(range(30, 41))
+        assert np.all(drawn.confidence_[np.r_[0:10, 61:71]] == 1.0) and drawn.confidence_[31:40].mean() < 0.85
         # With consensus every point takes its most voted class: at least half the votes.
         voted = BrovClustering(n_trees=21, consensus=True, random_state=0).fit(X, y)
         proba = voted.predict_proba(X)
         assert np.array_equal(voted.classes_[proba.argmax(axis=1)], voted.labels_)
         assert np.all(voted.confidence_ > 0.5) and np.array_equal(voted.labels_[[0, -1]], [0, 1])
 
+    def test_automatic_tree_count_switches_to_one_tree_above_the_threshold(self, monkeypatch):
+        monkeypatch.setattr(estimator_module, "AUTO_MAX_POINTS", 40)
+        X, _ = blobs([(0, 0), (5, 5)], 20)
+        y = np.r_[3, [-1] * 38, 8]
+        voting = BrovClustering(random_state=0).fit(X, y)
+        assert "consensus" in voting.timings_ and voting.predict_proba(X).sum(axis=0).tolist() == [20, 20]
+        bigger = np.vstack([X, [[5.1, 5.1]]])
+        alone = BrovClustering(random_state=0).fit(bigger, np.r_[y, -1])
+        assert set(alone.timings_) == {"tree", "clusterize"} and np.all(alone.confidence_ == 1.0)
+        one = BrovClustering(n_trees=1).fit(bigger, np.r_[y, -1])
+        assert np.array_equal(alone.edge_weights_, one.edge_weights_)
+        # A count given explicitly holds at any size, as does consensus="points" with "auto".
+        assert "confidence" in BrovClustering(n_trees=3, random_state=0).fit(bigger, np.r_[y, -1]).timings_
+        points = BrovClustering(consensus="points").fit(bigger, np.r_[y, -1])
+        assert np.array_equal(points.labels_, one.labels_)
+
+    def test_trees_that_agree_draw_the_tree_of_the_data(self):
+        # Well apart blobs: every perturbed tree cuts between them, so the drawn tree keeps each
+        # blob's shortest edges and the one shortest edge between them, as the tree of the data.
+        X, truth = blobs([(0, 0), (30, 0), (0, 30)], 30, seed=9)
+        y = np.full(len(X), -1)
+        y[[0, 30, 60]] = [0, 1, 2]
+        drawn = BrovClustering(random_state=1).fit(X, y)
+        one = BrovClustering(n_trees=1).fit(X, y)
+        def as_set(edges):
+            return set(map(tuple, edges.tolist()))
+
+        assert as_set(drawn.edges_) == as_set(one.edges_) and drawn.edge_lengths_.sum() == pytest.approx(
+            one.edge_lengths_.sum())
+        assert as_set(drawn.edges_[drawn.cut_edges_]) == as_set(one.edges_[one.cut_edges_])
+        assert np.array_equal(drawn.labels_, truth)
+        assert np.all(drawn.confidence_ == 1.0)
+
     def test_one_tree_gives_certain_probabilities(self):
         X, _ = blobs([(0, 0), (5, 5)], 20)
-        model = BrovClustering().fit(X, np.r_[3, [-1] * 38, 8])
+        model = BrovClustering(n_trees=1).fit(X, np.r_[3, [-1] * 38, 8])
         proba = model.predict_proba(X + 0.01)
         assert proba.shape == (40, 2) and set(np.unique(proba)) == {0.0, 1.0}
         assert np.array_equal(model.classes_[proba.argmax(axis=1)], model.labels_)
@@ -554,12 +609,13 @@ BAD_INPUTS = [
 ]
 
 
+def no_work(*args, **kwargs):
+    raise AssertionError("work started on invalid input")
+
+
 class TestBadInputs:
     @pytest.mark.parametrize("name, change, error, message", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
     def test_rejected_before_any_work(self, monkeypatch, name, change, error, message):
-        def no_work(*args, **kwargs):
-            raise AssertionError("work started on invalid input")
-
         monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
         monkeypatch.setattr(estimator_module, "cluster_tree", no_work)
         X = np.arange(20, dtype=float).reshape(10, 2)
@@ -573,17 +629,22 @@ class TestBadInputs:
         ({"n_neighbors": 0}, "n_neighbors must be a positive integer"),
         ({"n_neighbors": 2.5}, "n_neighbors must be a positive integer"),
         ({"max_pieces": True}, "max_pieces must be a positive integer"),
-        ({"n_trees": 0}, "n_trees must be a positive integer"),
-        ({"edge_weight": "density"}, "edge_weight must be 'length' or 'local'"),
+        ({"n_trees": 0}, "n_trees must be a positive integer or 'auto'"),
+        ({"n_trees": "many"}, "n_trees must be a positive integer or 'auto'"),
+        ({"edge_weight": "density"}, "edge_weight must be 'auto', 'length' or 'local'"),
         ({"side_discount": -1}, "side_discount must be a finite number >= 0"),
         ({"side_discount": float("nan")}, "side_discount must be a finite number >= 0"),
         ({"side_discount": "2"}, "side_discount must be a finite number >= 0"),
         ({"scale": "yes"}, "scale must be True or False"),
-        ({"consensus": 1}, "consensus must be True or False"),
-        ({"consensus": True}, "consensus=True needs n_trees of 2 or more"),
+        ({"consensus": 1}, "consensus must be 'tree', 'points' or 'none'"),
+        ({"consensus": "majority"}, "consensus must be 'tree', 'points' or 'none'"),
+        ({"consensus": True, "n_trees": 1}, "consensus=True needs n_trees of 2 or more"),
+        ({"consensus": "points", "n_trees": 1}, "consensus='points' needs n_trees of 2 or more"),
         ({"random_state": "seed"}, "random_state must be None, an integer or a NumPy random generator"),
     ])
-    def test_bad_parameters(self, params, message):
+    def test_bad_parameters(self, monkeypatch, params, message):
+        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "check_points", no_work)
         with pytest.raises(ValueError, match=message):
             BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
 

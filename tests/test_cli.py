@@ -213,7 +213,9 @@ class TestCluster:
         assert lines[0] == "given,cluster,confidence" and lines[1] == "%d,%d,1" % (big, big)
         confidence = np.array([float(line.split(",")[2]) for line in lines[1:]])
         assert set(np.unique(confidence * 8)) <= set(range(1, 9)) and confidence[31:40].min() < 1
-        # The clusters are those of the plain command.
+        # With the default ten trees, the clusters are those of the plain command.
+        assert cli.main(args + ["--confidence"]) == 0
+        lines = out.read_text().splitlines()
         assert cli.main(args) == 0
         assert [line.rsplit(",", 1)[0] for line in lines] == ["given,cluster"] + out.read_text().splitlines()[1:]
         assert cli.main(args + ["--confidence", "1"]) == 1
@@ -222,6 +224,46 @@ class TestCluster:
         assert cli.main(args + ["--consensus", "--edge-weight", "local", "--confidence", "9"]) == 0
         voted = [line.split(",") for line in out.read_text().splitlines()[1:]]
         assert all(float(row[2]) > 0.5 for row in voted) and voted[0][1] == str(big) and voted[-1][1] == "7"
+
+    def test_weighting_scaling_and_consensus_options(self, tmp_path, capsys):
+        # An outlying label 1.5 from its blob, the blobs 1.2 apart (as in the estimator's tests).
+        blob = np.c_[np.arange(10) * 0.1, np.zeros(10)]
+        np.save(tmp_path / "p.npy", np.vstack([[[-1.5, 0.0]], blob, blob + [2.1, 0.0]]))
+        np.save(tmp_path / "l.npy", np.r_[0, [-1] * 19, 1])
+        out = tmp_path / "o.csv"
+        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q"]
+
+        def clusters(*options):
+            assert cli.main(args + list(options)) == 0
+            return [int(line.split(",")[1]) for line in out.read_text().splitlines()[1:]]
+
+        truth = [0] * 11 + [1] * 10
+        assert clusters() == truth
+        assert clusters("--consensus", "none") == truth
+        plain = clusters("--side-discount", "0", "--consensus", "none", "--edge-weight", "length")
+        assert plain[1:11] == [1] * 10
+        for consensus in ("tree", "points"):
+            assert clusters("--consensus", consensus, "--edge-weight", "local", "--side-discount", "3") == truth
+        # One tree: the plain cut by length when the side discount is off.
+        assert clusters("--trees", "1", "--side-discount", "0") == plain
+        assert clusters("--trees", "1") == clusters("--trees", "auto") == truth
+        for conflicting in (["--trees", "3", "--confidence", "4"], ["--trees", "1", "--confidence"]):
+            assert cli.main(args + conflicting) == 1
+            assert "--confidence" in capsys.readouterr().err
+        assert cli.main(args + ["--trees", "4", "--confidence"]) == 0
+        assert set(float(line.split(",")[2]) * 4 for line in out.read_text().splitlines()[1:]) <= {1.0, 2.0, 3.0, 4.0}
+        for bad in (["--side-discount", "-1"], ["--side-discount", "nan"], ["--side-discount", "x"],
+                    ["--consensus", "majority"], ["--trees", "0"], ["--trees", "many"]):
+            with pytest.raises(SystemExit) as stop:
+                cli.main(args + bad)
+            assert stop.value.code == 2 and "argument %s: " % bad[0] in capsys.readouterr().err
+        # Coordinates in unrelated units: --scale puts them on one footing.
+        rng = np.random.default_rng(5)
+        truth = np.repeat([0, 1], 100)
+        np.save(tmp_path / "p.npy", np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000])
+        np.save(tmp_path / "l.npy", np.r_[0, [-1] * 198, 1])
+        assert adjusted_rand_score(truth, np.array(clusters())) < 0.5
+        assert clusters("--scale") == truth.tolist()
 
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")

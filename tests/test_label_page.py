@@ -52,7 +52,7 @@ class TestLoadedTree:
             chosen = rng.choice(len(X), size=5, replace=False)
             y[chosen] = rng.choice([4, -7, 300], size=5)
             labels, cut = tree.cluster(y)
-            model = BrovClustering().fit(X, y)
+            model = BrovClustering(n_trees=1).fit(X, y)
             np.testing.assert_array_equal(labels, model.labels_)
             np.testing.assert_array_equal(cut, model.cut_edges_)
 
@@ -174,7 +174,7 @@ class TestServer:
         assert status == 200 and state["version"] == 3
         y = np.full(len(X), -1)
         y[0], y[[60, 61]] = 0, 1
-        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering().fit(X, y).labels_)
+        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
         np.testing.assert_array_equal(ids_of(state, "given"), y)
         assert len(np.frombuffer(base64.b64decode(state["cut"]), "<i4")) >= 1
 
@@ -214,7 +214,7 @@ class TestServer:
         assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
         np.save(tmp_path / "xy.npy", X)
         assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
-                         "-o", str(tmp_path / "again.csv"), "-q"]) == 0
+                         "-o", str(tmp_path / "again.csv"), "--trees", "1", "-q"]) == 0
         assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
 
     def test_refused_output_is_reported_and_nothing_written(self, data, tmp_path):
@@ -242,7 +242,7 @@ class TestCommand:
         with serving([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv")]) as server:
             state = json.loads(request(server, "GET", "/api/state")[1])
         np.testing.assert_array_equal(ids_of(state, "given"), y)
-        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering().fit(X, y).labels_)
+        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
         assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
 
     @pytest.mark.parametrize("extra, message", [
@@ -358,7 +358,7 @@ def drive_the_page(driver, server, X, blob, tmp_path):
     labelled = np.flatnonzero(given != -1)
     assert len(labelled) == 2 and sorted(given[labelled]) == [0, 1]
     assert np.all(np.linalg.norm(X[labelled] - X[picked], axis=1) < 0.5)
-    expected = BrovClustering().fit(X, given).labels_
+    expected = BrovClustering(n_trees=1).fit(X, given).labels_
     np.testing.assert_array_equal(page_clusters, expected)
     assert set(expected) == {0, 1}
     state = json.loads(request(server, "GET", "/api/state")[1])

@@ -14,6 +14,8 @@ import numpy as np
 from . import outputs, tables
 from .estimator import BrovClustering, check_points
 from .metrics import adjusted_rand_score
+from .consensus import AUTO_MAX_POINTS, AUTO_TREES
+from .weighting import DEFAULT_SIDE_DISCOUNT
 
 #: From this many points on, each stage is reported on stderr (unless -q).
 PROGRESS_FROM = 50000
@@ -118,10 +120,13 @@ def pick_labelled(truth, per_class, seed):
 
 
 def _cluster(X, y, args, progress):
-    trees = getattr(args, "confidence", None) or (10 if getattr(args, "consensus", False) else 1)
+    consensus = getattr(args, "consensus", None)
+    trees = _tree_count(getattr(args, "trees", None), getattr(args, "confidence", None), consensus)
     estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled,
-                               n_trees=trees, consensus=getattr(args, "consensus", False),
-                               edge_weight=getattr(args, "edge_weight", "length"), random_state=0)
+                               n_trees=trees, consensus=consensus or "tree",
+                               edge_weight=getattr(args, "edge_weight", "auto"),
+                               side_discount=getattr(args, "side_discount", DEFAULT_SIDE_DISCOUNT),
+                               scale=getattr(args, "scale", False), random_state=0)
     try:
         estimator.fit(X, y)
     except (ValueError, TypeError) as error:
@@ -216,8 +221,12 @@ def _check_cluster_outputs(args):
 
 
 def run_cluster(args, progress):
-    if args.confidence is not None and args.confidence < 2:
+    if isinstance(args.confidence, int) and args.confidence < 2:
         raise CliError("--confidence needs at least 2 trees to compare, got %d" % args.confidence)
+    if isinstance(args.confidence, int) and args.trees is not None and args.trees != args.confidence:
+        raise CliError("--trees %s and --confidence %d ask for different numbers of trees" % (args.trees, args.confidence))
+    if args.confidence is not None and args.trees in ("auto", 1):
+        raise CliError("--confidence needs trees to compare: leave out --trees %s" % args.trees)
     _check_cluster_outputs(args)
     start = time.perf_counter()
     progress("reading %s and %s" % (args.points, args.labels))
@@ -240,7 +249,7 @@ def run_cluster(args, progress):
     start = time.perf_counter()
     columns, names, formats = [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)], \
         ["given", "cluster"], ["%d", "%d"]
-    if args.confidence:
+    if args.confidence is not None:
         columns, names, formats = columns + [estimator.confidence_], names + ["confidence"], formats + ["%.4g"]
     _save_csv(args.output, columns, names, formats)
     extra.append(("write", time.perf_counter() - start))
@@ -248,6 +257,41 @@ def run_cluster(args, progress):
     lines.append("wrote %s" % args.output + (" and %s" % args.plot if args.plot else ""))
     print("\n".join(lines))
     return 0
+
+
+VOTING_TREES = 10
+CONFIDENCE_ASKED = object()  # --confidence without a number: the trees come from --trees or the default
+
+
+def _trees(text):
+    if text == "auto":
+        return text
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be a positive integer or 'auto', got %r" % text)
+    return value
+
+
+def _tree_count(trees, confidence, consensus):
+    """The estimator's n_trees: a confidence or explicit votes ask for trees at any size."""
+    if isinstance(confidence, int):
+        return confidence
+    if trees is not None:
+        return trees
+    return VOTING_TREES if confidence is not None or consensus else "auto"
+
+
+def _side_discount(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not np.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError("must be a finite number >= 0, got %r" % text)
+    return value
 
 
 def build_parser():
@@ -282,14 +326,25 @@ def build_parser():
     cluster.add_argument("--columns", metavar="LIST",
                          help="coordinates to use: header names or 0-based positions, comma-separated "
                               "(needed for a CSV file with more than two columns)")
-    cluster.add_argument("--confidence", type=int, nargs="?", const=10, metavar="TREES",
-                         help="add a confidence column: the share of TREES perturbed trees (default 10) that "
-                              "agree with the cluster; costs about one fit per tree")
-    cluster.add_argument("--consensus", action="store_true",
-                         help="give each point the class most of the trees give it (10 unless --confidence "
-                              "says otherwise); better where classes overlap, about ten times the cost")
-    cluster.add_argument("--edge-weight", choices=["length", "local"], default="length",
-                         help="what the cuts compare: edge 'length', or length against the 'local' density")
+    cluster.add_argument("--trees", type=_trees, metavar="N",
+                         help="trees that vote, or 'auto' (default: %d up to %d points, one above)"
+                              % (AUTO_TREES, AUTO_MAX_POINTS))
+    cluster.add_argument("--confidence", type=int, nargs="?", const=CONFIDENCE_ASKED, metavar="TREES",
+                         help="add a confidence column: the share of TREES trees (default: --trees, else %d) "
+                              "that agree with the cluster; costs about one fit per tree" % VOTING_TREES)
+    cluster.add_argument("--consensus", nargs="?", const="points", choices=["tree", "points", "none"],
+                         help="how the trees' votes give the clusters: 'tree' (the default) cuts the tree they "
+                              "draw, 'points' (alone: --consensus) gives each point its most voted class, "
+                              "'none' keeps the tree of the data; given, %d trees vote unless --trees or "
+                              "--confidence say otherwise" % VOTING_TREES)
+    cluster.add_argument("--edge-weight", choices=["auto", "length", "local"], default="auto",
+                         help="what the cuts compare: edge 'length', or length against the 'local' density; "
+                              "'auto' (default): 'local' where trees vote, 'length' for one tree")
+    cluster.add_argument("--side-discount", type=_side_discount, default=DEFAULT_SIDE_DISCOUNT, metavar="S",
+                         help="weigh down edges that cut off few points: weight x (1 - exp(-side / S)); 0 turns "
+                              "it off (default %g)" % DEFAULT_SIDE_DISCOUNT)
+    cluster.add_argument("--scale", action="store_true",
+                         help="standardize every coordinate first, for coordinates in unrelated units")
     common(cluster)
 
     from .label_command import add_parser as add_label_parser

@@ -1,5 +1,5 @@
-"""Class votes of several perturbed spanning trees, for the estimator's
-confidence.
+"""Class votes of several perturbed spanning trees: the estimator's
+confidence, and the labels when the trees vote.
 
 Each extra tree is the minimum spanning tree of the k-nearest-neighbour graph
 joined with the exact tree, its edge lengths multiplied by random factors
@@ -8,13 +8,17 @@ edge and the cut falls in the same place, while points near a boundary that
 the data does not show switch sides from tree to tree. Every tree is cut by
 the same exact rule, so the labelled points vote for their own class in all
 of them.
+
+The votes then either draw one tree of their own (``voted_tree``), cut by the
+same rule, or give each point its most voted class (``most_voted``).
 """
 
 import numpy as np
 
 from .graph import cluster_tree
 
-__all__ = ["most_voted", "perturbed_votes", "random_generator"]
+__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "candidate_pairs", "most_voted", "perturbed_votes", "random_generator",
+           "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
@@ -22,6 +26,18 @@ __all__ = ["most_voted", "perturbed_votes", "random_generator"]
 # quality benchmark, 0.6 gave the best consensus labels.
 LENGTH_NOISE = 0.6
 NEIGHBORS = 10
+# n_trees="auto": this many trees up to AUTO_MAX_POINTS points, one tree above. On the quality
+# benchmark ten trees drawing one voted tree beat the single tree in most rows; they cost about
+# ten fits, about a second at 20,000 points in the plane (bench/bench_quality.py --cost), so
+# larger data keeps the speed of one tree.
+AUTO_TREES = 10
+AUTO_MAX_POINTS = 20000
+# The voted tree's cuts discount small sides more than the default: its weights are vote
+# differences, and an outlier's edge often carries as much disagreement as a boundary.
+# 2, 3, 5, 8 and 10 were measured; 5 and 8 won the most rows.
+VOTED_SIDE_DISCOUNT = 5.0
+TIE_BREAK = 0.01
+TINY = 1e-12
 
 
 def random_generator(random_state):
@@ -46,31 +62,46 @@ def most_voted(votes, tree_codes):
     return np.where(keep, tree_codes, best).astype(np.int8)
 
 
-def _candidate_edges(X, tree_edges):
-    """The tree's edges and each point's nearest neighbours, once each."""
+def candidate_pairs(X, tree_edges):
+    """The tree's edges and each point's nearest neighbours, once each, with
+    their Euclidean lengths: the edges every perturbed tree is drawn from."""
     from scipy.spatial import cKDTree
 
     from .mst import _unique_pairs
 
     n = X.shape[0]
     k = min(NEIGHBORS, n - 1)
-    _, neighbours = cKDTree(X).query(X, k=k + 1)
-    a = np.concatenate([np.repeat(np.arange(n), k), tree_edges[:, 0]])
-    b = np.concatenate([neighbours[:, 1:].ravel(), tree_edges[:, 1]])
+    a, b = tree_edges[:, 0], tree_edges[:, 1]
+    if k > 0:
+        _, neighbours = cKDTree(X).query(X, k=k + 1)
+        a = np.concatenate([np.repeat(np.arange(n), k), a])
+        b = np.concatenate([neighbours[:, 1:].ravel(), b])
     keep = a != b
-    return _unique_pairs(a[keep], b[keep], n)
+    pairs = _unique_pairs(a[keep], b[keep], n)
+    return pairs, np.sqrt(((X[pairs[:, 0]] - X[pairs[:, 1]]) ** 2).sum(axis=1))
+
+
+def _tree_of_pairs(n, pairs, values):
+    """The minimum spanning tree of the candidate ``pairs`` (in (smaller, larger)
+    order, as ``candidate_pairs`` gives them) weighted by ``values``: its edges
+    and their positions in ``pairs``."""
+    from scipy.sparse.csgraph import minimum_spanning_tree
+
+    from .estimator import _symmetric_csr
+
+    # Ranks by (value, smaller node, larger node) are positive and distinct: zero values stay
+    # in and the tree is unique. The pairs are in node order, so a stable sort ranks them.
+    ranks = np.empty(len(pairs), dtype=np.float64)
+    ranks[np.argsort(values, kind="stable")] = np.arange(1, len(pairs) + 1, dtype=np.float64)
+    tree = minimum_spanning_tree(_symmetric_csr(pairs, ranks, n)).tocoo()
+    edges = np.sort(np.stack([tree.row, tree.col], axis=1), axis=1).astype(np.int64)
+    return edges, _pair_index(pairs, edges, n)
 
 
 def _perturbed_tree(n, pairs, lengths, rng):
-    from scipy.sparse.csgraph import minimum_spanning_tree
-
-    from .estimator import _edge_ranks, _symmetric_csr
-
     noisy = lengths * np.exp(LENGTH_NOISE * rng.standard_normal(len(lengths)))
-    # Ranks are positive and distinct: zero-length pairs stay in and the tree is unique.
-    tree = minimum_spanning_tree(_symmetric_csr(pairs, _edge_ranks(pairs, noisy), n)).tocoo()
-    edges = np.sort(np.stack([tree.row, tree.col], axis=1), axis=1).astype(np.int64)
-    return edges, noisy[_pair_index(pairs, edges, n)]
+    edges, chosen = _tree_of_pairs(n, pairs, noisy)
+    return edges, noisy[chosen]
 
 
 def _pair_index(pairs, edges, n):
@@ -78,19 +109,43 @@ def _pair_index(pairs, edges, n):
     return np.searchsorted(keys, edges[:, 0] * n + edges[:, 1])
 
 
-def perturbed_votes(X, tree_edges, codes, n_classes, n_trees, weigh, rng):
-    """Votes (n_points x n_classes) of ``n_trees`` perturbed trees.
+def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng):
+    """Votes (n_points x n_classes) of ``n_trees`` perturbed trees drawn from
+    the candidate ``pairs`` and their ``lengths``.
 
     ``weigh(edges, lengths)`` turns a tree's lengths into the weights the cuts
     compare, as for the main tree; ``codes`` are the int8 label codes.
     """
-    n = X.shape[0]
     votes = np.zeros((n, n_classes), dtype=np.int64)
-    pairs = _candidate_edges(X, tree_edges)
-    lengths = np.sqrt(((X[pairs[:, 0]] - X[pairs[:, 1]]) ** 2).sum(axis=1))
     rows = np.arange(n)
     for _ in range(n_trees):
         edges, noisy = _perturbed_tree(n, pairs, lengths, rng)
         new_codes, _ = cluster_tree(edges, weigh(edges, noisy), codes)
         votes[rows, new_codes] += 1
     return votes
+
+
+def voted_tree(pairs, lengths, votes):
+    """The spanning tree the votes draw, and the weights to cut it by.
+
+    Each candidate pair weighs how far apart its two ends' vote shares are
+    (total variation: 0 when every tree put them in the same class, 1 when no
+    tree did), lengths breaking ties, so the tree keeps together what the
+    trees agree on and crosses between classes where they disagree. Cutting
+    it then follows the votes, while every class stays one piece of one tree
+    and the cuts stay those of the usual rule on these weights.
+
+    Returns ``(edges, lengths, weights)`` of the tree.
+    """
+    from .weighting import EdgeWeigher
+
+    n = len(votes)
+    shares = votes / votes.sum(axis=1, keepdims=True)
+    apart = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1)
+    # Shares are multiples of 1/trees: a tie-break below that step never reorders them.
+    longest = lengths.max() if len(lengths) and lengths.max() > 0 else 1.0
+    values = apart + TIE_BREAK / votes[0].sum() * lengths / longest
+    edges, chosen = _tree_of_pairs(n, pairs, values)
+    # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
+    weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values[chosen] + TINY)
+    return edges, lengths[chosen], weights

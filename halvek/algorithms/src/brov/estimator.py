@@ -9,10 +9,13 @@ from .conventions import SemiSupervisedMixin, column_to_labels
 from .graph import cluster_tree, decode_labels, encode_labels
 from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .progress import StageProgress
-from .consensus import most_voted, perturbed_votes, random_generator
+from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, candidate_pairs, most_voted, perturbed_votes, random_generator,
+                        voted_tree)
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
 
 __all__ = ["BrovClustering", "check_points"]
+
+CONSENSUS = ("tree", "points", "none")
 
 
 def check_points(X):
@@ -98,12 +101,13 @@ class BrovClustering(SemiSupervisedMixin):
     max_pieces : int, default 32
         If the k-NN graph has more pieces than this, k is doubled; the pieces
         left are joined by their closest pairs of points.
-    edge_weight : {"length", "local"}, default "length"
+    edge_weight : {"auto", "length", "local"}, default "auto"
         What the cuts compare: "length" is the Euclidean length of a tree
         edge; "local" divides it by the geometric mean of its ends' distances
         to their ``n_neighbors``-th nearest neighbour, so gaps count relative
-        to the density around them (better on some data sets, worse on thin
-        shapes such as two moons).
+        to the density around them. "auto" is "local" where several trees
+        vote on the labels (it made their votes better on the quality
+        benchmark) and "length" for a single tree (where "local" lost rows).
     side_discount : float, default 2.0
         Edges whose removal cuts off only a few points weigh less: a weight
         is multiplied by ``1 - exp(-s / side_discount)``, s the number of
@@ -115,22 +119,29 @@ class BrovClustering(SemiSupervisedMixin):
         coordinates are only centred) before building the tree. Off by
         default: it changes the geometry, which helps only when coordinates
         come in unrelated units.
-    n_trees : int, default 1
-        Trees that vote for ``predict_proba`` and ``confidence_``: the tree
-        of the data and ``n_trees - 1`` trees of randomly perturbed edge
-        lengths, all cut by the same rule. ``labels_`` always comes from the
-        tree of the data unless ``consensus``; each extra tree costs about
-        one more fit.
-    consensus : bool, default False
-        Give every point the class most of the ``n_trees`` trees give it
-        (ties go to the tree of the data). Labelled points keep their labels
-        and differently labelled points never share a class, as with one
-        tree, but a class need no longer be one piece of the tree:
-        ``cut_edges_`` stays that of the tree of the data. Better on data
-        whose classes overlap (see the quality benchmark), at the cost of the
-        extra trees.
+    n_trees : int or "auto", default "auto"
+        Trees that vote: the tree of the data and ``n_trees - 1`` trees of
+        randomly perturbed edge lengths, all cut by the same rule. They give
+        ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
+        labels. Each extra tree costs about one more fit. "auto" is 10 trees
+        up to 20,000 points and one tree above, where the extra trees would
+        cost seconds.
+    consensus : {"tree", "points", "none"}, default "tree"
+        How the votes of several trees give ``labels_``. "tree": the votes
+        draw one spanning tree (from the tree of the data and each point's
+        nearest neighbours) that keeps together the points the trees agree
+        on, and that tree is cut by the usual rule, its weights the vote
+        differences with a stronger side discount: ``edges_``,
+        ``edge_weights_`` and ``cut_edges_`` are those of that tree and every
+        class is one piece of it. "points": every point takes its most voted
+        class (ties go to the tree of the data); a class need no longer be
+        one piece of a tree and ``edges_`` stays the tree of the data.
+        "none": the labels of the tree of the data; the other trees only
+        give the confidence. True and False stand for "points" and "none".
+        With any of them, labelled points keep their labels and differently
+        labelled points never share a class.
     random_state : int, numpy Generator or None, default None
-        Seed of the perturbations (used only when ``n_trees > 1``).
+        Seed of the perturbations (used only with several trees).
     verbose : bool, default False
         Report each stage and its time on stderr, with the progress of the
         tree stage (a bar on a terminal, a line every few seconds otherwise).
@@ -142,29 +153,35 @@ class BrovClustering(SemiSupervisedMixin):
     classes_ : ndarray
         The distinct class ids found in ``y``.
     edges_ : ndarray of shape (n_samples - 1, 2)
-        The tree, smaller point index first.
+        The tree that was cut, smaller point index first: the tree of the
+        data, or the voted tree (``consensus="tree"`` with several trees).
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge.
     edge_weights_ : ndarray of shape (n_samples - 1,)
         The weight of each tree edge that the cuts compared (see
-        ``edge_weight`` and ``side_discount``).
+        ``edge_weight``, ``side_discount`` and ``consensus``); ``labels_``
+        are those of the cutting rule on ``edges_`` with these weights,
+        except with ``consensus="points"``.
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
     confidence_ : ndarray of shape (n_samples,)
         Fraction of the ``n_trees`` trees that give each point its class in
         ``labels_`` (1.0 everywhere with a single tree; always 1.0 on the
-        labelled points).
+        labelled points). The voted tree may give a point a class that none
+        of the trees gave it: its confidence is then 0.
     tree_method_ : str
         "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
         or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
     timings_ : dict
         Seconds spent per stage: "tree", "clusterize" (weights, cuts and
-        labels) and, with ``n_trees > 1``, "confidence".
+        labels of the tree of the data) and, with several trees,
+        "confidence" (the perturbed trees) and, for ``consensus="tree"``,
+        "consensus" (the voted tree and its cuts).
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                 edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees=1,
-                 consensus=False, random_state=None, verbose=False):
+                 edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees="auto",
+                 consensus="tree", random_state=None, verbose=False):
         self.method = method
         self.n_neighbors = n_neighbors
         self.max_pieces = max_pieces
@@ -205,14 +222,39 @@ class BrovClustering(SemiSupervisedMixin):
             raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (self.method,))
         for name in ("n_neighbors", "max_pieces", "n_trees"):
             value = getattr(self, name)
+            if name == "n_trees" and isinstance(value, str) and value == "auto":
+                continue
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
-                raise ValueError("%s must be a positive integer, got %r" % (name, value))
+                raise ValueError("%s must be a positive integer%s, got %r"
+                                 % (name, " or 'auto'" if name == "n_trees" else "", value))
         check_weighting(self.edge_weight, self.side_discount)
-        for name in ("scale", "consensus"):
-            if not isinstance(getattr(self, name), (bool, np.bool_)):
-                raise ValueError("%s must be True or False, got %r" % (name, getattr(self, name)))
-        if self.consensus and self.n_trees < 2:
-            raise ValueError("consensus=True needs n_trees of 2 or more to vote, got %r" % (self.n_trees,))
+        if not isinstance(self.scale, (bool, np.bool_)):
+            raise ValueError("scale must be True or False, got %r" % (self.scale,))
+        consensus = self._consensus()
+        if consensus == "points" and not isinstance(self.n_trees, str) and self.n_trees < 2:
+            raise ValueError("consensus=%r needs n_trees of 2 or more to vote, got %r"
+                             % (self.consensus, self.n_trees))
+
+    def _consensus(self):
+        """'tree', 'points' or 'none'; True and False stand for 'points' and 'none'."""
+        value = self.consensus
+        if isinstance(value, (bool, np.bool_)):
+            return "points" if value else "none"
+        if not isinstance(value, str) or value not in CONSENSUS:
+            raise ValueError("consensus must be 'tree', 'points' or 'none' (True and False mean 'points' and "
+                             "'none'), got %r" % (value,))
+        return value
+
+    def _plan(self, n_samples):
+        """(trees, consensus, edge weighting) for a fit of ``n_samples`` points."""
+        trees = self.n_trees
+        if isinstance(trees, str):  # "auto": several trees only where they cost little
+            trees = AUTO_TREES if 3 <= n_samples <= AUTO_MAX_POINTS else 1
+        consensus = self._consensus() if trees > 1 else "none"
+        edge_weight = self.edge_weight
+        if edge_weight == "auto":  # measured: the voting trees gain from it, the single tree loses
+            edge_weight = "local" if consensus != "none" else "length"
+        return int(trees), consensus, edge_weight
 
     def _report(self, stage, seconds, detail=""):
         if self.verbose:
@@ -225,11 +267,11 @@ class BrovClustering(SemiSupervisedMixin):
         class ids ``y`` (-1 = unlabelled). Inputs are checked before anything
         is computed. Returns self."""
         self._check_params()
+        rng = random_generator(self.random_state)
         if y is None:
             raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
                              "class id per point, -1 for unlabelled points" % type(self).__name__)
         X = check_points(X)
-        rng = random_generator(self.random_state)
         # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
         scaling = standard_scaling(X) if self.scale else None
         X = _scaled(X, scaling)
@@ -246,7 +288,8 @@ class BrovClustering(SemiSupervisedMixin):
         self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
 
         start = time.perf_counter()
-        weigh = EdgeWeigher(X, self.edge_weight, self.side_discount, int(self.n_neighbors))
+        trees, consensus, edge_weight = self._plan(X.shape[0])
+        weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors))
         weights = weigh(edges, lengths)
         new_codes, cut = cluster_tree(edges, weights, codes)
         timings["clusterize"] = time.perf_counter() - start
@@ -254,14 +297,20 @@ class BrovClustering(SemiSupervisedMixin):
 
         votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
         votes[np.arange(X.shape[0]), new_codes] = 1
-        if self.n_trees > 1:
+        if trees > 1:
             start = time.perf_counter()
-            votes += perturbed_votes(X, edges, codes, len(classes), int(self.n_trees) - 1,
-                                     weigh, rng)
+            pairs, pair_lengths = candidate_pairs(X, edges)
+            votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
             timings["confidence"] = time.perf_counter() - start
-            self._report("confidence", timings["confidence"], " (%d trees)" % self.n_trees)
-        if self.consensus:
-            new_codes = most_voted(votes, new_codes)
+            self._report("confidence", timings["confidence"], " (%d trees)" % trees)
+            if consensus == "tree":
+                start = time.perf_counter()
+                edges, lengths, weights = voted_tree(pairs, pair_lengths, votes)
+                new_codes, cut = cluster_tree(edges, weights, codes)
+                timings["consensus"] = time.perf_counter() - start
+                self._report("consensus", timings["consensus"], " (%d cut)" % int(cut.sum()))
+            elif consensus == "points":
+                new_codes = most_voted(votes, new_codes)
 
         out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
         self.labels_ = decode_labels(new_codes, classes, out_dtype)

@@ -1,8 +1,10 @@
 """A tree built once and clustered again for every new set of labels.
 
 Used by ``brov label``: the page changes a few labels at a time, and each
-change must give the same result as ``BrovClustering.fit`` on the same points
-and labels, without building the tree again.
+change must give the same result as ``BrovClustering(n_trees=1).fit`` on the
+same points and labels, without building the tree again. One tree, so that a
+click answers at once: the voting trees depend on the labels and would all be
+built and cut again on every change.
 """
 
 import numpy as np
@@ -19,7 +21,7 @@ class LoadedTree:
         self.n = X.shape[0]
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
-        # The estimator's default weights depend on the tree alone: computed once.
+        # The single tree's weights depend on the tree alone: computed once.
         self.weights = tree_weights(X, self.edges, self.lengths)
 
     def cluster(self, y):

@@ -9,6 +9,8 @@ and differently labelled points never share a piece.
 * ``"local"``: the length divided by the geometric mean of its two ends'
   local scales (distance to the ``n_neighbors``-th nearest neighbour), so a
   gap counts relative to the density around it.
+* ``"auto"`` is resolved by the estimator: ``"local"`` where several trees
+  vote on the labels, ``"length"`` for a single tree.
 
 ``side_discount`` then lowers the weight of edges that would only cut off a
 few points: an outlying labelled point is often joined to its class by the
@@ -19,7 +21,7 @@ import numpy as np
 
 __all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
 
-EDGE_WEIGHTS = ("length", "local")
+EDGE_WEIGHTS = ("auto", "length", "local")
 # Measured on the quality benchmark (bench/bench_quality.py): 2 keeps outliers from taking a cut
 # without moving cuts between large pieces; 5 and more started to lose rows with many labels.
 DEFAULT_SIDE_DISCOUNT = 2.0
@@ -27,7 +29,7 @@ DEFAULT_SIDE_DISCOUNT = 2.0
 
 def check_weighting(edge_weight, side_discount):
     if not isinstance(edge_weight, str) or edge_weight not in EDGE_WEIGHTS:
-        raise ValueError("edge_weight must be 'length' or 'local', got %r" % (edge_weight,))
+        raise ValueError("edge_weight must be 'auto', 'length' or 'local', got %r" % (edge_weight,))
     if (isinstance(side_discount, bool) or not isinstance(side_discount, (int, float, np.integer, np.floating))
             or not np.isfinite(side_discount) or side_discount < 0):
         raise ValueError("side_discount must be a finite number >= 0, got %r" % (side_discount,))
@@ -71,6 +73,8 @@ class EdgeWeigher:
     def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
         self.n = X.shape[0]
         self.side_discount = float(side_discount)
+        if edge_weight not in ("length", "local"):
+            raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
         self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
 
     def __call__(self, edges, lengths):
