@@ -116,6 +116,31 @@ PyMethodDef fastcall_method() {
             METH_FASTCALL | METH_KEYWORDS, Sig.doc};
 }
 
+// The entry point of a METH_VARARGS | METH_KEYWORDS callable bound by `Sig` (an argument tuple and
+// a keyword dict, so that a non-string keyword is refused in the callable's own words): the
+// arguments are matched and converted, then `Body` runs with the bound object (the module or the
+// instance); a C++ exception becomes the Python error here.
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Arguments&)>
+PyObject* keywords_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Arguments arguments;
+        match_arguments(Sig, args, kwargs, arguments);
+        return Body(self, arguments);
+    });
+}
+
+// That entry point as a method table takes it.
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Arguments&)>
+PyCFunction keywords_function() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&keywords_entry<Sig, Body>));
+}
+
+// The method table row of such a callable: name and docstring come from `Sig`.
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Arguments&)>
+PyMethodDef keywords_method() {
+    return {Sig.name, keywords_function<Sig, Body>(), METH_VARARGS | METH_KEYWORDS, Sig.doc};
+}
+
 // The `__defaults__` tuple of a callable: the fallbacks of its optional parameters (new reference).
 Ref default_values(const Signature& sig);
 

@@ -268,47 +268,43 @@ constexpr Signature kFromCsr = signature("graph_from_csr", kFromCsrParams,
     "self-loops and duplicate entries are refused. Each list has room for its edges plus two more.\n"
     "With rank_weights, each edge gets the rank of (weight, smaller node, larger node), from 1.");
 
-PyObject* graph_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments arguments;
-        match_arguments(kFromCsr, args, kwargs, arguments);
-        const std::int64_t n = node_count(arguments.int64(3));
-        const bool ranked = arguments.flag(4);
-        Column indptr, indices, data;
-        acquire_csr(arguments, indptr, indices, data);
+PyObject* graph_from_csr(PyObject*, const Arguments& arguments) {
+    const std::int64_t n = node_count(arguments.int64(3));
+    const bool ranked = arguments.flag(4);
+    Column indptr, indices, data;
+    acquire_csr(arguments, indptr, indices, data);
 
-        std::int64_t max_degree = 0;
-        std::unique_ptr<std::int64_t[]> mirror = validate(indptr, indices, data, n, &max_degree);
-        std::unique_ptr<float[]> ranks;
-        if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror.get());
-        mirror.reset();
+    std::int64_t max_degree = 0;
+    std::unique_ptr<std::int64_t[]> mirror = validate(indptr, indices, data, n, &max_degree);
+    std::unique_ptr<float[]> ranks;
+    if (ranked) ranks = rank_weights(indptr, indices, data, n, mirror.get());
+    mirror.reset();
 
-        // Room per list: 3 * max_size >= max degree + 2 (the joining edges).
-        std::int64_t max_size = (max_degree + 2 + 2) / 3;
-        if (3 * max_size > INT32_MAX) raise(PyExc_ValueError, "a node has too many neighbours for a GraphWrapper list");
-        Ref connections = make_container(static_cast<Py_ssize_t>(n), INT64, static_cast<std::int32_t>(max_size));
-        Ref weights = make_container(static_cast<Py_ssize_t>(n), FLOAT32, static_cast<std::int32_t>(max_size));
-        GraphWrapperObject* gc = as_graph(connections.get());
-        GraphWrapperObject* gw = as_graph(weights.get());
-        InterruptPoll poll;
-        for (std::int64_t i = 0; i < n; ++i) {
-            poll();
-            const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
-            const auto degree = static_cast<std::int32_t>(e - b);
-            if (degree == 0) continue;
-            const auto li = static_cast<std::uint64_t>(i);
-            if (!reserve_list(gc, li, degree) || !reserve_list(gw, li, degree)) throw std::bad_alloc();
-            ITYPE_t* adjacency = int_list(gc, li);
-            DTYPE32_t* w = float_list(gw, li);
-            for (std::int64_t p = b; p < e; ++p) {
-                adjacency[p - b] = indices.integer(p);
-                w[p - b] = ranked ? ranks[static_cast<std::size_t>(p)] : static_cast<float>(data.real(p));
-            }
-            gc->_sizes[li] = degree;
-            gw->_sizes[li] = degree;
+    // Room per list: 3 * max_size >= max degree + 2 (the joining edges).
+    std::int64_t max_size = (max_degree + 2 + 2) / 3;
+    if (3 * max_size > INT32_MAX) raise(PyExc_ValueError, "a node has too many neighbours for a GraphWrapper list");
+    Ref connections = make_container(static_cast<Py_ssize_t>(n), INT64, static_cast<std::int32_t>(max_size));
+    Ref weights = make_container(static_cast<Py_ssize_t>(n), FLOAT32, static_cast<std::int32_t>(max_size));
+    GraphWrapperObject* gc = as_graph(connections.get());
+    GraphWrapperObject* gw = as_graph(weights.get());
+    InterruptPoll poll;
+    for (std::int64_t i = 0; i < n; ++i) {
+        poll();
+        const std::int64_t b = indptr.integer(i), e = indptr.integer(i + 1);
+        const auto degree = static_cast<std::int32_t>(e - b);
+        if (degree == 0) continue;
+        const auto li = static_cast<std::uint64_t>(i);
+        if (!reserve_list(gc, li, degree) || !reserve_list(gw, li, degree)) throw std::bad_alloc();
+        ITYPE_t* adjacency = int_list(gc, li);
+        DTYPE32_t* w = float_list(gw, li);
+        for (std::int64_t p = b; p < e; ++p) {
+            adjacency[p - b] = indices.integer(p);
+            w[p - b] = ranked ? ranks[static_cast<std::size_t>(p)] : static_cast<float>(data.real(p));
         }
-        return check(PyTuple_Pack(2, connections.get(), weights.get()));
-    });
+        gc->_sizes[li] = degree;
+        gw->_sizes[li] = degree;
+    }
+    return check(PyTuple_Pack(2, connections.get(), weights.get()));
 }
 
 const Param kEdgesFromCsrParams[] = {
@@ -320,31 +316,27 @@ constexpr Signature kEdgesFromCsr = signature("edges_from_csr", kEdgesFromCsrPar
 
 // The edges of a symmetric CSR matrix, checked as graph_from_csr checks them: each edge once,
 // smaller node first, in row order.
-PyObject* edges_from_csr(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments arguments;
-        match_arguments(kEdgesFromCsr, args, kwargs, arguments);
-        const std::int64_t n = node_count(arguments.int64(3));
-        Column indptr, indices, data;
-        acquire_csr(arguments, indptr, indices, data);
-        std::int64_t max_degree = 0;
-        validate(indptr, indices, data, n, &max_degree);
-        npy_intp edge_dims[2] = {static_cast<npy_intp>(indices.length / 2), 2};
-        npy_intp weight_dims[1] = {edge_dims[0]};
-        Ref edges = Ref::steal(check(PyArray_SimpleNew(2, edge_dims, NPY_INT64)));
-        Ref weights = Ref::steal(check(PyArray_SimpleNew(1, weight_dims, NPY_FLOAT64)));
-        auto* ends = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
-        auto* w = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(weights.get())));
-        std::int64_t at = 0;
-        for (std::int64_t i = 0; i < n; ++i)
-            for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
-                if (indices.integer(p) > i) {
-                    ends[2 * at] = i;
-                    ends[2 * at + 1] = indices.integer(p);
-                    w[at++] = data.real(p);
-                }
-        return check(PyTuple_Pack(2, edges.get(), weights.get()));
-    });
+PyObject* edges_from_csr(PyObject*, const Arguments& arguments) {
+    const std::int64_t n = node_count(arguments.int64(3));
+    Column indptr, indices, data;
+    acquire_csr(arguments, indptr, indices, data);
+    std::int64_t max_degree = 0;
+    validate(indptr, indices, data, n, &max_degree);
+    npy_intp edge_dims[2] = {static_cast<npy_intp>(indices.length / 2), 2};
+    npy_intp weight_dims[1] = {edge_dims[0]};
+    Ref edges = Ref::steal(check(PyArray_SimpleNew(2, edge_dims, NPY_INT64)));
+    Ref weights = Ref::steal(check(PyArray_SimpleNew(1, weight_dims, NPY_FLOAT64)));
+    auto* ends = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
+    auto* w = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(weights.get())));
+    std::int64_t at = 0;
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
+            if (indices.integer(p) > i) {
+                ends[2 * at] = i;
+                ends[2 * at + 1] = indices.integer(p);
+                w[at++] = data.real(p);
+            }
+    return check(PyTuple_Pack(2, edges.get(), weights.get()));
 }
 
 GraphWrapperObject* require_container(PyObject* obj, const char* name, DataType dtype) {
@@ -361,61 +353,54 @@ constexpr Signature kToCsr = signature("graph_to_csr", kToCsrParams,
     "graph_to_csr(connections, weights)\n\n"
     "Read a GraphWrapper pair back as CSR arrays (indptr int64, indices int64, data float32).");
 
-PyObject* graph_to_csr(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments arguments;
-        match_arguments(kToCsr, args, kwargs, arguments);
-        PyObject* connections = arguments.object(0);
-        PyObject* weights = arguments.object(1);
-        GraphWrapperObject* gc = require_container(connections, "connections", INT64);
-        GraphWrapperObject* gw = require_container(weights, "weights", FLOAT32);
-        if (gc->_count != gw->_count)
-            raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
-        // The sizes counted here are the sizes copied below, whatever runs during the polls.
-        BusyPin connections_pin, weights_pin;
-        connections_pin.hold_graph(connections);
-        weights_pin.hold_graph(weights);
-        const std::uint64_t n = gc->_count;
-        std::int64_t nnz = 0;
-        InterruptPoll poll;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            poll();
-            if (gc->_sizes[i] != gw->_sizes[i])
-                raise_format(PyExc_ValueError, "list %llu holds %d neighbours but %d weights",
-                             static_cast<unsigned long long>(i), gc->_sizes[i], gw->_sizes[i]);
-            nnz += gc->_sizes[i];
+PyObject* graph_to_csr(PyObject*, const Arguments& arguments) {
+    PyObject* connections = arguments.object(0);
+    PyObject* weights = arguments.object(1);
+    GraphWrapperObject* gc = require_container(connections, "connections", INT64);
+    GraphWrapperObject* gw = require_container(weights, "weights", FLOAT32);
+    if (gc->_count != gw->_count)
+        raise(PyExc_ValueError, "connections and weights hold different numbers of lists");
+    // The sizes counted here are the sizes copied below, whatever runs during the polls.
+    BusyPin connections_pin, weights_pin;
+    connections_pin.hold_graph(connections);
+    weights_pin.hold_graph(weights);
+    const std::uint64_t n = gc->_count;
+    std::int64_t nnz = 0;
+    InterruptPoll poll;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        poll();
+        if (gc->_sizes[i] != gw->_sizes[i])
+            raise_format(PyExc_ValueError, "list %llu holds %d neighbours but %d weights",
+                         static_cast<unsigned long long>(i), gc->_sizes[i], gw->_sizes[i]);
+        nnz += gc->_sizes[i];
+    }
+    npy_intp dims_ptr[1] = {static_cast<npy_intp>(n + 1)};
+    npy_intp dims_nnz[1] = {static_cast<npy_intp>(nnz)};
+    Ref indptr = Ref::steal(check(PyArray_SimpleNew(1, dims_ptr, NPY_INT64)));
+    Ref indices = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_INT64)));
+    Ref data = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_FLOAT32)));
+    auto* ptr = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indptr.get())));
+    auto* idx = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indices.get())));
+    auto* val = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(data.get())));
+    std::int64_t at = 0;
+    ptr[0] = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        poll();
+        const std::int32_t size = gc->_sizes[i];
+        if (size > 0) {
+            std::memcpy(idx + at, int_list(gc, i), static_cast<std::size_t>(size) * sizeof(ITYPE_t));
+            std::memcpy(val + at, float_list(gw, i), static_cast<std::size_t>(size) * sizeof(DTYPE32_t));
         }
-        npy_intp dims_ptr[1] = {static_cast<npy_intp>(n + 1)};
-        npy_intp dims_nnz[1] = {static_cast<npy_intp>(nnz)};
-        Ref indptr = Ref::steal(check(PyArray_SimpleNew(1, dims_ptr, NPY_INT64)));
-        Ref indices = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_INT64)));
-        Ref data = Ref::steal(check(PyArray_SimpleNew(1, dims_nnz, NPY_FLOAT32)));
-        auto* ptr = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indptr.get())));
-        auto* idx = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indices.get())));
-        auto* val = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(data.get())));
-        std::int64_t at = 0;
-        ptr[0] = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            poll();
-            const std::int32_t size = gc->_sizes[i];
-            if (size > 0) {
-                std::memcpy(idx + at, int_list(gc, i), static_cast<std::size_t>(size) * sizeof(ITYPE_t));
-                std::memcpy(val + at, float_list(gw, i), static_cast<std::size_t>(size) * sizeof(DTYPE32_t));
-            }
-            at += size;
-            ptr[i + 1] = at;
-        }
-        return check(PyTuple_Pack(3, indptr.get(), indices.get(), data.get()));
-    });
+        at += size;
+        ptr[i + 1] = at;
+    }
+    return check(PyTuple_Pack(3, indptr.get(), indices.get(), data.get()));
 }
 
 PyMethodDef methods[] = {
-    {"graph_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_from_csr)),
-     METH_VARARGS | METH_KEYWORDS, kFromCsr.doc},
-    {"graph_to_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_to_csr)),
-     METH_VARARGS | METH_KEYWORDS, kToCsr.doc},
-    {"edges_from_csr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(edges_from_csr)),
-     METH_VARARGS | METH_KEYWORDS, kEdgesFromCsr.doc},
+    keywords_method<kFromCsr, graph_from_csr>(),
+    keywords_method<kToCsr, graph_to_csr>(),
+    keywords_method<kEdgesFromCsr, edges_from_csr>(),
     {"cluster_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(cluster_edges)),
      METH_VARARGS | METH_KEYWORDS, BROV_CLUSTER_EDGES_DOC},
     {nullptr, nullptr, 0, nullptr}};

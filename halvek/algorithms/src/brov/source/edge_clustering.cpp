@@ -269,49 +269,49 @@ const Param kClusterEdgesParams[] = {
     {"edges", Kind::object}, {"weights", Kind::object}, {"labels", Kind::object}, {"rank_weights", Kind::flag, true, 0}};
 constexpr Signature kClusterEdges = signature("cluster_edges", kClusterEdgesParams, BROV_CLUSTER_EDGES_DOC);
 
+PyObject* run_cluster_edges(PyObject*, const Arguments& arguments) {
+    const bool ranked = arguments.flag(3);
+    EdgeList g;
+    read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
+    Adjacency adj;
+    build_adjacency(g, planner_weights(g, ranked), adj);
+
+    CutInput input;
+    input.n = g.n;
+    input.adjacency = adj.rows.data();
+    input.weights = adj.weight_rows.data();
+    input.sizes = adj.sizes.data();
+    input.labels = g.labels.data();
+    input.label_stride = 1;
+    CutOptions options;
+    options.should_stop = interrupt_requested;
+    CutList cuts;
+    std::vector<std::int8_t> labels_after;
+    CutResult result = plan_cuts(input, cuts, options, &labels_after);
+    if (result.status == CutStatus::needs_fallback)
+        raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
+    if (result.status != CutStatus::ok) raise_cut_failure(result);
+
+    std::vector<std::uint8_t> cut(static_cast<std::size_t>(g.m), 0);
+    for (const auto& c : cuts) cut[adj.edge_between(c.first, c.second)] = 1;
+    adj = Adjacency();
+
+    npy_intp n_dims[1] = {static_cast<npy_intp>(g.n)};
+    npy_intp m_dims[1] = {static_cast<npy_intp>(g.m)};
+    Ref new_labels = Ref::steal(check(PyArray_SimpleNew(1, n_dims, NPY_INT8)));
+    Ref mask = Ref::steal(check(PyArray_SimpleNew(1, m_dims, NPY_BOOL)));
+    auto* label_data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get())));
+    if (result.labelled) std::copy(labels_after.begin(), labels_after.end(), label_data);
+    else spread_labels(g, cut, label_data);
+    auto* mask_data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+    for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
+    return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
+}
+
 }  // namespace
 
-PyObject* cluster_edges(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments arguments;
-        match_arguments(kClusterEdges, args, kwargs, arguments);
-        const bool ranked = arguments.flag(3);
-        EdgeList g;
-        read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
-        Adjacency adj;
-        build_adjacency(g, planner_weights(g, ranked), adj);
-
-        CutInput input;
-        input.n = g.n;
-        input.adjacency = adj.rows.data();
-        input.weights = adj.weight_rows.data();
-        input.sizes = adj.sizes.data();
-        input.labels = g.labels.data();
-        input.label_stride = 1;
-        CutOptions options;
-        options.should_stop = interrupt_requested;
-        CutList cuts;
-        std::vector<std::int8_t> labels_after;
-        CutResult result = plan_cuts(input, cuts, options, &labels_after);
-        if (result.status == CutStatus::needs_fallback)
-            raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
-        if (result.status != CutStatus::ok) raise_cut_failure(result);
-
-        std::vector<std::uint8_t> cut(static_cast<std::size_t>(g.m), 0);
-        for (const auto& c : cuts) cut[adj.edge_between(c.first, c.second)] = 1;
-        adj = Adjacency();
-
-        npy_intp n_dims[1] = {static_cast<npy_intp>(g.n)};
-        npy_intp m_dims[1] = {static_cast<npy_intp>(g.m)};
-        Ref new_labels = Ref::steal(check(PyArray_SimpleNew(1, n_dims, NPY_INT8)));
-        Ref mask = Ref::steal(check(PyArray_SimpleNew(1, m_dims, NPY_BOOL)));
-        auto* label_data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get())));
-        if (result.labelled) std::copy(labels_after.begin(), labels_after.end(), label_data);
-        else spread_labels(g, cut, label_data);
-        auto* mask_data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
-        for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
-        return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
-    });
+PyObject* cluster_edges(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keywords_entry<kClusterEdges, run_cluster_edges>(self, args, kwargs);
 }
 
 }  // namespace brov

@@ -154,63 +154,39 @@ constexpr Signature kToNumpy = signature("to_numpy", kToNumpyParams,
 constexpr Signature kToNumpyAll = signature("to_numpy_all",
     "GraphWrapper.to_numpy_all(self)\n\nConvert all arrays to a list of NumPy arrays.");
 
-PyObject* method_append(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kAppend, args, kwargs, arguments);
-        refuse_if_busy(as_graph(self));
-        append_native(as_graph(self), arguments.int64(0), arguments.object(1));
-        return Py_NewRef(Py_None);
-    });
+PyObject* method_append(PyObject* self, const Arguments& arguments) {
+    refuse_if_busy(as_graph(self));
+    append_native(as_graph(self), arguments.int64(0), arguments.object(1));
+    return Py_NewRef(Py_None);
 }
 
-PyObject* method_pop(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kPop, args, kwargs, arguments);
-        refuse_if_busy(as_graph(self));
-        return pop_native(as_graph(self), arguments.int32(0), arguments.int32(1)).release();
-    });
+PyObject* method_pop(PyObject* self, const Arguments& arguments) {
+    refuse_if_busy(as_graph(self));
+    return pop_native(as_graph(self), arguments.int32(0), arguments.int32(1)).release();
 }
 
-PyObject* method_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kContains, args, kwargs, arguments);
-        return Py_NewRef(contains_native(as_graph(self), arguments.int64(0), arguments.int64(1)) ? Py_True : Py_False);
-    });
+PyObject* method_contains(PyObject* self, const Arguments& arguments) {
+    return Py_NewRef(contains_native(as_graph(self), arguments.int64(0), arguments.int64(1)) ? Py_True : Py_False);
 }
 
-PyObject* method_pop_max(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kPopMax, args, kwargs, arguments);
-        refuse_if_busy(as_graph(self));
-        return pop_max_native(as_graph(self)).release();
-    });
+PyObject* method_pop_max(PyObject* self, const Arguments&) {
+    refuse_if_busy(as_graph(self));
+    return pop_max_native(as_graph(self)).release();
 }
 
-PyObject* method_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kToNumpy, args, kwargs, arguments);
-        return to_numpy_native(as_graph(self), arguments.int64(0)).release();
-    });
+PyObject* method_to_numpy(PyObject* self, const Arguments& arguments) {
+    return to_numpy_native(as_graph(self), arguments.int64(0)).release();
 }
 
-PyObject* method_to_numpy_all(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments arguments;
-        match_arguments(kToNumpyAll, args, kwargs, arguments);
-        GraphWrapperObject* g = as_graph(self);
-        ContainerAccess container(self);
-        Ref result = Ref::steal(check(PyList_New(0)));
-        for (std::uint64_t i = 0; i < g->_count; ++i) {
-            Ref array = container.to_numpy(static_cast<std::int64_t>(i));
-            check_status(PyList_Append(result.get(), array.get()));
-        }
-        return result.release();
-    });
+PyObject* method_to_numpy_all(PyObject* self, const Arguments&) {
+    GraphWrapperObject* g = as_graph(self);
+    ContainerAccess container(self);
+    Ref result = Ref::steal(check(PyList_New(0)));
+    for (std::uint64_t i = 0; i < g->_count; ++i) {
+        Ref array = container.to_numpy(static_cast<std::int64_t>(i));
+        check_status(PyList_Append(result.get(), array.get()));
+    }
+    return result.release();
 }
 
 PyObject* method_reduce(PyObject*, PyObject*) {
@@ -223,18 +199,16 @@ PyObject* method_setstate(PyObject*, PyObject*) {
     return nullptr;
 }
 
-// METH_VARARGS rather than METH_FASTCALL for the reason given at module.cpp's FunctionType: the
+// Argument tuples rather than METH_FASTCALL for the reason given at module.cpp's FunctionType: the
 // refusal of a non-string keyword is worded by the method. The module's own calls of these
 // methods on a subclass that keeps them run natively (container_access.cpp), without a call.
-#define BROV_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef graph_methods[] = {
-    {"append", BROV_KW_METHOD(method_append), METH_VARARGS | METH_KEYWORDS, kAppend.doc},
-    {"pop_max", BROV_KW_METHOD(method_pop_max), METH_VARARGS | METH_KEYWORDS, kPopMax.doc},
-    {"pop", BROV_KW_METHOD(method_pop), METH_VARARGS | METH_KEYWORDS, kPop.doc},
-    {"contains", BROV_KW_METHOD(method_contains), METH_VARARGS | METH_KEYWORDS, kContains.doc},
-    {"to_numpy", BROV_KW_METHOD(method_to_numpy), METH_VARARGS | METH_KEYWORDS, kToNumpy.doc},
-    {"to_numpy_all", BROV_KW_METHOD(method_to_numpy_all), METH_VARARGS | METH_KEYWORDS, kToNumpyAll.doc},
+    keywords_method<kAppend, method_append>(),
+    keywords_method<kPopMax, method_pop_max>(),
+    keywords_method<kPop, method_pop>(),
+    keywords_method<kContains, method_contains>(),
+    keywords_method<kToNumpy, method_to_numpy>(),
+    keywords_method<kToNumpyAll, method_to_numpy_all>(),
     {"__reduce__", method_reduce, METH_NOARGS, nullptr},
     {"__setstate__", method_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -243,9 +217,10 @@ PyMethodDef graph_methods[] = {
 }  // namespace
 
 bool is_native_method(PyObject* attr, PyObject* self, Operation op) {
-    static const PyCFunction natives[] = {BROV_KW_METHOD(method_append), BROV_KW_METHOD(method_pop_max),
-                                          BROV_KW_METHOD(method_pop), BROV_KW_METHOD(method_contains),
-                                          BROV_KW_METHOD(method_to_numpy)};
+    static const PyCFunction natives[] = {
+        keywords_function<kAppend, method_append>(), keywords_function<kPopMax, method_pop_max>(),
+        keywords_function<kPop, method_pop>(), keywords_function<kContains, method_contains>(),
+        keywords_function<kToNumpy, method_to_numpy>()};
     return PyCFunction_Check(attr) && PyCFunction_GET_FUNCTION(attr) == natives[static_cast<int>(op)] &&
            PyCFunction_GET_SELF(attr) == self;
 }
