@@ -43,25 +43,35 @@ struct ListsView {
     const i32* sizes = nullptr;
 };
 
-// Counting sort of entries 0..entries-1 by key (key_of(e) < 0 leaves e out): the entries with key
-// k end up in slots[offsets[k] .. offsets[k + 1]), in entry order.
-template <class KeyOf>
-void bucket_entries(std::size_t keys, std::size_t entries, KeyOf key_of, std::vector<i64>& offsets,
-                    std::vector<i64>& slots, StopPoll& poll) {
+// Counting sort of entries 0..entries-1 by key (key_of(e) < 0 leaves e out): the values of the
+// entries with key k, value_of(e), end up in out[offsets[k] .. offsets[k + 1]), in entry order.
+// poll() runs once per entry in each of the two passes.
+template <class KeyOf, class ValueOf, class Value, class Poll>
+void bucket_values(std::size_t keys, std::size_t entries, KeyOf key_of, ValueOf value_of, std::vector<i64>& offsets,
+                   std::vector<Value>& out, Poll poll) {
     offsets.assign(keys + 1, 0);
     for (std::size_t e = 0; e < entries; ++e) {
-        poll.check();
+        poll();
         const i64 k = key_of(e);
         if (k >= 0) ++offsets[k + 1];
     }
     for (std::size_t k = 0; k < keys; ++k) offsets[k + 1] += offsets[k];
-    slots.resize(offsets[keys]);
+    out.resize(offsets[keys]);
     std::vector<i64> fill(offsets.begin(), offsets.end() - 1);
     for (std::size_t e = 0; e < entries; ++e) {
-        poll.check();
+        poll();
         const i64 k = key_of(e);
-        if (k >= 0) slots[fill[k]++] = static_cast<i64>(e);
+        if (k >= 0) out[fill[k]++] = value_of(e);
     }
+}
+
+// The same, keeping the entries' own numbers: slots[offsets[k] .. offsets[k + 1]) are the entries
+// with key k.
+template <class KeyOf>
+void bucket_entries(std::size_t keys, std::size_t entries, KeyOf key_of, std::vector<i64>& offsets,
+                    std::vector<i64>& slots, StopPoll& poll) {
+    bucket_values(keys, entries, key_of, [](std::size_t e) { return static_cast<i64>(e); }, offsets, slots,
+                  [&poll] { poll.check(); });
 }
 
 // Adjacency lists as arrays: node x lists targets[offsets[x] .. offsets[x] + sizes[x]).

@@ -160,26 +160,20 @@ struct Adjacency {
 
 void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& adj) {
     const auto n = static_cast<std::size_t>(g.n);
-    adj.sizes.assign(n, 0);
-    for (std::int32_t end : g.ends) ++adj.sizes[end];
-    adj.start.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) adj.start[i + 1] = adj.start[i] + adj.sizes[i];
-    // Entries of a list arrive in edge order; a counting pass over the edges sorted by the other
-    // end would do the same as this per-list sort, which is cheap on the short lists of trees.
     struct Entry {
         std::int64_t neighbor;
         std::int32_t edge;
     };
-    std::vector<Entry> entries(static_cast<std::size_t>(2 * g.m));
-    {
-        std::vector<std::int64_t> next(adj.start.begin(), adj.start.end() - 1);
-        for (std::int64_t e = 0; e < g.m; ++e) {
-            const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
-            entries[next[a]++] = {b, static_cast<std::int32_t>(e)};
-            entries[next[b]++] = {a, static_cast<std::int32_t>(e)};
-        }
-    }
+    // Both ends of every edge, listed under their node in edge order; sorting each list by
+    // neighbour afterwards is cheap on the short lists of trees.
+    std::vector<Entry> entries;
     InterruptPoll poll;
+    bucket_values(
+        n, g.ends.size(), [&g](std::size_t k) { return static_cast<i64>(g.ends[k]); },
+        [&g](std::size_t k) { return Entry{g.ends[k ^ 1], static_cast<std::int32_t>(k / 2)}; }, adj.start, entries,
+        [&poll] { poll(); });
+    adj.sizes.resize(n);
+    for (std::size_t i = 0; i < n; ++i) adj.sizes[i] = static_cast<std::int32_t>(adj.start[i + 1] - adj.start[i]);
     for (std::size_t i = 0; i < n; ++i) {
         poll();
         Entry* first = entries.data() + adj.start[i];
