@@ -15,7 +15,7 @@ from . import outputs, tables
 from .estimator import BrovClustering, check_points
 from .metrics import adjusted_rand_score
 from .consensus import AUTO_MAX_POINTS, AUTO_TREES
-from .weighting import DEFAULT_SIDE_DISCOUNT
+from .weighting import DEFAULT_SIDE_DISCOUNT, check_weighting
 
 #: From this many points on, each stage is reported on stderr (unless -q).
 PROGRESS_FROM = 50000
@@ -287,10 +287,9 @@ def _tree_count(trees, confidence, consensus):
 def _side_discount(text):
     try:
         value = float(text)
+        check_weighting("auto", value)  # the estimator's own rule for the value
     except ValueError:
-        value = float("nan")
-    if not np.isfinite(value) or value < 0:
-        raise argparse.ArgumentTypeError("must be a finite number >= 0, got %r" % text)
+        raise argparse.ArgumentTypeError("must be a finite number >= 0, got %r" % text) from None
     return value
 
 
