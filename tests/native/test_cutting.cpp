@@ -5,7 +5,7 @@
 //   test_cutting            run the checks
 //   test_cutting --bench N  time the sweep on an N-node random tree
 //   test_cutting --batch    read graphs from stdin, print each plan (used by the Python tests)
-#include "cutting.hpp"
+#include "arrays/cutting.hpp"
 
 #include <chrono>
 #include <cmath>

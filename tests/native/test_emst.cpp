@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "emst.hpp"
+#include "arrays/emst.hpp"
 
 namespace {
 

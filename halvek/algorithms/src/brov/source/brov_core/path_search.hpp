@@ -5,9 +5,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "binding.hpp"
-#include "graph_wrapper.hpp"
-#include "route.hpp"
+#include "cpython/binding.hpp"
+#include "brov_core/graph_wrapper.hpp"
+#include "brov_core/route.hpp"
 
 namespace brov {
 

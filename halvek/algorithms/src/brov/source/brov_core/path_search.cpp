@@ -12,15 +12,15 @@
 #include <unordered_set>
 #include <vector>
 
-#include "binding.hpp"
-#include "container_access.hpp"
-#include "cut_errors.hpp"
-#include "cutting.hpp"
-#include "graph_wrapper.hpp"
-#include "module_functions.hpp"
-#include "module_state.hpp"
-#include "node_set.hpp"
-#include "path_search.hpp"
+#include "cpython/binding.hpp"
+#include "brov_core/container_access.hpp"
+#include "cpython/cut_errors.hpp"
+#include "arrays/cutting.hpp"
+#include "brov_core/graph_wrapper.hpp"
+#include "brov_core/module_functions.hpp"
+#include "cpython/module_state.hpp"
+#include "brov_core/node_set.hpp"
+#include "brov_core/path_search.hpp"
 
 namespace brov {
 

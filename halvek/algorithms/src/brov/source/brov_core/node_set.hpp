@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "binding.hpp"
-#include "module_state.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/module_state.hpp"
 
 namespace brov {
 

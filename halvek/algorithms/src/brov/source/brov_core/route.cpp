@@ -1,7 +1,7 @@
-#include "route.hpp"
+#include "brov_core/route.hpp"
 
-#include "binding.hpp"
-#include "graph_wrapper.hpp"
+#include "cpython/binding.hpp"
+#include "brov_core/graph_wrapper.hpp"
 
 namespace brov {
 

@@ -5,9 +5,9 @@
 // beside each. The cutting planner that clusterize runs on its storage then plans the cuts, and
 // the labels are spread over what remains plus the joining chains, as clusterize does: each
 // piece takes the label of the first label group (by first appearance) that has a node in it.
-#include "edge_clustering.hpp"
+#include "_bulk/edge_clustering.hpp"
 
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -17,10 +17,10 @@
 #include <limits>
 #include <vector>
 
-#include "binding.hpp"
-#include "bulk_columns.hpp"
-#include "cut_errors.hpp"
-#include "cutting.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/bulk_columns.hpp"
+#include "cpython/cut_errors.hpp"
+#include "arrays/cutting.hpp"
 
 namespace brov {
 namespace {

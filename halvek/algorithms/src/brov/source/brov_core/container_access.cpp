@@ -1,7 +1,7 @@
-#include "container_access.hpp"
+#include "brov_core/container_access.hpp"
 
-#include "binding.hpp"
-#include "module_state.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/module_state.hpp"
 
 namespace brov {
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "py_errors.hpp"
-#include "py_ref.hpp"
+#include "cpython/py_errors.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 

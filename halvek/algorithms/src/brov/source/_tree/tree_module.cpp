@@ -11,19 +11,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "binding.hpp"
-#include "bulk_columns.hpp"
-#include "emst.hpp"
-#include "extension_start.hpp"
-#include "py_errors.hpp"
-#include "py_ref.hpp"
-#include "tree_sides.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/bulk_columns.hpp"
+#include "arrays/emst.hpp"
+#include "cpython/extension_start.hpp"
+#include "cpython/py_errors.hpp"
+#include "cpython/py_ref.hpp"
+#include "arrays/tree_sides.hpp"
 
 namespace brov {
 namespace {

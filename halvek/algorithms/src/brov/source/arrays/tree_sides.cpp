@@ -1,4 +1,4 @@
-#include "tree_sides.hpp"
+#include "arrays/tree_sides.hpp"
 
 #include <memory>
 #include <vector>

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "binding.hpp"
-#include "py_errors.hpp"
-#include "py_ref.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/py_errors.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 

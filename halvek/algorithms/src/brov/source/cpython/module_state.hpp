@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "py_ref.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 

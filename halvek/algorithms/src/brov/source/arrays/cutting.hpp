@@ -26,12 +26,12 @@
 #include <limits>
 #include <vector>
 
-#include "csr.hpp"
-#include "cut_exact.hpp"
-#include "cut_sweep.hpp"
-#include "cut_types.hpp"
-#include "leaf_peel.hpp"
-#include "max_rule.hpp"
+#include "arrays/csr.hpp"
+#include "arrays/cut_exact.hpp"
+#include "arrays/cut_sweep.hpp"
+#include "arrays/cut_types.hpp"
+#include "arrays/leaf_peel.hpp"
+#include "arrays/max_rule.hpp"
 
 namespace brov {
 

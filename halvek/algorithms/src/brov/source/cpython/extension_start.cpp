@@ -1,10 +1,10 @@
 // The start-up shared by brov_core, _bulk and _tree, and the home of their process state.
 #define BROV_NUMPY_API_OWNER
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 
-#include "compat.hpp"
-#include "module_state.hpp"
-#include "py_errors.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/module_state.hpp"
+#include "cpython/py_errors.hpp"
 
 namespace brov {
 

@@ -1,6 +1,6 @@
-#include "binding.hpp"
-#include "compat.hpp"
-#include "module_state.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/module_state.hpp"
 
 #include <climits>
 #include <cstring>

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "csr.hpp"
-#include "cut_types.hpp"
-#include "leaf_peel.hpp"
-#include "max_rule.hpp"
+#include "arrays/csr.hpp"
+#include "arrays/cut_types.hpp"
+#include "arrays/leaf_peel.hpp"
+#include "arrays/max_rule.hpp"
 
 namespace brov {
 namespace cut_detail {

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "csr.hpp"
-#include "cut_types.hpp"
-#include "max_rule.hpp"
+#include "arrays/csr.hpp"
+#include "arrays/cut_types.hpp"
+#include "arrays/max_rule.hpp"
 
 namespace brov {
 

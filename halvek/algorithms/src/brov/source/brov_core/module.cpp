@@ -1,14 +1,14 @@
 // brov_core start-up: module creation, the start-up sequence, the table of module functions
 // (parameters, kinds, defaults, docstrings and entry points in one place) and the function
 // objects that carry them (with __defaults__, __qualname__ and __module__).
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 #include <numpy/ufuncobject.h>
 
-#include "binding.hpp"
-#include "compat.hpp"
-#include "graph_wrapper.hpp"
-#include "module_functions.hpp"
-#include "module_state.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/compat.hpp"
+#include "brov_core/graph_wrapper.hpp"
+#include "brov_core/module_functions.hpp"
+#include "cpython/module_state.hpp"
 
 #include <cstddef>
 #include <cstdio>

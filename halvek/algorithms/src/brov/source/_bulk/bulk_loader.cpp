@@ -12,7 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -24,14 +24,14 @@
 #include <numeric>
 #include <vector>
 
-#include "binding.hpp"
-#include "bulk_columns.hpp"
-#include "csr.hpp"
-#include "edge_clustering.hpp"
-#include "extension_start.hpp"
-#include "graph_wrapper.hpp"
-#include "py_errors.hpp"
-#include "py_ref.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/bulk_columns.hpp"
+#include "arrays/csr.hpp"
+#include "_bulk/edge_clustering.hpp"
+#include "cpython/extension_start.hpp"
+#include "brov_core/graph_wrapper.hpp"
+#include "cpython/py_errors.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 namespace {

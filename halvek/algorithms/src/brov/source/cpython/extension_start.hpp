@@ -6,8 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module_state.hpp"
-#include "py_errors.hpp"
+#include "cpython/module_state.hpp"
+#include "cpython/py_errors.hpp"
 
 namespace brov {
 

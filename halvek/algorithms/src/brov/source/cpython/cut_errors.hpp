@@ -4,8 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "cutting.hpp"
-#include "py_errors.hpp"
+#include "arrays/cutting.hpp"
+#include "cpython/py_errors.hpp"
 
 namespace brov {
 

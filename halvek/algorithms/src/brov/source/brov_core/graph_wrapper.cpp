@@ -1,18 +1,18 @@
 // GraphWrapper: construction, destruction, the element operations, pop_max and the NumPy export.
-#include "graph_wrapper.hpp"
+#include "brov_core/graph_wrapper.hpp"
 
-#include "numpy_api.hpp"
+#include "cpython/numpy_api.hpp"
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <vector>
 
-#include "binding.hpp"
-#include "compat.hpp"
-#include "container_access.hpp"
-#include "max_rule.hpp"
-#include "module_state.hpp"
+#include "cpython/binding.hpp"
+#include "cpython/compat.hpp"
+#include "brov_core/container_access.hpp"
+#include "arrays/max_rule.hpp"
+#include "cpython/module_state.hpp"
 
 namespace brov {
 

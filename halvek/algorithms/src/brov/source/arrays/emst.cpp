@@ -1,4 +1,4 @@
-#include "emst.hpp"
+#include "arrays/emst.hpp"
 
 #include <algorithm>
 #include <atomic>

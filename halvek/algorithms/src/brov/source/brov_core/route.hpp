@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module_state.hpp"
+#include "cpython/module_state.hpp"
 
 namespace brov {
 

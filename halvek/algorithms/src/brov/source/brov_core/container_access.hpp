@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "graph_wrapper.hpp"
-#include "py_ref.hpp"
+#include "brov_core/graph_wrapper.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "py_ref.hpp"
+#include "cpython/py_ref.hpp"
 
 namespace brov {
 

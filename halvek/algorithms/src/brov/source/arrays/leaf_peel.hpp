@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "csr.hpp"
+#include "arrays/csr.hpp"
 
 namespace brov {
 

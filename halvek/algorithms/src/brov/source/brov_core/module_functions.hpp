@@ -3,7 +3,7 @@
 // which the function object turns into the Python error state.
 #pragma once
 
-#include "binding.hpp"
+#include "cpython/binding.hpp"
 
 namespace brov {
 
