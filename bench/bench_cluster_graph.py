@@ -16,7 +16,7 @@ from scipy.sparse.csgraph import minimum_spanning_tree
 from scipy.spatial import cKDTree
 
 from halvek.algorithms.src.brov import cluster_graph
-from halvek.algorithms.src.brov.csgraph_input import for_csgraph
+from halvek.algorithms.src.brov.trees.csgraph import for_csgraph
 
 
 def knn_graph(X, k):

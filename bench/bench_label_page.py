@@ -20,9 +20,9 @@ import time
 
 import numpy as np
 
-from halvek.algorithms.src.brov.cli import make_blobs
-from halvek.algorithms.src.brov.label_server import LabelServer
-from halvek.algorithms.src.brov.label_session import LabelSession
+from halvek.algorithms.src.brov.cli.demo import make_blobs
+from halvek.algorithms.src.brov.label_page.server import LabelServer
+from halvek.algorithms.src.brov.label_page.session import LabelSession
 
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 

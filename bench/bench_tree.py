@@ -24,7 +24,7 @@ import numpy as np
 from bench_clusterize import peak_bytes, release_free_memory, reset_peak, rss_bytes
 
 from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score, euclidean_mst
-from halvek.algorithms.src.brov.csgraph_input import graph_from_edges
+from halvek.algorithms.src.brov.trees.csgraph import graph_from_edges
 
 
 def uniform(n, d, rng):

@@ -20,8 +20,8 @@ import numpy as np
 
 from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score, euclidean_mst, graph_pair, graph_to_csr
 from halvek.algorithms.src.brov.binaries import brov_core
-from halvek.algorithms.src.brov.cli import make_blobs, pick_labelled
-from halvek.algorithms.src.brov.estimator import _edge_ranks, _symmetric_csr
+from halvek.algorithms.src.brov.cli.demo import make_blobs, pick_labelled
+from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, symmetric_csr
 
 
 def timed(function, *args, **kwargs):
@@ -49,8 +49,8 @@ def large_tree(args):
     rng = np.random.default_rng(0)
     X = rng.random((n, 2))
     (edges, lengths, used), t_tree = timed(euclidean_mst, X, method=args.method)
-    ranks = _edge_ranks(edges, lengths)
-    graph, t_csr = timed(_symmetric_csr, edges, ranks, n)
+    ranks = edge_ranks(edges, lengths)
+    graph, t_csr = timed(symmetric_csr, edges, ranks, n)
     (connections, weights), t_load = timed(graph_pair, graph)
     labels = np.full(n, -1, dtype=np.int8)
     labelled = rng.choice(n, args.labelled, replace=False)
@@ -73,9 +73,9 @@ def large_tree(args):
 
     m = args.append_nodes
     sub_edges, sub_lengths, _ = euclidean_mst(X[:m], method=args.method)
-    sub_ranks = _edge_ranks(sub_edges, sub_lengths)
+    sub_ranks = edge_ranks(sub_edges, sub_lengths)
     _, t_append = timed(load_by_append, sub_edges, sub_ranks, m)
-    _, t_bulk = timed(lambda: graph_pair(_symmetric_csr(sub_edges, sub_ranks, m)))
+    _, t_bulk = timed(lambda: graph_pair(symmetric_csr(sub_edges, sub_ranks, m)))
     print()
     print("Tree of the first %d points (%d edges): append loop %.3f s, CSR + graph_pair %.3f s (%.0fx)"
           % (m, len(sub_edges), t_append, t_bulk, t_append / t_bulk))
@@ -86,7 +86,7 @@ def label_scaling(args):
     n = args.scaling_nodes
     rng = np.random.default_rng(1)
     edges, lengths, _ = euclidean_mst(rng.random((n, 2)))
-    graph = _symmetric_csr(edges, _edge_ranks(edges, lengths), n)
+    graph = symmetric_csr(edges, edge_ranks(edges, lengths), n)
     print()
     print("## clusterize against the number of labelled nodes (tree of %d random points, 10 classes)" % n)
     print()

@@ -17,10 +17,12 @@ from scipy.spatial.distance import pdist, squareform
 import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
                                         euclidean_mst)
-from halvek.algorithms.src.brov import estimator as estimator_module
+from halvek.algorithms.src.brov.estimator import brov_clustering as estimator_module
 from halvek.algorithms.src.brov.binaries import brov_core
-from halvek.algorithms.src.brov.csgraph_input import for_csgraph
-from halvek.algorithms.src.brov.graph import cluster_tree, decode_labels, encode_labels, graph_pair
+from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, for_csgraph, symmetric_csr
+from halvek.algorithms.src.brov.clustering import cluster_tree
+from halvek.algorithms.src.brov.graphs import graph_pair
+from halvek.algorithms.src.brov.labels import decode_labels, encode_labels
 from strategies import label_array, removed_edges, trees_and_forests
 
 
@@ -326,8 +328,8 @@ class TestEstimator:
         y[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from([7, 8, 9]))
         model = BrovClustering(**params).fit(X, y)
         codes, classes = encode_labels(y)
-        ranks = estimator_module._edge_ranks(model.edges_, model.edge_weights_)
-        connections, weights = graph_pair(estimator_module._symmetric_csr(model.edges_, ranks, n))
+        ranks = edge_ranks(model.edges_, model.edge_weights_)
+        connections, weights = graph_pair(symmetric_csr(model.edges_, ranks, n))
         before = [a.tolist() for a in connections.to_numpy_all()]
         _, _, new_codes = brov_core.clusterize(connections, weights, codes)
         assert model.labels_.tolist() == decode_labels(new_codes, classes, np.int64).tolist()
@@ -408,7 +410,7 @@ class TestWeightingAndConfidence:
             assert labels.tolist() == [0] * 11 + [1] * 10
 
     def test_smaller_side_sizes_match_removing_each_edge(self):
-        from halvek.algorithms.src.brov.weighting import smaller_side_sizes
+        from halvek.algorithms.src.brov.estimator.weighting import smaller_side_sizes
 
         rng = np.random.default_rng(3)
         n = 60

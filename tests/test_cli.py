@@ -9,6 +9,7 @@ import pytest
 
 import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import adjusted_rand_score, cli
+from halvek.algorithms.src.brov.cli import common as cli_common
 from halvek.algorithms.src.brov.progress import StageProgress
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -83,7 +84,7 @@ class TestDemo:
         assert "pip install 'halvek-brov[plot]'" in capsys.readouterr().out
 
     def test_progress_for_large_inputs_and_quiet(self, tmp_path, capsys, monkeypatch, no_matplotlib):
-        monkeypatch.setattr(cli, "PROGRESS_FROM", 100)
+        monkeypatch.setattr(cli_common, "PROGRESS_FROM", 100)
         assert cli.main(["demo", "--n", "150", "--out", str(tmp_path / "a")]) == 0
         err = capsys.readouterr().err
         assert "brov: generated 150 points" in err and "brov: clusterize" in err

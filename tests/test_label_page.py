@@ -14,9 +14,11 @@ import numpy as np
 import pytest
 
 from halvek.algorithms.src.brov import BrovClustering, cli
-from halvek.algorithms.src.brov.label_command import run_label
-from halvek.algorithms.src.brov.label_session import LabelSession, project_2d
-from halvek.algorithms.src.brov.loaded_tree import LoadedTree
+from halvek.algorithms.src.brov.cli import common as cli_common
+from halvek.algorithms.src.brov.cli.main import build_parser
+from halvek.algorithms.src.brov.cli.label import run_label
+from halvek.algorithms.src.brov.label_page.session import LabelSession, project_2d
+from halvek.algorithms.src.brov.label_page.loaded_tree import LoadedTree
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -120,8 +122,8 @@ def data(tmp_path):
 @contextlib.contextmanager
 def serving(argv):
     """``brov label ARGV`` serving on a free port in a thread, until the block ends."""
-    args = cli.build_parser().parse_args(["label", *argv, "--port", "0", "-q"])
-    server = run_label(args, cli._Progress(False), serve=False)
+    args = build_parser().parse_args(["label", *argv, "--port", "0", "-q"])
+    server = run_label(args, cli_common.Progress(False), serve=False)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     try:
@@ -210,7 +212,7 @@ class TestServer:
         change(server, {"action": "label", "class": 42, "indices": indices(100)})
         status, answer = request(server, "POST", "/api/save", b"{}")
         assert status == 200 and json.loads(answer)["state"]["saved"]
-        given = cli.read_labels(str(tmp_path / "given.csv"))
+        given = cli_common.read_labels(str(tmp_path / "given.csv"))
         assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
         np.save(tmp_path / "xy.npy", X)
         assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
@@ -391,6 +393,6 @@ def drive_the_page(driver, server, X, blob, tmp_path):
         shutil.copy(tmp_path / "label-page.png", os.path.join(shots, "label-page.png"))
     assert (tmp_path / "label-page.png").stat().st_size > 1000
 
-    np.testing.assert_array_equal(cli.read_labels(str(tmp_path / "given.csv")), given)
+    np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "given.csv")), given)
     saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
     np.testing.assert_array_equal(saved, np.column_stack([given, expected]))

@@ -12,14 +12,21 @@ labels needs around it:
   sparse matrices and GraphWrapper pairs;
 * :func:`euclidean_mst`: the tree builder on its own.
 
+Layers, lowest first (a module imports only from its own layer or below):
+``native`` (the one importer of ``binaries``), ``labels``, ``metrics``,
+``progress``; ``trees/`` (spanning trees); ``graphs`` and ``clustering``
+(containers in bulk, edge lists and sparse graphs clustered); ``estimator/``;
+``label_page/`` (the server and state of ``brov label``); ``cli/``.
+
 Importing the package loads neither the native modules nor matplotlib; they
 are imported on first use.
 """
 
+from .clustering import cluster_graph
 from .estimator import BrovClustering
-from .graph import cluster_graph, graph_pair, graph_to_csr
+from .graphs import graph_pair, graph_to_csr
 from .metrics import adjusted_rand_score
-from .mst import euclidean_mst
+from .trees import euclidean_mst
 
 __all__ = [
     "BrovClustering",

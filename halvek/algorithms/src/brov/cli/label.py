@@ -6,9 +6,9 @@ import webbrowser
 
 import numpy as np
 
-from . import cli
-from .label_server import LabelServer
-from .label_session import LabelSession
+from ..label_page.server import LabelServer
+from ..label_page.session import LabelSession
+from .common import CliError, check_output, read_labels, read_points, save_csv
 
 
 def add_parser(sub, common):
@@ -36,7 +36,7 @@ def add_parser(sub, common):
 def read_columns(path, columns):
     """The points of ``path`` restricted to ``columns`` (names from the CSV
     header or 0-based positions)."""
-    return cli.read_points(path, columns)
+    return read_points(path, columns)
 
 
 def default_outputs(args):
@@ -47,40 +47,40 @@ def default_outputs(args):
     clusters_path = args.output or stem + "-clusters.csv"
     same = {os.path.abspath(args.points)} & {os.path.abspath(labels_path), os.path.abspath(clusters_path)}
     if same or os.path.abspath(labels_path) == os.path.abspath(clusters_path):
-        raise cli.CliError("the labels file, the clusters file and POINTS must be three different files")
+        raise CliError("the labels file, the clusters file and POINTS must be three different files")
     return labels_path, clusters_path
 
 
 def write_labels(path, given):
-    cli._check_output(path, "labels")
-    cli._save_csv(path, [given], ["label"], ["%d"])
+    check_output(path, "labels")
+    save_csv(path, [given], ["label"], ["%d"])
 
 
 def write_clusters(path, given, clusters):
-    cli._check_output(path, "output")
-    cli._save_csv(path, [given, clusters], ["given", "cluster"], ["%d", "%d"])
+    check_output(path, "output")
+    save_csv(path, [given, clusters], ["given", "cluster"], ["%d", "%d"])
 
 
 def run_label(args, progress, serve=True):
     """Load everything, then serve until interrupted. Returns the exit status
     (or, with ``serve=False``, the ready server, for tests)."""
     if not 0 <= args.port <= 65535:
-        raise cli.CliError("--port must lie in 0..65535")
+        raise CliError("--port must lie in 0..65535")
     outputs = default_outputs(args)
     for path, what in zip(outputs, ("labels", "output")):
-        cli._check_output(path, what)
+        check_output(path, what)
     start = time.perf_counter()
-    X = read_columns(args.points, args.columns) if args.columns else cli.read_points(args.points)
+    X = read_columns(args.points, args.columns) if args.columns else read_points(args.points)
     given = None
     if args.labels:
-        given = cli.read_labels(args.labels)
+        given = read_labels(args.labels)
         if given.shape[0] != X.shape[0]:
-            raise cli.CliError("%s holds %d labels for %d points" % (args.labels, given.shape[0], X.shape[0]))
+            raise CliError("%s holds %d labels for %d points" % (args.labels, given.shape[0], X.shape[0]))
         try:
             given = np.asarray(given).astype(np.int64, casting="safe") if given.dtype.kind != "f" else \
                 _integral(given, args.labels)
         except TypeError:
-            raise cli.CliError("labels in %s must be integers" % args.labels) from None
+            raise CliError("labels in %s must be integers" % args.labels) from None
     progress("read %d points (%d coordinates)" % X.shape)
     if not args.columns and X.shape[1] > 2:
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
@@ -88,13 +88,13 @@ def run_label(args, progress, serve=True):
         session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors},
                                outputs, log=progress)
     except ValueError as error:
-        raise cli.CliError(str(error)) from None
+        raise CliError(str(error)) from None
     progress("tree: %s, %d edges, %.3f s" % (session.tree.method, len(session.tree.edges),
                                              time.perf_counter() - start))
     try:
-        server = LabelServer(session, args.port, (write_labels, write_clusters), refusals=(cli.CliError,))
+        server = LabelServer(session, args.port, (write_labels, write_clusters), refusals=(CliError,))
     except OSError as error:
-        raise cli.CliError("cannot listen on 127.0.0.1:%d (%s); try another --port, or --port 0"
+        raise CliError("cannot listen on 127.0.0.1:%d (%s); try another --port, or --port 0"
                            % (args.port, error.strerror or error)) from None
     if not serve:
         return server
@@ -111,5 +111,5 @@ def run_label(args, progress, serve=True):
 
 def _integral(values, path):
     if not np.all(np.isfinite(values)) or np.any(values != np.round(values)):
-        raise cli.CliError("labels in %s must be integers" % path)
+        raise CliError("labels in %s must be integers" % path)
     return values.astype(np.int64)

@@ -19,6 +19,8 @@ longest edge of the path, and cutting there leaves the class to a neighbour.
 
 import numpy as np
 
+from ..native import tree
+
 __all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
 
 EDGE_WEIGHTS = ("auto", "length", "local")
@@ -59,10 +61,8 @@ def _local_scales(X, k):
 def smaller_side_sizes(edges, n):
     """For each edge of a spanning forest of ``n`` nodes, the number of nodes on
     the smaller of the two sides that removing it leaves within its tree."""
-    from .binaries import _tree
-
     edges = np.ascontiguousarray(np.asarray(edges, dtype=np.int64).reshape(-1, 2))
-    return _tree.smaller_side_sizes(edges, int(n))
+    return tree().smaller_side_sizes(edges, int(n))
 
 
 class EdgeWeigher:

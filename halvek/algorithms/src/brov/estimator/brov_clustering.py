@@ -5,10 +5,11 @@ import time
 
 import numpy as np
 
+from ..clustering import cluster_tree
+from ..labels import decode_labels, encode_labels
+from ..progress import StageProgress
+from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .conventions import SemiSupervisedMixin, column_to_labels
-from .graph import cluster_tree, decode_labels, encode_labels
-from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
-from .progress import StageProgress
 from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, candidate_pairs, most_voted, perturbed_votes, random_generator,
                         voted_tree)
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
@@ -54,23 +55,6 @@ def _numbers_from_objects(X):
         return X.astype(np.float64)
     except (TypeError, ValueError) as error:
         raise TypeError("X must hold real numbers: %s" % error) from None
-
-
-def _edge_ranks(edges, lengths):
-    """Rank of each edge by (length, smaller node, larger node), from 1."""
-    order = np.lexsort((edges[:, 1], edges[:, 0], lengths))
-    ranks = np.empty(len(edges), dtype=np.float64)
-    ranks[order] = np.arange(1, len(edges) + 1, dtype=np.float64)
-    return ranks
-
-
-def _symmetric_csr(edges, values, n):
-    """Both directions of every edge, as a CSR array that csgraph accepts."""
-    from .csgraph_input import graph_from_edges
-
-    rows = np.concatenate([edges[:, 0], edges[:, 1]])
-    cols = np.concatenate([edges[:, 1], edges[:, 0]])
-    return graph_from_edges(np.concatenate([values, values]), rows, cols, n)
 
 
 def _scaled(X, scaling):

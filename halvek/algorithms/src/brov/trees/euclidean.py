@@ -23,7 +23,8 @@
 
 import numpy as np
 
-from .csgraph_input import graph_from_edges
+from ..native import tree
+from .csgraph import graph_from_edges
 
 __all__ = ["euclidean_mst"]
 
@@ -58,7 +59,7 @@ def _collapse_duplicates(X):
     return np.sort(representative), dup_edges
 
 
-def _unique_pairs(a, b, m):
+def unique_pairs(a, b, m):
     """Distinct unordered pairs (smaller, larger) of the node arrays a and b."""
     lo = np.minimum(a, b).astype(np.int64)
     hi = np.maximum(a, b).astype(np.int64)
@@ -77,7 +78,7 @@ def _knn_edges(P, k):
     rows = np.repeat(np.arange(m), k + 1)
     cols = idx.reshape(-1)
     keep = rows != cols
-    return _unique_pairs(rows[keep], cols[keep], m)
+    return unique_pairs(rows[keep], cols[keep], m)
 
 
 def _hnsw_searcher(P):
@@ -100,7 +101,7 @@ def _hnsw_searcher(P):
         rows = np.repeat(np.arange(m), k + 1)
         cols = idx.reshape(-1).astype(np.int64)
         keep = (rows != cols) & (cols >= 0)  # -1: fewer neighbours found than asked
-        return _unique_pairs(rows[keep], cols[keep], m)
+        return unique_pairs(rows[keep], cols[keep], m)
 
     return pairs
 
@@ -273,9 +274,7 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     P = np.ascontiguousarray(X / scale)
     exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
     if exact:
-        from .binaries import _tree
-
-        edges = _tree.euclidean_mst_edges(P, progress)
+        edges = tree().euclidean_mst_edges(P, progress)
         route = "boruvka"
     else:
         edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS)

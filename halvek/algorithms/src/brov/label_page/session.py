@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 
-from .graph import MAX_CLASSES
+from ..labels import MAX_CLASSES
 from .loaded_tree import LoadedTree
 
 #: The page draws every point on a canvas; past this it is no longer usable.

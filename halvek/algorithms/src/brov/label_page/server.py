@@ -11,9 +11,9 @@ import json
 import os
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from .label_session import BadRequest
+from .session import BadRequest
 
-PAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page")
+PAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"),
           "/label.js": ("label.js", "text/javascript; charset=utf-8"),
           "/label.css": ("label.css", "text/css; charset=utf-8")}

@@ -15,7 +15,10 @@ same rule, or give each point its most voted class (``most_voted``).
 
 import numpy as np
 
-from .graph import cluster_tree
+from ..clustering import cluster_tree
+from ..trees.csgraph import edge_ranks, symmetric_csr
+from ..trees.euclidean import unique_pairs
+from .weighting import EdgeWeigher
 
 __all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "candidate_pairs", "most_voted", "perturbed_votes", "random_generator",
            "voted_tree"]
@@ -67,8 +70,6 @@ def candidate_pairs(X, tree_edges):
     their Euclidean lengths: the edges every perturbed tree is drawn from."""
     from scipy.spatial import cKDTree
 
-    from .mst import _unique_pairs
-
     n = X.shape[0]
     k = min(NEIGHBORS, n - 1)
     a, b = tree_edges[:, 0], tree_edges[:, 1]
@@ -77,7 +78,7 @@ def candidate_pairs(X, tree_edges):
         a = np.concatenate([np.repeat(np.arange(n), k), a])
         b = np.concatenate([neighbours[:, 1:].ravel(), b])
     keep = a != b
-    pairs = _unique_pairs(a[keep], b[keep], n)
+    pairs = unique_pairs(a[keep], b[keep], n)
     return pairs, np.sqrt(((X[pairs[:, 0]] - X[pairs[:, 1]]) ** 2).sum(axis=1))
 
 
@@ -87,13 +88,9 @@ def _tree_of_pairs(n, pairs, values):
     and their positions in ``pairs``."""
     from scipy.sparse.csgraph import minimum_spanning_tree
 
-    from .estimator import _symmetric_csr
-
-    # Ranks by (value, smaller node, larger node) are positive and distinct: zero values stay
-    # in and the tree is unique. The pairs are in node order, so a stable sort ranks them.
-    ranks = np.empty(len(pairs), dtype=np.float64)
-    ranks[np.argsort(values, kind="stable")] = np.arange(1, len(pairs) + 1, dtype=np.float64)
-    tree = minimum_spanning_tree(_symmetric_csr(pairs, ranks, n)).tocoo()
+    # Ranks are positive and distinct: zero values stay in and the tree is unique.
+    ranks = edge_ranks(pairs, values, in_pair_order=True)
+    tree = minimum_spanning_tree(symmetric_csr(pairs, ranks, n)).tocoo()
     edges = np.sort(np.stack([tree.row, tree.col], axis=1), axis=1).astype(np.int64)
     return edges, _pair_index(pairs, edges, n)
 
@@ -137,8 +134,6 @@ def voted_tree(pairs, lengths, votes):
 
     Returns ``(edges, lengths, weights)`` of the tree.
     """
-    from .weighting import EdgeWeigher
-
     n = len(votes)
     shares = votes / votes.sum(axis=1, keepdims=True)
     apart = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1)

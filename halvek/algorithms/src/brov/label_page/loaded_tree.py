@@ -9,9 +9,10 @@ built and cut again on every change.
 
 import numpy as np
 
-from .graph import cluster_tree, decode_labels, encode_labels
-from .mst import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
-from .weighting import tree_weights
+from ..clustering import cluster_tree
+from ..estimator.weighting import tree_weights
+from ..labels import decode_labels, encode_labels
+from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 
 
 class LoadedTree:
