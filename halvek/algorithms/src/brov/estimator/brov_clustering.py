@@ -1,5 +1,6 @@
 """A scikit-learn-style estimator around ``clusterize``."""
 
+import contextlib
 import inspect
 import time
 
@@ -240,9 +241,16 @@ class BrovClustering(SemiSupervisedMixin):
             edge_weight = "local" if consensus != "none" else "length"
         return int(trees), consensus, edge_weight
 
-    def _report(self, stage, seconds, detail=""):
+    @contextlib.contextmanager
+    def _stage(self, name, timings):
+        """Times the block as stage ``name`` into ``timings``; with ``verbose``, reports it on stderr
+        followed by the detail the block appends to the list it is given."""
+        detail = []
+        start = time.perf_counter()
+        yield detail
+        timings[name] = time.perf_counter() - start
         if self.verbose:
-            self._stages.done("brov: %-10s %8.3f s%s" % (stage, seconds, detail))
+            self._stages.done("brov: %-10s %8.3f s%s" % (name, timings[name], "".join(detail)))
 
     _check_points = staticmethod(check_points)
 
@@ -264,35 +272,31 @@ class BrovClustering(SemiSupervisedMixin):
         timings = {}
 
         self._stages = StageProgress() if self.verbose else None
-        start = time.perf_counter()
-        edges, lengths, used = euclidean_mst(
-            X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
-            progress=self._stages.track("tree") if self.verbose else None)
-        timings["tree"] = time.perf_counter() - start
-        self._report("tree", timings["tree"], " (%s, %d edges)" % (used, len(edges)))
+        with self._stage("tree", timings) as detail:
+            edges, lengths, used = euclidean_mst(
+                X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
+                progress=self._stages.track("tree") if self.verbose else None)
+            detail.append(" (%s, %d edges)" % (used, len(edges)))
 
-        start = time.perf_counter()
-        trees, consensus, edge_weight = self._plan(X.shape[0])
-        weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors))
-        weights = weigh(edges, lengths)
-        new_codes, cut = cluster_tree(edges, weights, codes)
-        timings["clusterize"] = time.perf_counter() - start
-        self._report("clusterize", timings["clusterize"], " (%d cut)" % int(cut.sum()))
+        with self._stage("clusterize", timings) as detail:
+            trees, consensus, edge_weight = self._plan(X.shape[0])
+            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors))
+            weights = weigh(edges, lengths)
+            new_codes, cut = cluster_tree(edges, weights, codes)
+            detail.append(" (%d cut)" % int(cut.sum()))
 
         votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
         votes[np.arange(X.shape[0]), new_codes] = 1
         if trees > 1:
-            start = time.perf_counter()
-            pairs, pair_lengths = candidate_pairs(X, edges)
-            votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
-            timings["confidence"] = time.perf_counter() - start
-            self._report("confidence", timings["confidence"], " (%d trees)" % trees)
+            with self._stage("confidence", timings) as detail:
+                pairs, pair_lengths = candidate_pairs(X, edges)
+                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
+                detail.append(" (%d trees)" % trees)
             if consensus == "tree":
-                start = time.perf_counter()
-                edges, lengths, weights = voted_tree(pairs, pair_lengths, votes)
-                new_codes, cut = cluster_tree(edges, weights, codes)
-                timings["consensus"] = time.perf_counter() - start
-                self._report("consensus", timings["consensus"], " (%d cut)" % int(cut.sum()))
+                with self._stage("consensus", timings) as detail:
+                    edges, lengths, weights = voted_tree(pairs, pair_lengths, votes)
+                    new_codes, cut = cluster_tree(edges, weights, codes)
+                    detail.append(" (%d cut)" % int(cut.sum()))
             elif consensus == "points":
                 new_codes = most_voted(votes, new_codes)
 
