@@ -1,5 +1,7 @@
-"""The reference model against the worked examples of the module's behaviour,
-plus a few properties that tie the model and the graph strategies together."""
+"""The worked examples of the module's behaviour, run against both the reference
+model and the shipped module (each test runs once per implementation, as one
+case list serves a C module and its pure-Python twin), plus a few properties
+that tie the model and the graph strategies together."""
 
 import math
 
@@ -7,12 +9,29 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 
+import model
+from halvek.algorithms.src.brov.binaries import brov_core
 from model import (
     FLOAT32, INT64, ModelGraphWrapper, clusterize, explore_graph_recursive,
     find_all_paths_with_labels, find_subgraph_with_labels, make_labels)
 from strategies import (
     GraphData, build_pair, graphs, label_array,
     trees_and_forests, cyclic_graphs)
+
+
+IMPLEMENTED = ("clusterize", "explore_graph_recursive", "find_all_paths_with_labels",
+               "find_subgraph_with_labels", "make_labels")
+
+
+@pytest.fixture(autouse=True, params=["model", "shipped"])
+def implementation(request, monkeypatch):
+    """Binds this file's names of the container and the functions to one implementation."""
+    source = model if request.param == "model" else brov_core
+    monkeypatch.setitem(globals(), "ModelGraphWrapper",
+                        model.ModelGraphWrapper if source is model else brov_core.GraphWrapper)
+    for name in IMPLEMENTED:
+        monkeypatch.setitem(globals(), name, getattr(source, name))
+    return request.param
 
 
 def pair(adjacency, weights=None, max_size=None):
@@ -335,7 +354,12 @@ class TestSubgraph:
         sub_c, sub_w = find_subgraph_with_labels(conn, w, i8([0, -1, 1]))
         assert lists(sub_c) == [[1], [0, 2], [1]]
         assert lists(sub_w) == [[0.5], [0.5, 2.0], [2.0]]
-        assert sub_c._max_size == 9 and sub_w._dtype == FLOAT32
+        # Built as GraphWrapper(n, type, n): room for 3 * n = 9 entries per list, weights as float32.
+        assert sub_w.to_numpy(0).dtype == np.float32
+        for k in range(8):
+            sub_c.append(0, k)
+        with pytest.raises(OverflowError, match="Array has reached its maximum size"):
+            sub_c.append(0, 8)
 
     def test_node_off_every_path_and_weight_position(self):
         conn, w = pair([[1], [0, 2, 3], [1], [1]],
