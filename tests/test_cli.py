@@ -130,6 +130,34 @@ class TestStageProgress:
         assert text == "brov: tree 25% (2 s)\nbrov: tree 7.000 s\n"
 
 
+    def test_slow_reading_and_writing_are_shown_unless_quiet(self, points, tmp_path, capsys, monkeypatch):
+        # A stage starts showing only after its first second: a bar on a terminal from then on.
+        clock = iter([0.0, 0.5, 1.5, 2.0])
+        stream = FakeStream(True)
+        update = StageProgress(stream, clock=lambda: next(clock)).track("reading", after=1.0)
+        update(0.2)
+        assert stream.text == ""
+        update(0.6)
+        assert stream.text.startswith("\rbrov: reading    [##################") and " 60%" in stream.text
+        monkeypatch.setattr(cli_common, "SLOW_STAGE", 0.0)  # every reading and writing counts as slow
+        _, _, path, labels = points
+        args = ["cluster", str(path), "--labels", str(labels), "-o", str(tmp_path / "o.csv"), "--columns", "a:c"]
+        assert cli.main(args) == 0
+        err = capsys.readouterr().err.splitlines()
+        assert [line.split()[1] for line in err] == ["reading", "writing"] and err[0].endswith("s (80 points)")
+        assert cli.main(args + ["-q"]) == 0 and capsys.readouterr().err == ""
+
+    def test_version_from_pyproject(self, capsys):
+        import re
+
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        with open(os.path.join(root, "pyproject.toml")) as handle:
+            version = re.search(r'^version = "(.+)"', handle.read(), re.M).group(1)
+        with pytest.raises(SystemExit) as stop:
+            cli.main(["--version"])
+        assert stop.value.code == 0 and capsys.readouterr().out == "brov %s\n" % version == "brov %s\n" % brov.__version__
+
+
 class TestCluster:
     def test_csv_with_header(self, points, tmp_path, capsys):
         X, y, path, labels = points
