@@ -8,7 +8,7 @@ a name like any other)."""
 
 import numpy as np
 
-__all__ = ["MAX_CLASSES", "decode_labels", "encode_labels", "is_unlabelled"]
+__all__ = ["MAX_CLASSES", "decode_labels", "encode_labels", "is_unlabelled", "result_dtype"]
 
 #: Number of distinct classes an int8 label array can carry (-1 is reserved).
 # The path search takes only the codes 0..127 for labels (negative codes are unlabelled).
@@ -126,3 +126,12 @@ def decode_labels(codes, classes, dtype=None):
     return table[codes.view(np.uint8)]
 
 
+
+
+def result_dtype(y, classes):
+    """The dtype of labels decoded for the input labels ``y``: signed integer ids keep theirs,
+    names keep the type of their classes, other ids become int64."""
+    kind = np.asarray(y).dtype.kind
+    if kind == "i":
+        return np.asarray(y).dtype
+    return classes.dtype if classes.dtype.kind in "OUS" else np.dtype(np.int64)

@@ -6,7 +6,7 @@ import time
 import numpy as np
 
 from ..clustering import cluster_tree
-from ..labels import decode_labels, encode_labels
+from ..labels import decode_labels, encode_labels, result_dtype
 from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .conventions import SemiSupervisedMixin, column_to_labels
@@ -298,9 +298,7 @@ class BrovClustering(SemiSupervisedMixin):
             elif consensus == "points":
                 new_codes = most_voted(votes, new_codes)
 
-        out_dtype = y_array.dtype if y_array.dtype.kind == "i" else \
-            classes.dtype if classes.dtype.kind in "OUS" else np.int64  # names keep their type
-        self.labels_ = decode_labels(new_codes, classes, out_dtype)
+        self.labels_ = decode_labels(new_codes, classes, result_dtype(y_array, classes))
         self.transduction_ = self.labels_
         self.classes_ = classes
         self.edges_ = edges
