@@ -148,7 +148,7 @@ def _text_rows(path, sep, progress=None):
     except csv.Error as error:
         raise TableError("cannot read %s, line %d: %s" % (path, reader.line_num, error)) from None
     if progress is not None:
-        progress(1.0)
+        progress(1.0)  # of the parse
     return rows
 
 
@@ -183,8 +183,12 @@ def _is_header(fields):
     return all(_number(field) is None for field in fields)
 
 
+#: Share of reading a text table spent parsing it (the rest goes to the conversion to arrays).
+PARSE_SHARE = 0.6
+
+
 def _text_table(path, sep, what, progress=None):
-    rows = _text_rows(path, sep, progress)
+    rows = _text_rows(path, sep, None if progress is None else lambda done: progress(PARSE_SHARE * done))
     lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
     kept = np.arange(len(rows))
     short = np.flatnonzero(lengths <= 1)
@@ -206,7 +210,12 @@ def _text_table(path, sep, what, progress=None):
         raise Table(path, [], names, sep=sep).error(
             "cannot read %s in %s, line %d: %d field(s), expected %d like the first row"
             % (what, path, lines[at], lengths[at], width))
-    cells = np.char.strip(np.array(rows, dtype=str).reshape(len(rows), width))
+    cells = np.array(rows, dtype=str).reshape(len(rows), width)
+    if progress is not None:
+        progress(PARSE_SHARE + (1 - PARSE_SHARE) / 2)
+    cells = np.char.strip(cells)
+    if progress is not None:
+        progress(1.0)
     return Table(path, [cells[:, j] for j in range(width)], names, lines, sep)
 
 
