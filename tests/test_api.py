@@ -771,13 +771,16 @@ class TestClusterGraphOnCyclicGraphs:
 
 
 class TestLabelsAndScores:
-    @given(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50)
-           .filter(lambda ys: any(v != -1 for v in ys) and len(set(ys) - {-1}) <= 128))
+    @given(st.one_of(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50),
+                     st.lists(st.one_of(st.just(""), st.just("-1"),
+                                        st.text(st.characters(exclude_characters="\x00"), max_size=3)), min_size=1, max_size=50))
+           .filter(lambda ys: any(v not in (-1, "") for v in ys) and len(set(ys) - {-1, ""}) <= 128))
     def test_codes_round_trip(self, ys):
-        y = np.array(ys, dtype=np.int64)
+        y = np.array(ys, dtype=np.int64 if isinstance(ys[0], int) else str)
+        unlabelled = y == (-1 if y.dtype.kind == "i" else "")  # the string "-1" is a name
         codes, classes = encode_labels(y)
-        assert codes.dtype == np.int8
-        assert np.array_equal(codes == -1, y == -1)
+        assert codes.dtype == np.int8 and classes.dtype.kind == y.dtype.kind
+        assert np.array_equal(codes == -1, unlabelled)
         assert np.array_equal(decode_labels(codes, classes), y)
 
     def test_ari_known_values(self):
