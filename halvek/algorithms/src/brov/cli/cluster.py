@@ -45,7 +45,8 @@ def _output_columns(args, table, y, estimator):
     """Names and columns of the output: the input's columns, the given labels when they came from
     their own file, the clusters and the confidence (a column of the same name is replaced), or
     only the last three with --short."""
-    added = [("given", y), ("cluster", estimator.labels_)]
+    given = y.astype(np.int64) if y.dtype.kind in "fu" else y  # integral: the estimator took them as class ids
+    added = [("given", given), ("cluster", estimator.labels_)]
     if args.confidence is not None:
         added.append(("confidence", np.char.mod("%.4g", estimator.confidence_)))
     if args.short:

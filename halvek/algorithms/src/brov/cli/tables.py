@@ -296,9 +296,10 @@ def read_points(path, columns=None, label_column=None, sep=None, progress=None):
     column, so that a table with more columns is never read as
     higher-dimensional points by accident. A .npy array is taken as it is.
     """
+    if _kind(path, "points") == ".npy" and columns is None and label_column is None:
+        X = _npy_table(path, "points")  # taken as it is: the estimator's checks name a wrong shape
+        return X, None, Table(path, [X[:, j] for j in range(X.shape[1])] if X.ndim == 2 else [])
     table = read_table(path, "points", sep, progress)
-    if os.path.splitext(path)[1].lower() == ".npy" and columns is None and label_column is None:
-        return np.load(path, allow_pickle=False), None, table
     labels = None
     if label_column is not None:
         label_column = label_column_number(table, label_column)
@@ -309,11 +310,10 @@ def read_points(path, columns=None, label_column=None, sep=None, progress=None):
 def labels_of(table, values, what):
     """A label column as integer ids (-1 = unlabelled), or as names (an
     object array, None = unlabelled) when no labelled value is a number."""
-    if values.dtype.kind in "iu":
+    if values.dtype.kind in "biu":
         return values
     if values.dtype.kind == "f":
-        values = np.where(np.isnan(values), -1.0, values)
-        return values  # checked as class ids by the estimator
+        return np.where(np.isnan(values), -1.0, values)  # checked as class ids by the estimator
     texts = np.array(["" if v is None or (isinstance(v, float) and v != v) else str(v).strip()
                       for v in values.tolist()]) if values.dtype.kind == "O" else values
     unlabelled = (texts == "") | (texts == "-1") | (np.char.lower(texts) == "nan")
@@ -372,7 +372,7 @@ def read_labels(path, n_points=None, sep=None):
             if y.ndim != 1:
                 raise TableError("labels in %s: expected one class id per point, got an array of shape %s"
                                  % (path, y.shape))
-            return y if y.dtype.kind in "iuf" else labels_of(Table(path, [y]), y, "labels in %s" % path)
+            return labels_of(Table(path, [y]), y, "labels in %s" % path)
         table = _parquet_table(path, "labels")
         if table.width != 1:
             raise TableError("labels in %s: expected one column, got %d" % (path, table.width))
