@@ -8,7 +8,7 @@ import numpy as np
 
 from ..estimator.consensus import AUTO_MAX_POINTS, AUTO_TREES
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting
-from . import common, tables, writing
+from . import common, writing
 from .common import (CliError, SlowStage, check_output, fit_estimator, output_format, read_labels, read_table_points,
                      summary, write_atomically)
 
@@ -143,7 +143,7 @@ def add_parser(sub, shared_options):
     given = cluster.add_mutually_exclusive_group(required=True)
     given.add_argument("--labels", metavar="LABELS", help="labels file, one per point (.csv, .tsv, .parquet or .npy)")
     given.add_argument("--label-column", metavar="NAME",
-                         help="read the labels from this column of POINTS (header name or 0-based position)")
+                       help="read the labels from this column of POINTS (header name or 0-based position)")
     cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv",
                          help="where to write the input's columns plus cluster (.parquet: Parquet, needs "
                               "pyarrow; .tsv: tabs; else commas)")
