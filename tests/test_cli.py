@@ -363,6 +363,9 @@ class TestCluster:
         out.unlink(missing_ok=True)
         assert cli.main(args) == 1
         assert "needs pyarrow: pip install 'halvek-brov[parquet]'" in capsys.readouterr().err and not out.exists()
+        out.write_bytes(b"PAR1")
+        assert cli.main(["cluster", str(out), "--label-column", "label", "-o", str(tmp_path / "o.csv")]) == 1
+        assert "reading %s needs pyarrow" % out in capsys.readouterr().err
 
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
