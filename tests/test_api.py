@@ -247,18 +247,26 @@ class TestEuclideanMst:
 
 
 class TestEstimator:
-    def test_recovers_blobs_with_any_class_ids(self):
+    @pytest.mark.parametrize("ids, unlabelled", [
+        (np.array([1000, -7, 5, 2 ** 40]), -1),
+        (np.array(["setosa", "-1", "versicolor", "virginica"]), ""),
+        (np.array(["b", "a", "d", "c"], dtype=object), None),
+        (np.array([b"b", b"a", b"d", b"c"]), b""),
+        (np.array([2.5, 0.5, 1.5, 3.5], dtype=object), float("nan")),
+    ], ids=["ints", "strings", "objects", "bytes", "float objects"])
+    def test_recovers_blobs_with_any_class_ids(self, ids, unlabelled):
         X, truth = blobs([(0, 0), (8, 0), (0, 8), (8, 8)], 60)
-        ids = np.array([1000, -7, 5, 2 ** 40])
-        y = np.full(len(X), -1, dtype=np.int64)
+        y = np.full(len(X), unlabelled, dtype=ids.dtype)
         for blob in range(4):
             y[blob * 60: blob * 60 + 2] = ids[blob]
+        if ids.dtype.kind == "O":
+            y[5] = -1  # the integer -1 is unlabelled among names too
         model = BrovClustering()
         labels = model.fit_predict(X, y)
         assert labels is model.labels_ and model.transduction_ is model.labels_
-        assert labels.dtype == np.int64
-        assert np.array_equal(labels, ids[truth])
-        assert model.classes_.tolist() == sorted(ids.tolist())
+        assert labels.dtype == (np.int64 if ids.dtype.kind == "i" else ids.dtype)
+        assert np.array_equal(labels, ids[truth]) and np.array_equal(model.predict(X[::60]), ids[truth[::60]])
+        assert model.classes_.tolist() == sorted(set(ids.tolist()))
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
         # 240 points: ten trees vote and draw the tree that is cut.
         assert set(model.timings_) == {"tree", "clusterize", "confidence", "consensus"}
@@ -388,11 +396,6 @@ try:
 except ImportError:  # scikit-learn is optional
     parametrize_with_checks = None
 
-NOT_APPLICABLE_CHECKS = {
-    # Class ids are integers with -1 for unlabelled points; string labels are refused on purpose,
-    # with a message that says so.
-    "check_classifiers_classes": "string class labels are refused: class ids are integers, -1 = unlabelled",
-}
 
 
 class TestWeightingAndConfidence:
@@ -575,13 +578,18 @@ class TestScikitLearnConventions:
     if parametrize_with_checks is not None:
         with warnings.catch_warnings():  # it does not inherit from BaseEstimator, on purpose
             warnings.filterwarnings("ignore", "Estimator BrovClustering does not inherit")
-            all_checks = parametrize_with_checks(
-                [BrovClustering()], expected_failed_checks=lambda _: NOT_APPLICABLE_CHECKS)
+            all_checks = parametrize_with_checks([BrovClustering()])
 
         @pytest.mark.filterwarnings("ignore:Estimator BrovClustering does not inherit")
         @all_checks
         def test_scikit_learn_estimator_checks(self, estimator, check):
-            check(estimator)
+            if check.func.__name__ != "check_classifiers_classes":
+                return check(estimator)
+            # String and object class names pass; its last problem then gives half the points the
+            # integer label -1, unlabelled here as for LabelSpreading, which scikit-learn exempts
+            # from that problem by name. Reaching it shows every class-name problem passed.
+            with pytest.raises(AssertionError, match="Unexpected classes_ attribute .*expected '-1, 1', got '1'"):
+                check(estimator)
 
 
 BAD_INPUTS = [
@@ -598,8 +606,10 @@ BAD_INPUTS = [
     ("2-D y", lambda X, y: (X, np.column_stack([y, y])), ValueError, "one-dimensional"),
     ("no labels", lambda X, y: (X, np.full_like(y, -1)), ValueError, "no labelled point"),
     ("float ids", lambda X, y: (X, y + 0.5), ValueError, "integer class ids"),
-    ("string ids", lambda X, y: (X, y.astype(str)), TypeError, "integer class ids"),
-    ("word ids", lambda X, y: (X, np.array(["cat"] * 10)), TypeError, r"integer class ids \(-1 = unlabelled\), got 'cat'"),
+    ("mixed names", lambda X, y: (X, np.array(["cat", 3] + [None] * 8, dtype=object)), TypeError,
+     "class names that can be sorted together .* got a mix of int, str"),
+    ("no named label", lambda X, y: (X, np.array(["", None, np.nan] + [-1] * 7, dtype=object)), ValueError,
+     "no labelled point: at least one label must differ from -1, None, NaN and ''"),
     ("no y", lambda X, y: (X, None), ValueError, "requires y to be passed"),
     ("nan ids", lambda X, y: (X, np.r_[0.0, np.nan, [-1.0] * 8]), ValueError, "mark unlabelled points with -1"),
     ("huge float ids", lambda X, y: (X, np.r_[1e19, 2.0, [-1.0] * 8]), ValueError, "does not fit in a 64-bit"),
@@ -761,13 +771,16 @@ class TestClusterGraphOnCyclicGraphs:
 
 
 class TestLabelsAndScores:
-    @given(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50)
-           .filter(lambda ys: any(v != -1 for v in ys) and len(set(ys) - {-1}) <= 128))
+    @given(st.one_of(st.lists(st.one_of(st.just(-1), st.integers(-2 ** 62, 2 ** 62)), min_size=1, max_size=50),
+                     st.lists(st.one_of(st.just(""), st.just("-1"),
+                                        st.text(st.characters(exclude_characters="\x00"), max_size=3)), min_size=1, max_size=50))
+           .filter(lambda ys: any(v not in (-1, "") for v in ys) and len(set(ys) - {-1, ""}) <= 128))
     def test_codes_round_trip(self, ys):
-        y = np.array(ys, dtype=np.int64)
+        y = np.array(ys, dtype=np.int64 if isinstance(ys[0], int) else str)
+        unlabelled = y == (-1 if y.dtype.kind == "i" else "")  # the string "-1" is a name
         codes, classes = encode_labels(y)
-        assert codes.dtype == np.int8
-        assert np.array_equal(codes == -1, y == -1)
+        assert codes.dtype == np.int8 and classes.dtype.kind == y.dtype.kind
+        assert np.array_equal(codes == -1, unlabelled)
         assert np.array_equal(decode_labels(codes, classes), y)
 
     def test_ari_known_values(self):

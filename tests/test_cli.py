@@ -10,20 +10,21 @@ import pytest
 import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import adjusted_rand_score, cli
 from halvek.algorithms.src.brov.cli import common as cli_common
+from halvek.algorithms.src.brov.cli import writing as cli_writing
 from halvek.algorithms.src.brov.progress import StageProgress
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def has_matplotlib():
+def has_module(name):
     try:
-        import matplotlib  # noqa: F401
+        __import__(name)
     except ImportError:
         return False
     return True
 
 
-needs_matplotlib = pytest.mark.skipif(not has_matplotlib(), reason="the plot extra (matplotlib) is not installed")
+needs_matplotlib = pytest.mark.skipif(not has_module("matplotlib"), reason="the plot extra (matplotlib) is not installed")
 
 
 @pytest.fixture
@@ -129,6 +130,34 @@ class TestStageProgress:
         assert text == "brov: tree 25% (2 s)\nbrov: tree 7.000 s\n"
 
 
+    def test_slow_reading_and_writing_are_shown_unless_quiet(self, points, tmp_path, capsys, monkeypatch):
+        # A stage starts showing only after its first second: a bar on a terminal from then on.
+        clock = iter([0.0, 0.5, 1.5, 2.0])
+        stream = FakeStream(True)
+        update = StageProgress(stream, clock=lambda: next(clock)).track("reading", after=1.0)
+        update(0.2)
+        assert stream.text == ""
+        update(0.6)
+        assert stream.text.startswith("\rbrov: reading    [##################") and " 60%" in stream.text
+        monkeypatch.setattr(cli_common, "SLOW_STAGE", 0.0)  # every reading and writing counts as slow
+        _, _, path, labels = points
+        args = ["cluster", str(path), "--labels", str(labels), "-o", str(tmp_path / "o.csv"), "--columns", "a:c"]
+        assert cli.main(args) == 0
+        err = capsys.readouterr().err.splitlines()
+        assert [line.split()[1] for line in err] == ["reading", "writing"] and err[0].endswith("s (80 points)")
+        assert cli.main(args + ["-q"]) == 0 and capsys.readouterr().err == ""
+
+    def test_version_from_pyproject(self, capsys):
+        import re
+
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        with open(os.path.join(root, "pyproject.toml")) as handle:
+            version = re.search(r'^version = "(.+)"', handle.read(), re.M).group(1)
+        with pytest.raises(SystemExit) as stop:
+            cli.main(["--version"])
+        assert stop.value.code == 0 and capsys.readouterr().out == "brov %s\n" % version == "brov %s\n" % brov.__version__
+
+
 class TestCluster:
     def test_csv_with_header(self, points, tmp_path, capsys):
         X, y, path, labels = points
@@ -138,9 +167,9 @@ class TestCluster:
         assert "has 3 columns: say which are coordinates with --columns" in capsys.readouterr().err
         assert cli.main(["cluster", str(path), "--labels", str(labels), "-o", str(out), "--columns", "a,b,c"]) == 0
         header, table = read_csv(out)
-        assert header == ["given", "cluster"]
-        assert np.array_equal(table[:, 0], y)
-        assert np.array_equal(table[:, 1], np.repeat([7, 9], 40))
+        assert header == ["a", "b", "c", "given", "cluster"]
+        assert np.allclose(table[:, :3], X) and np.array_equal(table[:, 3], y)
+        assert np.array_equal(table[:, 4], np.repeat([7, 9], 40))
         assert "wrote %s" % out in capsys.readouterr().out
 
     def test_npy_points_and_labels(self, points, tmp_path):
@@ -150,7 +179,9 @@ class TestCluster:
         out = tmp_path / "out.csv"
         assert cli.main(["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out),
                          "--method", "knn", "--n-neighbors", "4"]) == 0
-        assert np.array_equal(read_csv(out)[1][:, 1], np.repeat([7, 9], 40))
+        header, table = read_csv(out)
+        assert header == ["x0", "x1", "x2", "given", "cluster"] and np.array_equal(table[:, :3], X)
+        assert np.array_equal(table[:, 4], np.repeat([7, 9], 40))
 
     @needs_matplotlib
     @pytest.mark.parametrize("name, signature", [("o.png", PNG_SIGNATURE), ("o.JPG", b"\xff\xd8\xff"),
@@ -190,7 +221,7 @@ class TestCluster:
         (tmp_path / "l.csv").write_text(labels_text, encoding="utf-8")
         out = tmp_path / "o.csv"
         assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"), "-o", str(out),
-                         "-q"]) == 0
+                         "-q", "--short"]) == 0
         assert out.read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
 
     def test_large_class_ids_are_kept_exactly(self, tmp_path):
@@ -199,7 +230,7 @@ class TestCluster:
         for text in ("%d\n-1\n-1\n-5\n" % big, '"%d"\n-1.0\n\n-1\n-5\n' % big):  # quick and careful readers
             (tmp_path / "l.csv").write_text(text)
             assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
-                             "-o", str(tmp_path / "o.csv"), "-q"]) == 0
+                             "-o", str(tmp_path / "o.csv"), "-q", "--short"]) == 0
             assert (tmp_path / "o.csv").read_text() == "given,cluster\n%d,%d\n-1,%d\n-1,-5\n-5,-5\n" % (big, big, big)
 
     def test_confidence_column_beside_large_class_ids(self, tmp_path, capsys):
@@ -208,7 +239,8 @@ class TestCluster:
         np.save(tmp_path / "p.npy", np.c_[x, np.zeros(len(x))])
         np.save(tmp_path / "l.npy", np.r_[big, [-1] * 69, 7])
         out = tmp_path / "o.csv"
-        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q"]
+        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q",
+                "--short"]
         assert cli.main(args + ["--confidence", "8"]) == 0
         lines = out.read_text().splitlines()
         assert lines[0] == "given,cluster,confidence" and lines[1] == "%d,%d,1" % (big, big)
@@ -232,7 +264,8 @@ class TestCluster:
         np.save(tmp_path / "p.npy", np.vstack([[[-1.5, 0.0]], blob, blob + [2.1, 0.0]]))
         np.save(tmp_path / "l.npy", np.r_[0, [-1] * 19, 1])
         out = tmp_path / "o.csv"
-        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q"]
+        args = ["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out), "-q",
+                "--short"]
 
         def clusters(*options):
             assert cli.main(args + list(options)) == 0
@@ -266,12 +299,80 @@ class TestCluster:
         assert adjusted_rand_score(truth, np.array(clusters())) < 0.5
         assert clusters("--scale") == truth.tolist()
 
+    @pytest.mark.parametrize("points_text, labels_text, options, expected", [
+        # A label column of names, blank and NaN unlabelled; the output keeps every input column.
+        ("x,y,species,id\n0,0,cat,a\n0,1,,b\n9,9,NaN,c\n9,8,dog,d\n", None, ["--label-column", "species", "--columns", "^id"],
+         "x,y,species,id,cluster\n0,0,cat,a,cat\n0,1,,b,cat\n9,9,NaN,c,dog\n9,8,dog,d,dog\n"),
+        # What pandas writes for missing labels: a header, then empty lines.
+        ("0,0\n0,1\n9,9\n9,8\n", "label\n5\n\n\n6\n", ["--short"], "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"),
+        ("0,0\n0,1\n9,9\n9,8\n", "cat\n\n-1\ndog\n", ["--short"], "given,cluster\ncat,cat\n,cat\n,dog\ndog,dog\n"),
+        # A TSV file by its extension, labels by position, -1 unlabelled, a column of the output's name replaced.
+        ("x\ty\tcluster\tk\n0\t0\tq\t5\n0\t1\tq\t-1\n9\t9\tq\t-1\n9\t8\tq\t6\n", None,
+         ["--label-column", "3", "--columns", "x:y"], "x\ty\tcluster\tk\n0\t0\t5\t5\n0\t1\t5\t-1\n9\t9\t6\t-1\n9\t8\t6\t6\n"),
+        # Errors name the true line, and a separator that does not fit.
+        ("0,0\n0,1\n9,9\n9,8\n", "label\n5\ncat\n\n6\n", [], "line 3: 'cat' is not a class id"),
+        ("x;y;k\n0;0;5\n0;1;\n9;9;6\n", None, ["--label-column", "k"], "the first line looks ';'-separated: try --sep ';'"),
+        ("x,y,k,z\n0,0,5,1\n0,1,,1\n9,9,6,1\n", None, ["--label-column", "k", "--columns", "x,k"],
+         "--columns names the label column 'k'"),
+    ], ids=["label column", "pandas blanks", "names file", "tsv", "true line", "separator", "label as coordinate"])
+    def test_labels_from_a_column_or_with_gaps(self, tmp_path, capsys, points_text, labels_text, options, expected):
+        points = tmp_path / ("p.tsv" if "\t" in points_text else "p.csv")
+        points.write_text(points_text)
+        args = ["cluster", str(points), "-o", str(tmp_path / ("o" + points.suffix)), "-q"] + options
+        if labels_text is not None:
+            (tmp_path / "l.csv").write_text(labels_text)
+            args += ["--labels", str(tmp_path / "l.csv")]
+        if "\n" in expected:
+            assert cli.main(args) == 0
+            assert (tmp_path / ("o" + points.suffix)).read_text() == expected
+        else:
+            assert cli.main(args) == 1
+            err = capsys.readouterr().err
+            assert expected in err and err.count("\n") == 1 and not (tmp_path / "o.csv").exists()
+
+    def test_tables_out_and_column_choices(self, tmp_path, capsys, monkeypatch):
+        header = ["id", "name"] + ["pixel_%d" % i for i in range(6)] + ["label"]
+        rng = np.random.default_rng(3)
+        pixels = np.r_[rng.normal(0, 0.1, (20, 6)), rng.normal(5, 0.1, (20, 6))]
+        rows = [[str(100 + i), "n%d" % i] + ["%.3f" % v for v in pixels[i]] + [{0: "a", 20: "b"}.get(i, "")]
+                for i in range(40)]
+        (tmp_path / "p.csv").write_text("\n".join(",".join(r) for r in [header] + rows) + "\n")
+        base = ["cluster", str(tmp_path / "p.csv"), "--label-column", "label", "-q"]
+        # The hint names only the numeric columns, and every way of naming them gives one result.
+        assert cli.main(base + ["-o", str(tmp_path / "o.csv")]) == 1
+        assert "(all of them: --columns id,pixel_0,pixel_1,pixel_2,pixel_3,pixel_4,pixel_5)" in capsys.readouterr().err
+        expected = "given,cluster\n" + "".join("%s,%s\n" % ({0: "a", 20: "b"}.get(i, ""), "ab"[i >= 20]) for i in range(40))
+        for columns in ("pixel_*", "pixel_0:pixel_5", "2:7", "^id,^name", "pixel_0:,^label,^id,^name"):
+            assert cli.main(base + ["--short", "-o", str(tmp_path / "o.csv"), "--columns", columns]) == 0, columns
+            assert (tmp_path / "o.csv").read_text() == expected, columns
+        # Parquet out and back in, or a clear refusal without pyarrow (and no file).
+        out = tmp_path / "o.parquet"
+        args = base + ["--columns", "pixel_*", "--confidence", "-o", str(out)]
+        if has_module("pyarrow"):
+            import pyarrow.parquet as pq
+
+            assert cli.main(args) == 0
+            table = pq.read_table(out)
+            assert table.column_names == header + ["cluster", "confidence"]
+            assert table.column("id").to_pylist() == list(range(100, 140))
+            assert table.column("cluster").to_pylist() == ["a"] * 20 + ["b"] * 20
+            assert cli.main(["cluster", str(out), "--label-column", "label", "--columns", "pixel_*", "-q", "--short",
+                             "-o", str(tmp_path / "again.csv")]) == 0
+            assert (tmp_path / "again.csv").read_text() == expected
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        out.unlink(missing_ok=True)
+        assert cli.main(args) == 1
+        assert "needs pyarrow: pip install 'halvek-brov[parquet]'" in capsys.readouterr().err and not out.exists()
+        out.write_bytes(b"PAR1")
+        assert cli.main(["cluster", str(out), "--label-column", "label", "-o", str(tmp_path / "o.csv")]) == 1
+        assert "reading %s needs pyarrow" % out in capsys.readouterr().err
+
     def test_columns_by_name_or_number(self, tmp_path):
         (tmp_path / "p.csv").write_text("id,x,y\n100,0,0\n101,0,1\n102,9,9\n103,9,8\n")
         (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
         for columns in ("x,y", "1,2", "y,x"):
             assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
-                             "-o", str(tmp_path / "o.csv"), "--columns", columns, "-q"]) == 0
+                             "-o", str(tmp_path / "o.csv"), "--columns", columns, "-q", "--short"]) == 0
             assert (tmp_path / "o.csv").read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
         assert cli.main(["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"),
                          "-o", str(tmp_path / "o.csv"), "--columns", "x,z"]) == 1
@@ -284,7 +385,7 @@ class TestOutputs:
     def inputs(self, tmp_path):
         (tmp_path / "p.csv").write_text("0,0\n0,1\n9,9\n9,8\n")
         (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
-        return ["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"), "-q", "-o"]
+        return ["cluster", str(tmp_path / "p.csv"), "--labels", str(tmp_path / "l.csv"), "-q", "--short", "-o"]
 
     EXPECTED = "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"
 
@@ -347,7 +448,7 @@ class TestOutputs:
                 handle.write("partial")
             os.kill(os.getpid(), getattr(signal, signum))
 
-        monkeypatch.setattr(np, "savetxt", write_then_die)
+        monkeypatch.setattr(cli_writing, "write_table", write_then_die)
         before = files_in(tmp_path)
         handler = signal.getsignal(signal.SIGTERM)
         assert cli.main(inputs + [str(tmp_path / "o.csv")]) == 128 + getattr(signal, signum)
@@ -393,7 +494,7 @@ class TestBadInput:
 
     @pytest.mark.parametrize("args, message", [
         (["cluster", "missing.csv", "--labels", "l.csv", "-o", "o.csv"], "missing.csv: no such file"),
-        (["cluster", "p.txt", "--labels", "l.csv", "-o", "o.csv"], "must be a .csv or .npy file"),
+        (["cluster", "p.txt", "--labels", "l.csv", "-o", "o.csv"], "must be a .csv, .tsv, .parquet or .npy file"),
         (["cluster", "p.csv", "--labels", "l.csv", "-o", "nowhere/o.csv"], "does not exist"),
         (["cluster", "p.csv", "--labels", "p.csv", "-o", "o.csv"], "expected one column, got 2"),
     ])
@@ -421,7 +522,7 @@ class TestBadInput:
             cli.main(["cluster", "p.csv"])
         assert stop.value.code == 2
         err = capsys.readouterr().err
-        assert err.count("\n") == 1 and "--labels" in err
+        assert err.count("\n") == 1 and "-o/--output" in err
 
 
 def test_python_dash_m_runs_the_command_line(tmp_path):
@@ -429,7 +530,7 @@ def test_python_dash_m_runs_the_command_line(tmp_path):
     (tmp_path / "p.csv").write_text("0,0\n0,1\n9,9\n9,8\n")
     (tmp_path / "l.csv").write_text("5\n-1\n-1\n6\n")
     done = subprocess.run([sys.executable, "-m", "halvek.algorithms.src.brov", "cluster", "p.csv", "--labels",
-                           "l.csv", "-o", "o.csv", "-q"], capture_output=True, text=True, cwd=tmp_path,
+                           "l.csv", "-o", "o.csv", "-q", "--short"], capture_output=True, text=True, cwd=tmp_path,
                           env=dict(os.environ, PYTHONPATH=root))
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "o.csv").read_text() == "given,cluster\n5,5\n-1,5\n-1,6\n6,6\n"

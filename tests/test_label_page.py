@@ -216,7 +216,7 @@ class TestServer:
         assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
         np.save(tmp_path / "xy.npy", X)
         assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
-                         "-o", str(tmp_path / "again.csv"), "--trees", "1", "-q"]) == 0
+                         "-o", str(tmp_path / "again.csv"), "--trees", "1", "-q", "--short"]) == 0
         assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
 
     def test_refused_output_is_reported_and_nothing_written(self, data, tmp_path):

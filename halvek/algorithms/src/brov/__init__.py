@@ -29,6 +29,7 @@ from .metrics import adjusted_rand_score
 from .trees import euclidean_mst
 
 __all__ = [
+    "__version__",
     "BrovClustering",
     "adjusted_rand_score",
     "cluster_graph",
@@ -36,3 +37,11 @@ __all__ = [
     "graph_pair",
     "graph_to_csr",
 ]
+
+
+def __getattr__(name):
+    if name == "__version__":  # computed on first use: importing the package stays light
+        from .version import package_version
+
+        return package_version()
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -16,7 +16,7 @@ from collections import namedtuple
 import numpy as np
 
 from .graphs import check_square_sparse, csr_parts
-from .labels import decode_labels, encode_labels
+from .labels import decode_labels, encode_labels, result_dtype
 from .native import bulk
 from .trees.forest import spanning_forest
 
@@ -101,6 +101,5 @@ def cluster_graph(graph, labels, *, return_forest=False):
     check_square_sparse(graph)
     codes, classes = encode_labels(labels, graph.shape[0])
     new_codes, edges, weights, cut = cluster_forest(graph, codes, with_cuts=return_forest)
-    dtype = np.asarray(labels).dtype
-    result = decode_labels(new_codes, classes, dtype if dtype.kind == "i" else np.int64)
+    result = decode_labels(new_codes, classes, result_dtype(labels, classes))
     return ClusteredForest(result, edges, weights, cut) if return_forest else result

@@ -29,13 +29,16 @@ class StageProgress:
     def stream(self):
         return self._stream if self._stream is not None else sys.stderr
 
-    def track(self, name):
+    def track(self, name, after=0.0):
+        """``after``: seconds of silence first, so that quick stages show nothing."""
         started = self.clock()
         last = [started]
 
         def update(fraction):
             fraction = min(max(float(fraction), 0.0), 1.0)
             now = self.clock()
+            if now - started < after:
+                return
             if self.terminal:
                 if now - last[0] >= REDRAW_EVERY or fraction in (0.0, 1.0):
                     filled = int(round(fraction * BAR_WIDTH))

@@ -8,13 +8,15 @@ import numpy as np
 
 from ..estimator.consensus import AUTO_MAX_POINTS, AUTO_TREES
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting
-from . import common
-from .common import CliError, check_output, fit_estimator, read_labels, read_points, save_csv, summary, write_atomically
+from . import common, writing
+from .common import (CliError, SlowStage, check_output, fit_estimator, output_format, read_labels, read_table_points,
+                     summary, write_atomically)
 
 def _check_cluster_outputs(args):
-    """Everything about -o and --plot that can be refused before any work."""
+    """Everything about -o and --plot that can be refused before any work; returns the output's form."""
     inputs = (args.points, args.labels)
     check_output(args.output, "output", inputs)
+    form = output_format(args.output)
     if args.plot:
         check_output(args.plot, "plot", inputs)
         if os.path.realpath(args.plot) == os.path.realpath(args.output):
@@ -26,6 +28,40 @@ def _check_cluster_outputs(args):
             picture_format(args.plot)
         except (ImportError, ValueError) as error:
             raise CliError(str(error)) from None
+    return form
+
+
+def _read_inputs(args):
+    """Points, labels and the points' table, with the progress of reading."""
+    reading = SlowStage("reading", args.quiet)
+    X, y, table = read_table_points(args.points, args.columns, args.label_column, args.sep, reading.update)
+    if y is None:
+        y = read_labels(args.labels, X.shape[0], args.sep)
+    reading.done(" (%d points)" % X.shape[0])
+    return X, y, table
+
+
+def _output_columns(args, table, y, estimator):
+    """Names and columns of the output: the input's columns, the given labels when they came from
+    their own file, the clusters and the confidence (a column of the same name is replaced), or
+    only the last three with --short."""
+    given = y.astype(np.int64) if y.dtype.kind in "fu" else y  # integral: the estimator took them as class ids
+    added = [("given", given), ("cluster", estimator.labels_)]
+    if args.confidence is not None:
+        added.append(("confidence", np.char.mod("%.4g", estimator.confidence_)))
+    if args.short:
+        return [name for name, _ in added], [column for _, column in added]
+    if args.label_column is not None:
+        added = added[1:]
+    names = list(table.names) if table.names is not None else ["x%d" % j for j in range(table.width)]
+    columns = list(table.columns)
+    for name, column in added:
+        if name in names:
+            columns[names.index(name)] = column
+        else:
+            names.append(name)
+            columns.append(column)
+    return names, columns
 
 
 def run_cluster(args, progress):
@@ -35,11 +71,10 @@ def run_cluster(args, progress):
         raise CliError("--trees %s and --confidence %d ask for different numbers of trees" % (args.trees, args.confidence))
     if args.confidence is not None and args.trees in ("auto", 1):
         raise CliError("--confidence needs trees to compare: leave out --trees %s" % args.trees)
-    _check_cluster_outputs(args)
+    form = _check_cluster_outputs(args)
     start = time.perf_counter()
-    progress("reading %s and %s" % (args.points, args.labels))
-    X = read_points(args.points, args.columns)
-    y = read_labels(args.labels, X.shape[0])
+    progress("reading %s" % args.points + (" and %s" % args.labels if args.labels else ""))
+    X, y, table = _read_inputs(args)
     before = [("read", time.perf_counter() - start)]
     extra = []
     progress.enabled = progress.enabled or (not args.quiet and X.shape[0] >= common.PROGRESS_FROM)
@@ -55,13 +90,10 @@ def run_cluster(args, progress):
             target, X, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_,
             format=picture_format(args.plot)))
         extra.append(("plot", time.perf_counter() - start))
-    start = time.perf_counter()
-    columns, names, formats = [np.asarray(y).astype(np.int64), estimator.labels_.astype(np.int64)], \
-        ["given", "cluster"], ["%d", "%d"]
-    if args.confidence is not None:
-        columns, names, formats = columns + [estimator.confidence_], names + ["confidence"], formats + ["%.4g"]
-    save_csv(args.output, columns, names, formats)
-    extra.append(("write", time.perf_counter() - start))
+    stage = SlowStage("writing", args.quiet)
+    names, columns = _output_columns(args, table, y, estimator)
+    write_atomically(args.output, lambda target: writing.write_table(target, names, columns, form, stage.update))
+    extra.append(("write", stage.done()))
     lines = summary(estimator, X, np.asarray(y), before, extra)
     lines.append("wrote %s" % args.output + (" and %s" % args.plot if args.plot else ""))
     print("\n".join(lines))
@@ -104,16 +136,26 @@ def _side_discount(text):
 
 def add_parser(sub, shared_options):
     cluster = sub.add_parser("cluster", help="cluster points from a file",
-                             description="Cluster the points of POINTS (.csv or .npy, one point per row) guided "
-                                         "by LABELS (one integer per point, -1 = unlabelled).")
-    cluster.add_argument("points", metavar="POINTS", help="points, .csv (optional header line) or .npy")
-    cluster.add_argument("--labels", required=True, metavar="LABELS", help="labels, .csv or .npy, -1 = unlabelled")
-    cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv", help="where to write the clusters")
+                             description="Cluster the points of POINTS (.csv, .tsv, .parquet or .npy, one point "
+                                         "per row) guided by labels (class ids or names; empty, NaN or -1 = "
+                                         "unlabelled) from LABELS or from a column of POINTS.")
+    cluster.add_argument("points", metavar="POINTS", help="points: .csv or .tsv (optional header line), .parquet or .npy")
+    given = cluster.add_mutually_exclusive_group(required=True)
+    given.add_argument("--labels", metavar="LABELS", help="labels file, one per point (.csv, .tsv, .parquet or .npy)")
+    given.add_argument("--label-column", metavar="NAME",
+                       help="read the labels from this column of POINTS (header name or 0-based position)")
+    cluster.add_argument("-o", "--output", required=True, metavar="OUT.csv",
+                         help="where to write the input's columns plus cluster (.parquet: Parquet, needs "
+                              "pyarrow; .tsv: tabs; else commas)")
+    cluster.add_argument("--short", action="store_true", help="write only given,cluster[,confidence]")
+    cluster.add_argument("--sep", metavar="SEP", help="field separator of the input text files (default: "
+                                                      "by extension, .tsv tabs, else commas; '\\t' or tab for tabs)")
     cluster.add_argument("--plot", metavar="OUT.png",
                          help="also draw the clusters, in the format the extension names (needs matplotlib)")
     cluster.add_argument("--columns", metavar="LIST",
-                         help="coordinates to use: header names or 0-based positions, comma-separated "
-                              "(needed for a CSV file with more than two columns)")
+                         help="coordinates to use, comma-separated: header names or 0-based positions, "
+                              "ranges a:d or 2:5 (ends included), globs pixel_*, exclusions ^id (needed for a "
+                              "text table with more than two columns besides the label column)")
     cluster.add_argument("--trees", type=_trees, metavar="N",
                          help="trees that vote, or 'auto' (default: %d up to %d points, one above)"
                               % (AUTO_TREES, AUTO_MAX_POINTS))

@@ -4,15 +4,20 @@ commands configure it."""
 
 import argparse
 import sys
+import time
 
 import numpy as np
 
 from ..estimator import BrovClustering, check_points
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT
-from . import outputs, tables
+from ..labels import is_unlabelled
+from ..progress import StageProgress
+from . import outputs, tables, writing
 
 #: From this many points on, each stage is reported on stderr (unless -q).
 PROGRESS_FROM = 50000
+#: Reading and writing show their progress once they take this long (seconds), unless -q.
+SLOW_STAGE = 1.0
 
 
 class CliError(Exception):
@@ -33,20 +38,50 @@ class Progress:
             print("brov: %s" % message, file=sys.stderr, flush=True)
 
 
-def read_points(path, columns=None):
+class SlowStage:
+    """Reading or writing as a stage of ``StageProgress``: silent for its
+    first second, then a bar on a terminal or lines otherwise, and a closing
+    line if it took longer; nothing at all when ``quiet``."""
+
+    def __init__(self, name, quiet):
+        self.name, self.start = name, time.perf_counter()
+        self.stages = None if quiet else StageProgress()
+        self.update = self.stages.track(name, after=SLOW_STAGE) if self.stages is not None else None
+
+    def done(self, detail=""):
+        seconds = time.perf_counter() - self.start
+        if self.stages is not None and seconds >= SLOW_STAGE:
+            self.stages.done("brov: %-10s %8.3f s%s" % (self.name, seconds, detail))
+        return seconds
+
+
+def read_table_points(path, columns=None, label_column=None, sep=None, progress=None):
+    """(points, labels of ``label_column`` or None, the table) from ``path``."""
     try:
-        X = tables.read_points(path, columns)
-        return check_points(X)
+        X, y, table = tables.read_points(path, columns, label_column, sep, progress)
+        return check_points(X), y, table
     except tables.TableError as error:
         raise CliError(str(error)) from None
     except (ValueError, TypeError) as error:
         raise CliError("points in %s: %s" % (path, error)) from None
 
 
-def read_labels(path, n_points=None):
+def read_points(path, columns=None):
+    return read_table_points(path, columns)[0]
+
+
+def read_labels(path, n_points=None, sep=None):
     try:
-        return tables.read_labels(path, n_points)
+        return tables.read_labels(path, n_points, sep)
     except tables.TableError as error:
+        raise CliError(str(error)) from None
+
+
+def output_format(path):
+    """How ``path`` is written (see ``writing.check_format``), refused before any work if impossible."""
+    try:
+        return writing.check_format(path)
+    except ImportError as error:
         raise CliError(str(error)) from None
 
 
@@ -91,14 +126,15 @@ def fit_estimator(X, y, args, progress, trees):
 
 def summary(estimator, X, y, before=(), after=()):
     labels = estimator.labels_
-    found, sizes = np.unique(labels, return_counts=True)
-    lines = ["points: %d (%d coordinates), labelled: %d" % (X.shape[0], X.shape[1], int(np.sum(y != -1)))]
-    clusters = [(c, s) for c, s in zip(found, sizes) if c != -1]
+    unlabelled = is_unlabelled(labels)
+    found, sizes = np.unique(labels[~unlabelled], return_counts=True)
+    lines = ["points: %d (%d coordinates), labelled: %d" % (X.shape[0], X.shape[1], int(np.sum(~is_unlabelled(y))))]
+    clusters = list(zip(found, sizes))
     lines.append("clusters: %d" % len(clusters))
     for c, s in clusters:
         lines.append("  %8s: %d points" % (c, s))
-    if np.any(labels == -1):
-        lines.append("  unlabelled: %d points" % int(np.sum(labels == -1)))
+    if np.any(unlabelled):
+        lines.append("  unlabelled: %d points" % int(np.sum(unlabelled)))
     lines.append("tree: %s, %d edges, %d cut" % (estimator.tree_method_, len(estimator.edges_),
                                                  int(estimator.cut_edges_.sum())))
     stages = list(before) + list(estimator.timings_.items()) + list(after)

@@ -8,12 +8,14 @@ Errors are reported on one line, ``brov: error: ...``, with exit status 1
 import os
 import sys
 
+from ..version import package_version
 from . import cluster, common, demo, label, outputs
 from .common import CliError, Parser, Progress
 
 
 def build_parser():
     parser = Parser(prog="brov", description="Label-guided clustering of points through their minimum spanning tree.")
+    parser.add_argument("--version", action="version", version="brov %s" % package_version())
     sub = parser.add_subparsers(dest="command", metavar="{demo,cluster,label}")
     sub.required = True
 

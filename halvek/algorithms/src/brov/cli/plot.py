@@ -4,6 +4,8 @@ import os
 
 import numpy as np
 
+from ..labels import is_unlabelled
+
 __all__ = ["plot_clusters", "picture_format", "require_matplotlib", "PLOT_HINT"]
 
 PLOT_HINT = "plotting needs matplotlib: pip install 'halvek-brov[plot]' (or pip install matplotlib)"
@@ -74,7 +76,7 @@ def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None, form
     fig = Figure(figsize=(9, 7), dpi=110)
     FigureCanvasAgg(fig)
     ax = fig.add_subplot(1, 1, 1)
-    classes = [c for c in np.unique(labels) if c != -1]
+    classes = np.unique(labels[~is_unlabelled(labels)]).tolist()
     cmap_name = "tab10" if len(classes) <= 10 else "tab20" if len(classes) <= 20 else "hsv"
     cmap = colormaps[cmap_name]
     colour = {c: cmap(i % cmap.N if cmap_name != "hsv" else i / max(1, len(classes))) for i, c in enumerate(classes)}
@@ -98,7 +100,7 @@ def plot_clusters(path, X, labels, given, edges=None, cut=None, title=None, form
         name = "unlabelled" if c == -1 else "cluster %s" % c
         handles.append(Line2D([], [], marker="o", ls="", color=colour[c], label="%s (%d)" % (name, int(mask.sum()))))
 
-    marked = given != -1
+    marked = ~is_unlabelled(given)
     if marked.any():
         star_colours = [colour.get(g, colour[-1]) for g in given[marked]]
         ax.scatter(P[marked, 0], P[marked, 1], s=180, marker="*", c=star_colours, edgecolors="black",

@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 from ..clustering import cluster_tree
-from ..labels import decode_labels, encode_labels
+from ..labels import decode_labels, encode_labels, result_dtype
 from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .conventions import SemiSupervisedMixin, column_to_labels
@@ -71,9 +71,11 @@ class BrovClustering(SemiSupervisedMixin):
 
     ``fit(X, y)`` builds the tree of the points, cuts its heaviest edges on
     the paths that join differently labelled points, and spreads each label
-    over its piece. ``y`` holds one integer class id per point, -1 for
-    unlabelled points (as in ``sklearn.semi_supervised``); any integer ids
-    work, at most 128 distinct ones.
+    over its piece. ``y`` holds one class per point: integer ids with -1 for
+    unlabelled points (as in ``sklearn.semi_supervised``), or any names NumPy
+    can sort (strings, objects), where None, NaN, '' and -1 are unlabelled;
+    at most 128 distinct classes. ``labels_``, ``classes_`` and ``predict``
+    give the same ids or names.
 
     Parameters
     ----------
@@ -134,9 +136,9 @@ class BrovClustering(SemiSupervisedMixin):
     Attributes
     ----------
     labels_ : ndarray of shape (n_samples,)
-        Class id of every point (``transduction_`` is the same array).
+        Class (id or name) of every point (``transduction_`` is the same array).
     classes_ : ndarray
-        The distinct class ids found in ``y``.
+        The distinct classes found in ``y``, sorted.
     edges_ : ndarray of shape (n_samples - 1, 2)
         The tree that was cut, smaller point index first: the tree of the
         data, or the voted tree (``consensus="tree"`` with several trees).
@@ -300,8 +302,7 @@ class BrovClustering(SemiSupervisedMixin):
             elif consensus == "points":
                 new_codes = most_voted(votes, new_codes)
 
-        out_dtype = y_array.dtype if y_array.dtype.kind == "i" else np.int64
-        self.labels_ = decode_labels(new_codes, classes, out_dtype)
+        self.labels_ = decode_labels(new_codes, classes, result_dtype(y_array, classes))
         self.transduction_ = self.labels_
         self.classes_ = classes
         self.edges_ = edges
