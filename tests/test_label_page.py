@@ -145,6 +145,7 @@ def served(data, tmp_path):
 def request(server, method, path, body=None, headers=None):
     connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
     sent = {"Content-Type": "application/json"} if body is not None else {}
+    sent["X-Brov-Token"] = server.token
     sent.update(headers or {})
     connection.request(method, path, body=body, headers=sent)
     response = connection.getresponse()
@@ -183,22 +184,42 @@ class TestServer:
     @pytest.mark.parametrize("body, headers, expected", [
         (b"{not json", {}, 400),
         (b"\xff\xfe", {}, 400),
+        (b"null", {}, 400),
+        (b"[" * 30000 + b"]" * 30000, {}, 400),
+        (b'{"action": ["label"]}', {}, 400),
+        (b'{"action": {"a": 1}}', {}, 400),
+        (b'{"action": "label", "class": "0", "indices": "AAAAAA=="}', {}, 400),
+        (b'{"action": "label", "class": 0, "indices": [0]}', {}, 400),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA==", "overwrite": 1}', {}, 400),
+        (b'{"action": "add_class", "id": 4611686018427387904}', {}, 400),
+        (b'{"action": "add_class", "name": ["x"]}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#+12345"}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#1_2345"}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#12345\\n"}', {}, 400),
+        (b'{"action": "delete_class", "id": 0}', {}, 409),
         (json.dumps({"action": "label", "class": 0, "indices": indices(180)}).encode(), {}, 400),
         (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"Content-Type": "text/plain"}, 415),
         (b"{}", {"Host": "evil.example:80"}, 403),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"X-Brov-Token": ""}, 403),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"X-Brov-Token": "x" * 32}, 403),
         (b"x" * (65536 + 6 * 180 + 1), {}, 413),
-    ])
-    def test_bad_requests_get_4xx_and_change_nothing(self, served, body, headers, expected):
+    ], ids=lambda value: repr(value)[:40] if isinstance(value, bytes) else None)
+    def test_bad_requests_get_4xx_and_change_nothing(self, served, capfd, body, headers, expected):
         server, _ = served
         before = request(server, "GET", "/api/state")[1]
-        assert request(server, "POST", "/api/change", body, headers)[0] == expected
+        status, answer = request(server, "POST", "/api/change", body, headers)
+        assert status == expected
+        reason = json.loads(answer)["error"]
+        assert reason and "\n" not in reason
         assert request(server, "GET", "/api/state")[1] == before
+        assert capfd.readouterr().err == ""  # no traceback on the user's terminal
 
     def test_missing_length_and_unknown_paths(self, served):
         server, _ = served
         connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
         connection.putrequest("POST", "/api/change")
         connection.putheader("Content-Type", "application/json")
+        connection.putheader("X-Brov-Token", server.token)
         connection.endheaders()
         assert connection.getresponse().status == 411
         connection.close()
@@ -236,21 +257,43 @@ class TestCommand:
         status = cli.main(["label", *argv, "--port", "0", "-q"])
         return status, capsys.readouterr().err
 
-    def test_labels_file_restores_earlier_work(self, data, tmp_path):
+    def test_session_continues_and_never_writes_over_an_input(self, data, tmp_path):
         X, path = data
         y = np.full(len(X), -1)
         y[[5, 70]] = [3, 8]
         np.savetxt(tmp_path / "y.csv", y, fmt="%d", header="label", comments="")
         with serving([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv")]) as server:
-            state = json.loads(request(server, "GET", "/api/state")[1])
+            change(server, {"action": "label", "class": 3, "indices": indices(6)})
+            state = change(server, {"action": "edit_class", "id": 8, "name": "eight", "colour": "#00AA00"})[1]
+        y[6] = 3
         np.testing.assert_array_equal(ids_of(state, "given"), y)
         np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
-        assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
+        assert state["outputs"]["labels"] == str(tmp_path / "points-given.csv")  # never the input y.csv
+        (tmp_path / "points-given.csv").write_text("someone else's\n")
+        with serving([path, "--columns", "x,y"]) as server:  # continues the session
+            again = json.loads(request(server, "GET", "/api/state")[1])
+            status, answer = request(server, "POST", "/api/save", b"{}")
+            assert status == 409 and "not written by this session" in json.loads(answer)["error"]
+            assert (tmp_path / "points-given.csv").read_text() == "someone else's\n"
+            assert request(server, "POST", "/api/save", b'{"overwrite": true}')[0] == 200
+        assert {k: again[k] for k in ("classes", "given", "clusters", "undo")} == \
+            {k: state[k] for k in ("classes", "given", "clusters", "undo")}
+        assert again["classes"][1] == {"id": 8, "name": "eight", "colour": "#00aa00"}
+        np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "points-given.csv")), y)
+        for argv, message in [(["--labels", str(tmp_path / "y.csv")], "holds earlier work"),
+                              (["--labels", str(tmp_path / "y.csv"), "--fresh", "--save-labels",
+                                str(tmp_path / "y.csv")], "write over the input")]:
+            args = build_parser().parse_args(["label", path, "--columns", "x,y", "--port", "0", *argv])
+            with pytest.raises(cli_common.CliError, match=message):
+                run_label(args, cli_common.Progress(False), serve=False)
+        with serving([path, "--columns", "x,y", "--fresh"]) as server:
+            assert (ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given") == -1).all()
+        assert (tmp_path / "points-session.json.previous").exists()
 
     @pytest.mark.parametrize("extra, message", [
         (["--columns", "x,z"], "has no column 'z' (it has x, y, blob)"),
         (["--columns", "x,y", "--labels", "LABELS"], "holds 3 labels for 180 points"),
-        (["--columns", "x,y", "-o", "POINTS"], "three different files"),
+        (["--columns", "x,y", "-o", "POINTS"], "four different files"),
         (["--columns", "x,y", "--port", "70000"], "--port must lie in 0..65535"),
     ])
     def test_refusals(self, data, tmp_path, capsys, extra, message):

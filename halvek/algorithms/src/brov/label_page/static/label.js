@@ -1,13 +1,17 @@
 // brov label: draws the points on a canvas, sends label changes to the
 // server and recolours the points with the clusters it answers with.
 // Arrays travel as base64 little-endian binary: int32 point indices out,
-// int16 class codes (position in the class list, -1 = none) back.
+// int16 class codes (position in the class list, -1 = none) back. Every
+// request carries the token of the page's address; the server keeps every
+// change (and its undo history) on disk before it answers.
 "use strict";
 
 const brov = (() => {
   const canvas = document.getElementById("plot");
   const context = canvas.getContext("2d");
   const UNLABELLED = [190, 190, 190];
+  const TOKEN = new URLSearchParams(location.search).get("token") || "";
+  const GONE = "the server is gone: start brov label again (every change shown here is kept)";
   const s = {
     n: 0, xy: null, edges: null, classes: [], given: null, clusters: null, cut: null,
     version: -1, tool: 0, busy: 0, view: { scale: 1, ox: 0, oy: 0 }, base: null,
@@ -31,14 +35,23 @@ const brov = (() => {
     return btoa(raw);
   }
 
+  // fetch with the token; a failed connection says that the server is gone.
+  async function call(path, options = {}) {
+    try {
+      return await fetch(path, { ...options, headers: { ...options.headers, "X-Brov-Token": TOKEN } });
+    } catch (error) {
+      throw new Error(GONE);
+    }
+  }
+
   async function send(path, body) {
     s.busy++;
     try {
-      const response = await fetch(path, {
+      const response = await call(path, {
         method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
       });
       const answer = await response.json();
-      if (!response.ok) throw new Error(answer.error || response.statusText);
+      if (!response.ok) throw Object.assign(new Error(answer.error || response.statusText), { answer });
       return answer;
     } finally {
       s.busy--;
@@ -70,7 +83,13 @@ const brov = (() => {
     document.getElementById("outputs").textContent =
       `Writes ${state.outputs.labels} and ${state.outputs.clusters}`;
     listClasses();
-    report(`re-clustered in ${(1000 * state.seconds).toFixed(1)} ms; ${s.cut.length} edge(s) cut` +
+    for (const [id, what] of [["undo", state.undo], ["redo", state.redo]]) {
+      const button = document.getElementById(id);
+      button.disabled = !what;
+      button.title = what ? `${id} ${what}` : `nothing to ${id}`;
+    }
+    const heard = state.message ? `${state.message}; ` : "";
+    report(`${heard}re-clustered in ${(1000 * state.seconds).toFixed(1)} ms; ${s.cut.length} edge(s) cut` +
       (state.saved ? "; saved" : ""));
     draw();
   }
@@ -98,6 +117,7 @@ const brov = (() => {
       count.textContent = `${labelled[code]} / ${members[code]}`;
     });
     while (list.children.length > s.classes.length) list.lastChild.remove();
+    for (const button of list.querySelectorAll("button")) button.disabled = s.classes.length < 2;
     document.getElementById("tool-unlabel").checked = s.tool === "unlabel";
   }
 
@@ -120,7 +140,11 @@ const brov = (() => {
     const count = document.createElement("span");
     count.className = "count";
     count.title = "labelled points / points in the cluster";
-    item.append(pick, colour, name, count);
+    const remove = document.createElement("button");
+    remove.type = "button"; remove.className = "delete"; remove.textContent = "×";
+    remove.title = "delete this class and unlabel its points (Undo brings them back)";
+    remove.addEventListener("click", () => change({ action: "delete_class", id: s.classes[code].id }));
+    item.append(pick, colour, name, count, remove);
     return item;
   }
 
@@ -134,13 +158,32 @@ const brov = (() => {
   }
 
   async function reload() {
-    take(await (await fetch("/api/state")).json());
+    try {
+      take(await (await call("/api/state")).json());
+    } catch (error) {
+      report(error.message, true);
+    }
   }
 
-  function label(indices) {
+  // A lasso labels only unlabelled points unless ``overwrite``; a click always labels its point.
+  function label(indices, overwrite = true) {
     if (!indices.length) return Promise.resolve();
     const target = s.tool === "unlabel" ? null : s.classes[s.tool].id;
-    return change({ action: "label", class: target, indices: encode(Int32Array.from(indices)) });
+    return change({ action: "label", class: target, indices: encode(Int32Array.from(indices)), overwrite });
+  }
+
+  async function save(overwrite = false) {
+    try {
+      const answer = await send("/api/save", { overwrite });
+      take(answer.state);
+      report(`saved ${answer.written.join(" and ")}`);
+    } catch (error) {
+      if (error.answer && error.answer.confirm && !overwrite && window.confirm(error.answer.confirm)) {
+        return save(true);
+      }
+      report(`not saved: ${error.message}`, true);
+    }
+    return undefined;
   }
 
   // -- drawing ----------------------------------------------------------------------------------
@@ -274,7 +317,8 @@ const brov = (() => {
   canvas.addEventListener("pointerdown", (event) => {
     if (event.button !== 0) return;
     canvas.setPointerCapture(event.pointerId);
-    gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view } };
+    gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view },
+      overwrite: event.ctrlKey || event.altKey || event.metaKey };
   });
   canvas.addEventListener("pointermove", (event) => {
     if (!gesture) return;
@@ -290,13 +334,13 @@ const brov = (() => {
   });
   canvas.addEventListener("pointerup", (event) => {
     if (!gesture) return;
-    const { pan, path } = gesture;
+    const { pan, path, overwrite } = gesture;
     gesture = null;
     if (pan) return;
     const [x0, y0] = path[0];
     const far = path.some(([x, y]) => Math.hypot(x - x0, y - y0) > 5);
     if (far && path.length > 2) {
-      label(inside(path));
+      label(inside(path), overwrite || event.ctrlKey || event.altKey || event.metaKey);
       draw();
     } else {
       const hit = nearest(x0, y0, 12 * (window.devicePixelRatio || 1));
@@ -322,17 +366,28 @@ const brov = (() => {
   document.getElementById("show-cut").addEventListener("change", () => draw());
   document.getElementById("show-tree").addEventListener("change", () => draw());
   document.getElementById("reset-view").addEventListener("click", fit);
-  document.getElementById("save").addEventListener("click", async () => {
-    try {
-      const answer = await send("/api/save", {});
-      take(answer.state);
-      report(`saved ${answer.written.join(" and ")}`);
-    } catch (error) {
-      report(`not saved: ${error.message}`, true);
-    }
-  });
+  document.getElementById("save").addEventListener("click", () => save());
+  document.getElementById("undo").addEventListener("click", () => change({ action: "undo" }));
+  document.getElementById("redo").addEventListener("click", () => change({ action: "redo" }));
   window.addEventListener("keydown", (event) => {
+    const key = event.key.toLowerCase(), command = event.ctrlKey || event.metaKey;
+    if (command && key === "s") {
+      event.preventDefault();
+      save();
+      return;
+    }
     if (event.target.tagName === "INPUT" && event.target.type === "text") return;
+    if (command && (key === "z" || key === "y")) {
+      event.preventDefault();
+      change({ action: key === "y" || event.shiftKey ? "redo" : "undo" });
+      return;
+    }
+    if (key === "escape" && gesture) {
+      gesture = null;
+      draw();
+      return;
+    }
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
     if (event.key === "0") s.tool = "unlabel";
     else if (event.key >= "1" && event.key <= "9" && +event.key <= s.classes.length) s.tool = +event.key - 1;
     else return;
@@ -342,7 +397,7 @@ const brov = (() => {
 
   const ready = (async () => {
     const [points, edges] = await Promise.all(["/api/points", "/api/edges"].map(
-      async (path) => (await fetch(path)).arrayBuffer()));
+      async (path) => (await call(path)).arrayBuffer()));
     s.xy = new Float32Array(points);
     s.edges = new Int32Array(edges);
     s.n = s.xy.length / 2;
@@ -363,6 +418,7 @@ const brov = (() => {
     givenIds() { return Array.from(s.given, (c) => (c >= 0 ? s.classes[c].id : -1)); },
     idle() { return s.busy === 0; },
     label,
+    change,
     redraw() { draw(); },
   };
 })();
