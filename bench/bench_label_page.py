@@ -27,10 +27,11 @@ from halvek.algorithms.src.brov.label_page.session import LabelSession
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 
 
-def post(port, path, value):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+def post(server, path, value):
+    connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=60)
     body = json.dumps(value).encode()
-    connection.request("POST", path, body=body, headers={"Content-Type": "application/json"})
+    connection.request("POST", path, body=body,
+                       headers={"Content-Type": "application/json", "X-Brov-Token": server.token})
     response = connection.getresponse()
     content = response.read()
     connection.close()
@@ -90,16 +91,15 @@ def main():
     start = time.perf_counter()
     session = LabelSession(X)
     print("%d points: tree %s built and loaded in %.2f s" % (args.n, session.tree.method, time.perf_counter() - start))
-    server = LabelServer(session, 0, writers=())
+    server = LabelServer(session, 0)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    port = server.server_address[1]
     try:
-        post(port, "/api/change", {"action": "add_class"})
+        post(server, "/api/change", {"action": "add_class"})
         times, sizes, server_side = [], [], []
         for k in range(args.changes):
             member = int(np.flatnonzero(truth == k % 2)[k + args.changes])
             start = time.perf_counter()
-            content = post(port, "/api/change", {"action": "label", "class": k % 2, "indices": index_b64(member)})
+            content = post(server, "/api/change", {"action": "label", "class": k % 2, "indices": index_b64(member)})
             times.append(time.perf_counter() - start)
             sizes.append(len(content))
             server_side.append(json.loads(content)["seconds"])

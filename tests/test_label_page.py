@@ -6,19 +6,25 @@ import contextlib
 import http.client
 import json
 import os
+import re
 import shutil
+import socket
+import subprocess
+import sys
 import threading
 import time
 
 import numpy as np
 import pytest
 
+import halvek
 from halvek.algorithms.src.brov import BrovClustering, cli
 from halvek.algorithms.src.brov.cli import common as cli_common
 from halvek.algorithms.src.brov.cli.main import build_parser
 from halvek.algorithms.src.brov.cli.label import run_label
 from halvek.algorithms.src.brov.label_page.session import LabelSession, project_2d
 from halvek.algorithms.src.brov.label_page.loaded_tree import LoadedTree
+from halvek.algorithms.src.brov.label_page.store import load_session
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -37,6 +43,11 @@ def codes(text):
 def ids_of(state, field):
     table = np.array([c["id"] for c in state["classes"]] + [-1])
     return table[codes(state[field])]  # code -1 picks the trailing -1
+
+
+def settled(state, *skip):
+    """A state without its timing (and the ``skip`` fields)."""
+    return {k: v for k, v in state.items() if k not in ("seconds", "message") + skip}
 
 
 def indices(*values):
@@ -105,6 +116,48 @@ class TestSession:
         assert (ids_of(session.state(), "clusters") == 120).all()
         session.apply({"action": "label", "class": None, "indices": indices(0, 5)})
         assert (ids_of(session.state(), "clusters") == -1).all()
+
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_undo_and_redo_retrace_any_work_and_survive_a_restart(self, tmp_path, seed):
+        """Random work (lassos that keep or overwrite, new, renamed and deleted
+        classes): undoing all of it gives back the start, redoing it the end,
+        and a session read back from its file has the same state and history."""
+        X, rng = blobs(), np.random.default_rng(seed)
+        path = str(tmp_path / "s.json")
+        session = LabelSession(X, path=path)
+        states = [session.state()]
+        for _ in range(12):
+            kind, ids = rng.integers(4), [c["id"] for c in session.classes]
+            if kind == 0 or len(ids) == 1:
+                request = {"action": "add_class"}
+            elif kind == 1:
+                request = {"action": "delete_class", "id": int(rng.choice(ids))}
+            elif kind == 2:
+                request = {"action": "edit_class", "id": int(rng.choice(ids)), "name": "n%d" % rng.integers(99)}
+            else:
+                chosen = rng.choice(len(X), size=int(rng.integers(1, 40)), replace=False)
+                request = {"action": "label", "class": int(rng.choice(ids)), "indices": indices(*chosen),
+                           "overwrite": bool(rng.integers(2))}
+            before = session.given.copy()
+            answer = session.apply(request)
+            if request["action"] == "label" and not request["overwrite"]:  # only unlabelled points change
+                assert ((session.given == before) | (before == -1)).all()
+            if answer["version"] != states[-1]["version"]:
+                changed = int(np.sum(session.given != before))
+                assert request["action"] != "label" or answer["message"].startswith("%d point" % changed)
+                states.append(session.state())
+        restored = LabelSession(X, path=path, restored=load_session(path))
+        assert settled(restored.state()) == settled(states[-1])
+        for expected in reversed(states[:-1]):
+            assert restored.apply({"action": "undo"})["version"] > expected["version"]
+            history = ("version", "undo", "redo", "saved")
+            assert settled(restored.state(), *history) == settled(expected, *history)
+        assert restored.apply({"action": "undo"})["message"] == "nothing to undo"
+        for _ in states[1:]:
+            restored.apply({"action": "redo"})
+        assert restored.state()["given"] == states[-1]["given"] and restored.classes == session.classes
+        assert os.listdir(tmp_path) == ["s.json"]  # no temporary file left
 
 
 # ------------------------------------------------------------------------------------------------
@@ -226,6 +279,19 @@ class TestServer:
         assert request(server, "GET", "/api/nothing")[0] == 404
         assert request(server, "POST", "/api/nothing", b"{}")[0] == 404
 
+    def test_idle_connections_do_not_keep_a_fresh_client_out(self, served):
+        server, _ = served
+        idle = [socket.create_connection(("127.0.0.1", server.server_address[1]), timeout=5) for _ in range(200)]
+        try:
+            idle[-1].sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # and never ends it
+            start = time.perf_counter()
+            assert request(server, "GET", "/api/state")[0] == 200
+            assert time.perf_counter() - start < 3
+            assert len(server._open) <= server.max_connections
+        finally:
+            for connection in idle:
+                connection.close()
+
     def test_save_writes_what_brov_cluster_reads_and_writes(self, served, tmp_path):
         server, X = served
         change(server, {"action": "add_class", "id": 42})
@@ -250,6 +316,111 @@ class TestServer:
             status, answer = request(server, "POST", "/api/save", b"{}")
             assert status == 409 and "does not exist" in json.loads(answer)["error"]
             assert not target.exists()
+
+
+def spawn(argv):
+    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token)."""
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(halvek.__file__)))
+    env = dict(os.environ, PYTHONPATH=package_root)
+    process = subprocess.Popen([sys.executable, "-m", "halvek.algorithms.src.brov", "label", *argv, "--port", "0",
+                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    line = process.stdout.readline()
+    found = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
+    if not found:
+        process.kill()
+        raise AssertionError("brov label did not start: %r %r" % (line, process.stderr.read()))
+    return process, Address(int(found[1]), found[2])
+
+
+class Address:
+    """What ``request`` needs of a server running in another process."""
+
+    def __init__(self, port, token):
+        self.server_address, self.token = ("127.0.0.1", port), token
+        self.url = "http://127.0.0.1:%d/?token=%s" % (port, token)
+
+
+def saved_pair(folder, labels="points-given.csv", clusters="points-clusters.csv"):
+    """(labels, clusters) as saved in ``folder``, checking that both files come from one
+    version and that no temporary file is left."""
+    assert not [f for f in os.listdir(folder) if f.endswith(".brov-tmp")]
+    given = cli_common.read_labels(str(folder / labels))
+    table = np.loadtxt(folder / clusters, delimiter=",", skiprows=1, dtype=np.int64)
+    np.testing.assert_array_equal(table[:, 0], given)
+    return given, table[:, 1]
+
+
+class TestStopped:
+    """The command killed at any moment, and many changes and saves at once."""
+
+    def test_a_kill_during_save_leaves_one_whole_version(self, tmp_path):
+        X = np.random.default_rng(0).normal(size=(30000, 2))
+        np.save(tmp_path / "points.npy", X)
+        argv = [str(tmp_path / "points.npy")]
+        process, server = spawn(argv)
+        rng, saved = np.random.default_rng(1), np.full(len(X), -1)
+        try:
+            change(server, {"action": "label", "class": 0, "indices": indices(0)})
+            start = time.perf_counter()
+            assert request(server, "POST", "/api/save", b"{}")[0] == 200
+            duration = time.perf_counter() - start
+            saved[0] = 0
+            outcomes = set()
+            for fraction in np.linspace(0.0, 2.0, 10):
+                chosen = rng.choice(len(X), size=500, replace=False)
+                state = change(server, {"action": "label", "class": 0, "indices": indices(*chosen),
+                                        "overwrite": True})[1]
+                current = ids_of(state, "given")
+                connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
+                connection.request("POST", "/api/save", b"{}", {"Content-Type": "application/json",
+                                                                "X-Brov-Token": server.token})
+                time.sleep(fraction * duration)
+                process.kill()
+                process.wait()
+                connection.close()
+                process, server = spawn(argv)
+                restored = ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")
+                np.testing.assert_array_equal(restored, current)  # every acknowledged change is back
+                now = saved_pair(tmp_path)[0]
+                assert np.array_equal(now, saved) or np.array_equal(now, current)
+                outcomes.add(np.array_equal(now, current))
+                saved = now
+            assert outcomes == {False, True}  # the kills came before, during and after saves
+        finally:
+            process.kill()
+            process.wait()
+
+    def test_racing_changes_and_saves_lose_nothing(self, served, tmp_path):
+        server, X = served
+        change(server, {"action": "add_class", "id": 1})
+        errors = []
+
+        def labeller(k):
+            for i in range(k, len(X), 6):
+                status, answer = change(server, {"action": "label", "class": k % 2, "indices": indices(i)})
+                if status != 200:
+                    errors.append(answer)
+
+        def saver():
+            for _ in range(10):
+                status, answer = request(server, "POST", "/api/save", b"{}")
+                if status != 200:
+                    errors.append(answer)
+
+        threads = [threading.Thread(target=labeller, args=(k,)) for k in range(6)] + \
+            [threading.Thread(target=saver) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert not errors
+        given, clusters = saved_pair(tmp_path, "given.csv", "clusters.csv")
+        if (given != -1).any():  # the clusters are those of the labels saved with them
+            np.testing.assert_array_equal(clusters, BrovClustering(n_trees=1).fit(X, given).labels_)
+        expected = (np.arange(len(X)) % 6) % 2
+        state = json.loads(request(server, "GET", "/api/state")[1])
+        np.testing.assert_array_equal(ids_of(state, "given"), expected)  # no update lost
+        assert state["version"] == len(X) + 1
 
 
 class TestCommand:
@@ -346,16 +517,35 @@ def wait_for(driver, script, timeout=20):
 
 def test_label_in_the_browser_then_save(tmp_path):
     """The demo's data: add a class, click one point of each of two blobs,
-    check the page and the files against the estimator."""
+    check the page and the files against the estimator; lasso, undo, redo,
+    delete a class and rename one; kill the server and start it again: every
+    change is back."""
     assert cli.main(["demo", "--n", "600", "--centers", "3", "--out", str(tmp_path / "demo"), "-q"]) == 0
     demo = str(tmp_path / "demo" / "labels.csv")
     table = np.loadtxt(demo, delimiter=",", skiprows=1)
     X, blob = table[:, :2], table[:, 2].astype(int)
     driver = chromium_driver()
+    from selenium.webdriver.common.by import By
+
     try:
-        with serving([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
-                      "-o", str(tmp_path / "clusters.csv")]) as server:
+        process, server = spawn([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
+                                 "-o", str(tmp_path / "clusters.csv")])
+        try:
             drive_the_page(driver, server, X, blob, tmp_path)
+            before = driver.execute_script("return [brov.givenIds(), brov.state.classes, brov.state.version]")
+            process.kill()  # SIGKILL: nothing of the server's own runs
+            process.wait()
+            process, server = spawn([demo, "--columns", "x,y"])
+            driver.get(server.url)
+            wait_for(driver, "return window.brov && brov.state.version >= 0 && brov.state.n > 0")
+            after = driver.execute_script("return [brov.givenIds(), brov.state.classes, brov.state.version]")
+            assert after == before
+            assert driver.find_element(By.ID, "undo").get_attribute("title") == "undo renamed class 2 to 3rd"
+            assert request(server, "GET", "/api/state", headers={"X-Brov-Token": ""})[0] == 403
+            assert request(server, "GET", "/")[0] == 200
+        finally:
+            process.kill()
+            process.wait()
     finally:
         driver.quit()
 
@@ -419,6 +609,8 @@ def drive_the_page(driver, server, X, blob, tmp_path):
         hex_colour = state["classes"][cluster_id]["colour"]
         assert colour == [int(hex_colour[i:i + 2], 16) for i in (1, 3, 5)]
 
+    lasso_undo_redo_and_delete(driver, server, gesture, picked, radio)
+
     # Renaming a class reaches the server and survives the page's next update.
     field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[1]
     field.send_keys(Keys.CONTROL, "a")
@@ -439,3 +631,73 @@ def drive_the_page(driver, server, X, blob, tmp_path):
     np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "given.csv")), given)
     saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
     np.testing.assert_array_equal(saved, np.column_stack([given, expected]))
+
+    # Work after the save: a third class, renamed (the last change before the kill).
+    driver.find_element(By.ID, "add-class").click()
+    wait_for(driver, "return brov.state.classes.length == 3 && brov.idle()")
+    field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[2]
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("3rd\n")
+    wait_for(driver, "return brov.state.classes[2].name == '3rd' && brov.idle()")
+
+
+def lasso_undo_redo_and_delete(driver, server, gesture, picked, radio):
+    """A lasso keeps other classes' labels; Ctrl+Z, Ctrl+Shift+Z, Ctrl+Y and the
+    buttons step through the history; deleting a class is undone like any change.
+    Ends where it began."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    def given():
+        return driver.execute_script("return brov.givenIds()")
+
+    def keys(*pressed):
+        version = driver.execute_script("return brov.state.version")
+        chord = ActionChains(driver).key_down(Keys.CONTROL)
+        for key in pressed[:-1]:
+            chord = chord.key_down(key)
+        chord.send_keys(pressed[-1]).key_up(Keys.CONTROL)
+        for key in pressed[:-1]:
+            chord = chord.key_up(key)
+        chord.perform()
+        wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
+
+    def button(name):
+        version = driver.execute_script("return brov.state.version")
+        driver.find_element(By.ID, name).click()
+        wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
+
+    start = given()
+    gesture(radio % 1, picked[1], [(-40, -40), (80, 0), (0, 80), (-80, 0)])
+    lassoed = given()
+    status = driver.find_element(By.ID, "status").text
+    changed = sum(a != b for a, b in zip(start, lassoed))
+    assert changed > 1 and lassoed[picked[1]] == 1  # the other class's point kept its label
+    assert status.startswith("%d points labelled class 0; 1 point of other classes kept" % changed), status
+    driver.find_element(By.TAG_NAME, "h1").click()
+    keys("z")
+    assert given() == start
+    keys(Keys.SHIFT, "z")
+    assert given() == lassoed
+    button("undo")
+    assert given() == start
+    button("redo")
+    keys("z")
+
+    driver.find_element(By.ID, "add-class").click()
+    wait_for(driver, "return brov.state.classes.length == 3 && brov.idle()")
+    gesture(radio % 3, picked[0] + 1, [(0, 0)])
+    with_third = given()
+    version = driver.execute_script("return brov.state.version")
+    driver.find_elements(By.CSS_SELECTOR, "#classes button.delete")[2].click()
+    wait_for(driver, "return brov.state.classes.length == 2 && brov.idle()")
+    assert 2 not in given() and driver.execute_script("return brov.state.version") > version
+    assert "deleted class class 2 (1 point unlabelled)" in driver.find_element(By.ID, "status").text
+    keys("z")
+    assert given() == with_third and driver.execute_script("return brov.state.classes.length") == 3
+    keys("y")
+    keys("z")
+    keys("z")
+    keys("z")  # the label, then the new class
+    assert given() == start and driver.execute_script("return brov.state.classes.length") == 2
