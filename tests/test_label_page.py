@@ -46,8 +46,10 @@ def ids_of(state, field):
 
 
 def settled(state, *skip):
-    """A state without its timing (and the ``skip`` fields)."""
-    return {k: v for k, v in state.items() if k not in ("seconds", "message") + skip}
+    """A state without its timing, what follows from the labels later (the voting trees'
+    answer) and the ``skip`` fields."""
+    later = ("seconds", "message", "answer", "pending", "clusters", "cut", "confidence", "suggested")
+    return {k: v for k, v in state.items() if k not in later + skip}
 
 
 def indices(*values):
@@ -154,6 +156,7 @@ class TestSession:
             history = ("version", "undo", "redo", "saved")
             assert settled(restored.state(), *history) == settled(expected, *history)
         assert restored.apply({"action": "undo"})["message"] == "nothing to undo"
+        assert (restored.clusters == -1).all()
         for _ in states[1:]:
             restored.apply({"action": "redo"})
         assert restored.state()["given"] == states[-1]["given"] and restored.classes == session.classes
@@ -292,6 +295,34 @@ class TestServer:
             for connection in idle:
                 connection.close()
 
+    def test_the_command_lines_answer_follows_with_confidence_and_suggestions(self, served):
+        server, X = served
+        y = np.full(len(X), -1)
+        y[[0, 1]] = [0, 1]  # two classes in one blob: the trees disagree on the border
+        change(server, {"action": "add_class", "id": 1})
+        change(server, {"action": "label", "class": 0, "indices": indices(0)})
+        status, state = change(server, {"action": "label", "class": 1, "indices": indices(1)})
+        assert state["pending"] and state["answer"] == "one tree"
+        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
+        deadline = time.monotonic() + 20
+        while state["pending"] and time.monotonic() < deadline:
+            time.sleep(0.05)
+            state = json.loads(request(server, "GET", "/api/state")[1])
+        model = BrovClustering(random_state=0).fit(X, y)
+        assert state["answer"] == "the command line's default (voting trees)"
+        np.testing.assert_array_equal(ids_of(state, "clusters"), model.labels_)
+        cut = np.frombuffer(base64.b64decode(state["cut"]), "<i4").reshape(-1, 2)
+        np.testing.assert_array_equal(cut, model.edges_[model.cut_edges_])
+        confidence = np.frombuffer(base64.b64decode(state["confidence"]), "u1") / 255
+        np.testing.assert_allclose(confidence, model.confidence_, atol=0.5 / 255)
+        suggested = state["suggested"]
+        assert 2 <= len(suggested) <= 5 and (y[suggested] == -1).all()
+        assert confidence[suggested[0]] == confidence[y == -1].min()
+        assert list(confidence[suggested]) == sorted(confidence[suggested])
+        shown = project_2d(X)[0]
+        gaps = [np.hypot(*(shown[a] - shown[b])) for a in suggested for b in suggested if a < b]
+        assert min(gaps, default=np.inf) >= 0.1 * np.ptp(shown, axis=0).max()
+
     def test_save_writes_what_brov_cluster_reads_and_writes(self, served, tmp_path):
         server, X = served
         change(server, {"action": "add_class", "id": 42})
@@ -303,7 +334,7 @@ class TestServer:
         assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
         np.save(tmp_path / "xy.npy", X)
         assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
-                         "-o", str(tmp_path / "again.csv"), "--trees", "1", "-q"]) == 0
+                         "-o", str(tmp_path / "again.csv"), "-q"]) == 0
         assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
 
     def test_refused_output_is_reported_and_nothing_written(self, data, tmp_path):
@@ -366,7 +397,7 @@ class TestStopped:
             duration = time.perf_counter() - start
             saved[0] = 0
             outcomes = set()
-            for fraction in np.linspace(0.0, 2.0, 10):
+            for fraction in np.linspace(0.0, 2.0, 8):
                 chosen = rng.choice(len(X), size=500, replace=False)
                 state = change(server, {"action": "label", "class": 0, "indices": indices(*chosen),
                                         "overwrite": True})[1]
@@ -416,7 +447,7 @@ class TestStopped:
         assert not errors
         given, clusters = saved_pair(tmp_path, "given.csv", "clusters.csv")
         if (given != -1).any():  # the clusters are those of the labels saved with them
-            np.testing.assert_array_equal(clusters, BrovClustering(n_trees=1).fit(X, given).labels_)
+            np.testing.assert_array_equal(clusters, BrovClustering(random_state=0).fit(X, given).labels_)
         expected = (np.arange(len(X)) % 6) % 2
         state = json.loads(request(server, "GET", "/api/state")[1])
         np.testing.assert_array_equal(ids_of(state, "given"), expected)  # no update lost
@@ -447,8 +478,7 @@ class TestCommand:
             assert status == 409 and "not written by this session" in json.loads(answer)["error"]
             assert (tmp_path / "points-given.csv").read_text() == "someone else's\n"
             assert request(server, "POST", "/api/save", b'{"overwrite": true}')[0] == 200
-        assert {k: again[k] for k in ("classes", "given", "clusters", "undo")} == \
-            {k: state[k] for k in ("classes", "given", "clusters", "undo")}
+        assert {k: again[k] for k in ("classes", "given", "undo")} == {k: state[k] for k in ("classes", "given", "undo")}
         assert again["classes"][1] == {"id": 8, "name": "eight", "colour": "#00aa00"}
         np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "points-given.csv")), y)
         for argv, message in [(["--labels", str(tmp_path / "y.csv")], "holds earlier work"),
@@ -587,21 +617,25 @@ def drive_the_page(driver, server, X, blob, tmp_path):
     # ... and a click gives it back.
     gesture(radio % 2, picked[1], [(0, 0)])
 
+    # The page shows the command line's answer once the voting trees are done.
+    wait_for(driver, "return brov.state.pending === false && brov.idle()")
     given = np.array(driver.execute_script("return brov.givenIds()"))
     page_clusters = np.array(driver.execute_script("return brov.clusterIds()"))
     # A click picks the point drawn nearest to it, which may be a close neighbour.
     labelled = np.flatnonzero(given != -1)
     assert len(labelled) == 2 and sorted(given[labelled]) == [0, 1]
     assert np.all(np.linalg.norm(X[labelled] - X[picked], axis=1) < 0.5)
-    expected = BrovClustering(n_trees=1).fit(X, given).labels_
+    model = BrovClustering(random_state=0).fit(X, given)
+    expected = model.labels_
     np.testing.assert_array_equal(page_clusters, expected)
     assert set(expected) == {0, 1}
     state = json.loads(request(server, "GET", "/api/state")[1])
     np.testing.assert_array_equal(ids_of(state, "clusters"), expected)
 
-    # The canvas shows the clusters' colours around an unlabelled point of each cluster.
+    # The canvas shows the clusters' colours around an unlabelled point of each cluster
+    # (one that every tree puts there: doubtful points are drawn faded).
     for cluster_id in (0, 1):
-        member = np.flatnonzero((expected == cluster_id) & (given == -1))[0]
+        member = np.flatnonzero((expected == cluster_id) & (given == -1) & (model.confidence_ == 1))[0]
         colour = driver.execute_script(
             "const [x, y] = brov.screenOf(arguments[0]);"
             "return Array.from(document.getElementById('plot').getContext('2d')"

@@ -15,11 +15,11 @@ from .store import pack, unpack
 
 #: How much history is kept: steps, and point entries over all steps (the oldest go first).
 MAX_STEPS = 2000
-MAX_ENTRIES = 2_000_000
+MAX_ENTRIES = 1_000_000
 
 
 class Step:
-    __slots__ = ("what", "classes", "indices", "before", "after")
+    __slots__ = ("what", "classes", "indices", "before", "after", "_json")
 
     def __init__(self, what, classes=None, indices=None, before=None, after=None):
         self.what = what
@@ -27,6 +27,7 @@ class Step:
         self.indices = np.zeros(0, np.int64) if indices is None else np.asarray(indices, np.int64)
         self.before = np.zeros(0, np.int64) if before is None else np.asarray(before, np.int64)
         self.after = np.zeros(0, np.int64) if after is None else np.asarray(after, np.int64)
+        self._json = None  # a step never changes: encoded once, written with every change after it
 
     def empty(self):
         return self.classes is None and not self.indices.size
@@ -39,8 +40,10 @@ class Step:
         return copy.deepcopy(self.classes[1 if forward else 0])
 
     def to_json(self):
-        return {"what": self.what, "classes": self.classes, "indices": pack(self.indices, "<i4"),
-                "before": pack(self.before, "<i8"), "after": pack(self.after, "<i8")}
+        if self._json is None:
+            self._json = {"what": self.what, "classes": self.classes, "indices": pack(self.indices, "<i4"),
+                          "before": pack(self.before, "<i8"), "after": pack(self.after, "<i8")}
+        return self._json
 
     @classmethod
     def from_json(cls, value):

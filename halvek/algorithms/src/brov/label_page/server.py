@@ -266,6 +266,8 @@ class LabelServer(ThreadingHTTPServer):
 
     def server_close(self):
         super().server_close()
+        if self.session is not None:
+            self.session.close()
         if self.lock is not None:
             self.lock.close()
 

@@ -35,6 +35,7 @@ from . import checks, store
 from .checks import BadRequest
 from .history import History, Step
 from .loaded_tree import LoadedTree
+from .refined import Refiner, default_fit, suggestions, votes_differ
 
 __all__ = ["BadRequest", "LabelSession", "MAX_POINTS", "project_2d"]
 
@@ -95,7 +96,12 @@ class LabelSession:
         self.X = X
         self.n = X.shape[0]
         self.shown, self.projection = project_2d(X)
-        self.tree = LoadedTree(X, **(tree_options or {}))
+        self.tree_options = dict(tree_options or {})
+        self.tree = LoadedTree(X, **self.tree_options)
+        # Where the command line's default lets trees vote, their answer follows each change.
+        self._refiner = Refiner(X, self.tree_options, self._publish) if votes_differ(self.n) else None
+        self.refined = None
+        self.relabelled = 0  # counts the changes of labels, which alone call for a new answer
         self.labels_path, self.clusters_path = outputs
         self.path, self.identity, self.inputs = path, identity, tuple(p for p in inputs if p)
         self._check_output = check_output or (lambda path, what, inputs: None)
@@ -118,6 +124,7 @@ class LabelSession:
                     self.labels_path, self.clusters_path))
             except Exception as error:  # the page still serves; Save reports the problem again
                 self._log("cannot finish the save that was interrupted: %s" % " ".join(str(error).split()))
+        self._refine()
 
     def _start(self, given):
         given = np.full(self.n, -1, dtype=np.int64) if given is None else np.asarray(given, dtype=np.int64)
@@ -134,6 +141,50 @@ class LabelSession:
         if not self.classes:  # something to label with from the start
             self.classes.append({"id": 0, "name": "class 0", "colour": PALETTE[0]})
         self.given = given
+
+    def close(self):
+        if self._refiner is not None:
+            self._refiner.close()
+
+    # -- the default answer -------------------------------------------------------------------
+
+    def _refine(self):
+        if self._refiner is None or (self.refined is not None and self.refined["revision"] == self.relabelled):
+            return
+        if not np.any(self.given != -1):  # nothing to vote on: answered at once
+            self._settle(self.relabelled, default_fit(self.X, self.given, self.tree_options))
+        else:
+            self.refined = None
+            self._refiner.want(self.relabelled, self.given)
+
+    def _publish(self, revision, result):
+        with self._lock:
+            if revision == self.relabelled:
+                self._settle(revision, result)
+
+    def _settle(self, revision, result):
+        if "error" not in result:
+            result["suggested"] = suggestions(self.shown, result["confidence"], self.given)
+        self.refined = dict(result, revision=revision)
+
+    def _answer(self):
+        """(labels, cut edges as point pairs, confidence or None, suggested points, what it is, pending)."""
+        if self._refiner is None:
+            return self.clusters, self.tree.edges[self.cut], None, [], "the command line's default (one tree)", False
+        done = self.refined
+        if done is None or "error" in done:
+            failed = "" if done is None else " (the voting trees failed: %s)" % done["error"]
+            return self.clusters, self.tree.edges[self.cut], None, [], "one tree" + failed, done is None
+        return (done["labels"], done["cut"], done["confidence"], done["suggested"],
+                "the command line's default (voting trees)", False)
+
+    def _final_labels(self):
+        """The clusters Save writes: the command line's default for the current labels."""
+        if self._refiner is None:
+            return self.clusters
+        if self.refined is None or "error" in self.refined:
+            self._settle(self.relabelled, default_fit(self.X, self.given, self.tree_options))
+        return self.refined["labels"]
 
     # -- the session file ---------------------------------------------------------------------
 
@@ -197,12 +248,15 @@ class LabelSession:
             return out
 
         undo, redo = self.history.undo, self.history.redo
+        clusters, cut, confidence, suggested, answer, pending = self._answer()
         return {
             "n": self.n, "dimensions": int(self.X.shape[1]), "projection": self.projection,
             "tree": self.tree.method, "version": self.revision, "saved": self.saved_revision == self.revision,
             "classes": self.classes, "given": store.pack(codes(self.given), "<i2"),
-            "clusters": store.pack(codes(self.clusters), "<i2"),
-            "cut": store.pack(np.flatnonzero(self.cut), "<i4"), "seconds": self.seconds,
+            "clusters": store.pack(codes(clusters), "<i2"), "cut": store.pack(cut, "<i4"),
+            "confidence": None if confidence is None else store.pack(np.round(255 * confidence), "u1"),
+            "suggested": [int(i) for i in suggested], "answer": answer, "pending": pending,
+            "seconds": self.seconds,
             "undo": undo[-1].what if undo else None, "redo": redo[-1].what if redo else None,
             "outputs": {"labels": self.labels_path, "clusters": self.clusters_path, "session": self.path},
         }
@@ -225,15 +279,17 @@ class LabelSession:
         new state, with ``message`` saying what changed in the user's words."""
         action = checks.action(request, ACTIONS)
         with self._lock:
-            kept = (self.given, self.classes, self.clusters, self.cut, self.seconds, self.history, self.revision)
+            kept = (self.given, self.classes, self.clusters, self.cut, self.seconds, self.history, self.revision,
+                    self.relabelled)
             self.given, self.history = self.given.copy(), self.history.copy()
             try:
                 message = self._change(action, request)
                 self._persist()
             except BaseException:
                 (self.given, self.classes, self.clusters, self.cut, self.seconds, self.history,
-                 self.revision) = kept
+                 self.revision, self.relabelled) = kept
                 raise
+            self._refine()
             return dict(self._state_locked(), message=message)
 
     def _change(self, action, request):
@@ -256,6 +312,7 @@ class LabelSession:
         self.classes = step.apply(self.given, self.classes, forward)
         if step.indices.size:
             self._recluster()
+            self.relabelled += 1
         self.revision += 1
         return message
 
@@ -341,7 +398,8 @@ class LabelSession:
                 if digest is not None and digest not in known.get(os.path.abspath(path), []):
                     raise BadRequest("%s exists and was not written by this session" % path,
                                      status=409, confirm="replace %s?" % path)
-        contents = (csv_bytes([self.given], ["label"]), csv_bytes([self.given, self.clusters], ["given", "cluster"]))
+        clusters = self._final_labels()
+        contents = (csv_bytes([self.given], ["label"]), csv_bytes([self.given, clusters], ["given", "cluster"]))
         for (path, _), content in zip(targets, contents):
             digests = known.setdefault(os.path.abspath(path), [])
             digests[:] = (digests + [store.digest(content)])[-2:]

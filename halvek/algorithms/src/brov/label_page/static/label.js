@@ -15,6 +15,7 @@ const brov = (() => {
   const s = {
     n: 0, xy: null, edges: null, classes: [], given: null, clusters: null, cut: null,
     version: -1, tool: 0, busy: 0, view: { scale: 1, ox: 0, oy: 0 }, base: null,
+    confidence: null, suggested: [], next: -1, poll: null,
   };
 
   // -- wire format ------------------------------------------------------------------------------
@@ -76,7 +77,14 @@ const brov = (() => {
     s.classes = state.classes;
     s.given = decode(state.given, Int16Array);
     s.clusters = decode(state.clusters, Int16Array);
-    s.cut = decode(state.cut, Int32Array);
+    s.cut = decode(state.cut, Int32Array); // point index pairs
+    s.confidence = state.confidence ? decode(state.confidence, Uint8Array) : null;
+    s.suggested = state.suggested;
+    s.pending = state.pending;
+    s.next = -1;
+    // The voting trees answer a moment later: ask again until they have.
+    clearTimeout(s.poll);
+    if (state.pending) s.poll = setTimeout(reload, 300);
     if (typeof s.tool === "number" && s.tool >= s.classes.length) s.tool = s.classes.length - 1;
     document.getElementById("about").textContent =
       `${state.n} points, ${state.dimensions} coordinate(s); shown: ${state.projection}; tree: ${state.tree}.`;
@@ -89,8 +97,9 @@ const brov = (() => {
       button.title = what ? `${id} ${what}` : `nothing to ${id}`;
     }
     const heard = state.message ? `${state.message}; ` : "";
-    report(`${heard}re-clustered in ${(1000 * state.seconds).toFixed(1)} ms; ${s.cut.length} edge(s) cut` +
-      (state.saved ? "; saved" : ""));
+    const next = s.suggested.length ? `; key N shows the ${s.suggested.length} points to label next` : "";
+    report(`${heard}${s.cut.length / 2} edge(s) cut; showing ${state.answer}` +
+      (state.pending ? " (the voting trees are on their way)" : "") + next + (state.saved ? "; saved" : ""));
     draw();
   }
 
@@ -213,6 +222,12 @@ const brov = (() => {
     return [s.view.ox + s.view.scale * s.xy[2 * i], s.view.oy - s.view.scale * s.xy[2 * i + 1]];
   }
 
+  // A doubtful point (few trees agree on its cluster) is drawn faded towards white.
+  function strength(i) {
+    if (!s.confidence) return 1;
+    return 0.2 + 0.8 * Math.min(1, Math.max(0, (s.confidence[i] / 255 - 0.5) / 0.5));
+  }
+
   function draw(lasso) {
     if (!s.given) return;
     const { width, height } = canvas;
@@ -221,32 +236,27 @@ const brov = (() => {
     data.fill(255);
     const colours = s.classes.map((entry) => rgb(entry.colour));
     const size = Math.max(3, Math.round(3 * (window.devicePixelRatio || 1)));
+    const { ox, oy, scale } = s.view, xy = s.xy, half = size >> 1;
     for (let i = 0; i < s.n; i++) {
-      const [px, py] = pixel(i);
-      const x = Math.round(px) - (size >> 1), y = Math.round(py) - (size >> 1);
+      const x = Math.round(ox + scale * xy[2 * i]) - half, y = Math.round(oy - scale * xy[2 * i + 1]) - half;
       if (x < 0 || y < 0 || x + size > width || y + size > height) continue;
       const c = s.clusters[i] >= 0 ? colours[s.clusters[i]] : UNLABELLED;
+      const k = strength(i);
+      const r = 255 - k * (255 - c[0]), g = 255 - k * (255 - c[1]), b = 255 - k * (255 - c[2]);
       for (let dy = 0; dy < size; dy++) {
         let at = 4 * ((y + dy) * width + x);
         for (let dx = 0; dx < size; dx++, at += 4) {
-          data[at] = c[0]; data[at + 1] = c[1]; data[at + 2] = c[2];
+          data[at] = r; data[at + 1] = g; data[at + 2] = b;
         }
       }
     }
     context.putImageData(image, 0, 0);
-    if (document.getElementById("show-tree").checked) drawEdges(null, "rgba(0,0,0,0.15)", []);
-    if (document.getElementById("show-cut").checked) drawEdges(s.cut, "#000", [6, 4]);
-    for (let i = 0; i < s.n; i++) {
-      if (s.given[i] < 0) continue;
-      const [px, py] = pixel(i);
-      context.beginPath();
-      context.arc(px, py, 2 * size, 0, 2 * Math.PI);
-      context.fillStyle = s.classes[s.given[i]].colour;
-      context.fill();
-      context.lineWidth = Math.max(1, size / 2);
-      context.strokeStyle = "#000";
-      context.stroke();
+    if (document.getElementById("show-tree").checked) drawEdges(s.edges, "rgba(0,0,0,0.15)", [], 1);
+    if (document.getElementById("show-cut").checked) {
+      drawEdges(s.cut, "#000", [6, 4], 1.5 * (window.devicePixelRatio || 1));
     }
+    drawLabelled(size);
+    drawSuggested(size);
     if (lasso && lasso.length > 1) {
       context.beginPath();
       context.moveTo(lasso[0][0], lasso[0][1]);
@@ -260,20 +270,69 @@ const brov = (() => {
     }
   }
 
-  function drawEdges(which, style, dash) {
-    const count = which ? which.length : s.edges.length / 2;
+  // Labelled points are rings in their class's colour, one path per class (a
+  // 30,000-point lasso stays quick to draw), so the points under them stay visible.
+  function drawLabelled(size) {
+    const { ox, oy, scale } = s.view, xy = s.xy, radius = 2 * size;
+    const { width, height } = canvas;
+    const paths = s.classes.map(() => new Path2D());
+    for (let i = 0; i < s.n; i++) {
+      if (s.given[i] < 0) continue;
+      const x = ox + scale * xy[2 * i], y = oy - scale * xy[2 * i + 1];
+      if (x < -radius || y < -radius || x > width + radius || y > height + radius) continue;
+      paths[s.given[i]].moveTo(x + radius, y);
+      paths[s.given[i]].arc(x, y, radius, 0, 2 * Math.PI);
+    }
+    paths.forEach((path, code) => {
+      context.lineWidth = Math.max(2, size / 1.5) + 2;
+      context.strokeStyle = "#000";
+      context.stroke(path);
+      context.lineWidth = Math.max(2, size / 1.5);
+      context.strokeStyle = s.classes[code].colour;
+      context.stroke(path);
+    });
+  }
+
+  // The points whose label would help most, numbered; the one key N went to is larger.
+  function drawSuggested(size) {
+    context.font = `${Math.round(4 * size)}px system-ui, sans-serif`;
+    s.suggested.forEach((i, k) => {
+      const [x, y] = pixel(i);
+      context.beginPath();
+      context.arc(x, y, (k === s.next ? 5 : 3) * size, 0, 2 * Math.PI);
+      context.setLineDash([3, 3]);
+      context.lineWidth = 2;
+      context.strokeStyle = "#000";
+      context.stroke();
+      context.setLineDash([]);
+      context.fillStyle = "#000";
+      context.fillText(String(k + 1), x + 3 * size, y - 3 * size);
+    });
+  }
+
+  function drawEdges(pairs, style, dash, width) {
+    const { ox, oy, scale } = s.view, xy = s.xy;
     context.beginPath();
-    for (let k = 0; k < count; k++) {
-      const e = which ? which[k] : k;
-      const [ax, ay] = pixel(s.edges[2 * e]), [bx, by] = pixel(s.edges[2 * e + 1]);
-      context.moveTo(ax, ay);
-      context.lineTo(bx, by);
+    for (let k = 0; k < pairs.length; k += 2) {
+      const a = pairs[k], b = pairs[k + 1];
+      context.moveTo(ox + scale * xy[2 * a], oy - scale * xy[2 * a + 1]);
+      context.lineTo(ox + scale * xy[2 * b], oy - scale * xy[2 * b + 1]);
     }
     context.setLineDash(dash);
     context.strokeStyle = style;
-    context.lineWidth = which ? 1.5 * (window.devicePixelRatio || 1) : 1;
+    context.lineWidth = width;
     context.stroke();
     context.setLineDash([]);
+  }
+
+  // Centre the view on the next suggested point.
+  function jumpToNext() {
+    if (!s.suggested.length) return;
+    s.next = (s.next + 1) % s.suggested.length;
+    const i = s.suggested[s.next];
+    s.view = { ...s.view, ox: canvas.width / 2 - s.view.scale * s.xy[2 * i],
+      oy: canvas.height / 2 + s.view.scale * s.xy[2 * i + 1] };
+    draw();
   }
 
   // -- picking ----------------------------------------------------------------------------------
@@ -388,6 +447,10 @@ const brov = (() => {
       return;
     }
     if (event.ctrlKey || event.metaKey || event.altKey) return;
+    if (key === "n") {
+      jumpToNext();
+      return;
+    }
     if (event.key === "0") s.tool = "unlabel";
     else if (event.key >= "1" && event.key <= "9" && +event.key <= s.classes.length) s.tool = +event.key - 1;
     else return;
@@ -419,6 +482,7 @@ const brov = (() => {
     idle() { return s.busy === 0; },
     label,
     change,
+    jumpToNext,
     redraw() { draw(); },
   };
 })();
