@@ -9,7 +9,7 @@
 const brov = (() => {
   const canvas = document.getElementById("plot");
   const context = canvas.getContext("2d");
-  const UNLABELLED = [190, 190, 190];
+  const UNLABELLED = [190, 190, 190], BLACK = [0, 0, 0];
   const TOKEN = new URLSearchParams(location.search).get("token") || "";
   const GONE = "the server is gone: start brov label again (every change shown here is kept)";
   const s = {
@@ -250,12 +250,12 @@ const brov = (() => {
         }
       }
     }
+    drawLabelled(data, size, colours);
     context.putImageData(image, 0, 0);
     if (document.getElementById("show-tree").checked) drawEdges(s.edges, "rgba(0,0,0,0.15)", [], 1);
     if (document.getElementById("show-cut").checked) {
       drawEdges(s.cut, "#000", [6, 4], 1.5 * (window.devicePixelRatio || 1));
     }
-    drawLabelled(size);
     drawSuggested(size);
     if (lasso && lasso.length > 1) {
       context.beginPath();
@@ -270,27 +270,44 @@ const brov = (() => {
     }
   }
 
-  // Labelled points are rings in their class's colour, one path per class (a
-  // 30,000-point lasso stays quick to draw), so the points under them stay visible.
-  function drawLabelled(size) {
-    const { ox, oy, scale } = s.view, xy = s.xy, radius = 2 * size;
-    const { width, height } = canvas;
-    const paths = s.classes.map(() => new Path2D());
+  // Pixel offsets of a ring of radius ``radius``: its inner, coloured band and its black rim.
+  const rings = new Map();
+  function ring(radius) {
+    if (!rings.has(radius)) {
+      const band = [], rim = [];
+      for (let dy = -radius - 2; dy <= radius + 2; dy++) {
+        for (let dx = -radius - 2; dx <= radius + 2; dx++) {
+          const d = Math.hypot(dx, dy);
+          if (d >= radius - 1.5 && d < radius + 0.5) band.push(dx, dy);
+          else if (d >= radius + 0.5 && d < radius + 1.5) rim.push(dx, dy);
+        }
+      }
+      rings.set(radius, { band, rim });
+    }
+    return rings.get(radius);
+  }
+
+  // Labelled points are rings in their class's colour, drawn into the image
+  // pixel by pixel (a 30,000-point lasso stays quick to draw), hollow so that
+  // the points under them stay visible.
+  function drawLabelled(data, size, colours) {
+    const { ox, oy, scale } = s.view, xy = s.xy, { width, height } = canvas;
+    const { band, rim } = ring(2 * size);
+    const put = (x, y, offsets, c) => {
+      for (let k = 0; k < offsets.length; k += 2) {
+        const px = x + offsets[k], py = y + offsets[k + 1];
+        if (px < 0 || py < 0 || px >= width || py >= height) continue;
+        const at = 4 * (py * width + px);
+        data[at] = c[0]; data[at + 1] = c[1]; data[at + 2] = c[2];
+      }
+    };
     for (let i = 0; i < s.n; i++) {
       if (s.given[i] < 0) continue;
-      const x = ox + scale * xy[2 * i], y = oy - scale * xy[2 * i + 1];
-      if (x < -radius || y < -radius || x > width + radius || y > height + radius) continue;
-      paths[s.given[i]].moveTo(x + radius, y);
-      paths[s.given[i]].arc(x, y, radius, 0, 2 * Math.PI);
+      const x = Math.round(ox + scale * xy[2 * i]), y = Math.round(oy - scale * xy[2 * i + 1]);
+      if (x < -3 * size || y < -3 * size || x > width + 3 * size || y > height + 3 * size) continue;
+      put(x, y, rim, BLACK);
+      put(x, y, band, colours[s.given[i]]);
     }
-    paths.forEach((path, code) => {
-      context.lineWidth = Math.max(2, size / 1.5) + 2;
-      context.strokeStyle = "#000";
-      context.stroke(path);
-      context.lineWidth = Math.max(2, size / 1.5);
-      context.strokeStyle = s.classes[code].colour;
-      context.stroke(path);
-    });
   }
 
   // The points whose label would help most, numbered; the one key N went to is larger.
