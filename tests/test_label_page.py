@@ -23,6 +23,7 @@ from halvek.algorithms.src.brov.cli import common as cli_common
 from halvek.algorithms.src.brov.cli.main import build_parser
 from halvek.algorithms.src.brov.cli.label import run_label
 from halvek.algorithms.src.brov.label_page.session import LabelSession, project_2d
+from halvek.algorithms.src.brov.label_page.axes import Axes
 from halvek.algorithms.src.brov.label_page.loaded_tree import LoadedTree
 from halvek.algorithms.src.brov.label_page.store import load_session
 
@@ -82,6 +83,11 @@ class TestLoadedTree:
         assert shown.shape == (len(X), 2) and "PCA" in name
         assert abs(np.corrcoef(shown[:, 0], X[:, 3])[0, 1]) > 0.99
         assert project_2d(X[:, :2])[1] == "the two coordinates as given"
+        axes = Axes(X, list("abcde"))  # the first view is the first two of the axes offered
+        assert axes.choices()[:2] == ["principal component 1", "principal component 2"]
+        assert axes.choices()[5:] == list("abcde")
+        np.testing.assert_allclose(np.column_stack([axes.values(0), axes.values(1)]), shown, rtol=1e-4, atol=1e-3)
+        np.testing.assert_array_equal(axes.values(8), X[:, 3])
 
 
 class TestSession:
@@ -224,6 +230,12 @@ class TestServer:
         np.testing.assert_allclose(np.frombuffer(raw, "<f4").reshape(-1, 2), X, rtol=1e-6)
         status, raw = request(server, "GET", "/api/edges")
         assert np.frombuffer(raw, "<i4").reshape(-1, 2).shape == (len(X) - 1, 2)
+        status, raw = request(server, "GET", "/api/points?x=1&y=0")  # the axes the user picked
+        np.testing.assert_allclose(np.frombuffer(raw, "<f4").reshape(-1, 2), X[:, ::-1], rtol=1e-6)
+        assert request(server, "GET", "/api/points?x=2&y=0")[0] == 400
+        row = json.loads(request(server, "GET", "/api/row?i=5")[1])
+        assert row == {"row": 5, "values": [["x", X[5, 0]], ["y", X[5, 1]]]}
+        assert request(server, "GET", "/api/row?i=180")[0] == 400
 
     def test_change_reclusters_like_the_estimator(self, served):
         server, X = served

@@ -168,7 +168,7 @@ def _session(args, X, given, progress, start):
     try:
         session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors}, outputs,
                                log=progress, path=args.session, restored=document, identity=identity,
-                               check_output=check_output, inputs=inputs)
+                               check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]))
     except ValueError as error:  # also a damaged session file
         raise CliError(str(error)) from None
     if document is not None:
@@ -177,6 +177,13 @@ def _session(args, X, given, progress, start):
     progress("tree: %s, %d edges, %.3f s" % (session.tree.method, len(session.tree.edges),
                                              time.perf_counter() - start))
     return session
+
+
+def _names(columns, width):
+    """What the page calls the coordinates: the --columns items (positions as "column K")."""
+    if not columns:
+        return ["column %d" % k for k in range(width)]
+    return ["column %s" % item if item.isdigit() else item for item in (i.strip() for i in columns.split(","))]
 
 
 def _integral(values, path):

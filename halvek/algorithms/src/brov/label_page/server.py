@@ -142,10 +142,26 @@ class LabelHandler(BaseHTTPRequestHandler):
         if path == "/api/state":
             return self._json(200, session.state())
         if path == "/api/points":
-            return self._send(200, session.points_bytes(), "application/octet-stream")
+            axes = [self._number(name, len(session.axes.choices())) for name in ("x", "y")]
+            return self._send(200, session.points_bytes(*axes), "application/octet-stream")
+        if path == "/api/row":
+            return self._json(200, session.row(self._number("i", session.n)))
         if path == "/api/edges":
             return self._send(200, session.edges_bytes(), "application/octet-stream")
         return self._error(404, "no such page: %s" % path[:80])
+
+    def _number(self, name, limit):
+        """The query's integer ``name`` in 0..limit-1, or None when it is not given."""
+        values = parse_qs(urlsplit(self.path).query).get(name)
+        if not values:
+            return None
+        try:
+            value = int(values[0])
+        except ValueError:
+            value = -1
+        if not 0 <= value < limit:
+            raise BadRequest("%s must be an integer in 0..%d" % (name, limit - 1))
+        return value
 
     def _post(self, path):
         if path not in ("/api/change", "/api/save"):

@@ -32,6 +32,7 @@ import numpy as np
 
 from ..labels import MAX_CLASSES
 from . import checks, store
+from .axes import Axes, project_2d
 from .checks import BadRequest
 from .history import History, Step
 from .loaded_tree import LoadedTree
@@ -47,23 +48,6 @@ PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e
            "#bcbd22", "#393b79", "#637939", "#843c39", "#7b4173", "#3182bd", "#e6550d", "#31a354"]
 
 ACTIONS = ("label", "add_class", "edit_class", "delete_class", "undo", "redo")
-
-
-def project_2d(X):
-    """(coordinates shown on the page as float32 (n, 2), name of the projection)."""
-    if X.shape[1] == 1:
-        return np.column_stack([X[:, 0], np.zeros(len(X))]).astype(np.float32), "the single coordinate"
-    if X.shape[1] == 2:
-        return X.astype(np.float32), "the two coordinates as given"
-    centred = X - X.mean(axis=0)
-    # Principal axes from the covariance matrix: cheaper than an SVD of X when n >> d.
-    values, vectors = np.linalg.eigh(centred.T @ centred)
-    order = np.argsort(values)[::-1]
-    shown = centred @ vectors[:, order[:2]]
-    total = values.sum()
-    share = 100.0 * values[order[:2]].sum() / total if total > 0 else 100.0
-    return shown.astype(np.float32), "PCA of the %d coordinates (first two components, %.0f%% of the variance)" % (
-        X.shape[1], share)
 
 
 def _points(count):
@@ -90,12 +74,13 @@ class LabelSession:
     """
 
     def __init__(self, X, given=None, tree_options=None, outputs=(None, None), log=None, path=None,
-                 restored=None, identity=None, check_output=None, inputs=()):
+                 restored=None, identity=None, check_output=None, inputs=(), names=None):
         if X.shape[0] > MAX_POINTS:
             raise ValueError("%d points: the labelling page shows at most %d" % (X.shape[0], MAX_POINTS))
         self.X = X
         self.n = X.shape[0]
         self.shown, self.projection = project_2d(X)
+        self.axes = Axes(X, names)
         self.tree_options = dict(tree_options or {})
         self.tree = LoadedTree(X, **self.tree_options)
         # Where the command line's default lets trees vote, their answer follows each change.
@@ -222,9 +207,18 @@ class LabelSession:
 
     # -- reading ------------------------------------------------------------------------------
 
-    def points_bytes(self):
-        """Shown coordinates as little-endian float32, x0 y0 x1 y1 ..."""
-        return self.shown.astype("<f4").tobytes()
+    def points_bytes(self, x=None, y=None):
+        """Shown coordinates as little-endian float32, x0 y0 x1 y1 ...: the page's first
+        view, or the axes numbered ``x`` and ``y`` in ``state()["axes"]``."""
+        if x is None or y is None:
+            return self.shown.astype("<f4").tobytes()
+        return np.column_stack([self.axes.values(x), self.axes.values(y)]).astype("<f4").tobytes()
+
+    def row(self, i):
+        """What the page shows of point ``i`` under the pointer: its coordinates, by name."""
+        if not 0 <= i < self.n:
+            raise BadRequest("point indices must lie in 0..%d" % (self.n - 1))
+        return {"row": i, "values": [[name, float(v)] for name, v in zip(self.axes.names, self.X[i])]}
 
     def edges_bytes(self):
         """Tree edges as little-endian int32 pairs, in the order of the cut mask."""
@@ -251,6 +245,7 @@ class LabelSession:
         clusters, cut, confidence, suggested, answer, pending = self._answer()
         return {
             "n": self.n, "dimensions": int(self.X.shape[1]), "projection": self.projection,
+            "axes": self.axes.choices(),
             "tree": self.tree.method, "version": self.revision, "saved": self.saved_revision == self.revision,
             "classes": self.classes, "given": store.pack(codes(self.given), "<i2"),
             "clusters": store.pack(codes(clusters), "<i2"), "cut": store.pack(cut, "<i4"),

@@ -9,7 +9,11 @@
 const brov = (() => {
   const canvas = document.getElementById("plot");
   const context = canvas.getContext("2d");
-  const UNLABELLED = [190, 190, 190], BLACK = [0, 0, 0];
+  const dark = window.matchMedia && window.matchMedia("(prefers-color-scheme: dark)").matches;
+  // Colours of the picture: background, points without a cluster, and lines drawn over it.
+  const BACKGROUND = dark ? [24, 24, 24] : [255, 255, 255];
+  const UNLABELLED = dark ? [110, 110, 110] : [190, 190, 190];
+  const INK = dark ? [235, 235, 235] : [0, 0, 0], INK_CSS = dark ? "#ebebeb" : "#000";
   const TOKEN = new URLSearchParams(location.search).get("token") || "";
   const GONE = "the server is gone: start brov label again (every change shown here is kept)";
   const s = {
@@ -91,6 +95,8 @@ const brov = (() => {
     document.getElementById("outputs").textContent =
       `Writes ${state.outputs.labels} and ${state.outputs.clusters}`;
     listClasses();
+    legend();
+    showAxes(state.axes);
     for (const [id, what] of [["undo", state.undo], ["redo", state.redo]]) {
       const button = document.getElementById(id);
       button.disabled = !what;
@@ -101,6 +107,52 @@ const brov = (() => {
     report(`${heard}${s.cut.length / 2} edge(s) cut; showing ${state.answer}` +
       (state.pending ? " (the voting trees are on their way)" : "") + next + (state.saved ? "; saved" : ""));
     draw();
+  }
+
+  // What the colours and marks mean, over the picture.
+  function legend() {
+    const box = document.getElementById("legend");
+    box.replaceChildren();
+    const line = (text, colour) => {
+      const item = document.createElement("div");
+      if (colour) {
+        const swatch = document.createElement("span");
+        swatch.className = "swatch";
+        swatch.style.background = colour;
+        item.append(swatch);
+      }
+      item.append(text);
+      box.append(item);
+    };
+    s.classes.slice(0, 12).forEach((entry) => line(entry.name, entry.colour));
+    if (s.classes.length > 12) line(`and ${s.classes.length - 12} more classes`);
+    line("no cluster yet", `rgb(${UNLABELLED.join(",")})`);
+    line("ring: a labelled point");
+    if (s.confidence) line("faded: the trees disagree");
+    if (s.suggested.length) line("dashed: label next (key N)");
+  }
+
+  // Axis pickers, for points with more than two coordinates.
+  function showAxes(choices) {
+    const box = document.getElementById("axes");
+    if (!choices || choices.length <= 2 || s.axesShown) return;
+    s.axesShown = true;
+    box.hidden = false;
+    ["axis-x", "axis-y"].forEach((id, k) => {
+      const select = document.getElementById(id);
+      choices.forEach((name, value) => select.append(new Option(name, value, k === value, k === value)));
+      select.addEventListener("change", changeAxes);
+    });
+  }
+
+  async function changeAxes() {
+    const x = document.getElementById("axis-x").value, y = document.getElementById("axis-y").value;
+    try {
+      s.xy = new Float32Array(await (await call(`/api/points?x=${x}&y=${y}`)).arrayBuffer());
+      fit();
+    } catch (error) {
+      report(`cannot change the axes: ${error.message}`, true);
+    }
   }
 
   function listClasses() {
@@ -222,10 +274,15 @@ const brov = (() => {
     return [s.view.ox + s.view.scale * s.xy[2 * i], s.view.oy - s.view.scale * s.xy[2 * i + 1]];
   }
 
-  // A doubtful point (few trees agree on its cluster) is drawn faded towards white.
-  function strength(i) {
-    if (!s.confidence) return 1;
-    return 0.2 + 0.8 * Math.min(1, Math.max(0, (s.confidence[i] / 255 - 0.5) / 0.5));
+  // How strongly a point is drawn: the opacity control, and a doubtful point
+  // (few trees agree on its cluster) faded towards the background.
+  function strength(i, opacity, doubt) {
+    if (!doubt) return opacity;
+    return opacity * (0.2 + 0.8 * Math.min(1, Math.max(0, (doubt[i] / 255 - 0.5) / 0.5)));
+  }
+
+  function pointSize() {
+    return Math.max(1, Math.round(+document.getElementById("point-size").value * (window.devicePixelRatio || 1)));
   }
 
   function draw(lasso) {
@@ -233,16 +290,19 @@ const brov = (() => {
     const { width, height } = canvas;
     const image = context.createImageData(width, height);
     const data = image.data;
-    data.fill(255);
+    const [r0, g0, b0] = BACKGROUND;
+    new Uint32Array(data.buffer).fill(((255 << 24) | (b0 << 16) | (g0 << 8) | r0) >>> 0); // little-endian RGBA
     const colours = s.classes.map((entry) => rgb(entry.colour));
-    const size = Math.max(3, Math.round(3 * (window.devicePixelRatio || 1)));
+    const size = pointSize();
+    const opacity = +document.getElementById("opacity").value / 100;
+    const doubt = document.getElementById("show-doubt").checked ? s.confidence : null;
     const { ox, oy, scale } = s.view, xy = s.xy, half = size >> 1;
     for (let i = 0; i < s.n; i++) {
       const x = Math.round(ox + scale * xy[2 * i]) - half, y = Math.round(oy - scale * xy[2 * i + 1]) - half;
       if (x < 0 || y < 0 || x + size > width || y + size > height) continue;
       const c = s.clusters[i] >= 0 ? colours[s.clusters[i]] : UNLABELLED;
-      const k = strength(i);
-      const r = 255 - k * (255 - c[0]), g = 255 - k * (255 - c[1]), b = 255 - k * (255 - c[2]);
+      const k = strength(i, opacity, doubt);
+      const r = r0 + k * (c[0] - r0), g = g0 + k * (c[1] - g0), b = b0 + k * (c[2] - b0);
       for (let dy = 0; dy < size; dy++) {
         let at = 4 * ((y + dy) * width + x);
         for (let dx = 0; dx < size; dx++, at += 4) {
@@ -250,20 +310,22 @@ const brov = (() => {
         }
       }
     }
-    drawLabelled(data, size, colours);
+    drawLabelled(data, Math.max(3, size), colours);
     context.putImageData(image, 0, 0);
-    if (document.getElementById("show-tree").checked) drawEdges(s.edges, "rgba(0,0,0,0.15)", [], 1);
-    if (document.getElementById("show-cut").checked) {
-      drawEdges(s.cut, "#000", [6, 4], 1.5 * (window.devicePixelRatio || 1));
+    if (document.getElementById("show-tree").checked) {
+      drawEdges(s.edges, dark ? "rgba(255,255,255,0.2)" : "rgba(0,0,0,0.15)", [], 1);
     }
-    drawSuggested(size);
+    if (document.getElementById("show-cut").checked) {
+      drawEdges(s.cut, INK_CSS, [6, 4], 1.5 * (window.devicePixelRatio || 1));
+    }
+    drawSuggested(Math.max(3, size));
     if (lasso && lasso.length > 1) {
       context.beginPath();
       context.moveTo(lasso[0][0], lasso[0][1]);
       for (const [x, y] of lasso) context.lineTo(x, y);
       context.closePath();
       context.setLineDash([4, 4]);
-      context.strokeStyle = "#333";
+      context.strokeStyle = INK_CSS;
       context.lineWidth = 1;
       context.stroke();
       context.setLineDash([]);
@@ -305,7 +367,7 @@ const brov = (() => {
       if (s.given[i] < 0) continue;
       const x = Math.round(ox + scale * xy[2 * i]), y = Math.round(oy - scale * xy[2 * i + 1]);
       if (x < -3 * size || y < -3 * size || x > width + 3 * size || y > height + 3 * size) continue;
-      put(x, y, rim, BLACK);
+      put(x, y, rim, INK);
       put(x, y, band, colours[s.given[i]]);
     }
   }
@@ -319,10 +381,10 @@ const brov = (() => {
       context.arc(x, y, (k === s.next ? 5 : 3) * size, 0, 2 * Math.PI);
       context.setLineDash([3, 3]);
       context.lineWidth = 2;
-      context.strokeStyle = "#000";
+      context.strokeStyle = INK_CSS;
       context.stroke();
       context.setLineDash([]);
-      context.fillStyle = "#000";
+      context.fillStyle = INK_CSS;
       context.fillText(String(k + 1), x + 3 * size, y - 3 * size);
     });
   }
@@ -396,6 +458,38 @@ const brov = (() => {
     gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view },
       overwrite: event.ctrlKey || event.altKey || event.metaKey };
   });
+  // Under the pointer: the point's row and coordinates, asked of the server.
+  let hovering = null;
+  canvas.addEventListener("pointermove", (event) => {
+    if (gesture || hovering) return;
+    hovering = requestAnimationFrame(() => {
+      hovering = null;
+      const [x, y] = canvasPoint(event);
+      const hit = nearest(x, y, 8 * (window.devicePixelRatio || 1));
+      const box = document.getElementById("hover");
+      if (hit < 0) {
+        box.hidden = true;
+        s.hover = -1;
+        return;
+      }
+      box.style.left = `${event.offsetX + 14}px`;
+      box.style.top = `${event.offsetY + 14}px`;
+      if (hit === s.hover) return;
+      s.hover = hit;
+      call(`/api/row?i=${hit}`).then((response) => response.json()).then((row) => {
+        if (s.hover !== row.row) return;
+        const cluster = s.clusters[hit] >= 0 ? s.classes[s.clusters[hit]].name : "none yet";
+        const sure = s.confidence ? ` (${Math.round(100 * s.confidence[hit] / 255)}% of the trees)` : "";
+        box.textContent = `row ${row.row}\n` + row.values.map(([name, value]) => `${name} = ${+value.toPrecision(6)}`).join("\n") +
+          `\ncluster: ${cluster}${sure}`;
+        box.hidden = false;
+      }).catch(() => { box.hidden = true; });
+    });
+  });
+  canvas.addEventListener("pointerleave", () => {
+    document.getElementById("hover").hidden = true;
+    s.hover = -1;
+  });
   canvas.addEventListener("pointermove", (event) => {
     if (!gesture) return;
     const here = canvasPoint(event);
@@ -441,6 +535,9 @@ const brov = (() => {
   document.getElementById("tool-unlabel").addEventListener("change", () => { s.tool = "unlabel"; });
   document.getElementById("show-cut").addEventListener("change", () => draw());
   document.getElementById("show-tree").addEventListener("change", () => draw());
+  for (const id of ["show-doubt", "point-size", "opacity"]) {
+    document.getElementById(id).addEventListener("input", () => draw());
+  }
   document.getElementById("reset-view").addEventListener("click", fit);
   document.getElementById("save").addEventListener("click", () => save());
   document.getElementById("undo").addEventListener("click", () => change({ action: "undo" }));
@@ -466,6 +563,12 @@ const brov = (() => {
     if (event.ctrlKey || event.metaKey || event.altKey) return;
     if (key === "n") {
       jumpToNext();
+      return;
+    }
+    if ((key === "[" || key === "]") && s.classes.length) {
+      const step = key === "]" ? 1 : -1, at = typeof s.tool === "number" ? s.tool : (step > 0 ? -1 : 0);
+      s.tool = (at + step + s.classes.length) % s.classes.length;
+      listClasses();
       return;
     }
     if (event.key === "0") s.tool = "unlabel";
