@@ -58,17 +58,18 @@ def indices(*values):
 
 
 class TestLoadedTree:
-    @pytest.mark.parametrize("dims", [1, 2, 3])
-    def test_same_clusters_and_cuts_as_the_estimator(self, dims):
+    @pytest.mark.parametrize("dims, scale", [(1, False), (2, False), (3, False), (2, True), (3, True)])
+    def test_same_clusters_and_cuts_as_the_estimator(self, dims, scale):
         X = blobs(dims=dims)
-        tree = LoadedTree(X)
+        X[:, 0] *= 40  # a coordinate in other units: standardizing changes the tree
+        tree = LoadedTree(X, scale=scale)
         rng = np.random.default_rng(dims)
         for _ in range(4):
             y = np.full(len(X), -1)
             chosen = rng.choice(len(X), size=5, replace=False)
             y[chosen] = rng.choice([4, -7, 300], size=5)
             labels, cut = tree.cluster(y)
-            model = BrovClustering(n_trees=1).fit(X, y)
+            model = BrovClustering(n_trees=1, scale=scale).fit(X, y)
             np.testing.assert_array_equal(labels, model.labels_)
             np.testing.assert_array_equal(cut, model.cut_edges_)
 

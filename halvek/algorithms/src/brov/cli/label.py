@@ -41,6 +41,8 @@ def add_parser(sub, common):
     label.add_argument("--fresh", action="store_true",
                        help="start over even when the session holds earlier work (it is kept as "
                             "FILE.json.previous)")
+    label.add_argument("--scale", action="store_true",
+                       help="standardize every coordinate first, for coordinates in unrelated units (as brov cluster)")
     label.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default 8765; 0 = any free)")
     label.add_argument("--open", action="store_true", help="open the page in the web browser")
     common(label)
@@ -166,7 +168,8 @@ def _session(args, X, given, progress, start):
     if not args.columns and X.shape[1] > 2:
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
     try:
-        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors}, outputs,
+        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors,
+                                          "scale": args.scale}, outputs,
                                log=progress, path=args.session, restored=document, identity=identity,
                                check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]))
     except ValueError as error:  # also a damaged session file

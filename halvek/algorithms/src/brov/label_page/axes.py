@@ -32,10 +32,12 @@ def project_2d(X):
 
 
 class Axes:
-    """The choices of axis for points ``X`` whose coordinates are called ``names``."""
+    """The choices of axis for points ``X`` whose coordinates are called ``names``;
+    the principal components are those of ``fitted`` (the standardized points with
+    ``--scale``), by default of ``X``."""
 
-    def __init__(self, X, names=None):
-        self.X = X
+    def __init__(self, X, names=None, fitted=None):
+        self.X, self.fitted = X, X if fitted is None else fitted
         self.names = list(names) if names is not None else ["column %d" % k for k in range(X.shape[1])]
         self.components = min(X.shape[1], MAX_COMPONENTS) if X.shape[1] > 2 else 0
         self._scores = None
@@ -47,6 +49,6 @@ class Axes:
         """The points' values along axis number ``choice`` of :meth:`choices`."""
         if choice < self.components:
             if self._scores is None:
-                self._scores = principal_components(self.X, self.components)[0]
+                self._scores = principal_components(self.fitted, self.components)[0]
             return self._scores[:, choice]
         return self.X[:, choice - self.components]

@@ -30,6 +30,7 @@ import time
 
 import numpy as np
 
+from ..estimator.weighting import standard_scaling
 from ..labels import MAX_CLASSES
 from . import checks, store
 from .axes import Axes, project_2d
@@ -79,9 +80,13 @@ class LabelSession:
             raise ValueError("%d points: the labelling page shows at most %d" % (X.shape[0], MAX_POINTS))
         self.X = X
         self.n = X.shape[0]
-        self.shown, self.projection = project_2d(X)
-        self.axes = Axes(X, names)
         self.tree_options = dict(tree_options or {})
+        fitted = X
+        if self.tree_options.get("scale"):  # the coordinates the clustering sees
+            mean, std = standard_scaling(X)
+            fitted = (X - mean) / std
+        self.shown, self.projection = project_2d(fitted if X.shape[1] > 2 else X)
+        self.axes = Axes(X, names, fitted)
         self.tree = LoadedTree(X, **self.tree_options)
         # Where the command line's default lets trees vote, their answer follows each change.
         self._refiner = Refiner(X, self.tree_options, self._publish) if votes_differ(self.n) else None
