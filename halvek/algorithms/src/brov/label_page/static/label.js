@@ -281,6 +281,14 @@ const brov = (() => {
     return opacity * (0.2 + 0.8 * Math.min(1, Math.max(0, (doubt[i] / 255 - 0.5) / 0.5)));
   }
 
+  // The pixel word (little-endian RGBA) of colour c drawn with strength k over the background.
+  function mix(c, k) {
+    const [r0, g0, b0] = BACKGROUND;
+    const r = Math.round(r0 + k * (c[0] - r0)), g = Math.round(g0 + k * (c[1] - g0));
+    const b = Math.round(b0 + k * (c[2] - b0));
+    return ((255 << 24) | (b << 16) | (g << 8) | r) >>> 0;
+  }
+
   function pointSize() {
     return Math.max(1, Math.round(+document.getElementById("point-size").value * (window.devicePixelRatio || 1)));
   }
@@ -289,28 +297,25 @@ const brov = (() => {
     if (!s.given) return;
     const { width, height } = canvas;
     const image = context.createImageData(width, height);
-    const data = image.data;
-    const [r0, g0, b0] = BACKGROUND;
-    new Uint32Array(data.buffer).fill(((255 << 24) | (b0 << 16) | (g0 << 8) | r0) >>> 0); // little-endian RGBA
+    const pixels = new Uint32Array(image.data.buffer); // one RGBA word per pixel
+    pixels.fill(mix(BACKGROUND, 1));
     const colours = s.classes.map((entry) => rgb(entry.colour));
     const size = pointSize();
     const opacity = +document.getElementById("opacity").value / 100;
     const doubt = document.getElementById("show-doubt").checked ? s.confidence : null;
-    const { ox, oy, scale } = s.view, xy = s.xy, half = size >> 1;
+    const words = colours.map((c) => mix(c, opacity)), grey = mix(UNLABELLED, opacity);
+    const { ox, oy, scale } = s.view, xy = s.xy, half = size >> 1, clusters = s.clusters;
     for (let i = 0; i < s.n; i++) {
       const x = Math.round(ox + scale * xy[2 * i]) - half, y = Math.round(oy - scale * xy[2 * i + 1]) - half;
       if (x < 0 || y < 0 || x + size > width || y + size > height) continue;
-      const c = s.clusters[i] >= 0 ? colours[s.clusters[i]] : UNLABELLED;
-      const k = strength(i, opacity, doubt);
-      const r = r0 + k * (c[0] - r0), g = g0 + k * (c[1] - g0), b = b0 + k * (c[2] - b0);
-      for (let dy = 0; dy < size; dy++) {
-        let at = 4 * ((y + dy) * width + x);
-        for (let dx = 0; dx < size; dx++, at += 4) {
-          data[at] = r; data[at + 1] = g; data[at + 2] = b;
-        }
+      const code = clusters[i];
+      let word = code >= 0 ? words[code] : grey;
+      if (doubt && doubt[i] < 255) word = mix(code >= 0 ? colours[code] : UNLABELLED, strength(i, opacity, doubt));
+      for (let dy = 0, at = y * width + x; dy < size; dy++, at += width) {
+        for (let dx = 0; dx < size; dx++) pixels[at + dx] = word;
       }
     }
-    drawLabelled(data, Math.max(3, size), colours);
+    drawLabelled(pixels, Math.max(3, size), colours);
     context.putImageData(image, 0, 0);
     if (document.getElementById("show-tree").checked) {
       drawEdges(s.edges, dark ? "rgba(255,255,255,0.2)" : "rgba(0,0,0,0.15)", [], 1);
@@ -352,23 +357,22 @@ const brov = (() => {
   // Labelled points are rings in their class's colour, drawn into the image
   // pixel by pixel (a 30,000-point lasso stays quick to draw), hollow so that
   // the points under them stay visible.
-  function drawLabelled(data, size, colours) {
+  function drawLabelled(pixels, size, colours) {
     const { ox, oy, scale } = s.view, xy = s.xy, { width, height } = canvas;
     const { band, rim } = ring(2 * size);
-    const put = (x, y, offsets, c) => {
+    const ink = mix(INK, 1), words = colours.map((c) => mix(c, 1));
+    const put = (x, y, offsets, word) => {
       for (let k = 0; k < offsets.length; k += 2) {
         const px = x + offsets[k], py = y + offsets[k + 1];
-        if (px < 0 || py < 0 || px >= width || py >= height) continue;
-        const at = 4 * (py * width + px);
-        data[at] = c[0]; data[at + 1] = c[1]; data[at + 2] = c[2];
+        if (px >= 0 && py >= 0 && px < width && py < height) pixels[py * width + px] = word;
       }
     };
     for (let i = 0; i < s.n; i++) {
       if (s.given[i] < 0) continue;
       const x = Math.round(ox + scale * xy[2 * i]), y = Math.round(oy - scale * xy[2 * i + 1]);
       if (x < -3 * size || y < -3 * size || x > width + 3 * size || y > height + 3 * size) continue;
-      put(x, y, rim, INK);
-      put(x, y, band, colours[s.given[i]]);
+      put(x, y, rim, ink);
+      put(x, y, band, words[s.given[i]]);
     }
   }
 
@@ -418,8 +422,9 @@ const brov = (() => {
 
   function nearest(px, py, radius) {
     let best = -1, bestDistance = radius * radius;
+    const { ox, oy, scale } = s.view, xy = s.xy;
     for (let i = 0; i < s.n; i++) {
-      const [x, y] = pixel(i);
+      const x = ox + scale * xy[2 * i], y = oy - scale * xy[2 * i + 1];
       const d = (x - px) * (x - px) + (y - py) * (y - py);
       if (d <= bestDistance) { best = i; bestDistance = d; }
     }
@@ -432,8 +437,9 @@ const brov = (() => {
       x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
     }
     const found = [];
+    const { ox, oy, scale } = s.view, xy = s.xy;
     for (let i = 0; i < s.n; i++) {
-      const [x, y] = pixel(i);
+      const x = ox + scale * xy[2 * i], y = oy - scale * xy[2 * i + 1];
       if (x < x0 || x > x1 || y < y0 || y > y1) continue;
       let odd = false;
       for (let a = 0, b = polygon.length - 1; a < polygon.length; b = a++) {
