@@ -225,7 +225,7 @@ def change(server, value):
 class TestServer:
     def test_page_points_and_edges(self, served):
         server, X = served
-        for page in ("/", "/label.js", "/label.css"):
+        for page in ("/", "/label.js", "/picture.js", "/label.css"):
             assert request(server, "GET", page)[0] == 200
         status, raw = request(server, "GET", "/api/points")
         np.testing.assert_allclose(np.frombuffer(raw, "<f4").reshape(-1, 2), X, rtol=1e-6)

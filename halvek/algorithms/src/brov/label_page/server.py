@@ -39,6 +39,7 @@ from .checks import BadRequest
 PAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"),
           "/label.js": ("label.js", "text/javascript; charset=utf-8"),
+          "/picture.js": ("picture.js", "text/javascript; charset=utf-8"),
           "/label.css": ("label.css", "text/css; charset=utf-8")}
 
 IDLE_SECONDS = 20
