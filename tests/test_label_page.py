@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -430,6 +431,11 @@ class TestStopped:
                 outcomes.add(np.array_equal(now, current))
                 saved = now
             assert outcomes == {False, True}  # the kills came before, during and after saves
+            change(server, {"action": "label", "class": 0, "indices": indices(7)})
+            process.send_signal(signal.SIGINT)  # Ctrl-C keeps every change too
+            assert process.wait(10) == 130 and "every change is kept" in process.stderr.read()
+            process, server = spawn(argv)
+            assert ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")[7] == 0
         finally:
             process.kill()
             process.wait()
@@ -578,6 +584,8 @@ def test_label_in_the_browser_then_save(tmp_path):
             before = driver.execute_script("return [brov.givenIds(), brov.state.classes, brov.state.version]")
             process.kill()  # SIGKILL: nothing of the server's own runs
             process.wait()
+            driver.execute_script("brov.change({action: 'undo'})")
+            wait_for(driver, "return document.getElementById('status').textContent.includes('server is gone')")
             process, server = spawn([demo, "--columns", "x,y"])
             driver.get(server.url)
             wait_for(driver, "return window.brov && brov.state.version >= 0 && brov.state.n > 0")
