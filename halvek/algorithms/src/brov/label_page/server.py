@@ -95,6 +95,7 @@ class LabelHandler(BaseHTTPRequestHandler):
         """Whether the request may go on; answers 403 when not."""
         port = self.server.server_address[1]
         if self.headers.get("Host", "") not in ("127.0.0.1:%d" % port, "localhost:%d" % port):
+            self.close_connection = True  # a body left unread must not be taken for the next request
             self._error(403, "this server answers only to 127.0.0.1")
             return False
         given = self.headers.get("X-Brov-Token") or (parse_qs(urlsplit(self.path).query).get("token") or [""])[0]
