@@ -160,10 +160,12 @@ def _session(args, X, given, progress, start):
     for path, what in zip(outputs, ("labels", "output")):
         check_output(path, what, inputs)
     check_output(args.session, "session", inputs)
-    for leftover in store.remove_leftovers([args.session, *outputs]):
+    for leftover in store.remove_leftovers([args.session, store.journal_path(args.session), *outputs]):
         progress("removed %s, left by a write that was stopped" % leftover)
     if args.fresh and os.path.exists(args.session):
         os.replace(args.session, args.session + ".previous")
+        if os.path.exists(store.journal_path(args.session)):
+            os.replace(store.journal_path(args.session), store.journal_path(args.session + ".previous"))
     progress("read %d points (%d coordinates)" % X.shape)
     if not args.columns and X.shape[1] > 2:
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)

@@ -2,11 +2,15 @@
 history and the clusters that follow from them.
 
 Every change is on disk before it is acknowledged: under one lock, the
-change is made in memory, the points re-clustered, and the whole session
-(labels, classes with names and colours, history, outputs) written to the
-session file through a temporary file, fsync and rename (see ``store``).
-If that write fails, the change is taken back and refused. A kill at any
-moment therefore leaves the session as of the last acknowledged change.
+change is made in memory, the points re-clustered, and the change appended
+to the session's journal and synced (see ``store``). If that write fails,
+the change is taken back and refused. From time to time (when the journal
+has grown as large as the session file, at every start and every Save) the
+whole session (labels, classes with names and colours, history, outputs)
+is written to the session file through a temporary file, fsync and rename,
+and a new journal begun. A start reads the session file and replays its
+journal up to the first line a kill cut short. A kill at any moment
+therefore leaves the session as of the last acknowledged change.
 
 Save (:meth:`LabelSession.save`) writes two files from one version: the
 labels (one id per point, as ``brov cluster --labels`` reads them) and the
@@ -25,6 +29,7 @@ int16, both little-endian.
 import copy
 import io
 import os
+import secrets
 import threading
 import time
 
@@ -49,6 +54,9 @@ PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e
            "#bcbd22", "#393b79", "#637939", "#843c39", "#7b4173", "#3182bd", "#e6550d", "#31a354"]
 
 ACTIONS = ("label", "add_class", "edit_class", "delete_class", "undo", "redo")
+
+#: A journal shorter than this is never folded into the session file (bytes).
+JOURNAL_FLOOR = 1 << 20
 
 
 def _points(count):
@@ -100,14 +108,14 @@ class LabelSession:
         self.revision, self.saved_revision = 0, None
         self.history = History()
         self.export = {"complete": True, "known": {}}
+        self._journal_size = self._snapshot_size = None
         if restored is not None:
             self._restore(restored)
         else:
             self._start(given)
         self._recluster()
-        if restored is None:
-            self._persist()
-        elif not self.export["complete"]:
+        self._persist()  # a new session, or a restored one with its journal folded in
+        if restored is not None and not self.export["complete"]:
             try:
                 self._export(overwrite=True)
                 self._log("finished the save that was interrupted: %s and %s" % (
@@ -187,8 +195,29 @@ class LabelSession:
                 "outputs": {"labels": self.labels_path, "clusters": self.clusters_path}, "export": self.export}
 
     def _persist(self):
-        if self.path is not None:
-            store.dump_session(self.path, self._document())
+        """Write the whole session and begin a new journal."""
+        if self.path is None:
+            return
+        self._journal_size = None  # until the new journal is there, changes write everything
+        journal = secrets.token_hex(8)
+        self._snapshot_size = store.dump_session(self.path, dict(self._document(), journal=journal))
+        store.start_journal(self.path, journal)
+        self._journal_size = 0
+
+    def _journal(self, record):
+        """Put one change on disk: a journal line, or everything when the journal is out of use."""
+        if self.path is None:
+            return
+        if self._journal_size is None:
+            return self._persist()
+        line = {"move": record["move"]} if "move" in record else {"step": record["step"].to_json()}
+        self._journal_size = store.append_record(self.path, line)
+        if self._journal_size > max(JOURNAL_FLOOR, self._snapshot_size):
+            try:
+                self._persist()
+            except OSError as error:  # the change is in the journal: only the folding waits
+                self._log("cannot write %s: %s" % (self.path, " ".join(str(error).split())))
+        return None
 
     def _restore(self, document):
         try:
@@ -207,7 +236,10 @@ class LabelSession:
             self.saved_revision = document["saved_revision"]
             self.export = document["export"]
             self.export["known"] = {k: list(v) for k, v in self.export["known"].items()}
-        except (KeyError, TypeError, ValueError, BadRequest) as error:
+            for line in store.read_journal(self.path, document["journal"]):
+                record = {"move": line["move"]} if "move" in line else {"step": Step.from_json(line["step"])}
+                self._perform(record, recluster=False)
+        except (KeyError, TypeError, ValueError, IndexError, BadRequest) as error:
             raise store.SessionFileError("the session %s is damaged: %s" % (self.path, error)) from None
 
     # -- reading ------------------------------------------------------------------------------
@@ -283,8 +315,9 @@ class LabelSession:
                     self.relabelled)
             self.given, self.history = self.given.copy(), self.history.copy()
             try:
-                message = self._change(action, request)
-                self._persist()
+                message, record = self._change(action, request)
+                if record is not None:
+                    self._journal(record)
             except BaseException:
                 (self.given, self.classes, self.clusters, self.cut, self.seconds, self.history,
                  self.revision, self.relabelled) = kept
@@ -293,25 +326,37 @@ class LabelSession:
             return dict(self._state_locked(), message=message)
 
     def _change(self, action, request):
+        """(what changed in the user's words, the record of the change or None when nothing changed)."""
         if action in ("undo", "redo"):
-            forward = action == "redo"
-            source, target = (self.history.redo, self.history.undo) if forward else \
-                (self.history.undo, self.history.redo)
-            if not source:
-                return "nothing to %s" % action
-            step = source.pop()
-            target.append(step)
-            message = ("redone: " if forward else "undone: ") + step.what
+            if not (self.history.redo if action == "redo" else self.history.undo):
+                return "nothing to %s" % action, None
+            record = {"move": action}
         else:
             step = {"label": self._label, "add_class": self._add_class, "edit_class": self._edit_class,
                     "delete_class": self._delete_class}[action](request)
             if isinstance(step, str):
-                return step  # nothing to change, and why
+                return step, None  # nothing to change, and why
+            record = {"step": step}
+        return self._perform(record), record
+
+    def _perform(self, record, recluster=True):
+        """Carry out a new step ({"step": Step}) or a move through the history ({"move": "undo"
+        or "redo"}), as a request does and a start replaying the journal does."""
+        if "move" in record:
+            forward = record["move"] == "redo"
+            source, target = (self.history.redo, self.history.undo) if forward else \
+                (self.history.undo, self.history.redo)
+            step = source.pop()
+            target.append(step)
+            message = ("redone: " if forward else "undone: ") + step.what
+        else:
+            step, forward = record["step"], True
             self.history.record(step)
-            forward, message = True, step.what
+            message = step.what
         self.classes = step.apply(self.given, self.classes, forward)
         if step.indices.size:
-            self._recluster()
+            if recluster:
+                self._recluster()
             self.relabelled += 1
         self.revision += 1
         return message

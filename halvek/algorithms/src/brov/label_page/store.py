@@ -9,7 +9,13 @@ start of the page removes what a kill left behind (:func:`remove_leftovers`)
 without touching the temporary files of anything else.
 
 The session file (:func:`dump_session` / :func:`load_session`) is JSON;
-arrays in it are base64 little-endian binary, like on the wire.
+arrays in it are base64 little-endian binary, like on the wire. Changes
+between two such whole writes go to its journal (``FILE.journal``), one
+line each, appended and synced (:func:`append_record`): a line is
+``CRC32 JSON``, and reading stops at the first line that is cut short or
+does not match its checksum, which is where a kill stopped the writing. The
+journal's first line names the session file it continues (a random id kept
+in both); a journal of another id is already folded into the session file.
 """
 
 import base64
@@ -18,6 +24,7 @@ import hashlib
 import json
 import os
 import stat
+import zlib
 
 import numpy as np
 
@@ -111,9 +118,10 @@ def unpack(text, dtype):
 
 
 def dump_session(path, document):
-    """Write the session ``document`` (a dict of JSON values) as a whole."""
-    body = {"brov": SESSION_MARK, "format": SESSION_FORMAT, **document}
-    write_whole(path, json.dumps(body, separators=(",", ":")).encode("utf-8"))
+    """Write the session ``document`` (a dict of JSON values) as a whole; returns its size."""
+    body = json.dumps({"brov": SESSION_MARK, "format": SESSION_FORMAT, **document}, separators=(",", ":"))
+    write_whole(path, body.encode("utf-8"))
+    return len(body)
 
 
 class SessionFileError(ValueError):
@@ -135,3 +143,60 @@ def load_session(path):
         raise SessionFileError("%s is a session of format %r; this brov reads format %d"
                                % (path, document.get("format"), SESSION_FORMAT))
     return document
+
+
+def journal_path(path):
+    return path + ".journal"
+
+
+def _line(value):
+    body = json.dumps(value, separators=(",", ":")).encode("utf-8")
+    return b"%08x %s\n" % (zlib.crc32(body), body)
+
+
+def start_journal(path, journal_id):
+    """A new, empty journal for the session file ``path`` whose id is ``journal_id``."""
+    write_whole(journal_path(path), _line({"journal": journal_id}))
+
+
+def append_record(path, record):
+    """Append ``record`` (JSON values) to the journal of ``path`` and sync it;
+    on any error the journal is cut back to what it held before."""
+    line = _line(record)
+    handle = os.open(journal_path(path), os.O_WRONLY | os.O_APPEND)
+    try:
+        size = os.fstat(handle).st_size
+        try:
+            view = memoryview(line)
+            while view:
+                view = view[os.write(handle, view):]
+            os.fsync(handle)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.ftruncate(handle, size)
+            raise
+        return size + len(line)
+    finally:
+        os.close(handle)
+
+
+def read_journal(path, journal_id):
+    """The records of the journal of ``path`` when it continues ``journal_id``, up to the
+    first line a kill cut short; [] when there is none."""
+    try:
+        with open(journal_path(path), "rb") as handle:
+            lines = handle.read().split(b"\n")[:-1]  # the part after the last newline is cut short
+    except FileNotFoundError:
+        return []
+    records = []
+    for line in lines:
+        checksum, _, body = line.partition(b" ")
+        try:
+            if int(checksum, 16) != zlib.crc32(body):
+                break
+            records.append(json.loads(body.decode("utf-8")))
+        except ValueError:
+            break
+    if not records or records[0] != {"journal": journal_id}:
+        return []
+    return records[1:]
