@@ -211,7 +211,10 @@ class LabelSession:
         if self._journal_size is None:
             return self._persist()
         line = {"move": record["move"]} if "move" in record else {"step": record["step"].to_json()}
-        self._journal_size = store.append_record(self.path, line)
+        try:
+            self._journal_size = store.append_record(self.path, line)
+        except FileNotFoundError:  # the journal was taken away: begin again from the whole session
+            return self._persist()
         if self._journal_size > max(JOURNAL_FLOOR, self._snapshot_size):
             try:
                 self._persist()
