@@ -1,5 +1,5 @@
 """What the labelling page costs at many points: loading the tree once, then
-one label change over HTTP (re-clustering, the session file written to disk
+one label change over HTTP (re-clustering, the change written to the session journal on disk
 and the new clusters as compact arrays), and in headless Chromium (when
 /usr/bin/chromium and the browser extra are installed) the first draw, a
 change as the page sees it from sending to repainted, and the frame of a pan
@@ -121,7 +121,7 @@ def one_size(n, changes, driver):
                 times.append(time.perf_counter() - start)
                 sizes.append(len(content))
                 server_side.append(json.loads(content)["seconds"])
-            print("  one change over HTTP, session file written: %.1f ms (re-clustering %.1f ms), answer %d bytes "
+            print("  one change over HTTP, on disk before the answer: %.1f ms (re-clustering %.1f ms), answer %d bytes "
                   "(%.1f per point)" % (1000 * statistics.median(times), 1000 * statistics.median(server_side),
                                         statistics.median(sizes), statistics.median(sizes) / n))
             if driver is not None:
