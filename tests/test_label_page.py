@@ -6,19 +6,27 @@ import contextlib
 import http.client
 import json
 import os
+import re
 import shutil
+import signal
+import socket
+import subprocess
+import sys
 import threading
 import time
 
 import numpy as np
 import pytest
 
+import halvek
 from halvek.algorithms.src.brov import BrovClustering, cli
 from halvek.algorithms.src.brov.cli import common as cli_common
 from halvek.algorithms.src.brov.cli.main import build_parser
 from halvek.algorithms.src.brov.cli.label import run_label
 from halvek.algorithms.src.brov.label_page.session import LabelSession, project_2d
+from halvek.algorithms.src.brov.label_page.axes import Axes
 from halvek.algorithms.src.brov.label_page.loaded_tree import LoadedTree
+from halvek.algorithms.src.brov.label_page.store import load_session
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -39,22 +47,30 @@ def ids_of(state, field):
     return table[codes(state[field])]  # code -1 picks the trailing -1
 
 
+def settled(state, *skip):
+    """A state without its timing, what follows from the labels later (the voting trees'
+    answer) and the ``skip`` fields."""
+    later = ("seconds", "message", "answer", "pending", "clusters", "cut", "confidence", "suggested")
+    return {k: v for k, v in state.items() if k not in later + skip}
+
+
 def indices(*values):
     return base64.b64encode(np.array(values, dtype="<i4").tobytes()).decode()
 
 
 class TestLoadedTree:
-    @pytest.mark.parametrize("dims", [1, 2, 3])
-    def test_same_clusters_and_cuts_as_the_estimator(self, dims):
+    @pytest.mark.parametrize("dims, scale", [(1, False), (2, False), (3, False), (2, True), (3, True)])
+    def test_same_clusters_and_cuts_as_the_estimator(self, dims, scale):
         X = blobs(dims=dims)
-        tree = LoadedTree(X)
+        X[:, 0] *= 40  # a coordinate in other units: standardizing changes the tree
+        tree = LoadedTree(X, scale=scale)
         rng = np.random.default_rng(dims)
         for _ in range(4):
             y = np.full(len(X), -1)
             chosen = rng.choice(len(X), size=5, replace=False)
             y[chosen] = rng.choice([4, -7, 300], size=5)
             labels, cut = tree.cluster(y)
-            model = BrovClustering(n_trees=1).fit(X, y)
+            model = BrovClustering(n_trees=1, scale=scale).fit(X, y)
             np.testing.assert_array_equal(labels, model.labels_)
             np.testing.assert_array_equal(cut, model.cut_edges_)
 
@@ -69,6 +85,11 @@ class TestLoadedTree:
         assert shown.shape == (len(X), 2) and "PCA" in name
         assert abs(np.corrcoef(shown[:, 0], X[:, 3])[0, 1]) > 0.99
         assert project_2d(X[:, :2])[1] == "the two coordinates as given"
+        axes = Axes(X, list("abcde"))  # the first view is the first two of the axes offered
+        assert axes.choices()[:2] == ["principal component 1", "principal component 2"]
+        assert axes.choices()[5:] == list("abcde")
+        np.testing.assert_allclose(np.column_stack([axes.values(0), axes.values(1)]), shown, rtol=1e-4, atol=1e-3)
+        np.testing.assert_array_equal(axes.values(8), X[:, 3])
 
 
 class TestSession:
@@ -105,6 +126,51 @@ class TestSession:
         assert (ids_of(session.state(), "clusters") == 120).all()
         session.apply({"action": "label", "class": None, "indices": indices(0, 5)})
         assert (ids_of(session.state(), "clusters") == -1).all()
+
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_undo_and_redo_retrace_any_work_and_survive_a_restart(self, tmp_path, seed):
+        """Random work (lassos that keep or overwrite, new, renamed and deleted
+        classes): undoing all of it gives back the start, redoing it the end,
+        and a session read back from its file has the same state and history."""
+        X, rng = blobs(), np.random.default_rng(seed)
+        path = str(tmp_path / "s.json")
+        session = LabelSession(X, path=path)
+        states = [session.state()]
+        for _ in range(12):
+            kind, ids = rng.integers(4), [c["id"] for c in session.classes]
+            if kind == 0 or len(ids) == 1:
+                request = {"action": "add_class"}
+            elif kind == 1:
+                request = {"action": "delete_class", "id": int(rng.choice(ids))}
+            elif kind == 2:
+                request = {"action": "edit_class", "id": int(rng.choice(ids)), "name": "n%d" % rng.integers(99)}
+            else:
+                chosen = rng.choice(len(X), size=int(rng.integers(1, 40)), replace=False)
+                request = {"action": "label", "class": int(rng.choice(ids)), "indices": indices(*chosen),
+                           "overwrite": bool(rng.integers(2))}
+            before = session.given.copy()
+            answer = session.apply(request)
+            if request["action"] == "label" and not request["overwrite"]:  # only unlabelled points change
+                assert ((session.given == before) | (before == -1)).all()
+            if answer["version"] != states[-1]["version"]:
+                changed = int(np.sum(session.given != before))
+                assert request["action"] != "label" or answer["message"].startswith("%d point" % changed)
+                states.append(session.state())
+        with open(path + ".journal", "ab") as journal:  # what a kill leaves: a line cut short, or torn
+            journal.write(b'00000000 {"move":"undo"}\n' if seed % 2 else b'1c291ca3 {"move":"un')
+        restored = LabelSession(X, path=path, restored=load_session(path))
+        assert settled(restored.state()) == settled(states[-1])
+        for expected in reversed(states[:-1]):
+            assert restored.apply({"action": "undo"})["version"] > expected["version"]
+            history = ("version", "undo", "redo", "saved")
+            assert settled(restored.state(), *history) == settled(expected, *history)
+        assert restored.apply({"action": "undo"})["message"] == "nothing to undo"
+        assert (restored.clusters == -1).all()
+        for _ in states[1:]:
+            restored.apply({"action": "redo"})
+        assert restored.state()["given"] == states[-1]["given"] and restored.classes == session.classes
+        assert sorted(os.listdir(tmp_path)) == ["s.json", "s.json.journal"]  # no temporary file left
 
 
 # ------------------------------------------------------------------------------------------------
@@ -145,6 +211,7 @@ def served(data, tmp_path):
 def request(server, method, path, body=None, headers=None):
     connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
     sent = {"Content-Type": "application/json"} if body is not None else {}
+    sent["X-Brov-Token"] = server.token
     sent.update(headers or {})
     connection.request(method, path, body=body, headers=sent)
     response = connection.getresponse()
@@ -161,12 +228,18 @@ def change(server, value):
 class TestServer:
     def test_page_points_and_edges(self, served):
         server, X = served
-        for page in ("/", "/label.js", "/label.css"):
+        for page in ("/", "/label.js", "/picture.js", "/label.css"):
             assert request(server, "GET", page)[0] == 200
         status, raw = request(server, "GET", "/api/points")
         np.testing.assert_allclose(np.frombuffer(raw, "<f4").reshape(-1, 2), X, rtol=1e-6)
         status, raw = request(server, "GET", "/api/edges")
         assert np.frombuffer(raw, "<i4").reshape(-1, 2).shape == (len(X) - 1, 2)
+        status, raw = request(server, "GET", "/api/points?x=1&y=0")  # the axes the user picked
+        np.testing.assert_allclose(np.frombuffer(raw, "<f4").reshape(-1, 2), X[:, ::-1], rtol=1e-6)
+        assert request(server, "GET", "/api/points?x=2&y=0")[0] == 400
+        row = json.loads(request(server, "GET", "/api/row?i=5")[1])
+        assert row == {"row": 5, "values": [["x", X[5, 0]], ["y", X[5, 1]]]}
+        assert request(server, "GET", "/api/row?i=180")[0] == 400
 
     def test_change_reclusters_like_the_estimator(self, served):
         server, X = served
@@ -183,27 +256,88 @@ class TestServer:
     @pytest.mark.parametrize("body, headers, expected", [
         (b"{not json", {}, 400),
         (b"\xff\xfe", {}, 400),
+        (b"null", {}, 400),
+        (b"[" * 30000 + b"]" * 30000, {}, 400),
+        (b'{"action": ["label"]}', {}, 400),
+        (b'{"action": {"a": 1}}', {}, 400),
+        (b'{"action": "label", "class": "0", "indices": "AAAAAA=="}', {}, 400),
+        (b'{"action": "label", "class": 0, "indices": [0]}', {}, 400),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA==", "overwrite": 1}', {}, 400),
+        (b'{"action": "add_class", "id": 4611686018427387904}', {}, 400),
+        (b'{"action": "add_class", "name": ["x"]}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#+12345"}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#1_2345"}', {}, 400),
+        (b'{"action": "edit_class", "id": 0, "colour": "#12345\\n"}', {}, 400),
+        (b'{"action": "delete_class", "id": 0}', {}, 409),
         (json.dumps({"action": "label", "class": 0, "indices": indices(180)}).encode(), {}, 400),
         (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"Content-Type": "text/plain"}, 415),
         (b"{}", {"Host": "evil.example:80"}, 403),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"X-Brov-Token": ""}, 403),
+        (b'{"action": "label", "class": 0, "indices": "AAAAAA=="}', {"X-Brov-Token": "x" * 32}, 403),
         (b"x" * (65536 + 6 * 180 + 1), {}, 413),
-    ])
-    def test_bad_requests_get_4xx_and_change_nothing(self, served, body, headers, expected):
+    ], ids=lambda value: repr(value)[:40] if isinstance(value, bytes) else None)
+    def test_bad_requests_get_4xx_and_change_nothing(self, served, capfd, body, headers, expected):
         server, _ = served
         before = request(server, "GET", "/api/state")[1]
-        assert request(server, "POST", "/api/change", body, headers)[0] == expected
+        status, answer = request(server, "POST", "/api/change", body, headers)
+        assert status == expected
+        reason = json.loads(answer)["error"]
+        assert reason and "\n" not in reason
         assert request(server, "GET", "/api/state")[1] == before
+        assert capfd.readouterr().err == ""  # no traceback on the user's terminal
 
     def test_missing_length_and_unknown_paths(self, served):
         server, _ = served
         connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
         connection.putrequest("POST", "/api/change")
         connection.putheader("Content-Type", "application/json")
+        connection.putheader("X-Brov-Token", server.token)
         connection.endheaders()
         assert connection.getresponse().status == 411
         connection.close()
         assert request(server, "GET", "/api/nothing")[0] == 404
         assert request(server, "POST", "/api/nothing", b"{}")[0] == 404
+
+    def test_idle_connections_do_not_keep_a_fresh_client_out(self, served):
+        server, _ = served
+        idle = [socket.create_connection(("127.0.0.1", server.server_address[1]), timeout=5) for _ in range(200)]
+        try:
+            idle[-1].sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # and never ends it
+            start = time.perf_counter()
+            assert request(server, "GET", "/api/state")[0] == 200
+            assert time.perf_counter() - start < 3
+            assert len(server._open) <= server.max_connections
+        finally:
+            for connection in idle:
+                connection.close()
+
+    def test_the_command_lines_answer_follows_with_confidence_and_suggestions(self, served):
+        server, X = served
+        y = np.full(len(X), -1)
+        y[[0, 1]] = [0, 1]  # two classes in one blob: the trees disagree on the border
+        change(server, {"action": "add_class", "id": 1})
+        change(server, {"action": "label", "class": 0, "indices": indices(0)})
+        status, state = change(server, {"action": "label", "class": 1, "indices": indices(1)})
+        assert state["pending"] and state["answer"] == "one tree"
+        np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
+        deadline = time.monotonic() + 20
+        while state["pending"] and time.monotonic() < deadline:
+            time.sleep(0.05)
+            state = json.loads(request(server, "GET", "/api/state")[1])
+        model = BrovClustering(random_state=0).fit(X, y)
+        assert state["answer"] == "the command line's default (voting trees)"
+        np.testing.assert_array_equal(ids_of(state, "clusters"), model.labels_)
+        cut = np.frombuffer(base64.b64decode(state["cut"]), "<i4").reshape(-1, 2)
+        np.testing.assert_array_equal(cut, model.edges_[model.cut_edges_])
+        confidence = np.frombuffer(base64.b64decode(state["confidence"]), "u1") / 255
+        np.testing.assert_allclose(confidence, model.confidence_, atol=0.5 / 255)
+        suggested = state["suggested"]
+        assert 2 <= len(suggested) <= 5 and (y[suggested] == -1).all()
+        assert confidence[suggested[0]] == confidence[y == -1].min()
+        assert list(confidence[suggested]) == sorted(confidence[suggested])
+        shown = project_2d(X)[0]
+        gaps = [np.hypot(*(shown[a] - shown[b])) for a in suggested for b in suggested if a < b]
+        assert min(gaps, default=np.inf) >= 0.1 * np.ptp(shown, axis=0).max()
 
     def test_save_writes_what_brov_cluster_reads_and_writes(self, served, tmp_path):
         server, X = served
@@ -216,7 +350,7 @@ class TestServer:
         assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
         np.save(tmp_path / "xy.npy", X)
         assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
-                         "-o", str(tmp_path / "again.csv"), "--trees", "1", "-q", "--short"]) == 0
+                         "-o", str(tmp_path / "again.csv"), "-q", "--short"]) == 0
         assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
 
     def test_refused_output_is_reported_and_nothing_written(self, data, tmp_path):
@@ -231,26 +365,157 @@ class TestServer:
             assert not target.exists()
 
 
+def spawn(argv):
+    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token)."""
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(halvek.__file__)))
+    env = dict(os.environ, PYTHONPATH=package_root)
+    process = subprocess.Popen([sys.executable, "-m", "halvek.algorithms.src.brov", "label", *argv, "--port", "0",
+                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    line = process.stdout.readline()
+    found = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
+    if not found:
+        process.kill()
+        raise AssertionError("brov label did not start: %r %r" % (line, process.stderr.read()))
+    return process, Address(int(found[1]), found[2])
+
+
+class Address:
+    """What ``request`` needs of a server running in another process."""
+
+    def __init__(self, port, token):
+        self.server_address, self.token = ("127.0.0.1", port), token
+        self.url = "http://127.0.0.1:%d/?token=%s" % (port, token)
+
+
+def saved_pair(folder, labels="points-given.csv", clusters="points-clusters.csv"):
+    """(labels, clusters) as saved in ``folder``, checking that both files come from one
+    version and that no temporary file is left."""
+    assert not [f for f in os.listdir(folder) if f.endswith(".brov-tmp")]
+    given = cli_common.read_labels(str(folder / labels))
+    table = np.loadtxt(folder / clusters, delimiter=",", skiprows=1, dtype=np.int64)
+    np.testing.assert_array_equal(table[:, 0], given)
+    return given, table[:, 1]
+
+
+class TestStopped:
+    """The command killed at any moment, and many changes and saves at once."""
+
+    def test_a_kill_during_save_leaves_one_whole_version(self, tmp_path):
+        X = np.random.default_rng(0).normal(size=(30000, 2))
+        np.save(tmp_path / "points.npy", X)
+        argv = [str(tmp_path / "points.npy")]
+        process, server = spawn(argv)
+        rng, saved = np.random.default_rng(1), np.full(len(X), -1)
+        try:
+            change(server, {"action": "label", "class": 0, "indices": indices(0)})
+            start = time.perf_counter()
+            assert request(server, "POST", "/api/save", b"{}")[0] == 200
+            duration = time.perf_counter() - start
+            saved[0] = 0
+            outcomes = set()
+            for fraction in np.linspace(0.0, 2.0, 8):
+                chosen = rng.choice(len(X), size=500, replace=False)
+                state = change(server, {"action": "label", "class": 0, "indices": indices(*chosen),
+                                        "overwrite": True})[1]
+                current = ids_of(state, "given")
+                connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
+                connection.request("POST", "/api/save", b"{}", {"Content-Type": "application/json",
+                                                                "X-Brov-Token": server.token})
+                time.sleep(fraction * duration)
+                process.kill()
+                process.wait()
+                connection.close()
+                process, server = spawn(argv)
+                restored = ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")
+                np.testing.assert_array_equal(restored, current)  # every acknowledged change is back
+                now = saved_pair(tmp_path)[0]
+                assert np.array_equal(now, saved) or np.array_equal(now, current)
+                outcomes.add(np.array_equal(now, current))
+                saved = now
+            assert outcomes == {False, True}  # the kills came before, during and after saves
+            change(server, {"action": "label", "class": 0, "indices": indices(7)})
+            process.send_signal(signal.SIGINT)  # Ctrl-C keeps every change too
+            assert process.wait(10) == 130 and "every change is kept" in process.stderr.read()
+            process, server = spawn(argv)
+            assert ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")[7] == 0
+        finally:
+            process.kill()
+            process.wait()
+
+    def test_racing_changes_and_saves_lose_nothing(self, served, tmp_path):
+        server, X = served
+        change(server, {"action": "add_class", "id": 1})
+        errors = []
+
+        def labeller(k):
+            for i in range(k, len(X), 6):
+                status, answer = change(server, {"action": "label", "class": k % 2, "indices": indices(i)})
+                if status != 200:
+                    errors.append(answer)
+
+        def saver():
+            for _ in range(10):
+                status, answer = request(server, "POST", "/api/save", b"{}")
+                if status != 200:
+                    errors.append(answer)
+
+        threads = [threading.Thread(target=labeller, args=(k,)) for k in range(6)] + \
+            [threading.Thread(target=saver) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert not errors
+        given, clusters = saved_pair(tmp_path, "given.csv", "clusters.csv")
+        if (given != -1).any():  # the clusters are those of the labels saved with them
+            np.testing.assert_array_equal(clusters, BrovClustering(random_state=0).fit(X, given).labels_)
+        expected = (np.arange(len(X)) % 6) % 2
+        state = json.loads(request(server, "GET", "/api/state")[1])
+        np.testing.assert_array_equal(ids_of(state, "given"), expected)  # no update lost
+        assert state["version"] == len(X) + 1
+
+
 class TestCommand:
     def run(self, argv, capsys):
         status = cli.main(["label", *argv, "--port", "0", "-q"])
         return status, capsys.readouterr().err
 
-    def test_labels_file_restores_earlier_work(self, data, tmp_path):
+    def test_session_continues_and_never_writes_over_an_input(self, data, tmp_path):
         X, path = data
         y = np.full(len(X), -1)
         y[[5, 70]] = [3, 8]
         np.savetxt(tmp_path / "y.csv", y, fmt="%d", header="label", comments="")
         with serving([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv")]) as server:
-            state = json.loads(request(server, "GET", "/api/state")[1])
+            change(server, {"action": "label", "class": 3, "indices": indices(6)})
+            state = change(server, {"action": "edit_class", "id": 8, "name": "eight", "colour": "#00AA00"})[1]
+        y[6] = 3
         np.testing.assert_array_equal(ids_of(state, "given"), y)
         np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
-        assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
+        assert state["outputs"]["labels"] == str(tmp_path / "points-given.csv")  # never the input y.csv
+        (tmp_path / "points-given.csv").write_text("someone else's\n")
+        with serving([path, "--columns", "x,y"]) as server:  # continues the session
+            again = json.loads(request(server, "GET", "/api/state")[1])
+            status, answer = request(server, "POST", "/api/save", b"{}")
+            assert status == 409 and "not written by this session" in json.loads(answer)["error"]
+            assert (tmp_path / "points-given.csv").read_text() == "someone else's\n"
+            assert request(server, "POST", "/api/save", b'{"overwrite": true}')[0] == 200
+        assert {k: again[k] for k in ("classes", "given", "undo")} == {k: state[k] for k in ("classes", "given", "undo")}
+        assert again["classes"][1] == {"id": 8, "name": "eight", "colour": "#00aa00"}
+        np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "points-given.csv")), y)
+        for argv, message in [(["--labels", str(tmp_path / "y.csv")], "holds earlier work"),
+                              (["--labels", str(tmp_path / "y.csv"), "--fresh", "--save-labels",
+                                str(tmp_path / "y.csv")], "write over the input")]:
+            args = build_parser().parse_args(["label", path, "--columns", "x,y", "--port", "0", *argv])
+            with pytest.raises(cli_common.CliError, match=message):
+                run_label(args, cli_common.Progress(False), serve=False)
+        with serving([path, "--columns", "x,y", "--fresh"]) as server:
+            assert (ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given") == -1).all()
+        assert (tmp_path / "points-session.json.previous").exists()
 
     @pytest.mark.parametrize("extra, message", [
         (["--columns", "x,z"], "has no column 'z' (it has x, y, blob)"),
         (["--columns", "x,y", "--labels", "LABELS"], "holds 3 labels for 180 points"),
-        (["--columns", "x,y", "-o", "POINTS"], "three different files"),
+        (["--columns", "x,y", "-o", "POINTS"], "four different files"),
         (["--columns", "x,y", "--port", "70000"], "--port must lie in 0..65535"),
     ])
     def test_refusals(self, data, tmp_path, capsys, extra, message):
@@ -303,16 +568,37 @@ def wait_for(driver, script, timeout=20):
 
 def test_label_in_the_browser_then_save(tmp_path):
     """The demo's data: add a class, click one point of each of two blobs,
-    check the page and the files against the estimator."""
+    check the page and the files against the estimator; lasso, undo, redo,
+    delete a class and rename one; kill the server and start it again: every
+    change is back."""
     assert cli.main(["demo", "--n", "600", "--centers", "3", "--out", str(tmp_path / "demo"), "-q"]) == 0
     demo = str(tmp_path / "demo" / "labels.csv")
     table = np.loadtxt(demo, delimiter=",", skiprows=1)
     X, blob = table[:, :2], table[:, 2].astype(int)
     driver = chromium_driver()
+    from selenium.webdriver.common.by import By
+
     try:
-        with serving([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
-                      "-o", str(tmp_path / "clusters.csv")]) as server:
+        process, server = spawn([demo, "--columns", "x,y", "--save-labels", str(tmp_path / "given.csv"),
+                                 "-o", str(tmp_path / "clusters.csv")])
+        try:
             drive_the_page(driver, server, X, blob, tmp_path)
+            before = driver.execute_script("return [brov.givenIds(), brov.state.classes, brov.state.version]")
+            process.kill()  # SIGKILL: nothing of the server's own runs
+            process.wait()
+            driver.execute_script("brov.change({action: 'undo'})")
+            wait_for(driver, "return document.getElementById('status').textContent.includes('server is gone')")
+            process, server = spawn([demo, "--columns", "x,y"])
+            driver.get(server.url)
+            wait_for(driver, "return window.brov && brov.state.version >= 0 && brov.state.n > 0")
+            after = driver.execute_script("return [brov.givenIds(), brov.state.classes, brov.state.version]")
+            assert after == before
+            assert driver.find_element(By.ID, "undo").get_attribute("title") == "undo renamed class 2 to 3rd"
+            assert request(server, "GET", "/api/state", headers={"X-Brov-Token": ""})[0] == 403
+            assert request(server, "GET", "/")[0] == 200
+        finally:
+            process.kill()
+            process.wait()
     finally:
         driver.quit()
 
@@ -354,27 +640,33 @@ def drive_the_page(driver, server, X, blob, tmp_path):
     # ... and a click gives it back.
     gesture(radio % 2, picked[1], [(0, 0)])
 
+    # The page shows the command line's answer once the voting trees are done.
+    wait_for(driver, "return brov.state.pending === false && brov.idle()")
     given = np.array(driver.execute_script("return brov.givenIds()"))
     page_clusters = np.array(driver.execute_script("return brov.clusterIds()"))
     # A click picks the point drawn nearest to it, which may be a close neighbour.
     labelled = np.flatnonzero(given != -1)
     assert len(labelled) == 2 and sorted(given[labelled]) == [0, 1]
     assert np.all(np.linalg.norm(X[labelled] - X[picked], axis=1) < 0.5)
-    expected = BrovClustering(n_trees=1).fit(X, given).labels_
+    model = BrovClustering(random_state=0).fit(X, given)
+    expected = model.labels_
     np.testing.assert_array_equal(page_clusters, expected)
     assert set(expected) == {0, 1}
     state = json.loads(request(server, "GET", "/api/state")[1])
     np.testing.assert_array_equal(ids_of(state, "clusters"), expected)
 
-    # The canvas shows the clusters' colours around an unlabelled point of each cluster.
+    # The canvas shows the clusters' colours around an unlabelled point of each cluster
+    # (one that every tree puts there: doubtful points are drawn faded).
     for cluster_id in (0, 1):
-        member = np.flatnonzero((expected == cluster_id) & (given == -1))[0]
+        member = np.flatnonzero((expected == cluster_id) & (given == -1) & (model.confidence_ == 1))[0]
         colour = driver.execute_script(
             "const [x, y] = brov.screenOf(arguments[0]);"
             "return Array.from(document.getElementById('plot').getContext('2d')"
             ".getImageData(Math.round(x), Math.round(y), 1, 1).data.slice(0, 3));", int(member))
         hex_colour = state["classes"][cluster_id]["colour"]
         assert colour == [int(hex_colour[i:i + 2], 16) for i in (1, 3, 5)]
+
+    lasso_undo_redo_and_delete(driver, server, gesture, picked, radio)
 
     # Renaming a class reaches the server and survives the page's next update.
     field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[1]
@@ -396,3 +688,73 @@ def drive_the_page(driver, server, X, blob, tmp_path):
     np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "given.csv")), given)
     saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
     np.testing.assert_array_equal(saved, np.column_stack([given, expected]))
+
+    # Work after the save: a third class, renamed (the last change before the kill).
+    driver.find_element(By.ID, "add-class").click()
+    wait_for(driver, "return brov.state.classes.length == 3 && brov.idle()")
+    field = driver.find_elements(By.CSS_SELECTOR, "#classes input[type=text]")[2]
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("3rd\n")
+    wait_for(driver, "return brov.state.classes[2].name == '3rd' && brov.idle()")
+
+
+def lasso_undo_redo_and_delete(driver, server, gesture, picked, radio):
+    """A lasso keeps other classes' labels; Ctrl+Z, Ctrl+Shift+Z, Ctrl+Y and the
+    buttons step through the history; deleting a class is undone like any change.
+    Ends where it began."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    def given():
+        return driver.execute_script("return brov.givenIds()")
+
+    def keys(*pressed):
+        version = driver.execute_script("return brov.state.version")
+        chord = ActionChains(driver).key_down(Keys.CONTROL)
+        for key in pressed[:-1]:
+            chord = chord.key_down(key)
+        chord.send_keys(pressed[-1]).key_up(Keys.CONTROL)
+        for key in pressed[:-1]:
+            chord = chord.key_up(key)
+        chord.perform()
+        wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
+
+    def button(name):
+        version = driver.execute_script("return brov.state.version")
+        driver.find_element(By.ID, name).click()
+        wait_for(driver, "return brov.state.version > %d && brov.idle()" % version)
+
+    start = given()
+    gesture(radio % 1, picked[1], [(-40, -40), (80, 0), (0, 80), (-80, 0)])
+    lassoed = given()
+    status = driver.find_element(By.ID, "status").text
+    changed = sum(a != b for a, b in zip(start, lassoed))
+    assert changed > 1 and lassoed[picked[1]] == 1  # the other class's point kept its label
+    assert status.startswith("%d points labelled class 0; 1 point of other classes kept" % changed), status
+    driver.find_element(By.TAG_NAME, "h1").click()
+    keys("z")
+    assert given() == start
+    keys(Keys.SHIFT, "z")
+    assert given() == lassoed
+    button("undo")
+    assert given() == start
+    button("redo")
+    keys("z")
+
+    driver.find_element(By.ID, "add-class").click()
+    wait_for(driver, "return brov.state.classes.length == 3 && brov.idle()")
+    gesture(radio % 3, picked[0] + 1, [(0, 0)])
+    with_third = given()
+    version = driver.execute_script("return brov.state.version")
+    driver.find_elements(By.CSS_SELECTOR, "#classes button.delete")[2].click()
+    wait_for(driver, "return brov.state.classes.length == 2 && brov.idle()")
+    assert 2 not in given() and driver.execute_script("return brov.state.version") > version
+    assert "deleted class class 2 (1 point unlabelled)" in driver.find_element(By.ID, "status").text
+    keys("z")
+    assert given() == with_third and driver.execute_script("return brov.state.classes.length") == 3
+    keys("y")
+    keys("z")
+    keys("z")
+    keys("z")  # the label, then the new class
+    assert given() == start and driver.execute_script("return brov.state.classes.length") == 2

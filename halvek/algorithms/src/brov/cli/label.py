@@ -1,64 +1,116 @@
-"""``brov label``: label points on a page in the browser and watch the clusters follow."""
+"""``brov label``: label points on a page in the browser and watch the clusters follow.
 
+Every change is kept in a session file next to the points (see
+``label_page.session``); starting again on the same points continues it.
+"""
+
+import fcntl
 import os
+import sys
 import time
 import webbrowser
 
 import numpy as np
 
+from ..label_page import store
 from ..label_page.server import LabelServer
 from ..label_page.session import LabelSession
-from .common import CliError, check_output, read_labels, read_points, save_csv
+from .common import CliError, check_output, read_labels, read_points
 
 
 def add_parser(sub, common):
     label = sub.add_parser(
         "label", help="label points in the browser and watch the clusters form",
         description="Build the tree of POINTS once and serve a page on 127.0.0.1 where you label points "
-                    "by clicking or lassoing them; every change re-clusters. Save writes the labels "
-                    "(one integer per point, -1 = unlabelled, as `brov cluster --labels` reads them) "
-                    "and the clusters (given,cluster, as `brov cluster -o` writes them).")
+                    "by clicking or lassoing them; every change re-clusters and is kept in a session file "
+                    "(POINTS-session.json) before the page shows it, so starting again continues the "
+                    "work. Save writes the labels (one integer per point, -1 = unlabelled, as "
+                    "`brov cluster --labels` reads them) and the clusters (given,cluster, as "
+                    "`brov cluster -o` writes them).")
     label.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
     label.add_argument("--labels", metavar="LABELS", help="start from these labels (.csv or .npy)")
     label.add_argument("--columns", metavar="COLS",
                        help="coordinates to use: header names or 0-based positions, comma-separated "
                             "(e.g. x,y for the demo's labels.csv; needed for a CSV with more than two columns)")
     label.add_argument("--save-labels", metavar="OUT.csv",
-                       help="where Save writes the labels (default: LABELS, else POINTS-given.csv)")
+                       help="where Save writes the labels (default: POINTS-given.csv; never LABELS)")
     label.add_argument("-o", "--output", metavar="OUT.csv",
                        help="where Save writes the clusters (default: POINTS-clusters.csv)")
+    label.add_argument("--session", metavar="FILE.json",
+                       help="where every change is kept (default: POINTS-session.json)")
+    label.add_argument("--fresh", action="store_true",
+                       help="start over even when the session holds earlier work (it is kept as "
+                            "FILE.json.previous)")
+    label.add_argument("--scale", action="store_true",
+                       help="standardize every coordinate first, for coordinates in unrelated units (as brov cluster)")
     label.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default 8765; 0 = any free)")
     label.add_argument("--open", action="store_true", help="open the page in the web browser")
     common(label)
     return label
 
 
-def read_columns(path, columns):
-    """The points of ``path`` restricted to ``columns`` (names from the CSV
-    header or 0-based positions)."""
-    return read_points(path, columns)
+def _stem(args):
+    return os.path.splitext(args.points)[0]
 
 
-def default_outputs(args):
-    stem = os.path.splitext(args.points)[0]
-    labels_path = args.save_labels or args.labels or stem + "-given.csv"
+def default_outputs(args, previous=None):
+    """(labels, clusters) paths Save writes: the options, else those of the restored session, else beside POINTS."""
+    previous = previous or {}
+    labels_path = args.save_labels or previous.get("labels") or _stem(args) + "-given.csv"
     if os.path.splitext(labels_path)[1].lower() != ".csv":
         labels_path = os.path.splitext(labels_path)[0] + "-given.csv"
-    clusters_path = args.output or stem + "-clusters.csv"
-    same = {os.path.abspath(args.points)} & {os.path.abspath(labels_path), os.path.abspath(clusters_path)}
-    if same or os.path.abspath(labels_path) == os.path.abspath(clusters_path):
-        raise CliError("the labels file, the clusters file and POINTS must be three different files")
+    clusters_path = args.output or previous.get("clusters") or _stem(args) + "-clusters.csv"
+    paths = [os.path.abspath(p) for p in (args.points, labels_path, clusters_path, args.session)]
+    if len(set(paths)) < 4:
+        raise CliError("POINTS, the labels file, the clusters file and the session must be four different files")
+    if args.labels and os.path.abspath(args.labels) in paths[1:]:
+        raise CliError("Save would write over the input %s: name another file with --save-labels" % args.labels)
     return labels_path, clusters_path
 
 
-def write_labels(path, given):
-    check_output(path, "labels")
-    save_csv(path, [given], ["label"], ["%d"])
+def lock_points(path):
+    """Hold a lock on POINTS for as long as the page runs: one page per points file and session."""
+    handle = open(path, "rb")  # noqa: SIM115 - held until the server closes
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        handle.close()
+        raise CliError("another brov label is working on %s; stop it first" % path) from None
+    return handle
 
 
-def write_clusters(path, given, clusters):
-    check_output(path, "output")
-    save_csv(path, [given, clusters], ["given", "cluster"], ["%d", "%d"])
+def read_start(args, n):
+    """The labels given with --labels (int64), or None."""
+    if not args.labels:
+        return None
+    given = read_labels(args.labels)
+    if given.shape[0] != n:
+        raise CliError("%s holds %d labels for %d points" % (args.labels, given.shape[0], n))
+    try:
+        return np.asarray(given).astype(np.int64, casting="safe") if given.dtype.kind != "f" else \
+            _integral(given, args.labels)
+    except TypeError:
+        raise CliError("labels in %s must be integers" % args.labels) from None
+
+
+def earlier_session(args, identity):
+    """The saved session to continue, or None to start a new one."""
+    try:
+        document = store.load_session(args.session)
+    except store.SessionFileError as error:
+        if not args.fresh:
+            raise CliError("%s; --fresh starts over (keeping it as %s.previous)" % (error, args.session)) from None
+        document = True
+    if document is None or args.fresh:
+        return None
+    if args.labels:
+        raise CliError("%s holds earlier work: start without --labels to continue it, or add --fresh to "
+                       "start over from %s" % (args.session, args.labels))
+    known = document.get("points") or {}
+    if known.get("n") != identity["n"] or known.get("sha256") != identity["sha256"]:
+        raise CliError("%s was made for other points than %s (they changed since?); --fresh starts over, "
+                       "--session picks another file" % (args.session, args.points))
+    return document
 
 
 def run_label(args, progress, serve=True):
@@ -66,50 +118,81 @@ def run_label(args, progress, serve=True):
     (or, with ``serve=False``, the ready server, for tests)."""
     if not 0 <= args.port <= 65535:
         raise CliError("--port must lie in 0..65535")
-    outputs = default_outputs(args)
-    for path, what in zip(outputs, ("labels", "output")):
-        check_output(path, what)
+    args.session = args.session or _stem(args) + "-session.json"
     start = time.perf_counter()
-    X = read_columns(args.points, args.columns) if args.columns else read_points(args.points)
-    given = None
-    if args.labels:
-        given = read_labels(args.labels)
-        if given.shape[0] != X.shape[0]:
-            raise CliError("%s holds %d labels for %d points" % (args.labels, given.shape[0], X.shape[0]))
-        try:
-            given = np.asarray(given).astype(np.int64, casting="safe") if given.dtype.kind != "f" else \
-                _integral(given, args.labels)
-        except TypeError:
-            raise CliError("labels in %s must be integers" % args.labels) from None
-    progress("read %d points (%d coordinates)" % X.shape)
-    if not args.columns and X.shape[1] > 2:
-        progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
+    X = read_points(args.points, args.columns)
+    given = read_start(args, X.shape[0])
     try:
-        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors},
-                               outputs, log=progress)
-    except ValueError as error:
-        raise CliError(str(error)) from None
-    progress("tree: %s, %d edges, %.3f s" % (session.tree.method, len(session.tree.edges),
-                                             time.perf_counter() - start))
-    try:
-        server = LabelServer(session, args.port, (write_labels, write_clusters), refusals=(CliError,))
+        server = LabelServer(None, args.port, refusals=(CliError,))
     except OSError as error:
         raise CliError("cannot listen on 127.0.0.1:%d (%s); try another --port, or --port 0"
-                           % (args.port, error.strerror or error)) from None
+                       % (args.port, error.strerror or error)) from None
+    try:
+        server.lock = lock_points(args.points)
+        server.session = _session(args, X, given, progress, start)
+    except BaseException:
+        server.server_close()
+        raise
     if not serve:
         return server
     print("brov label: %d points; open %s (Ctrl-C to stop)" % (X.shape[0], server.url), flush=True)
-    print("brov label: Save writes %s and %s" % outputs, flush=True)
+    print("brov label: every change is kept in %s; Save writes %s and %s"
+          % (args.session, server.session.labels_path, server.session.clusters_path), flush=True)
     if args.open:
         webbrowser.open(server.url)
     try:
         server.serve_forever()
+    except KeyboardInterrupt:
+        print("brov label: stopped; every change is kept in %s (start again to continue)" % args.session,
+              file=sys.stderr, flush=True)
+        return 130
     finally:
         server.server_close()
     return 0
+
+
+def _session(args, X, given, progress, start):
+    identity = {"path": os.path.abspath(args.points), "columns": args.columns, "n": int(X.shape[0]),
+                "sha256": store.file_digest(args.points)}
+    document = earlier_session(args, identity)
+    outputs = default_outputs(args, document and document.get("outputs"))
+    inputs = (args.points, args.labels)
+    for path, what in zip(outputs, ("labels", "output")):
+        check_output(path, what, inputs)
+    check_output(args.session, "session", inputs)
+    for leftover in store.remove_leftovers([args.session, store.journal_path(args.session), *outputs]):
+        progress("removed %s, left by a write that was stopped" % leftover)
+    if args.fresh and os.path.exists(args.session):
+        os.replace(args.session, args.session + ".previous")
+        if os.path.exists(store.journal_path(args.session)):
+            os.replace(store.journal_path(args.session), store.journal_path(args.session + ".previous"))
+    progress("read %d points (%d coordinates)" % X.shape)
+    if not args.columns and X.shape[1] > 2:
+        progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
+    try:
+        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors,
+                                          "scale": args.scale}, outputs,
+                               log=progress, path=args.session, restored=document, identity=identity,
+                               check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]))
+    except ValueError as error:  # also a damaged session file
+        raise CliError(str(error)) from None
+    if document is not None:
+        progress("continuing %s: %d labelled points, %d classes" % (
+            args.session, int(np.sum(session.given != -1)), len(session.classes)))
+    progress("tree: %s, %d edges, %.3f s" % (session.tree.method, len(session.tree.edges),
+                                             time.perf_counter() - start))
+    return session
+
+
+def _names(columns, width):
+    """What the page calls the coordinates: the --columns items (positions as "column K")."""
+    if not columns:
+        return ["column %d" % k for k in range(width)]
+    return ["column %s" % item if item.isdigit() else item for item in (i.strip() for i in columns.split(","))]
 
 
 def _integral(values, path):
     if not np.all(np.isfinite(values)) or np.any(values != np.round(values)):
         raise CliError("labels in %s must be integers" % path)
     return values.astype(np.int64)
+

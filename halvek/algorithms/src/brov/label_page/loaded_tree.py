@@ -2,7 +2,7 @@
 
 Used by ``brov label``: the page changes a few labels at a time, and each
 change must give the same result as ``BrovClustering(n_trees=1).fit`` on the
-same points and labels, without building the tree again. One tree, so that a
+same points and labels (with the same ``scale``), without building the tree again. One tree, so that a
 click answers at once: the voting trees depend on the labels and would all be
 built and cut again on every change.
 """
@@ -10,7 +10,7 @@ built and cut again on every change.
 import numpy as np
 
 from ..clustering import cluster_tree
-from ..estimator.weighting import tree_weights
+from ..estimator.weighting import standard_scaling, tree_weights
 from ..labels import decode_labels, encode_labels
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 
@@ -18,8 +18,11 @@ from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_m
 class LoadedTree:
     """The minimum spanning tree of ``X``, ready to be clustered with any labels."""
 
-    def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES):
+    def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES, scale=False):
         self.n = X.shape[0]
+        if scale:  # every coordinate standardized, as the estimator does
+            mean, std = standard_scaling(X)
+            X = (X - mean) / std
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
         # The single tree's weights depend on the tree alone: computed once.

@@ -1,17 +1,21 @@
-// brov label: draws the points on a canvas, sends label changes to the
-// server and recolours the points with the clusters it answers with.
+// brov label: sends label changes to the server and redraws the picture
+// (picture.js) with the clusters it answers with.
 // Arrays travel as base64 little-endian binary: int32 point indices out,
-// int16 class codes (position in the class list, -1 = none) back.
+// int16 class codes (position in the class list, -1 = none) back. Every
+// request carries the token of the page's address; the server keeps every
+// change (and its undo history) on disk before it answers.
 "use strict";
 
 const brov = (() => {
   const canvas = document.getElementById("plot");
-  const context = canvas.getContext("2d");
-  const UNLABELLED = [190, 190, 190];
+  const TOKEN = new URLSearchParams(location.search).get("token") || "";
+  const GONE = "the server is gone: start brov label again (every change shown here is kept)";
   const s = {
     n: 0, xy: null, edges: null, classes: [], given: null, clusters: null, cut: null,
     version: -1, tool: 0, busy: 0, view: { scale: 1, ox: 0, oy: 0 }, base: null,
+    confidence: null, suggested: [], next: -1, poll: null,
   };
+  const { fit, draw, pixel, nearest, inside, jumpToNext, UNLABELLED } = brovPicture(s, canvas);
 
   // -- wire format ------------------------------------------------------------------------------
 
@@ -31,14 +35,23 @@ const brov = (() => {
     return btoa(raw);
   }
 
+  // fetch with the token; a failed connection says that the server is gone.
+  async function call(path, options = {}) {
+    try {
+      return await fetch(path, { ...options, headers: { ...options.headers, "X-Brov-Token": TOKEN } });
+    } catch (error) {
+      throw new Error(GONE);
+    }
+  }
+
   async function send(path, body) {
     s.busy++;
     try {
-      const response = await fetch(path, {
+      const response = await call(path, {
         method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
       });
       const answer = await response.json();
-      if (!response.ok) throw new Error(answer.error || response.statusText);
+      if (!response.ok) throw Object.assign(new Error(answer.error || response.statusText), { answer });
       return answer;
     } finally {
       s.busy--;
@@ -53,26 +66,84 @@ const brov = (() => {
 
   // -- state from the server --------------------------------------------------------------------
 
-  function rgb(hex) {
-    return [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16));
-  }
-
   function take(state) {
     if (state.version < s.version) return; // an older answer overtaken by a newer one
     s.version = state.version;
     s.classes = state.classes;
     s.given = decode(state.given, Int16Array);
     s.clusters = decode(state.clusters, Int16Array);
-    s.cut = decode(state.cut, Int32Array);
+    s.cut = decode(state.cut, Int32Array); // point index pairs
+    s.confidence = state.confidence ? decode(state.confidence, Uint8Array) : null;
+    s.suggested = state.suggested;
+    s.pending = state.pending;
+    s.next = -1;
+    // The voting trees answer a moment later: ask again until they have.
+    clearTimeout(s.poll);
+    if (state.pending) s.poll = setTimeout(reload, 300);
     if (typeof s.tool === "number" && s.tool >= s.classes.length) s.tool = s.classes.length - 1;
     document.getElementById("about").textContent =
       `${state.n} points, ${state.dimensions} coordinate(s); shown: ${state.projection}; tree: ${state.tree}.`;
     document.getElementById("outputs").textContent =
       `Writes ${state.outputs.labels} and ${state.outputs.clusters}`;
     listClasses();
-    report(`re-clustered in ${(1000 * state.seconds).toFixed(1)} ms; ${s.cut.length} edge(s) cut` +
-      (state.saved ? "; saved" : ""));
+    legend();
+    showAxes(state.axes);
+    for (const [id, what] of [["undo", state.undo], ["redo", state.redo]]) {
+      const button = document.getElementById(id);
+      button.disabled = !what;
+      button.title = what ? `${id} ${what}` : `nothing to ${id}`;
+    }
+    const heard = state.message ? `${state.message}; ` : "";
+    const next = s.suggested.length ? `; key N shows the ${s.suggested.length} points to label next` : "";
+    report(`${heard}${s.cut.length / 2} edge(s) cut; showing ${state.answer}` +
+      (state.pending ? " (the voting trees are on their way)" : "") + next + (state.saved ? "; saved" : ""));
     draw();
+  }
+
+  // What the colours and marks mean, over the picture.
+  function legend() {
+    const box = document.getElementById("legend");
+    box.replaceChildren();
+    const line = (text, colour) => {
+      const item = document.createElement("div");
+      if (colour) {
+        const swatch = document.createElement("span");
+        swatch.className = "swatch";
+        swatch.style.background = colour;
+        item.append(swatch);
+      }
+      item.append(text);
+      box.append(item);
+    };
+    s.classes.slice(0, 12).forEach((entry) => line(entry.name, entry.colour));
+    if (s.classes.length > 12) line(`and ${s.classes.length - 12} more classes`);
+    line("no cluster yet", `rgb(${UNLABELLED.join(",")})`);
+    line("ring: a labelled point");
+    if (s.confidence) line("faded: the trees disagree");
+    if (s.suggested.length) line("dashed: label next (key N)");
+  }
+
+  // Axis pickers, for points with more than two coordinates.
+  function showAxes(choices) {
+    const box = document.getElementById("axes");
+    if (!choices || choices.length <= 2 || s.axesShown) return;
+    s.axesShown = true;
+    box.hidden = false;
+    ["axis-x", "axis-y"].forEach((id, k) => {
+      const select = document.getElementById(id);
+      choices.forEach((name, value) => select.append(new Option(name, value, k === value, k === value)));
+      select.addEventListener("change", changeAxes);
+    });
+  }
+
+  async function changeAxes() {
+    const x = document.getElementById("axis-x").value, y = document.getElementById("axis-y").value;
+    try {
+      s.xy = new Float32Array(await (await call(`/api/points?x=${x}&y=${y}`)).arrayBuffer());
+      fit();
+    } catch (error) {
+      report(`cannot change the axes: ${error.message}`, true);
+    }
   }
 
   function listClasses() {
@@ -98,6 +169,7 @@ const brov = (() => {
       count.textContent = `${labelled[code]} / ${members[code]}`;
     });
     while (list.children.length > s.classes.length) list.lastChild.remove();
+    for (const button of list.querySelectorAll("button")) button.disabled = s.classes.length < 2;
     document.getElementById("tool-unlabel").checked = s.tool === "unlabel";
   }
 
@@ -120,7 +192,11 @@ const brov = (() => {
     const count = document.createElement("span");
     count.className = "count";
     count.title = "labelled points / points in the cluster";
-    item.append(pick, colour, name, count);
+    const remove = document.createElement("button");
+    remove.type = "button"; remove.className = "delete"; remove.textContent = "×";
+    remove.title = "delete this class and unlabel its points (Undo brings them back)";
+    remove.addEventListener("click", () => change({ action: "delete_class", id: s.classes[code].id }));
+    item.append(pick, colour, name, count, remove);
     return item;
   }
 
@@ -134,135 +210,34 @@ const brov = (() => {
   }
 
   async function reload() {
-    take(await (await fetch("/api/state")).json());
+    try {
+      take(await (await call("/api/state")).json());
+    } catch (error) {
+      report(error.message, true);
+    }
   }
 
-  function label(indices) {
+  // A lasso labels only unlabelled points unless ``overwrite``; a click always labels its point.
+  function label(indices, overwrite = true) {
     if (!indices.length) return Promise.resolve();
     const target = s.tool === "unlabel" ? null : s.classes[s.tool].id;
-    return change({ action: "label", class: target, indices: encode(Int32Array.from(indices)) });
+    return change({ action: "label", class: target, indices: encode(Int32Array.from(indices)), overwrite });
   }
 
-  // -- drawing ----------------------------------------------------------------------------------
-
-  function fit() {
-    const ratio = window.devicePixelRatio || 1;
-    canvas.width = Math.max(1, Math.round(canvas.clientWidth * ratio));
-    canvas.height = Math.max(1, Math.round(canvas.clientHeight * ratio));
-    let [x0, x1, y0, y1] = [Infinity, -Infinity, Infinity, -Infinity];
-    for (let i = 0; i < s.n; i++) {
-      const x = s.xy[2 * i], y = s.xy[2 * i + 1];
-      if (x < x0) x0 = x; if (x > x1) x1 = x; if (y < y0) y0 = y; if (y > y1) y1 = y;
-    }
-    const margin = 20 * ratio;
-    const w = Math.max(x1 - x0, 1e-12), h = Math.max(y1 - y0, 1e-12);
-    const scale = Math.min((canvas.width - 2 * margin) / w, (canvas.height - 2 * margin) / h);
-    s.view = {
-      scale,
-      ox: canvas.width / 2 - scale * (x0 + x1) / 2,
-      oy: canvas.height / 2 + scale * (y0 + y1) / 2,
-    };
-    draw();
-  }
-
-  // Canvas pixel of point i.
-  function pixel(i) {
-    return [s.view.ox + s.view.scale * s.xy[2 * i], s.view.oy - s.view.scale * s.xy[2 * i + 1]];
-  }
-
-  function draw(lasso) {
-    if (!s.given) return;
-    const { width, height } = canvas;
-    const image = context.createImageData(width, height);
-    const data = image.data;
-    data.fill(255);
-    const colours = s.classes.map((entry) => rgb(entry.colour));
-    const size = Math.max(3, Math.round(3 * (window.devicePixelRatio || 1)));
-    for (let i = 0; i < s.n; i++) {
-      const [px, py] = pixel(i);
-      const x = Math.round(px) - (size >> 1), y = Math.round(py) - (size >> 1);
-      if (x < 0 || y < 0 || x + size > width || y + size > height) continue;
-      const c = s.clusters[i] >= 0 ? colours[s.clusters[i]] : UNLABELLED;
-      for (let dy = 0; dy < size; dy++) {
-        let at = 4 * ((y + dy) * width + x);
-        for (let dx = 0; dx < size; dx++, at += 4) {
-          data[at] = c[0]; data[at + 1] = c[1]; data[at + 2] = c[2];
-        }
+  async function save(overwrite = false) {
+    try {
+      const answer = await send("/api/save", { overwrite });
+      take(answer.state);
+      report(`saved ${answer.written.join(" and ")}`);
+    } catch (error) {
+      if (error.answer && error.answer.confirm && !overwrite && window.confirm(error.answer.confirm)) {
+        return save(true);
       }
+      report(`not saved: ${error.message}`, true);
     }
-    context.putImageData(image, 0, 0);
-    if (document.getElementById("show-tree").checked) drawEdges(null, "rgba(0,0,0,0.15)", []);
-    if (document.getElementById("show-cut").checked) drawEdges(s.cut, "#000", [6, 4]);
-    for (let i = 0; i < s.n; i++) {
-      if (s.given[i] < 0) continue;
-      const [px, py] = pixel(i);
-      context.beginPath();
-      context.arc(px, py, 2 * size, 0, 2 * Math.PI);
-      context.fillStyle = s.classes[s.given[i]].colour;
-      context.fill();
-      context.lineWidth = Math.max(1, size / 2);
-      context.strokeStyle = "#000";
-      context.stroke();
-    }
-    if (lasso && lasso.length > 1) {
-      context.beginPath();
-      context.moveTo(lasso[0][0], lasso[0][1]);
-      for (const [x, y] of lasso) context.lineTo(x, y);
-      context.closePath();
-      context.setLineDash([4, 4]);
-      context.strokeStyle = "#333";
-      context.lineWidth = 1;
-      context.stroke();
-      context.setLineDash([]);
-    }
+    return undefined;
   }
 
-  function drawEdges(which, style, dash) {
-    const count = which ? which.length : s.edges.length / 2;
-    context.beginPath();
-    for (let k = 0; k < count; k++) {
-      const e = which ? which[k] : k;
-      const [ax, ay] = pixel(s.edges[2 * e]), [bx, by] = pixel(s.edges[2 * e + 1]);
-      context.moveTo(ax, ay);
-      context.lineTo(bx, by);
-    }
-    context.setLineDash(dash);
-    context.strokeStyle = style;
-    context.lineWidth = which ? 1.5 * (window.devicePixelRatio || 1) : 1;
-    context.stroke();
-    context.setLineDash([]);
-  }
-
-  // -- picking ----------------------------------------------------------------------------------
-
-  function nearest(px, py, radius) {
-    let best = -1, bestDistance = radius * radius;
-    for (let i = 0; i < s.n; i++) {
-      const [x, y] = pixel(i);
-      const d = (x - px) * (x - px) + (y - py) * (y - py);
-      if (d <= bestDistance) { best = i; bestDistance = d; }
-    }
-    return best;
-  }
-
-  function inside(polygon) {
-    let [x0, x1, y0, y1] = [Infinity, -Infinity, Infinity, -Infinity];
-    for (const [x, y] of polygon) {
-      x0 = Math.min(x0, x); x1 = Math.max(x1, x); y0 = Math.min(y0, y); y1 = Math.max(y1, y);
-    }
-    const found = [];
-    for (let i = 0; i < s.n; i++) {
-      const [x, y] = pixel(i);
-      if (x < x0 || x > x1 || y < y0 || y > y1) continue;
-      let odd = false;
-      for (let a = 0, b = polygon.length - 1; a < polygon.length; b = a++) {
-        const [ax, ay] = polygon[a], [bx, by] = polygon[b];
-        if ((ay > y) !== (by > y) && x < ax + (y - ay) * (bx - ax) / (by - ay)) odd = !odd;
-      }
-      if (odd) found.push(i);
-    }
-    return found;
-  }
 
   function canvasPoint(event) {
     const box = canvas.getBoundingClientRect();
@@ -274,7 +249,40 @@ const brov = (() => {
   canvas.addEventListener("pointerdown", (event) => {
     if (event.button !== 0) return;
     canvas.setPointerCapture(event.pointerId);
-    gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view } };
+    gesture = { pan: event.shiftKey, path: [canvasPoint(event)], view: { ...s.view },
+      overwrite: event.ctrlKey || event.altKey || event.metaKey };
+  });
+  // Under the pointer: the point's row and coordinates, asked of the server.
+  let hovering = null;
+  canvas.addEventListener("pointermove", (event) => {
+    if (gesture || hovering) return;
+    hovering = requestAnimationFrame(() => {
+      hovering = null;
+      const [x, y] = canvasPoint(event);
+      const hit = nearest(x, y, 8 * (window.devicePixelRatio || 1));
+      const box = document.getElementById("hover");
+      if (hit < 0) {
+        box.hidden = true;
+        s.hover = -1;
+        return;
+      }
+      box.style.left = `${event.offsetX + 14}px`;
+      box.style.top = `${event.offsetY + 14}px`;
+      if (hit === s.hover) return;
+      s.hover = hit;
+      call(`/api/row?i=${hit}`).then((response) => response.json()).then((row) => {
+        if (s.hover !== row.row) return;
+        const cluster = s.clusters[hit] >= 0 ? s.classes[s.clusters[hit]].name : "none yet";
+        const sure = s.confidence ? ` (${Math.round(100 * s.confidence[hit] / 255)}% of the trees)` : "";
+        box.textContent = `row ${row.row}\n` + row.values.map(([name, value]) => `${name} = ${+value.toPrecision(6)}`).join("\n") +
+          `\ncluster: ${cluster}${sure}`;
+        box.hidden = false;
+      }).catch(() => { box.hidden = true; });
+    });
+  });
+  canvas.addEventListener("pointerleave", () => {
+    document.getElementById("hover").hidden = true;
+    s.hover = -1;
   });
   canvas.addEventListener("pointermove", (event) => {
     if (!gesture) return;
@@ -290,13 +298,13 @@ const brov = (() => {
   });
   canvas.addEventListener("pointerup", (event) => {
     if (!gesture) return;
-    const { pan, path } = gesture;
+    const { pan, path, overwrite } = gesture;
     gesture = null;
     if (pan) return;
     const [x0, y0] = path[0];
     const far = path.some(([x, y]) => Math.hypot(x - x0, y - y0) > 5);
     if (far && path.length > 2) {
-      label(inside(path));
+      label(inside(path), overwrite || event.ctrlKey || event.altKey || event.metaKey);
       draw();
     } else {
       const hit = nearest(x0, y0, 12 * (window.devicePixelRatio || 1));
@@ -321,18 +329,42 @@ const brov = (() => {
   document.getElementById("tool-unlabel").addEventListener("change", () => { s.tool = "unlabel"; });
   document.getElementById("show-cut").addEventListener("change", () => draw());
   document.getElementById("show-tree").addEventListener("change", () => draw());
+  for (const id of ["show-doubt", "point-size", "opacity"]) {
+    document.getElementById(id).addEventListener("input", () => draw());
+  }
   document.getElementById("reset-view").addEventListener("click", fit);
-  document.getElementById("save").addEventListener("click", async () => {
-    try {
-      const answer = await send("/api/save", {});
-      take(answer.state);
-      report(`saved ${answer.written.join(" and ")}`);
-    } catch (error) {
-      report(`not saved: ${error.message}`, true);
-    }
-  });
+  document.getElementById("save").addEventListener("click", () => save());
+  document.getElementById("undo").addEventListener("click", () => change({ action: "undo" }));
+  document.getElementById("redo").addEventListener("click", () => change({ action: "redo" }));
   window.addEventListener("keydown", (event) => {
+    const key = event.key.toLowerCase(), command = event.ctrlKey || event.metaKey;
+    if (command && key === "s") {
+      event.preventDefault();
+      save();
+      return;
+    }
     if (event.target.tagName === "INPUT" && event.target.type === "text") return;
+    if (command && (key === "z" || key === "y")) {
+      event.preventDefault();
+      change({ action: key === "y" || event.shiftKey ? "redo" : "undo" });
+      return;
+    }
+    if (key === "escape" && gesture) {
+      gesture = null;
+      draw();
+      return;
+    }
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    if (key === "n") {
+      jumpToNext();
+      return;
+    }
+    if ((key === "[" || key === "]") && s.classes.length) {
+      const step = key === "]" ? 1 : -1, at = typeof s.tool === "number" ? s.tool : (step > 0 ? -1 : 0);
+      s.tool = (at + step + s.classes.length) % s.classes.length;
+      listClasses();
+      return;
+    }
     if (event.key === "0") s.tool = "unlabel";
     else if (event.key >= "1" && event.key <= "9" && +event.key <= s.classes.length) s.tool = +event.key - 1;
     else return;
@@ -342,7 +374,7 @@ const brov = (() => {
 
   const ready = (async () => {
     const [points, edges] = await Promise.all(["/api/points", "/api/edges"].map(
-      async (path) => (await fetch(path)).arrayBuffer()));
+      async (path) => (await call(path)).arrayBuffer()));
     s.xy = new Float32Array(points);
     s.edges = new Int32Array(edges);
     s.n = s.xy.length / 2;
@@ -363,6 +395,8 @@ const brov = (() => {
     givenIds() { return Array.from(s.given, (c) => (c >= 0 ? s.classes[c].id : -1)); },
     idle() { return s.busy === 0; },
     label,
+    change,
+    jumpToNext,
     redraw() { draw(); },
   };
 })();
