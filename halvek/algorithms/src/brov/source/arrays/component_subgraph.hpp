@@ -82,7 +82,6 @@ public:
     }
 
     i32 component_of(i32 x) const { return component_[x]; }
-    i32 component_count() const { return components_; }
     // The component last gathered.
     i32 current_component() const { return component_[nodes_[0]]; }
 
