@@ -28,10 +28,13 @@ public:
     // For the long linear passes: leaves by exception, caught where the pass was started.
     struct Stopped {};
     void check() {
-        if (tick()) throw Stopped{};
+        if (tick()) stop();
     }
 
 private:
+    // Out of line, so that check() stays small enough to be inlined into every loop.
+    [[noreturn]] __attribute__((noinline, cold)) static void stop() { throw Stopped{}; }
+
     bool (*fn_)(void*);
     void* ctx_;
     std::uint64_t count_ = 0;

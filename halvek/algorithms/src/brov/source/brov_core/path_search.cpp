@@ -503,7 +503,8 @@ float stored_weight(GraphWrapperObject* w, std::int32_t node, std::int32_t posit
     return float_list(w, node)[position];
 }
 
-// The subgraph of storage read in place, built by the exact planner's per-component rebuild.
+// The subgraph of storage read in place, built component by component as the exact planner
+// builds it (component_subgraph.hpp).
 // Null when the input is outside the planner's reach: the search on storage then runs instead.
 Ref planned_subgraph(SearchContext& ctx, PyObject* weights) {
     GraphWrapperObject* c = as_graph(ctx.connections);
