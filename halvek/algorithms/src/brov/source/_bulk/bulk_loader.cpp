@@ -27,6 +27,7 @@
 #include "cpython/binding.hpp"
 #include "cpython/bulk_columns.hpp"
 #include "arrays/csr.hpp"
+#include "arrays/edge_rank.hpp"
 #include "_bulk/edge_clustering.hpp"
 #include "cpython/extension_start.hpp"
 #include "brov_core/graph_wrapper.hpp"
@@ -38,9 +39,6 @@ namespace {
 
 // brov_core.GraphWrapper, fetched at start-up.
 PyObject* graph_wrapper_type() { return process_state().core_graph_wrapper; }
-
-// Largest count of consecutive integers that float32 holds exactly (2^24).
-constexpr std::int64_t kExactFloatIntegers = std::int64_t(1) << 24;
 
 // Creates GraphWrapper(n, dtype, max_size) through the type object and checks what came back.
 Ref make_container(Py_ssize_t n, int dtype, std::int32_t max_size) {
@@ -214,31 +212,22 @@ std::unique_ptr<std::int64_t[]> validate(const Column& indptr, const Column& ind
 // starting at 1: the same order of cuts, without ties.
 std::unique_ptr<float[]> rank_weights(const Column& indptr, const Column& indices, const Column& data, std::int64_t n,
                                 const std::int64_t* mirror) {
-    struct Edge {
-        double w;
-        std::int64_t a, b, pos;
-    };
     InterruptPoll poll;
-    std::vector<Edge> edges;
+    std::vector<RankedEdge<std::int64_t>> edges;
     edges.reserve(static_cast<std::size_t>(indices.length / 2));
     for (std::int64_t i = 0; i < n; ++i, poll())
         for (std::int64_t p = indptr.integer(i), e = indptr.integer(i + 1); p < e; ++p)
             if (indices.integer(p) > i) edges.push_back({data.real(p), i, indices.integer(p), p});
-    if (static_cast<std::int64_t>(edges.size()) > kExactFloatIntegers)
+    if (static_cast<std::int64_t>(edges.size()) > kMostRankedEdges)
         raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
-                     static_cast<long long>(kExactFloatIntegers));
-    std::sort(edges.begin(), edges.end(), [&poll](const Edge& x, const Edge& y) {
-        poll();
-        if (x.w != y.w) return x.w < y.w;
-        if (x.a != y.a) return x.a < y.a;
-        return x.b < y.b;
-    });
+                     static_cast<long long>(kMostRankedEdges));
+    sort_by_rank(edges, poll);
     auto out = uninitialised<float>(indices.length);
     for (std::size_t r = 0; r < edges.size(); ++r) {
         poll();
         float rank = static_cast<float>(r + 1);
-        out[static_cast<std::size_t>(edges[r].pos)] = rank;
-        out[static_cast<std::size_t>(mirror[static_cast<std::size_t>(edges[r].pos)])] = rank;
+        out[static_cast<std::size_t>(edges[r].id)] = rank;
+        out[static_cast<std::size_t>(mirror[static_cast<std::size_t>(edges[r].id)])] = rank;
     }
     return out;
 }
@@ -401,8 +390,7 @@ PyMethodDef methods[] = {
     keywords_method<kFromCsr, graph_from_csr>(),
     keywords_method<kToCsr, graph_to_csr>(),
     keywords_method<kEdgesFromCsr, edges_from_csr>(),
-    {"cluster_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(cluster_edges)),
-     METH_VARARGS | METH_KEYWORDS, BROV_CLUSTER_EDGES_DOC},
+    keywords_method<kClusterEdges, cluster_edges>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",

@@ -17,16 +17,16 @@
 #include <limits>
 #include <vector>
 
+#include "arrays/csr.hpp"
+#include "arrays/cutting.hpp"
+#include "arrays/disjoint_sets.hpp"
+#include "arrays/edge_rank.hpp"
 #include "cpython/binding.hpp"
 #include "cpython/bulk_columns.hpp"
 #include "cpython/cut_errors.hpp"
-#include "arrays/cutting.hpp"
 
 namespace brov {
 namespace {
-
-// Largest count of consecutive integers that float32 holds exactly (2^24).
-constexpr std::int64_t kExactRanks = std::int64_t(1) << 24;
 
 // The graph, copied out of the caller's buffers and checked: nothing below reads them again, so
 // whatever Python code runs at a poll cannot change what was checked.
@@ -41,24 +41,6 @@ struct EdgeList {
 [[noreturn]] void bad_weight(std::int64_t e, const char* what, bool ranked) {
     raise_format(PyExc_ValueError, "edge %lld has %s: weights must be %s and finite", static_cast<long long>(e), what,
                  ranked ? "non-negative" : "positive");
-}
-
-// The labels' buffer, held in `labels`: one-dimensional, contiguous int8.
-const Py_buffer& acquire_labels_buffer(PyObject* labels_obj, BufferHold& labels) {
-    if (!PyObject_CheckBuffer(labels_obj))
-        raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got %.200s",
-                     Py_TYPE(labels_obj)->tp_name);
-    if (!labels.acquire(labels_obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-        PyErr_Clear();
-        raise(PyExc_ValueError, "labels must be a contiguous one-dimensional int8 array");
-    }
-    const Py_buffer& lv = labels.view();
-    const char* format = lv.format ? lv.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
-    if (lv.ndim != 1 || lv.itemsize != 1 || std::strcmp(format, "b") != 0)
-        raise_format(PyExc_TypeError, "labels must be a one-dimensional int8 array, got format '%s' with %d dimension(s)",
-                     lv.format ? lv.format : "B", lv.ndim);
-    return lv;
 }
 
 // Edge e joins a and b with weight w: ends in range, no self-loop, a weight the planner takes.
@@ -83,10 +65,10 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
     acquire_pairs(edges_obj, "edges", edges);
     acquire_column(weights_obj, "weights", 'f', weights);
     BufferHold labels;
-    const Py_buffer& lv = acquire_labels_buffer(labels_obj, labels);
+    const std::int8_t* label_bytes = acquire_int8_column(labels_obj, "labels", labels);
 
     out.m = edges.length / 2;
-    out.n = lv.shape[0];
+    out.n = labels.view().shape[0];
     if (weights.length != out.m)
         raise_format(PyExc_ValueError, "got %zd weights for %lld edges", weights.length, static_cast<long long>(out.m));
     if (out.n >= std::numeric_limits<std::int32_t>::max() / 2)
@@ -94,7 +76,6 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
     if (out.m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many edges: edge indices must fit in 30 bits");
 
-    const auto* label_bytes = static_cast<const std::int8_t*>(lv.buf);
     out.labels.assign(label_bytes, label_bytes + out.n);
     out.ends.resize(static_cast<std::size_t>(2 * out.m));
     out.weights.resize(static_cast<std::size_t>(out.m));
@@ -118,24 +99,16 @@ std::vector<float> planner_weights(const EdgeList& g, bool ranked) {
         for (std::int64_t e = 0; e < g.m; ++e) out[e] = static_cast<float>(g.weights[e]);
         return out;
     }
-    if (g.m > kExactRanks)
+    if (g.m > kMostRankedEdges)
         raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
-                     static_cast<long long>(kExactRanks));
-    struct Key {
-        double w;
-        std::int32_t lo, hi, e;
-    };
-    std::vector<Key> keys(static_cast<std::size_t>(g.m));
+                     static_cast<long long>(kMostRankedEdges));
+    std::vector<RankedEdge<std::int32_t>> edges(static_cast<std::size_t>(g.m));
     for (std::int64_t e = 0; e < g.m; ++e) {
         const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
-        keys[e] = {g.weights[e], std::min(a, b), std::max(a, b), static_cast<std::int32_t>(e)};
+        edges[e] = {g.weights[e], std::min(a, b), std::max(a, b), static_cast<std::int32_t>(e)};
     }
-    std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
-        if (x.w != y.w) return x.w < y.w;
-        if (x.lo != y.lo) return x.lo < y.lo;
-        return x.hi < y.hi;
-    });
-    for (std::size_t r = 0; r < keys.size(); ++r) out[keys[r].e] = static_cast<float>(r + 1);
+    sort_by_rank(edges, InterruptPoll());
+    for (std::size_t r = 0; r < edges.size(); ++r) out[edges[r].id] = static_cast<float>(r + 1);
     return out;
 }
 
@@ -158,14 +131,26 @@ struct Adjacency {
     }
 };
 
+// Sorts one node's list by neighbour (cheap on the short lists of trees, and skipped when sorted
+// already); raises on a neighbour listed twice.
+template <class Entry>
+void sort_by_neighbor(Entry* first, Entry* last, std::int64_t node) {
+    auto by_neighbor = [](const Entry& x, const Entry& y) { return x.neighbor < y.neighbor; };
+    if (!std::is_sorted(first, last, by_neighbor)) std::sort(first, last, by_neighbor);
+    for (Entry* p = first; p + 1 < last; ++p)
+        if (p->neighbor == p[1].neighbor)
+            raise_format(PyExc_ValueError, "edges %d and %d both join nodes %lld and %lld: each edge may be given once",
+                         std::min(p->edge, p[1].edge), std::max(p->edge, p[1].edge), static_cast<long long>(node),
+                         static_cast<long long>(p->neighbor));
+}
+
 void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& adj) {
     const auto n = static_cast<std::size_t>(g.n);
     struct Entry {
         std::int64_t neighbor;
         std::int32_t edge;
     };
-    // Both ends of every edge, listed under their node in edge order; sorting each list by
-    // neighbour afterwards is cheap on the short lists of trees.
+    // Both ends of every edge, listed under their node in edge order.
     std::vector<Entry> entries;
     InterruptPoll poll;
     bucket_values(
@@ -173,18 +158,12 @@ void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& 
         [&g](std::size_t k) { return Entry{g.ends[k ^ 1], static_cast<std::int32_t>(k / 2)}; }, adj.start, entries,
         [&poll] { poll(); });
     adj.sizes.resize(n);
-    for (std::size_t i = 0; i < n; ++i) adj.sizes[i] = static_cast<std::int32_t>(adj.start[i + 1] - adj.start[i]);
+    adj.rows.resize(n);
+    adj.weight_rows.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         poll();
-        Entry* first = entries.data() + adj.start[i];
-        Entry* last = entries.data() + adj.start[i + 1];
-        auto by_neighbor = [](const Entry& x, const Entry& y) { return x.neighbor < y.neighbor; };
-        if (!std::is_sorted(first, last, by_neighbor)) std::sort(first, last, by_neighbor);
-        for (Entry* p = first; p + 1 < last; ++p)
-            if (p->neighbor == p[1].neighbor)
-                raise_format(PyExc_ValueError, "edges %d and %d both join nodes %lld and %lld: each edge may be given once",
-                             std::min(p->edge, p[1].edge), std::max(p->edge, p[1].edge), static_cast<long long>(i),
-                             static_cast<long long>(p->neighbor));
+        adj.sizes[i] = static_cast<std::int32_t>(adj.start[i + 1] - adj.start[i]);
+        sort_by_neighbor(entries.data() + adj.start[i], entries.data() + adj.start[i + 1], static_cast<std::int64_t>(i));
     }
     adj.neighbor.resize(entries.size());
     adj.edge.resize(entries.size());
@@ -194,33 +173,11 @@ void build_adjacency(const EdgeList& g, const std::vector<float>& w, Adjacency& 
         adj.edge[k] = entries[k].edge;
         adj.weight[k] = w[entries[k].edge];
     }
-    adj.rows.resize(n);
-    adj.weight_rows.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         adj.rows[i] = adj.neighbor.data() + adj.start[i];
         adj.weight_rows[i] = adj.weight.data() + adj.start[i];
     }
 }
-
-// Disjoint sets over the nodes, with path halving.
-struct Pieces {
-    std::vector<std::int32_t> parent;
-    explicit Pieces(std::int64_t n) : parent(static_cast<std::size_t>(n)) {
-        for (std::int64_t i = 0; i < n; ++i) parent[i] = static_cast<std::int32_t>(i);
-    }
-    std::int32_t find(std::int32_t x) {
-        while (parent[x] != x) {
-            parent[x] = parent[parent[x]];
-            x = parent[x];
-        }
-        return x;
-    }
-    void join(std::int32_t a, std::int32_t b) {
-        a = find(a);
-        b = find(b);
-        if (a != b) parent[std::max(a, b)] = std::min(a, b);
-    }
-};
 
 // The labels after the cuts: every piece of (uncut edges + each label's chain through its nodes)
 // takes the label of the first label group, in order of first appearance, with a node in it. The
@@ -228,7 +185,7 @@ struct Pieces {
 // node (the chain holds all its nodes in that piece), and a later group whose first node an
 // earlier flood reached is skipped.
 void spread_labels(const EdgeList& g, const std::vector<std::uint8_t>& cut, std::int8_t* out) {
-    Pieces pieces(g.n);
+    DisjointSets<std::int32_t> pieces(static_cast<std::size_t>(g.n));
     InterruptPoll poll;
     for (std::int64_t e = 0; e < g.m; ++e) {
         poll();
@@ -259,17 +216,11 @@ void spread_labels(const EdgeList& g, const std::vector<std::uint8_t>& cut, std:
     }
 }
 
-const Param kClusterEdgesParams[] = {
-    {"edges", Kind::object}, {"weights", Kind::object}, {"labels", Kind::object}, {"rank_weights", Kind::flag, true, 0}};
-constexpr Signature kClusterEdges = signature("cluster_edges", kClusterEdgesParams, BROV_CLUSTER_EDGES_DOC);
-
-PyObject* run_cluster_edges(PyObject*, const Arguments& arguments) {
-    const bool ranked = arguments.flag(3);
-    EdgeList g;
-    read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
+// The edges the planner cuts, as a mask over the edges, and the labels after them when the planner
+// gives them (empty otherwise); raises the error the driver would raise.
+void plan(const EdgeList& g, bool ranked, std::vector<std::uint8_t>& cut, std::vector<std::int8_t>& labels_after) {
     Adjacency adj;
     build_adjacency(g, planner_weights(g, ranked), adj);
-
     CutInput input;
     input.n = g.n;
     input.adjacency = adj.rows.data();
@@ -280,32 +231,41 @@ PyObject* run_cluster_edges(PyObject*, const Arguments& arguments) {
     CutOptions options;
     options.should_stop = interrupt_requested;
     CutList cuts;
-    std::vector<std::int8_t> labels_after;
-    CutResult result = plan_cuts(input, cuts, options, &labels_after);
+    const CutResult result = plan_cuts(input, cuts, options, &labels_after);
     if (result.status == CutStatus::needs_fallback)
         raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
     if (result.status != CutStatus::ok) raise_cut_failure(result);
-
-    std::vector<std::uint8_t> cut(static_cast<std::size_t>(g.m), 0);
+    cut.assign(static_cast<std::size_t>(g.m), 0);
     for (const auto& c : cuts) cut[adj.edge_between(c.first, c.second)] = 1;
-    adj = Adjacency();
+}
 
-    npy_intp n_dims[1] = {static_cast<npy_intp>(g.n)};
-    npy_intp m_dims[1] = {static_cast<npy_intp>(g.m)};
-    Ref new_labels = Ref::steal(check(PyArray_SimpleNew(1, n_dims, NPY_INT8)));
-    Ref mask = Ref::steal(check(PyArray_SimpleNew(1, m_dims, NPY_BOOL)));
-    auto* label_data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(new_labels.get())));
-    if (result.labelled) std::copy(labels_after.begin(), labels_after.end(), label_data);
-    else spread_labels(g, cut, label_data);
-    auto* mask_data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
-    for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
-    return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
+// A new one-dimensional array of `length` elements of `type`, and its data.
+template <typename T>
+Ref new_array(std::int64_t length, int type, T*& data) {
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    Ref array = Ref::steal(check(PyArray_SimpleNew(1, dims, type)));
+    data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
 }
 
 }  // namespace
 
-PyObject* cluster_edges(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return keywords_entry<kClusterEdges, run_cluster_edges>(self, args, kwargs);
+PyObject* cluster_edges(PyObject*, const Arguments& arguments) {
+    const bool ranked = arguments.flag(3);
+    EdgeList g;
+    read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
+    std::vector<std::uint8_t> cut;
+    std::vector<std::int8_t> labels_after;
+    plan(g, ranked, cut, labels_after);
+
+    std::int8_t* label_data = nullptr;
+    npy_bool* mask_data = nullptr;
+    Ref new_labels = new_array(g.n, NPY_INT8, label_data);
+    Ref mask = new_array(g.m, NPY_BOOL, mask_data);
+    if (!labels_after.empty()) std::copy(labels_after.begin(), labels_after.end(), label_data);
+    else spread_labels(g, cut, label_data);
+    for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
+    return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
 }
 
 }  // namespace brov

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "arrays/disjoint_sets.hpp"
+
 namespace brov {
 
 using i32 = std::int32_t;
@@ -26,10 +28,13 @@ public:
     // For the long linear passes: leaves by exception, caught where the pass was started.
     struct Stopped {};
     void check() {
-        if (tick()) throw Stopped{};
+        if (tick()) stop();
     }
 
 private:
+    // Out of line, so that check() stays small enough to be inlined into every loop.
+    [[noreturn]] __attribute__((noinline, cold)) static void stop() { throw Stopped{}; }
+
     bool (*fn_)(void*);
     void* ctx_;
     std::uint64_t count_ = 0;
@@ -239,20 +244,10 @@ bool pair_by_reverse_index(const ListsView& in, std::vector<ForestEdge>& edges, 
 
 // No cycles: every edge joins two trees.
 inline bool acyclic(i64 n, const std::vector<ForestEdge>& edges, StopPoll& poll) {
-    std::vector<i32> parent(n);
-    for (i32 i = 0; i < n; ++i) parent[i] = i;
-    auto find = [&](i32 x) {
-        while (parent[x] != x) {
-            parent[x] = parent[parent[x]];
-            x = parent[x];
-        }
-        return x;
-    };
+    DisjointSets<i32> trees(static_cast<std::size_t>(n));
     for (const ForestEdge& e : edges) {
         poll.check();
-        const i32 ra = find(e.a), rb = find(e.b);
-        if (ra == rb) return false;
-        parent[ra] = rb;
+        if (!trees.join(e.a, e.b)) return false;
     }
     return true;
 }

@@ -26,8 +26,10 @@
 #include <limits>
 #include <vector>
 
+#include "arrays/component_subgraph.hpp"
 #include "arrays/csr.hpp"
 #include "arrays/cut_exact.hpp"
+#include "arrays/cut_lists.hpp"
 #include "arrays/cut_sweep.hpp"
 #include "arrays/cut_types.hpp"
 #include "arrays/leaf_peel.hpp"
@@ -106,6 +108,20 @@ inline bool is_simple_forest(const CutInput& input, const CutOptions& options = 
 
 namespace cut_detail {
 
+// The label subgraph of every component, component by component; or the first error.
+inline CutResult label_subgraph(const CutInput& lists, bool forest, StopPoll& poll, std::vector<SubgraphEdge>& edges) {
+    CutLists cut_lists(lists, false, poll);
+    ComponentSubgraph subgraph(cut_lists, poll, forest);
+    SubgraphError first;
+    auto keep = [&](const SubgraphError&) {
+        if (!first.set()) edges.insert(edges.end(), subgraph.edges().begin(), subgraph.edges().end());
+    };
+    if (!subgraph.build_every_component(first, keep)) return interrupted_result();
+    CutResult res;
+    if (first.set()) first.report(res);
+    return res;
+}
+
 // Runs a planner on input whose ranges check out; a stop request ends it as `interrupted`.
 template <class Planner>
 CutResult run_checked(const CutInput& input, const CutOptions& options, Planner planner) {
@@ -153,7 +169,7 @@ inline CutResult plan_cuts(const CutInput& input, CutList& cuts, const CutOption
                 return r;
             }
         }
-        return cut_detail::Exact(input, poll).run(cuts);
+        return cut_detail::ExactPlanner(input, poll).run(cuts);
     });
     if (res.status == CutStatus::interrupted) {
         cuts.clear();
@@ -173,7 +189,7 @@ inline CutResult plan_subgraph(const CutInput& input, std::vector<SubgraphEdge>&
         std::vector<ForestEdge> forest_edges;
         const bool forest = collect_forest(ListsView{lists.n, lists.adjacency, lists.sizes}, forest_edges, poll);
         forest_edges = {};
-        return cut_detail::Exact(lists, poll).subgraph(edges, forest);
+        return cut_detail::label_subgraph(lists, forest, poll, edges);
     });
 }
 

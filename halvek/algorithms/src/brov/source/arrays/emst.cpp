@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "arrays/disjoint_sets.hpp"
+
 namespace brov {
 namespace {
 
@@ -543,13 +545,7 @@ private:
         settle(p, c, bound, found, found_d2);
     }
 
-    Index find(Index x) {
-        while (parent_[x] != x) {
-            parent_[x] = parent_[parent_[x]];
-            x = parent_[x];
-        }
-        return x;
-    }
+    Index find(Index x) { return find_root(parent_, x); }
 
     // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
     // take no part in the searches after that.

@@ -3,10 +3,8 @@
 // part of the graph the cutting planners need to look at. Removing a leaf keeps or breaks no cycle,
 // so a graph is a forest exactly when what remains is one.
 //
-// Each node keeps its degree and the XOR of its neighbours, which names its last neighbour once one
-// is left: the strip never builds a live list and reads every list once, in order. It runs before
-// the lists are known to be symmetric, so it only has to stay in bounds on any lists; its answer
-// means something once they are.
+// The strip (xor_strip.hpp) runs before the lists are known to be symmetric, so it only has to
+// stay in bounds on any lists; its answer means something once they are.
 #pragma once
 
 #include <cstdint>
@@ -14,15 +12,12 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
+#include "arrays/xor_strip.hpp"
 
 namespace brov {
 
 class LeafPeel {
 public:
-    // Degree markers of nodes that are never stripped.
-    static constexpr i32 kStripped = -1;
-    static constexpr i32 kLabelled = -2;
-
     // `labelled(i)` tells the nodes that stay. Returns false when a list names a node out of range
     // of the XOR's reach (lists that cannot be symmetric).
     template <class Labelled>
@@ -35,36 +30,13 @@ public:
             poll.check();
             i32 x = 0;
             for (i32 p = 0; p < in.sizes[i]; ++p) x ^= static_cast<i32>(in.adjacency[i][p]);
-            node_[i] = Node{labelled(i) ? kLabelled : in.sizes[i], x};
+            node_[i] = Node{labelled(i) ? Node::kKept : in.sizes[i], x};
         }
-        // The leaves in index order, then each node as it becomes one. On a large graph nearly
-        // every step lands far from the last, so the nodes a few steps ahead are fetched early.
-        std::vector<i32> leaves;
-        for (i64 i = 0; i < n; ++i)
-            if (node_[i].degree == 1) leaves.push_back(static_cast<i32>(i));
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t h = 0; h < leaves.size(); ++h) {
-            poll.check();
-            if (h + 2 * kAhead < leaves.size()) __builtin_prefetch(&node_[leaves[h + 2 * kAhead]]);
-            if (h + kAhead < leaves.size()) {
-                const i32 ahead = node_[leaves[h + kAhead]].others;
-                if (ahead >= 0 && ahead < n) __builtin_prefetch(&node_[ahead]);
-            }
-            const i32 x = leaves[h];
-            if (node_[x].degree != 1) continue;  // its last neighbour went first
-            const i32 y = node_[x].others;
-            if (y < 0 || y >= n) return false;
-            node_[x].degree = kStripped;
-            steps_.push_back(Step{x, y});
-            if (node_[y].degree > 0) {
-                node_[y].others ^= x;
-                if (--node_[y].degree == 1) leaves.push_back(y);
-            }
-        }
-        return true;
+        Neighbours links{node_.get(), n, steps_, poll};
+        return strip_leaves(node_.get(), static_cast<i32>(n), links);
     }
 
-    bool stripped(i64 x) const { return node_[x].degree == kStripped; }
+    bool stripped(i64 x) const { return node_[x].degree == Node::kStripped; }
 
     // Each stripped node and the neighbour it hung from then, in the order they went.
     struct Step {
@@ -73,10 +45,23 @@ public:
     const std::vector<Step>& steps() const { return steps_; }
 
 private:
-    struct Node {
-        i32 degree;  // or a marker
-        i32 others;  // XOR of the neighbours not yet stripped
+    using Node = XorLinks<i32>;  // the XOR of the neighbours not yet stripped
+
+    // A link's id is the neighbour's own node id.
+    struct Neighbours {
+        Node* node;
+        i64 n;
+        std::vector<Step>& steps;
+        StopPoll& stop;
+        void poll() { stop.check(); }
+        void prefetch(i32 ahead) const {
+            if (ahead >= 0 && ahead < n) __builtin_prefetch(&node[ahead]);
+        }
+        static i32 far_end(i32, i32 id) { return id; }
+        static i32 far_id(i32 x, i32) { return x; }
+        void stripped(i32 x, i32 y, i32) { steps.push_back(Step{x, y}); }
     };
+
     std::unique_ptr<Node[]> node_;  // every entry is written before it is read
     std::vector<Step> steps_;
 };

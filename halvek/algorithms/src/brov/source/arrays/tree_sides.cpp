@@ -3,15 +3,32 @@
 #include <memory>
 #include <vector>
 
+#include "arrays/xor_strip.hpp"
+
 namespace brov {
 
 namespace {
 
 // A node's count of edges not yet stripped and the XOR of their ids: once one edge is left, the
 // XOR names it.
-struct Ends {
-    std::int64_t degree;
-    std::int64_t edges_xor;
+using Ends = XorLinks<std::int64_t>;
+
+// A link's id is the edge's number; stripping a leaf adds its side to the node it hung from.
+struct EdgeLinks {
+    const std::int64_t* edges;
+    std::vector<std::int64_t>& size;
+    struct Step {
+        std::int64_t node, into, edge;
+    };
+    std::vector<Step> steps;
+    static void poll() {}
+    void prefetch(std::int64_t e) const { __builtin_prefetch(&edges[2 * e]); }
+    std::int64_t far_end(std::int64_t x, std::int64_t e) const { return edges[2 * e] ^ edges[2 * e + 1] ^ x; }
+    static std::int64_t far_id(std::int64_t, std::int64_t e) { return e; }
+    void stripped(std::int64_t x, std::int64_t y, std::int64_t e) {
+        size[y] += size[x];
+        steps.push_back(Step{x, y, e});
+    }
 };
 
 }  // namespace
@@ -25,34 +42,13 @@ bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t 
     for (std::int64_t k = 0; k < 2 * m; ++k) {
         Ends& end = ends[static_cast<std::size_t>(edges[k])];
         ++end.degree;
-        end.edges_xor ^= k / 2;
+        end.ids ^= k / 2;
     }
     std::vector<std::int64_t> size(nodes, 1);
-    struct Step {
-        std::int64_t node, into, edge;
-    };
-    std::vector<Step> steps;
-    steps.reserve(static_cast<std::size_t>(m));
-    std::vector<std::int64_t> leaves;
-    for (std::int64_t v = 0; v < n; ++v)
-        if (ends[v].degree == 1) leaves.push_back(v);
-    // On a large tree nearly every step lands far from the last: the nodes a few steps ahead are
-    // fetched early.
-    constexpr std::size_t kAhead = 8;
-    for (std::size_t h = 0; h < leaves.size(); ++h) {
-        if (h + 2 * kAhead < leaves.size()) __builtin_prefetch(&ends[leaves[h + 2 * kAhead]]);
-        if (h + kAhead < leaves.size()) __builtin_prefetch(&edges[2 * ends[leaves[h + kAhead]].edges_xor]);
-        const std::int64_t x = leaves[h];
-        if (ends[x].degree != 1) continue;  // its last neighbour went first
-        const std::int64_t e = ends[x].edges_xor;
-        const std::int64_t y = edges[2 * e] ^ edges[2 * e + 1] ^ x;
-        ends[x].degree = 0;
-        size[y] += size[x];
-        steps.push_back(Step{x, y, e});
-        ends[y].edges_xor ^= e;
-        if (--ends[y].degree == 1) leaves.push_back(y);
-    }
-    if (static_cast<std::int64_t>(steps.size()) != m) return false;
+    EdgeLinks links{edges, size, {}};
+    links.steps.reserve(static_cast<std::size_t>(m));
+    const auto& steps = links.steps;
+    if (!strip_leaves(ends.data(), n, links) || static_cast<std::int64_t>(steps.size()) != m) return false;
     // Backwards, each stripped node learns the node its tree ended in from the node it went into.
     std::vector<std::int64_t> root(nodes);
     for (std::int64_t v = 0; v < n; ++v) root[v] = v;

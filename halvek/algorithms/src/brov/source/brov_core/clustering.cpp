@@ -64,8 +64,8 @@ public:
 private:
     struct Frame {
         std::int32_t node;
-        Ref list;                            // the exported neighbour sequence (generic run)
-        const std::int64_t* direct = nullptr;  // container storage (direct run)
+        Ref list;                               // the neighbour sequence exported by name
+        const std::int64_t* storage = nullptr;  // the container's storage, read in place
         Py_ssize_t length = 0;
         Py_ssize_t next = 0;
     };
@@ -78,7 +78,7 @@ private:
         if (fence_.in_place()) {
             GraphWrapperObject* g = as_graph(connections_);
             if (static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
-            frame.direct = int_list(g, node);
+            frame.storage = int_list(g, node);
             frame.length = g->_sizes[node];
         } else {
             frame.list = ContainerAccess(connections_).to_numpy(node);
@@ -90,8 +90,8 @@ private:
 
     std::int32_t next_neighbor(Frame& top) {
         Py_ssize_t i = top.next++;
-        if (top.direct) {
-            std::int64_t v = top.direct[i];
+        if (top.storage) {
+            std::int64_t v = top.storage[i];
             return narrow_to_int32(v);
         }
         Ref key = int_object(i);
@@ -357,7 +357,7 @@ void label_components(PyObject* connections, const std::vector<std::vector<std::
 
 
 // ---------------------------------------------------------------------------------------------
-// The native route of the driver: exact containers, an exact label array and the module's own
+// The planned route of the driver: exact containers, an exact label array and the module's own
 // functions. The cut edges are planned in one sweep where the graph allows it, and removed from
 // both containers in one pass per touched list; the labelling then runs on the storage.
 
@@ -482,7 +482,7 @@ struct StoragePlan {
     }
 };
 
-// Plans and removes the cut edges on the storage when the native route applies. Returns false
+// Plans and removes the cut edges on the storage when the planned route applies. Returns false
 // when it does not, or when the planner leaves the input to the pass-by-pass rebuild.
 bool cut_on_storage(PyObject* connections, PyObject* weights, const LabelView& labels, StoragePlan& plan) {
     GraphWrapperObject* c = as_graph(connections);

@@ -16,6 +16,7 @@
 #include "brov_core/container_access.hpp"
 #include "cpython/cut_errors.hpp"
 #include "arrays/cutting.hpp"
+#include "arrays/pair_key.hpp"
 #include "brov_core/graph_wrapper.hpp"
 #include "brov_core/module_functions.hpp"
 #include "cpython/module_state.hpp"
@@ -65,11 +66,11 @@ std::int8_t SearchContext::label_of(std::int64_t node) const {
 
 void SearchContext::load_neighbors(std::int32_t node, NeighborList& out) const {
     out.array = Ref();
-    out.direct = nullptr;
+    out.storage = nullptr;
     if (in_place()) {
         GraphWrapperObject* g = as_graph(connections);
         if (node < 0 || static_cast<std::uint64_t>(node) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
-        out.direct = int_list(g, node);
+        out.storage = int_list(g, node);
         out.length = g->_sizes[node];
         return;
     }
@@ -288,10 +289,6 @@ Ref exploration_search(SearchContext& ctx, std::int32_t start, std::int32_t bomb
     return paths;
 }
 
-std::uint64_t level_key(std::int32_t start, std::int32_t bomb) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(start)) << 32) | static_cast<std::uint32_t>(bomb);
-}
-
 // Raises where the driver's recursion would end: a rebound search can lead anywhere, so its
 // nesting is bounded as a recursion would be; the module's own search nests for ever once a
 // (start, bomb) pair comes back on the chain.
@@ -324,7 +321,7 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
     std::unordered_set<std::uint64_t> chain;
 
     auto enter = [&](std::int32_t node, std::int32_t bomb) {
-        std::uint64_t key = level_key(node, bomb);
+        std::uint64_t key = pair_key(node, bomb);
         if (ctx.skip_repeated_levels && ctx.completed_levels.count(key)) return;
         bool inline_search = false;
         bool rebound = !ctx.in_place() && !untouched(Callable::find_all_paths_with_labels);
@@ -342,8 +339,8 @@ void explore(SearchContext& ctx, std::int32_t start, PyObject* all_paths) {
         ctx.poll();
         Level& level = levels.back();
         if (level.next >= level.count) {
-            chain.erase(level_key(level.start, level.bomb));
-            if (ctx.skip_repeated_levels) ctx.completed_levels.insert(level_key(level.start, level.bomb));
+            chain.erase(pair_key(level.start, level.bomb));
+            if (ctx.skip_repeated_levels) ctx.completed_levels.insert(pair_key(level.start, level.bomb));
             levels.pop_back();
             continue;
         }
@@ -415,10 +412,12 @@ public:
         if (!scanned_[a]) {
             // One pass over the list records the first position of every neighbour.
             const std::int64_t* items = int_list(g, a);
-            for (std::int32_t k = g->_sizes[a] - 1; k >= 0; --k) first_[key(a, items[k])] = k;
+            for (std::int32_t k = g->_sizes[a] - 1; k >= 0; --k)
+                if (items[k] >= INT32_MIN && items[k] <= INT32_MAX)  // b is a 32-bit node
+                    first_[pair_key(a, static_cast<std::int32_t>(items[k]))] = k;
             scanned_[a] = 1;
         }
-        auto found = first_.find(key(a, b));
+        auto found = first_.find(pair_key(a, b));
         if (found == first_.end()) raise_format(PyExc_ValueError, "%d is not in list", b);
         return found->second;
     }
@@ -440,9 +439,6 @@ public:
     }
 
 private:
-    static std::uint64_t key(std::int32_t a, std::int64_t b) {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) ^ static_cast<std::uint64_t>(b);
-    }
     static void check_node(GraphWrapperObject* g, std::int32_t a) {
         if (a < 0 || static_cast<std::uint64_t>(a) >= g->_count) raise(PyExc_IndexError, "Invalid array index");
     }
@@ -473,8 +469,7 @@ public:
     // input list.
     void add_direction(std::int32_t a, std::int32_t b) {
         if (a < 0 || a >= n_) raise(PyExc_IndexError, "Invalid array index");
-        std::uint64_t k = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
-        if (!stored_.insert(k).second) return;
+        if (!stored_.insert(pair_key(a, b)).second) return;
         push_int(as_graph(sub_connections_.get()), a, b);
         std::int32_t position = input_.position(a, b);
         push_float(as_graph(sub_weights_.get()), a, input_.weight(a, position));
@@ -508,7 +503,8 @@ float stored_weight(GraphWrapperObject* w, std::int32_t node, std::int32_t posit
     return float_list(w, node)[position];
 }
 
-// The subgraph of storage read in place, built by the exact planner's per-component rebuild.
+// The subgraph of storage read in place, built component by component as the exact planner
+// builds it (component_subgraph.hpp).
 // Null when the input is outside the planner's reach: the search on storage then runs instead.
 Ref planned_subgraph(SearchContext& ctx, PyObject* weights) {
     GraphWrapperObject* c = as_graph(ctx.connections);

@@ -11,19 +11,21 @@
 
 namespace brov {
 
-// The neighbours of one node: the exported array (held as a buffer) or, in a direct run, the
+// The neighbours of one node: the array exported by name (held as a buffer) or, in place, the
 // container's own storage.
 struct NeighborList {
     Ref array;
     IndexView view;
-    const std::int64_t* direct = nullptr;
+    const std::int64_t* storage = nullptr;
     Py_ssize_t length = 0;
-    std::int64_t at(Py_ssize_t i) const { return direct ? direct[i] : view.get(i); }
+    std::int64_t at(Py_ssize_t i) const { return storage ? storage[i] : view.get(i); }
 };
 
-// What every search of one call shares. In a direct run the adjacency is an exact INT64
-// GraphWrapper, the labels an exact ndarray and the module functions are the module's own: no
-// Python code can run during the search, so storage is read in place and no name is looked up.
+// What every search of one call shares. On the in-place route the adjacency is an exact INT64
+// GraphWrapper, the labels an exact ndarray and the module functions are the module's own, so
+// storage is read in place and no name is looked up. Python code can still run during the search
+// (signal handlers at the polls, finalisers at allocations): the busy pin keeps the lists as they
+// are, and the labels are read from a copy.
 struct SearchContext {
     SearchContext(PyObject* connections_, PyObject* labels_obj_)
         : connections(connections_), labels_obj(labels_obj_), plain_labels(labels_are_plain(labels_obj_)) {}
@@ -41,7 +43,7 @@ struct SearchContext {
     bool skip_repeated_levels = false;
     std::unordered_set<std::uint64_t> completed_levels;
 
-    // A direct run holds the container's storage and reads the labels from its own copy: signal
+    // An in-place run pins the container's storage and reads the labels from its own copy: signal
     // handlers and finalisers that run during its polls and allocations cannot change either.
     BusyPin storage_pin;
     std::vector<std::int8_t> label_copy;

@@ -153,12 +153,6 @@ inline Ref call_method_one(PyObject* obj, PyObject* name, PyObject* arg) {
     return Ref::steal(check(PyObject_CallMethodOneArg(obj, name, arg)));
 }
 
-// obj.name(a, b), the same way.
-inline Ref call_method_two(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) {
-    PyObject* stack[] = {obj, a, b};
-    return Ref::steal(check(PyObject_VectorcallMethod(name, stack, 3, nullptr)));
-}
-
 // Integer conversion shared by the integer kinds: returns a new reference to an int, calling the
 // object's __int__ when it is not an int already.
 Ref integer_object(PyObject* obj);

@@ -51,10 +51,17 @@ struct Column {
     std::vector<std::int64_t> owned;
 };
 
+// The buffer's format as given ("B" when it gives none), and its type code after a native or
+// little-endian byte-order prefix.
+inline const char* format_of(const Py_buffer& view) { return view.format ? view.format : "B"; }
+inline const char* type_code(const Py_buffer& view) {
+    const char* f = format_of(view);
+    return *f == '@' || *f == '=' || *f == '<' ? f + 1 : f;
+}
+
 // Reads the buffer format into kind and size; returns false for anything we do not load.
 inline bool classify(const Py_buffer& view, char* kind) {
-    const char* f = view.format ? view.format : "B";
-    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    const char* f = type_code(view);
     if (f[0] == '\0' || f[1] != '\0') return false;
     switch (f[0]) {
         case 'i':
@@ -71,18 +78,25 @@ inline bool classify(const Py_buffer& view, char* kind) {
     }
 }
 
+// Takes the C-contiguous buffer of `obj` into `hold`, with its format; `shape` and `expected` (the
+// element types) describe the array wanted in messages.
+inline const Py_buffer& open_column(PyObject* obj, const char* name, const char* shape, const char* expected,
+                                    BufferHold& hold) {
+    if (!PyObject_CheckBuffer(obj))
+        raise_format(PyExc_TypeError, "%s must be a %s %s array, got %.200s", name, shape, expected,
+                     Py_TYPE(obj)->tp_name);
+    if (!hold.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        PyErr_Clear();
+        raise_format(PyExc_ValueError, "%s must be a contiguous %s %s array", name, shape, expected);
+    }
+    return hold.view();
+}
+
 // Takes the buffer of `obj`: `ndim` dimensions (one, or two for pairs), elements of kind `want`
 // ('i' or 'f'); `shape` names the expected shape in messages.
 inline void acquire_typed(PyObject* obj, const char* name, char want, int ndim, const char* shape, Column& out) {
     const char* expected = want == 'i' ? "int32 or int64" : "float32 or float64";
-    if (!PyObject_CheckBuffer(obj))
-        raise_format(PyExc_TypeError, "%s must be a %s %s array, got %.200s", name, shape, expected,
-                     Py_TYPE(obj)->tp_name);
-    if (!out.hold.acquire(obj, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-        PyErr_Clear();
-        raise_format(PyExc_ValueError, "%s must be a contiguous %s %s array", name, shape, expected);
-    }
-    Py_buffer& view = out.hold.view();
+    const Py_buffer& view = open_column(obj, name, shape, expected, out.hold);
     if (ndim == 1 && view.ndim != 1)
         raise_format(PyExc_ValueError, "%s must be one-dimensional, got %d dimensions", name, view.ndim);
     if (ndim == 2 && (view.ndim != 2 || view.shape[1] != 2))
@@ -91,7 +105,7 @@ inline void acquire_typed(PyObject* obj, const char* name, char want, int ndim, 
     char kind = 0;
     if (!classify(view, &kind) || kind != want)
         raise_format(PyExc_TypeError, "%s must hold %s values, got buffer format '%s' (%zd bytes per item)", name,
-                     expected, view.format ? view.format : "B", view.itemsize);
+                     expected, format_of(view), view.itemsize);
     out.data = static_cast<const char*>(view.buf);
     out.length = ndim == 2 ? view.shape[0] * 2 : view.shape[0];
     out.kind = kind;
@@ -105,6 +119,15 @@ inline void acquire_column(PyObject* obj, const char* name, char want, Column& o
 // An (m, 2) array of integer pairs, read as one column of 2m values.
 inline void acquire_pairs(PyObject* obj, const char* name, Column& out) {
     acquire_typed(obj, name, 'i', 2, "two-column", out);
+}
+
+// A one-dimensional, C-contiguous int8 array (labels), held in `hold`: its first byte.
+inline const std::int8_t* acquire_int8_column(PyObject* obj, const char* name, BufferHold& hold) {
+    const Py_buffer& view = open_column(obj, name, "one-dimensional", "int8", hold);
+    if (view.ndim != 1 || view.itemsize != 1 || std::strcmp(type_code(view), "b") != 0)
+        raise_format(PyExc_TypeError, "%s must be a one-dimensional int8 array, got format '%s' with %d dimension(s)",
+                     name, format_of(view), view.ndim);
+    return static_cast<const std::int8_t*>(view.buf);
 }
 
 }  // namespace brov

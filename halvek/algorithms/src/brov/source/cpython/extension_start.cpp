@@ -32,19 +32,9 @@ PyObject* keyword_names(std::initializer_list<const char*> names) {
 }
 
 void intern_names(InternedNames& n) {
-    n.to_numpy = intern("to_numpy");
-    n.to_numpy_all = intern("to_numpy_all");
-    n.append = intern("append");
-    n.pop = intern("pop");
-    n.pop_max = intern("pop_max");
-    n.copy = intern("copy");
-    n.index = intern("index");
-    n.extend = intern("extend");
-    n.update = intern("update");
-    n.np = intern("np");
-    n.empty = intern("empty");
-    n.int64 = intern("int64");
-    n.float32 = intern("float32");
+#define BROV_INTERN_NAME(name) n.name = intern(#name);
+    BROV_ATTRIBUTE_NAMES(BROV_INTERN_NAME)
+#undef BROV_INTERN_NAME
     const char* callables[kCallableCount] = {"find_all_paths_with_labels", "explore_graph_recursive",
                                              "find_subgraph_with_labels", "make_labels", "clusterize"};
     for (int i = 0; i < kCallableCount; ++i) n.callables[i] = intern(callables[i]);

@@ -16,21 +16,17 @@ namespace brov {
 enum class Callable { find_all_paths_with_labels, explore_graph_recursive, find_subgraph_with_labels, make_labels, clusterize };
 constexpr int kCallableCount = 5;
 
+// The attribute names the native code calls or looks up: each is a field of InternedNames holding
+// the interned string of its own name.
+#define BROV_ATTRIBUTE_NAMES(X)                                                                        \
+    X(to_numpy) X(to_numpy_all) X(append) X(pop) X(pop_max) X(copy) X(index) X(extend) X(update) X(np) \
+    X(empty) X(int64) X(float32)
+
 // Names the native code calls or looks up, interned once; kept for the life of the process.
 struct InternedNames {
-    PyObject* to_numpy = nullptr;
-    PyObject* to_numpy_all = nullptr;
-    PyObject* append = nullptr;
-    PyObject* pop = nullptr;
-    PyObject* pop_max = nullptr;
-    PyObject* copy = nullptr;
-    PyObject* index = nullptr;
-    PyObject* extend = nullptr;
-    PyObject* update = nullptr;
-    PyObject* np = nullptr;
-    PyObject* empty = nullptr;
-    PyObject* int64 = nullptr;
-    PyObject* float32 = nullptr;
+#define BROV_NAME_FIELD(name) PyObject* name = nullptr;
+    BROV_ATTRIBUTE_NAMES(BROV_NAME_FIELD)
+#undef BROV_NAME_FIELD
     PyObject* callables[kCallableCount] = {};  // the module functions' names, by Callable
     // Keyword-name tuples of the nested calls made by keyword.
     PyObject* dtype_keyword = nullptr;      // ("dtype",)

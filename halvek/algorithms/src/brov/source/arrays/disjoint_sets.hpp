@@ -1,0 +1,40 @@
+// Disjoint sets over the ids 0..n-1, found with path halving.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+namespace brov {
+
+// The root of x's set in a parent array (a root is its own parent), halving the path on the way.
+template <class Index>
+Index find_root(std::vector<Index>& parent, Index x) {
+    while (parent[x] != x) {
+        parent[x] = parent[parent[x]];
+        x = parent[x];
+    }
+    return x;
+}
+
+template <class Index>
+class DisjointSets {
+public:
+    explicit DisjointSets(std::size_t n) : parent_(n) {
+        for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<Index>(i);
+    }
+    Index find(Index x) { return find_root(parent_, x); }
+    // Joins the sets of a and b under the smaller root; false when they were one set already.
+    bool join(Index a, Index b) {
+        a = find(a);
+        b = find(b);
+        if (a == b) return false;
+        parent_[std::max(a, b)] = std::min(a, b);
+        return true;
+    }
+
+private:
+    std::vector<Index> parent_;
+};
+
+}  // namespace brov
