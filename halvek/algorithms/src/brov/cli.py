@@ -14,7 +14,7 @@ import numpy as np
 from . import outputs, tables
 from .estimator import BrovClustering, check_points
 from .metrics import adjusted_rand_score
-from .consensus import AUTO_MAX_POINTS, AUTO_TREES
+from .consensus import AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES
 from .weighting import DEFAULT_SIDE_DISCOUNT, check_weighting
 
 #: From this many points on, each stage is reported on stderr (unless -q).
@@ -272,6 +272,8 @@ def _trees(text):
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError("must be a positive integer or 'auto', got %r" % text)
+    if value > MAX_TREES:
+        raise argparse.ArgumentTypeError("must be at most %d, got %r" % (MAX_TREES, text))
     return value
 
 
@@ -326,8 +328,8 @@ def build_parser():
                          help="coordinates to use: header names or 0-based positions, comma-separated "
                               "(needed for a CSV file with more than two columns)")
     cluster.add_argument("--trees", type=_trees, metavar="N",
-                         help="trees that vote, or 'auto' (default: %d up to %d points, one above)"
-                              % (AUTO_TREES, AUTO_MAX_POINTS))
+                         help="trees that vote (at most %d), or 'auto' (default: %d up to %d points, one above)"
+                              % (MAX_TREES, AUTO_TREES, AUTO_MAX_POINTS))
     cluster.add_argument("--confidence", type=int, nargs="?", const=CONFIDENCE_ASKED, metavar="TREES",
                          help="add a confidence column: the share of TREES trees (default: --trees, else %d) "
                               "that agree with the cluster; costs about one fit per tree" % VOTING_TREES)

@@ -24,6 +24,7 @@
 import numpy as np
 
 from .csgraph_input import graph_from_edges
+from .point_checks import check_points
 
 __all__ = ["euclidean_mst"]
 
@@ -195,14 +196,6 @@ def _scale_of(X):
     return float(np.ldexp(1.0, int(np.frexp(top)[1]) - 1))
 
 
-def _require_finite(X):
-    bad = ~np.isfinite(X)
-    if bad.any():
-        rows = np.flatnonzero(bad.any(axis=1))
-        raise ValueError(
-            "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
-
-
 def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
     """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
     the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
@@ -234,8 +227,8 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
 
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
                   progress=None):
-    """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
-    coordinates, finite).
+    """Euclidean minimum spanning tree of the rows of ``X`` (n points, d >= 1
+    coordinates, finite), checked as the estimator checks its points.
 
     ``method``: ``"auto"`` (the exact tree up to ``EXACT_MAX_DIMENSIONS``
     coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
@@ -258,16 +251,13 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     thread; an exception it raises stops the build and propagates.
     """
     report = _progress_reporter(progress)
-    X = np.asarray(X, dtype=np.float64)
-    if X.ndim != 2:
-        raise ValueError("X must be two-dimensional (points x coordinates), got shape %s" % (X.shape,))
+    X = check_points(X, min_points=0)
     if method not in ("auto", "exact", "knn"):
         raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (method,))
     if int(n_neighbors) != n_neighbors or n_neighbors < 1:
         raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
     if int(max_pieces) != max_pieces or max_pieces < 1:
         raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
-    _require_finite(X)
     report(0.0)
     scale = _scale_of(X)
     P = np.ascontiguousarray(X / scale)
