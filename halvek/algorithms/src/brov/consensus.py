@@ -17,8 +17,8 @@ import numpy as np
 
 from .graph import cluster_tree
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "MAX_TREES", "candidate_pairs", "most_voted", "perturbed_votes", "random_generator",
-           "voted_tree"]
+__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "MAX_TREES", "candidate_pairs", "most_voted", "perturbed_votes",
+           "random_generator", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
