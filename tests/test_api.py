@@ -189,6 +189,10 @@ class TestEuclideanMst:
     def test_native_tree_checks_its_input(self):
         from halvek.algorithms.src.brov.binaries import _tree
 
+        # Squared distances that overflow: the same tree as the points divided by a power of two.
+        X = np.random.default_rng(4).normal(size=(300, 3))
+        assert np.array_equal(_tree.euclidean_mst_edges(X * 2.0 ** 600), _tree.euclidean_mst_edges(X))
+
         with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
             _tree.euclidean_mst_edges(np.zeros((4, 2), dtype=np.float32))
         with pytest.raises(TypeError, match="C-contiguous float64 array of shape"):
@@ -238,6 +242,15 @@ class TestEuclideanMst:
 
         with pytest.raises(KeyboardInterrupt):
             euclidean_mst(np.random.default_rng(2).normal(size=(30, 2)), progress=stop)
+
+    @pytest.mark.parametrize("name", ["nan", "1-D X", "3-D X", "no coordinates", "strings", "sparse X",
+                                      "complex X", "objects in X", "masked X"])
+    def test_points_are_checked_as_the_estimator_checks_them(self, name):
+        _, change, error, message = next(bad for bad in BAD_INPUTS if bad[0] == name)
+        X, _ = change(np.arange(20, dtype=float).reshape(10, 2), np.zeros(10))
+        for method in ("exact", "knn"):
+            with pytest.raises(error, match=message):
+                euclidean_mst(X, method=method)
 
     def test_bad_parameters(self):
         with pytest.raises(ValueError, match="method must be"):
@@ -435,6 +448,23 @@ class TestWeightingAndConfidence:
                 smaller_side_sizes(np.array(cycle), 4)
         with pytest.raises(ValueError, match=r"\[0, n\)"):
             smaller_side_sizes(np.array([[0, 4]]), 4)
+        # A node count far beyond the edges costs memory by the edges (by n, this would be 32 TB).
+        assert smaller_side_sizes(forest + 10 ** 12, 2 * 10 ** 12).tolist() == [1, 2, 1, 1, 1]
+
+    @pytest.mark.parametrize("params", [{}, {"consensus": "points"}, {"scale": True}, {"n_trees": 1}], ids=str)
+    def test_far_coordinates_fit_and_predict_as_the_points_scaled_down(self, params):
+        # Times 2^600 (about 4e180), squared distances overflow; a power of two divides out exactly.
+        X, _ = blobs([(0, 0), (3, 0)], 60, seed=5)
+        y = np.full(len(X), -1)
+        y[[0, 60]] = [0, 1]
+        near = BrovClustering(random_state=0, **params).fit(X, y)
+        far = BrovClustering(random_state=0, **params).fit(X * 2.0 ** 600, y)
+        assert np.array_equal(far.labels_, near.labels_) and np.array_equal(far.confidence_, near.confidence_)
+        assert np.array_equal(far.edges_, near.edges_)
+        queries = np.vstack([X[::7] + 0.1, [[1e6, 0]]])
+        assert np.array_equal(far.predict(queries * 2.0 ** 600), near.predict(queries))
+        assert np.array_equal(far.predict_proba(queries * 2.0 ** 600), near.predict_proba(queries))
+        assert near.predict([[1e300, -1e300]])[0] in (0, 1)  # far beyond the fitted points
 
     def test_local_weighting_measures_gaps_against_the_density_around_them(self):
         # A dense row (spacing 0.1), a gap of 0.8, then a sparse row (spacing 1): by length the
@@ -616,6 +646,7 @@ BAD_INPUTS = [
     ("huge uint64 ids", lambda X, y: (X, np.array([2 ** 64 - 1] + [3] * 9, dtype=np.uint64)), ValueError,
      "18446744073709551615 at position 0 does not fit"),
     ("complex X", lambda X, y: (X + 1j, y), ValueError, "Complex data not supported"),
+    ("masked X", lambda X, y: (np.ma.masked_greater(X, 18), y), ValueError, r"masked array with 1 masked coordinate"),
     ("objects in X", lambda X, y: (np.where(np.arange(20).reshape(10, 2) == 5, {"a": 1}, X.astype(object)), y),
      TypeError, "real numbers"),
 ]
@@ -643,6 +674,7 @@ class TestBadInputs:
         ({"max_pieces": True}, "max_pieces must be a positive integer"),
         ({"n_trees": 0}, "n_trees must be a positive integer or 'auto'"),
         ({"n_trees": "many"}, "n_trees must be a positive integer or 'auto'"),
+        ({"n_trees": 10 ** 11}, "n_trees must be at most 1000"),
         ({"edge_weight": "density"}, "edge_weight must be 'auto', 'length' or 'local'"),
         ({"side_discount": -1}, "side_discount must be a finite number >= 0"),
         ({"side_discount": float("nan")}, "side_discount must be a finite number >= 0"),

@@ -198,6 +198,9 @@ class TestClusterEdges:
         ([[0, 1]], [np.nan], "edge 0 has a NaN weight"),
         ([[0, 1]], [np.inf], "edge 0 has an infinite weight"),
         ([[0, 1]], [1e39], "edge 0 has a weight too large for float32"),
+        # Positive, but 0 once stored as float32: graph_pair's refusal.
+        ([[0, 1]], [1e-46], "edge 0 has the weight 1e-46, which is 0 in float32 storage: rescale the weights or "
+                            r"pass rank_weights=True \(only their order matters\)"),
         ([[0, 1]], [1.0, 2.0], "got 2 weights for 1 edges"),
     ])
     def test_refuses_bad_edges_and_weights(self, edges, weights, message):
@@ -210,6 +213,8 @@ class TestClusterEdges:
         edges = np.array([[0, 1], [1, 2]])
         got, cut = _bulk.cluster_edges(edges, np.array([0.0, 1e300]), labels, rank_weights=True)
         assert got.tolist() == [0, 0, 1] and cut.tolist() == [False, True]
+        got, cut = _bulk.cluster_edges(edges, np.array([1e-45, 1e-46]), labels, rank_weights=True)
+        assert got.tolist() == [0, 1, 1] and cut.tolist() == [True, False]
         with pytest.raises(ValueError, match="edge 1 has a negative weight: weights must be non-negative"):
             _bulk.cluster_edges(edges, np.array([0.0, -1.0]), labels, rank_weights=True)
 

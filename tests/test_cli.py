@@ -182,6 +182,12 @@ class TestCluster:
         header, table = read_csv(out)
         assert header == ["x0", "x1", "x2", "given", "cluster"] and np.array_equal(table[:, :3], X)
         assert np.array_equal(table[:, 4], np.repeat([7, 9], 40))
+        # Coordinates whose squares overflow, on the default route of ten voting trees.
+        np.save(tmp_path / "p.npy", X * 1e160)
+        assert cli.main(["cluster", str(tmp_path / "p.npy"), "--labels", str(tmp_path / "l.npy"), "-o", str(out),
+                         "--confidence"]) == 0
+        header, table = read_csv(out)
+        assert np.array_equal(table[:, header.index("cluster")], np.repeat([7, 9], 40))
 
     @needs_matplotlib
     @pytest.mark.parametrize("name, signature", [("o.png", PNG_SIGNATURE), ("o.JPG", b"\xff\xd8\xff"),
@@ -517,12 +523,17 @@ class TestBadInput:
         err = capsys.readouterr().err
         assert err.startswith("brov: error: labels in ") and "expected one class id per point" in err
 
-    def test_bad_command_line_exits_2_on_one_line(self, capsys):
+    @pytest.mark.parametrize("args, message", [
+        (["cluster", "p.csv"], "-o/--output"),
+        (["cluster", "p.csv", "--labels", "l.csv", "-o", "o.csv", "--trees", "100000000000"],
+         "argument --trees: must be at most 1000, got '100000000000'"),
+    ])
+    def test_bad_command_line_exits_2_on_one_line(self, capsys, args, message):
         with pytest.raises(SystemExit) as stop:
-            cli.main(["cluster", "p.csv"])
+            cli.main(args)
         assert stop.value.code == 2
         err = capsys.readouterr().err
-        assert err.count("\n") == 1 and "-o/--output" in err
+        assert err.count("\n") == 1 and message in err
 
 
 def test_python_dash_m_runs_the_command_line(tmp_path):

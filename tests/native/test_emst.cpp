@@ -114,6 +114,25 @@ int main() {
         }
         check(x, n, d, "clusters");
     }
+    {  // coordinates whose squares overflow: the same tree as the points scaled down exactly
+        ++cases;
+        const std::int64_t n = 3000;
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::vector<double> x(n * 3), huge(n * 3);
+        for (std::size_t k = 0; k < x.size(); ++k) {
+            x[k] = normal(rng);
+            huge[k] = std::ldexp(x[k], 900);
+        }
+        std::vector<std::int64_t> small_edges(2 * (n - 1)), huge_edges(2 * (n - 1), -7);
+        const auto ignore = [](double) {};
+        brov::euclidean_mst_edges(x.data(), n, 3, small_edges.data(), ignore);
+        const std::int64_t written = brov::euclidean_mst_edges(huge.data(), n, 3, huge_edges.data(), ignore);
+        if (written != n - 1 || huge_edges != small_edges) {
+            ++failures;
+            std::printf("FAILED: coordinates near 2^900 gave another tree (%lld edges written)\n",
+                        static_cast<long long>(written));
+        }
+    }
     {
         ++cases;
         const std::int64_t n = 20000;

@@ -8,54 +8,17 @@ import numpy as np
 
 from ..clustering import cluster_tree
 from ..labels import decode_labels, encode_labels, result_dtype
+from ..point_checks import check_points
 from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 from .conventions import SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, candidate_pairs, most_voted, perturbed_votes, random_generator,
-                        voted_tree)
+from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
+                        random_generator, voted_tree)
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
 
 __all__ = ["BrovClustering", "check_points"]
 
 CONSENSUS = ("tree", "points", "none")
-
-
-def check_points(X):
-    """``X`` as a finite float64 array of shape (n_samples >= 1, n_features >= 1)."""
-    import scipy.sparse as sp
-
-    if sp.issparse(X):
-        raise TypeError("X must be a dense array of points, not a sparse matrix; for a precomputed graph "
-                        "use cluster_graph")
-    X = np.asarray(X)
-    if X.dtype.kind == "O":
-        X = _numbers_from_objects(X)
-    if X.dtype.kind == "c":
-        raise ValueError("Complex data not supported: X must hold real numbers, got dtype %s" % X.dtype)
-    if X.dtype.kind not in "biuf":
-        raise TypeError("X must hold real numbers, got dtype %s" % X.dtype)
-    if X.ndim != 2:
-        hint = ". Reshape your data: X.reshape(-1, 1) for a single coordinate" if X.ndim == 1 else ""
-        raise ValueError("X must be two-dimensional (points x coordinates), got shape %s%s" % (X.shape, hint))
-    if X.shape[0] == 0:
-        raise ValueError("X holds no points")
-    if X.shape[1] == 0:
-        raise ValueError("X has points without coordinates: 0 feature(s) (shape=%s) while a minimum of 1 "
-                         "is required." % (X.shape,))
-    X = X.astype(np.float64, copy=False)
-    bad = ~np.isfinite(X)
-    if bad.any():
-        rows = np.flatnonzero(bad.any(axis=1))
-        raise ValueError(
-            "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
-    return X
-
-
-def _numbers_from_objects(X):
-    try:
-        return X.astype(np.float64)
-    except (TypeError, ValueError) as error:
-        raise TypeError("X must hold real numbers: %s" % error) from None
 
 
 def _scaled(X, scaling):
@@ -110,9 +73,9 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels. Each extra tree costs about one more fit. "auto" is 10 trees
-        up to 20,000 points and one tree above, where the extra trees would
-        cost seconds.
+        labels. Each extra tree costs about one more fit; at most 1000 trees.
+        "auto" is 10 trees up to 20,000 points and one tree above, where the
+        extra trees would cost seconds.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's
@@ -214,6 +177,9 @@ class BrovClustering(SemiSupervisedMixin):
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
                 raise ValueError("%s must be a positive integer%s, got %r"
                                  % (name, " or 'auto'" if name == "n_trees" else "", value))
+            if name == "n_trees" and value > MAX_TREES:
+                raise ValueError("n_trees must be at most %d (each tree costs about one fit), got %r"
+                                 % (MAX_TREES, value))
         check_weighting(self.edge_weight, self.side_discount)
         if not isinstance(self.scale, (bool, np.bool_)):
             raise ValueError("scale must be True or False, got %r" % (self.scale,))

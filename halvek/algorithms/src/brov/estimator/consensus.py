@@ -17,11 +17,11 @@ import numpy as np
 
 from ..clustering import cluster_tree
 from ..trees.csgraph import edge_ranks, symmetric_csr
-from ..trees.euclidean import unique_pairs
+from ..trees.euclidean import scale_of, unique_pairs
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "candidate_pairs", "most_voted", "perturbed_votes", "random_generator",
-           "voted_tree"]
+__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "MAX_TREES", "candidate_pairs", "most_voted", "perturbed_votes",
+           "random_generator", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
@@ -35,6 +35,9 @@ NEIGHBORS = 10
 # larger data keeps the speed of one tree.
 AUTO_TREES = 10
 AUTO_MAX_POINTS = 20000
+# The most trees a fit takes: each costs about one fit (a tenth of a second at 20,000 points), and
+# a thousand votes already give confidences in steps of 0.001.
+MAX_TREES = 1000
 # The voted tree's cuts discount small sides more than the default: its weights are vote
 # differences, and an outlier's edge often carries as much disagreement as a boundary.
 # 2, 3, 5, 8 and 10 were measured; 5 and 8 won the most rows.
@@ -73,13 +76,18 @@ def candidate_pairs(X, tree_edges):
     n = X.shape[0]
     k = min(NEIGHBORS, n - 1)
     a, b = tree_edges[:, 0], tree_edges[:, 1]
+    # Searched as the tree was built, divided by a power of two: squared distances of coordinates
+    # near 1e155 and up would overflow, and the search would name neighbours past the last point.
+    scale = scale_of(X)
+    P = X / scale
     if k > 0:
-        _, neighbours = cKDTree(X).query(X, k=k + 1)
+        _, neighbours = cKDTree(P).query(P, k=k + 1)
         a = np.concatenate([np.repeat(np.arange(n), k), a])
         b = np.concatenate([neighbours[:, 1:].ravel(), b])
     keep = a != b
     pairs = unique_pairs(a[keep], b[keep], n)
-    return pairs, np.sqrt(((X[pairs[:, 0]] - X[pairs[:, 1]]) ** 2).sum(axis=1))
+    with np.errstate(over="ignore"):  # a pair beyond the float64 range is never a tree's edge
+        return pairs, np.sqrt(((P[pairs[:, 0]] - P[pairs[:, 1]]) ** 2).sum(axis=1)) * scale
 
 
 def _tree_of_pairs(n, pairs, values):
@@ -138,7 +146,8 @@ def voted_tree(pairs, lengths, votes):
     shares = votes / votes.sum(axis=1, keepdims=True)
     apart = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1)
     # Shares are multiples of 1/trees: a tie-break below that step never reorders them.
-    longest = lengths.max() if len(lengths) and lengths.max() > 0 else 1.0
+    finite = lengths[np.isfinite(lengths)]
+    longest = finite.max() if len(finite) and finite.max() > 0 else 1.0
     values = apart + TIE_BREAK / votes[0].sum() * lengths / longest
     edges, chosen = _tree_of_pairs(n, pairs, values)
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.

@@ -75,12 +75,22 @@ class SemiSupervisedMixin:
     def _nearest_fitted(self, X):
         from scipy.spatial import cKDTree
 
+        from ..trees.euclidean import scale_of
+
         self._check_fitted()
         X = self._check_points(X)
         if X.shape[1] != self.n_features_in_:
             raise ValueError("X has %d features, but %s is expecting %d features as input"
                              % (X.shape[1], type(self).__name__, self.n_features_in_))
-        _, nearest = cKDTree(self._fit_X).query(self._to_fitted_space(X), k=1)
+        with np.errstate(over="ignore"):
+            X = self._to_fitted_space(X)
+        if not np.isfinite(X).all():
+            raise ValueError("X holds points too far from the fitted ones: their coordinates leave the float64 "
+                             "range in the space the tree was built in")
+        # Both sides divided by one power of two (exact): squared distances of coordinates near
+        # 1e155 and up would overflow, and the search would name a point past the last fitted one.
+        scale = max(scale_of(self._fit_X), scale_of(X))
+        _, nearest = cKDTree(self._fit_X / scale).query(X / scale, k=1)
         return nearest
 
     def score(self, X, y, sample_weight=None):

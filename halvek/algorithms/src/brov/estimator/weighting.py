@@ -20,6 +20,7 @@ longest edge of the path, and cutting there leaves the class to a neighbour.
 import numpy as np
 
 from ..native import tree
+from ..trees.euclidean import scale_of
 
 __all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
 
@@ -39,18 +40,26 @@ def check_weighting(edge_weight, side_discount):
 
 def standard_scaling(X):
     """(mean, std) per coordinate; std is 1 where a coordinate is constant."""
-    mean = X.mean(axis=0)
-    std = X.std(axis=0)
+    unit = scale_of(X)  # a power of two: the squares of far coordinates would overflow
+    P = X / unit
+    mean = P.mean(axis=0) * unit
+    with np.errstate(over="ignore"):
+        std = P.std(axis=0) * unit
+    if not np.isfinite(std).all():
+        raise ValueError("X spans coordinates beyond the float64 range (about 1.8e308); scale the points down")
     return mean, np.where(std > 0, std, 1.0)
 
 
 def _local_scales(X, k):
+    """Each point's distance to its k-th nearest neighbour, in units of ``scale_of(X)`` (a power
+    of two: far coordinates would overflow the squared distances of the search)."""
     from scipy.spatial import cKDTree
 
     k = min(k, X.shape[0] - 1)
     if k < 1:
         return np.ones(X.shape[0])
-    distances, _ = cKDTree(X).query(X, k=k + 1)
+    P = X / scale_of(X)
+    distances, _ = cKDTree(P).query(P, k=k + 1)
     scales = distances[:, -1]
     positive = scales[scales > 0]
     # Points with k identical copies have no scale of their own: give them the smallest one seen.
@@ -76,11 +85,12 @@ class EdgeWeigher:
         if edge_weight not in ("length", "local"):
             raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
         self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
+        self.unit = None if self.scales is None else scale_of(X)  # the scales' unit
 
     def __call__(self, edges, lengths):
         weights = np.asarray(lengths, dtype=np.float64)
-        if self.scales is not None:
-            weights = weights / np.sqrt(self.scales[edges[:, 0]] * self.scales[edges[:, 1]])
+        if self.scales is not None:  # lengths in the scales' unit, whose product cannot overflow
+            weights = weights / self.unit / np.sqrt(self.scales[edges[:, 0]] * self.scales[edges[:, 1]])
         if self.side_discount > 0:
             sides = smaller_side_sizes(edges, self.n)
             weights = weights * -np.expm1(-sides / self.side_discount)

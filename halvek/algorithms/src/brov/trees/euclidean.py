@@ -24,6 +24,7 @@
 import numpy as np
 
 from ..native import tree
+from ..point_checks import check_points
 from .csgraph import graph_from_edges
 
 __all__ = ["euclidean_mst"]
@@ -186,7 +187,7 @@ def _progress_reporter(progress):
     return progress
 
 
-def _scale_of(X):
+def scale_of(X):
     """A power of two within a factor 2 below the largest coordinate magnitude (1 for all zeros).
     Dividing by it is exact and keeps squared distances away from overflow (coordinates near 1e155
     and up) and underflow (near 1e-155 and down)."""
@@ -194,14 +195,6 @@ def _scale_of(X):
     if top == 0.0:
         return 1.0
     return float(np.ldexp(1.0, int(np.frexp(top)[1]) - 1))
-
-
-def _require_finite(X):
-    bad = ~np.isfinite(X)
-    if bad.any():
-        rows = np.flatnonzero(bad.any(axis=1))
-        raise ValueError(
-            "X holds NaN or infinite coordinates in %d point(s), first at row %d" % (len(rows), rows[0]))
 
 
 def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
@@ -235,8 +228,8 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
 
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
                   progress=None):
-    """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
-    coordinates, finite).
+    """Euclidean minimum spanning tree of the rows of ``X`` (n points, d >= 1
+    coordinates, finite), checked as the estimator checks its points.
 
     ``method``: ``"auto"`` (the exact tree up to ``EXACT_MAX_DIMENSIONS``
     coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
@@ -259,18 +252,15 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     thread; an exception it raises stops the build and propagates.
     """
     report = _progress_reporter(progress)
-    X = np.asarray(X, dtype=np.float64)
-    if X.ndim != 2:
-        raise ValueError("X must be two-dimensional (points x coordinates), got shape %s" % (X.shape,))
+    X = check_points(X, min_points=0)
     if method not in ("auto", "exact", "knn"):
         raise ValueError("method must be 'auto', 'exact' or 'knn', got %r" % (method,))
     if int(n_neighbors) != n_neighbors or n_neighbors < 1:
         raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
     if int(max_pieces) != max_pieces or max_pieces < 1:
         raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
-    _require_finite(X)
     report(0.0)
-    scale = _scale_of(X)
+    scale = scale_of(X)
     P = np.ascontiguousarray(X / scale)
     exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
     if exact:

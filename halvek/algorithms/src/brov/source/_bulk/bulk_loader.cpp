@@ -238,13 +238,14 @@ std::int64_t node_count(std::int64_t n) {
     return n;
 }
 
-// The CSR arrays among the arguments: the first three.
+// The CSR arrays among the arguments: the first three, each read once into memory of our own.
 void acquire_csr(const Arguments& arguments, Column& indptr, Column& indices, Column& data) {
     acquire_column(arguments.object(0), "indptr", 'i', indptr);
     acquire_column(arguments.object(1), "indices", 'i', indices);
     acquire_column(arguments.object(2), "data", 'f', data);
     indptr.copy_integers();
     indices.copy_integers();
+    data.copy_reals();
 }
 
 const Param kFromCsrParams[] = {{"indptr", Kind::object}, {"indices", Kind::object}, {"data", Kind::object},

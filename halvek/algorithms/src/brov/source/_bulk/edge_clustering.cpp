@@ -58,6 +58,14 @@ void check_edge(std::int64_t e, std::int64_t a, std::int64_t b, double w, std::i
     if (w < 0.0 || (w == 0.0 && !ranked)) bad_weight(e, ranked ? "a negative weight" : "a weight that is not positive", ranked);
     if (!std::isfinite(w)) bad_weight(e, "an infinite weight", ranked);
     if (!ranked && w > static_cast<double>(FLT_MAX)) bad_weight(e, "a weight too large for float32", ranked);
+    if (!ranked && static_cast<float>(w) == 0.0f) {  // graph_pair's refusal, in the same words
+        char text[40];
+        PyOS_snprintf(text, sizeof text, "%.17g", w);
+        raise_format(PyExc_ValueError,
+                     "edge %lld has the weight %s, which is 0 in float32 storage: rescale the weights or pass "
+                     "rank_weights=True (only their order matters)",
+                     static_cast<long long>(e), text);
+    }
 }
 
 void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj, bool ranked, EdgeList& out) {

@@ -1,13 +1,15 @@
 // _tree: the exact Euclidean minimum spanning tree of a point set, in native code.
 //
 // euclidean_mst_edges(points, progress=None) -> edges
-//     points: a C-contiguous float64 array of shape (n, d), finite. Returns an (n - 1, 2) int64
-//     array of row pairs, smaller row first. progress, if given, is called with the fraction of the
+//     points: a C-contiguous float64 array of shape (n, d), finite (any magnitude: the build works
+//     on a copy scaled by a power of two). Returns an (n - 1, 2) int64 array of row pairs, smaller
+//     row first. progress, if given, is called with the fraction of the
 //     work done after each round; an exception from it (or Ctrl-C) stops the build.
 //
 // smaller_side_sizes(edges, n) -> sizes
 //     edges: a C-contiguous int64 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
-//     the number of nodes on the smaller side that removing it leaves within its tree.
+//     the number of nodes on the smaller side that removing it leaves within its tree. Memory
+//     follows the edges given, however large n is.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -41,25 +43,37 @@ constexpr Signature kTreeEdges = signature("euclidean_mst_edges", kTreeEdgesPara
     "an (n - 1, 2) int64 array of row pairs, smaller row first. Equal lengths are broken by the\n"
     "rows' positions in an internal order. progress(fraction) is called after each round.");
 
+// The held buffer's `count` 8-byte items of `kind`, read once into memory of our own (aligned):
+// the caller's buffer need not be aligned, and what is checked is what the algorithms use.
+void copy_items(Column& items, Py_ssize_t count, char kind) {
+    items.data = static_cast<const char*>(items.hold.view().buf);
+    items.length = count;
+    items.kind = kind;
+    items.size = 8;
+    if (kind == 'i') items.copy_integers();
+    else items.copy_reals();
+}
+
 PyObject* tree_edges(const Arguments& arguments) {
-    BufferHold hold;
-    if (!hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
-    const Py_buffer& view = hold.view();
+    Column points;
+    if (!points.hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
+    const Py_buffer& view = points.hold.view();
     if (view.ndim != 2 || !holds_8_byte(view, 'f'))
         raise(PyExc_TypeError, "points must be a C-contiguous float64 array of shape (n, d)");
     const auto n = static_cast<std::int64_t>(view.shape[0]);
     const auto d = static_cast<std::int64_t>(view.shape[1]);
     if (d > 1 << 20) raise(PyExc_ValueError, "points have too many coordinates");
-    // Allocated before the values are checked: an allocation can start the collector, whose
-    // finalisers may write to the points.
+    // Allocated before the values are copied and checked: an allocation can start the collector,
+    // whose finalisers may write to the points.
     npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
     Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
-    const auto* data = static_cast<const double*>(view.buf);
+    copy_items(points, static_cast<Py_ssize_t>(n * d), 'f');
+    const double* data = points.owned_reals.data();
     for (std::int64_t k = 0; k < n * d; ++k)
         if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
-    // The buffer stays held (so the array cannot be resized) while the build reads it; the build
-    // copies the points before its first checkpoint, and only Python code runs at checkpoints.
+    // The build reads only the copy, which no Python code can reach: the checkpoints (Python code
+    // with the GIL held: the progress callback, signal handlers) cannot change what it reads.
     Ref callback = Ref::borrow(arguments.object(1));
     auto checkpoint = [&](double fraction) {
         if (fraction >= 0.0 && callback.get() != Py_None) {
@@ -68,7 +82,9 @@ PyObject* tree_edges(const Arguments& arguments) {
         }
         check_status(PyErr_CheckSignals());
     };
-    euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint);
+    const std::int64_t written = euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint);
+    if (written != (n > 0 ? n - 1 : 0))  // never hand out an array with rows left unwritten
+        raise(PyExc_RuntimeError, "euclidean_mst_edges could not join every point");
     return edges.release();
 }
 
@@ -80,18 +96,19 @@ constexpr Signature kSideSizes = signature("smaller_side_sizes", kSideSizesParam
 
 PyObject* side_sizes(const Arguments& arguments) {
     const std::int64_t n = arguments.int64(1);
-    BufferHold hold;
-    if (!hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
-    const Py_buffer& view = hold.view();
+    Column edges;
+    if (!edges.hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
+    const Py_buffer& view = edges.hold.view();
     if (view.ndim != 2 || view.shape[1] != 2 || !holds_8_byte(view, 'i'))
         raise(PyExc_TypeError, "edges must be a C-contiguous int64 array of shape (m, 2)");
     const auto m = static_cast<std::int64_t>(view.shape[0]);
-    // Allocated before the ids are checked: an allocation can start the collector, whose
-    // finalisers may write to the edges. No Python code runs after the check.
+    // Allocated before the ids are copied and checked: an allocation can start the collector,
+    // whose finalisers may write to the edges. No Python code runs after the check.
     npy_intp dims[1] = {static_cast<npy_intp>(m)};
     Ref sizes = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get())));
-    const auto* pairs = static_cast<const std::int64_t*>(view.buf);
+    copy_items(edges, static_cast<Py_ssize_t>(2 * m), 'i');
+    const std::int64_t* pairs = edges.owned.data();
     for (std::int64_t k = 0; k < 2 * m; ++k)
         if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
     if (!smaller_side_sizes(pairs, m, n, out)) raise(PyExc_ValueError, "edges must form a forest (no cycles)");

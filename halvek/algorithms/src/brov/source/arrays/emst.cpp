@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <system_error>
@@ -19,6 +20,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr Index kNone = -1;
 constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
 constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
+constexpr int kBuildStepsPerPoll = 1 << 15;  // comparisons and coordinates read by the tree build
 constexpr std::int64_t kMaxLeaf = 64;  // points of a leaf, unless they are copies of one point
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
@@ -26,21 +28,38 @@ using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box di
 // Whether a neighbour search goes on to its next point (this thread polls for Ctrl-C in it).
 using Proceed = std::function<bool()>;
 
-// Calls the checkpoint (without a fraction) once every kSearchesPerPoll searches.
+// Calls the checkpoint (without a fraction) once every `period` steps (searches by default).
 class SearchPoll {
 public:
-    explicit SearchPoll(const EmstCheckpoint& checkpoint) : checkpoint_(checkpoint) {}
-    void operator()() {
-        if (--until_poll_ == 0) {
+    explicit SearchPoll(const EmstCheckpoint& checkpoint, int period = kSearchesPerPoll)
+        : checkpoint_(checkpoint), period_(period), until_poll_(period) {}
+    void operator()(std::int64_t steps = 1) {
+        until_poll_ -= steps;
+        if (until_poll_ <= 0) {
             checkpoint_(-1.0);
-            until_poll_ = kSearchesPerPoll;
+            until_poll_ = period_;
         }
     }
 
 private:
     const EmstCheckpoint& checkpoint_;
-    int until_poll_ = kSearchesPerPoll;
+    int period_;
+    std::int64_t until_poll_;
 };
+
+// v = n copies of value, written in slices with a poll after each: at millions of points these
+// arrays take hundreds of megabytes, and writing them whole would keep a Ctrl-C waiting.
+template <typename T>
+void fill_polling(std::vector<T>& v, std::size_t n, const T& value, SearchPoll& poll) {
+    constexpr std::size_t kSlice = std::size_t(1) << 16;
+    v.clear();
+    v.reserve(n);
+    while (v.size() < n) {
+        const std::size_t step = std::min(n - v.size(), kSlice);
+        v.insert(v.end(), step, value);
+        poll(static_cast<std::int64_t>(step));
+    }
+}
 
 // Per-thread working memory of the neighbour searches.
 struct Scratch {
@@ -58,37 +77,47 @@ struct Node {
 template <int D>
 class BoruvkaTree {
 public:
-    BoruvkaTree(const double* points, Index n, int d) : n_(n), d_(D > 0 ? D : d) {
-        build(points);
-        copy_by_leaf();
+    // The build polls too (4e6 points take about a second): `points` must be memory that the
+    // checkpoint's Python code cannot reach.
+    BoruvkaTree(const double* points, Index n, int d, const EmstCheckpoint& checkpoint)
+        : n_(n), d_(D > 0 ? D : d) {
+        SearchPoll poll(checkpoint, kBuildStepsPerPoll);
+        build(points, poll);
+        copy_by_leaf(poll);
     }
 
-    void run(std::int64_t* edges, const EmstCheckpoint& checkpoint) {
-        comp_.resize(n_);
+    // Returns the number of edges written: n - 1, unless the rounds stopped joining.
+    Index run(std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+        // The passes over every point poll as the build does: at millions of points one pass
+        // takes long enough for a Ctrl-C to wait on it.
+        SearchPoll poll(checkpoint, kBuildStepsPerPoll);
+        const auto n = static_cast<std::size_t>(n_);
+        fill_polling(comp_, n, Index(0), poll);
         std::iota(comp_.begin(), comp_.end(), Index(0));
         parent_ = comp_;
-        rank_.assign(n_, 0);
-        nearest_.assign(n_, kNone);
-        nearest_d2_.assign(n_, 0.0);
-        lower_d2_.assign(n_, 0.0);
-        best_d2_.assign(n_, kInfinity);
-        best_lo_.assign(n_, kNone);
-        best_hi_.assign(n_, kNone);
-        node_comp_.assign(nodes_.size(), kMixed);
+        fill_polling(rank_, n, std::uint8_t(0), poll);
+        fill_polling(nearest_, n, kNone, poll);
+        fill_polling(nearest_d2_, n, 0.0, poll);
+        fill_polling(lower_d2_, n, 0.0, poll);
+        fill_polling(best_d2_, n, kInfinity, poll);
+        fill_polling(best_lo_, n, kNone, poll);
+        fill_polling(best_hi_, n, kNone, poll);
+        fill_polling(node_comp_, nodes_.size(), kMixed, poll);
         Index written = join_identical(edges);
         Index components = n_ - written;
-        relabel();
+        relabel(poll);
         checkpoint(0.0);
-        find_neighbours(checkpoint);
+        find_neighbours(checkpoint, poll);
         while (components > 1) {
-            find_best_edges(checkpoint);
-            written = join_components(edges, written);
+            find_best_edges(checkpoint, poll);
+            written = join_components(edges, written, poll);
             const Index before = components;
             components = n_ - written;
-            if (components == before) break;  // cannot happen with finite coordinates
-            relabel();
+            if (components == before) break;  // cannot happen with finite, scaled coordinates
+            relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
+        return written;
     }
 
 private:
@@ -97,27 +126,33 @@ private:
     // Median splits along the widest side of each node's bounding box, with an explicit stack.
     // With the dimension fixed at compile time the rows themselves are partitioned (sequential
     // memory); otherwise an index array is.
-    void build(const double* points) {
+    void build(const double* points, SearchPoll& poll) {
         const int d = dim();
-        order_.resize(n_);
+        fill_polling(order_, static_cast<std::size_t>(n_), Index(0), poll);
         std::iota(order_.begin(), order_.end(), Index(0));
         if constexpr (D > 0) {
             struct Row {
                 double x[D > 0 ? D : 1];
                 Index row;
             };
-            std::vector<Row> rows(n_);
+            std::vector<Row> rows;
+            rows.reserve(n_);
             for (Index p = 0; p < n_; ++p) {
+                rows.push_back(Row{{}, p});
                 std::copy_n(points + p * D, D, rows[p].x);
-                rows[p].row = p;
+                poll(D);
             }
             split_nodes([&](Index p) { return rows[p].x; },
                         [&](Index begin, Index mid, Index end, int axis) {
                             std::nth_element(rows.begin() + begin, rows.begin() + mid, rows.begin() + end,
-                                             [axis](const Row& a, const Row& b) { return a.x[axis] < b.x[axis]; });
-                        });
-            coords_.resize(static_cast<size_t>(n_) * d);
-            for (Index p = 0; p < n_; ++p) {
+                                             [axis, &poll](const Row& a, const Row& b) {
+                                                 poll();
+                                                 return a.x[axis] < b.x[axis];
+                                             });
+                        },
+                        poll);
+            fill_polling(coords_, static_cast<size_t>(n_) * d, 0.0, poll);
+            for (Index p = 0; p < n_; ++p, poll(D)) {
                 order_[p] = rows[p].row;
                 std::copy_n(rows[p].x, D, coords_.data() + p * D);
             }
@@ -125,15 +160,19 @@ private:
             split_nodes([&](Index p) { return points + order_[p] * d; },
                         [&](Index begin, Index mid, Index end, int axis) {
                             std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end,
-                                             [&](Index a, Index b) { return points[a * d + axis] < points[b * d + axis]; });
-                        });
-            coords_.resize(static_cast<size_t>(n_) * d);
-            for (Index p = 0; p < n_; ++p) std::copy_n(points + order_[p] * d, d, coords_.data() + p * d);
+                                             [&](Index a, Index b) {
+                                                 poll();
+                                                 return points[a * d + axis] < points[b * d + axis];
+                                             });
+                        },
+                        poll);
+            fill_polling(coords_, static_cast<size_t>(n_) * d, 0.0, poll);
+            for (Index p = 0; p < n_; ++p, poll(d)) std::copy_n(points + order_[p] * d, d, coords_.data() + p * d);
         }
     }
 
     template <typename RowAt, typename Partition>
-    void split_nodes(RowAt row_at, Partition partition) {
+    void split_nodes(RowAt row_at, Partition partition, SearchPoll& poll) {
         const int d = dim();
         const Index leaf_size = d <= 3 ? 16 : d <= 6 ? 24 : kMaxLeaf;
         nodes_.push_back({0, n_, -1, -1, false});
@@ -155,6 +194,7 @@ private:
                     hi[k] = std::max(hi[k], x[k]);
                 }
             }
+            poll((end - begin) * d);
             int axis = 0;
             for (int k = 1; k < d; ++k)
                 if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
@@ -180,11 +220,12 @@ private:
     }
 
     // A second copy of the coordinates, each leaf's block stored coordinate by coordinate.
-    void copy_by_leaf() {
+    void copy_by_leaf(SearchPoll& poll) {
         const int d = dim();
-        by_leaf_.resize(coords_.size());
+        fill_polling(by_leaf_, coords_.size(), 0.0, poll);
         for (const std::int32_t leaf : leaves_) {
             const Index begin = nodes_[leaf].begin, size = nodes_[leaf].end - begin;
+            poll(size * d);
             double* block = &by_leaf_[begin * d];
             for (Index j = 0; j < size; ++j)
                 for (int k = 0; k < d; ++k) block[k * size + j] = coords_[(begin + j) * d + k];
@@ -231,11 +272,11 @@ private:
     // The k nearest neighbours of every point, sorted by (d2, position). A point's nearest
     // neighbour in another component is the first entry of its list in another component, as long
     // as the list has one; components only grow, so each list is read once from front to back.
-    void find_neighbours(const EmstCheckpoint& checkpoint) {
+    void find_neighbours(const EmstCheckpoint& checkpoint, SearchPoll& poll) {
         k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
-        listed_.assign(static_cast<size_t>(n_) * k_, kNone);
-        listed_d2_.assign(static_cast<size_t>(n_) * k_, kInfinity);
-        cursor_.resize(n_);
+        fill_polling(listed_, static_cast<size_t>(n_) * k_, kNone, poll);
+        fill_polling(listed_d2_, static_cast<size_t>(n_) * k_, kInfinity, poll);
+        fill_polling(cursor_, static_cast<size_t>(n_), 0, poll);
         for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
         // Independent searches over a read-only tree: shared out in chunks between this thread and
         // a few helpers. Only this thread polls, between its chunks.
@@ -420,9 +461,10 @@ private:
         }
     }
 
-    void find_best_edges(const EmstCheckpoint& checkpoint) {
+    void find_best_edges(const EmstCheckpoint& checkpoint, SearchPoll& step_poll) {
         // Listed and remembered neighbours first: they set tight bounds for the searches.
         for (Index p = 0; p < n_; ++p) {
+            step_poll();
             int& t = cursor_[p];
             if (t < k_) {
                 const Index c = comp_[p];
@@ -567,8 +609,9 @@ private:
         return written;
     }
 
-    Index join_components(std::int64_t* edges, Index written) {
+    Index join_components(std::int64_t* edges, Index written, SearchPoll& poll) {
         for (Index c = 0; c < n_; ++c) {
+            poll();
             if (comp_[c] != c || best_lo_[c] == kNone) continue;
             Index a = find(best_lo_[c]), b = find(best_hi_[c]);
             if (a != b) {
@@ -587,9 +630,10 @@ private:
     }
 
     // New component ids per point, then per node (children come after their parent in nodes_).
-    void relabel() {
-        for (Index p = 0; p < n_; ++p) comp_[p] = find(p);
+    void relabel(SearchPoll& poll) {
+        for (Index p = 0; p < n_; ++p, poll()) comp_[p] = find(p);
         for (auto id = static_cast<std::int64_t>(nodes_.size()) - 1; id >= 0; --id) {
+            poll();
             const Node& nd = nodes_[id];
             if (nd.left >= 0) {
                 const Index l = node_comp_[nd.left];
@@ -626,22 +670,42 @@ private:
 };
 
 template <int D>
-void run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint) {
-    BoruvkaTree<D> tree(points, n, d);
-    tree.run(edges, checkpoint);
+Index run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+    BoruvkaTree<D> tree(points, n, d, checkpoint);
+    return tree.run(edges, checkpoint);
+}
+
+// A power of two within a factor 2 below the largest magnitude (1 for all zeros). Divided by it,
+// coordinates lie below 2 in magnitude (exactly: only a power of two), so a squared distance is at
+// most 16 d: far from overflow however large the input, and tiny inputs do not underflow.
+double power_of_two_scale(const double* x, std::size_t count) {
+    double top = 0.0;
+    for (std::size_t k = 0; k < count; ++k) top = std::max(top, std::fabs(x[k]));
+    if (top == 0.0) return 1.0;
+    int exponent = 0;
+    std::frexp(top, &exponent);
+    return std::ldexp(1.0, exponent - 1);
 }
 
 }  // namespace
 
-void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                         const EmstCheckpoint& checkpoint) {
+std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                                 const EmstCheckpoint& checkpoint) {
     if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
         for (Index i = 0; i + 1 < n; ++i) {
             edges[2 * i] = i;
             edges[2 * i + 1] = i + 1;
         }
         checkpoint(1.0);
-        return;
+        return n > 0 ? n - 1 : 0;
+    }
+    const auto count = static_cast<std::size_t>(n) * static_cast<std::size_t>(d);
+    std::vector<double> scaled;  // only where the scale is not 1 (the Python layer scales first)
+    const double scale = power_of_two_scale(points, count);
+    if (scale != 1.0) {
+        scaled.resize(count);
+        for (std::size_t k = 0; k < count; ++k) scaled[k] = points[k] / scale;
+        points = scaled.data();
     }
     switch (d) {
         case 1: return run_fixed<1>(points, n, d, edges, checkpoint);

@@ -20,10 +20,12 @@ namespace brov {
 // thousand searches; it may throw to stop the build (everything the build holds is released).
 using EmstCheckpoint = std::function<void(double)>;
 
-// points: n rows of d float64 coordinates, row-major, finite. Writes n - 1 edges as pairs of row
-// indices (smaller first) into edges (2 * (n - 1) entries). The points are copied before the first
-// checkpoint: the caller's buffer is not read after that.
-void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                         const EmstCheckpoint& checkpoint);
+// points: n rows of d float64 coordinates, row-major, finite, of any magnitude (the build works on
+// them divided by a power of two). Writes n - 1 edges as pairs of row indices (smaller first) into
+// edges (2 * (n - 1) entries) and returns how many it wrote: n - 1 (or 0), unless something kept
+// the rounds from joining every point. The tree build polls too: `points` must not change at a
+// checkpoint (pass memory of your own).
+std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                                 const EmstCheckpoint& checkpoint);
 
 }  // namespace brov

@@ -1,5 +1,6 @@
 #include "arrays/tree_sides.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -31,12 +32,10 @@ struct EdgeLinks {
     }
 };
 
-}  // namespace
-
 // Leaves are stripped until none is left: a leaf takes with it the nodes stripped into it, which
 // is the size of one side of its last edge; the node a tree ends in holds the tree's size. Every
-// edge of a forest goes that way; an edge left over lies on a cycle.
-bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller) {
+// edge of a forest goes that way; an edge left over lies on a cycle. Memory is linear in n.
+bool sides_over_all_nodes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller) {
     const auto nodes = static_cast<std::size_t>(n);
     std::vector<Ends> ends(nodes, Ends{0, 0});
     for (std::int64_t k = 0; k < 2 * m; ++k) {
@@ -59,6 +58,22 @@ bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t 
         smaller[step->edge] = below < other ? below : other;
     }
     return true;
+}
+
+}  // namespace
+
+// n is only a bound on the ids: when it is larger than the ends of the edges can fill, the nodes
+// that some edge touches are numbered anew (the others are trees of their own and change no
+// side), so that memory follows the edges, not n.
+bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller) {
+    if (n <= 2 * m) return sides_over_all_nodes(edges, m, n, smaller);
+    std::vector<std::int64_t> touched(edges, edges + 2 * m);
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    std::vector<std::int64_t> renumbered(static_cast<std::size_t>(2 * m));
+    for (std::int64_t k = 0; k < 2 * m; ++k)
+        renumbered[k] = std::lower_bound(touched.begin(), touched.end(), edges[k]) - touched.begin();
+    return sides_over_all_nodes(renumbered.data(), m, static_cast<std::int64_t>(touched.size()), smaller);
 }
 
 }  // namespace brov

@@ -7,7 +7,7 @@ namespace brov {
 
 // For each edge (edges[2k], edges[2k + 1]) of a forest over nodes 0..n-1, the number of nodes on
 // the smaller of the two sides that removing the edge leaves within its tree. Node ids must lie
-// in [0, n). Returns false, leaving `smaller` unspecified, when the edges hold a cycle (a repeated
+// in [0, n); memory is linear in the smaller of n and 2m. Returns false, leaving `smaller` unspecified, when the edges hold a cycle (a repeated
 // edge or a self-loop included).
 bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller);
 

@@ -1,5 +1,5 @@
 // Numeric columns handed to _bulk: buffers whose element type (32- or 64-bit integers or floats)
-// is chosen at run time, read element by element (integers the loader checks are copied first).
+// is chosen at run time, read element by element (values that are checked are copied first).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "cpython/binding.hpp"
@@ -39,16 +40,26 @@ struct Column {
         return v;
     }
 
-    // Reads the integers once into memory of our own. The loader polls for signals, and a
-    // handler may write to the caller's array: what was checked must be what is used.
-    void copy_integers() {
-        InterruptPoll poll;
-        owned.resize(static_cast<std::size_t>(length));
-        for (Py_ssize_t k = 0; k < length; ++k, poll()) owned[static_cast<std::size_t>(k)] = integer(k);
-        data = reinterpret_cast<const char*>(owned.data());
-        size = sizeof(std::int64_t);
-    }
+    // Reads the values once into memory of our own (aligned, as int64 or float64), and reads
+    // only that copy from then on. The callers poll for signals, and a handler may write to the
+    // caller's array: what was checked must be what is used.
+    void copy_integers() { take_copy(owned); }
+    void copy_reals() { take_copy(owned_reals); }
     std::vector<std::int64_t> owned;
+    std::vector<double> owned_reals;
+
+private:
+    template <typename T>
+    void take_copy(std::vector<T>& own) {
+        InterruptPoll poll;
+        own.resize(static_cast<std::size_t>(length));
+        for (Py_ssize_t k = 0; k < length; ++k, poll()) {
+            if constexpr (std::is_integral_v<T>) own[static_cast<std::size_t>(k)] = integer(k);
+            else own[static_cast<std::size_t>(k)] = real(k);
+        }
+        data = reinterpret_cast<const char*>(own.data());
+        size = sizeof(T);
+    }
 };
 
 // The buffer's format as given ("B" when it gives none), and its type code after a native or
