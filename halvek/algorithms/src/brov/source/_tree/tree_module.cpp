@@ -69,7 +69,8 @@ PyObject* tree_edges(const Arguments& arguments) {
     Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
     copy_items(points, static_cast<Py_ssize_t>(n * d), 'f');
     const double* data = points.owned_reals.data();
-    for (std::int64_t k = 0; k < n * d; ++k)
+    InterruptPoll poll;
+    for (std::int64_t k = 0; k < n * d; ++k, poll())
         if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
     // The build reads only the copy, which no Python code can reach: the checkpoints (Python code

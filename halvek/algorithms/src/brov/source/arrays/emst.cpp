@@ -61,6 +61,13 @@ void fill_polling(std::vector<T>& v, std::size_t n, const T& value, SearchPoll& 
     }
 }
 
+// Frees each vector, polling after each: at millions of points they hold a gigabyte, and freeing
+// it in one stretch (as the destructor would) keeps a Ctrl-C waiting.
+template <typename... Vectors>
+void free_polling(SearchPoll& poll, Vectors&... vectors) {
+    ((std::vector<typename Vectors::value_type>().swap(vectors), poll(kBuildStepsPerPoll)), ...);
+}
+
 // Per-thread working memory of the neighbour searches.
 struct Scratch {
     std::vector<StackEntry> stack;
@@ -117,6 +124,8 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
+        free_polling(poll, listed_, listed_d2_, by_leaf_, coords_, nearest_, nearest_d2_, lower_d2_, comp_, parent_,
+                     best_d2_, best_lo_, best_hi_, cursor_, order_);
         return written;
     }
 
@@ -678,9 +687,9 @@ Index run_fixed(const double* points, Index n, int d, std::int64_t* edges, const
 // A power of two within a factor 2 below the largest magnitude (1 for all zeros). Divided by it,
 // coordinates lie below 2 in magnitude (exactly: only a power of two), so a squared distance is at
 // most 16 d: far from overflow however large the input, and tiny inputs do not underflow.
-double power_of_two_scale(const double* x, std::size_t count) {
+double power_of_two_scale(const double* x, std::size_t count, SearchPoll& poll) {
     double top = 0.0;
-    for (std::size_t k = 0; k < count; ++k) top = std::max(top, std::fabs(x[k]));
+    for (std::size_t k = 0; k < count; ++k, poll()) top = std::max(top, std::fabs(x[k]));
     if (top == 0.0) return 1.0;
     int exponent = 0;
     std::frexp(top, &exponent);
@@ -701,10 +710,11 @@ std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, st
     }
     const auto count = static_cast<std::size_t>(n) * static_cast<std::size_t>(d);
     std::vector<double> scaled;  // only where the scale is not 1 (the Python layer scales first)
-    const double scale = power_of_two_scale(points, count);
+    SearchPoll poll(checkpoint, kBuildStepsPerPoll);
+    const double scale = power_of_two_scale(points, count, poll);
     if (scale != 1.0) {
-        scaled.resize(count);
-        for (std::size_t k = 0; k < count; ++k) scaled[k] = points[k] / scale;
+        fill_polling(scaled, count, 0.0, poll);
+        for (std::size_t k = 0; k < count; ++k, poll()) scaled[k] = points[k] / scale;
         points = scaled.data();
     }
     switch (d) {
