@@ -277,11 +277,17 @@ PyObject* run_cluster_edges(PyObject*, const Arguments& arguments) {
     input.sizes = adj.sizes.data();
     input.labels = g.labels.data();
     input.label_stride = 1;
-    CutOptions options;
-    options.should_stop = interrupt_requested;
     CutList cuts;
     std::vector<std::int8_t> labels_after;
-    CutResult result = plan_cuts(input, cuts, options, &labels_after);
+    CutResult result;
+    {
+        // The planner reads only the copies above: other Python threads may run meanwhile.
+        WithoutGil released;
+        CutOptions options;
+        options.should_stop = WithoutGil::stop_requested;
+        options.stop_context = &released;
+        result = plan_cuts(input, cuts, options, &labels_after);
+    }
     if (result.status == CutStatus::needs_fallback)
         raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
     if (result.status != CutStatus::ok) raise_cut_failure(result);

@@ -22,8 +22,9 @@ using EmstCheckpoint = std::function<void(double)>;
 
 // points: n rows of d float64 coordinates, row-major, finite. Writes n - 1 edges as pairs of row
 // indices (smaller first) into edges (2 * (n - 1) entries). The points are copied before the first
-// checkpoint: the caller's buffer is not read after that.
+// checkpoint: the caller's buffer is not read after that. max_threads caps the threads of the
+// neighbour searches (this one included); 0 means up to 8, as many as the machine has.
 void euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                         const EmstCheckpoint& checkpoint);
+                         const EmstCheckpoint& checkpoint, int max_threads = 0);
 
 }  // namespace brov
