@@ -244,6 +244,42 @@ class TestEuclideanMst:
             euclidean_mst(np.zeros((3, 2)), method="fast")
         with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
             euclidean_mst(np.zeros((3, 2)), n_neighbors=0)
+        for bad in (0, -1, 1.5, True):
+            with pytest.raises(ValueError, match="n_jobs must be a positive integer or None"):
+                euclidean_mst(np.zeros((3, 2)), n_jobs=bad)
+
+    def test_same_tree_with_any_thread_count(self):
+        # 20,000 points: enough for the searches to be shared out between threads.
+        X = np.random.default_rng(8).normal(size=(20000, 3))
+        trees = [euclidean_mst(X, n_jobs=jobs)[0] for jobs in (None, 1, 3)]
+        assert np.array_equal(trees[0], trees[1]) and np.array_equal(trees[0], trees[2])
+
+    def test_other_python_threads_run_during_a_fit(self):
+        # The tree of 300,000 points takes about a second of native work; a thread that holds the
+        # GIL through it would leave the other thread a gap as long.
+        import threading
+        import time
+
+        X = np.random.default_rng(9).normal(size=(300000, 2))
+        y = np.r_[0, [-1] * (len(X) - 2), 1]
+        longest, stop = [0.0], threading.Event()
+
+        def other_thread():
+            last = time.perf_counter()
+            while not stop.is_set():
+                now = time.perf_counter()
+                longest[0], last = max(longest[0], now - last), now
+
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        try:
+            time.sleep(0.05)
+            model = BrovClustering(n_trees=1, n_jobs=1).fit(X, y)
+        finally:
+            stop.set()
+            thread.join()
+        assert model.timings_["tree"] > 0.3
+        assert longest[0] < model.timings_["tree"] / 3
 
 
 class TestEstimator:
@@ -373,7 +409,7 @@ class TestEstimator:
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
                           "edge_weight": "auto", "side_discount": 2.0, "scale": False, "n_trees": "auto",
-                          "consensus": "tree", "random_state": None}
+                          "consensus": "tree", "random_state": None, "n_jobs": None}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model
@@ -411,6 +447,33 @@ class TestWeightingAndConfidence:
         for params in ({"n_trees": 1}, {"random_state": 0}):
             labels = BrovClustering(**params).fit_predict(X, y)
             assert labels.tolist() == [0] * 11 + [1] * 10
+
+    def test_scale_rule_and_spread_warning(self):
+        from halvek.algorithms.src.brov.estimator.weighting import SpreadWarning
+
+        rng = np.random.default_rng(5)
+        truth = np.repeat([0, 1], 100)
+        plane = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200)]
+        y = np.r_[0, [-1] * 198, 1]
+        # Spreads about 2x, 50x (no warning yet) and 1000x apart (the first coordinate spreads about 4).
+        for factor, auto_scales, warns in ((8.0, False, False), (200.0, True, False), (4000.0, True, True)):
+            X = plane * [1.0, factor]
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                unscaled = BrovClustering(scale=False).fit(X, y)
+            spread = [w for w in caught if issubclass(w.category, SpreadWarning)]
+            assert len(spread) == warns and (not warns or "spreads differ" in str(spread[0].message))
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")  # scaled or within 100x: silent
+                auto = BrovClustering(scale="auto").fit(X, y)
+                scaled = BrovClustering(scale=True).fit(X, y)
+            assert (auto.scaling_ is not None) == auto_scales and unscaled.scaling_ is None
+            assert np.array_equal(auto.labels_, (scaled if auto_scales else unscaled).labels_)
+            assert np.allclose(scaled.scaling_[1], X.std(axis=0))
+        assert np.array_equal(scaled.labels_, truth) and adjusted_rand_score(truth, unscaled.labels_) < 0.5
+        assert np.array_equal(scaled.predict(X[[3, 150]]), [0, 1])
+        with pytest.raises(ValueError, match="scale must be True, False or 'auto'"):
+            BrovClustering(scale="yes").fit(X, y)
 
     def test_smaller_side_sizes_match_removing_each_edge(self):
         from halvek.algorithms.src.brov.estimator.weighting import smaller_side_sizes
@@ -560,6 +623,38 @@ class TestScikitLearnConventions:
             model.predict(np.zeros((2, 3)))
         with pytest.raises(ValueError, match="NaN or infinite"):
             model.predict([[np.nan, 0.0]])
+
+    def test_attributes_of_label_spreading_and_n_jobs(self):
+        model, X, _ = self.fitted()
+        assert model.n_iter_ == 10 and BrovClustering(n_trees=1).fit(X, model.labels_).n_iter_ == 1
+        assert np.array_equal(model.label_distributions_, model.predict_proba(X))
+        assert np.allclose(model.label_distributions_.sum(axis=1), 1.0)
+        assert not hasattr(model, "feature_names_in_")
+        from halvek.algorithms.src.brov.estimator.jobs import effective_n_jobs
+
+        joblib = pytest.importorskip("joblib")
+        assert effective_n_jobs(None) == 1 and effective_n_jobs(2) == 2 and effective_n_jobs(-1) >= 1
+        with joblib.parallel_config(n_jobs=3):
+            assert effective_n_jobs(None) == 3
+        for bad in (0, 1.5, "all"):
+            with pytest.raises(ValueError, match="n_jobs must be None or a non-zero integer"):
+                BrovClustering(n_jobs=bad).fit(X, model.labels_)
+
+    def test_feature_names_of_a_data_frame(self):
+        pd = pytest.importorskip("pandas")
+        model, X, _ = self.fitted()
+        frame = pd.DataFrame(X, columns=["length_mm", "mass_g"])
+        named = BrovClustering().fit(frame, model.labels_)
+        assert named.feature_names_in_.tolist() == ["length_mm", "mass_g"] and named.feature_names_in_.dtype == object
+        assert np.array_equal(named.predict(frame), model.labels_)
+        for columns, message in ((["mass_g", "length_mm"], "same order"), (["length_mm", "mass_kg"],
+                                                                          "unseen at fit time:\n- mass_kg")):
+            with pytest.raises(ValueError, match="The feature names should match those that were passed during fit"
+                                                 ".\n.*" + message):
+                named.predict(pd.DataFrame(X, columns=columns))
+        with pytest.warns(UserWarning, match="X does not have valid feature names"):
+            named.predict(X)
+        assert not hasattr(named.fit(X, model.labels_), "feature_names_in_")  # a refit forgets them
 
     def test_column_vector_y_is_flattened_with_a_warning(self):
         X, _ = blobs([(0, 0), (8, 0)], 10)

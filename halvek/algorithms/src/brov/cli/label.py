@@ -8,7 +8,7 @@ import numpy as np
 
 from ..label_page.server import LabelServer
 from ..label_page.session import LabelSession
-from .common import CliError, check_output, read_labels, read_points, save_csv
+from .common import CliError, add_scale_options, check_output, read_labels, read_points, save_csv, warn_spread
 
 
 def add_parser(sub, common):
@@ -29,6 +29,7 @@ def add_parser(sub, common):
                        help="where Save writes the clusters (default: POINTS-clusters.csv)")
     label.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default 8765; 0 = any free)")
     label.add_argument("--open", action="store_true", help="open the page in the web browser")
+    add_scale_options(label)
     common(label)
     return label
 
@@ -85,10 +86,11 @@ def run_label(args, progress, serve=True):
     if not args.columns and X.shape[1] > 2:
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
     try:
-        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors},
+        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors, "scale": args.scale},
                                outputs, log=progress)
     except ValueError as error:
         raise CliError(str(error)) from None
+    warn_spread(session.tree.spread)
     progress("tree: %s, %d edges, %.3f s" % (session.tree.method, len(session.tree.edges),
                                              time.perf_counter() - start))
     try:
