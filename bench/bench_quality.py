@@ -37,6 +37,7 @@ BASELINE = "brov plain"
 VOTE = "brov vote points"
 COUNTED = (DEFAULT, ONE_TREE, BASELINE, "brov local", VOTE, "brov 20 trees")
 COST_SIZES = (2000, 20000, 20001, 100000, 1000000)
+PENGUIN_COLUMNS = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 TEN_TREES_UP_TO = 100000  # ten trees at a million points would take minutes
 
 
@@ -69,16 +70,33 @@ def anisotropic(n, rng):
     return X @ np.array([[0.6, -0.6], [-0.4, 0.8]]), y
 
 
+def strip(n, rng):
+    """Four blobs along a strip 30 times longer than wide: places along a road or a coast."""
+    y = np.arange(n) % 4
+    return np.c_[y * 60.0 + rng.normal(scale=12.0, size=n), rng.normal(scale=1.5, size=n)], y
+
+
 def data_sets(quick, raw=False):
     rng = np.random.default_rng(170)
     n = 300 if quick else 600
     sets = {"moons": moons(n, rng), "circles": circles(n, rng), "anisotropic blobs": anisotropic(n, rng),
             "varied-density blobs": blobs(n, rng, [1.0, 2.5, 0.5])}
+    if raw:  # spatial data whose coordinates spread very differently
+        sets["blobs along a strip"] = strip(n, rng)
     try:
         from sklearn import datasets
     except ImportError:
         print("scikit-learn is not installed: only the synthetic sets, without peers")
         return sets
+    if raw:  # the penguins of palmerpenguins (optional), lengths in mm and masses in g
+        try:
+            from palmerpenguins import load_penguins
+        except ImportError:
+            print("palmerpenguins is not installed: no penguins")
+        else:
+            table = load_penguins().dropna(subset=PENGUIN_COLUMNS)
+            sets["penguins raw"] = (table[PENGUIN_COLUMNS].to_numpy(np.float64),
+                                    np.unique(table["species"], return_inverse=True)[1])
     bundled = ["iris", "wine"] if quick else ["iris", "wine", "breast_cancer", "digits"]
     for name in bundled:
         data = getattr(datasets, "load_" + name)()
@@ -274,11 +292,20 @@ def scale_table(sets, seeds):
     print("\nmean +- sd adjusted Rand index on the unlabelled points over %d seed(s), the default with each "
           "scale rule; bold: within 0.01 of the row's best\n" % seeds)
     print_table(scores, list(rules))
-    means = [{m: np.mean(v) for m, v in row.items()} for row in scores.values()]
+    means = {key: {m: np.mean(v) for m, v in row.items()} for key, row in scores.items()}
     for rule in rules:
         print("%s: mean ARI %.3f, within 0.01 of the row's best in %d of %d rows"
-              % (rule, np.mean([r[rule] for r in means]), sum(r[rule] >= max(r.values()) - 0.01 for r in means),
-                 len(means)))
+              % (rule, np.mean([r[rule] for r in means.values()]),
+                 sum(r[rule] >= max(r.values()) - 0.01 for r in means.values()), len(means)))
+    # "auto" gives the labels of scale=True above its threshold and of scale=False below, so
+    # other thresholds can be read off the same runs.
+    ratios = {name: spread_ratio(X) for name, (X, _) in sets.items()}
+    for threshold in (3, 10, 30, 100, 1000):
+        chosen = [r["scale=True" if ratios[key[0]] > threshold else "scale=False"] for key, r in means.items()]
+        near = sum(c >= max(r.values()) - 0.01 for c, r in zip(chosen, means.values()))
+        print("auto above %g: mean ARI %.3f, within 0.01 of the row's best in %d of %d rows; scales %s"
+              % (threshold, np.mean(chosen), near, len(chosen),
+                 ", ".join(name for name in sets if ratios[name] > threshold) or "nothing"))
 
 
 def peer_table(sets, peers, seeds, cache):

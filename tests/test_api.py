@@ -408,7 +408,7 @@ class TestEstimator:
         model = BrovClustering(n_neighbors=7)
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
-                          "edge_weight": "auto", "side_discount": 2.0, "scale": False, "n_trees": "auto",
+                          "edge_weight": "auto", "side_discount": 2.0, "scale": "auto", "n_trees": "auto",
                           "consensus": "tree", "random_state": None, "n_jobs": None}
         clone = type(model)(**params)
         assert clone.get_params() == params
@@ -455,8 +455,9 @@ class TestWeightingAndConfidence:
         truth = np.repeat([0, 1], 100)
         plane = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200)]
         y = np.r_[0, [-1] * 198, 1]
-        # Spreads about 2x, 50x (no warning yet) and 1000x apart (the first coordinate spreads about 4).
-        for factor, auto_scales, warns in ((8.0, False, False), (200.0, True, False), (4000.0, True, True)):
+        # Spreads about 2x, 50x and 1000x apart (the first coordinate spreads about 4): "auto" and
+        # the warning start at 100x.
+        for factor, auto_scales, warns in ((8.0, False, False), (200.0, False, False), (4000.0, True, True)):
             X = plane * [1.0, factor]
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
@@ -465,15 +466,13 @@ class TestWeightingAndConfidence:
             assert len(spread) == warns and (not warns or "spreads differ" in str(spread[0].message))
             with warnings.catch_warnings():
                 warnings.simplefilter("error")  # scaled or within 100x: silent
-                auto = BrovClustering(scale="auto").fit(X, y)
+                auto = BrovClustering().fit(X, y)
                 scaled = BrovClustering(scale=True).fit(X, y)
             assert (auto.scaling_ is not None) == auto_scales and unscaled.scaling_ is None
             assert np.array_equal(auto.labels_, (scaled if auto_scales else unscaled).labels_)
             assert np.allclose(scaled.scaling_[1], X.std(axis=0))
         assert np.array_equal(scaled.labels_, truth) and adjusted_rand_score(truth, unscaled.labels_) < 0.5
         assert np.array_equal(scaled.predict(X[[3, 150]]), [0, 1])
-        with pytest.raises(ValueError, match="scale must be True, False or 'auto'"):
-            BrovClustering(scale="yes").fit(X, y)
 
     def test_smaller_side_sizes_match_removing_each_edge(self):
         from halvek.algorithms.src.brov.estimator.weighting import smaller_side_sizes
@@ -636,9 +635,6 @@ class TestScikitLearnConventions:
         assert effective_n_jobs(None) == 1 and effective_n_jobs(2) == 2 and effective_n_jobs(-1) >= 1
         with joblib.parallel_config(n_jobs=3):
             assert effective_n_jobs(None) == 3
-        for bad in (0, 1.5, "all"):
-            with pytest.raises(ValueError, match="n_jobs must be None or a non-zero integer"):
-                BrovClustering(n_jobs=bad).fit(X, model.labels_)
 
     def test_feature_names_of_a_data_frame(self):
         pd = pytest.importorskip("pandas")
@@ -742,7 +738,9 @@ class TestBadInputs:
         ({"side_discount": -1}, "side_discount must be a finite number >= 0"),
         ({"side_discount": float("nan")}, "side_discount must be a finite number >= 0"),
         ({"side_discount": "2"}, "side_discount must be a finite number >= 0"),
-        ({"scale": "yes"}, "scale must be True or False"),
+        ({"scale": "yes"}, "scale must be True, False or 'auto'"),
+        ({"n_jobs": 0}, "n_jobs must be None or a non-zero integer"),
+        ({"n_jobs": 1.5}, "n_jobs must be None or a non-zero integer"),
         ({"consensus": 1}, "consensus must be 'tree', 'points' or 'none'"),
         ({"consensus": "majority"}, "consensus must be 'tree', 'points' or 'none'"),
         ({"consensus": True, "n_trees": 1}, "consensus=True needs n_trees of 2 or more"),

@@ -46,15 +46,16 @@ def indices(*values):
 class TestLoadedTree:
     @pytest.mark.parametrize("dims", [1, 2, 3])
     def test_same_clusters_and_cuts_as_the_estimator(self, dims):
-        X = blobs(dims=dims)
-        tree = LoadedTree(X)
+        X = blobs(dims=dims) * np.geomspace(1, 3000, dims)  # in mixed units above one coordinate
+        scale = [False, "auto", True][dims - 1]
+        tree = LoadedTree(X, scale=scale)
         rng = np.random.default_rng(dims)
         for _ in range(4):
             y = np.full(len(X), -1)
             chosen = rng.choice(len(X), size=5, replace=False)
             y[chosen] = rng.choice([4, -7, 300], size=5)
             labels, cut = tree.cluster(y)
-            model = BrovClustering(n_trees=1).fit(X, y)
+            model = BrovClustering(n_trees=1, scale=scale).fit(X, y)
             np.testing.assert_array_equal(labels, model.labels_)
             np.testing.assert_array_equal(cut, model.cut_edges_)
 
@@ -236,6 +237,7 @@ class TestCommand:
         status = cli.main(["label", *argv, "--port", "0", "-q"])
         return status, capsys.readouterr().err
 
+    @pytest.mark.filterwarnings("ignore:the coordinates' spreads differ")
     def test_labels_file_restores_earlier_work(self, data, tmp_path):
         X, path = data
         y = np.full(len(X), -1)
@@ -246,6 +248,13 @@ class TestCommand:
         np.testing.assert_array_equal(ids_of(state, "given"), y)
         np.testing.assert_array_equal(ids_of(state, "clusters"), BrovClustering(n_trees=1).fit(X, y).labels_)
         assert state["outputs"]["labels"] == str(tmp_path / "y.csv")
+        X[:, 1] *= 1000
+        np.savetxt(path, np.column_stack([X, np.arange(len(X)) % 3]), delimiter=",", header="x,y,blob", comments="")
+        for option in ("--scale", "--no-scale"):
+            with serving([path, "--columns", "x,y", "--labels", str(tmp_path / "y.csv"), option]) as server:
+                state = json.loads(request(server, "GET", "/api/state")[1])
+            model = BrovClustering(n_trees=1, scale=option == "--scale").fit(X, y)
+            np.testing.assert_array_equal(ids_of(state, "clusters"), model.labels_)
 
     @pytest.mark.parametrize("extra, message", [
         (["--columns", "x,z"], "has no column 'z' (it has x, y, blob)"),

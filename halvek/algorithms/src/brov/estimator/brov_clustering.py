@@ -121,13 +121,15 @@ class BrovClustering(SemiSupervisedMixin):
         points on the smaller side of the edge in the tree. This keeps an
         outlying labelled point from being cut off alone while its class goes
         to a neighbour. 0 compares the plain weights.
-    scale : bool or "auto", default False
+    scale : bool or "auto", default "auto"
         Standardize every coordinate (zero mean, unit variance; constant
         coordinates are only centred) before building the tree, for
         coordinates in unrelated units. "auto" does it when the widest
-        coordinate spread (standard deviation) is more than 10 times the
-        narrowest non-zero one. Unscaled coordinates whose spreads differ
-        more than 100-fold draw a ``SpreadWarning`` (a ``UserWarning``).
+        coordinate spread (standard deviation) is more than 100 times the
+        narrowest non-zero one (tables in mixed units gained, points in the
+        plane and images in one unit rarely spread that differently).
+        Unscaled coordinates whose spreads differ more than 100-fold (with
+        ``scale=False``) draw a ``SpreadWarning`` (a ``UserWarning``).
     n_trees : int or "auto", default "auto"
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
@@ -205,7 +207,7 @@ class BrovClustering(SemiSupervisedMixin):
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                 edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees="auto",
+                 edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale="auto", n_trees="auto",
                  consensus="tree", random_state=None, n_jobs=None, verbose=False):
         self.method = method
         self.n_neighbors = n_neighbors
