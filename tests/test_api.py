@@ -448,32 +448,6 @@ class TestWeightingAndConfidence:
             labels = BrovClustering(**params).fit_predict(X, y)
             assert labels.tolist() == [0] * 11 + [1] * 10
 
-    def test_scale_rule_and_spread_warning(self):
-        from halvek.algorithms.src.brov.estimator.weighting import SpreadWarning
-
-        rng = np.random.default_rng(5)
-        truth = np.repeat([0, 1], 100)
-        plane = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200)]
-        y = np.r_[0, [-1] * 198, 1]
-        # Spreads about 2x, 50x and 1000x apart (the first coordinate spreads about 4): "auto" and
-        # the warning start at 100x.
-        for factor, auto_scales, warns in ((8.0, False, False), (200.0, False, False), (4000.0, True, True)):
-            X = plane * [1.0, factor]
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                unscaled = BrovClustering(scale=False).fit(X, y)
-            spread = [w for w in caught if issubclass(w.category, SpreadWarning)]
-            assert len(spread) == warns and (not warns or "spreads differ" in str(spread[0].message))
-            with warnings.catch_warnings():
-                warnings.simplefilter("error")  # scaled or within 100x: silent
-                auto = BrovClustering().fit(X, y)
-                scaled = BrovClustering(scale=True).fit(X, y)
-            assert (auto.scaling_ is not None) == auto_scales and unscaled.scaling_ is None
-            assert np.array_equal(auto.labels_, (scaled if auto_scales else unscaled).labels_)
-            assert np.allclose(scaled.scaling_[1], X.std(axis=0))
-        assert np.array_equal(scaled.labels_, truth) and adjusted_rand_score(truth, unscaled.labels_) < 0.5
-        assert np.array_equal(scaled.predict(X[[3, 150]]), [0, 1])
-
     def test_smaller_side_sizes_match_removing_each_edge(self):
         from halvek.algorithms.src.brov.estimator.weighting import smaller_side_sizes
 
@@ -509,14 +483,25 @@ class TestWeightingAndConfidence:
         assert local.tolist() == [0] * 20 + [1] * 20
 
     def test_scaling_puts_coordinates_in_unrelated_units_on_one_footing(self):
+        from halvek.algorithms.src.brov.estimator.weighting import SpreadWarning
+
         rng = np.random.default_rng(5)
         truth = np.repeat([0, 1], 100)
         X = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000]
         y = np.full(200, -1)
         y[[0, 199]] = [0, 1]
-        assert adjusted_rand_score(truth, BrovClustering().fit_predict(X, y)) < 0.5
+        with pytest.warns(SpreadWarning, match="spreads differ 226-fold and were not standardized"):
+            assert adjusted_rand_score(truth, BrovClustering(scale=False).fit_predict(X, y)) < 0.5
         model = BrovClustering(scale=True).fit(X, y)
-        assert np.array_equal(model.labels_, truth)
+        assert np.array_equal(model.labels_, truth) and np.allclose(model.scaling_[1], X.std(axis=0))
+        assert np.array_equal(BrovClustering().fit(X, y).labels_, truth)  # "auto": scaled above 100x
+        # Below 100x "auto" leaves the coordinates alone, and nothing warns.
+        for factor in (0.01, 0.2):
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                auto = BrovClustering().fit(X * [1.0, factor], y)
+            assert auto.scaling_ is None
+            assert np.array_equal(auto.labels_, BrovClustering(scale=False).fit_predict(X * [1.0, factor], y))
         # New points are scaled as the fitted ones were.
         assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
         assert np.array_equal(model.predict(X), model.labels_)

@@ -297,8 +297,8 @@ class TestCluster:
         np.save(tmp_path / "p.npy", np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000])
         np.save(tmp_path / "l.npy", np.r_[0, [-1] * 198, 1])
         assert adjusted_rand_score(truth, np.array(clusters("--no-scale"))) < 0.5
-        assert "brov: warning: the coordinates' spreads differ 2" in capsys.readouterr().err  # 243-fold
-        assert clusters("--scale") == clusters() == truth.tolist()  # spreads 243-fold apart: scaled by default
+        assert "brov: warning: the coordinates' spreads differ 226-fold" in capsys.readouterr().err
+        assert clusters("--scale") == clusters() == truth.tolist()  # spreads 226-fold apart: scaled by default
         assert capsys.readouterr().err == ""
         if has_module("matplotlib"):  # the plot shows the coordinates that were clustered
             from halvek.algorithms.src.brov.cli import plot
