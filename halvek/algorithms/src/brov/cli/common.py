@@ -134,7 +134,7 @@ def fit_estimator(X, y, args, progress, trees):
                                n_trees=trees, consensus=consensus or "tree",
                                edge_weight=getattr(args, "edge_weight", "auto"),
                                side_discount=getattr(args, "side_discount", DEFAULT_SIDE_DISCOUNT),
-                               scale=getattr(args, "scale", "auto"), random_state=0)
+                               scale=getattr(args, "scale", "auto"), random_state=0, n_jobs=-1)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", SpreadWarning)
