@@ -3,7 +3,7 @@ against scikit-learn's semi-supervised methods and a 1-nearest-neighbour
 classifier, on scikit-learn's bundled data sets (standardized) and synthetic
 shapes, with one labelled point per class, 1%, 5% and 10% labelled.
 
-    python bench/bench_quality.py [--seeds 5] [--quick] [--peers-cache FILE] [--cost]
+    python bench/bench_quality.py [--seeds 5] [--quick] [--peers-cache FILE] [--cost] [--scale-rule]
 
 Prints one table (mean +- sd adjusted Rand index on the unlabelled points,
 over the seeds), the rows where the default is within 0.01 of the best, the
@@ -15,6 +15,10 @@ brov variant is seeded with the seed of its labels.
 
 --peers-cache FILE keeps the peers' scores in FILE (they do not depend on
 brov): the first run writes it, later runs read it and time brov alone.
+
+--scale-rule prints only the table of the ``scale`` rule: the default with
+scale False, "auto" and True on every set, the bundled tables also as they
+come (mixed units, "raw"), with each set's coordinate spread ratio.
 """
 
 import argparse
@@ -24,6 +28,7 @@ import warnings
 import numpy as np
 
 from halvek.algorithms.src.brov import BrovClustering, adjusted_rand_score
+from halvek.algorithms.src.brov.estimator.weighting import AUTO_SCALE_SPREAD, spread_ratio
 
 FRACTIONS = [("1/class", None), ("1%", 0.01), ("5%", 0.05), ("10%", 0.10)]
 DEFAULT = "brov"
@@ -32,6 +37,7 @@ BASELINE = "brov plain"
 VOTE = "brov vote points"
 COUNTED = (DEFAULT, ONE_TREE, BASELINE, "brov local", VOTE, "brov 20 trees")
 COST_SIZES = (2000, 20000, 20001, 100000, 1000000)
+PENGUIN_COLUMNS = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 TEN_TREES_UP_TO = 100000  # ten trees at a million points would take minutes
 
 
@@ -64,20 +70,39 @@ def anisotropic(n, rng):
     return X @ np.array([[0.6, -0.6], [-0.4, 0.8]]), y
 
 
-def data_sets(quick):
+def strip(n, rng):
+    """Four blobs along a strip 30 times longer than wide: places along a road or a coast."""
+    y = np.arange(n) % 4
+    return np.c_[y * 60.0 + rng.normal(scale=12.0, size=n), rng.normal(scale=1.5, size=n)], y
+
+
+def data_sets(quick, raw=False):
     rng = np.random.default_rng(170)
     n = 300 if quick else 600
     sets = {"moons": moons(n, rng), "circles": circles(n, rng), "anisotropic blobs": anisotropic(n, rng),
             "varied-density blobs": blobs(n, rng, [1.0, 2.5, 0.5])}
+    if raw:  # spatial data whose coordinates spread very differently
+        sets["blobs along a strip"] = strip(n, rng)
     try:
         from sklearn import datasets
     except ImportError:
         print("scikit-learn is not installed: only the synthetic sets, without peers")
         return sets
+    if raw:  # the penguins of palmerpenguins (optional), lengths in mm and masses in g
+        try:
+            from palmerpenguins import load_penguins
+        except ImportError:
+            print("palmerpenguins is not installed: no penguins")
+        else:
+            table = load_penguins().dropna(subset=PENGUIN_COLUMNS)
+            sets["penguins raw"] = (table[PENGUIN_COLUMNS].to_numpy(np.float64),
+                                    np.unique(table["species"], return_inverse=True)[1])
     bundled = ["iris", "wine"] if quick else ["iris", "wine", "breast_cancer", "digits"]
     for name in bundled:
         data = getattr(datasets, "load_" + name)()
         X = data.data.astype(np.float64)
+        if raw:
+            sets[name + " raw"] = (X, data.target)
         std = X.std(axis=0)
         sets[name] = ((X - X.mean(axis=0)) / np.where(std > 0, std, 1.0), data.target)
     return sets
@@ -256,6 +281,33 @@ def cost_table(sizes):
                                                    "%.3f" % times[2], times[0] / times[1]))
 
 
+def scale_table(sets, seeds):
+    """The default with each ``scale`` rule on every set, and each set's spread ratio."""
+    rules = {"scale=%r" % (rule,): fitter({"scale": rule}) for rule in (False, "auto", True)}
+    print("coordinate spread ratio (largest / smallest non-zero standard deviation; 'auto' scales above %g):"
+          % AUTO_SCALE_SPREAD)
+    for name, (X, _) in sets.items():
+        print("  %s: %.1f" % (name, spread_ratio(X)))
+    scores, _ = run_table(sets, rules, seeds)
+    print("\nmean +- sd adjusted Rand index on the unlabelled points over %d seed(s), the default with each "
+          "scale rule; bold: within 0.01 of the row's best\n" % seeds)
+    print_table(scores, list(rules))
+    means = {key: {m: np.mean(v) for m, v in row.items()} for key, row in scores.items()}
+    for rule in rules:
+        print("%s: mean ARI %.3f, within 0.01 of the row's best in %d of %d rows"
+              % (rule, np.mean([r[rule] for r in means.values()]),
+                 sum(r[rule] >= max(r.values()) - 0.01 for r in means.values()), len(means)))
+    # "auto" gives the labels of scale=True above its threshold and of scale=False below, so
+    # other thresholds can be read off the same runs.
+    ratios = {name: spread_ratio(X) for name, (X, _) in sets.items()}
+    for threshold in (3, 10, 30, 100, 1000):
+        chosen = [r["scale=True" if ratios[key[0]] > threshold else "scale=False"] for key, r in means.items()]
+        near = sum(c >= max(r.values()) - 0.01 for c, r in zip(chosen, means.values()))
+        print("auto above %g: mean ARI %.3f, within 0.01 of the row's best in %d of %d rows; scales %s"
+              % (threshold, np.mean(chosen), near, len(chosen),
+                 ", ".join(name for name in sets if ratios[name] > threshold) or "nothing"))
+
+
 def peer_table(sets, peers, seeds, cache):
     """The peers' scores and seconds, from ``cache`` when it holds this configuration."""
     import os
@@ -281,12 +333,16 @@ def main():
     parser.add_argument("--peers-cache", metavar="FILE", help="read the peers' scores from FILE, or write them there")
     parser.add_argument("--cost", action="store_true", help="only the cost table at larger sizes")
     parser.add_argument("--quick", action="store_true", help="few sets, methods and seeds: a smoke test")
+    parser.add_argument("--scale-rule", action="store_true", help="only the table of the scale rule")
     args = parser.parse_args()
     if args.cost:
         cost_table(COST_SIZES)
         return
     seeds = 1 if args.quick else args.seeds
     warnings.filterwarnings("ignore")  # LabelPropagation's convergence warnings on few labels
+    if args.scale_rule:
+        scale_table(data_sets(args.quick, raw=True), seeds)
+        return
     sets = data_sets(args.quick)
     brov, peers = brov_methods(args.quick), peer_methods(args.quick)
     methods = {**brov, **peers}

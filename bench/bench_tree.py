@@ -15,6 +15,7 @@ call minus the resident set before it (Linux).
     python bench/bench_tree.py              # full run (several minutes)
     python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
     python bench/bench_tree.py --crossover 16 32 64   # exact against approximate, by dimension
+    python bench/bench_tree.py --threads 1 2 -1       # BrovClustering(n_trees=1, n_jobs=J).fit
 """
 
 import argparse
@@ -154,6 +155,17 @@ def crossover(args, rng):
             print(f"| {d} | {name} | {exact:.2f} | {approximate:.2f} | {used} |", flush=True)
 
 
+def threads(args, rng):
+    """One fit of 10^6 uniform points in the plane (times --scale) for each n_jobs."""
+    X, truth = uniform(max(200, int(10**6 * args.scale)), 2, rng)
+    y = some_labels(truth, args.labelled, rng)
+    print(f"| n_jobs | fit s (n={len(X):,}, one tree) | tree s |")
+    print("| --- | --- | --- |")
+    for jobs in args.threads:
+        model, seconds, _ = measured(BrovClustering(n_trees=1, n_jobs=jobs).fit, X, y)
+        print(f"| {jobs} | {seconds:.2f} | {model.timings_['tree']:.2f} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every set's size")
@@ -163,10 +175,15 @@ def main():
     parser.add_argument("--skip-knn", action="store_true", help="leave out the k-NN route")
     parser.add_argument("--crossover", type=int, nargs="+", metavar="D",
                         help="instead: exact against approximate tree on 20,000 points in these dimensions")
+    parser.add_argument("--threads", type=int, nargs="+", metavar="J",
+                        help="instead: one fit of 10^6 points in the plane with each n_jobs")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
     if args.crossover:
         crossover(args, rng)
+        return
+    if args.threads:
+        threads(args, rng)
         return
 
     def size(n):

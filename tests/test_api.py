@@ -257,6 +257,42 @@ class TestEuclideanMst:
             euclidean_mst(np.zeros((3, 2)), method="fast")
         with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
             euclidean_mst(np.zeros((3, 2)), n_neighbors=0)
+        for bad in (0, -1, 1.5, True):
+            with pytest.raises(ValueError, match="n_jobs must be a positive integer or None"):
+                euclidean_mst(np.zeros((3, 2)), n_jobs=bad)
+
+    def test_same_tree_with_any_thread_count(self):
+        # 20,000 points: enough for the searches to be shared out between threads.
+        X = np.random.default_rng(8).normal(size=(20000, 3))
+        trees = [euclidean_mst(X, n_jobs=jobs)[0] for jobs in (None, 1, 3)]
+        assert np.array_equal(trees[0], trees[1]) and np.array_equal(trees[0], trees[2])
+
+    def test_other_python_threads_run_during_a_fit(self):
+        # The tree of 300,000 points takes about a second of native work; a thread that holds the
+        # GIL through it would leave the other thread a gap as long.
+        import threading
+        import time
+
+        X = np.random.default_rng(9).normal(size=(300000, 2))
+        y = np.r_[0, [-1] * (len(X) - 2), 1]
+        longest, stop = [0.0], threading.Event()
+
+        def other_thread():
+            last = time.perf_counter()
+            while not stop.is_set():
+                now = time.perf_counter()
+                longest[0], last = max(longest[0], now - last), now
+
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        try:
+            time.sleep(0.05)
+            model = BrovClustering(n_trees=1, n_jobs=1).fit(X, y)
+        finally:
+            stop.set()
+            thread.join()
+        assert model.timings_["tree"] > 0.3
+        assert longest[0] < model.timings_["tree"] / 3
 
 
 class TestEstimator:
@@ -385,8 +421,8 @@ class TestEstimator:
         model = BrovClustering(n_neighbors=7)
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
-                          "edge_weight": "auto", "side_discount": 2.0, "scale": False, "n_trees": "auto",
-                          "consensus": "tree", "random_state": None}
+                          "edge_weight": "auto", "side_discount": 2.0, "scale": "auto", "n_trees": "auto",
+                          "consensus": "tree", "random_state": None, "n_jobs": None}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model
@@ -477,14 +513,25 @@ class TestWeightingAndConfidence:
         assert local.tolist() == [0] * 20 + [1] * 20
 
     def test_scaling_puts_coordinates_in_unrelated_units_on_one_footing(self):
+        from halvek.algorithms.src.brov.estimator.weighting import SpreadWarning
+
         rng = np.random.default_rng(5)
         truth = np.repeat([0, 1], 100)
         X = np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000]
         y = np.full(200, -1)
         y[[0, 199]] = [0, 1]
-        assert adjusted_rand_score(truth, BrovClustering().fit_predict(X, y)) < 0.5
+        with pytest.warns(SpreadWarning, match="spreads differ 226-fold and were not standardized"):
+            assert adjusted_rand_score(truth, BrovClustering(scale=False).fit_predict(X, y)) < 0.5
         model = BrovClustering(scale=True).fit(X, y)
-        assert np.array_equal(model.labels_, truth)
+        assert np.array_equal(model.labels_, truth) and np.allclose(model.scaling_[1], X.std(axis=0))
+        assert np.array_equal(BrovClustering().fit(X, y).labels_, truth)  # "auto": scaled above 100x
+        # Below 100x "auto" leaves the coordinates alone, and nothing warns.
+        for factor in (0.01, 0.2):
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                auto = BrovClustering().fit(X * [1.0, factor], y)
+            assert auto.scaling_ is None
+            assert np.array_equal(auto.labels_, BrovClustering(scale=False).fit_predict(X * [1.0, factor], y))
         # New points are scaled as the fitted ones were.
         assert model.predict([[8.2, 900.0], [0.3, -1500.0]]).tolist() == [1, 0]
         assert np.array_equal(model.predict(X), model.labels_)
@@ -591,6 +638,35 @@ class TestScikitLearnConventions:
         with pytest.raises(ValueError, match="NaN or infinite"):
             model.predict([[np.nan, 0.0]])
 
+    def test_attributes_of_label_spreading_and_n_jobs(self):
+        model, X, _ = self.fitted()
+        assert model.n_iter_ == 10 and BrovClustering(n_trees=1).fit(X, model.labels_).n_iter_ == 1
+        assert np.array_equal(model.label_distributions_, model.predict_proba(X))
+        assert np.allclose(model.label_distributions_.sum(axis=1), 1.0)
+        assert not hasattr(model, "feature_names_in_")
+        from halvek.algorithms.src.brov.estimator.jobs import effective_n_jobs
+
+        joblib = pytest.importorskip("joblib")
+        assert effective_n_jobs(None) == 1 and effective_n_jobs(2) == 2 and effective_n_jobs(-1) >= 1
+        with joblib.parallel_config(n_jobs=3):
+            assert effective_n_jobs(None) == 3
+
+    def test_feature_names_of_a_data_frame(self):
+        pd = pytest.importorskip("pandas")
+        model, X, _ = self.fitted()
+        frame = pd.DataFrame(X, columns=["length_mm", "mass_g"])
+        named = BrovClustering().fit(frame, model.labels_)
+        assert named.feature_names_in_.tolist() == ["length_mm", "mass_g"] and named.feature_names_in_.dtype == object
+        assert np.array_equal(named.predict(frame), model.labels_)
+        for columns, message in ((["mass_g", "length_mm"], "same order"), (["length_mm", "mass_kg"],
+                                                                          "unseen at fit time:\n- mass_kg")):
+            with pytest.raises(ValueError, match="The feature names should match those that were passed during fit"
+                                                 ".\n.*" + message):
+                named.predict(pd.DataFrame(X, columns=columns))
+        with pytest.warns(UserWarning, match="X does not have valid feature names"):
+            named.predict(X)
+        assert not hasattr(named.fit(X, model.labels_), "feature_names_in_")  # a refit forgets them
+
     def test_column_vector_y_is_flattened_with_a_warning(self):
         X, _ = blobs([(0, 0), (8, 0)], 10)
         y = np.r_[1, [-1] * 18, 2]
@@ -679,7 +755,9 @@ class TestBadInputs:
         ({"side_discount": -1}, "side_discount must be a finite number >= 0"),
         ({"side_discount": float("nan")}, "side_discount must be a finite number >= 0"),
         ({"side_discount": "2"}, "side_discount must be a finite number >= 0"),
-        ({"scale": "yes"}, "scale must be True or False"),
+        ({"scale": "yes"}, "scale must be True, False or 'auto'"),
+        ({"n_jobs": 0}, "n_jobs must be None or a non-zero integer"),
+        ({"n_jobs": 1.5}, "n_jobs must be None or a non-zero integer"),
         ({"consensus": 1}, "consensus must be 'tree', 'points' or 'none'"),
         ({"consensus": "majority"}, "consensus must be 'tree', 'points' or 'none'"),
         ({"consensus": True, "n_trees": 1}, "consensus=True needs n_trees of 2 or more"),

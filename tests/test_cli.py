@@ -264,7 +264,7 @@ class TestCluster:
         voted = [line.split(",") for line in out.read_text().splitlines()[1:]]
         assert all(float(row[2]) > 0.5 for row in voted) and voted[0][1] == str(big) and voted[-1][1] == "7"
 
-    def test_weighting_scaling_and_consensus_options(self, tmp_path, capsys):
+    def test_weighting_scaling_and_consensus_options(self, tmp_path, capsys, monkeypatch):
         # An outlying label 1.5 from its blob, the blobs 1.2 apart (as in the estimator's tests).
         blob = np.c_[np.arange(10) * 0.1, np.zeros(10)]
         np.save(tmp_path / "p.npy", np.vstack([[[-1.5, 0.0]], blob, blob + [2.1, 0.0]]))
@@ -302,8 +302,18 @@ class TestCluster:
         truth = np.repeat([0, 1], 100)
         np.save(tmp_path / "p.npy", np.c_[truth * 8 + rng.normal(size=200), rng.normal(size=200) * 1000])
         np.save(tmp_path / "l.npy", np.r_[0, [-1] * 198, 1])
-        assert adjusted_rand_score(truth, np.array(clusters())) < 0.5
-        assert clusters("--scale") == truth.tolist()
+        assert adjusted_rand_score(truth, np.array(clusters("--no-scale"))) < 0.5
+        assert "brov: warning: the coordinates' spreads differ 226-fold" in capsys.readouterr().err
+        assert clusters("--scale") == clusters() == truth.tolist()  # spreads 226-fold apart: scaled by default
+        assert capsys.readouterr().err == ""
+        if has_module("matplotlib"):  # the plot shows the coordinates that were clustered
+            from halvek.algorithms.src.brov.cli import plot
+
+            drawn = []
+            monkeypatch.setattr(plot, "plot_clusters", lambda target, X, *rest, **options: drawn.append(X))
+            for option in ("--scale", "--no-scale"):
+                assert cli.main(args + [option, "--plot", str(tmp_path / "p.png")]) == 0
+            assert np.allclose(drawn[0].std(axis=0), 1.0) and drawn[1].std(axis=0)[1] > 500
 
     @pytest.mark.parametrize("points_text, labels_text, options, expected", [
         # A label column of names, blank and NaN unlabelled; the output keeps every input column.

@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 from ..estimator.consensus import AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES
-from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting
+from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, scaled
 from . import common, writing
 from .common import (CliError, SlowStage, check_output, fit_estimator, output_format, read_labels, read_table_points,
                      summary, write_atomically)
@@ -86,8 +86,9 @@ def run_cluster(args, progress):
         from .plot import picture_format, plot_clusters
 
         start = time.perf_counter()
+        clustered = scaled(X, estimator.scaling_)  # the coordinates the tree was built on
         write_atomically(args.plot, lambda target: plot_clusters(
-            target, X, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_,
+            target, clustered, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_,
             format=picture_format(args.plot)))
         extra.append(("plot", time.perf_counter() - start))
     stage = SlowStage("writing", args.quiet)
@@ -175,7 +176,6 @@ def add_parser(sub, shared_options):
     cluster.add_argument("--side-discount", type=_side_discount, default=DEFAULT_SIDE_DISCOUNT, metavar="S",
                          help="weigh down edges that cut off few points: weight x (1 - exp(-side / S)); 0 turns "
                               "it off (default %g)" % DEFAULT_SIDE_DISCOUNT)
-    cluster.add_argument("--scale", action="store_true",
-                         help="standardize every coordinate first, for coordinates in unrelated units")
+    common.add_scale_options(cluster)
     shared_options(cluster)
     return cluster

@@ -5,11 +5,12 @@ commands configure it."""
 import argparse
 import sys
 import time
+import warnings
 
 import numpy as np
 
 from ..estimator import BrovClustering, check_points
-from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT
+from ..estimator.weighting import AUTO_SCALE_SPREAD, DEFAULT_SIDE_DISCOUNT, SpreadWarning
 from ..labels import is_unlabelled
 from ..progress import StageProgress
 from . import outputs, tables, writing
@@ -110,17 +111,41 @@ def save_csv(path, columns, names, formats):
     write_atomically(path, write)
 
 
+def add_scale_options(parser):
+    """--scale and --no-scale; without either, the estimator's default rule."""
+    default = BrovClustering().scale
+    parser.add_argument("--scale", action="store_const", const=True, default=default,
+                        help="standardize every coordinate first, for coordinates in unrelated units (default: "
+                             "%s)" % ("when their spreads differ more than %g-fold" % AUTO_SCALE_SPREAD
+                                      if default == "auto" else "off"))
+    parser.add_argument("--no-scale", dest="scale", action="store_const", const=False,
+                        help="use the coordinates as they are")
+
+
+def warn_spread(ratio):
+    """The command line's line for coordinates whose spreads differ too much (see SpreadWarning)."""
+    if ratio is not None:
+        print("brov: warning: %s" % SpreadWarning(ratio, "--scale standardizes them"), file=sys.stderr, flush=True)
+
+
 def fit_estimator(X, y, args, progress, trees):
     consensus = getattr(args, "consensus", None)
     estimator = BrovClustering(method=args.method, n_neighbors=args.n_neighbors, verbose=progress.enabled,
                                n_trees=trees, consensus=consensus or "tree",
                                edge_weight=getattr(args, "edge_weight", "auto"),
                                side_discount=getattr(args, "side_discount", DEFAULT_SIDE_DISCOUNT),
-                               scale=getattr(args, "scale", False), random_state=0)
+                               scale=getattr(args, "scale", "auto"), random_state=0, n_jobs=-1)
     try:
-        estimator.fit(X, y)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", SpreadWarning)
+            estimator.fit(X, y)
     except (ValueError, TypeError) as error:
         raise CliError(str(error)) from None
+    for warning in caught:
+        if isinstance(warning.message, SpreadWarning):
+            warn_spread(warning.message.ratio)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
     return estimator
 
 

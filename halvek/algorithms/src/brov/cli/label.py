@@ -15,7 +15,7 @@ import numpy as np
 from ..label_page import store
 from ..label_page.server import LabelServer
 from ..label_page.session import LabelSession
-from .common import CliError, check_output, read_labels, read_points
+from .common import CliError, add_scale_options, check_output, read_labels, read_points, warn_spread
 
 
 def add_parser(sub, common):
@@ -41,10 +41,9 @@ def add_parser(sub, common):
     label.add_argument("--fresh", action="store_true",
                        help="start over even when the session holds earlier work (it is kept as "
                             "FILE.json.previous)")
-    label.add_argument("--scale", action="store_true",
-                       help="standardize every coordinate first, for coordinates in unrelated units (as brov cluster)")
     label.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default 8765; 0 = any free)")
     label.add_argument("--open", action="store_true", help="open the page in the web browser")
+    add_scale_options(label)
     common(label)
     return label
 
@@ -176,6 +175,7 @@ def _session(args, X, given, progress, start):
                                check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]))
     except ValueError as error:  # also a damaged session file
         raise CliError(str(error)) from None
+    warn_spread(session.tree.spread)
     if document is not None:
         progress("continuing %s: %d labelled points, %d classes" % (
             args.session, int(np.sum(session.given != -1)), len(session.classes)))

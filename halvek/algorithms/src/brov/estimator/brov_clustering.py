@@ -3,6 +3,7 @@
 import contextlib
 import inspect
 import time
+import warnings
 
 import numpy as np
 
@@ -14,18 +15,37 @@ from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_m
 from .conventions import SemiSupervisedMixin, column_to_labels
 from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
                         random_generator, voted_tree)
-from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
+from .jobs import effective_n_jobs
+from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
 
 __all__ = ["BrovClustering", "check_points"]
 
 CONSENSUS = ("tree", "points", "none")
 
 
-def _scaled(X, scaling):
-    if scaling is None:
-        return X
-    mean, std = scaling
-    return (X - mean) / std
+def _check_names(names, fitted, estimator):
+    """Column names given to ``predict`` against those of ``fit``, in scikit-learn's words."""
+    if names is None or fitted is None:
+        if (names is None) != (fitted is None):
+            warnings.warn("X does not have valid feature names, but %s was fitted with feature names" % estimator
+                          if names is None else "X has feature names, but %s was fitted without feature names"
+                          % estimator, UserWarning, stacklevel=5)
+        return
+    if np.array_equal(names, fitted):
+        return
+    unseen, missing = [n for n in names if n not in set(fitted)], [n for n in fitted if n not in set(names)]
+    detail = "".join("%s:\n%s\n" % (what, "\n".join("- %s" % n for n in found)) for what, found in (
+        ("Feature names unseen at fit time", unseen), ("Feature names seen at fit time, yet now missing", missing))
+        if found) or "Feature names must be in the same order as they were in fit.\n"
+    raise ValueError("The feature names should match those that were passed during fit.\n" + detail)
+
+
+def _feature_names(X):
+    """The column names of a DataFrame whose names are all strings, as scikit-learn keeps them, or None."""
+    columns = getattr(X, "columns", None)
+    if columns is None or not all(isinstance(name, str) for name in columns):
+        return None
+    return np.asarray(columns, dtype=object)
 
 
 class BrovClustering(SemiSupervisedMixin):
@@ -64,11 +84,15 @@ class BrovClustering(SemiSupervisedMixin):
         points on the smaller side of the edge in the tree. This keeps an
         outlying labelled point from being cut off alone while its class goes
         to a neighbour. 0 compares the plain weights.
-    scale : bool, default False
+    scale : bool or "auto", default "auto"
         Standardize every coordinate (zero mean, unit variance; constant
-        coordinates are only centred) before building the tree. Off by
-        default: it changes the geometry, which helps only when coordinates
-        come in unrelated units.
+        coordinates are only centred) before building the tree, for
+        coordinates in unrelated units. "auto" does it when the widest
+        coordinate spread (standard deviation) is more than 100 times the
+        narrowest non-zero one (tables in mixed units gained, points in the
+        plane and images in one unit rarely spread that differently).
+        Unscaled coordinates whose spreads differ more than 100-fold (with
+        ``scale=False``) draw a ``SpreadWarning`` (a ``UserWarning``).
     n_trees : int or "auto", default "auto"
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
@@ -92,6 +116,11 @@ class BrovClustering(SemiSupervisedMixin):
         labelled points never share a class.
     random_state : int, numpy Generator or None, default None
         Seed of the perturbations (used only with several trees).
+    n_jobs : int or None, default None
+        Threads of the tree's neighbour searches, as scikit-learn counts
+        them: None is 1 unless in a ``joblib.parallel_config`` context, -1
+        every core, -2 all but one. Other Python threads run while the
+        native code builds and cuts the tree.
     verbose : bool, default False
         Report each stage and its time on stderr, with the progress of the
         tree stage (a bar on a terminal, a line every few seconds otherwise).
@@ -114,6 +143,17 @@ class BrovClustering(SemiSupervisedMixin):
         except with ``consensus="points"``.
     cut_edges_ : ndarray of bool, shape (n_samples - 1,)
         True for the tree edges that were cut.
+    label_distributions_ : ndarray of shape (n_samples, n_classes)
+        Each point's share of the trees' votes per class (columns in the
+        order of ``classes_``): ``predict_proba`` of the fitted points.
+    n_iter_ : int
+        The number of trees that were cut (``n_trees`` resolved).
+    scaling_ : tuple (mean, std) of ndarrays, or None
+        The standardization applied before building the tree (see
+        ``scale``); None when the coordinates were used as given.
+    feature_names_in_ : ndarray of str
+        The column names of a DataFrame given to ``fit`` (only then);
+        ``predict`` refuses a DataFrame with other names.
     confidence_ : ndarray of shape (n_samples,)
         Fraction of the ``n_trees`` trees that give each point its class in
         ``labels_`` (1.0 everywhere with a single tree; always 1.0 on the
@@ -130,8 +170,8 @@ class BrovClustering(SemiSupervisedMixin):
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                 edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale=False, n_trees="auto",
-                 consensus="tree", random_state=None, verbose=False):
+                 edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale="auto", n_trees="auto",
+                 consensus="tree", random_state=None, n_jobs=None, verbose=False):
         self.method = method
         self.n_neighbors = n_neighbors
         self.max_pieces = max_pieces
@@ -141,6 +181,7 @@ class BrovClustering(SemiSupervisedMixin):
         self.n_trees = n_trees
         self.consensus = consensus
         self.random_state = random_state
+        self.n_jobs = n_jobs
         self.verbose = verbose
 
     # scikit-learn's parameter protocol, without depending on scikit-learn.
@@ -181,8 +222,9 @@ class BrovClustering(SemiSupervisedMixin):
                 raise ValueError("n_trees must be at most %d (each tree costs about one fit), got %r"
                                  % (MAX_TREES, value))
         check_weighting(self.edge_weight, self.side_discount)
-        if not isinstance(self.scale, (bool, np.bool_)):
-            raise ValueError("scale must be True or False, got %r" % (self.scale,))
+        if not isinstance(self.scale, (bool, np.bool_)) and not (isinstance(self.scale, str) and self.scale == "auto"):
+            raise ValueError("scale must be True, False or 'auto', got %r" % (self.scale,))
+        effective_n_jobs(self.n_jobs)
         consensus = self._consensus()
         if consensus == "points" and not isinstance(self.n_trees, str) and self.n_trees < 2:
             raise ValueError("consensus=%r needs n_trees of 2 or more to vote, got %r"
@@ -220,7 +262,9 @@ class BrovClustering(SemiSupervisedMixin):
         if self.verbose:
             self._stages.done("brov: %-10s %8.3f s%s" % (name, timings[name], "".join(detail)))
 
-    _check_points = staticmethod(check_points)
+    def _check_points(self, X):
+        _check_names(_feature_names(X), getattr(self, "feature_names_in_", None), type(self).__name__)
+        return check_points(X)
 
     def fit(self, X, y):
         """Cluster the points of ``X`` (n_samples x n_features) guided by the
@@ -231,10 +275,14 @@ class BrovClustering(SemiSupervisedMixin):
         if y is None:
             raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
                              "class id per point, -1 for unlabelled points" % type(self).__name__)
+        names = _feature_names(X)
         X = check_points(X)
         # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
-        scaling = standard_scaling(X) if self.scale else None
-        X = _scaled(X, scaling)
+        scaling, spread = scaling_for(X, self.scale)
+        if spread:
+            warnings.warn(SpreadWarning(spread), stacklevel=2)
+        X = scaled(X, scaling)
+        threads = effective_n_jobs(self.n_jobs)
         y_array = column_to_labels(np.asarray(y))
         codes, classes = encode_labels(y_array, X.shape[0])
         timings = {}
@@ -243,7 +291,7 @@ class BrovClustering(SemiSupervisedMixin):
         with self._stage("tree", timings) as detail:
             edges, lengths, used = euclidean_mst(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
-                progress=self._stages.track("tree") if self.verbose else None)
+                progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
         with self._stage("clusterize", timings) as detail:
@@ -277,15 +325,21 @@ class BrovClustering(SemiSupervisedMixin):
         self.cut_edges_ = cut
         self.tree_method_ = used
         self._proba = votes / float(votes[0].sum())
+        self.label_distributions_ = self._proba
+        self.n_iter_ = trees
         self.confidence_ = self._proba[np.arange(X.shape[0]), new_codes]
         self.timings_ = timings
-        self._scaling = scaling
+        self._scaling = self.scaling_ = scaling
         self.n_features_in_ = X.shape[1]
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
         self._fit_X = X
         return self
 
     def _to_fitted_space(self, X):
-        return _scaled(X, self._scaling)
+        return scaled(X, self._scaling)
 
     def fit_predict(self, X, y):
         """``fit(X, y)``, then return ``labels_``."""

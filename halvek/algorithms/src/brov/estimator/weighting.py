@@ -22,7 +22,8 @@ import numpy as np
 from ..native import tree
 from ..trees.euclidean import scale_of
 
-__all__ = ["EDGE_WEIGHTS", "EdgeWeigher", "check_weighting", "smaller_side_sizes", "standard_scaling", "tree_weights"]
+__all__ = ["AUTO_SCALE_SPREAD", "EDGE_WEIGHTS", "WARN_SPREAD", "EdgeWeigher", "SpreadWarning", "check_weighting",
+           "scaled", "scaling_for", "smaller_side_sizes", "spread_ratio", "standard_scaling", "tree_weights"]
 
 EDGE_WEIGHTS = ("auto", "length", "local")
 # Measured on the quality benchmark (bench/bench_quality.py): 2 keeps outliers from taking a cut
@@ -36,6 +37,56 @@ def check_weighting(edge_weight, side_discount):
     if (isinstance(side_discount, bool) or not isinstance(side_discount, (int, float, np.integer, np.floating))
             or not np.isfinite(side_discount) or side_discount < 0):
         raise ValueError("side_discount must be a finite number >= 0, got %r" % (side_discount,))
+
+
+# scale="auto" standardizes when the widest coordinate spread (standard deviation) is more than this
+# many times the narrowest non-zero one. Measured on the quality benchmark
+# (bench/bench_quality.py --scale-rule): the tables in mixed units (wine, breast_cancer, penguins)
+# lie above 400 and gain up to 0.6 ARI; blobs along a strip 46 times longer than wide lost
+# up to 0.1 when scaled (10 and 30 scaled them); digits (one unit, near-constant pixels, 277)
+# lose 0.03 to 0.06 when scaled.
+AUTO_SCALE_SPREAD = 100.0
+# Unscaled coordinates whose spreads differ more than this draw a SpreadWarning.
+WARN_SPREAD = 100.0
+
+
+class SpreadWarning(UserWarning):
+    """The coordinates' spreads differ by orders of magnitude and were not standardized."""
+
+    def __init__(self, ratio, remedy="scale=True or scale='auto' standardizes them"):
+        super().__init__("the coordinates' spreads differ %.0f-fold and were not standardized: distances follow "
+                         "the widest coordinates; %s" % (ratio, remedy))
+        self.ratio = ratio
+
+
+def spread_ratio(X):
+    """Largest over smallest non-zero standard deviation of the coordinates (1 when fewer than two
+    coordinates vary)."""
+    std = X.std(axis=0) if X.shape[0] else np.zeros(X.shape[1])
+    varying = std[std > 0]
+    return float(varying.max() / varying.min()) if len(varying) > 1 else 1.0
+
+
+def scaling_for(X, scale):
+    """(standard_scaling(X) or None, the spread ratio to warn about or None) for ``scale`` True,
+    False or "auto": unscaled coordinates whose spreads lie more than WARN_SPREAD apart mislead."""
+    if isinstance(scale, str):
+        if scale != "auto":
+            raise ValueError("scale must be True, False or 'auto', got %r" % (scale,))
+    elif scale:
+        return standard_scaling(X), None
+    ratio = spread_ratio(X)
+    if scale == "auto" and ratio > AUTO_SCALE_SPREAD:
+        return standard_scaling(X), None
+    return None, (ratio if ratio > WARN_SPREAD else None)
+
+
+def scaled(X, scaling):
+    """``X`` standardized by ``scaling`` (mean, std), or as it is when that is None."""
+    if scaling is None:
+        return X
+    mean, std = scaling
+    return (X - mean) / std
 
 
 def standard_scaling(X):

@@ -10,7 +10,7 @@ built and cut again on every change.
 import numpy as np
 
 from ..clustering import cluster_tree
-from ..estimator.weighting import standard_scaling, tree_weights
+from ..estimator.weighting import scaled, scaling_for, tree_weights
 from ..labels import decode_labels, encode_labels
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
 
@@ -20,9 +20,9 @@ class LoadedTree:
 
     def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES, scale=False):
         self.n = X.shape[0]
-        if scale:  # every coordinate standardized, as the estimator does
-            mean, std = standard_scaling(X)
-            X = (X - mean) / std
+        # As the estimator's ``scale``; ``spread`` is the spread ratio to warn about, or None.
+        scaling, self.spread = scaling_for(X, scale)
+        X = scaled(X, scaling)
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
         # The single tree's weights depend on the tree alone: computed once.

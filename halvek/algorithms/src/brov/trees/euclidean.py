@@ -70,12 +70,12 @@ def unique_pairs(a, b, m):
     return np.stack([keys // m, keys % m], axis=1)
 
 
-def _knn_edges(P, k):
+def _knn_edges(P, k, workers=-1):
     from scipy.spatial import cKDTree
 
     m = P.shape[0]
     k = min(k, m - 1)
-    _, idx = cKDTree(P).query(P, k=k + 1, workers=-1)
+    _, idx = cKDTree(P).query(P, k=k + 1, workers=workers)
     rows = np.repeat(np.arange(m), k + 1)
     cols = idx.reshape(-1)
     keep = rows != cols
@@ -197,7 +197,7 @@ def scale_of(X):
     return float(np.ldexp(1.0, int(np.frexp(top)[1]) - 1))
 
 
-def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
+def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours, workers=-1):
     """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
     the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
     or "knn" (exact neighbours from a k-d tree)."""
@@ -210,7 +210,7 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
     if m > 1:
         neighbour_pairs = _hnsw_searcher(Q) if approximate_neighbours else None
         if neighbour_pairs is None:
-            neighbour_pairs = lambda k: _knn_edges(Q, k)  # noqa: E731
+            neighbour_pairs = lambda k: _knn_edges(Q, k, workers)  # noqa: E731
         else:
             route = "hnsw"
         k = int(n_neighbors)
@@ -227,7 +227,7 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
 
 
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
-                  progress=None):
+                  progress=None, n_jobs=None):
     """Euclidean minimum spanning tree of the rows of ``X`` (n points, d >= 1
     coordinates, finite), checked as the estimator checks its points.
 
@@ -250,6 +250,11 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     checked, 1.0 just before returning, and in between after each round of
     the exact tree or each stage of the k-NN route. It runs in the calling
     thread; an exception it raises stops the build and propagates.
+
+    ``n_jobs``, a positive integer, caps the threads that search neighbours
+    (the exact tree's searches, the k-d tree's queries); None lets the exact
+    tree use up to 8 threads and the k-d tree all cores. Other Python threads
+    run while the exact tree is built.
     """
     report = _progress_reporter(progress)
     X = check_points(X, min_points=0)
@@ -259,15 +264,18 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
         raise ValueError("n_neighbors must be a positive integer, got %r" % (n_neighbors,))
     if int(max_pieces) != max_pieces or max_pieces < 1:
         raise ValueError("max_pieces must be a positive integer, got %r" % (max_pieces,))
+    if n_jobs is not None and (isinstance(n_jobs, bool) or int(n_jobs) != n_jobs or n_jobs < 1):
+        raise ValueError("n_jobs must be a positive integer or None, got %r" % (n_jobs,))
     report(0.0)
     scale = scale_of(X)
     P = np.ascontiguousarray(X / scale)
     exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
     if exact:
-        edges = tree().euclidean_mst_edges(P, progress)
+        edges = tree().euclidean_mst_edges(P, progress, threads=int(n_jobs or 0))
         route = "boruvka"
     else:
-        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS)
+        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS,
+                                 int(n_jobs or -1))
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):

@@ -235,10 +235,16 @@ void plan(const EdgeList& g, bool ranked, std::vector<std::uint8_t>& cut, std::v
     input.sizes = adj.sizes.data();
     input.labels = g.labels.data();
     input.label_stride = 1;
-    CutOptions options;
-    options.should_stop = interrupt_requested;
     CutList cuts;
-    const CutResult result = plan_cuts(input, cuts, options, &labels_after);
+    CutResult result;
+    {
+        // The planner reads only the copies above: other Python threads may run meanwhile.
+        WithoutGil released;
+        CutOptions options;
+        options.should_stop = WithoutGil::stop_requested;
+        options.stop_context = &released;
+        result = plan_cuts(input, cuts, options, &labels_after);
+    }
     if (result.status == CutStatus::needs_fallback)
         raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
     if (result.status != CutStatus::ok) raise_cut_failure(result);

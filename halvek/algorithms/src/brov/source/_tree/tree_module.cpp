@@ -1,10 +1,11 @@
 // _tree: the exact Euclidean minimum spanning tree of a point set, in native code.
 //
-// euclidean_mst_edges(points, progress=None) -> edges
+// euclidean_mst_edges(points, progress=None, threads=0) -> edges
 //     points: a C-contiguous float64 array of shape (n, d), finite (any magnitude: the build works
 //     on a copy scaled by a power of two). Returns an (n - 1, 2) int64 array of row pairs, smaller
-//     row first. progress, if given, is called with the fraction of the
-//     work done after each round; an exception from it (or Ctrl-C) stops the build.
+//     row first. progress, if given, is called with the fraction of the work done after each round;
+//     an exception from it (or Ctrl-C) stops the build. threads caps the threads of the searches
+//     (0: up to 8). The GIL is released while the build runs.
 //
 // smaller_side_sizes(edges, n) -> sizes
 //     edges: a C-contiguous int64 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
@@ -15,9 +16,11 @@
 
 #include "cpython/numpy_api.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "cpython/binding.hpp"
 #include "cpython/bulk_columns.hpp"
@@ -36,12 +39,14 @@ bool holds_8_byte(const Py_buffer& view, char want) {
     return classify(view, &kind) && kind == want && view.itemsize == 8;
 }
 
-const Param kTreeEdgesParams[] = {{"points", Kind::object}, {"progress", Kind::callable, true}};
+const Param kTreeEdgesParams[] = {
+    {"points", Kind::object}, {"progress", Kind::callable, true}, {"threads", Kind::count, true, 0}};
 constexpr Signature kTreeEdges = signature("euclidean_mst_edges", kTreeEdgesParams,
-    "euclidean_mst_edges(points, progress=None)\n\n"
+    "euclidean_mst_edges(points, progress=None, threads=0)\n\n"
     "Exact Euclidean minimum spanning tree of the rows of a C-contiguous float64 (n, d) array:\n"
     "an (n - 1, 2) int64 array of row pairs, smaller row first. Equal lengths are broken by the\n"
-    "rows' positions in an internal order. progress(fraction) is called after each round.");
+    "rows' positions in an internal order. progress(fraction) is called after each round.\n"
+    "threads caps the threads of the searches (0: up to 8). Other Python threads run meanwhile.");
 
 // The held buffer's `count` 8-byte items of `kind`, read once into memory of our own (aligned):
 // the caller's buffer need not be aligned, and what is checked is what the algorithms use.
@@ -63,6 +68,7 @@ PyObject* tree_edges(const Arguments& arguments) {
     const auto n = static_cast<std::int64_t>(view.shape[0]);
     const auto d = static_cast<std::int64_t>(view.shape[1]);
     if (d > 1 << 20) raise(PyExc_ValueError, "points have too many coordinates");
+    const std::int64_t threads = arguments.int64(2);
     // Allocated before the values are copied and checked: an allocation can start the collector,
     // whose finalisers may write to the points.
     npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
@@ -73,17 +79,27 @@ PyObject* tree_edges(const Arguments& arguments) {
     for (std::int64_t k = 0; k < n * d; ++k, poll())
         if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
-    // The build reads only the copy, which no Python code can reach: the checkpoints (Python code
-    // with the GIL held: the progress callback, signal handlers) cannot change what it reads.
+    // The build reads only the copy, which no Python code can reach, and writes only into the new
+    // array, which no other code has seen yet: other Python threads run while it works, and the
+    // checkpoints (the progress callback, signal handlers) cannot change what it reads.
     Ref callback = Ref::borrow(arguments.object(1));
-    auto checkpoint = [&](double fraction) {
-        if (fraction >= 0.0 && callback.get() != Py_None) {
-            Ref value = Ref::steal(check(PyFloat_FromDouble(fraction)));
-            Ref result = Ref::steal(check(PyObject_CallOneArg(callback.get(), value.get())));
-        }
-        check_status(PyErr_CheckSignals());
-    };
-    const std::int64_t written = euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint);
+    std::int64_t written = 0;
+    {
+        WithoutGil released;
+        // Rounds report their fraction; the searches' polls (fraction -1) take the GIL only when due.
+        auto checkpoint = [&](double fraction) {
+            if (fraction < 0.0 && !released.due()) return;
+            released.holding([&] {
+                if (fraction >= 0.0 && callback.get() != Py_None) {
+                    Ref value = Ref::steal(check(PyFloat_FromDouble(fraction)));
+                    Ref result = Ref::steal(check(PyObject_CallOneArg(callback.get(), value.get())));
+                }
+                check_status(PyErr_CheckSignals());
+            });
+        };
+        written = euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint,
+                                      static_cast<int>(std::min<std::int64_t>(threads, 1 << 16)));
+    }
     if (written != (n > 0 ? n - 1 : 0))  // never hand out an array with rows left unwritten
         raise(PyExc_RuntimeError, "euclidean_mst_edges could not join every point");
     return edges.release();

@@ -94,7 +94,8 @@ public:
     }
 
     // Returns the number of edges written: n - 1, unless the rounds stopped joining.
-    Index run(std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+    Index run(std::int64_t* edges, const EmstCheckpoint& checkpoint, int max_threads) {
+        max_threads_ = max_threads;
         // The passes over every point poll as the build does: at millions of points one pass
         // takes long enough for a Ctrl-C to wait on it.
         SearchPoll poll(checkpoint, kBuildStepsPerPoll);
@@ -304,8 +305,9 @@ private:
         share_out(work_chunk, stop, checkpoint);
     }
 
-    // Runs work_chunk(scratch, proceed) until it returns false, on this thread and on up to seven
-    // helpers (one per 4096 points); `stop` tells the helpers that this thread has failed.
+    // Runs work_chunk(scratch, proceed) until it returns false, on this thread and on helpers (one
+    // per 4096 points, up to max_threads_ threads in all); `stop` tells the helpers that this
+    // thread has failed.
     template <typename WorkChunk>
     void share_out(WorkChunk& work_chunk, std::atomic<bool>& stop, const EmstCheckpoint& checkpoint) {
         std::vector<Scratch> stacks;
@@ -317,7 +319,9 @@ private:
             }
         } joiner{helpers};
         const Proceed helper_proceeds = [&stop] { return !stop.load(std::memory_order_relaxed); };
-        const Index wanted = std::min<Index>(std::min(std::thread::hardware_concurrency(), 8u), n_ / 4096);
+        const unsigned most = max_threads_ > 0 ? static_cast<unsigned>(max_threads_)
+                                                : std::min(std::thread::hardware_concurrency(), 8u);
+        const Index wanted = std::min<Index>(most, n_ / 4096);
         stacks.resize(wanted > 1 ? wanted - 1 : 0);
         for (auto& stack : stacks) {
             try {
@@ -671,6 +675,7 @@ private:
     std::vector<StackEntry> stack_;
     std::vector<StackEntry> near_;        // leaves near the one being searched, nearest first
     std::vector<std::int32_t> leaves_;    // in tree order
+    int max_threads_ = 0;        // 0: up to 8
     int k_ = 0;                  // neighbours listed per point
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<double> listed_d2_;
@@ -679,9 +684,10 @@ private:
 };
 
 template <int D>
-Index run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint) {
+Index run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint,
+                int max_threads) {
     BoruvkaTree<D> tree(points, n, d, checkpoint);
-    return tree.run(edges, checkpoint);
+    return tree.run(edges, checkpoint, max_threads);
 }
 
 // A power of two within a factor 2 below the largest magnitude (1 for all zeros). Divided by it,
@@ -699,7 +705,7 @@ double power_of_two_scale(const double* x, std::size_t count, SearchPoll& poll) 
 }  // namespace
 
 std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                                 const EmstCheckpoint& checkpoint) {
+                                 const EmstCheckpoint& checkpoint, int max_threads) {
     if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
         for (Index i = 0; i + 1 < n; ++i) {
             edges[2 * i] = i;
@@ -718,15 +724,15 @@ std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, st
         points = scaled.data();
     }
     switch (d) {
-        case 1: return run_fixed<1>(points, n, d, edges, checkpoint);
-        case 2: return run_fixed<2>(points, n, d, edges, checkpoint);
-        case 3: return run_fixed<3>(points, n, d, edges, checkpoint);
-        case 4: return run_fixed<4>(points, n, d, edges, checkpoint);
-        case 5: return run_fixed<5>(points, n, d, edges, checkpoint);
-        case 6: return run_fixed<6>(points, n, d, edges, checkpoint);
-        case 8: return run_fixed<8>(points, n, d, edges, checkpoint);
-        case 10: return run_fixed<10>(points, n, d, edges, checkpoint);
-        default: return run_fixed<0>(points, n, d, edges, checkpoint);
+        case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads);
+        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads);
+        case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads);
+        case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads);
+        case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads);
+        case 6: return run_fixed<6>(points, n, d, edges, checkpoint, max_threads);
+        case 8: return run_fixed<8>(points, n, d, edges, checkpoint, max_threads);
+        case 10: return run_fixed<10>(points, n, d, edges, checkpoint, max_threads);
+        default: return run_fixed<0>(points, n, d, edges, checkpoint, max_threads);
     }
 }
 

@@ -24,8 +24,9 @@ using EmstCheckpoint = std::function<void(double)>;
 // them divided by a power of two). Writes n - 1 edges as pairs of row indices (smaller first) into
 // edges (2 * (n - 1) entries) and returns how many it wrote: n - 1 (or 0), unless something kept
 // the rounds from joining every point. The tree build polls too: `points` must not change at a
-// checkpoint (pass memory of your own).
+// checkpoint (pass memory of your own). max_threads caps the threads of the neighbour searches
+// (this one included); 0 means up to 8, as many as the machine has.
 std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                                 const EmstCheckpoint& checkpoint);
+                                 const EmstCheckpoint& checkpoint, int max_threads = 0);
 
 }  // namespace brov

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -221,6 +222,48 @@ private:
 // The stop callback of the plain C++ passes (cutting.hpp): true, with the Python error set, when
 // a signal handler raised.
 inline bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
+
+// Releases the GIL for its lifetime, so other Python threads run while this one works on arrays of
+// its own (never on a caller's buffer, nor on any Python object). `holding(f)` runs f with the GIL
+// taken back, for the Python calls of a poll; `interrupted()` checks for signals that way, at most
+// every kPollInterval: taking the GIL can wait out another thread's switch interval (5 ms).
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+    template <typename F>
+    void holding(F&& f) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        f();
+    }
+    // Whether a poll is due (the last one was kPollInterval ago or more).
+    bool due() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_poll_) return false;
+        next_poll_ = now + kPollInterval;
+        return true;
+    }
+    // True, with the Python error set, when a signal handler raised.
+    bool interrupted() {
+        bool raised = false;
+        if (due()) holding([&raised] { raised = PyErr_CheckSignals() < 0; });
+        return raised;
+    }
+    // The stop callback of the plain C++ passes, with a WithoutGil as its context.
+    static bool stop_requested(void* self) { return static_cast<WithoutGil*>(self)->interrupted(); }
+
+private:
+    static constexpr std::chrono::milliseconds kPollInterval{20};
+    PyThreadState* state_;
+    std::chrono::steady_clock::time_point next_poll_ = std::chrono::steady_clock::now() + kPollInterval;
+};
 
 // IndexError for a node index that lies outside the label array.
 [[noreturn]] void raise_node_out_of_range(std::int64_t node, Py_ssize_t length);
