@@ -62,7 +62,8 @@ class SpreadWarning(UserWarning):
 def spread_ratio(X):
     """Largest over smallest non-zero standard deviation of the coordinates (1 when fewer than two
     coordinates vary)."""
-    std = X.std(axis=0) if X.shape[0] else np.zeros(X.shape[1])
+    # Divided by a power of two first, as in standard_scaling: far coordinates' squares overflow.
+    std = (X / scale_of(X)).std(axis=0) if X.shape[0] else np.zeros(X.shape[1])
     varying = std[std > 0]
     return float(varying.max() / varying.min()) if len(varying) > 1 else 1.0
 
