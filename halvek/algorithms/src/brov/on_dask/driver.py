@@ -26,7 +26,8 @@ tree_length : total length of the exact Euclidean minimum spanning tree
 edges, lengths : with ``return_tree=True``, dask arrays of the tree's n - 1 edges (input rows,
     smaller first; parts' edges first, then the edges between parts) and their lengths; else None
 timings : seconds per stage
-parts : per part, its number of points, certain and uncertain tree edges, and border edges found
+parts : per part, its number of points, its tree's certain and uncertain edges, the border edges
+    found to other parts, and the edges on paths between labels it sent to the driver
 """
 
 SAMPLE_ROWS = 20_000  # rows sampled per part to place the splits
@@ -217,8 +218,8 @@ def _fit(run, X, y, n_parts, return_tree, dtype):
     if return_tree:
         edges, lengths = _tree_arrays(run, finished, kept, cross)
     parts_info = [{"points": int(b[0]), "certain": r["certain"], "uncertain": len(r["w"]),
-                   "border edges": int(np.sum((border["pu"] == k) | (border["pv"] == k)))}
-                  for k, (b, r) in enumerate(zip(boxes, reports))]
+                   "border edges": int(np.sum((border["pu"] == k) | (border["pv"] == k))), "kept": len(s["w"])}
+                  for k, (b, r, s) in enumerate(zip(boxes, reports, kept))]
     return DaskFit(labels, tree_length, edges, lengths, run.timings, parts_info)
 
 
