@@ -96,8 +96,10 @@ def _scan(run, X, y, n_parts):
     import dask.array as da
 
     stride = max(1, X.shape[0] // (SAMPLE_ROWS * n_parts))
-    top, finite, classes, sample = run.gather(run.client.compute(
-        [da.max(da.abs(X)), da.isfinite(X).all(), da.unique(y[y != -1]), X[::stride]]))
+    scanned = run.client.compute([da.max(da.abs(X)), da.isfinite(X).all(), da.unique(y[y != -1]), X[::stride]])
+    run.futures += scanned
+    top, finite, classes, sample = run.gather(scanned)
+    run.release(scanned)
     if not finite:
         raise ValueError("X holds NaN or infinite coordinates")
     if len(classes) == 0:
@@ -108,17 +110,22 @@ def _scan(run, X, y, n_parts):
 
 
 def _partition(run, X, y, splitter, scale, classes):
-    """The parts as futures, and their boxes; empty parts are left out."""
+    """The parts as futures, and their boxes; empty parts are left out. The driver lets go of
+    each stage's futures once the next stage's are submitted, so that every chunk and piece is
+    freed as soon as it is used."""
     xs = run.client.compute(X.to_delayed().ravel().tolist())
     ys = run.client.compute(y.to_delayed().ravel().tolist())
-    run.futures += xs + ys
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])])
     cuts = [run.submit("cut", work.cut_chunk, x, labels, int(offsets[c]), splitter, scale, classes)
             for c, (x, labels) in enumerate(zip(xs, ys))]
-    parts = [run.submit("part", work.assemble, *[run.submit("piece", operator.getitem, cut, k) for cut in cuts])
-             for k in range(splitter.n_parts)]
+    del xs, ys
+    pieces = [[run.submit("piece", operator.getitem, cut, k) for k in range(splitter.n_parts)] for cut in cuts]
+    run.release(cuts)
+    del cuts
+    parts = [run.submit("part", work.assemble, *[chunk[k] for chunk in pieces]) for k in range(splitter.n_parts)]
+    run.release([piece for chunk in pieces for piece in chunk])
+    del pieces
     boxes = run.gather([run.submit("box", work.part_box, part) for part in parts])
-    run.release(xs + ys + cuts)
     keep = [k for k, box in enumerate(boxes) if box[0] > 0]
     return [parts[k] for k in keep], [boxes[k] for k in keep], offsets
 
@@ -126,7 +133,7 @@ def _partition(run, X, y, splitter, scale, classes):
 def _border_edges(run, trees, lows, highs, reach, scale):
     """Edges of length <= reach between every two parts whose boxes lie that close, as one dict of
     arrays; the end ``u`` lies in part ``pu``, ``v`` in ``pv``."""
-    found, owners = [], []
+    found, owners, borders = [], [], []
     for i in range(len(trees)):
         for j in range(i + 1, len(trees)):
             if box_gap(lows[i], highs[i], lows[j], highs[j]) * scale > reach * (1.0 + work.SLACK):
@@ -134,8 +141,11 @@ def _border_edges(run, trees, lows, highs, reach, scale):
             a = run.submit("border", work.border, trees[i], lows[j], highs[j], reach, scale)
             b = run.submit("border", work.border, trees[j], lows[i], highs[i], reach, scale)
             found.append(run.submit("pair", work.pair_cross_edges, a, b, reach, scale))
+            borders += [a, b]
             owners.append((i, j))
-    found = run.gather(found)
+    futures = found
+    found = run.gather(futures)
+    run.release(futures + borders)
     edges = {key: np.concatenate([f[key] for f in found] + [np.empty(0, f_dtype)])
              for key, f_dtype in (("u", np.int64), ("v", np.int64), ("w", np.float64), ("fu", np.int64),
                                   ("fv", np.int64))}
