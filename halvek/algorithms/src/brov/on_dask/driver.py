@@ -51,11 +51,13 @@ class _Run:
         self.futures.append(future)
         return future
 
-    def gather(self, futures):
+    def gather(self, futures, stage):
         if self.progress and futures:
             from distributed import progress
 
+            print("brov: %s" % stage, flush=True)
             progress(futures)
+            print(flush=True)
         return self.client.gather(futures)
 
     def stage(self, name, started):
@@ -98,7 +100,7 @@ def _scan(run, X, y, n_parts):
     stride = max(1, X.shape[0] // (SAMPLE_ROWS * n_parts))
     scanned = run.client.compute([da.max(da.abs(X)), da.isfinite(X).all(), da.unique(y[y != -1]), X[::stride]])
     run.futures += scanned
-    top, finite, classes, sample = run.gather(scanned)
+    top, finite, classes, sample = run.gather(scanned, "scan")
     run.release(scanned)
     if not finite:
         raise ValueError("X holds NaN or infinite coordinates")
@@ -125,7 +127,7 @@ def _partition(run, X, y, splitter, scale, classes):
     parts = [run.submit("part", work.assemble, *[chunk[k] for chunk in pieces]) for k in range(splitter.n_parts)]
     run.release([piece for chunk in pieces for piece in chunk])
     del pieces
-    boxes = run.gather([run.submit("box", work.part_box, part) for part in parts])
+    boxes = run.gather([run.submit("box", work.part_box, part) for part in parts], "partition")
     keep = [k for k, box in enumerate(boxes) if box[0] > 0]
     return [parts[k] for k in keep], [boxes[k] for k in keep], offsets
 
@@ -144,7 +146,7 @@ def _border_edges(run, trees, lows, highs, reach, scale):
             borders += [a, b]
             owners.append((i, j))
     futures = found
-    found = run.gather(futures)
+    found = run.gather(futures, "borders")
     run.release(futures + borders)
     edges = {key: np.concatenate([f[key] for f in found] + [np.empty(0, f_dtype)])
              for key, f_dtype in (("u", np.int64), ("v", np.int64), ("w", np.float64), ("fu", np.int64),
@@ -193,7 +195,7 @@ def _fit(run, X, y, n_parts, return_tree, dtype):
     started = run.stage("partition", started)
 
     trees = [run.submit("part-tree", work.part_tree, part, lows, highs, k, scale) for k, part in enumerate(parts)]
-    reports = run.gather([run.submit("tree-report", work.tree_report, t) for t in trees])
+    reports = run.gather([run.submit("tree-report", work.tree_report, t) for t in trees], "part trees")
     run.release(parts)
     del parts
     started = run.stage("part trees", started)
@@ -212,7 +214,7 @@ def _fit(run, X, y, n_parts, return_tree, dtype):
     for k, tree in enumerate(trees):
         ends = np.concatenate([cross["u"][cross["pu"] == k], cross["v"][cross["pv"] == k]])
         finished.append(run.submit("strip", work.finish, tree, chosen_inner[k], np.unique(ends)))
-    kept = run.gather([run.submit("kept", work.report_of, f) for f in finished])
+    kept = run.gather([run.submit("kept", work.report_of, f) for f in finished], "strip")
     run.release(trees)
     del trees, tree
     started = run.stage("strip", started)
@@ -245,7 +247,7 @@ def _merge(run, trees, reports, border, lows, highs, scale):
     gaps = [[box_gap(lows[i], highs[i], lows[j], highs[j]) * scale for j in range(k)] for i in range(k)]
 
     def closest(i, j):
-        return run.gather([run.submit("closest", work.closest_pair, trees[i], trees[j], scale)])[0]
+        return run.gather([run.submit("closest", work.closest_pair, trees[i], trees[j], scale)], "closest pair")[0]
 
     return chosen_inner, chosen[bounds[-1]:], join_parts(piece, gaps, closest)
 
@@ -277,7 +279,7 @@ def _labels(run, finished, kept, cuts, new_codes, classes, dtype, offsets):
         per_part.append(run.submit("flood", work.flood, f, cuts[0][inside], cuts[1][inside], r["nodes"], codes[at],
                                    classes, dtype))
     routed = [run.submit("route", _route, p, offsets) for p in per_part]
-    run.gather(routed)
+    run.gather(routed, "labels")
     chunks = []
     for c in range(len(offsets) - 1):
         pieces = [run.submit("route-piece", operator.getitem, r, c) for r in routed]
