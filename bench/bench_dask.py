@@ -40,6 +40,12 @@ def points_and_labels(n, dims, chunk_rows, fraction, seed):
     return X, X.map_blocks(quadrant_labels, fraction, drop_axis=1, dtype=np.int64)
 
 
+def in_driver(client, array):
+    """A dask array gathered block by block into this process (``compute()`` would join the blocks
+    on one worker first, beyond its memory limit)."""
+    return np.concatenate(client.gather(client.compute(array.to_delayed().ravel().tolist())))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=10 ** 7)
@@ -64,13 +70,14 @@ def main():
                                            "%.0f MB" % (limit / 1e6) if limit else "none", data_bytes / 1e6))
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, memory_limit=limit,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        X, y = points_and_labels(args.n, args.dims, args.chunk_rows, args.labelled, seed=7)
+        labelled = max(args.labelled, 20 / args.n)  # a few labels at small sizes too
+        X, y = points_and_labels(args.n, args.dims, args.chunk_rows, labelled, seed=7)
         started = time.perf_counter()
         result = fit(X, y, client=client, n_parts=args.parts)
-        labels = result.labels.compute()
         total = time.perf_counter() - started
+        labels = in_driver(client, result.labels)
         peaks = client.run(peak_rss_bytes)
-        print("\nDask fit: %.1f s in all" % total)
+        print("\nDask fit: %.1f s in all (labels left on the workers)" % total)
         for stage, seconds in result.timings.items():
             print("  %-12s %8.2f s" % (stage, seconds))
         for worker, peak in sorted(peaks.items()):
@@ -78,8 +85,8 @@ def main():
         print("  edges that reached the driver: %d undecided or between parts, %d on paths between labels "
               "(tree: %d)" % (sum(p["uncertain"] + p["border edges"] for p in result.parts),
                               sum(p["kept"] for p in result.parts), args.n - 1))
-        points = None if args.skip_one_machine else X.compute()
-        y_local = None if args.skip_one_machine else y.compute()
+        points = None if args.skip_one_machine else in_driver(client, X)
+        y_local = None if args.skip_one_machine else in_driver(client, y)
     if points is None:
         return
     started = time.perf_counter()

@@ -51,13 +51,22 @@ class _Run:
         self.futures.append(future)
         return future
 
-    def gather(self, futures, stage):
-        if self.progress and futures:
-            from distributed import progress
+    def wait(self, futures, stage):
+        """Waits for the futures (with a bar under the stage's name with ``progress``); raises
+        the first task's error."""
+        from distributed import progress, wait
 
+        if self.progress and futures:
             print("brov: %s" % stage, flush=True)
             progress(futures)
             print(flush=True)
+        wait(futures)
+        for future in futures:
+            if future.status == "error":
+                future.result()
+
+    def gather(self, futures, stage):
+        self.wait(futures, stage)
         return self.client.gather(futures)
 
     def stage(self, name, started):
@@ -279,13 +288,14 @@ def _labels(run, finished, kept, cuts, new_codes, classes, dtype, offsets):
         per_part.append(run.submit("flood", work.flood, f, cuts[0][inside], cuts[1][inside], r["nodes"], codes[at],
                                    classes, dtype))
     routed = [run.submit("route", _route, p, offsets) for p in per_part]
-    run.gather(routed, "labels")
-    chunks = []
+    chunks, joined_chunks = [], []
     for c in range(len(offsets) - 1):
         pieces = [run.submit("route-piece", operator.getitem, r, c) for r in routed]
         size = int(offsets[c + 1] - offsets[c])
         joined = run.submit("labels", work.join_chunk, int(offsets[c]), size, dtype, *pieces)
+        joined_chunks.append(joined)
         chunks.append(da.from_delayed(dask.delayed(joined), shape=(size,), dtype=dtype))
+    run.wait(joined_chunks, "labels")
     return da.concatenate(chunks)
 
 
