@@ -204,9 +204,9 @@ def _fit(run, X, y, n_parts, return_tree, dtype):
     started = run.stage("partition", started)
 
     trees = [run.submit("part-tree", work.part_tree, part, lows, highs, k, scale) for k, part in enumerate(parts)]
-    reports = run.gather([run.submit("tree-report", work.tree_report, t) for t in trees], "part trees")
-    run.release(parts)
+    run.release(parts)  # each part is freed once its tree holds it
     del parts
+    reports = run.gather([run.submit("tree-report", work.tree_report, t) for t in trees], "part trees")
     started = run.stage("part trees", started)
 
     reach = max(r["reach"] for r in reports)
@@ -223,9 +223,9 @@ def _fit(run, X, y, n_parts, return_tree, dtype):
     for k, tree in enumerate(trees):
         ends = np.concatenate([cross["u"][cross["pu"] == k], cross["v"][cross["pv"] == k]])
         finished.append(run.submit("strip", work.finish, tree, chosen_inner[k], np.unique(ends)))
-    kept = run.gather([run.submit("kept", work.report_of, f) for f in finished], "strip")
     run.release(trees)
     del trees, tree
+    kept = run.gather([run.submit("kept", work.report_of, f) for f in finished], "strip")
     started = run.stage("strip", started)
 
     cuts, new_codes = _cut(kept, cross)
