@@ -41,9 +41,9 @@ def points_and_labels(n, dims, chunk_rows, fraction, seed):
 
 
 def in_driver(client, array):
-    """A dask array gathered block by block into this process (``compute()`` would join the blocks
-    on one worker first, beyond its memory limit)."""
-    return np.concatenate(client.gather(client.compute(array.to_delayed().ravel().tolist())))
+    """A dask array gathered one block at a time into this process (``compute()`` would join the
+    blocks on one worker first, beyond its memory limit)."""
+    return np.concatenate([client.compute(block).result() for block in array.to_delayed().ravel()])
 
 
 def main():
