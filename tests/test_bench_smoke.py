@@ -83,3 +83,13 @@ def test_generic_route_benchmark_smoke():
     assert len(rows) == 3
     # Every way of going by name gives the same labels.
     assert len({row.split("labels crc")[1] for row in rows}) == 1
+
+
+def test_dask_benchmark_smoke():
+    import pytest
+
+    pytest.importorskip("distributed")
+    done = run_script("bench_dask.py", "--n", "20000", "--parts", "4", "--chunk-rows", "5000", "--memory-limit", "0")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("peak resident memory") == 2
+    assert "labels equal: True" in done.stdout
