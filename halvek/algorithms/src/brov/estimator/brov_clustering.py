@@ -78,9 +78,10 @@ class BrovClustering(SemiSupervisedMixin):
     Parameters
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
-        How the tree is built: "auto" is exact up to 32 coordinates (native
-        Boruvka over a k-d tree) and uses the k-nearest-neighbour graph
-        above; "exact" is exact in any dimension; "knn" forces the k-NN graph.
+        How the tree is built: "auto" is exact up to 16 coordinates (native
+        Boruvka over a k-d tree) and, above, up to 30,000 points (blocked
+        matrix products), and uses the k-nearest-neighbour graph beyond;
+        "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10
         k of the k-NN graph (higher: closer to the exact tree, slower).
     max_pieces : int, default 32
@@ -155,8 +156,9 @@ class BrovClustering(SemiSupervisedMixin):
         labelled points). The voted tree may give a point a class that none
         of the trees gave it: its confidence is then 0.
     tree_method_ : str
-        "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
-        or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
+        "boruvka" (the exact tree over a k-d tree), "blocked" (the exact tree from blocked
+        matrix products), "knn" (the k-NN approximation, exact neighbours) or "hnsw" (the same,
+        neighbours from faiss's HNSW index above 16 coordinates).
     timings_ : dict
         Seconds spent per stage: "tree", "clusterize" (weights, cuts and
         labels of the tree of the data) and, with several trees,

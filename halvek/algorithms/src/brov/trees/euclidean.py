@@ -4,15 +4,20 @@
 
 * the coordinates are first divided by a power of two near the largest
   magnitude (exact), so squared distances neither overflow nor underflow;
-* up to ``EXACT_MAX_DIMENSIONS`` coordinates (or ``method="exact"``): the
-  exact tree, in native code (``binaries._tree``): Boruvka rounds over a k-d
-  tree, each joining every component to its nearest other component. Equal
-  lengths are settled by a fixed order, identical points are tied together by
-  zero-length edges;
-* above that (or ``method="knn"``): an approximation. Identical points are
+* up to ``KD_TREE_MAX_DIMENSIONS`` coordinates (``method="auto"`` or
+  ``"exact"``): the exact tree, in native code (``binaries._tree``): Boruvka
+  rounds over a k-d tree, each joining every component to its nearest other
+  component. Equal lengths are settled by a fixed order, identical points are
+  tied together by zero-length edges;
+* above that, a k-d tree prunes too little to pay: the exact tree comes from
+  blocked matrix products (``dense.py``, route "blocked") for ``method="exact"``,
+  and for ``"auto"`` up to ``BLOCKED_MAX_POINTS`` points (or wherever faiss is
+  missing), where it is faster than the approximation;
+* beyond (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
-  (a k-d tree up to ``EXACT_MAX_DIMENSIONS`` coordinates; above, where faiss
-  is installed, an HNSW graph index, whose neighbours are approximate), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
+  (a k-d tree up to ``KD_TREE_MAX_DIMENSIONS`` coordinates; above, faiss's HNSW
+  graph index, whose neighbours are approximate, or blocked products where faiss
+  is missing), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
   graph. If the k-NN graph falls apart into more than ``max_pieces`` pieces,
   k is doubled and the graph rebuilt; the remaining pieces are then joined by
   the shortest edge between every two of them (one k-d tree per piece),
@@ -30,9 +35,12 @@ __all__ = ["euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
-# Above this many coordinates the k-d tree prunes too little for the exact tree to pay, and the
-# approximate route finds neighbours through a graph index (HNSW) where faiss is installed.
-EXACT_MAX_DIMENSIONS = 32
+# Above this many coordinates a k-d tree visits most points (bench/bench_tree.py --crossover): the
+# exact tree comes from blocked products and the approximate route's neighbours from HNSW.
+KD_TREE_MAX_DIMENSIONS = 16
+# Up to this many points in more coordinates, the exact tree from blocked products (about n^2 d
+# work) is faster than the HNSW approximation (bench/bench_tree.py --crossover).
+BLOCKED_MAX_POINTS = 30000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
@@ -79,6 +87,16 @@ def _knn_edges(P, k):
     cols = idx.reshape(-1)
     keep = rows != cols
     return unique_pairs(rows[keep], cols[keep], m)
+
+
+def _blocked_edges(P, k):
+    from .dense import nearest_neighbours
+
+    index, _ = nearest_neighbours(P, k)
+    rows = np.repeat(np.arange(len(P)), index.shape[1])
+    cols = index.reshape(-1)
+    keep = cols >= 0
+    return unique_pairs(rows[keep], cols[keep], len(P))
 
 
 def _hnsw_searcher(P):
@@ -137,7 +155,7 @@ def _join_pieces(P, edges):
     if count == 1:
         return edges
     members = [np.flatnonzero(piece == c) for c in range(count)]
-    low = P.shape[1] <= EXACT_MAX_DIMENSIONS
+    low = P.shape[1] <= KD_TREE_MAX_DIMENSIONS
     trees = [cKDTree(P[idx]) for idx in members] if low else None
     best = np.zeros((count, count))
     ends = {}
@@ -207,7 +225,7 @@ def _require_finite(X):
 def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
     """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
     the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
-    or "knn" (exact neighbours from a k-d tree)."""
+    or "knn" (exact neighbours: from a k-d tree in few coordinates, blocked products in more)."""
     keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
     report(0.1)
     Q = P[keep]
@@ -216,7 +234,9 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
     route = "knn"
     if m > 1:
         neighbour_pairs = _hnsw_searcher(Q) if approximate_neighbours else None
-        if neighbour_pairs is None:
+        if neighbour_pairs is None and Q.shape[1] > KD_TREE_MAX_DIMENSIONS:
+            neighbour_pairs = lambda k: _blocked_edges(Q, k)  # noqa: E731
+        elif neighbour_pairs is None:
             neighbour_pairs = lambda k: _knn_edges(Q, k)  # noqa: E731
         else:
             route = "hnsw"
@@ -233,24 +253,42 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
     return (np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges), route
 
 
+def _faiss_installed():
+    try:
+        import faiss  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _route(method, n, d):
+    """"boruvka", "blocked" or "knn" (the approximate route) for n points in d coordinates."""
+    if method != "knn" and d <= KD_TREE_MAX_DIMENSIONS:
+        return "boruvka"
+    if method == "exact" or (method == "auto" and (n <= BLOCKED_MAX_POINTS or not _faiss_installed())):
+        return "blocked"
+    return "knn"
+
+
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
                   progress=None):
     """Euclidean minimum spanning tree of the rows of ``X`` (n points, d
     coordinates, finite).
 
-    ``method``: ``"auto"`` (the exact tree up to ``EXACT_MAX_DIMENSIONS``
-    coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
-    any dimension; slow far above that) or ``"knn"``. ``n_neighbors`` is k of
+    ``method``: ``"auto"`` (the exact tree up to ``KD_TREE_MAX_DIMENSIONS``
+    coordinates, and above up to ``BLOCKED_MAX_POINTS`` points; the k-NN
+    approximation beyond), ``"exact"`` (the exact tree in any dimension) or
+    ``"knn"``. ``n_neighbors`` is k of
     the k-NN graph and ``max_pieces`` the number of pieces of that graph above
     which k is doubled (see the module documentation).
 
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
     int64 array with the smaller node first, ``lengths`` the float64 Euclidean
     lengths (zero between identical points), and ``method_used`` either
-    ``"boruvka"`` (exact), ``"knn"`` (k-NN graph from a k-d tree) or
-    ``"hnsw"`` (k-NN graph from faiss's HNSW index: above
-    ``EXACT_MAX_DIMENSIONS`` coordinates, where faiss is installed). The edges
-    form one tree over all n points.
+    ``"boruvka"`` (exact, k-d tree), ``"blocked"`` (exact, blocked products),
+    ``"knn"`` (k-NN graph of exact neighbours) or ``"hnsw"`` (k-NN graph from
+    faiss's HNSW index: above ``KD_TREE_MAX_DIMENSIONS`` coordinates, where
+    faiss is installed). The edges form one tree over all n points.
 
     ``progress``, if given, is called with the fraction of the work done, a
     float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
@@ -272,12 +310,15 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     report(0.0)
     scale = _scale_of(X)
     P = np.ascontiguousarray(X / scale)
-    exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
-    if exact:
+    route = _route(method, *X.shape)
+    if route == "boruvka":
         edges = tree().euclidean_mst_edges(P, progress)
-        route = "boruvka"
+    elif route == "blocked":
+        from .dense import dense_mst
+
+        edges = dense_mst(P, native_fallback=tree().euclidean_mst_edges, report=report)
     else:
-        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS)
+        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > KD_TREE_MAX_DIMENSIONS)
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
