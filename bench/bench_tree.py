@@ -14,7 +14,7 @@ call minus the resident set before it (Linux).
 
     python bench/bench_tree.py              # full run (several minutes)
     python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
-    python bench/bench_tree.py --crossover 16 32 64   # exact against approximate, by dimension
+    python bench/bench_tree.py --crossover 16 32 64 128 384 784 --sizes 10000 20000 40000
 """
 
 import argparse
@@ -142,16 +142,32 @@ def run_set(name, X, truth, args, rng):
 
 
 def crossover(args, rng):
-    """Exact tree against the approximate route by dimension, on blobs and on uniform points: where
-    the k-d tree stops paying."""
-    n = max(200, int(2 * 10**4 * args.scale))
-    print(f"| coordinates | data (n={n:,}) | exact s | approximate s | approximate route |")
-    print("| --- | --- | --- | --- | --- |")
+    """The routes by dimension and size on 10 blobs: the k-d tree's exact tree (up to 32
+    coordinates, where it stops pruning), the exact tree from blocked products, the approximate
+    route (HNSW where faiss is installed) and its excess length, and what "auto" picks."""
+    from halvek.algorithms.src.brov.native import tree
+    from halvek.algorithms.src.brov.trees.dense import dense_mst
+    from halvek.algorithms.src.brov.trees.euclidean import _route
+
+    print("| coordinates | points | k-d tree exact s | blocked exact s | approximate s | approximate "
+          "length / exact | auto |")
+    print("| --- | --- | --- | --- | --- | --- | --- |")
     for d in args.crossover:
-        for name, X in (("10 blobs", separated_blobs(n, d, 10, rng)[0]), ("uniform", rng.random((n, d)))):
-            _, exact, _ = measured(euclidean_mst, X, method="exact")
-            (_, _, used), approximate, _ = measured(euclidean_mst, X, method="knn")
-            print(f"| {d} | {name} | {exact:.2f} | {approximate:.2f} | {used} |", flush=True)
+        for n in args.sizes:
+            n = max(200, int(n * args.scale))
+            X = separated_blobs(n, d, 10, rng)[0]
+            P = np.ascontiguousarray(X / np.abs(X).max())
+            kd = "-"
+            if d <= 64:  # beyond, the k-d tree only gets slower
+                _, seconds, _ = measured(tree().euclidean_mst_edges, P)
+                kd = f"{seconds:.2f}"
+            edges, blocked, _ = measured(dense_mst, P)
+            exact_length = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1).sum()
+            (_, lengths, route), approximate, _ = measured(euclidean_mst, X, method="knn")
+            excess = lengths.sum() / exact_length
+            auto = _route("auto", n, d)
+            print(f"| {d} | {n:,} | {kd} | {blocked:.2f} | {approximate:.2f} ({route}) | {excess:.4f} | "
+                  f"{auto} |", flush=True)
 
 
 def main():
@@ -162,7 +178,9 @@ def main():
                         help="competitors to leave out even if installed")
     parser.add_argument("--skip-knn", action="store_true", help="leave out the k-NN route")
     parser.add_argument("--crossover", type=int, nargs="+", metavar="D",
-                        help="instead: exact against approximate tree on 20,000 points in these dimensions")
+                        help="instead: the exact and approximate routes in these dimensions (16 32 64 128 384 784)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[20000], metavar="N",
+                        help="points per set for --crossover")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
     if args.crossover:

@@ -652,7 +652,7 @@ def no_work(*args, **kwargs):
 class TestBadInputs:
     @pytest.mark.parametrize("name, change, error, message", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
     def test_rejected_before_any_work(self, monkeypatch, name, change, error, message):
-        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
         monkeypatch.setattr(estimator_module, "cluster_tree", no_work)
         X = np.arange(20, dtype=float).reshape(10, 2)
         y = np.array([0, 1] + [-1] * 8)
@@ -679,10 +679,27 @@ class TestBadInputs:
         ({"random_state": "seed"}, "random_state must be None, an integer or a NumPy random generator"),
     ])
     def test_bad_parameters(self, monkeypatch, params, message):
-        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
         monkeypatch.setattr(estimator_module, "check_points", no_work)
         with pytest.raises(ValueError, match=message):
             BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
+
+    def test_neighbours_of_the_tree_route_serve_the_weights_and_votes(self, monkeypatch):
+        # The blocked route's neighbour lists stand in for the searches of the local scales and
+        # of the voting trees' candidate pairs: same results as searching again.
+        X, _ = blobs([(0,) * 20, (4,) * 20, (0,) * 10 + (4,) * 10], 250, seed=8)
+        y = np.full(len(X), -1)
+        y[[0, 250, 500]] = [0, 1, 2]
+        params = dict(n_trees=4, edge_weight="local", random_state=0)
+        reused = BrovClustering(**params).fit(X, y)
+        found = estimator_module.euclidean_mst_and_neighbours(X)
+        assert found[2] == "blocked" and found[3] is not None
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours",
+                            lambda *a, **k: found[:3] + (None,))
+        searched = BrovClustering(**params).fit(X, y)
+        assert np.array_equal(reused.labels_, searched.labels_)
+        assert np.array_equal(reused.edge_weights_, searched.edge_weights_)
+        assert np.array_equal(reused.confidence_, searched.confidence_)
 
     def test_exact_method_in_any_dimension(self):
         model = BrovClustering(method="exact").fit(np.eye(20), [0] + [-1] * 18 + [1])

@@ -9,8 +9,8 @@ import numpy as np
 from ..clustering import cluster_tree
 from ..labels import decode_labels, encode_labels
 from ..progress import StageProgress
-from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
-from .conventions import SemiSupervisedMixin, column_to_labels
+from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
+from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
 from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, candidate_pairs, most_voted, perturbed_votes, random_generator,
                         voted_tree)
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, check_weighting, standard_scaling
@@ -275,14 +275,14 @@ class BrovClustering(SemiSupervisedMixin):
 
         self._stages = StageProgress() if self.verbose else None
         with self._stage("tree", timings) as detail:
-            edges, lengths, used = euclidean_mst(
+            edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
         with self._stage("clusterize", timings) as detail:
             trees, consensus, edge_weight = self._plan(X.shape[0])
-            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors))
+            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
             weights = weigh(edges, lengths)
             new_codes, cut = cluster_tree(edges, weights, codes)
             detail.append(" (%d cut)" % int(cut.sum()))
@@ -291,7 +291,7 @@ class BrovClustering(SemiSupervisedMixin):
         votes[np.arange(X.shape[0]), new_codes] = 1
         if trees > 1:
             with self._stage("confidence", timings) as detail:
-                pairs, pair_lengths = candidate_pairs(X, edges)
+                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
                 votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
@@ -317,6 +317,7 @@ class BrovClustering(SemiSupervisedMixin):
         self._scaling = scaling
         self.n_features_in_ = X.shape[1]
         self._fit_X = X
+        self._fitted_index = NearestPoint(X)  # once per fit, for every predict
         return self
 
     def _to_fitted_space(self, X):

@@ -8,7 +8,7 @@ import warnings
 
 import numpy as np
 
-__all__ = ["NotFittedError", "DataConversionWarning", "SemiSupervisedMixin"]
+__all__ = ["NotFittedError", "DataConversionWarning", "SemiSupervisedMixin", "NearestPoint"]
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -22,6 +22,29 @@ class DataConversionWarning(UserWarning):
 def _sklearn_class(name, fallback):
     exceptions = sys.modules.get("sklearn.exceptions")
     return getattr(exceptions, name, fallback) if exceptions is not None else fallback
+
+
+class NearestPoint:
+    """``index(queries)``: the index of each query's nearest point, through a k-d tree built once
+    in few coordinates and blocked matrix products in more, where a k-d tree visits nearly every
+    point anyway."""
+
+    def __init__(self, points):
+        from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS
+
+        self.points = points
+        self.tree = None
+        if points.shape[1] <= KD_TREE_MAX_DIMENSIONS:
+            from scipy.spatial import cKDTree
+
+            self.tree = cKDTree(points)
+
+    def __call__(self, queries):
+        from ..trees.euclidean import _nearest_by_products
+
+        if self.tree is None:
+            return _nearest_by_products(self.points, queries)[1]
+        return self.tree.query(queries, k=1)[1]
 
 
 def column_to_labels(y):
@@ -38,7 +61,7 @@ class SemiSupervisedMixin:
     """``predict`` by the nearest fitted point, ``score`` as mean accuracy,
     and the scikit-learn tags of a transductive semi-supervised classifier.
 
-    The host sets ``_fit_X`` (the fitted points, in the space the tree was
+    The host sets ``_fitted_index`` (a ``NearestPoint`` of the fitted points, in the space the tree was
     built in), ``labels_``, ``_proba`` (class votes per fitted point) and
     ``n_features_in_`` in ``fit``, and provides ``_check_points(X)`` and
     ``_to_fitted_space(X)``."""
@@ -73,15 +96,12 @@ class SemiSupervisedMixin:
         return self._proba[nearest]
 
     def _nearest_fitted(self, X):
-        from scipy.spatial import cKDTree
-
         self._check_fitted()
         X = self._check_points(X)
         if X.shape[1] != self.n_features_in_:
             raise ValueError("X has %d features, but %s is expecting %d features as input"
                              % (X.shape[1], type(self).__name__, self.n_features_in_))
-        _, nearest = cKDTree(self._fit_X).query(self._to_fitted_space(X), k=1)
-        return nearest
+        return self._fitted_index(self._to_fitted_space(X))
 
     def score(self, X, y, sample_weight=None):
         """Mean accuracy of ``predict(X)`` against ``y`` (weighted by

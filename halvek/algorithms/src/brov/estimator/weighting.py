@@ -44,14 +44,19 @@ def standard_scaling(X):
     return mean, np.where(std > 0, std, 1.0)
 
 
-def _local_scales(X, k):
+def _local_scales(X, k, neighbours=None):
+    """Each point's distance to its k-th nearest other point: from ``neighbours`` (the (index,
+    length) arrays the tree's route found) where they reach that far, else from a search."""
     from scipy.spatial import cKDTree
 
     k = min(k, X.shape[0] - 1)
     if k < 1:
         return np.ones(X.shape[0])
-    distances, _ = cKDTree(X).query(X, k=k + 1)
-    scales = distances[:, -1]
+    if neighbours is not None and neighbours[1].shape[1] >= k and np.all(np.isfinite(neighbours[1][:, k - 1])):
+        scales = neighbours[1][:, k - 1]
+    else:
+        distances, _ = cKDTree(X).query(X, k=k + 1)
+        scales = distances[:, -1]
     positive = scales[scales > 0]
     # Points with k identical copies have no scale of their own: give them the smallest one seen.
     floor = positive.min() if len(positive) else 1.0
@@ -68,14 +73,15 @@ def smaller_side_sizes(edges, n):
 class EdgeWeigher:
     """Turns the lengths of any spanning tree of ``X`` into the weights the
     cuts compare; the local scales of the points are found once, for all the
-    trees of one fit."""
+    trees of one fit (from ``neighbours`` where the tree's route found them)."""
 
-    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
+    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10,
+                 neighbours=None):
         self.n = X.shape[0]
         self.side_discount = float(side_discount)
         if edge_weight not in ("length", "local"):
             raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
-        self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
+        self.scales = _local_scales(X, n_neighbors, neighbours) if edge_weight == "local" else None
 
     def __call__(self, edges, lengths):
         weights = np.asarray(lengths, dtype=np.float64)

@@ -77,31 +77,32 @@ def unique_pairs(a, b, m):
     return np.stack([keys // m, keys % m], axis=1)
 
 
-def _knn_edges(P, k):
+def _without_self(idx, k):
+    """The first k columns of each row of a neighbour search that did not return the row itself;
+    -1 marks neighbours that were not found."""
+    rows = np.arange(len(idx))[:, None]
+    last = np.argsort((idx == rows) | (idx < 0), axis=1, kind="stable")[:, :k]
+    index = np.take_along_axis(idx, last, axis=1).astype(np.int64)
+    index[(index == rows) | (index < 0)] = -1
+    return index
+
+
+def _kd_neighbours(P, k):
     from scipy.spatial import cKDTree
 
-    m = P.shape[0]
-    k = min(k, m - 1)
     _, idx = cKDTree(P).query(P, k=k + 1, workers=-1)
-    rows = np.repeat(np.arange(m), k + 1)
-    cols = idx.reshape(-1)
-    keep = rows != cols
-    return unique_pairs(rows[keep], cols[keep], m)
+    return _without_self(idx.reshape(len(P), -1), k)
 
 
-def _blocked_edges(P, k):
+def _blocked_neighbours(P, k):
     from .dense import nearest_neighbours
 
-    index, _ = nearest_neighbours(P, k)
-    rows = np.repeat(np.arange(len(P)), index.shape[1])
-    cols = index.reshape(-1)
-    keep = cols >= 0
-    return unique_pairs(rows[keep], cols[keep], len(P))
+    return nearest_neighbours(P, k)[0]
 
 
 def _hnsw_searcher(P):
-    """k -> candidate pairs from an approximate k-NN graph (faiss HNSW index), or None when
-    faiss is not installed. The index is built once for every k asked."""
+    """k -> (m, k) neighbour indices from an approximate k-NN graph (faiss HNSW index), or None
+    when faiss is not installed. The index is built once for every k asked."""
     try:
         import faiss
     except ImportError:
@@ -112,16 +113,30 @@ def _hnsw_searcher(P):
     points = np.ascontiguousarray(P, dtype=np.float32)  # P is scaled to magnitudes <= 1
     index.add(points)
 
-    def pairs(k):
-        k = min(k, m - 1)
+    def neighbours(k):
         index.hnsw.efSearch = max(HNSW_SEARCH_BREADTH, 2 * (k + 1))
-        _, idx = index.search(points, k + 1)
-        rows = np.repeat(np.arange(m), k + 1)
-        cols = idx.reshape(-1).astype(np.int64)
-        keep = (rows != cols) & (cols >= 0)  # -1: fewer neighbours found than asked
-        return unique_pairs(rows[keep], cols[keep], m)
+        _, idx = index.search(points, k + 1)  # -1: fewer neighbours found than asked
+        return _without_self(idx, k)
 
-    return pairs
+    return neighbours
+
+
+def _neighbour_pairs(index):
+    m = len(index)
+    rows = np.repeat(np.arange(m), index.shape[1])
+    cols = index.reshape(-1)
+    keep = cols >= 0
+    return unique_pairs(rows[keep], cols[keep], m)
+
+
+def _neighbour_lengths(P, index):
+    """Euclidean lengths to the neighbours in ``index`` (inf where -1)."""
+    rows = np.repeat(np.arange(len(index)), index.shape[1])
+    cols = index.reshape(-1)
+    found = cols >= 0
+    lengths = np.full(len(cols), np.inf)
+    lengths[found] = _lengths(P, np.stack([rows[found], cols[found]], axis=1))
+    return lengths.reshape(index.shape)
 
 
 def _lengths(P, pairs):
@@ -223,26 +238,31 @@ def _require_finite(X):
 
 
 def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
-    """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
-    the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
-    or "knn" (exact neighbours: from a k-d tree in few coordinates, blocked products in more)."""
+    """Approximate tree from k-NN graphs (see the module documentation), over distinct points; the
+    route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed) or
+    "knn" (exact neighbours: from a k-d tree in few coordinates, blocked products in more); and
+    the (index, length) arrays of every point's first ``n_neighbors`` neighbours found, None when
+    P holds identical rows."""
     keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
     report(0.1)
     Q = P[keep]
     m = Q.shape[0]
     local = np.empty((0, 2), dtype=np.int64)
     route = "knn"
+    first = None
     if m > 1:
-        neighbour_pairs = _hnsw_searcher(Q) if approximate_neighbours else None
-        if neighbour_pairs is None and Q.shape[1] > KD_TREE_MAX_DIMENSIONS:
-            neighbour_pairs = lambda k: _blocked_edges(Q, k)  # noqa: E731
-        elif neighbour_pairs is None:
-            neighbour_pairs = lambda k: _knn_edges(Q, k)  # noqa: E731
+        search = _hnsw_searcher(Q) if approximate_neighbours else None
+        if search is None and Q.shape[1] > KD_TREE_MAX_DIMENSIONS:
+            search = lambda k: _blocked_neighbours(Q, k)  # noqa: E731
+        elif search is None:
+            search = lambda k: _kd_neighbours(Q, k)  # noqa: E731
         else:
             route = "hnsw"
         k = int(n_neighbors)
         while True:
-            local, _ = _spanning_forest(Q, neighbour_pairs(k))
+            index = search(min(k, m - 1))
+            first = index if first is None else first
+            local, _ = _spanning_forest(Q, _neighbour_pairs(index))
             report(0.6)
             if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
                 break
@@ -250,7 +270,9 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours):
         local = _join_pieces(Q, local)
     edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
     edges = np.concatenate([edges.astype(np.int64), dup_edges])
-    return (np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges), route
+    edges = np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
+    neighbours = (first, _neighbour_lengths(Q, first)) if first is not None and not len(dup_edges) else None
+    return edges, route, neighbours
 
 
 def _faiss_installed():
@@ -296,6 +318,18 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     the exact tree or each stage of the k-NN route. It runs in the calling
     thread; an exception it raises stops the build and propagates.
     """
+    edges, lengths, route, _ = euclidean_mst_and_neighbours(
+        X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces, progress=progress)
+    return edges, lengths, route
+
+
+def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS,
+                                 max_pieces=DEFAULT_MAX_PIECES, progress=None):
+    """``euclidean_mst``'s three results and the neighbours its route found on the way, for the
+    callers that would otherwise search again: ``(index, lengths)`` arrays (n, n_neighbors) of
+    every point's nearest other points (index -1 and length inf where fewer were found; the
+    neighbours of the "hnsw" route are approximate), or None (the k-d tree's exact route finds
+    none, and identical points are collapsed before any search)."""
     report = _progress_reporter(progress)
     X = np.asarray(X, dtype=np.float64)
     if X.ndim != 2:
@@ -311,17 +345,25 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     scale = _scale_of(X)
     P = np.ascontiguousarray(X / scale)
     route = _route(method, *X.shape)
+    neighbours = None
     if route == "boruvka":
         edges = tree().euclidean_mst_edges(P, progress)
     elif route == "blocked":
-        from .dense import dense_mst
+        from .dense import DenseTree
 
-        edges = dense_mst(P, native_fallback=tree().euclidean_mst_edges, report=report)
+        built = DenseTree(P, k=n_neighbors, native_fallback=tree().euclidean_mst_edges, report=report)
+        edges = built.edges
+        if built.neighbours is not None:
+            neighbours = (built.neighbours[0], np.sqrt(built.neighbours[1]))
     else:
-        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > KD_TREE_MAX_DIMENSIONS)
+        edges, route, neighbours = _knn_tree(P, n_neighbors, max_pieces, report,
+                                             X.shape[1] > KD_TREE_MAX_DIMENSIONS)
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
+    if neighbours is not None:
+        with np.errstate(over="ignore"):
+            neighbours = (neighbours[0], neighbours[1] * scale)
     report(1.0)
-    return edges, lengths, route
+    return edges, lengths, route, neighbours
