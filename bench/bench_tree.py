@@ -15,6 +15,7 @@ call minus the resident set before it (Linux).
     python bench/bench_tree.py              # full run (several minutes)
     python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
     python bench/bench_tree.py --crossover 16 32 64 128 384 784 --sizes 10000 20000 40000
+    python bench/bench_tree.py --embeddings  # the embedding case against LabelSpreading and 1-NN
 """
 
 import argparse
@@ -170,6 +171,38 @@ def crossover(args, rng):
                   f"{auto} |", flush=True)
 
 
+def embeddings(args, rng):
+    """Embedding-like sets: 20,000 points in 10 Gaussian blobs in 128 coordinates with one label per
+    blob, BrovClustering (default and one tree) against LabelSpreading's defaults and 1-NN on
+    the labelled points, in one run; then a fit of 100,000 points in 384 coordinates."""
+    from sklearn.neighbors import KNeighborsClassifier
+    from sklearn.semi_supervised import LabelSpreading
+
+    def one_nn(X, y):
+        return KNeighborsClassifier(n_neighbors=1).fit(X[y >= 0], y[y >= 0]).predict(X)
+
+    def spreading(X, y):
+        return LabelSpreading().fit(X, y).transduction_
+
+    print("| data | method | seconds | peak MiB | ARI | route |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    for n, d, others in ((int(20000 * args.scale), 128, True), (int(100000 * args.scale), 384, False)):
+        X, truth = separated_blobs(n, d, 10, rng)
+        y = np.full(n, -1)
+        y[[np.flatnonzero(truth == c)[0] for c in range(10)]] = range(10)
+        name = f"{n:,} x {d}, 10 blobs, 10 labels"
+        runs = [("BrovClustering()", lambda: BrovClustering(random_state=0).fit(X, y)),
+                ("BrovClustering(n_trees=1)", lambda: BrovClustering(n_trees=1).fit(X, y))]
+        if others:
+            runs += [("LabelSpreading()", lambda: spreading(X, y)), ("1-NN on the labelled", lambda: one_nn(X, y))]
+        for label, run in runs:
+            result, seconds, memory = measured(run)
+            labels = result if isinstance(result, np.ndarray) else result.labels_
+            route = "" if isinstance(result, np.ndarray) else result.tree_method_
+            print(f"| {name} | {label} | {seconds:.2f} | {memory:.0f} | "
+                  f"{adjusted_rand_score(truth, labels):.3f} | {route} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every set's size")
@@ -181,8 +214,13 @@ def main():
                         help="instead: the exact and approximate routes in these dimensions (16 32 64 128 384 784)")
     parser.add_argument("--sizes", type=int, nargs="+", default=[20000], metavar="N",
                         help="points per set for --crossover")
+    parser.add_argument("--embeddings", action="store_true",
+                        help="instead: 20,000 x 128 and 100,000 x 384 blobs against LabelSpreading and 1-NN")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
+    if args.embeddings:
+        embeddings(args, rng)
+        return
     if args.crossover:
         crossover(args, rng)
         return

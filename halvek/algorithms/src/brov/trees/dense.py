@@ -134,17 +134,32 @@ class _Sorted:
 
     def tiles(self):
         """Blocks (r0, r1, c0, c1, h) of the upper triangle of products, h = -|x - y|^2 / 2
-        approximately, with -inf between points of one component."""
+        approximately, with -inf between points of one component; blocks within one component
+        are left out."""
         n, c = len(self.comp), self.comp
         block = max(64, int(np.sqrt(TILE)))
         for r0 in range(0, n, block):
             r1 = min(n, r0 + block)
             for c0 in range(r0, n, block):
                 c1 = min(n, c0 + block)
+                if c[r0] == c[c1 - 1]:
+                    continue
                 h = self.left[r0:r1] @ self.right[c0:c1].T
-                if c[r1 - 1] >= c[c0]:  # the block meets a component on both sides
-                    h[c[r0:r1, None] == c[None, c0:c1]] = -np.inf
+                # Components sorted: those on both sides of the block are rectangles of it.
+                for x0, x1, y0, y1 in self.shared(r0, r1, c0, c1):
+                    h[x0:x1, y0:y1] = -np.inf
                 yield r0, r1, c0, c1, h
+
+    def shared(self, r0, r1, c0, c1):
+        """Rectangles (rows x0:x1, columns y0:y1, within the block) joining points of one
+        component."""
+        c = self.comp
+        if c[r1 - 1] < c[c0]:
+            return []
+        labels = np.intersect1d(np.unique(c[r0:r1]), np.unique(c[c0:c1]))
+        rows = np.searchsorted(c[r0:r1], labels), np.searchsorted(c[r0:r1], labels, side="right")
+        cols = np.searchsorted(c[c0:c1], labels), np.searchsorted(c[c0:c1], labels, side="right")
+        return zip(rows[0], rows[1], cols[0], cols[1])
 
 
 def _outside_pass(P, X, norms, comp, k, dtype):
@@ -198,6 +213,18 @@ def _outside_pass(P, X, norms, comp, k, dtype):
     return _Lists(index, dist, reach_out)
 
 
+def _segment_maxima(h, ranks, axis):
+    """(segment ids, maxima of h over each run of equal sorted ``ranks`` along ``axis``)."""
+    ids, first = np.unique(ranks, return_index=True)
+    if len(ids) > 64:
+        return ids, np.maximum.reduceat(h, first, axis=axis)
+    # A few wide segments: slices reduce in SIMD, where reduceat goes element by element.
+    bounds = np.append(first, len(ranks))
+    if axis == 1:
+        return ids, np.stack([h[:, x:y].max(axis=1) for x, y in zip(bounds[:-1], bounds[1:])], axis=1)
+    return ids, np.stack([h[x:y].max(axis=0) for x, y in zip(bounds[:-1], bounds[1:])], axis=0)
+
+
 def _pair_pass(P, X, norms, comp, dtype):
     """The exact tree edges between the components (at most ``PAIR_COMPONENTS``): one pass
     finds every point's best product with each other component, the closest pair of every two
@@ -211,16 +238,11 @@ def _pair_pass(P, X, norms, comp, dtype):
     rank = np.searchsorted(labels, c)
     best = np.full((n, m), -np.inf, dtype=dtype)
     for r0, r1, c0, c1, h in s.tiles():
-        ids, first = np.unique(rank[c0:c1], return_index=True)
-        if len(ids) <= 64:  # a few wide segments: row maxima in SIMD beat reduceat along rows
-            bounds = np.append(first, c1 - c0)
-            across = np.stack([h[:, x:y].max(axis=1) for x, y in zip(bounds[:-1], bounds[1:])], axis=1)
-        else:
-            across = np.maximum.reduceat(h, first, axis=1)
+        ids, across = _segment_maxima(h, rank[c0:c1], axis=1)
         best[r0:r1, ids] = np.maximum(best[r0:r1, ids], across)
         if c0 != r0:
-            seg = np.unique(rank[r0:r1], return_index=True)
-            best[c0:c1, seg[0]] = np.maximum(best[c0:c1, seg[0]], np.maximum.reduceat(h, seg[1], axis=0).T)
+            ids, down = _segment_maxima(h, rank[r0:r1], axis=0)
+            best[c0:c1, ids] = np.maximum(best[c0:c1, ids], down.T)
     ends = np.append(starts[1:], n)
     slack = 2.0 * float(s.err.max())
     top = np.maximum.reduceat(best, starts, axis=0).astype(np.float64)  # (components, components)
@@ -309,6 +331,22 @@ def _centred(P):
     return X, np.einsum("ij,ij->i", X, X)
 
 
+def _precision(X, norms, sample=64):
+    """float32 where its error bound stays within 4% of the typical squared distance to the
+    nearest neighbour (on a sample of points), float64 otherwise: beyond that, float32 lists
+    settle too few points and the passes are wasted (measured on 10 blobs: 2.7% at 128
+    coordinates settled nine points in ten, 6.7% at 384 two in five)."""
+    n = len(X)
+    if n < 3:
+        return np.float64
+    rows = np.random.default_rng(0).choice(n, min(n, sample), replace=False)
+    squared = norms[rows, None] + norms[None, :] - 2 * (X[rows] @ X.T)
+    squared[np.arange(len(rows)), rows] = np.inf
+    nearest = np.maximum(squared.min(axis=1), 0)
+    err = 2 * _error_bounds(X, norms, np.dtype(np.float32))[rows]
+    return np.float32 if np.median(err / np.maximum(nearest, 1e-300)) < 0.04 else np.float64
+
+
 def _native_tree(P):
     from ..native import tree
 
@@ -342,15 +380,21 @@ class DenseTree:
         edges = np.empty((0, 2), dtype=np.int64)
         self.neighbours = None
         self.passes = 0
-        dtype = np.float32
+        dtype = _precision(X, norms)
         lists = None
+        at_pass = n  # components when the last pass of lists started
         while len(edges) < n - 1:
             new = _settled_edges(comp, lists) if lists is not None else np.empty((0, 2), np.int64)
-            components = len(np.unique(comp))
+            components = n - len(edges)
+            if not len(new) and dtype == np.float32 and lists is not None and components > at_pass / 2:
+                # The lists of that pass settled less than half: float32's error bound is too
+                # wide against the gaps between neighbours (many coordinates, distances alike).
+                dtype = np.float64
             if not len(new) and components <= PAIR_COMPONENTS and n * components <= PAIR_ENTRIES:
                 new = _pair_pass(P, X, norms, comp, dtype)
                 self.passes += 1
             elif not len(new):
+                at_pass = components
                 lists = _outside_pass(P, X, norms, comp, k, dtype)
                 self.passes += 1
                 if self.neighbours is None:
