@@ -143,32 +143,31 @@ def run_set(name, X, truth, args, rng):
 
 
 def crossover(args, rng):
-    """The routes by dimension and size on 10 blobs: the k-d tree's exact tree (up to 32
-    coordinates, where it stops pruning), the exact tree from blocked products, the approximate
-    route (HNSW where faiss is installed) and its excess length, and what "auto" picks."""
+    """The routes by dimension and size on 10 blobs and uniform points: the k-d tree's exact tree
+    (up to 64 coordinates), the exact tree from blocked products, the approximate route (HNSW
+    where faiss is installed) and its excess length, and what "auto" picks."""
     from halvek.algorithms.src.brov.native import tree
     from halvek.algorithms.src.brov.trees.dense import dense_mst
     from halvek.algorithms.src.brov.trees.euclidean import _route
 
-    print("| coordinates | points | k-d tree exact s | blocked exact s | approximate s | approximate "
+    print("| data | coordinates | points | k-d tree exact s | blocked exact s | approximate s | approximate "
           "length / exact | auto |")
-    print("| --- | --- | --- | --- | --- | --- | --- |")
-    for d in args.crossover:
-        for n in args.sizes:
-            n = max(200, int(n * args.scale))
-            X = separated_blobs(n, d, 10, rng)[0]
-            P = np.ascontiguousarray(X / np.abs(X).max())
-            kd = "-"
-            if d <= 64:  # beyond, the k-d tree only gets slower
-                _, seconds, _ = measured(tree().euclidean_mst_edges, P)
-                kd = f"{seconds:.2f}"
-            edges, blocked, _ = measured(dense_mst, P)
-            exact_length = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1).sum()
-            (_, lengths, route), approximate, _ = measured(euclidean_mst, X, method="knn")
-            excess = lengths.sum() / exact_length
-            auto = _route("auto", n, d)
-            print(f"| {d} | {n:,} | {kd} | {blocked:.2f} | {approximate:.2f} ({route}) | {excess:.4f} | "
-                  f"{auto} |", flush=True)
+    print("| --- | --- | --- | --- | --- | --- | --- | --- |")
+    for d, n, data in ((d, n, data) for d in args.crossover for n in args.sizes for data in args.data):
+        n = max(200, int(n * args.scale))
+        X = separated_blobs(n, d, 10, rng)[0] if data == "blobs" else rng.random((n, d))
+        P = np.ascontiguousarray(X / np.abs(X).max())
+        kd = "-"
+        if d <= 64:  # beyond, the k-d tree only gets slower
+            _, seconds, _ = measured(tree().euclidean_mst_edges, P)
+            kd = f"{seconds:.2f}"
+        edges, blocked, _ = measured(dense_mst, P)
+        exact_length = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1).sum()
+        (_, lengths, route), approximate, _ = measured(euclidean_mst, X, method="knn")
+        excess = lengths.sum() / exact_length
+        auto = _route("auto", n, d)
+        print(f"| {data} | {d} | {n:,} | {kd} | {blocked:.2f} | {approximate:.2f} ({route}) | {excess:.4f} | "
+              f"{auto} |", flush=True)
 
 
 def embeddings(args, rng):
@@ -194,7 +193,9 @@ def embeddings(args, rng):
         runs = [("BrovClustering()", lambda: BrovClustering(random_state=0).fit(X, y)),
                 ("BrovClustering(n_trees=1)", lambda: BrovClustering(n_trees=1).fit(X, y))]
         if others:
-            runs += [("LabelSpreading()", lambda: spreading(X, y)), ("1-NN on the labelled", lambda: one_nn(X, y))]
+            runs += [("LabelSpreading()", lambda: spreading(X, y)),
+                     ("LabelSpreading (kNN, k=7)", lambda: label_spreading(X, y)),
+                     ("1-NN on the labelled", lambda: one_nn(X, y))]
         for label, run in runs:
             result, seconds, memory = measured(run)
             labels = result if isinstance(result, np.ndarray) else result.labels_
@@ -214,6 +215,8 @@ def main():
                         help="instead: the exact and approximate routes in these dimensions (16 32 64 128 384 784)")
     parser.add_argument("--sizes", type=int, nargs="+", default=[20000], metavar="N",
                         help="points per set for --crossover")
+    parser.add_argument("--data", nargs="+", default=["blobs", "uniform"], choices=["blobs", "uniform"],
+                        help="sets for --crossover: 10 Gaussian blobs, uniform in the unit cube")
     parser.add_argument("--embeddings", action="store_true",
                         help="instead: 20,000 x 128 and 100,000 x 384 blobs against LabelSpreading and 1-NN")
     args = parser.parse_args()
