@@ -179,16 +179,35 @@ def _join_pieces(P, edges):
             small, large = (a, b) if len(members[a]) <= len(members[b]) else (b, a)
             if low:
                 dist, nearest = trees[large].query(P[members[small]], k=1)
+                k = int(np.argmin(dist))
+                gap, ends[a, b] = dist[k], (members[small][k], members[large][nearest[k]])
             else:
-                dist, nearest = _nearest_by_products(P[members[large]], P[members[small]])
-            k = int(np.argmin(dist))
+                gap, i, j = _closest_by_alternation(P[members[small]], P[members[large]])
+                ends[a, b] = (members[small][i], members[large][j])
             # Distinct points, but guard the zero that a dense matrix reads as "no edge".
-            best[a, b] = max(dist[k], np.finfo(float).tiny)
-            ends[a, b] = (members[small][k], members[large][nearest[k]])
+            best[a, b] = max(gap, np.finfo(float).tiny)
     links = minimum_spanning_tree(best).tocoo()
     extra = [ends[min(a, b), max(a, b)] for a, b in zip(links.row, links.col)]
     extra = np.array([(min(u, v), max(u, v)) for u, v in extra], dtype=np.int64)
     return np.concatenate([edges, extra])
+
+
+def _closest_by_alternation(A, B, rounds=8):
+    """(distance, i, j) of a close pair A[i], B[j] in time linear in the points: from A's point
+    nearest B's centre, the nearest point of B, then the nearest of A to that, until it settles.
+    The closest pair of two convex, separated pieces is found; pieces that wrap around each other
+    may get a longer link, as the k-NN route's pieces may anyway."""
+    def nearest(points, q):
+        return int(np.argmin(np.einsum("ij,ij->i", points - q, points - q)))
+
+    i = nearest(A, B.mean(axis=0))
+    j = nearest(B, A[i])
+    for _ in range(rounds):
+        i_next = nearest(A, B[j])
+        if i_next == i:
+            break
+        i, j = i_next, nearest(B, A[i_next])
+    return float(np.linalg.norm(A[i] - B[j])), i, j
 
 
 def _nearest_by_products(points, queries, block=2048):
