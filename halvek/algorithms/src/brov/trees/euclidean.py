@@ -20,8 +20,9 @@
   is missing), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
   graph. If the k-NN graph falls apart into more than ``max_pieces`` pieces,
   k is doubled and the graph rebuilt; the remaining pieces are then joined by
-  the shortest edge between every two of them (one k-d tree per piece),
-  through a minimum spanning tree over the pieces. Within a piece the result
+  the shortest edge between every two of them (one k-d tree per piece; in
+  more coordinates a close pair by alternating nearest points, linear in the
+  points), through a minimum spanning tree over the pieces. Within a piece the result
   can differ from the exact tree when an exact tree edge is longer than every
   point's k-th neighbour distance; larger ``n_neighbors`` makes that rarer.
 """
@@ -139,11 +140,14 @@ def _neighbour_lengths(P, index):
     return lengths.reshape(index.shape)
 
 
-def _lengths(P, pairs):
-    diff = P[pairs[:, 0]] - P[pairs[:, 1]]
-    if P.shape[1] == 2:
-        return np.hypot(diff[:, 0], diff[:, 1])
-    return np.linalg.norm(diff, axis=1)
+def _lengths(P, pairs, chunk=1 << 16):
+    """Euclidean lengths of the pairs, a chunk at a time: gathering every pair's coordinates at
+    once would take gigabytes in many coordinates."""
+    out = np.empty(len(pairs))
+    for s in range(0, len(pairs), chunk):
+        diff = P[pairs[s:s + chunk, 0]] - P[pairs[s:s + chunk, 1]]
+        out[s:s + chunk] = np.hypot(diff[:, 0], diff[:, 1]) if P.shape[1] == 2 else np.linalg.norm(diff, axis=1)
+    return out
 
 
 def _spanning_forest(P, pairs):
