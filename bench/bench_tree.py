@@ -190,9 +190,9 @@ def embeddings(args, rng):
         y = np.full(n, -1)
         y[[np.flatnonzero(truth == c)[0] for c in range(10)]] = range(10)
         name = f"{n:,} x {d}, 10 blobs, 10 labels"
-        runs = [("BrovClustering()", lambda: BrovClustering(random_state=0).fit(X, y)),
-                ("BrovClustering(n_trees=1)", lambda: BrovClustering(n_trees=1).fit(X, y))]
-        if others:
+        runs = [("BrovClustering()", lambda: BrovClustering(random_state=0).fit(X, y))]
+        if others:  # above 20,000 points the default is one tree already
+            runs += [("BrovClustering(n_trees=1)", lambda: BrovClustering(n_trees=1).fit(X, y))]
             runs += [("LabelSpreading()", lambda: spreading(X, y)),
                      ("LabelSpreading (kNN, k=7)", lambda: label_spreading(X, y)),
                      ("1-NN on the labelled", lambda: one_nn(X, y))]
