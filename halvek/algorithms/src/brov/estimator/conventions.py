@@ -25,25 +25,23 @@ def _sklearn_class(name, fallback):
 
 
 class NearestPoint:
-    """``index(queries)``: the index of each query's nearest point, through a k-d tree built once
-    in few coordinates and blocked matrix products in more, where a k-d tree visits nearly every
-    point anyway."""
+    """``index(queries)``: the index of each query's nearest point, through a k-d tree built at the
+    first call and kept for the next ones in few coordinates, and blocked matrix products in
+    more, where a k-d tree visits nearly every point anyway."""
 
     def __init__(self, points):
-        from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS
-
         self.points = points
         self.tree = None
-        if points.shape[1] <= KD_TREE_MAX_DIMENSIONS:
-            from scipy.spatial import cKDTree
-
-            self.tree = cKDTree(points)
 
     def __call__(self, queries):
-        from ..trees.euclidean import _nearest_by_products
+        from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, _nearest_by_products
 
-        if self.tree is None:
+        if self.points.shape[1] > KD_TREE_MAX_DIMENSIONS:
             return _nearest_by_products(self.points, queries)[1]
+        if self.tree is None:
+            from scipy.spatial import cKDTree
+
+            self.tree = cKDTree(self.points)
         return self.tree.query(queries, k=1)[1]
 
 
