@@ -14,7 +14,8 @@ call minus the resident set before it (Linux).
 
     python bench/bench_tree.py              # full run (several minutes)
     python bench/bench_tree.py --scale 0.01 # the same sets, 100 times smaller
-    python bench/bench_tree.py --crossover 16 32 64   # exact against approximate, by dimension
+    python bench/bench_tree.py --crossover 16 32 64 128 384 784 --sizes 10000 20000 40000
+    python bench/bench_tree.py --embeddings  # the embedding case against LabelSpreading and 1-NN
     python bench/bench_tree.py --threads 1 2 -1       # BrovClustering(n_trees=1, n_jobs=J).fit
 """
 
@@ -143,16 +144,65 @@ def run_set(name, X, truth, args, rng):
 
 
 def crossover(args, rng):
-    """Exact tree against the approximate route by dimension, on blobs and on uniform points: where
-    the k-d tree stops paying."""
-    n = max(200, int(2 * 10**4 * args.scale))
-    print(f"| coordinates | data (n={n:,}) | exact s | approximate s | approximate route |")
-    print("| --- | --- | --- | --- | --- |")
-    for d in args.crossover:
-        for name, X in (("10 blobs", separated_blobs(n, d, 10, rng)[0]), ("uniform", rng.random((n, d)))):
-            _, exact, _ = measured(euclidean_mst, X, method="exact")
-            (_, _, used), approximate, _ = measured(euclidean_mst, X, method="knn")
-            print(f"| {d} | {name} | {exact:.2f} | {approximate:.2f} | {used} |", flush=True)
+    """The routes by dimension and size on 10 blobs and uniform points: the k-d tree's exact tree
+    (up to 64 coordinates), the exact tree from blocked products, the approximate route (HNSW
+    where faiss is installed) and its excess length, and what "auto" picks."""
+    from halvek.algorithms.src.brov.native import tree
+    from halvek.algorithms.src.brov.trees.dense import dense_mst
+    from halvek.algorithms.src.brov.trees.euclidean import _route
+
+    print("| data | coordinates | points | k-d tree exact s | blocked exact s | approximate s | approximate "
+          "length / exact | auto |")
+    print("| --- | --- | --- | --- | --- | --- | --- | --- |")
+    for d, n, data in ((d, n, data) for d in args.crossover for n in args.sizes for data in args.data):
+        n = max(200, int(n * args.scale))
+        X = separated_blobs(n, d, 10, rng)[0] if data == "blobs" else rng.random((n, d))
+        P = np.ascontiguousarray(X / np.abs(X).max())
+        kd = "-"
+        if d <= 64:  # beyond, the k-d tree only gets slower
+            _, seconds, _ = measured(tree().euclidean_mst_edges, P)
+            kd = f"{seconds:.2f}"
+        edges, blocked, _ = measured(dense_mst, P)
+        exact_length = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1).sum()
+        (_, lengths, route), approximate, _ = measured(euclidean_mst, X, method="knn")
+        excess = lengths.sum() / exact_length
+        auto = _route("auto", n, d)
+        print(f"| {data} | {d} | {n:,} | {kd} | {blocked:.2f} | {approximate:.2f} ({route}) | {excess:.4f} | "
+              f"{auto} |", flush=True)
+
+
+def embeddings(args, rng):
+    """Embedding-like sets: 20,000 points in 10 Gaussian blobs in 128 coordinates with one label per
+    blob, BrovClustering (default and one tree) against LabelSpreading's defaults and 1-NN on
+    the labelled points, in one run; then a fit of 100,000 points in 384 coordinates."""
+    from sklearn.neighbors import KNeighborsClassifier
+    from sklearn.semi_supervised import LabelSpreading
+
+    def one_nn(X, y):
+        return KNeighborsClassifier(n_neighbors=1).fit(X[y >= 0], y[y >= 0]).predict(X)
+
+    def spreading(X, y):
+        return LabelSpreading().fit(X, y).transduction_
+
+    print("| data | method | seconds | peak MiB | ARI | route |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    for n, d, others in ((int(20000 * args.scale), 128, True), (int(100000 * args.scale), 384, False)):
+        X, truth = separated_blobs(n, d, 10, rng)
+        y = np.full(n, -1)
+        y[[np.flatnonzero(truth == c)[0] for c in range(10)]] = range(10)
+        name = f"{n:,} x {d}, 10 blobs, 10 labels"
+        runs = [("BrovClustering()", lambda: BrovClustering(random_state=0).fit(X, y))]
+        if others:  # above 20,000 points the default is one tree already
+            runs += [("BrovClustering(n_trees=1)", lambda: BrovClustering(n_trees=1).fit(X, y))]
+            runs += [("LabelSpreading()", lambda: spreading(X, y)),
+                     ("LabelSpreading (kNN, k=7)", lambda: label_spreading(X, y)),
+                     ("1-NN on the labelled", lambda: one_nn(X, y))]
+        for label, run in runs:
+            result, seconds, memory = measured(run)
+            labels = result if isinstance(result, np.ndarray) else result.labels_
+            route = "" if isinstance(result, np.ndarray) else result.tree_method_
+            print(f"| {name} | {label} | {seconds:.2f} | {memory:.0f} | "
+                  f"{adjusted_rand_score(truth, labels):.3f} | {route} |", flush=True)
 
 
 def threads(args, rng):
@@ -174,11 +224,20 @@ def main():
                         help="competitors to leave out even if installed")
     parser.add_argument("--skip-knn", action="store_true", help="leave out the k-NN route")
     parser.add_argument("--crossover", type=int, nargs="+", metavar="D",
-                        help="instead: exact against approximate tree on 20,000 points in these dimensions")
+                        help="instead: the exact and approximate routes in these dimensions (16 32 64 128 384 784)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[20000], metavar="N",
+                        help="points per set for --crossover")
+    parser.add_argument("--data", nargs="+", default=["blobs", "uniform"], choices=["blobs", "uniform"],
+                        help="sets for --crossover: 10 Gaussian blobs, uniform in the unit cube")
+    parser.add_argument("--embeddings", action="store_true",
+                        help="instead: 20,000 x 128 and 100,000 x 384 blobs against LabelSpreading and 1-NN")
     parser.add_argument("--threads", type=int, nargs="+", metavar="J",
                         help="instead: one fit of 10^6 points in the plane with each n_jobs")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
+    if args.embeddings:
+        embeddings(args, rng)
+        return
     if args.crossover:
         crossover(args, rng)
         return

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import warnings
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -91,25 +92,55 @@ class TestEuclideanMst:
         assert np.sum(lengths == 0) == len(X) - len(distinct)
         assert lengths.sum() == pytest.approx(brute_force_length(distinct))
 
+    @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(st.integers(2, 90), st.integers(1, 48), st.sampled_from(["grid", "clumps", "copies"]),
+           st.integers(0, 2**31))
+    def test_blocked_tree_is_exact_with_duplicates_and_ties(self, n, d, kind, seed):
+        # The blocked products rank pairs in float32: near ties, copies and clumps far apart
+        # (norms large against the gaps) must still give the exact tree's length.
+        from halvek.algorithms.src.brov.binaries import _tree
+        from halvek.algorithms.src.brov.trees import dense
+
+        rng = np.random.default_rng(seed)
+        if kind == "grid":
+            X = rng.integers(-2, 3, size=(n, d)).astype(float)
+        elif kind == "clumps":
+            X = rng.normal(size=(n, d)) * rng.choice([1e-4, 1.0], size=(n, 1)) + 50 * rng.integers(0, 3, (n, 1))
+        else:
+            X = rng.normal(size=(max(1, n // 12), d))[rng.integers(0, max(1, n // 12), n)]
+        # Few components allowed in a pass of closest pairs: the rounds over neighbour lists run.
+        with mock.patch.object(dense, "PAIR_COMPONENTS", int(rng.choice([2, 8, 512]))):
+            edges = dense.dense_mst(X, k=int(rng.integers(1, 12)))
+        assert is_spanning_tree(edges, n) and np.all(edges[:, 0] < edges[:, 1])
+        lengths = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1)
+        native = _tree.euclidean_mst_edges(np.ascontiguousarray(X))
+        distinct = np.unique(X, axis=0)
+        assert np.sum(lengths == 0) == n - len(distinct)
+        assert lengths.sum() == pytest.approx(np.linalg.norm(X[native[:, 0]] - X[native[:, 1]], axis=1).sum(),
+                                              rel=1e-12, abs=1e-12)
+        assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0, rel=1e-12)
+
     def test_exact_above_the_automatic_limit_and_knn_when_asked(self):
         X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
         edges, lengths, used = euclidean_mst(X, method="exact")
-        assert used == "boruvka" and lengths.sum() == pytest.approx(brute_force_length(X))
-        assert euclidean_mst(X)[2] == ("hnsw" if faiss_installed() else "knn")
+        assert used == "blocked" and lengths.sum() == pytest.approx(brute_force_length(X))
+        # Few points in many coordinates: the exact tree is the faster one.
+        assert euclidean_mst(X)[2] == "blocked"
+        assert euclidean_mst(X, method="knn")[2] == ("hnsw" if faiss_installed() else "knn")
         assert euclidean_mst(X[:, :3], method="knn")[2] == "knn"
 
     def test_graph_index_route_above_the_limit(self):
         pytest.importorskip("faiss")
         X, _ = blobs([(0,) * 48, (9,) * 48, (-9,) * 48], 80, seed=4)
         X = np.concatenate([X, X[:7]])  # copies hang on their originals by zero-length edges
-        edges, lengths, used = euclidean_mst(X)
+        edges, lengths, used = euclidean_mst(X, method="knn")
         assert used == "hnsw" and is_spanning_tree(edges, len(X))
         assert np.sum(lengths == 0) == 7
         exact = brute_force_length(X[:-7])
         assert exact * (1 - 1e-12) <= lengths.sum() <= exact * 1.02
         # Asking for more neighbours than there are points, and k doubled until one piece.
         for n_neighbors, max_pieces in ((500, 32), (1, 1)):
-            edges, _, used = euclidean_mst(X, n_neighbors=n_neighbors, max_pieces=max_pieces)
+            edges, _, used = euclidean_mst(X, method="knn", n_neighbors=n_neighbors, max_pieces=max_pieces)
             assert used == "hnsw" and is_spanning_tree(edges, len(X))
 
     def test_pieces_far_apart_are_joined_by_their_closest_pairs(self):
@@ -117,19 +148,22 @@ class TestEuclideanMst:
         # products; the joining edges must be the exact tree's three longest ones.
         centers = [np.eye(40)[i] * 60 for i in range(4)]
         X, _ = blobs(centers, 50, seed=5)
-        edges, lengths, used = euclidean_mst(X, n_neighbors=3)
+        edges, lengths, used = euclidean_mst(X, method="knn", n_neighbors=3)
         exact_edges, exact_lengths, _ = euclidean_mst(X, method="exact")
         longest = np.argsort(lengths)[-3:]
         exact_longest = np.argsort(exact_lengths)[-3:]
         assert sorted(map(tuple, edges[longest].tolist())) == sorted(map(tuple, exact_edges[exact_longest].tolist()))
         assert lengths[longest] == pytest.approx(np.sort(exact_lengths)[-3:], rel=1e-12)
 
-    def test_k_d_tree_neighbours_without_faiss(self, monkeypatch):
+    def test_blocked_neighbours_without_faiss(self, monkeypatch):
         monkeypatch.setitem(sys.modules, "faiss", None)  # import faiss now raises ImportError
         X, _ = blobs([(0,) * 40, (9,) * 40], 60, seed=3)
-        edges, lengths, used = euclidean_mst(X)
+        edges, lengths, used = euclidean_mst(X, method="knn")
         assert used == "knn" and is_spanning_tree(edges, len(X))
         assert lengths.sum() == pytest.approx(brute_force_length(X), rel=0.02)
+        # Without an index, any number of points in many coordinates gets the exact tree.
+        monkeypatch.setattr("halvek.algorithms.src.brov.trees.euclidean.BLOCKED_MAX_POINTS", 10)
+        assert euclidean_mst(X)[2] == "blocked"
 
     def test_collinear_points_in_2d(self):
         t = np.array([3.0, -1.0, 0.5, 10.0, 2.0])
@@ -221,7 +255,7 @@ class TestEuclideanMst:
     @pytest.mark.parametrize("X, route", [
         (np.arange(10.0).reshape(-1, 1), "boruvka"),
         (np.random.default_rng(1).normal(size=(50, 2)), "boruvka"),
-        (np.random.default_rng(1).normal(size=(50, 40)), "hnsw"),
+        (np.random.default_rng(1).normal(size=(50, 40)), "blocked"),
         (np.zeros((1, 2)), "boruvka"),
     ])
     def test_progress_runs_from_zero_to_one_on_every_route(self, X, route):
@@ -735,7 +769,7 @@ def no_work(*args, **kwargs):
 class TestBadInputs:
     @pytest.mark.parametrize("name, change, error, message", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
     def test_rejected_before_any_work(self, monkeypatch, name, change, error, message):
-        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
         monkeypatch.setattr(estimator_module, "cluster_tree", no_work)
         X = np.arange(20, dtype=float).reshape(10, 2)
         y = np.array([0, 1] + [-1] * 8)
@@ -765,14 +799,31 @@ class TestBadInputs:
         ({"random_state": "seed"}, "random_state must be None, an integer or a NumPy random generator"),
     ])
     def test_bad_parameters(self, monkeypatch, params, message):
-        monkeypatch.setattr(estimator_module, "euclidean_mst", no_work)
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
         monkeypatch.setattr(estimator_module, "check_points", no_work)
         with pytest.raises(ValueError, match=message):
             BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
 
+    def test_neighbours_of_the_tree_route_serve_the_weights_and_votes(self, monkeypatch):
+        # The blocked route's neighbour lists stand in for the searches of the local scales and
+        # of the voting trees' candidate pairs: same results as searching again.
+        X, _ = blobs([(0,) * 20, (4,) * 20, (0,) * 10 + (4,) * 10], 250, seed=8)
+        y = np.full(len(X), -1)
+        y[[0, 250, 500]] = [0, 1, 2]
+        params = dict(n_trees=4, edge_weight="local", random_state=0)
+        reused = BrovClustering(**params).fit(X, y)
+        found = estimator_module.euclidean_mst_and_neighbours(X)
+        assert found[2] == "blocked" and found[3] is not None
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours",
+                            lambda *a, **k: found[:3] + (None,))
+        searched = BrovClustering(**params).fit(X, y)
+        assert np.array_equal(reused.labels_, searched.labels_)
+        assert np.array_equal(reused.edge_weights_, searched.edge_weights_)
+        assert np.array_equal(reused.confidence_, searched.confidence_)
+
     def test_exact_method_in_any_dimension(self):
         model = BrovClustering(method="exact").fit(np.eye(20), [0] + [-1] * 18 + [1])
-        assert model.tree_method_ == "boruvka" and model.edge_lengths_.sum() == pytest.approx(19 * np.sqrt(2))
+        assert model.tree_method_ == "blocked" and model.edge_lengths_.sum() == pytest.approx(19 * np.sqrt(2))
 
     def test_float_ids_that_are_integers_are_accepted(self):
         labels = BrovClustering().fit_predict([[0.0], [1.0], [5.0], [6.0]], np.array([1.0, -1, -1, 2.0]))

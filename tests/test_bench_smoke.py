@@ -50,6 +50,14 @@ def test_tree_benchmark_smoke():
     for data in {r[0] for r in rows if "2-D" in r[0]}:
         lengths = [r[5].split(";")[0].strip() for r in rows if r[0] == data and r[1].strip() == "tree"]
         assert lengths[0] == lengths[1]
+    # The routes by dimension: the approximation is never shorter than the exact tree.
+    done = run_script("bench_tree.py", "--crossover", "8", "40", "--sizes", "300", "--data", "uniform")
+    assert done.returncode == 0, done.stderr
+    rows = [line.split("|")[1:-1] for line in done.stdout.splitlines()[2:]]
+    assert [r[-1].strip() for r in rows] == ["boruvka", "blocked"] and all(float(r[6]) >= 1 - 1e-12 for r in rows)
+    done = run_script("bench_tree.py", "--embeddings", "--scale", "0.01")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("| 1.000 |") >= 3 and "LabelSpreading()" in done.stdout
 
 
 def test_cluster_graph_benchmark_smoke():

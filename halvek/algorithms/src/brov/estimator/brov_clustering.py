@@ -11,8 +11,8 @@ from ..clustering import cluster_tree
 from ..labels import decode_labels, encode_labels, result_dtype
 from ..point_checks import check_points
 from ..progress import StageProgress
-from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
-from .conventions import SemiSupervisedMixin, column_to_labels
+from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
+from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
 from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
                         random_generator, voted_tree)
 from .jobs import effective_n_jobs
@@ -63,9 +63,10 @@ class BrovClustering(SemiSupervisedMixin):
     Parameters
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
-        How the tree is built: "auto" is exact up to 32 coordinates (native
-        Boruvka over a k-d tree) and uses the k-nearest-neighbour graph
-        above; "exact" is exact in any dimension; "knn" forces the k-NN graph.
+        How the tree is built: "auto" is exact up to 16 coordinates (native
+        Boruvka over a k-d tree) and, above, up to 30,000 points (blocked
+        matrix products), and uses the k-nearest-neighbour graph beyond;
+        "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10
         k of the k-NN graph (higher: closer to the exact tree, slower).
     max_pieces : int, default 32
@@ -160,8 +161,9 @@ class BrovClustering(SemiSupervisedMixin):
         labelled points). The voted tree may give a point a class that none
         of the trees gave it: its confidence is then 0.
     tree_method_ : str
-        "boruvka" (the exact tree), "knn" (the k-NN approximation, neighbours from a k-d tree)
-        or "hnsw" (the same, neighbours from faiss's HNSW index above 32 coordinates).
+        "boruvka" (the exact tree over a k-d tree), "blocked" (the exact tree from blocked
+        matrix products), "knn" (the k-NN approximation, exact neighbours) or "hnsw" (the same,
+        neighbours from faiss's HNSW index above 16 coordinates).
     timings_ : dict
         Seconds spent per stage: "tree", "clusterize" (weights, cuts and
         labels of the tree of the data) and, with several trees,
@@ -289,14 +291,14 @@ class BrovClustering(SemiSupervisedMixin):
 
         self._stages = StageProgress() if self.verbose else None
         with self._stage("tree", timings) as detail:
-            edges, lengths, used = euclidean_mst(
+            edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
         with self._stage("clusterize", timings) as detail:
             trees, consensus, edge_weight = self._plan(X.shape[0])
-            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors))
+            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
             weights = weigh(edges, lengths)
             new_codes, cut = cluster_tree(edges, weights, codes)
             detail.append(" (%d cut)" % int(cut.sum()))
@@ -305,7 +307,7 @@ class BrovClustering(SemiSupervisedMixin):
         votes[np.arange(X.shape[0]), new_codes] = 1
         if trees > 1:
             with self._stage("confidence", timings) as detail:
-                pairs, pair_lengths = candidate_pairs(X, edges)
+                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
                 votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
@@ -336,6 +338,7 @@ class BrovClustering(SemiSupervisedMixin):
         elif hasattr(self, "feature_names_in_"):
             del self.feature_names_in_
         self._fit_X = X
+        self._fitted_index = NearestPoint(X)  # once per fit, for every predict
         return self
 
     def _to_fitted_space(self, X):

@@ -68,9 +68,11 @@ def most_voted(votes, tree_codes):
     return np.where(keep, tree_codes, best).astype(np.int8)
 
 
-def candidate_pairs(X, tree_edges):
+def candidate_pairs(X, tree_edges, neighbours=None):
     """The tree's edges and each point's nearest neighbours, once each, with
-    their Euclidean lengths: the edges every perturbed tree is drawn from."""
+    their Euclidean lengths: the edges every perturbed tree is drawn from. The
+    neighbours are the tree route's (``neighbours``: index array, -1 where none
+    was found) where it found enough of them, else searched here."""
     from scipy.spatial import cKDTree
 
     n = X.shape[0]
@@ -81,10 +83,13 @@ def candidate_pairs(X, tree_edges):
     scale = scale_of(X)
     P = X / scale
     if k > 0:
-        _, neighbours = cKDTree(P).query(P, k=k + 1)
+        if neighbours is not None and neighbours.shape[1] >= k:
+            nearest = neighbours[:, :k]
+        else:
+            nearest = cKDTree(P).query(P, k=k + 1)[1][:, 1:]
         a = np.concatenate([np.repeat(np.arange(n), k), a])
-        b = np.concatenate([neighbours[:, 1:].ravel(), b])
-    keep = a != b
+        b = np.concatenate([nearest.ravel(), b])
+    keep = (a != b) & (b >= 0)
     pairs = unique_pairs(a[keep], b[keep], n)
     with np.errstate(over="ignore"):  # a pair beyond the float64 range is never a tree's edge
         return pairs, np.sqrt(((P[pairs[:, 0]] - P[pairs[:, 1]]) ** 2).sum(axis=1)) * scale

@@ -8,7 +8,7 @@ import warnings
 
 import numpy as np
 
-__all__ = ["NotFittedError", "DataConversionWarning", "SemiSupervisedMixin"]
+__all__ = ["NotFittedError", "DataConversionWarning", "SemiSupervisedMixin", "NearestPoint"]
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -22,6 +22,33 @@ class DataConversionWarning(UserWarning):
 def _sklearn_class(name, fallback):
     exceptions = sys.modules.get("sklearn.exceptions")
     return getattr(exceptions, name, fallback) if exceptions is not None else fallback
+
+
+class NearestPoint:
+    """``index(queries)``: the index of each query's nearest point, through a k-d tree built at the
+    first call and kept for the next ones in few coordinates, and blocked matrix products in
+    more, where a k-d tree visits nearly every point anyway."""
+
+    def __init__(self, points):
+        self.points = points
+        self.tree = None
+
+    def __call__(self, queries):
+        from scipy.spatial import cKDTree
+
+        from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, _nearest_by_products, scale_of
+
+        # Both sides divided by one power of two (exact): squared distances of coordinates near
+        # 1e155 and up would overflow, and the search would name a point past the last one.
+        unit = scale_of(self.points)
+        scale = max(unit, scale_of(queries))
+        if self.points.shape[1] > KD_TREE_MAX_DIMENSIONS:
+            return _nearest_by_products(self.points / scale, queries / scale)[1]
+        if scale != unit:  # queries far beyond the points: a tree of this scale, once
+            return cKDTree(self.points / scale).query(queries / scale, k=1)[1]
+        if self.tree is None:
+            self.tree = cKDTree(self.points / unit)
+        return self.tree.query(queries / unit, k=1)[1]
 
 
 def column_to_labels(y):
@@ -38,7 +65,7 @@ class SemiSupervisedMixin:
     """``predict`` by the nearest fitted point, ``score`` as mean accuracy,
     and the scikit-learn tags of a transductive semi-supervised classifier.
 
-    The host sets ``_fit_X`` (the fitted points, in the space the tree was
+    The host sets ``_fitted_index`` (a ``NearestPoint`` of the fitted points, in the space the tree was
     built in), ``labels_``, ``_proba`` (class votes per fitted point) and
     ``n_features_in_`` in ``fit``, and provides ``_check_points(X)`` and
     ``_to_fitted_space(X)``."""
@@ -73,10 +100,6 @@ class SemiSupervisedMixin:
         return self._proba[nearest]
 
     def _nearest_fitted(self, X):
-        from scipy.spatial import cKDTree
-
-        from ..trees.euclidean import scale_of
-
         self._check_fitted()
         X = self._check_points(X)
         if X.shape[1] != self.n_features_in_:
@@ -87,11 +110,7 @@ class SemiSupervisedMixin:
         if not np.isfinite(X).all():
             raise ValueError("X holds points too far from the fitted ones: their coordinates leave the float64 "
                              "range in the space the tree was built in")
-        # Both sides divided by one power of two (exact): squared distances of coordinates near
-        # 1e155 and up would overflow, and the search would name a point past the last fitted one.
-        scale = max(scale_of(self._fit_X), scale_of(X))
-        _, nearest = cKDTree(self._fit_X / scale).query(X / scale, k=1)
-        return nearest
+        return self._fitted_index(X)
 
     def score(self, X, y, sample_weight=None):
         """Mean accuracy of ``predict(X)`` against ``y`` (weighted by

@@ -102,17 +102,23 @@ def standard_scaling(X):
     return mean, np.where(std > 0, std, 1.0)
 
 
-def _local_scales(X, k):
-    """Each point's distance to its k-th nearest neighbour, in units of ``scale_of(X)`` (a power
-    of two: far coordinates would overflow the squared distances of the search)."""
+def _local_scales(X, k, neighbours=None):
+    """Each point's distance to its k-th nearest other point, in units of ``scale_of(X)`` (a power
+    of two: far coordinates would overflow the squared distances of the search): from
+    ``neighbours`` (the (index, length) arrays the tree's route found) where they reach that far,
+    else from a search."""
     from scipy.spatial import cKDTree
 
     k = min(k, X.shape[0] - 1)
     if k < 1:
         return np.ones(X.shape[0])
-    P = X / scale_of(X)
-    distances, _ = cKDTree(P).query(P, k=k + 1)
-    scales = distances[:, -1]
+    unit = scale_of(X)
+    if neighbours is not None and neighbours[1].shape[1] >= k and np.all(np.isfinite(neighbours[1][:, k - 1])):
+        scales = neighbours[1][:, k - 1] / unit
+    else:
+        P = X / unit
+        distances, _ = cKDTree(P).query(P, k=k + 1)
+        scales = distances[:, -1]
     positive = scales[scales > 0]
     # Points with k identical copies have no scale of their own: give them the smallest one seen.
     floor = positive.min() if len(positive) else 1.0
@@ -129,14 +135,15 @@ def smaller_side_sizes(edges, n):
 class EdgeWeigher:
     """Turns the lengths of any spanning tree of ``X`` into the weights the
     cuts compare; the local scales of the points are found once, for all the
-    trees of one fit."""
+    trees of one fit (from ``neighbours`` where the tree's route found them)."""
 
-    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10):
+    def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10,
+                 neighbours=None):
         self.n = X.shape[0]
         self.side_discount = float(side_discount)
         if edge_weight not in ("length", "local"):
             raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
-        self.scales = _local_scales(X, n_neighbors) if edge_weight == "local" else None
+        self.scales = _local_scales(X, n_neighbors, neighbours) if edge_weight == "local" else None
         self.unit = None if self.scales is None else scale_of(X)  # the scales' unit
 
     def __call__(self, edges, lengths):

@@ -4,19 +4,25 @@
 
 * the coordinates are first divided by a power of two near the largest
   magnitude (exact), so squared distances neither overflow nor underflow;
-* up to ``EXACT_MAX_DIMENSIONS`` coordinates (or ``method="exact"``): the
-  exact tree, in native code (``binaries._tree``): Boruvka rounds over a k-d
-  tree, each joining every component to its nearest other component. Equal
-  lengths are settled by a fixed order, identical points are tied together by
-  zero-length edges;
-* above that (or ``method="knn"``): an approximation. Identical points are
+* up to ``KD_TREE_MAX_DIMENSIONS`` coordinates (``method="auto"`` or
+  ``"exact"``): the exact tree, in native code (``binaries._tree``): Boruvka
+  rounds over a k-d tree, each joining every component to its nearest other
+  component. Equal lengths are settled by a fixed order, identical points are
+  tied together by zero-length edges;
+* above that, a k-d tree prunes too little to pay: the exact tree comes from
+  blocked matrix products (``dense.py``, route "blocked") for ``method="exact"``,
+  and for ``"auto"`` up to ``BLOCKED_MAX_POINTS`` points (or wherever faiss is
+  missing), where it is faster than the approximation;
+* beyond (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
-  (a k-d tree up to ``EXACT_MAX_DIMENSIONS`` coordinates; above, where faiss
-  is installed, an HNSW graph index, whose neighbours are approximate), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
+  (a k-d tree up to ``KD_TREE_MAX_DIMENSIONS`` coordinates; above, faiss's HNSW
+  graph index, whose neighbours are approximate, or blocked products where faiss
+  is missing), and ``scipy.sparse.csgraph.minimum_spanning_tree`` runs on that
   graph. If the k-NN graph falls apart into more than ``max_pieces`` pieces,
   k is doubled and the graph rebuilt; the remaining pieces are then joined by
-  the shortest edge between every two of them (one k-d tree per piece),
-  through a minimum spanning tree over the pieces. Within a piece the result
+  the shortest edge between every two of them (one k-d tree per piece; in
+  more coordinates a close pair by alternating nearest points, linear in the
+  points), through a minimum spanning tree over the pieces. Within a piece the result
   can differ from the exact tree when an exact tree edge is longer than every
   point's k-th neighbour distance; larger ``n_neighbors`` makes that rarer.
 """
@@ -31,9 +37,12 @@ __all__ = ["euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
-# Above this many coordinates the k-d tree prunes too little for the exact tree to pay, and the
-# approximate route finds neighbours through a graph index (HNSW) where faiss is installed.
-EXACT_MAX_DIMENSIONS = 32
+# Above this many coordinates a k-d tree visits most points (bench/bench_tree.py --crossover): the
+# exact tree comes from blocked products and the approximate route's neighbours from HNSW.
+KD_TREE_MAX_DIMENSIONS = 16
+# Up to this many points in more coordinates, the exact tree from blocked products (about n^2 d
+# work) is faster than the HNSW approximation (bench/bench_tree.py --crossover).
+BLOCKED_MAX_POINTS = 30000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
@@ -70,21 +79,32 @@ def unique_pairs(a, b, m):
     return np.stack([keys // m, keys % m], axis=1)
 
 
-def _knn_edges(P, k, workers=-1):
+def _without_self(idx, k):
+    """The first k columns of each row of a neighbour search that did not return the row itself;
+    -1 marks neighbours that were not found."""
+    rows = np.arange(len(idx))[:, None]
+    last = np.argsort((idx == rows) | (idx < 0), axis=1, kind="stable")[:, :k]
+    index = np.take_along_axis(idx, last, axis=1).astype(np.int64)
+    index[(index == rows) | (index < 0)] = -1
+    return index
+
+
+def _kd_neighbours(P, k, workers=-1):
     from scipy.spatial import cKDTree
 
-    m = P.shape[0]
-    k = min(k, m - 1)
     _, idx = cKDTree(P).query(P, k=k + 1, workers=workers)
-    rows = np.repeat(np.arange(m), k + 1)
-    cols = idx.reshape(-1)
-    keep = rows != cols
-    return unique_pairs(rows[keep], cols[keep], m)
+    return _without_self(idx.reshape(len(P), -1), k)
+
+
+def _blocked_neighbours(P, k):
+    from .dense import nearest_neighbours
+
+    return nearest_neighbours(P, k)[0]
 
 
 def _hnsw_searcher(P):
-    """k -> candidate pairs from an approximate k-NN graph (faiss HNSW index), or None when
-    faiss is not installed. The index is built once for every k asked."""
+    """k -> (m, k) neighbour indices from an approximate k-NN graph (faiss HNSW index), or None
+    when faiss is not installed. The index is built once for every k asked."""
     try:
         import faiss
     except ImportError:
@@ -95,23 +115,40 @@ def _hnsw_searcher(P):
     points = np.ascontiguousarray(P, dtype=np.float32)  # P is scaled to magnitudes <= 1
     index.add(points)
 
-    def pairs(k):
-        k = min(k, m - 1)
+    def neighbours(k):
         index.hnsw.efSearch = max(HNSW_SEARCH_BREADTH, 2 * (k + 1))
-        _, idx = index.search(points, k + 1)
-        rows = np.repeat(np.arange(m), k + 1)
-        cols = idx.reshape(-1).astype(np.int64)
-        keep = (rows != cols) & (cols >= 0)  # -1: fewer neighbours found than asked
-        return unique_pairs(rows[keep], cols[keep], m)
+        _, idx = index.search(points, k + 1)  # -1: fewer neighbours found than asked
+        return _without_self(idx, k)
 
-    return pairs
+    return neighbours
 
 
-def _lengths(P, pairs):
-    diff = P[pairs[:, 0]] - P[pairs[:, 1]]
-    if P.shape[1] == 2:
-        return np.hypot(diff[:, 0], diff[:, 1])
-    return np.linalg.norm(diff, axis=1)
+def _neighbour_pairs(index):
+    m = len(index)
+    rows = np.repeat(np.arange(m), index.shape[1])
+    cols = index.reshape(-1)
+    keep = cols >= 0
+    return unique_pairs(rows[keep], cols[keep], m)
+
+
+def _neighbour_lengths(P, index):
+    """Euclidean lengths to the neighbours in ``index`` (inf where -1)."""
+    rows = np.repeat(np.arange(len(index)), index.shape[1])
+    cols = index.reshape(-1)
+    found = cols >= 0
+    lengths = np.full(len(cols), np.inf)
+    lengths[found] = _lengths(P, np.stack([rows[found], cols[found]], axis=1))
+    return lengths.reshape(index.shape)
+
+
+def _lengths(P, pairs, chunk=1 << 16):
+    """Euclidean lengths of the pairs, a chunk at a time: gathering every pair's coordinates at
+    once would take gigabytes in many coordinates."""
+    out = np.empty(len(pairs))
+    for s in range(0, len(pairs), chunk):
+        diff = P[pairs[s:s + chunk, 0]] - P[pairs[s:s + chunk, 1]]
+        out[s:s + chunk] = np.hypot(diff[:, 0], diff[:, 1]) if P.shape[1] == 2 else np.linalg.norm(diff, axis=1)
+    return out
 
 
 def _spanning_forest(P, pairs):
@@ -138,7 +175,7 @@ def _join_pieces(P, edges):
     if count == 1:
         return edges
     members = [np.flatnonzero(piece == c) for c in range(count)]
-    low = P.shape[1] <= EXACT_MAX_DIMENSIONS
+    low = P.shape[1] <= KD_TREE_MAX_DIMENSIONS
     trees = [cKDTree(P[idx]) for idx in members] if low else None
     best = np.zeros((count, count))
     ends = {}
@@ -147,16 +184,35 @@ def _join_pieces(P, edges):
             small, large = (a, b) if len(members[a]) <= len(members[b]) else (b, a)
             if low:
                 dist, nearest = trees[large].query(P[members[small]], k=1)
+                k = int(np.argmin(dist))
+                gap, ends[a, b] = dist[k], (members[small][k], members[large][nearest[k]])
             else:
-                dist, nearest = _nearest_by_products(P[members[large]], P[members[small]])
-            k = int(np.argmin(dist))
+                gap, i, j = _closest_by_alternation(P[members[small]], P[members[large]])
+                ends[a, b] = (members[small][i], members[large][j])
             # Distinct points, but guard the zero that a dense matrix reads as "no edge".
-            best[a, b] = max(dist[k], np.finfo(float).tiny)
-            ends[a, b] = (members[small][k], members[large][nearest[k]])
+            best[a, b] = max(gap, np.finfo(float).tiny)
     links = minimum_spanning_tree(best).tocoo()
     extra = [ends[min(a, b), max(a, b)] for a, b in zip(links.row, links.col)]
     extra = np.array([(min(u, v), max(u, v)) for u, v in extra], dtype=np.int64)
     return np.concatenate([edges, extra])
+
+
+def _closest_by_alternation(A, B, rounds=8):
+    """(distance, i, j) of a close pair A[i], B[j] in time linear in the points: from A's point
+    nearest B's centre, the nearest point of B, then the nearest of A to that, until it settles.
+    The closest pair of two convex, separated pieces is found; pieces that wrap around each other
+    may get a longer link, as the k-NN route's pieces may anyway."""
+    def nearest(points, q):
+        return int(np.argmin(np.einsum("ij,ij->i", points - q, points - q)))
+
+    i = nearest(A, B.mean(axis=0))
+    j = nearest(B, A[i])
+    for _ in range(rounds):
+        i_next = nearest(A, B[j])
+        if i_next == i:
+            break
+        i, j = i_next, nearest(B, A[i_next])
+    return float(np.linalg.norm(A[i] - B[j])), i, j
 
 
 def _nearest_by_products(points, queries, block=2048):
@@ -198,24 +254,31 @@ def scale_of(X):
 
 
 def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours, workers=-1):
-    """Approximate tree from k-NN graphs (see the module documentation), over distinct points, and
-    the route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed)
-    or "knn" (exact neighbours from a k-d tree)."""
+    """Approximate tree from k-NN graphs (see the module documentation), over distinct points; the
+    route that found the neighbours: "hnsw" (approximate_neighbours asked and faiss installed) or
+    "knn" (exact neighbours: from a k-d tree in few coordinates, blocked products in more); and
+    the (index, length) arrays of every point's first ``n_neighbors`` neighbours found, None when
+    P holds identical rows."""
     keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
     report(0.1)
     Q = P[keep]
     m = Q.shape[0]
     local = np.empty((0, 2), dtype=np.int64)
     route = "knn"
+    first = None
     if m > 1:
-        neighbour_pairs = _hnsw_searcher(Q) if approximate_neighbours else None
-        if neighbour_pairs is None:
-            neighbour_pairs = lambda k: _knn_edges(Q, k, workers)  # noqa: E731
+        search = _hnsw_searcher(Q) if approximate_neighbours else None
+        if search is None and Q.shape[1] > KD_TREE_MAX_DIMENSIONS:
+            search = lambda k: _blocked_neighbours(Q, k)  # noqa: E731
+        elif search is None:
+            search = lambda k: _kd_neighbours(Q, k, workers)  # noqa: E731
         else:
             route = "hnsw"
         k = int(n_neighbors)
         while True:
-            local, _ = _spanning_forest(Q, neighbour_pairs(k))
+            index = search(min(k, m - 1))
+            first = index if first is None else first
+            local, _ = _spanning_forest(Q, _neighbour_pairs(index))
             report(0.6)
             if k >= m - 1 or _count_pieces(m, local) <= max_pieces:
                 break
@@ -223,7 +286,26 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours, worker
         local = _join_pieces(Q, local)
     edges = keep[local] if len(local) else np.empty((0, 2), dtype=np.int64)
     edges = np.concatenate([edges.astype(np.int64), dup_edges])
-    return (np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges), route
+    edges = np.stack([edges.min(axis=1), edges.max(axis=1)], axis=1) if len(edges) else edges
+    neighbours = (first, _neighbour_lengths(Q, first)) if first is not None and not len(dup_edges) else None
+    return edges, route, neighbours
+
+
+def _faiss_installed():
+    try:
+        import faiss  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _route(method, n, d):
+    """"boruvka", "blocked" or "knn" (the approximate route) for n points in d coordinates."""
+    if method != "knn" and d <= KD_TREE_MAX_DIMENSIONS:
+        return "boruvka"
+    if method == "exact" or (method == "auto" and (n <= BLOCKED_MAX_POINTS or not _faiss_installed())):
+        return "blocked"
+    return "knn"
 
 
 def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -231,19 +313,20 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     """Euclidean minimum spanning tree of the rows of ``X`` (n points, d >= 1
     coordinates, finite), checked as the estimator checks its points.
 
-    ``method``: ``"auto"`` (the exact tree up to ``EXACT_MAX_DIMENSIONS``
-    coordinates, the k-NN approximation above), ``"exact"`` (the exact tree in
-    any dimension; slow far above that) or ``"knn"``. ``n_neighbors`` is k of
+    ``method``: ``"auto"`` (the exact tree up to ``KD_TREE_MAX_DIMENSIONS``
+    coordinates, and above up to ``BLOCKED_MAX_POINTS`` points; the k-NN
+    approximation beyond), ``"exact"`` (the exact tree in any dimension) or
+    ``"knn"``. ``n_neighbors`` is k of
     the k-NN graph and ``max_pieces`` the number of pieces of that graph above
     which k is doubled (see the module documentation).
 
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)
     int64 array with the smaller node first, ``lengths`` the float64 Euclidean
     lengths (zero between identical points), and ``method_used`` either
-    ``"boruvka"`` (exact), ``"knn"`` (k-NN graph from a k-d tree) or
-    ``"hnsw"`` (k-NN graph from faiss's HNSW index: above
-    ``EXACT_MAX_DIMENSIONS`` coordinates, where faiss is installed). The edges
-    form one tree over all n points.
+    ``"boruvka"`` (exact, k-d tree), ``"blocked"`` (exact, blocked products),
+    ``"knn"`` (k-NN graph of exact neighbours) or ``"hnsw"`` (k-NN graph from
+    faiss's HNSW index: above ``KD_TREE_MAX_DIMENSIONS`` coordinates, where
+    faiss is installed). The edges form one tree over all n points.
 
     ``progress``, if given, is called with the fraction of the work done, a
     float from 0.0 to 1.0 that never decreases: 0.0 once the inputs are
@@ -256,6 +339,18 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     tree use up to 8 threads and the k-d tree all cores. Other Python threads
     run while the exact tree is built.
     """
+    edges, lengths, route, _ = euclidean_mst_and_neighbours(
+        X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces, progress=progress, n_jobs=n_jobs)
+    return edges, lengths, route
+
+
+def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS,
+                                 max_pieces=DEFAULT_MAX_PIECES, progress=None, n_jobs=None):
+    """``euclidean_mst``'s three results and the neighbours its route found on the way, for the
+    callers that would otherwise search again: ``(index, lengths)`` arrays (n, n_neighbors) of
+    every point's nearest other points (index -1 and length inf where fewer were found; the
+    neighbours of the "hnsw" route are approximate), or None (the k-d tree's exact route finds
+    none, and identical points are collapsed before any search)."""
     report = _progress_reporter(progress)
     X = check_points(X, min_points=0)
     if method not in ("auto", "exact", "knn"):
@@ -269,16 +364,26 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     report(0.0)
     scale = scale_of(X)
     P = np.ascontiguousarray(X / scale)
-    exact = method == "exact" or (method == "auto" and X.shape[1] <= EXACT_MAX_DIMENSIONS)
-    if exact:
+    route = _route(method, *X.shape)
+    neighbours = None
+    if route == "boruvka":
         edges = tree().euclidean_mst_edges(P, progress, threads=int(n_jobs or 0))
-        route = "boruvka"
+    elif route == "blocked":
+        from .dense import DenseTree
+
+        built = DenseTree(P, k=n_neighbors, native_fallback=tree().euclidean_mst_edges, report=report)
+        edges = built.edges
+        if built.neighbours is not None:
+            neighbours = (built.neighbours[0], np.sqrt(built.neighbours[1]))
     else:
-        edges, route = _knn_tree(P, n_neighbors, max_pieces, report, X.shape[1] > EXACT_MAX_DIMENSIONS,
-                                 int(n_jobs or -1))
+        edges, route, neighbours = _knn_tree(P, n_neighbors, max_pieces, report,
+                                             X.shape[1] > KD_TREE_MAX_DIMENSIONS, int(n_jobs or -1))
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
+    if neighbours is not None:
+        with np.errstate(over="ignore"):
+            neighbours = (neighbours[0], neighbours[1] * scale)
     report(1.0)
-    return edges, lengths, route
+    return edges, lengths, route, neighbours
