@@ -11,7 +11,7 @@ import numpy as np
 
 from ..clustering import cluster_tree
 from ..labels import MAX_CLASSES
-from ..trees.euclidean import _scale_of
+from ..trees.euclidean import scale_of
 from . import part_work as work
 from .merge import join_fragments, join_parts
 from .partition import Splitter, box_gap
@@ -117,7 +117,7 @@ def _scan(run, X, y, n_parts):
         raise ValueError("no labelled point: at least one label must differ from -1")
     if len(classes) > MAX_CLASSES:
         raise ValueError("%d distinct classes: at most %d are supported" % (len(classes), MAX_CLASSES))
-    return _scale_of(np.array([float(top)])), np.asarray(classes), np.asarray(sample, dtype=np.float64)
+    return scale_of(np.array([float(top)])), np.asarray(classes), np.asarray(sample, dtype=np.float64)
 
 
 def _partition(run, X, y, splitter, scale, classes):
