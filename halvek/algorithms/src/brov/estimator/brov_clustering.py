@@ -91,7 +91,10 @@ class BrovClustering(SemiSupervisedMixin):
         With any of them, labelled points keep their labels and differently
         labelled points never share a class.
     random_state : int, numpy Generator or None, default None
-        Seed of the perturbations (used only with several trees).
+        Seed of the perturbations (used only with several trees). None is
+        the fixed seed 0, so that the same input gives the same labels,
+        confidence and tree on every run; pass another seed (or a
+        Generator) to draw other perturbations.
     verbose : bool, default False
         Report each stage and its time on stderr, with the progress of the
         tree stage (a bar on a terminal, a line every few seconds otherwise).

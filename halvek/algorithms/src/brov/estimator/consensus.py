@@ -20,8 +20,8 @@ from ..trees.csgraph import edge_ranks, symmetric_csr
 from ..trees.euclidean import scale_of, unique_pairs
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "MAX_TREES", "candidate_pairs", "most_voted", "perturbed_votes",
-           "random_generator", "voted_tree"]
+__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
+           "perturbed_votes", "random_generator", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
@@ -44,10 +44,14 @@ MAX_TREES = 1000
 VOTED_SIDE_DISCOUNT = 5.0
 TIE_BREAK = 0.01
 TINY = 1e-12
+# random_state=None seeds the perturbations with this, so that a fit repeats without a seed.
+DEFAULT_SEED = 0
 
 
 def random_generator(random_state):
-    """A NumPy Generator from None, a seed, a Generator or a legacy RandomState."""
+    """A NumPy Generator from None (``DEFAULT_SEED``), a seed, a Generator or a legacy RandomState."""
+    if random_state is None:
+        return np.random.default_rng(DEFAULT_SEED)
     if isinstance(random_state, np.random.RandomState):
         return np.random.default_rng(random_state.randint(2 ** 31))
     if isinstance(random_state, bool):
