@@ -509,7 +509,7 @@ class TestWeightingAndConfidence:
         # The tree the votes draw is cut once, on the bridge, and its labels get most votes far from it.
         drawn = BrovClustering(n_trees=20, random_state=0).fit(X, y)
         assert drawn.cut_edges_.sum() == 1 and set(drawn.edges_[drawn.cut_edges_][0]) <= set(range(30, 41))
-        assert np.all(drawn.confidence_[np.r_[0:10, 61:71]] == 1.0) and drawn.confidence_[31:40].mean() < 0.85
+        assert np.all(drawn.confidence_[np.r_[0:10, 61:71]] >= 0.9) and drawn.confidence_[31:40].mean() < 0.85
         # With consensus every point takes its most voted class: at least half the votes.
         voted = BrovClustering(n_trees=21, consensus=True, random_state=0).fit(X, y)
         proba = voted.predict_proba(X)
