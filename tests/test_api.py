@@ -520,6 +520,10 @@ class TestWeightingAndConfidence:
         for name in ("labels_", "confidence_", "edges_", "edge_weights_"):
             assert np.array_equal(getattr(first, name), getattr(second, name)), name
         assert not np.array_equal(first.confidence_, BrovClustering(random_state=7).fit(X, y).confidence_)
+        # Where the most voted class is not the label, the confidence says so (README's promise).
+        for fitted in (first, drawn, model):
+            differ = fitted.classes_[fitted.predict_proba(X).argmax(axis=1)] != fitted.labels_
+            assert np.all(fitted.confidence_[differ] <= 0.5)
 
     def test_automatic_tree_count_switches_to_one_tree_above_the_threshold(self, monkeypatch):
         monkeypatch.setattr(estimator_module, "AUTO_MAX_POINTS", 40)
