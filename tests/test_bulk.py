@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 import scipy.sparse as sp
+from scipy.sparse.csgraph import minimum_spanning_tree
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -11,6 +12,7 @@ from strategies import build_pair, label_array, removed_edges, trees_and_forests
 from halvek.algorithms.src.brov import graph_pair, graph_to_csr
 from halvek.algorithms.src.brov.binaries import _bulk
 from halvek.algorithms.src.brov.binaries import brov_core as bc
+from halvek.algorithms.src.brov.estimator.weighting import smaller_side_sizes
 
 SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -238,6 +240,59 @@ class TestClusterEdges:
             _bulk.cluster_edges(edges, weights, np.zeros(4, dtype=np.int8)[::2])
         # The caller's arrays are read, never written.
         assert edges.tolist() == [[0, 1]] and labels.tolist() == [0, 1]
+
+
+class TestVotingTrees:
+    """_bulk.voting_trees: without noise every tree is the minimum spanning tree of the pairs, cut
+    as cluster_edges cuts it; with noise the votes depend on the seed alone."""
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_unperturbed_trees_vote_as_cluster_edges_and_a_seed_repeats(self, seed):
+        rng = np.random.default_rng(seed)
+        X = rng.normal(size=(60, 2))
+        pairs = np.array([(a, b) for a in range(60) for b in range(a + 1, 60) if rng.random() < 0.2] +
+                         [(a, a + 1) for a in range(59)])
+        pairs = np.unique(pairs, axis=0)
+        lengths = np.hypot(*(X[pairs[:, 0]] - X[pairs[:, 1]]).T)
+        factors = rng.uniform(0.5, 2.0, len(pairs))
+        labels = np.full(60, -1, dtype=np.int8)
+        labels[rng.choice(60, 5, replace=False)] = [0, 1, 2, 0, 1]
+        mst = minimum_spanning_tree(sp.coo_matrix((lengths, pairs.T), shape=(60, 60))).tocoo()
+        tree = np.sort(np.c_[mst.row, mst.col], axis=1)
+        at = [np.flatnonzero((pairs == edge).all(axis=1))[0] for edge in tree]
+        sides = smaller_side_sizes(tree, 60)
+        for discount in (0.0, 2.0):
+            weights = lengths[at] * factors[at] * (-np.expm1(-sides / discount) if discount else 1.0)
+            expected, _ = _bulk.cluster_edges(tree, weights, labels, rank_weights=True)
+            votes = _bulk.voting_trees(pairs, lengths, factors, labels, 3, seed, 0.0, discount)
+            assert votes.shape == (60, 3) and np.array_equal(votes[np.arange(60), expected], np.full(60, 3))
+        noisy = _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0)
+        assert np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0))
+        assert np.all(noisy.sum(axis=1) == 40) and np.all(noisy[labels >= 0, labels[labels >= 0]] == 40)
+        assert not np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed + 9, 0.6, 2.0))
+
+    @pytest.mark.parametrize("pairs, lengths, factors, labels, error, message", [
+        ([[0, 3]], [1.0], [1.0], None, ValueError, r"pair 0 joins points 0 and 3: two distinct points in \[0, 3\)"),
+        ([[0, 1], [-1, 2]], [1.0, 1.0], [1.0, 1.0], None, ValueError, "pair 1 joins points -1 and 2"),
+        ([[1, 1]], [1.0], [1.0], None, ValueError, "pair 0 joins points 1 and 1"),
+        ([[0, 1]], [np.nan], [1.0], None, ValueError, "pair 0 has a length that is NaN or negative"),
+        ([[0, 1]], [-1.0], [1.0], None, ValueError, "pair 0 has a length that is NaN or negative"),
+        ([[0, 1]], [1.0], [0.0], None, ValueError, "pair 0 has a factor that is not positive and finite"),
+        ([[0, 1]], [1.0], [np.inf], None, ValueError, "pair 0 has a factor that is not positive and finite"),
+        ([[0, 1]], [1.0, 2.0], [1.0], None, ValueError, "got 2 lengths and 1 factors for 1 pairs"),
+        ([[0, 1]], [1.0], [1.0], [0, -2, 1], ValueError, "label -2 of point 1 is neither -1 nor a class code"),
+        ([0, 1], [1.0], [1.0], None, ValueError, r"pairs must have shape \(m, 2\)"),
+        ([[0.0, 1.0]], [1.0], [1.0], None, TypeError, "pairs must hold int32 or int64 values"),
+        ([[0, 1]], [1], [1.0], None, TypeError, "lengths must hold float32 or float64 values"),
+    ])
+    def test_refuses_bad_pairs_lengths_and_labels(self, pairs, lengths, factors, labels, error, message):
+        labels = np.array([0, -1, 1] if labels is None else labels, dtype=np.int8)
+        pairs = np.array(pairs)
+        with pytest.raises(error, match=message):
+            _bulk.voting_trees(pairs, np.array(lengths), np.array(factors), labels, 2, 0, 0.6, 2.0)
+        for noise, discount in ((np.nan, 2.0), (0.6, -1.0)):
+            with pytest.raises(ValueError, match="must be a finite number >= 0"):
+                _bulk.voting_trees(np.array([[0, 1]]), np.ones(1), np.ones(1), labels, 2, 0, noise, discount)
 
 
 class TestRefusals:

@@ -116,7 +116,10 @@ class BrovClustering(SemiSupervisedMixin):
         With any of them, labelled points keep their labels and differently
         labelled points never share a class.
     random_state : int, numpy Generator or None, default None
-        Seed of the perturbations (used only with several trees).
+        Seed of the perturbations (used only with several trees). None is
+        the fixed seed 0, so that the same input gives the same labels,
+        confidence and tree on every run; pass another seed (or a
+        Generator) to draw other perturbations.
     n_jobs : int or None, default None
         Threads of the tree's neighbour searches, as scikit-learn counts
         them: None is 1 unless in a ``joblib.parallel_config`` context, -1

@@ -15,13 +15,13 @@ same rule, or give each point its most voted class (``most_voted``).
 
 import numpy as np
 
-from ..clustering import cluster_tree
+from ..native import bulk
 from ..trees.csgraph import edge_ranks, symmetric_csr
 from ..trees.euclidean import scale_of, unique_pairs
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "MAX_TREES", "candidate_pairs", "most_voted", "perturbed_votes",
-           "random_generator", "voted_tree"]
+__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
+           "perturbed_votes", "random_generator", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
@@ -44,10 +44,14 @@ MAX_TREES = 1000
 VOTED_SIDE_DISCOUNT = 5.0
 TIE_BREAK = 0.01
 TINY = 1e-12
+# random_state=None seeds the perturbations with this, so that a fit repeats without a seed.
+DEFAULT_SEED = 0
 
 
 def random_generator(random_state):
-    """A NumPy Generator from None, a seed, a Generator or a legacy RandomState."""
+    """A NumPy Generator from None (``DEFAULT_SEED``), a seed, a Generator or a legacy RandomState."""
+    if random_state is None:
+        return np.random.default_rng(DEFAULT_SEED)
     if isinstance(random_state, np.random.RandomState):
         return np.random.default_rng(random_state.randint(2 ** 31))
     if isinstance(random_state, bool):
@@ -108,12 +112,6 @@ def _tree_of_pairs(n, pairs, values):
     return edges, _pair_index(pairs, edges, n)
 
 
-def _perturbed_tree(n, pairs, lengths, rng):
-    noisy = lengths * np.exp(LENGTH_NOISE * rng.standard_normal(len(lengths)))
-    edges, chosen = _tree_of_pairs(n, pairs, noisy)
-    return edges, noisy[chosen]
-
-
 def _pair_index(pairs, edges, n):
     keys = pairs[:, 0] * n + pairs[:, 1]
     return np.searchsorted(keys, edges[:, 0] * n + edges[:, 1])
@@ -121,18 +119,24 @@ def _pair_index(pairs, edges, n):
 
 def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng):
     """Votes (n_points x n_classes) of ``n_trees`` perturbed trees drawn from
-    the candidate ``pairs`` and their ``lengths``.
+    the candidate ``pairs`` and their ``lengths``, in native code.
 
-    ``weigh(edges, lengths)`` turns a tree's lengths into the weights the cuts
-    compare, as for the main tree; ``codes`` are the int8 label codes.
+    ``weigh`` is the main tree's ``EdgeWeigher``: each tree's edges weigh as
+    it would weigh them; ``codes`` are the int8 label codes. The trees' random
+    numbers come from a generator of the native code seeded once from ``rng``,
+    so the votes are the same on every machine.
     """
-    votes = np.zeros((n, n_classes), dtype=np.int64)
-    rows = np.arange(n)
-    for _ in range(n_trees):
-        edges, noisy = _perturbed_tree(n, pairs, lengths, rng)
-        new_codes, _ = cluster_tree(edges, weigh(edges, noisy), codes)
-        votes[rows, new_codes] += 1
-    return votes
+    if weigh.scales is None:
+        factors = np.ones(len(pairs))
+    else:  # the weigher's division, as one factor per pair
+        factors = 1.0 / weigh.unit / np.sqrt(weigh.scales[pairs[:, 0]] * weigh.scales[pairs[:, 1]])
+    seed = int(rng.integers(2 ** 63))
+    votes = bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
+                                factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
+                                weigh.side_discount)
+    out = np.zeros((n, n_classes), dtype=np.int64)
+    out[:, :votes.shape[1]] = votes
+    return out
 
 
 def voted_tree(pairs, lengths, votes):

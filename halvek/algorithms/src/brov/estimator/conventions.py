@@ -95,7 +95,12 @@ class SemiSupervisedMixin:
     def predict_proba(self, X):
         """Class probabilities of each row of ``X`` (columns in the order of
         ``classes_``): those of its nearest fitted point, the share of the
-        fitted trees' votes for each class."""
+        fitted trees' votes for each class.
+
+        The most likely class is the most voted one. Where ``labels_`` do not
+        follow the votes point by point (``consensus="tree"`` or ``"none"``, or
+        a tie) it may differ from ``labels_`` and ``predict``; such a point has
+        ``confidence_`` below 0.5 (at most 0.5 on a tie)."""
         nearest = self._nearest_fitted(X)
         return self._proba[nearest]
 

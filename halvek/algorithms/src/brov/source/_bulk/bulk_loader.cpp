@@ -29,6 +29,7 @@
 #include "arrays/csr.hpp"
 #include "arrays/edge_rank.hpp"
 #include "_bulk/edge_clustering.hpp"
+#include "_bulk/voting_trees.hpp"
 #include "cpython/extension_start.hpp"
 #include "brov_core/graph_wrapper.hpp"
 #include "cpython/py_errors.hpp"
@@ -392,6 +393,7 @@ PyMethodDef methods[] = {
     keywords_method<kToCsr, graph_to_csr>(),
     keywords_method<kEdgesFromCsr, edges_from_csr>(),
     keywords_method<kClusterEdges, cluster_edges>(),
+    keywords_method<kVotingTrees, voting_trees>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",

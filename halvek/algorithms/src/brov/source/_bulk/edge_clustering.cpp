@@ -6,6 +6,7 @@
 // the labels are spread over what remains plus the joining chains, as clusterize does: each
 // piece takes the label of the first label group (by first appearance) that has a node in it.
 #include "_bulk/edge_clustering.hpp"
+#include "_bulk/edge_list.hpp"
 
 #include "cpython/numpy_api.hpp"
 
@@ -26,16 +27,6 @@
 
 namespace brov {
 namespace {
-
-// The graph, copied out of the caller's buffers and checked: nothing below reads them again, so
-// whatever Python code runs at a poll cannot change what was checked.
-struct EdgeList {
-    std::int64_t n = 0;
-    std::int64_t m = 0;
-    std::vector<std::int32_t> ends;   // 2m: the two ends of edge e at 2e, 2e + 1
-    std::vector<double> weights;      // m
-    std::vector<std::int8_t> labels;  // n
-};
 
 [[noreturn]] void bad_weight(std::int64_t e, const char* what, bool ranked) {
     raise_format(PyExc_ValueError, "edge %lld has %s: weights must be %s and finite", static_cast<long long>(e), what,
@@ -263,20 +254,23 @@ Ref new_array(std::int64_t length, int type, T*& data) {
 
 }  // namespace
 
+void cluster_edge_list(const EdgeList& g, bool ranked, std::vector<std::uint8_t>& cut, std::int8_t* labels) {
+    std::vector<std::int8_t> labels_after;
+    plan(g, ranked, cut, labels_after);
+    if (!labels_after.empty()) std::copy(labels_after.begin(), labels_after.end(), labels);
+    else spread_labels(g, cut, labels);
+}
+
 PyObject* cluster_edges(PyObject*, const Arguments& arguments) {
     const bool ranked = arguments.flag(3);
     EdgeList g;
     read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
-    std::vector<std::uint8_t> cut;
-    std::vector<std::int8_t> labels_after;
-    plan(g, ranked, cut, labels_after);
-
     std::int8_t* label_data = nullptr;
     npy_bool* mask_data = nullptr;
     Ref new_labels = new_array(g.n, NPY_INT8, label_data);
     Ref mask = new_array(g.m, NPY_BOOL, mask_data);
-    if (!labels_after.empty()) std::copy(labels_after.begin(), labels_after.end(), label_data);
-    else spread_labels(g, cut, label_data);
+    std::vector<std::uint8_t> cut;
+    cluster_edge_list(g, ranked, cut, label_data);
     for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
     return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
 }
