@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -73,9 +75,12 @@ def test_quality_benchmark_smoke():
     table = [line for line in out.splitlines() if line.startswith("| moons |")]
     assert len(table) == 4 and all(line.count("+-") >= 3 for line in table)
     assert "brov within 0.01 of the best peer" in out
-    deciles = [line.split("|") for line in out.splitlines() if line.startswith("| ") and line.count("|") == 5]
-    error_rates = [float(row[4]) for row in deciles if row[1].strip().isdigit()]
-    assert len(error_rates) == 10 and all(0 <= rate <= 1 for rate in error_rates)
+    deciles = [line.split("|") for line in out.splitlines() if line.startswith("| ") and line.count("|") == 7]
+    right = [float(row[5]) for row in deciles if row[1].strip().isdigit()]
+    assert len(right) == 10 and all(0 <= share <= 1 for share in right)
+    assert sum(float(row[6]) for row in deciles if row[1].strip().isdigit()) == pytest.approx(1.0, abs=0.01)
+    auroc = [line for line in out.splitlines() if line.startswith("AUROC of 1 - confidence for the errors: ")]
+    assert len(auroc) == 1 and 0 <= float(auroc[0].split(": ")[1]) <= 1
 
 
 def test_label_page_benchmark_smoke():
