@@ -4,7 +4,7 @@ Uniform points in the unit square (or cube) (generated on the workers, chunk by 
 labelled by the quadrant they lie in. The Dask fit (brov.on_dask.fit) runs on a LocalCluster of
 worker processes whose memory limit is smaller than the points and labels together (Dask spills
 to disk above its thresholds); then the same points, gathered into this process, go through
-BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0).fit. Printed:
+BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0, scale=False).fit. Printed:
 seconds per stage of each, each worker's peak resident memory, what reached the driver, and
 whether the tree length and the labels agree.
 
@@ -90,7 +90,7 @@ def main():
     if points is None:
         return
     started = time.perf_counter()
-    model = BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0).fit(points, y_local)
+    model = BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0, scale=False).fit(points, y_local)
     one = time.perf_counter() - started
     print("\nOne-machine fit: %.1f s in all" % one)
     for stage, seconds in model.timings_.items():

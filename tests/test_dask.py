@@ -18,7 +18,7 @@ def client():
 
 
 def one_machine(X, y):
-    return BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0).fit(X, y)
+    return BrovClustering(method="exact", n_trees=1, edge_weight="length", side_discount=0, scale=False).fit(X, y)
 
 
 def check_same_fit(client, X, y, n_parts, chunks, points=None):

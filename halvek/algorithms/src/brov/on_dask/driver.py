@@ -170,7 +170,7 @@ def fit(X, y, *, client=None, n_parts=8, return_tree=False, progress=False):
     ``y`` (a dask array of n integers, -1 = unlabelled) on a Dask cluster.
 
     The same fit as ``BrovClustering(method="exact", n_trees=1,
-    edge_weight="length", side_discount=0)`` on one machine: the same exact
+    edge_weight="length", side_discount=0, scale=False)`` on one machine: the same exact
     Euclidean minimum spanning tree, cut the same way, the same labels. Space
     is cut into ``n_parts`` parts by coordinate splits; each part's tree is
     built on a worker, and only the edges between parts, the paths between
