@@ -30,6 +30,8 @@ import heapq
 
 import numpy as np
 
+from .duplicates import collapse_duplicates
+
 __all__ = ["DenseTree", "dense_mst", "nearest_neighbours"]
 
 TILE = 1 << 22  # entries of one block of products: 16 MiB in float32
@@ -367,11 +369,9 @@ class DenseTree:
     when ``P`` holds identical rows."""
 
     def __init__(self, P, k=NEIGHBOURS, native_fallback=None, report=None):
-        from .euclidean import _collapse_duplicates
-
         # Copies are tied to their first row by zero-length edges: more copies than k would leave
         # lists that never reach beyond them.
-        keep, copies = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
+        keep, copies = collapse_duplicates(P)
         P = P[keep]
         n = len(P)
         k = max(1, min(int(k), n - 1))

@@ -32,6 +32,7 @@ import numpy as np
 from ..native import tree
 from ..point_checks import check_points
 from .csgraph import graph_from_edges
+from .duplicates import collapse_duplicates
 
 __all__ = ["euclidean_mst"]
 
@@ -46,27 +47,6 @@ BLOCKED_MAX_POINTS = 30000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
-
-
-def _collapse_duplicates(X):
-    """(unique point indices, duplicate edges) where each duplicate is tied to
-    the first point of its group of identical rows."""
-    n = X.shape[0]
-    order = np.lexsort(X.T[::-1])
-    sorted_points = X[order]
-    new_group = np.ones(n, dtype=bool)
-    if n > 1:
-        new_group[1:] = np.any(sorted_points[1:] != sorted_points[:-1], axis=1)
-    if new_group.all():
-        return np.arange(n), np.empty((0, 2), dtype=np.int64)
-    group = np.cumsum(new_group) - 1
-    # The smallest original index of each group represents it.
-    representative = np.full(group[-1] + 1, n, dtype=np.int64)
-    np.minimum.at(representative, group, order)
-    rep_of = representative[group]
-    copies = order != rep_of
-    dup_edges = np.stack([rep_of[copies], order[copies]], axis=1).astype(np.int64)
-    return np.sort(representative), dup_edges
 
 
 def unique_pairs(a, b, m):
@@ -259,7 +239,7 @@ def _knn_tree(P, n_neighbors, max_pieces, report, approximate_neighbours, worker
     "knn" (exact neighbours: from a k-d tree in few coordinates, blocked products in more); and
     the (index, length) arrays of every point's first ``n_neighbors`` neighbours found, None when
     P holds identical rows."""
-    keep, dup_edges = _collapse_duplicates(P) if len(P) else (np.arange(0), np.empty((0, 2), np.int64))
+    keep, dup_edges = collapse_duplicates(P)
     report(0.1)
     Q = P[keep]
     m = Q.shape[0]
