@@ -13,5 +13,6 @@
 #include "arrays/leaf_peel.hpp"
 #include "arrays/max_rule.hpp"
 #include "arrays/pair_key.hpp"
+#include "arrays/perturbed_trees.hpp"
 #include "arrays/tree_sides.hpp"
 #include "arrays/xor_strip.hpp"
