@@ -1,6 +1,7 @@
 """The high-level API: euclidean_mst, BrovClustering, cluster_graph, label codes, ARI."""
 
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -969,3 +970,26 @@ def test_importing_the_package_loads_neither_matplotlib_nor_native_code():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env=dict(os.environ, PYTHONPATH=root), cwd=os.path.dirname(root) or "/")
     assert out.stdout.strip() == "[]"
+
+
+def readme_python_blocks():
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+    if not os.path.exists(path):                # an installed copy without the checkout
+        return []
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    return [pytest.param(m.group(1), id=f"line {text.count(chr(10), 0, m.start()) + 1}")
+            for m in re.finditer(r"^```python\n(.*?)^```", text, re.M | re.S)]
+
+
+@pytest.mark.parametrize("code", readme_python_blocks())
+def test_readme_example_runs_alone(code):
+    for optional in ("dask", "distributed", "matplotlib", "pandas", "sklearn", "selenium"):
+        if re.search(rf"^\s*(import|from) {optional}\b", code, re.M):
+            pytest.importorskip(optional)
+    namespace = {"__name__": "__readme__"}
+    exec(compile(code, "README.md", "exec"), namespace)
+    # A line `expression   # array([...])` shows the reader that value: it must still be the value.
+    shown = re.findall(r"^(\S[^=#\n]*?)\s+# (array\(.*\))$", code, re.M)
+    for expression, value in shown:
+        assert "".join(repr(eval(expression, namespace)).split()) == "".join(value.split()), expression
