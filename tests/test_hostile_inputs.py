@@ -962,4 +962,8 @@ def test_python_code_inside_a_call_cannot_resize_what_it_reads(script):
         # From 3.12 on the collector runs only when bytecode runs next, which a direct walk never
         # does: the finaliser then meets the container after the call, unpinned.
         allowed.add("['changed']\nsame")
+    if "csr[2].fill" in script:
+        # The load holds the caller's weights only while it copies them: where the copy ends
+        # before the handler's ticks have passed, the handler finds nothing to rewrite.
+        allowed.add("[]\nsame")
     assert child.stdout.strip() in allowed, child.stderr[-3000:]
