@@ -369,8 +369,11 @@ def spawn(argv):
     """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token)."""
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(halvek.__file__)))
     env = dict(os.environ, PYTHONPATH=package_root)
+    # -m puts the working directory first on the path: run from the package's own root, so a checkout
+    # without built binaries never shadows the installed package
     process = subprocess.Popen([sys.executable, "-m", "halvek.algorithms.src.brov", "label", *argv, "--port", "0",
-                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True,
+                               cwd=package_root)
     line = process.stdout.readline()
     found = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
     if not found:
