@@ -394,9 +394,10 @@ void collect_paths(SearchContext& ctx, const std::vector<std::int32_t>& starts, 
 // Phase 3 helpers: where an edge lies in the input lists, and its weight there.
 class InputEdges {
 public:
-    InputEdges(PyObject* connections, PyObject* weights)
+    // `pinned`: the adjacency cannot change during the call, so first positions may be remembered.
+    InputEdges(PyObject* connections, PyObject* weights, bool pinned)
         : connections_(connections), weights_(weights), connections_access_(connections), weights_access_(weights),
-          on_storage_(native_adjacency(connections) && weights_access_.on_storage()) {}
+          on_storage_(native_adjacency(connections) && weights_access_.on_storage()), pinned_(pinned) {}
 
     std::int32_t position(std::int32_t a, std::int32_t b) {
         if (!on_storage_) {
@@ -408,6 +409,13 @@ public:
         }
         GraphWrapperObject* g = as_graph(connections_);
         check_node(g, a);
+        if (!pinned_) {
+            // Unpinned lists may change whenever Python code runs between two edges: read them afresh.
+            const std::int64_t* items = int_list(g, a);
+            for (std::int32_t k = 0; k < g->_sizes[a]; ++k)
+                if (items[k] == b) return k;
+            raise_format(PyExc_ValueError, "%d is not in list", b);
+        }
         if (scanned_.size() < g->_count) scanned_.assign(g->_count, 0);
         if (!scanned_[a]) {
             // One pass over the list records the first position of every neighbour.
@@ -447,7 +455,8 @@ private:
     PyObject* weights_;
     ContainerAccess connections_access_;
     ContainerAccess weights_access_;
-    bool on_storage_;  // both read in place, whatever the route: no Python code runs in between
+    bool on_storage_;  // both are exact containers read through their storage
+    bool pinned_;
     std::vector<std::uint8_t> scanned_;
     std::unordered_map<std::uint64_t, std::int32_t> first_;
 };
@@ -459,7 +468,8 @@ namespace {
 // The two result containers and the copying of path edges into them.
 class SubgraphBuilder {
 public:
-    SubgraphBuilder(PyObject* connections, PyObject* weights, std::int32_t n) : input_(connections, weights), n_(n) {
+    SubgraphBuilder(PyObject* connections, PyObject* weights, std::int32_t n, bool pinned)
+        : input_(connections, weights, pinned), n_(n) {
         PyObject* type = reinterpret_cast<PyObject*>(&GraphWrapperType);
         sub_connections_ = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 0, n)));
         sub_weights_ = Ref::steal(check(PyObject_CallFunction(type, "iii", n, 1, n)));
@@ -528,7 +538,7 @@ Ref planned_subgraph(SearchContext& ctx, PyObject* weights) {
         values[2 * k] = stored_weight(w, edges[k].a, edges[k].pab);
         values[2 * k + 1] = stored_weight(w, edges[k].b, edges[k].pba);
     }
-    SubgraphBuilder builder(ctx.connections, weights, static_cast<std::int32_t>(input.n));
+    SubgraphBuilder builder(ctx.connections, weights, static_cast<std::int32_t>(input.n), true);
     for (std::size_t k = 0; k < edges.size(); ++k) builder.add_new_edge(edges[k], values[2 * k], values[2 * k + 1]);
     return builder.result();
 }
@@ -567,7 +577,7 @@ Ref build_subgraph(PyObject* connections, PyObject* weights, PyObject* labels_ob
         if (count < 0) throw_error_set();
     }
     Ref count_obj = int_object(count);
-    SubgraphBuilder builder(connections, weights, to_int32(count_obj.get()));
+    SubgraphBuilder builder(connections, weights, to_int32(count_obj.get()), ctx.in_place());
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(all_paths.get()); ++p) {
         PyObject* path = PyList_GET_ITEM(all_paths.get(), p);
         require_list(path);
