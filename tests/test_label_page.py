@@ -405,17 +405,42 @@ class TestServer:
             status, answer = request(server, "POST", "/api/save", b"{}")
             assert status == 409 and "does not exist" in json.loads(answer)["error"]
             assert not target.exists()
+            target.mkdir()
+            change(server, {"action": "label", "class": 0, "indices": indices(1)})
+            assert request(server, "POST", "/api/save", b"{}")[0] == 200
+            saved = (target / "g.csv").read_bytes()
+            change(server, {"action": "label", "class": 0, "indices": indices(2)})
+            (target / ".c.csv.brov-tmp").mkdir()  # the clusters file cannot be written: neither file changes
+            status, answer = request(server, "POST", "/api/save", b"{}")
+            assert status == 500 and "cannot write" in json.loads(answer)["error"]
+            assert (target / "g.csv").read_bytes() == saved
+            assert sorted(os.listdir(target)) == [".c.csv.brov-tmp", "c.csv", "g.csv"]
 
 
-def spawn(argv):
-    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token)."""
+#: ``python -c`` this, a path and the command's arguments: the command, dead (exit status 9) at the
+#: moment it would rename a file over that path, as a kill then leaves it.
+DIE_REPLACING = """
+import os, runpy, sys
+target, replace = os.path.realpath(sys.argv.pop(1)), os.replace
+def replace_or_die(source, destination, *rest, **options):
+    if os.path.realpath(destination) == target:
+        os._exit(9)
+    return replace(source, destination, *rest, **options)
+os.replace = replace_or_die
+runpy.run_module("halvek.algorithms.src.brov", run_name="__main__", alter_sys=True)
+"""
+
+
+def spawn(argv, die_replacing=None):
+    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token);
+    with ``die_replacing``, see DIE_REPLACING."""
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(halvek.__file__)))
     env = dict(os.environ, PYTHONPATH=package_root)
-    # -m puts the working directory first on the path: run from the package's own root, so a checkout
-    # without built binaries never shadows the installed package
-    process = subprocess.Popen([sys.executable, "-m", "halvek.algorithms.src.brov", "label", *argv, "--port", "0",
-                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True,
-                               cwd=package_root)
+    # -m and -c put the working directory first on the path: run from the package's own root, so a
+    # checkout without built binaries never shadows the installed package
+    command = ["-m", "halvek.algorithms.src.brov"] if die_replacing is None else ["-c", DIE_REPLACING, die_replacing]
+    process = subprocess.Popen([sys.executable, *command, "label", *argv, "--port", "0", "-q"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True, cwd=package_root)
     line = process.stdout.readline()
     found = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
     if not found:
@@ -485,12 +510,28 @@ class TestStopped:
                 process, server = spawn(argv)
                 restored = ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")
                 np.testing.assert_array_equal(restored, current)  # every acknowledged change is back
-                now = saved_pair(tmp_path)[0]
+                now, clusters = saved_pair(tmp_path)
                 assert np.array_equal(now, saved) or np.array_equal(now, written)
                 outcomes.add(np.array_equal(now, written))
                 saved = now
             assert outcomes == {False, True}  # the kills came before, during and after saves
 
+            # Killed between the two replacements: a reader sees the new labels file beside the last
+            # whole clusters file, and tells them apart by its given column; the next start finishes.
+            process.kill()
+            process.wait()
+            process, server = spawn(argv, die_replacing=str(tmp_path / "points-clusters.csv"))
+            written = relabel()[1]
+            with pytest.raises((ConnectionError, http.client.HTTPException)):
+                request(server, "POST", "/api/save", b"{}")
+            assert process.wait(10) == 9
+            labelled, given, cluster = read_pair(tmp_path)
+            np.testing.assert_array_equal(labelled, written)
+            np.testing.assert_array_equal(given, saved)
+            np.testing.assert_array_equal(cluster, clusters)
+            assert not np.array_equal(given, labelled)
+            process, server = spawn(argv)
+            np.testing.assert_array_equal(saved_pair(tmp_path)[0], written)
             change(server, {"action": "label", "class": 0, "indices": indices(7)})
             process.send_signal(signal.SIGINT)  # Ctrl-C keeps every change too
             assert process.wait(10) == 130 and "every change is kept" in process.stderr.read()

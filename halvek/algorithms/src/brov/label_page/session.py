@@ -16,12 +16,14 @@ Save (:meth:`LabelSession.save`) writes two files from one version (see
 ``saved_files``): the labels (each point's class name, as ``brov cluster
 --labels`` reads them) and the clusters (``given,cluster``, as ``brov
 cluster -o`` writes them). The session file first records the save as under
-way; the labels file is replaced whole, then the clusters file; then the
-save is recorded as complete. Until then a reader tells the versions apart
-(the clusters file's ``given`` column is the labels file again), and a kill
-between the two replacements is finished by the next start, which writes
-both again before serving. Save never writes over an input, and replaces an
-existing file only when this session wrote it or the user confirms.
+way; both files are written in full beside their targets, then the labels
+file is renamed over its target, then the clusters file; then the save is
+recorded as complete. A failure while writing changes neither file. A kill
+between the two renames leaves a pair that a reader tells apart (the
+clusters file's ``given`` column is the labels file again), and the next
+start finishes that save, writing both again before serving. Save never
+writes over an input, and replaces an existing file only when this session
+wrote it or the user confirms.
 
 On the wire labels travel as compact arrays: point indices as base64 int32
 and per-point class codes (position in the class list, -1 = none) as base64
@@ -467,8 +469,7 @@ class LabelSession:
             digests[:] = (digests + [store.digest(content)])[-2:]
         self.export["complete"] = False
         self._persist()
-        for (path, _), content in zip(targets, contents):
-            store.write_whole(path, content)
+        store.write_wholes([(path, content) for (path, _), content in zip(targets, contents)])
         self.export["complete"] = True
         self.saved_revision = self.revision
         self._persist()
