@@ -28,7 +28,8 @@ def add_parser(sub, common):
                     "`brov cluster --labels` reads them) and the clusters (given,cluster, as "
                     "`brov cluster --short -o` writes them).")
     label.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
-    label.add_argument("--labels", metavar="LABELS", help="start from these labels: class ids or names, as Save writes them (.csv or .npy)")
+    label.add_argument("--labels", metavar="LABELS",
+                       help="start from these labels: class ids or names, as Save writes them (.csv or .npy)")
     label.add_argument("--columns", metavar="COLS",
                        help="coordinates to use: header names or 0-based positions, comma-separated "
                             "(e.g. x,y for the demo's labels.csv; needed for a CSV with more than two columns)")

@@ -368,7 +368,8 @@ class LabelSession:
             step, forward = record["step"], True
             self.history.record(step)
             message = step.what
-        order = None if step.indices.size or self._refiner is None else saved_files.fit_order(self.given, self.classes)
+        order = None if step.indices.size or self._refiner is None else \
+            saved_files.fit_order(self.given, self.classes)
         self.classes = step.apply(self.given, self.classes, forward)
         if step.indices.size:
             if recluster:
