@@ -21,6 +21,7 @@ import pytest
 import halvek
 from halvek.algorithms.src.brov import BrovClustering, cli
 from halvek.algorithms.src.brov.cli import common as cli_common
+from halvek.algorithms.src.brov.cli import tables
 from halvek.algorithms.src.brov.cli.main import build_parser
 from halvek.algorithms.src.brov.cli.label import run_label
 from halvek.algorithms.src.brov.label_page.session import LabelSession, project_2d
@@ -127,6 +128,29 @@ class TestSession:
         session.apply({"action": "label", "class": None, "indices": indices(0, 5)})
         assert (ids_of(session.state(), "clusters") == -1).all()
 
+
+    def test_the_answer_saved_is_brov_clusters_for_the_names_saved(self, tmp_path):
+        """Names sort otherwise than the ids, and the voting trees may break a tie by the order of
+        the classes: the page fits them in the order brov cluster reads the labels file in."""
+        rng = np.random.default_rng(186)  # ties that the order of the classes decides
+        n = int(rng.integers(50, 600))
+        X = np.round(rng.normal(size=(n, 2)) * rng.uniform(0.5, 3, size=2), 1)
+        y, classes = np.full(n, -1), int(rng.integers(2, 9))
+        chosen = rng.choice(n, size=int(rng.integers(2, 40)), replace=False)
+        y[chosen] = rng.integers(0, classes, size=len(chosen))
+        names = ["c%02d" % k for k in rng.permutation(20)]
+        session = LabelSession(X, outputs=(str(tmp_path / "given.csv"), str(tmp_path / "clusters.csv")))
+        session.apply({"action": "edit_class", "id": 0, "name": names[0]})
+        for k in range(1, y.max() + 1):
+            session.apply({"action": "add_class", "id": k, "name": names[k]})
+        for k in range(y.max() + 1):
+            session.apply({"action": "label", "class": k, "indices": indices(*np.flatnonzero(y == k))})
+        session.save()
+        session.close()
+        np.save(tmp_path / "xy.npy", X)
+        assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
+                         "-o", str(tmp_path / "again.csv"), "-q", "--short"]) == 0
+        assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
 
     @pytest.mark.parametrize("seed", range(6))
     def test_undo_and_redo_retrace_any_work_and_survive_a_restart(self, tmp_path, seed):
@@ -340,18 +364,36 @@ class TestServer:
         assert min(gaps, default=np.inf) >= 0.1 * np.ptp(shown, axis=0).max()
 
     def test_save_writes_what_brov_cluster_reads_and_writes(self, served, tmp_path):
+        """The labels file names the classes as the page does, or holds their ids where a name would
+        not read back as itself; brov cluster names its clusters alike and writes the clusters
+        file again byte for byte, and brov label --labels starts from the names."""
         server, X = served
+        np.save(tmp_path / "xy.npy", X)
         change(server, {"action": "add_class", "id": 42})
         change(server, {"action": "label", "class": 0, "indices": indices(3)})
         change(server, {"action": "label", "class": 42, "indices": indices(100)})
-        status, answer = request(server, "POST", "/api/save", b"{}")
-        assert status == 200 and json.loads(answer)["state"]["saved"]
-        given = cli_common.read_labels(str(tmp_path / "given.csv"))
-        assert given[3] == 0 and given[100] == 42 and (np.delete(given, [3, 100]) == -1).all()
-        np.save(tmp_path / "xy.npy", X)
-        assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
-                         "-o", str(tmp_path / "again.csv"), "-q", "--short"]) == 0
-        assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
+        for name, saved, note in [('north, "hill"', {0: "südwest", 42: 'north, "hill"'}, None),
+                                  ("2.5", {0: 0, 42: 42}, "class 2.5 is named like a number"),
+                                  ("südwest", {0: 0, 42: 42}, "two classes are named südwest")]:
+            change(server, {"action": "edit_class", "id": 0, "name": "südwest"})
+            change(server, {"action": "edit_class", "id": 42, "name": name})
+            status, answer = request(server, "POST", "/api/save", b"{}")
+            answer = json.loads(answer)
+            assert status == 200 and answer["state"]["saved"]
+            assert (answer["note"] or "").endswith(note or "")
+            given = cli_common.read_labels(str(tmp_path / "given.csv"))
+            assert given[3] == saved[0] and given[100] == saved[42]
+            assert all(v in (None, -1) for v in np.delete(given, [3, 100]).tolist())
+            assert cli.main(["cluster", str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv"),
+                             "-o", str(tmp_path / "again.csv"), "-q", "--short"]) == 0
+            assert (tmp_path / "clusters.csv").read_text() == (tmp_path / "again.csv").read_text()
+            assert set(read_pair(tmp_path, "given.csv", "clusters.csv")[2].tolist()) == set(saved.values())
+        change(server, {"action": "edit_class", "id": 42, "name": 'north, "hill"'})
+        request(server, "POST", "/api/save", b"{}")
+        with serving([str(tmp_path / "xy.npy"), "--labels", str(tmp_path / "given.csv")]) as again:
+            state = json.loads(request(again, "GET", "/api/state")[1])
+        assert [c["name"] for c in state["classes"]] == ['north, "hill"', "südwest"]
+        assert ids_of(state, "given")[[3, 100]].tolist() == [1, 0]
 
     def test_refused_output_is_reported_and_nothing_written(self, data, tmp_path):
         _, path = data
@@ -363,17 +405,42 @@ class TestServer:
             status, answer = request(server, "POST", "/api/save", b"{}")
             assert status == 409 and "does not exist" in json.loads(answer)["error"]
             assert not target.exists()
+            target.mkdir()
+            change(server, {"action": "label", "class": 0, "indices": indices(1)})
+            assert request(server, "POST", "/api/save", b"{}")[0] == 200
+            saved = (target / "g.csv").read_bytes()
+            change(server, {"action": "label", "class": 0, "indices": indices(2)})
+            (target / ".c.csv.brov-tmp").mkdir()  # the clusters file cannot be written: neither file changes
+            status, answer = request(server, "POST", "/api/save", b"{}")
+            assert status == 500 and "cannot write" in json.loads(answer)["error"]
+            assert (target / "g.csv").read_bytes() == saved
+            assert sorted(os.listdir(target)) == [".c.csv.brov-tmp", "c.csv", "g.csv"]
 
 
-def spawn(argv):
-    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token)."""
+#: ``python -c`` this, a path and the command's arguments: the command, dead (exit status 9) at the
+#: moment it would rename a file over that path, as a kill then leaves it.
+DIE_REPLACING = """
+import os, runpy, sys
+target, replace = os.path.realpath(sys.argv.pop(1)), os.replace
+def replace_or_die(source, destination, *rest, **options):
+    if os.path.realpath(destination) == target:
+        os._exit(9)
+    return replace(source, destination, *rest, **options)
+os.replace = replace_or_die
+runpy.run_module("halvek.algorithms.src.brov", run_name="__main__", alter_sys=True)
+"""
+
+
+def spawn(argv, die_replacing=None):
+    """``brov label ARGV`` in a process of its own, once it serves: (process, server address, token);
+    with ``die_replacing``, see DIE_REPLACING."""
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(halvek.__file__)))
     env = dict(os.environ, PYTHONPATH=package_root)
-    # -m puts the working directory first on the path: run from the package's own root, so a checkout
-    # without built binaries never shadows the installed package
-    process = subprocess.Popen([sys.executable, "-m", "halvek.algorithms.src.brov", "label", *argv, "--port", "0",
-                                "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True,
-                               cwd=package_root)
+    # -m and -c put the working directory first on the path: run from the package's own root, so a
+    # checkout without built binaries never shadows the installed package
+    command = ["-m", "halvek.algorithms.src.brov"] if die_replacing is None else ["-c", DIE_REPLACING, die_replacing]
+    process = subprocess.Popen([sys.executable, *command, "label", *argv, "--port", "0", "-q"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True, cwd=package_root)
     line = process.stdout.readline()
     found = re.search(r"http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
     if not found:
@@ -390,14 +457,22 @@ class Address:
         self.url = "http://127.0.0.1:%d/?token=%s" % (port, token)
 
 
+def read_pair(folder, labels="points-given.csv", clusters="points-clusters.csv"):
+    """What a reader of the saved files in ``folder`` sees: (the labels of the labels file, the
+    given column of the clusters file, its cluster column), as brov cluster reads labels."""
+    table = tables.read_table(str(folder / clusters))
+    assert table.names == ["given", "cluster"]
+    given, cluster = (tables.labels_of(table, column, clusters) for column in table.columns)
+    return cli_common.read_labels(str(folder / labels)), given, cluster
+
+
 def saved_pair(folder, labels="points-given.csv", clusters="points-clusters.csv"):
     """(labels, clusters) as saved in ``folder``, checking that both files come from one
     version and that no temporary file is left."""
     assert not [f for f in os.listdir(folder) if f.endswith(".brov-tmp")]
-    given = cli_common.read_labels(str(folder / labels))
-    table = np.loadtxt(folder / clusters, delimiter=",", skiprows=1, dtype=np.int64)
-    np.testing.assert_array_equal(table[:, 0], given)
-    return given, table[:, 1]
+    labelled, given, cluster = read_pair(folder, labels, clusters)
+    np.testing.assert_array_equal(given, labelled)
+    return labelled, cluster
 
 
 class TestStopped:
@@ -408,19 +483,23 @@ class TestStopped:
         np.save(tmp_path / "points.npy", X)
         argv = [str(tmp_path / "points.npy")]
         process, server = spawn(argv)
-        rng, saved = np.random.default_rng(1), np.full(len(X), -1)
+        rng = np.random.default_rng(1)
+
+        def relabel():
+            """Labels 500 random points with the one class "class 0"; returns what Save then writes."""
+            chosen = rng.choice(len(X), size=500, replace=False)
+            state = change(server, {"action": "label", "class": 0, "indices": indices(*chosen), "overwrite": True})[1]
+            return ids_of(state, "given"), np.where(ids_of(state, "given") == -1, None, "class 0").astype(object)
+
         try:
             change(server, {"action": "label", "class": 0, "indices": indices(0)})
             start = time.perf_counter()
             assert request(server, "POST", "/api/save", b"{}")[0] == 200
             duration = time.perf_counter() - start
-            saved[0] = 0
+            saved = saved_pair(tmp_path)[0]
             outcomes = set()
             for fraction in np.linspace(0.0, 2.0, 8):
-                chosen = rng.choice(len(X), size=500, replace=False)
-                state = change(server, {"action": "label", "class": 0, "indices": indices(*chosen),
-                                        "overwrite": True})[1]
-                current = ids_of(state, "given")
+                current, written = relabel()
                 connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
                 connection.request("POST", "/api/save", b"{}", {"Content-Type": "application/json",
                                                                 "X-Brov-Token": server.token})
@@ -431,11 +510,28 @@ class TestStopped:
                 process, server = spawn(argv)
                 restored = ids_of(json.loads(request(server, "GET", "/api/state")[1]), "given")
                 np.testing.assert_array_equal(restored, current)  # every acknowledged change is back
-                now = saved_pair(tmp_path)[0]
-                assert np.array_equal(now, saved) or np.array_equal(now, current)
-                outcomes.add(np.array_equal(now, current))
+                now, clusters = saved_pair(tmp_path)
+                assert np.array_equal(now, saved) or np.array_equal(now, written)
+                outcomes.add(np.array_equal(now, written))
                 saved = now
             assert outcomes == {False, True}  # the kills came before, during and after saves
+
+            # Killed between the two replacements: a reader sees the new labels file beside the last
+            # whole clusters file, and tells them apart by its given column; the next start finishes.
+            process.kill()
+            process.wait()
+            process, server = spawn(argv, die_replacing=str(tmp_path / "points-clusters.csv"))
+            written = relabel()[1]
+            with pytest.raises((ConnectionError, http.client.HTTPException)):
+                request(server, "POST", "/api/save", b"{}")
+            assert process.wait(10) == 9
+            labelled, given, cluster = read_pair(tmp_path)
+            np.testing.assert_array_equal(labelled, written)
+            np.testing.assert_array_equal(given, saved)
+            np.testing.assert_array_equal(cluster, clusters)
+            assert not np.array_equal(given, labelled)
+            process, server = spawn(argv)
+            np.testing.assert_array_equal(saved_pair(tmp_path)[0], written)
             change(server, {"action": "label", "class": 0, "indices": indices(7)})
             process.send_signal(signal.SIGINT)  # Ctrl-C keeps every change too
             assert process.wait(10) == 130 and "every change is kept" in process.stderr.read()
@@ -504,7 +600,8 @@ class TestCommand:
             assert request(server, "POST", "/api/save", b'{"overwrite": true}')[0] == 200
         assert {k: again[k] for k in ("classes", "given", "undo")} == {k: state[k] for k in ("classes", "given", "undo")}
         assert again["classes"][1] == {"id": 8, "name": "eight", "colour": "#00aa00"}
-        np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "points-given.csv")), y)
+        named = np.array([{3: "class 3", 8: "eight"}.get(v) for v in y], dtype=object)
+        np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "points-given.csv")), named)
         for argv, message in [(["--labels", str(tmp_path / "y.csv")], "holds earlier work"),
                               (["--labels", str(tmp_path / "y.csv"), "--fresh", "--save-labels",
                                 str(tmp_path / "y.csv")], "write over the input")]:
@@ -688,9 +785,10 @@ def drive_the_page(driver, server, X, blob, tmp_path):
         shutil.copy(tmp_path / "label-page.png", os.path.join(shots, "label-page.png"))
     assert (tmp_path / "label-page.png").stat().st_size > 1000
 
-    np.testing.assert_array_equal(cli_common.read_labels(str(tmp_path / "given.csv")), given)
-    saved = np.loadtxt(tmp_path / "clusters.csv", delimiter=",", skiprows=1, dtype=int)
-    np.testing.assert_array_equal(saved, np.column_stack([given, expected]))
+    named = np.array(["class 0", "second blob", None], dtype=object)  # ids 0 and 1, then -1
+    labelled, clusters = saved_pair(tmp_path, "given.csv", "clusters.csv")
+    np.testing.assert_array_equal(labelled, named[given])
+    np.testing.assert_array_equal(clusters, named[expected])
 
     # Work after the save: a third class, renamed (the last change before the kill).
     driver.find_element(By.ID, "add-class").click()

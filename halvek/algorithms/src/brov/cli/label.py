@@ -24,11 +24,12 @@ def add_parser(sub, common):
         description="Build the tree of POINTS once and serve a page on 127.0.0.1 where you label points "
                     "by clicking or lassoing them; every change re-clusters and is kept in a session file "
                     "(POINTS-session.json) before the page shows it, so starting again continues the "
-                    "work. Save writes the labels (one integer per point, -1 = unlabelled, as "
+                    "work. Save writes the labels (each point's class name, -1 = unlabelled, as "
                     "`brov cluster --labels` reads them) and the clusters (given,cluster, as "
-                    "`brov cluster -o` writes them).")
+                    "`brov cluster --short -o` writes them).")
     label.add_argument("points", metavar="POINTS", help="points, .csv (optional header) or .npy")
-    label.add_argument("--labels", metavar="LABELS", help="start from these labels (.csv or .npy)")
+    label.add_argument("--labels", metavar="LABELS",
+                       help="start from these labels: class ids or names, as Save writes them (.csv or .npy)")
     label.add_argument("--columns", metavar="COLS",
                        help="coordinates to use: header names or 0-based positions, comma-separated "
                             "(e.g. x,y for the demo's labels.csv; needed for a CSV with more than two columns)")
@@ -79,15 +80,22 @@ def lock_points(path):
 
 
 def read_start(args, n):
-    """The labels given with --labels (int64), or None."""
+    """(class ids (int64), {id: class name}) of the labels given with --labels; (None, {}) without.
+    Class names (as Save writes them) become the ids 0, 1, ... in their sorted order."""
     if not args.labels:
-        return None
-    given = read_labels(args.labels)
+        return None, {}
+    given = read_labels(args.labels, n)
     if given.shape[0] != n:
         raise CliError("%s holds %d labels for %d points" % (args.labels, given.shape[0], n))
+    if given.dtype.kind == "O":
+        labelled = np.array([v is not None for v in given.tolist()], dtype=bool)
+        names, codes = np.unique(given[labelled].astype(str), return_inverse=True)
+        ids = np.full(n, -1, dtype=np.int64)
+        ids[labelled] = codes
+        return ids, dict(enumerate(names.tolist()))
     try:
-        return np.asarray(given).astype(np.int64, casting="safe") if given.dtype.kind != "f" else \
-            _integral(given, args.labels)
+        return (np.asarray(given).astype(np.int64, casting="safe") if given.dtype.kind != "f" else
+                _integral(given, args.labels)), {}
     except TypeError:
         raise CliError("labels in %s must be integers" % args.labels) from None
 
@@ -120,7 +128,7 @@ def run_label(args, progress, serve=True):
     args.session = args.session or _stem(args) + "-session.json"
     start = time.perf_counter()
     X = read_points(args.points, args.columns)
-    given = read_start(args, X.shape[0])
+    start_labels = read_start(args, X.shape[0])
     try:
         server = LabelServer(None, args.port, refusals=(CliError,))
     except OSError as error:
@@ -128,7 +136,7 @@ def run_label(args, progress, serve=True):
                        % (args.port, error.strerror or error)) from None
     try:
         server.lock = lock_points(args.points)
-        server.session = _session(args, X, given, progress, start)
+        server.session = _session(args, X, start_labels, progress, start)
     except BaseException:
         server.server_close()
         raise
@@ -150,7 +158,7 @@ def run_label(args, progress, serve=True):
     return 0
 
 
-def _session(args, X, given, progress, start):
+def _session(args, X, start_labels, progress, start):
     identity = {"path": os.path.abspath(args.points), "columns": args.columns, "n": int(X.shape[0]),
                 "sha256": store.file_digest(args.points)}
     document = earlier_session(args, identity)
@@ -169,10 +177,11 @@ def _session(args, X, given, progress, start):
     if not args.columns and X.shape[1] > 2:
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
     try:
-        session = LabelSession(X, given, {"method": args.method, "n_neighbors": args.n_neighbors,
-                                          "scale": args.scale}, outputs,
+        session = LabelSession(X, start_labels[0], {"method": args.method, "n_neighbors": args.n_neighbors,
+                                                    "scale": args.scale}, outputs,
                                log=progress, path=args.session, restored=document, identity=identity,
-                               check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]))
+                               check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]),
+                               class_names=start_labels[1])
     except ValueError as error:  # also a damaged session file
         raise CliError(str(error)) from None
     warn_spread(session.tree.spread)

@@ -176,8 +176,8 @@ class LabelHandler(BaseHTTPRequestHandler):
         if path == "/api/save":
             if not isinstance(request, dict):
                 raise BadRequest("the request must be a JSON object")
-            written = session.save(overwrite=checks.flag(request, "overwrite"))
-            return self._json(200, {"written": written, "state": session.state()})
+            saved = session.save(overwrite=checks.flag(request, "overwrite"))
+            return self._json(200, dict(saved, state=session.state()))
         return self._json(200, session.apply(request))
 
     def _read_json(self):

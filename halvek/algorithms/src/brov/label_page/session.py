@@ -12,14 +12,18 @@ and a new journal begun. A start reads the session file and replays its
 journal up to the first line a kill cut short. A kill at any moment
 therefore leaves the session as of the last acknowledged change.
 
-Save (:meth:`LabelSession.save`) writes two files from one version: the
-labels (one id per point, as ``brov cluster --labels`` reads them) and the
-clusters (``given,cluster``, as ``brov cluster -o`` writes them). The
-session file first records the save as under way; each file is replaced
-whole; then the save is recorded as complete. A kill between the two
-replacements is finished by the next start, which writes both again
-before serving. Save never writes over an input, and replaces an existing
-file only when this session wrote it or the user confirms.
+Save (:meth:`LabelSession.save`) writes two files from one version (see
+``saved_files``): the labels (each point's class name, as ``brov cluster
+--labels`` reads them) and the clusters (``given,cluster``, as ``brov
+cluster -o`` writes them). The session file first records the save as under
+way; both files are written in full beside their targets, then the labels
+file is renamed over its target, then the clusters file; then the save is
+recorded as complete. A failure while writing changes neither file. A kill
+between the two renames leaves a pair that a reader tells apart (the
+clusters file's ``given`` column is the labels file again), and the next
+start finishes that save, writing both again before serving. Save never
+writes over an input, and replaces an existing file only when this session
+wrote it or the user confirms.
 
 On the wire labels travel as compact arrays: point indices as base64 int32
 and per-point class codes (position in the class list, -1 = none) as base64
@@ -27,7 +31,6 @@ int16, both little-endian.
 """
 
 import copy
-import io
 import os
 import secrets
 import threading
@@ -37,7 +40,7 @@ import numpy as np
 
 from ..estimator.weighting import standard_scaling
 from ..labels import MAX_CLASSES
-from . import checks, store
+from . import checks, saved_files, store
 from .axes import Axes, project_2d
 from .checks import BadRequest
 from .history import History, Step
@@ -63,19 +66,12 @@ def _points(count):
     return "1 point" if count == 1 else "%d points" % count
 
 
-def csv_bytes(columns, names):
-    """Integer columns as ``brov cluster`` writes them (header line, comma-separated)."""
-    out = io.BytesIO()
-    np.savetxt(out, np.column_stack(columns), delimiter=",", header=",".join(names), comments="",
-               fmt=["%d"] * len(columns))
-    return out.getvalue()
-
-
 class LabelSession:
     """Points, their tree and the labels being edited.
 
-    ``given`` holds one class id per point (-1 = unlabelled); ``classes`` is
-    the ordered list of {"id", "name", "colour"} the page offers. With a
+    ``given`` holds one class id per point (-1 = unlabelled), ``class_names``
+    names some of them ({id: name}; else "class ID"); ``classes`` is the
+    ordered list of {"id", "name", "colour"} the page offers. With a
     ``path``, every change is written there (see the module documentation);
     ``restored`` is a document read back from such a file. ``check_output(path,
     what, inputs)`` refuses an output before Save writes it; ``inputs`` are
@@ -83,7 +79,7 @@ class LabelSession:
     """
 
     def __init__(self, X, given=None, tree_options=None, outputs=(None, None), log=None, path=None,
-                 restored=None, identity=None, check_output=None, inputs=(), names=None):
+                 restored=None, identity=None, check_output=None, inputs=(), names=None, class_names=None):
         if X.shape[0] > MAX_POINTS:
             raise ValueError("%d points: the labelling page shows at most %d" % (X.shape[0], MAX_POINTS))
         self.X = X
@@ -99,7 +95,7 @@ class LabelSession:
         # Where the command line's default lets trees vote, their answer follows each change.
         self._refiner = Refiner(X, self.tree_options, self._publish) if votes_differ(self.n) else None
         self.refined = None
-        self.relabelled = 0  # counts the changes of labels, which alone call for a new answer
+        self.relabelled = 0  # counts the changes that call for a new answer: of labels, or of the classes' order
         self.labels_path, self.clusters_path = outputs
         self.path, self.identity, self.inputs = path, identity, tuple(p for p in inputs if p)
         self._check_output = check_output or (lambda path, what, inputs: None)
@@ -112,7 +108,7 @@ class LabelSession:
         if restored is not None:
             self._restore(restored)
         else:
-            self._start(given)
+            self._start(given, class_names or {})
         self._recluster()
         self._persist()  # a new session, or a restored one with its journal folded in
         if restored is not None and not self.export["complete"]:
@@ -124,7 +120,7 @@ class LabelSession:
                 self._log("cannot finish the save that was interrupted: %s" % " ".join(str(error).split()))
         self._refine()
 
-    def _start(self, given):
+    def _start(self, given, names):
         given = np.full(self.n, -1, dtype=np.int64) if given is None else np.asarray(given, dtype=np.int64)
         if given.shape != (self.n,):
             raise ValueError("got %d labels for %d points: there must be one label per point" % (
@@ -134,8 +130,11 @@ class LabelSession:
             raise ValueError("%d distinct classes: at most %d are supported" % (len(ids), MAX_CLASSES))
         if ids and max(abs(ids[0]), abs(ids[-1])) >= checks.ID_LIMIT:
             raise ValueError("class ids on the page must lie between -2**53 and 2**53")
-        self.classes = [{"id": c, "name": "class %d" % c, "colour": PALETTE[i % len(PALETTE)]}
-                        for i, c in enumerate(ids)]
+        try:
+            self.classes = [{"id": c, "name": checks.name(names.get(c, "class %d" % c)),
+                             "colour": PALETTE[i % len(PALETTE)]} for i, c in enumerate(ids)]
+        except BadRequest as error:
+            raise ValueError("the given labels: %s" % error) from None
         if not self.classes:  # something to label with from the start
             self.classes.append({"id": 0, "name": "class 0", "colour": PALETTE[0]})
         self.given = given
@@ -149,19 +148,32 @@ class LabelSession:
     def _refine(self):
         if self._refiner is None or (self.refined is not None and self.refined["revision"] == self.relabelled):
             return
-        if not np.any(self.given != -1):  # nothing to vote on: answered at once
-            self._settle(self.relabelled, default_fit(self.X, self.given, self.tree_options))
+        places = self._fit_labels()
+        if not np.any(places != -1):  # nothing to vote on: answered at once
+            self._settle(self.relabelled, default_fit(self.X, places, self.tree_options))
         else:
             self.refined = None
-            self._refiner.want(self.relabelled, self.given)
+            self._refiner.want(self.relabelled, places)
+
+    def _fit_labels(self):
+        """The labels the voting trees are given: each class as its place in ``saved_files.fit_order``
+        (kept as ``self._order``), so that they answer as for the labels file Save writes."""
+        self._order = np.array(saved_files.fit_order(self.given, self.classes), dtype=np.int64)
+        places = np.full(self.n, -1, dtype=np.int64)
+        if self._order.size:
+            by_id = np.argsort(self._order)
+            known = self.given != -1
+            places[known] = by_id[np.searchsorted(self._order[by_id], self.given[known])]
+        return places
 
     def _publish(self, revision, result):
         with self._lock:
-            if revision == self.relabelled:
+            if revision == self.relabelled:  # so the classes are still in self._order
                 self._settle(revision, result)
 
     def _settle(self, revision, result):
         if "error" not in result:
+            result["labels"] = np.append(self._order, -1)[result["labels"]]  # place -1 picks the -1
             result["suggested"] = suggestions(self.shown, result["confidence"], self.given)
         self.refined = dict(result, revision=revision)
 
@@ -181,7 +193,7 @@ class LabelSession:
         if self._refiner is None:
             return self.clusters
         if self.refined is None or "error" in self.refined:
-            self._settle(self.relabelled, default_fit(self.X, self.given, self.tree_options))
+            self._settle(self.relabelled, default_fit(self.X, self._fit_labels(), self.tree_options))
         return self.refined["labels"]
 
     # -- the session file ---------------------------------------------------------------------
@@ -356,11 +368,15 @@ class LabelSession:
             step, forward = record["step"], True
             self.history.record(step)
             message = step.what
+        order = None if step.indices.size or self._refiner is None else \
+            saved_files.fit_order(self.given, self.classes)
         self.classes = step.apply(self.given, self.classes, forward)
         if step.indices.size:
             if recluster:
                 self._recluster()
             self.relabelled += 1
+        elif order is not None and order != saved_files.fit_order(self.given, self.classes):
+            self.relabelled += 1  # the voting trees take the classes in another order
         self.revision += 1
         return message
 
@@ -429,11 +445,13 @@ class LabelSession:
     # -- saving -------------------------------------------------------------------------------
 
     def save(self, overwrite=False):
-        """Write the labels and the clusters of the current version; returns the paths written."""
+        """Write the labels and the clusters of the current version; returns {"written": the paths,
+        "note": why the labels file holds class ids rather than names, or None}."""
         with self._lock:
-            self._export(overwrite)
-        self._log("saved %s and %s" % (self.labels_path, self.clusters_path))
-        return [os.path.abspath(self.labels_path), os.path.abspath(self.clusters_path)]
+            why = self._export(overwrite)
+        note = None if why is None else "the labels file holds class ids, not names: %s" % why
+        self._log("saved %s and %s%s" % (self.labels_path, self.clusters_path, "" if note is None else "; " + note))
+        return {"written": [os.path.abspath(self.labels_path), os.path.abspath(self.clusters_path)], "note": note}
 
     def _export(self, overwrite):
         targets = ((self.labels_path, "labels"), (self.clusters_path, "output"))
@@ -446,15 +464,14 @@ class LabelSession:
                 if digest is not None and digest not in known.get(os.path.abspath(path), []):
                     raise BadRequest("%s exists and was not written by this session" % path,
                                      status=409, confirm="replace %s?" % path)
-        clusters = self._final_labels()
-        contents = (csv_bytes([self.given], ["label"]), csv_bytes([self.given, clusters], ["given", "cluster"]))
+        *contents, note = saved_files.files(self.given, self._final_labels(), self.classes)
         for (path, _), content in zip(targets, contents):
             digests = known.setdefault(os.path.abspath(path), [])
             digests[:] = (digests + [store.digest(content)])[-2:]
         self.export["complete"] = False
         self._persist()
-        for (path, _), content in zip(targets, contents):
-            store.write_whole(path, content)
+        store.write_wholes([(path, content) for (path, _), content in zip(targets, contents)])
         self.export["complete"] = True
         self.saved_revision = self.revision
         self._persist()
+        return note

@@ -62,15 +62,45 @@ def write_whole(path, data):
     """Make ``path`` hold ``data`` (bytes): the old content or the new one, never a part.
 
     A symbolic link's target is written; devices and FIFOs are written in place."""
-    target = os.path.realpath(path)
+    write_wholes([(path, data)])
+
+
+def write_wholes(items):
+    """Make each path of ``items`` ((path, bytes) pairs) hold its data, as :func:`write_whole` does.
+
+    Every temporary file is written and synced before the first rename, so an error on the way
+    leaves every path as it was; only a kill between the renames leaves the first paths new and
+    the others old."""
+    ready = []  # (temporary or None for a file written in place, target, data)
+    try:
+        for path, data in items:
+            target = os.path.realpath(path)
+            ready.append((_prepared(target, data), target, data))
+        for temporary, target, data in ready:
+            if temporary is None:
+                with open(target, "wb") as handle:
+                    handle.write(data)
+            else:
+                os.replace(temporary, target)
+    except BaseException:
+        for temporary, _, _ in ready:
+            if temporary is not None:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temporary)
+        raise
+    for folder in {os.path.dirname(target) for temporary, target, _ in ready if temporary is not None}:
+        _sync_folder(folder)
+
+
+def _prepared(target, data):
+    """The synced temporary file that will replace ``target`` with ``data``, with the old file's
+    permissions; None when ``target`` is a device or FIFO, which is written in place."""
     try:
         old = os.stat(target)
     except FileNotFoundError:
         old = None
     if old is not None and not stat.S_ISREG(old.st_mode):
-        with open(target, "wb") as handle:
-            handle.write(data)
-        return
+        return None
     temporary = temporary_name(target)
     with contextlib.suppress(FileNotFoundError):
         os.unlink(temporary)  # a leftover would keep its own permissions
@@ -85,12 +115,11 @@ def write_whole(path, data):
             os.fsync(handle)
         finally:
             os.close(handle)
-        os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
-    _sync_folder(os.path.dirname(target))
+    return temporary
 
 
 def digest(data):

@@ -228,7 +228,7 @@ const brov = (() => {
     try {
       const answer = await send("/api/save", { overwrite });
       take(answer.state);
-      report(`saved ${answer.written.join(" and ")}`);
+      report(`saved ${answer.written.join(" and ")}` + (answer.note ? `; ${answer.note}` : ""));
     } catch (error) {
       if (error.answer && error.answer.confirm && !overwrite && window.confirm(error.answer.confirm)) {
         return save(true);
