@@ -8,7 +8,7 @@
 //     (0: up to 8). The GIL is released while the build runs.
 //
 // smaller_side_sizes(edges, n) -> sizes
-//     edges: a C-contiguous int64 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
+//     edges: a C-contiguous int64 or int32 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
 //     the number of nodes on the smaller side that removing it leaves within its tree. Memory
 //     follows the edges given, however large n is.
 #define PY_SSIZE_T_CLEAN
@@ -120,27 +120,42 @@ PyObject* tree_edges(const Arguments& arguments) {
 const Param kSideSizesParams[] = {{"edges", Kind::object}, {"n", Kind::count}};
 constexpr Signature kSideSizes = signature("smaller_side_sizes", kSideSizesParams,
     "smaller_side_sizes(edges, n)\n\n"
-    "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 (m, 2) array), the number\n"
+    "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 or int32 (m, 2) array), the number\n"
     "of nodes on the smaller of the two sides that removing it leaves within its tree.");
+
+template <typename Index>
+void check_ids(const std::vector<Index>& pairs, std::int64_t n) {
+    for (const Index id : pairs)
+        if (id < 0 || id >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
+}
 
 PyObject* side_sizes(const Arguments& arguments) {
     const std::int64_t n = arguments.int64(1);
     Column edges;
     if (!edges.hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
     const Py_buffer& view = edges.hold.view();
-    if (view.ndim != 2 || view.shape[1] != 2 || !holds_8_byte(view, 'i'))
-        raise(PyExc_TypeError, "edges must be a C-contiguous int64 array of shape (m, 2)");
+    char kind = 0;
+    const bool narrow = classify(view, &kind) && kind == 'i' && view.itemsize == 4;
+    if (view.ndim != 2 || view.shape[1] != 2 || !(narrow || holds_8_byte(view, 'i')))
+        raise(PyExc_TypeError, "edges must be a C-contiguous int64 or int32 array of shape (m, 2)");
     const auto m = static_cast<std::int64_t>(view.shape[0]);
     // Allocated before the ids are copied and checked: an allocation can start the collector,
     // whose finalisers may write to the edges. No Python code runs after the check.
     npy_intp dims[1] = {static_cast<npy_intp>(m)};
     Ref sizes = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get())));
-    copy_items(edges, static_cast<Py_ssize_t>(2 * m), 'i');
-    const std::int64_t* pairs = edges.owned.data();
-    for (std::int64_t k = 0; k < 2 * m; ++k)
-        if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
-    if (!smaller_side_sizes(pairs, m, n, out)) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
+    bool forest = false;
+    if (narrow) {  // 32-bit ids (the estimator's trees): read once, without a 64-bit copy
+        std::vector<std::int32_t> pairs(static_cast<std::size_t>(2 * m));
+        std::memcpy(pairs.data(), view.buf, pairs.size() * sizeof(std::int32_t));
+        check_ids(pairs, n);
+        forest = smaller_side_sizes(pairs.data(), m, n, out);
+    } else {
+        copy_items(edges, static_cast<Py_ssize_t>(2 * m), 'i');
+        check_ids(edges.owned, n);
+        forest = smaller_side_sizes(edges.owned.data(), m, n, out);
+    }
+    if (!forest) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
     return sizes.release();
 }
 
