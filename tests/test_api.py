@@ -20,7 +20,7 @@ import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
                                         euclidean_mst)
 from halvek.algorithms.src.brov.estimator import brov_clustering as estimator_module
-from halvek.algorithms.src.brov.binaries import brov_core
+from halvek.algorithms.src.brov.binaries import _tree, brov_core
 from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, for_csgraph, symmetric_csr
 from halvek.algorithms.src.brov.clustering import cluster_tree
 from halvek.algorithms.src.brov.graphs import graph_pair
@@ -73,6 +73,9 @@ class TestEuclideanMst:
         assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0)
         assert np.sum(lengths == 0) == len(X) - len(distinct)
         assert used == "boruvka"
+        # 32-bit edges (the estimator's) name the same tree, in few coordinates and in many.
+        compact = _tree.euclidean_mst_edges(np.ascontiguousarray(X), int32=True)
+        assert compact.dtype == np.int32 and np.array_equal(compact, edges)
 
     @pytest.mark.parametrize("n, d", [(3000, 2), (2000, 3), (1500, 8), (800, 16)])
     def test_same_tree_as_the_complete_graph(self, n, d):
@@ -649,6 +652,10 @@ class TestWeightingAndConfidence:
         assert proba.shape == (40, 2) and set(np.unique(proba)) == {0.0, 1.0}
         assert np.array_equal(model.classes_[proba.argmax(axis=1)], model.labels_)
         assert np.all(model.confidence_ == 1.0)
+        # The distributions are drawn at the first read and dropped by the next fit.
+        assert np.array_equal(model.label_distributions_, model.predict_proba(X))
+        model.set_params(n_trees=3).fit(X[:21], np.r_[3, [-1] * 19, 5])
+        assert model.label_distributions_.shape == (21, 2) and model.label_distributions_[20].tolist() == [0.0, 1.0]
 
 
 class TestScikitLearnConventions:
