@@ -20,13 +20,15 @@ import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
                                         euclidean_mst)
 from halvek.algorithms.src.brov.estimator import brov_clustering as estimator_module
-from halvek.algorithms.src.brov.binaries import brov_core
+from halvek.algorithms.src.brov.binaries import _tree, brov_core
 from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, for_csgraph, symmetric_csr
 from halvek.algorithms.src.brov.clustering import cluster_tree
 from halvek.algorithms.src.brov.graphs import graph_pair
 from halvek.algorithms.src.brov.labels import decode_labels, encode_labels
 from strategies import label_array, removed_edges, trees_and_forests
 
+# The stages of a fit's timings_, in order, with one tree; several trees add their own.
+SINGLE_TREE_STAGES = ["checks", "scaling", "tree", "weights", "cuts", "labels"]
 
 def blobs(centers, per_blob, seed=0, spread=0.5):
     rng = np.random.default_rng(seed)
@@ -71,6 +73,9 @@ class TestEuclideanMst:
         assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0)
         assert np.sum(lengths == 0) == len(X) - len(distinct)
         assert used == "boruvka"
+        # 32-bit edges (the estimator's) name the same tree, in few coordinates and in many.
+        compact = _tree.euclidean_mst_edges(np.ascontiguousarray(X), int32=True)
+        assert compact.dtype == np.int32 and np.array_equal(compact, edges)
 
     @pytest.mark.parametrize("n, d", [(3000, 2), (2000, 3), (1500, 8), (800, 16)])
     def test_same_tree_as_the_complete_graph(self, n, d):
@@ -353,9 +358,9 @@ class TestEstimator:
         assert model.classes_.tolist() == sorted(set(ids.tolist()))
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
         # 240 points: ten trees vote and draw the tree that is cut.
-        assert set(model.timings_) == {"tree", "clusterize", "confidence", "consensus"}
+        assert set(model.timings_) == set(SINGLE_TREE_STAGES) | {"confidence", "consensus"}
         single = BrovClustering(n_trees=1).fit(X, y)
-        assert set(single.timings_) == {"tree", "clusterize"} and np.array_equal(single.labels_, labels)
+        assert list(single.timings_) == SINGLE_TREE_STAGES and np.array_equal(single.labels_, labels)
 
     @pytest.mark.parametrize("method, route", [("auto", "boruvka"), ("knn", "knn")])
     def test_routes_in_higher_dimensions(self, method, route):
@@ -470,7 +475,7 @@ class TestEstimator:
         X, _ = blobs([(0, 0), (5, 5)], 20)
         BrovClustering(verbose=True, n_trees=3).fit(X, np.r_[0, [-1] * 38, 1])
         err = capsys.readouterr().err
-        for stage in ("tree", "clusterize", "confidence"):
+        for stage in SINGLE_TREE_STAGES + ["confidence"]:
             assert "brov: %s" % stage in err
 
 
@@ -615,7 +620,7 @@ class TestWeightingAndConfidence:
         assert "consensus" in voting.timings_ and voting.predict_proba(X).sum(axis=0).tolist() == [20, 20]
         bigger = np.vstack([X, [[5.1, 5.1]]])
         alone = BrovClustering(random_state=0).fit(bigger, np.r_[y, -1])
-        assert set(alone.timings_) == {"tree", "clusterize"} and np.all(alone.confidence_ == 1.0)
+        assert list(alone.timings_) == SINGLE_TREE_STAGES and np.all(alone.confidence_ == 1.0)
         one = BrovClustering(n_trees=1).fit(bigger, np.r_[y, -1])
         assert np.array_equal(alone.edge_weights_, one.edge_weights_)
         # A count given explicitly holds at any size, as does consensus="points" with "auto".
@@ -647,6 +652,10 @@ class TestWeightingAndConfidence:
         assert proba.shape == (40, 2) and set(np.unique(proba)) == {0.0, 1.0}
         assert np.array_equal(model.classes_[proba.argmax(axis=1)], model.labels_)
         assert np.all(model.confidence_ == 1.0)
+        # The distributions are drawn at the first read and dropped by the next fit.
+        assert np.array_equal(model.label_distributions_, model.predict_proba(X))
+        model.set_params(n_trees=3).fit(X[:21], np.r_[3, [-1] * 19, 5])
+        assert model.label_distributions_.shape == (21, 2) and model.label_distributions_[20].tolist() == [0.0, 1.0]
 
 
 class TestScikitLearnConventions:

@@ -74,7 +74,7 @@ class TestDemo:
         summary = capsys.readouterr()
         assert "points: 400 (2 coordinates), labelled: 8" in summary.out
         assert "clusters: 4" in summary.out and "adjusted Rand index" in summary.out
-        for stage in ("tree", "clusterize", "plot"):
+        for stage in ("tree", "cuts", "plot"):
             assert " %s " % stage in summary.out
         assert summary.err == ""  # small input: no progress
 
@@ -88,7 +88,7 @@ class TestDemo:
         monkeypatch.setattr(cli_common, "PROGRESS_FROM", 100)
         assert cli.main(["demo", "--n", "150", "--out", str(tmp_path / "a")]) == 0
         err = capsys.readouterr().err
-        assert "brov: generated 150 points" in err and "brov: clusterize" in err
+        assert "brov: generated 150 points" in err and "brov: cuts" in err
         assert cli.main(["demo", "--n", "150", "--out", str(tmp_path / "b"), "-q"]) == 0
         assert capsys.readouterr().err == ""
 

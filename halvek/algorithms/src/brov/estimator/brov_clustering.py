@@ -1,6 +1,7 @@
 """A scikit-learn-style estimator around ``clusterize``."""
 
 import contextlib
+import functools
 import inspect
 import time
 import warnings
@@ -136,7 +137,8 @@ class BrovClustering(SemiSupervisedMixin):
     classes_ : ndarray
         The distinct classes found in ``y``, sorted.
     edges_ : ndarray of shape (n_samples - 1, 2)
-        The tree that was cut, smaller point index first: the tree of the
+        The tree that was cut, smaller point index first (int32 where the
+        exact k-d tree route built it, int64 otherwise): the tree of the
         data, or the voted tree (``consensus="tree"`` with several trees).
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge.
@@ -149,7 +151,9 @@ class BrovClustering(SemiSupervisedMixin):
         True for the tree edges that were cut.
     label_distributions_ : ndarray of shape (n_samples, n_classes)
         Each point's share of the trees' votes per class (columns in the
-        order of ``classes_``): ``predict_proba`` of the fitted points.
+        order of ``classes_``): ``predict_proba`` of the fitted points. Drawn
+        from the votes when first read (n x classes floats would outweigh
+        the rest of a large fit).
     n_iter_ : int
         The number of trees that were cut (``n_trees`` resolved).
     scaling_ : tuple (mean, std) of ndarrays, or None
@@ -168,10 +172,11 @@ class BrovClustering(SemiSupervisedMixin):
         matrix products), "knn" (the k-NN approximation, exact neighbours) or "hnsw" (the same,
         neighbours from faiss's HNSW index above 16 coordinates).
     timings_ : dict
-        Seconds spent per stage: "tree", "clusterize" (weights, cuts and
-        labels of the tree of the data) and, with several trees,
-        "confidence" (the perturbed trees) and, for ``consensus="tree"``,
-        "consensus" (the voted tree and its cuts).
+        Seconds spent per stage, in order: "checks" (of the inputs),
+        "scaling", "tree", "weights" and "cuts" (of the tree of the data),
+        with several trees "confidence" (the perturbed trees) and, for
+        ``consensus="tree"``, "consensus" (the voted tree and its cuts), and
+        "labels". Together they make up the fit.
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -275,41 +280,46 @@ class BrovClustering(SemiSupervisedMixin):
         """Cluster the points of ``X`` (n_samples x n_features) guided by the
         class ids ``y`` (-1 = unlabelled). Inputs are checked before anything
         is computed. Returns self."""
-        self._check_params()
-        rng = random_generator(self.random_state)
-        if y is None:
-            raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
-                             "class id per point, -1 for unlabelled points" % type(self).__name__)
-        names = _feature_names(X)
-        X = check_points(X)
-        # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
-        scaling, spread = scaling_for(X, self.scale)
-        if spread:
-            warnings.warn(SpreadWarning(spread), stacklevel=2)
-        X = scaled(X, scaling)
-        threads = effective_n_jobs(self.n_jobs)
-        y_array = column_to_labels(np.asarray(y))
-        codes, classes = encode_labels(y_array, X.shape[0])
         timings = {}
-
         self._stages = StageProgress() if self.verbose else None
+        with self._stage("checks", timings):
+            self._check_params()
+            rng = random_generator(self.random_state)
+            if y is None:
+                raise ValueError("%s requires y to be passed, but the target y is None: give one integer "
+                                 "class id per point, -1 for unlabelled points" % type(self).__name__)
+            names = _feature_names(X)
+            X = check_points(X)
+            threads = effective_n_jobs(self.n_jobs)
+            y_array = column_to_labels(np.asarray(y))
+            codes, classes = encode_labels(y_array, X.shape[0])
+        with self._stage("scaling", timings):
+            # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
+            scaling, spread = scaling_for(X, self.scale)
+            if spread:
+                warnings.warn(SpreadWarning(spread), stacklevel=2)
+            X = scaled(X, scaling)
+
         with self._stage("tree", timings) as detail:
             edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
-                progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads)
+                progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads,
+                compact_indices=True)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
-        with self._stage("clusterize", timings) as detail:
+        with self._stage("weights", timings):
             trees, consensus, edge_weight = self._plan(X.shape[0])
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
             weights = weigh(edges, lengths)
+        with self._stage("cuts", timings) as detail:
             new_codes, cut = cluster_tree(edges, weights, codes)
             detail.append(" (%d cut)" % int(cut.sum()))
 
-        votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
-        votes[np.arange(X.shape[0]), new_codes] = 1
+        votes = None  # with one tree, the votes are the labels themselves
         if trees > 1:
             with self._stage("confidence", timings) as detail:
+                votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
+                votes[np.arange(X.shape[0]), new_codes] = 1
                 pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
                 votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
                 detail.append(" (%d trees)" % trees)
@@ -321,7 +331,13 @@ class BrovClustering(SemiSupervisedMixin):
             elif consensus == "points":
                 new_codes = most_voted(votes, new_codes)
 
-        self.labels_ = decode_labels(new_codes, classes, result_dtype(y_array, classes))
+        with self._stage("labels", timings):
+            self.labels_ = decode_labels(new_codes, classes, result_dtype(y_array, classes))
+            self._codes, self._votes = new_codes, votes
+            self._vote_total = 1.0 if votes is None else float(votes[0].sum())
+            self.__dict__.pop("label_distributions_", None)  # drawn from the votes at the first use
+            self.confidence_ = (np.ones(X.shape[0]) if votes is None
+                                else votes[np.arange(X.shape[0]), new_codes] / self._vote_total)
         self.transduction_ = self.labels_
         self.classes_ = classes
         self.edges_ = edges
@@ -329,10 +345,7 @@ class BrovClustering(SemiSupervisedMixin):
         self.edge_weights_ = weights
         self.cut_edges_ = cut
         self.tree_method_ = used
-        self._proba = votes / float(votes[0].sum())
-        self.label_distributions_ = self._proba
         self.n_iter_ = trees
-        self.confidence_ = self._proba[np.arange(X.shape[0]), new_codes]
         self.timings_ = timings
         self._scaling = self.scaling_ = scaling
         self.n_features_in_ = X.shape[1]
@@ -343,6 +356,22 @@ class BrovClustering(SemiSupervisedMixin):
         self._fit_X = X
         self._fitted_index = NearestPoint(X)  # once per fit, for every predict
         return self
+
+    @functools.cached_property
+    def label_distributions_(self):
+        self._check_fitted()
+        return self._distributions(slice(None))
+
+    def _distributions(self, rows):
+        """The share of the trees' votes per class of the fitted points ``rows``: one-hot on the
+        labels with a single tree (kept as the labels alone: n x classes floats would outweigh
+        the rest of the fit)."""
+        if self._votes is not None:
+            return self._votes[rows] / self._vote_total
+        codes = self._codes[rows]
+        shares = np.zeros((len(codes), len(self.classes_)))
+        shares[np.arange(len(codes)), codes] = 1.0
+        return shares
 
     def _to_fitted_space(self, X):
         return scaled(X, self._scaling)

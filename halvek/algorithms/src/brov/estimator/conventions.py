@@ -66,7 +66,7 @@ class SemiSupervisedMixin:
     and the scikit-learn tags of a transductive semi-supervised classifier.
 
     The host sets ``_fitted_index`` (a ``NearestPoint`` of the fitted points, in the space the tree was
-    built in), ``labels_``, ``_proba`` (class votes per fitted point) and
+    built in), ``labels_``, ``_distributions(rows)`` (class votes of fitted points) and
     ``n_features_in_`` in ``fit``, and provides ``_check_points(X)`` and
     ``_to_fitted_space(X)``."""
 
@@ -102,7 +102,7 @@ class SemiSupervisedMixin:
         a tie) it may differ from ``labels_`` and ``predict``; such a point has
         ``confidence_`` below 0.5 (at most 0.5 on a tie)."""
         nearest = self._nearest_fitted(X)
-        return self._proba[nearest]
+        return self._distributions(nearest)
 
     def _nearest_fitted(self, X):
         self._check_fitted()

@@ -128,7 +128,9 @@ def _local_scales(X, k, neighbours=None):
 def smaller_side_sizes(edges, n):
     """For each edge of a spanning forest of ``n`` nodes, the number of nodes on
     the smaller of the two sides that removing it leaves within its tree."""
-    edges = np.ascontiguousarray(np.asarray(edges, dtype=np.int64).reshape(-1, 2))
+    edges = np.asarray(edges)
+    edges = np.ascontiguousarray(edges.reshape(-1, 2) if edges.dtype == np.int32 else
+                                 np.asarray(edges, dtype=np.int64).reshape(-1, 2))  # 32-bit ids as they are
     return tree().smaller_side_sizes(edges, int(n))
 
 

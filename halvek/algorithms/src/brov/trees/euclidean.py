@@ -121,12 +121,16 @@ def _neighbour_lengths(P, index):
     return lengths.reshape(index.shape)
 
 
-def _lengths(P, pairs, chunk=1 << 16):
+def _lengths(P, pairs, chunk=1 << 16, unit=None):
     """Euclidean lengths of the pairs, a chunk at a time: gathering every pair's coordinates at
-    once would take gigabytes in many coordinates."""
+    once would take gigabytes in many coordinates. With ``unit``, of the points P / unit (each
+    chunk divided on the way, so that P / unit is never held whole)."""
     out = np.empty(len(pairs))
     for s in range(0, len(pairs), chunk):
-        diff = P[pairs[s:s + chunk, 0]] - P[pairs[s:s + chunk, 1]]
+        ends = (P[pairs[s:s + chunk, 0]], P[pairs[s:s + chunk, 1]])
+        if unit is not None:
+            ends = (ends[0] / unit, ends[1] / unit)
+        diff = ends[0] - ends[1]
         out[s:s + chunk] = np.hypot(diff[:, 0], diff[:, 1]) if P.shape[1] == 2 else np.linalg.norm(diff, axis=1)
     return out
 
@@ -227,7 +231,7 @@ def scale_of(X):
     """A power of two within a factor 2 below the largest coordinate magnitude (1 for all zeros).
     Dividing by it is exact and keeps squared distances away from overflow (coordinates near 1e155
     and up) and underflow (near 1e-155 and down)."""
-    top = float(np.max(np.abs(X))) if X.size else 0.0
+    top = max(float(X.max()), -float(X.min())) if X.size else 0.0  # no |X| copy
     if top == 0.0:
         return 1.0
     return float(np.ldexp(1.0, int(np.frexp(top)[1]) - 1))
@@ -325,12 +329,13 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
 
 
 def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS,
-                                 max_pieces=DEFAULT_MAX_PIECES, progress=None, n_jobs=None):
+                                 max_pieces=DEFAULT_MAX_PIECES, progress=None, n_jobs=None, compact_indices=False):
     """``euclidean_mst``'s three results and the neighbours its route found on the way, for the
     callers that would otherwise search again: ``(index, lengths)`` arrays (n, n_neighbors) of
     every point's nearest other points (index -1 and length inf where fewer were found; the
     neighbours of the "hnsw" route are approximate), or None (the k-d tree's exact route finds
-    none, and identical points are collapsed before any search)."""
+    none, and identical points are collapsed before any search). ``compact_indices``: the edges
+    as int32 where the exact k-d tree route builds them and n allows (half their memory)."""
     report = _progress_reporter(progress)
     X = check_points(X, min_points=0)
     if method not in ("auto", "exact", "knn"):
@@ -343,23 +348,26 @@ def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHB
         raise ValueError("n_jobs must be a positive integer or None, got %r" % (n_jobs,))
     report(0.0)
     scale = scale_of(X)
-    P = np.ascontiguousarray(X / scale)
     route = _route(method, *X.shape)
     neighbours = None
-    if route == "boruvka":
-        edges = tree().euclidean_mst_edges(P, progress, threads=int(n_jobs or 0))
-    elif route == "blocked":
+    if route == "boruvka":  # the native build scales its own copy by the same power of two
+        P, unit = X, scale
+        edges = tree().euclidean_mst_edges(np.ascontiguousarray(X), progress, threads=int(n_jobs or 0),
+                                           int32=bool(compact_indices) and X.shape[0] < 2 ** 31 - 1)
+    else:
+        P, unit = np.ascontiguousarray(X / scale), None
+    if route == "blocked":
         from .dense import DenseTree
 
         built = DenseTree(P, k=n_neighbors, native_fallback=tree().euclidean_mst_edges, report=report)
         edges = built.edges
         if built.neighbours is not None:
             neighbours = (built.neighbours[0], np.sqrt(built.neighbours[1]))
-    else:
+    elif route == "knn":
         edges, route, neighbours = _knn_tree(P, n_neighbors, max_pieces, report,
                                              X.shape[1] > KD_TREE_MAX_DIMENSIONS, int(n_jobs or -1))
     with np.errstate(over="ignore"):
-        lengths = _lengths(P, edges) * scale if len(edges) else np.empty(0)
+        lengths = _lengths(P, edges, unit=unit) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
     if neighbours is not None:

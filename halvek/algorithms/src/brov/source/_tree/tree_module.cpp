@@ -1,14 +1,14 @@
 // _tree: the exact Euclidean minimum spanning tree of a point set, in native code.
 //
-// euclidean_mst_edges(points, progress=None, threads=0) -> edges
+// euclidean_mst_edges(points, progress=None, threads=0, int32=False) -> edges
 //     points: a C-contiguous float64 array of shape (n, d), finite (any magnitude: the build works
 //     on a copy scaled by a power of two). Returns an (n - 1, 2) int64 array of row pairs, smaller
-//     row first. progress, if given, is called with the fraction of the work done after each round;
+//     row first (int32 with int32=True, for n below 2^31: half the memory). progress, if given, is called with the fraction of the work done after each round;
 //     an exception from it (or Ctrl-C) stops the build. threads caps the threads of the searches
 //     (0: up to 8). The GIL is released while the build runs.
 //
 // smaller_side_sizes(edges, n) -> sizes
-//     edges: a C-contiguous int64 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
+//     edges: a C-contiguous int64 or int32 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
 //     the number of nodes on the smaller side that removing it leaves within its tree. Memory
 //     follows the edges given, however large n is.
 #define PY_SSIZE_T_CLEAN
@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "cpython/binding.hpp"
@@ -39,12 +40,14 @@ bool holds_8_byte(const Py_buffer& view, char want) {
     return classify(view, &kind) && kind == want && view.itemsize == 8;
 }
 
-const Param kTreeEdgesParams[] = {
-    {"points", Kind::object}, {"progress", Kind::callable, true}, {"threads", Kind::count, true, 0}};
+const Param kTreeEdgesParams[] = {{"points", Kind::object},
+                                  {"progress", Kind::callable, true},
+                                  {"threads", Kind::count, true, 0},
+                                  {"int32", Kind::flag, true, 0}};
 constexpr Signature kTreeEdges = signature("euclidean_mst_edges", kTreeEdgesParams,
-    "euclidean_mst_edges(points, progress=None, threads=0)\n\n"
+    "euclidean_mst_edges(points, progress=None, threads=0, int32=False)\n\n"
     "Exact Euclidean minimum spanning tree of the rows of a C-contiguous float64 (n, d) array:\n"
-    "an (n - 1, 2) int64 array of row pairs, smaller row first. Equal lengths are broken by the\n"
+    "an (n - 1, 2) int64 array (int32 with int32=True) of row pairs, smaller row first. Equal lengths are broken by the\n"
     "rows' positions in an internal order. progress(fraction) is called after each round.\n"
     "threads caps the threads of the searches (0: up to 8). Other Python threads run meanwhile.");
 
@@ -69,16 +72,19 @@ PyObject* tree_edges(const Arguments& arguments) {
     const auto d = static_cast<std::int64_t>(view.shape[1]);
     if (d > 1 << 20) raise(PyExc_ValueError, "points have too many coordinates");
     const std::int64_t threads = arguments.int64(2);
+    const bool int32 = arguments.flag(3);
+    if (int32 && n >= std::numeric_limits<std::int32_t>::max())
+        raise(PyExc_ValueError, "int32 edges hold fewer than 2^31 - 1 points");
     // Allocated before the values are copied and checked: an allocation can start the collector,
     // whose finalisers may write to the points.
     npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
-    Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
+    Ref edges = Ref::steal(check(PyArray_SimpleNew(2, dims, int32 ? NPY_INT32 : NPY_INT64)));
     copy_items(points, static_cast<Py_ssize_t>(n * d), 'f');
     const double* data = points.owned_reals.data();
     InterruptPoll poll;
     for (std::int64_t k = 0; k < n * d; ++k, poll())
         if (!std::isfinite(data[k])) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
-    auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get())));
+    void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(edges.get()));
     // The build reads only the copy, which no Python code can reach, and writes only into the new
     // array, which no other code has seen yet: other Python threads run while it works, and the
     // checkpoints (the progress callback, signal handlers) cannot change what it reads.
@@ -97,8 +103,14 @@ PyObject* tree_edges(const Arguments& arguments) {
                 check_status(PyErr_CheckSignals());
             });
         };
-        written = euclidean_mst_edges(data, n, static_cast<int>(d), out, checkpoint,
-                                      static_cast<int>(std::min<std::int64_t>(threads, 1 << 16)));
+        // The build takes over the copy and frees it once the tree holds its own.
+        const int most = static_cast<int>(std::min<std::int64_t>(threads, 1 << 16));
+        if (int32)
+            written = euclidean_mst_edges(points.owned_reals, n, static_cast<int>(d), static_cast<std::int32_t*>(out),
+                                          checkpoint, most);
+        else
+            written = euclidean_mst_edges(points.owned_reals, n, static_cast<int>(d), static_cast<std::int64_t*>(out),
+                                          checkpoint, most);
     }
     if (written != (n > 0 ? n - 1 : 0))  // never hand out an array with rows left unwritten
         raise(PyExc_RuntimeError, "euclidean_mst_edges could not join every point");
@@ -108,27 +120,42 @@ PyObject* tree_edges(const Arguments& arguments) {
 const Param kSideSizesParams[] = {{"edges", Kind::object}, {"n", Kind::count}};
 constexpr Signature kSideSizes = signature("smaller_side_sizes", kSideSizesParams,
     "smaller_side_sizes(edges, n)\n\n"
-    "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 (m, 2) array), the number\n"
+    "For each edge of a forest over nodes 0..n-1 (a C-contiguous int64 or int32 (m, 2) array), the number\n"
     "of nodes on the smaller of the two sides that removing it leaves within its tree.");
+
+template <typename Index>
+void check_ids(const std::vector<Index>& pairs, std::int64_t n) {
+    for (const Index id : pairs)
+        if (id < 0 || id >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
+}
 
 PyObject* side_sizes(const Arguments& arguments) {
     const std::int64_t n = arguments.int64(1);
     Column edges;
     if (!edges.hold.acquire(arguments.object(0), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) throw_error_set();
     const Py_buffer& view = edges.hold.view();
-    if (view.ndim != 2 || view.shape[1] != 2 || !holds_8_byte(view, 'i'))
-        raise(PyExc_TypeError, "edges must be a C-contiguous int64 array of shape (m, 2)");
+    char kind = 0;
+    const bool narrow = classify(view, &kind) && kind == 'i' && view.itemsize == 4;
+    if (view.ndim != 2 || view.shape[1] != 2 || !(narrow || holds_8_byte(view, 'i')))
+        raise(PyExc_TypeError, "edges must be a C-contiguous int64 or int32 array of shape (m, 2)");
     const auto m = static_cast<std::int64_t>(view.shape[0]);
     // Allocated before the ids are copied and checked: an allocation can start the collector,
     // whose finalisers may write to the edges. No Python code runs after the check.
     npy_intp dims[1] = {static_cast<npy_intp>(m)};
     Ref sizes = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get())));
-    copy_items(edges, static_cast<Py_ssize_t>(2 * m), 'i');
-    const std::int64_t* pairs = edges.owned.data();
-    for (std::int64_t k = 0; k < 2 * m; ++k)
-        if (pairs[k] < 0 || pairs[k] >= n) raise(PyExc_ValueError, "edges must join nodes in [0, n)");
-    if (!smaller_side_sizes(pairs, m, n, out)) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
+    bool forest = false;
+    if (narrow) {  // 32-bit ids (the estimator's trees): read once, without a 64-bit copy
+        std::vector<std::int32_t> pairs(static_cast<std::size_t>(2 * m));
+        std::memcpy(pairs.data(), view.buf, pairs.size() * sizeof(std::int32_t));
+        check_ids(pairs, n);
+        forest = smaller_side_sizes(pairs.data(), m, n, out);
+    } else {
+        copy_items(edges, static_cast<Py_ssize_t>(2 * m), 'i');
+        check_ids(edges.owned, n);
+        forest = smaller_side_sizes(edges.owned.data(), m, n, out);
+    }
+    if (!forest) raise(PyExc_ValueError, "edges must form a forest (no cycles)");
     return sizes.release();
 }
 

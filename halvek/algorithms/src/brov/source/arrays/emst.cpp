@@ -15,10 +15,8 @@
 namespace brov {
 namespace {
 
-using Index = std::int64_t;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-constexpr Index kNone = -1;
-constexpr Index kMixed = -1;           // node_comp_ of a node whose points span components
+constexpr float kFloatInfinity = std::numeric_limits<float>::infinity();
 constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
 constexpr int kBuildStepsPerPoll = 1 << 15;  // comparisons and coordinates read by the tree build
 constexpr std::int64_t kMaxLeaf = 64;  // points of a leaf, unless they are copies of one point
@@ -72,8 +70,12 @@ void free_polling(SearchPoll& poll, Vectors&... vectors) {
 struct Scratch {
     std::vector<StackEntry> stack;
     std::vector<StackEntry> leaves;  // leaves near the one being searched
+    std::vector<double> d2s;         // the listed distances of the leaf's points
 };
 
+// Index: the type of point positions and component ids, 32 bits wherever n allows (half the
+// memory of the per-point arrays).
+template <typename Index>
 struct Node {
     Index begin, end;     // range of tree positions
     std::int32_t left, right;  // children, -1 for a leaf
@@ -81,8 +83,15 @@ struct Node {
 };
 
 // D > 0: dimension fixed at compile time (unrolled distance loops); D == 0: read from d_.
-template <int D>
+template <int D, typename Index>
 class BoruvkaTree {
+    using Node = brov::Node<Index>;
+    static constexpr Index kNone = -1;
+    static constexpr Index kMixed = -1;  // node_comp_ of a node whose points span components
+    // Whether the leaves' distances read a transposed copy of the coordinates (by_leaf_), which
+    // pays in many coordinates.
+    static constexpr bool kByLeaf = D == 0 || D > 3;
+
 public:
     // The build polls too (4e6 points take about a second): `points` must be memory that the
     // checkpoint's Python code cannot reach.
@@ -94,7 +103,8 @@ public:
     }
 
     // Returns the number of edges written: n - 1, unless the rounds stopped joining.
-    Index run(std::int64_t* edges, const EmstCheckpoint& checkpoint, int max_threads) {
+    template <typename Out>
+    Index run(Out* edges, const EmstCheckpoint& checkpoint, int max_threads) {
         max_threads_ = max_threads;
         // The passes over every point poll as the build does: at millions of points one pass
         // takes long enough for a Ctrl-C to wait on it.
@@ -105,8 +115,7 @@ public:
         parent_ = comp_;
         fill_polling(rank_, n, std::uint8_t(0), poll);
         fill_polling(nearest_, n, kNone, poll);
-        fill_polling(nearest_d2_, n, 0.0, poll);
-        fill_polling(lower_d2_, n, 0.0, poll);
+        fill_polling(lower_d2_, n, 0.0f, poll);
         fill_polling(best_d2_, n, kInfinity, poll);
         fill_polling(best_lo_, n, kNone, poll);
         fill_polling(best_hi_, n, kNone, poll);
@@ -125,13 +134,15 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
-        free_polling(poll, listed_, listed_d2_, by_leaf_, coords_, nearest_, nearest_d2_, lower_d2_, comp_, parent_,
-                     best_d2_, best_lo_, best_hi_, cursor_, order_);
+        free_polling(poll, listed_, by_leaf_, coords_, nearest_, lower_d2_, comp_, parent_, best_d2_, best_lo_, best_hi_,
+                     cursor_, order_);
         return written;
     }
 
 private:
     int dim() const { return D > 0 ? D : d_; }
+    // Offset of row p of `width` entries: 32-bit positions times a width can pass 2^31.
+    static std::size_t at(Index p, int width) { return static_cast<std::size_t>(p) * static_cast<std::size_t>(width); }
 
     // Median splits along the widest side of each node's bounding box, with an explicit stack.
     // With the dimension fixed at compile time the rows themselves are partitioned (sequential
@@ -149,7 +160,7 @@ private:
             rows.reserve(n_);
             for (Index p = 0; p < n_; ++p) {
                 rows.push_back(Row{{}, p});
-                std::copy_n(points + p * D, D, rows[p].x);
+                std::copy_n(points + at(p, D), D, rows[p].x);
                 poll(D);
             }
             split_nodes([&](Index p) { return rows[p].x; },
@@ -164,20 +175,20 @@ private:
             fill_polling(coords_, static_cast<size_t>(n_) * d, 0.0, poll);
             for (Index p = 0; p < n_; ++p, poll(D)) {
                 order_[p] = rows[p].row;
-                std::copy_n(rows[p].x, D, coords_.data() + p * D);
+                std::copy_n(rows[p].x, D, coords_.data() + at(p, D));
             }
         } else {
-            split_nodes([&](Index p) { return points + order_[p] * d; },
+            split_nodes([&](Index p) { return points + at(order_[p], d); },
                         [&](Index begin, Index mid, Index end, int axis) {
                             std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end,
                                              [&](Index a, Index b) {
                                                  poll();
-                                                 return points[a * d + axis] < points[b * d + axis];
+                                                 return points[at(a, d) + axis] < points[at(b, d) + axis];
                                              });
                         },
                         poll);
             fill_polling(coords_, static_cast<size_t>(n_) * d, 0.0, poll);
-            for (Index p = 0; p < n_; ++p, poll(d)) std::copy_n(points + order_[p] * d, d, coords_.data() + p * d);
+            for (Index p = 0; p < n_; ++p, poll(d)) std::copy_n(points + at(order_[p], d), d, coords_.data() + at(p, d));
         }
     }
 
@@ -204,7 +215,7 @@ private:
                     hi[k] = std::max(hi[k], x[k]);
                 }
             }
-            poll((end - begin) * d);
+            poll(static_cast<std::int64_t>(end - begin) * d);
             int axis = 0;
             for (int k = 1; k < d; ++k)
                 if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
@@ -231,24 +242,35 @@ private:
 
     // A second copy of the coordinates, each leaf's block stored coordinate by coordinate.
     void copy_by_leaf(SearchPoll& poll) {
+        if (!kByLeaf) return;
         const int d = dim();
         fill_polling(by_leaf_, coords_.size(), 0.0, poll);
         for (const std::int32_t leaf : leaves_) {
             const Index begin = nodes_[leaf].begin, size = nodes_[leaf].end - begin;
             poll(size * d);
-            double* block = &by_leaf_[begin * d];
+            double* block = &by_leaf_[at(begin, d)];
             for (Index j = 0; j < size; ++j)
-                for (int k = 0; k < d; ++k) block[k * size + j] = coords_[(begin + j) * d + k];
+                for (int k = 0; k < d; ++k) block[k * size + j] = coords_[at(begin + j, d) + k];
         }
     }
 
-    double distance2(const double* a, const double* b) const {
+    // The squared distance from p to j, as leaf_distances2 sums it for p's query (the same
+    // operations in the same order, so the same double): the rounds compare it with those.
+    double pair_distance2(Index p, Index j) const {
+        const double* q = &coords_[at(p, dim())];
+        const double* x = &coords_[at(j, dim())];
         double s = 0.0;
         for (int k = 0; k < dim(); ++k) {
-            const double t = a[k] - b[k];
+            const double t = x[k] - q[k];
             s += t * t;
         }
         return s;
+    }
+
+    // The largest float not above x (a bound that stays a lower bound).
+    static float float_below(double x) {
+        const float f = static_cast<float>(x);
+        return static_cast<double>(f) > x ? std::nextafter(f, -kFloatInfinity) : f;
     }
 
     // Squared distance between the boxes [lo_a, hi_a] and [lo_b, hi_b] (a point is a box of its own).
@@ -285,9 +307,8 @@ private:
     void find_neighbours(const EmstCheckpoint& checkpoint, SearchPoll& poll) {
         k_ = static_cast<int>(std::min<Index>(dim() <= 3 ? 8 : 4, n_ - 1));
         fill_polling(listed_, static_cast<size_t>(n_) * k_, kNone, poll);
-        fill_polling(listed_d2_, static_cast<size_t>(n_) * k_, kInfinity, poll);
-        fill_polling(cursor_, static_cast<size_t>(n_), 0, poll);
-        for (Index p = 0; p < n_; ++p) cursor_[p] = follower_[p] ? k_ : 0;
+        fill_polling(cursor_, static_cast<size_t>(n_), std::uint8_t(0), poll);
+        for (Index p = 0; p < n_; ++p) cursor_[p] = static_cast<std::uint8_t>(follower_[p] ? k_ : 0);
         // Independent searches over a read-only tree: shared out in chunks between this thread and
         // a few helpers. Only this thread polls, between its chunks.
         constexpr Index kChunk = 4;  // leaves
@@ -354,16 +375,20 @@ private:
     // point, and those are gathered once for the whole leaf, nearest first.
     void search_leaf(std::int32_t leaf, Scratch& scratch, const Proceed& proceed) {
         const Node& nd = nodes_[leaf];
+        // The lists' distances live only while the leaf is searched (the rounds recompute the few
+        // they read): n x k of them would be the largest array of the build.
+        scratch.d2s.assign(at(nd.end - nd.begin, k_), kInfinity);
+        const auto d2s_of = [&](Index p) { return &scratch.d2s[at(p - nd.begin, k_)]; };
         double bound = 0.0;
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
             if (!proceed()) return;
-            scan_k(nd, p, &coords_[p * dim()], &listed_[p * k_], &listed_d2_[p * k_]);
-            bound = std::max(bound, listed_d2_[p * k_ + k_ - 1]);
+            scan_k(nd, p, &coords_[at(p, dim())], &listed_[at(p, k_)], d2s_of(p));
+            bound = std::max(bound, d2s_of(p)[k_ - 1]);
         }
         if (!(bound < kInfinity)) {  // some list is not full yet: search the tree point by point
             for (Index p = nd.begin; p < nd.end; ++p)
-                if (!follower_[p] && proceed()) search_k(p, leaf, &listed_[p * k_], &listed_d2_[p * k_], scratch.stack);
+                if (!follower_[p] && proceed()) search_k(p, leaf, &listed_[at(p, k_)], d2s_of(p), scratch.stack);
             return;
         }
         auto& near = scratch.leaves;
@@ -371,9 +396,9 @@ private:
         for (Index p = nd.begin; p < nd.end; ++p) {
             if (follower_[p]) continue;
             if (!proceed()) return;
-            const double* q = &coords_[p * dim()];
-            Index* idx = &listed_[p * k_];
-            double* d2s = &listed_d2_[p * k_];
+            const double* q = &coords_[at(p, dim())];
+            Index* idx = &listed_[at(p, k_)];
+            double* d2s = d2s_of(p);
             for (const auto& [other, leaves_d2] : near) {
                 if (leaves_d2 > d2s[k_ - 1]) break;
                 if (box_distance2(other, q) <= d2s[k_ - 1]) scan_k(nodes_[other], p, q, idx, d2s);
@@ -408,7 +433,7 @@ private:
 
     // The rest of the tree for a point whose own leaf has been scanned.
     void search_k(Index p, std::int32_t own, Index* idx, double* d2s, std::vector<StackEntry>& stack) const {
-        const double* q = &coords_[p * dim()];
+        const double* q = &coords_[at(p, dim())];
         stack.clear();
         stack.push_back({0, 0.0});
         while (!stack.empty()) {
@@ -424,18 +449,20 @@ private:
     }
 
     // Squared distances from q to the points of a leaf (to its first point only, for a leaf of
-    // copies): the same sums as distance2, taken one coordinate at a time over the whole leaf so
+    // copies): the same sums as pair_distance2, taken one coordinate at a time over the whole leaf so
     // that the compiler can vectorise them. Returns how many were written.
     Index leaf_distances2(const Node& nd, const double* q, double* out) const {
         const Index size = nd.end - nd.begin;
         const Index count = nd.same ? 1 : size;
-        const double* block = &by_leaf_[nd.begin * dim()];
         std::fill_n(out, count, 0.0);
+        // In few coordinates the rows themselves serve (measured as fast, and a copy less).
+        const double* block = kByLeaf ? &by_leaf_[at(nd.begin, dim())] : &coords_[at(nd.begin, dim())];
+        const Index stride = kByLeaf ? 1 : dim();
         for (int k = 0; k < dim(); ++k) {
-            const double* column = block + k * size;
+            const double* column = kByLeaf ? block + k * size : block + k;
             const double qk = q[k];
             for (Index j = 0; j < count; ++j) {
-                const double t = column[j] - qk;
+                const double t = column[j * stride] - qk;
                 out[j] += t * t;
             }
         }
@@ -478,24 +505,24 @@ private:
         // Listed and remembered neighbours first: they set tight bounds for the searches.
         for (Index p = 0; p < n_; ++p) {
             step_poll();
-            int& t = cursor_[p];
+            std::uint8_t& t = cursor_[p];
             if (t < k_) {
                 const Index c = comp_[p];
-                const Index* idx = &listed_[p * k_];
+                const Index* idx = &listed_[at(p, k_)];
                 while (t < k_ && idx[t] != kNone && comp_[idx[t]] == c) ++t;
                 if (t < k_ && idx[t] != kNone) {
-                    offer(c, listed_d2_[p * k_ + t], p, idx[t]);
+                    offer(c, pair_distance2(p, idx[t]), p, idx[t]);
                     continue;
                 }
-                t = k_;
-                lower_d2_[p] = listed_d2_[p * k_ + k_ - 1];
+                t = static_cast<std::uint8_t>(k_);
+                lower_d2_[p] = idx[k_ - 1] == kNone ? kFloatInfinity : float_below(pair_distance2(p, idx[k_ - 1]));
             }
             const Index j = nearest_[p];
             if (j == kNone) continue;
             if (comp_[j] != comp_[p]) {
-                offer(comp_[p], nearest_d2_[p], p, j);
+                offer(comp_[p], pair_distance2(p, j), p, j);
             } else {
-                lower_d2_[p] = nearest_d2_[p];
+                lower_d2_[p] = float_below(pair_distance2(p, j));
                 nearest_[p] = kNone;
             }
         }
@@ -539,7 +566,7 @@ private:
         for (; p < nd.end; ++p) {
             if (!needs_search(p)) continue;
             poll();
-            const double* q = &coords_[p * dim()];
+            const double* q = &coords_[at(p, dim())];
             const double limit = best_d2_[c];
             double found_d2 = limit;
             Index found = kNone;
@@ -569,11 +596,10 @@ private:
     // The outcome of p's search within limit: its nearest other-component point, or a lower bound.
     void settle(Index p, Index c, double limit, Index found, double found_d2) {
         if (found == kNone) {
-            lower_d2_[p] = std::max(lower_d2_[p], limit);
+            lower_d2_[p] = std::max(lower_d2_[p], float_below(limit));
             return;
         }
         nearest_[p] = found;
-        nearest_d2_[p] = found_d2;
         offer(c, found_d2, p, found);
     }
 
@@ -581,7 +607,7 @@ private:
     // the bound of p's component; otherwise that bound becomes p's lower bound.
     void search(Index p) {
         const Index c = comp_[p];
-        const double* q = &coords_[p * dim()];
+        const double* q = &coords_[at(p, dim())];
         const double bound = best_d2_[c];
         double found_d2 = bound;
         Index found = kNone;
@@ -604,7 +630,8 @@ private:
 
     // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
     // take no part in the searches after that.
-    Index join_identical(std::int64_t* edges) {
+    template <typename Out>
+    Index join_identical(Out* edges) {
         follower_.assign(n_, 0);
         Index written = 0;
         for (const Node& nd : nodes_) {
@@ -613,8 +640,8 @@ private:
                 follower_[p] = 1;
                 parent_[p] = nd.begin;
                 const Index u = order_[nd.begin], v = order_[p];
-                edges[2 * written] = std::min(u, v);
-                edges[2 * written + 1] = std::max(u, v);
+                edges[2 * static_cast<std::size_t>(written)] = static_cast<Out>(std::min(u, v));
+                edges[2 * static_cast<std::size_t>(written) + 1] = static_cast<Out>(std::max(u, v));
                 ++written;
             }
             if (nd.end - nd.begin > 1) rank_[nd.begin] = 1;
@@ -622,7 +649,8 @@ private:
         return written;
     }
 
-    Index join_components(std::int64_t* edges, Index written, SearchPoll& poll) {
+    template <typename Out>
+    Index join_components(Out* edges, Index written, SearchPoll& poll) {
         for (Index c = 0; c < n_; ++c) {
             poll();
             if (comp_[c] != c || best_lo_[c] == kNone) continue;
@@ -632,8 +660,8 @@ private:
                 parent_[b] = a;
                 if (rank_[a] == rank_[b]) ++rank_[a];
                 const Index u = order_[best_lo_[c]], v = order_[best_hi_[c]];
-                edges[2 * written] = std::min(u, v);
-                edges[2 * written + 1] = std::max(u, v);
+                edges[2 * static_cast<std::size_t>(written)] = static_cast<Out>(std::min(u, v));
+                edges[2 * static_cast<std::size_t>(written) + 1] = static_cast<Out>(std::max(u, v));
                 ++written;
             }
             best_d2_[c] = kInfinity;
@@ -669,7 +697,9 @@ private:
     std::vector<Index> comp_, parent_, node_comp_;
     std::vector<std::uint8_t> rank_;
     std::vector<Index> nearest_;
-    std::vector<double> nearest_d2_, lower_d2_;
+    // A lower bound of each point's distance to other components, rounded down to float (a lower
+    // bound still: at worst a point is searched once more).
+    std::vector<float> lower_d2_;
     std::vector<double> best_d2_;  // per component root: its shortest outgoing edge so far
     std::vector<Index> best_lo_, best_hi_;
     std::vector<StackEntry> stack_;
@@ -678,15 +708,15 @@ private:
     int max_threads_ = 0;        // 0: up to 8
     int k_ = 0;                  // neighbours listed per point
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
-    std::vector<double> listed_d2_;
-    std::vector<int> cursor_;  // first listed neighbour that may be in another component
+    std::vector<std::uint8_t> cursor_;  // first listed neighbour that may be in another component
     std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead
 };
 
-template <int D>
-Index run_fixed(const double* points, Index n, int d, std::int64_t* edges, const EmstCheckpoint& checkpoint,
-                int max_threads) {
-    BoruvkaTree<D> tree(points, n, d, checkpoint);
+template <int D, typename Index, typename Out>
+std::int64_t run_fixed(const double* points, Index n, int d, Out* edges, const EmstCheckpoint& checkpoint,
+                       int max_threads, std::vector<double>* owned) {
+    BoruvkaTree<D, Index> tree(points, n, d, checkpoint);
+    if (owned) std::vector<double>().swap(*owned);  // the tree holds its own copies now
     return tree.run(edges, checkpoint, max_threads);
 }
 
@@ -702,38 +732,68 @@ double power_of_two_scale(const double* x, std::size_t count, SearchPoll& poll) 
     return std::ldexp(1.0, exponent - 1);
 }
 
-}  // namespace
+template <typename Index, typename Out>
+std::int64_t run_dimension(const double* points, Index n, int d, Out* edges, const EmstCheckpoint& checkpoint,
+                           int max_threads, std::vector<double>* owned) {
+    switch (d) {
+        case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 6: return run_fixed<6>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 8: return run_fixed<8>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 10: return run_fixed<10>(points, n, d, edges, checkpoint, max_threads, owned);
+        default: return run_fixed<0>(points, n, d, edges, checkpoint, max_threads, owned);
+    }
+}
 
-std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
-                                 const EmstCheckpoint& checkpoint, int max_threads) {
+// The build over `points`, scaled first (in `owned` when given, else in a copy), with 32-bit
+// positions wherever n allows.
+template <typename Out>
+std::int64_t build_tree(const double* points, std::int64_t n, int d, Out* edges, const EmstCheckpoint& checkpoint,
+                        int max_threads, std::vector<double>* owned) {
     if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
-        for (Index i = 0; i + 1 < n; ++i) {
-            edges[2 * i] = i;
-            edges[2 * i + 1] = i + 1;
+        for (std::int64_t i = 0; i + 1 < n; ++i) {
+            edges[2 * i] = static_cast<Out>(i);
+            edges[2 * i + 1] = static_cast<Out>(i + 1);
         }
         checkpoint(1.0);
         return n > 0 ? n - 1 : 0;
     }
     const auto count = static_cast<std::size_t>(n) * static_cast<std::size_t>(d);
-    std::vector<double> scaled;  // only where the scale is not 1 (the Python layer scales first)
+    std::vector<double> scaled;  // only where the scale is not 1 and the points are not ours
     SearchPoll poll(checkpoint, kBuildStepsPerPoll);
     const double scale = power_of_two_scale(points, count, poll);
     if (scale != 1.0) {
-        fill_polling(scaled, count, 0.0, poll);
-        for (std::size_t k = 0; k < count; ++k, poll()) scaled[k] = points[k] / scale;
-        points = scaled.data();
+        if (!owned) {
+            fill_polling(scaled, count, 0.0, poll);
+            owned = &scaled;
+        }
+        double* out = owned->data();
+        for (std::size_t k = 0; k < count; ++k, poll()) out[k] = points[k] / scale;
+        points = out;
     }
-    switch (d) {
-        case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads);
-        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads);
-        case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads);
-        case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads);
-        case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads);
-        case 6: return run_fixed<6>(points, n, d, edges, checkpoint, max_threads);
-        case 8: return run_fixed<8>(points, n, d, edges, checkpoint, max_threads);
-        case 10: return run_fixed<10>(points, n, d, edges, checkpoint, max_threads);
-        default: return run_fixed<0>(points, n, d, edges, checkpoint, max_threads);
-    }
+    if (n < std::numeric_limits<std::int32_t>::max())
+        return run_dimension(points, static_cast<std::int32_t>(n), d, edges, checkpoint, max_threads, owned);
+    return run_dimension(points, n, d, edges, checkpoint, max_threads, owned);
+}
+
+}  // namespace
+
+std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                                 const EmstCheckpoint& checkpoint, int max_threads) {
+    return build_tree(points, n, d, edges, checkpoint, max_threads, nullptr);
+}
+
+std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int32_t* edges,
+                                 const EmstCheckpoint& checkpoint, int max_threads) {
+    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points);
+}
+
+std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int64_t* edges,
+                                 const EmstCheckpoint& checkpoint, int max_threads) {
+    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points);
 }
 
 }  // namespace brov

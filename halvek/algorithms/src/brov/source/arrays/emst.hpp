@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace brov {
 
@@ -27,6 +28,14 @@ using EmstCheckpoint = std::function<void(double)>;
 // checkpoint (pass memory of your own). max_threads caps the threads of the neighbour searches
 // (this one included); 0 means up to 8, as many as the machine has.
 std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
+                                 const EmstCheckpoint& checkpoint, int max_threads = 0);
+
+// The same tree from points the build takes over: it scales them in place and frees them once it
+// holds its own copies (at 10^8 points that is 1.6 GB less at the peak). With 32-bit edges, n
+// must be below 2^31.
+std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int32_t* edges,
+                                 const EmstCheckpoint& checkpoint, int max_threads = 0);
+std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int64_t* edges,
                                  const EmstCheckpoint& checkpoint, int max_threads = 0);
 
 }  // namespace brov

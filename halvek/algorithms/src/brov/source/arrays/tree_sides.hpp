@@ -10,5 +10,7 @@ namespace brov {
 // in [0, n); memory is linear in the smaller of n and 2m. Returns false, leaving `smaller` unspecified, when the edges hold a cycle (a repeated
 // edge or a self-loop included).
 bool smaller_side_sizes(const std::int64_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller);
+// The same over 32-bit node ids (n below 2^31).
+bool smaller_side_sizes(const std::int32_t* edges, std::int64_t m, std::int64_t n, std::int64_t* smaller);
 
 }  // namespace brov
