@@ -27,18 +27,21 @@ which callers keep (``DenseTree.neighbours``) instead of searching again.
 """
 
 import heapq
+import os
 
 import numpy as np
 
+from ..native import tree
 from .duplicates import collapse_duplicates
+from .leaves import Leaves
 
 __all__ = ["DenseTree", "dense_mst", "nearest_neighbours"]
 
 TILE = 1 << 22  # entries of one block of products: 16 MiB in float32
-GROUPS = 128  # column groups per tile row whose maxima set the row's admission threshold
 # Up to this many components, and (points x components) entries, one pass finds their closest pairs.
 PAIR_COMPONENTS = 512
 PAIR_ENTRIES = 1 << 26
+LAZY_COMPONENTS = 64  # up to this many, pairs of components are settled as their bounds come up
 NEIGHBOURS = 10
 MAX_NEIGHBOURS = 640  # lists longer than this: the native tree finishes instead
 
@@ -86,44 +89,6 @@ def _squared_distances(P, rows, cols, chunk=1 << 16):
     return out
 
 
-def _candidates(h, k, floor, lowest, along_rows):
-    """For every row of the C-contiguous tile h (``along_rows``) or every column: its entries at
-    or above t, where t (at least ``floor``) is the k-th largest of its group maxima, so that at
-    least k entries pass and its k best among them. Lines t * groups + g form group g (t <
-    width); the lines left over stand alone. Returns (line, other, value, t) with line the row
-    (or column) and other the column (or row) of each entry."""
-    lines, m = (h.shape[0], h.shape[1]) if along_rows else (h.shape[1], h.shape[0])
-    groups = min(GROUPS, m)
-    width = m // groups
-    if along_rows:
-        top = h[:, :groups].copy()
-        for t in range(1, width):  # row by row in SIMD, unlike a reduction over a middle axis
-            np.maximum(top, h[:, t * groups:(t + 1) * groups], out=top)
-        rest = h[:, groups * width:]
-    else:
-        top = h[:groups * width].reshape(width, groups, lines).max(axis=0).T
-        rest = h[groups * width:].T
-    pool = np.concatenate([top, rest], axis=1) if rest.shape[1] else top
-    if pool.shape[1] >= k:
-        t = -np.partition(-pool, k - 1, axis=1)[:, k - 1]
-    else:
-        t = np.full(lines, -np.inf, dtype=h.dtype)
-    t = np.maximum(np.maximum(t, lowest), floor)
-    line, group = np.nonzero(top >= t[:, None])
-    other = (group[:, None] + groups * np.arange(width)[None, :]).ravel()
-    line = np.repeat(line, width)
-    flat = line * h.shape[1] + other if along_rows else other * h.shape[1] + line
-    values = h.ravel()[flat]
-    ok = values >= t[line]
-    line, other, values = line[ok], other[ok], values[ok]
-    if rest.shape[1]:
-        ri, rj = np.nonzero(rest >= t[:, None])
-        line = np.concatenate([line, ri])
-        other = np.concatenate([other, rj + groups * width])
-        values = np.concatenate([values, rest[ri, rj]])
-    return line, other, values, t
-
-
 class _Sorted:
     """The points in the order of their components, with the extended rows and error bounds."""
 
@@ -164,55 +129,73 @@ class _Sorted:
         return zip(rows[0], rows[1], cols[0], cols[1])
 
 
-def _outside_pass(P, X, norms, comp, k, dtype):
-    """One pass over all pairs: the lists (``_Lists``) of the points outside their component."""
-    n = len(X)
-    s = _Sorted(X, norms, comp, dtype)
-    c, order, err = s.comp, s.order, s.err
-    outside = n - (np.searchsorted(c, c, side="right") - np.searchsorted(c, c, side="left"))
-    # floor[i]: a value that at least k of row i's products reach (a tile's k-th best).
-    floor = np.full(n, s.lowest, dtype=dtype)
-    found = []
-    for r0, r1, c0, c1, h in s.tiles():
-        sides = [(True, r0, r1, c0)] if c0 == r0 else [(True, r0, r1, c0), (False, c0, c1, r0)]
-        for along_rows, a, a1, b in sides:
-            line, other, values, t = _candidates(h, k, floor[a:a1], s.lowest, along_rows)
-            floor[a:a1] = t
-            found.append((line + a, other + b, values))
-    rows = np.concatenate([f[0] for f in found])
-    cols = np.concatenate([f[1] for f in found])
-    h = np.concatenate([f[2] for f in found])
-    keep = h >= floor[rows]
-    rows, cols, h = rows[keep], cols[keep], h[keep].astype(np.float64)
+class _Layout:
+    """The points in the order of their leaves (``Leaves``), with their extended rows in ``dtype``
+    and the error bounds of their products."""
 
-    # The k best of every row, by the products.
-    by = np.lexsort((-h, rows))
-    rows, cols, h = rows[by], cols[by], h[by]
-    first = np.searchsorted(rows, np.arange(n))
-    count = np.diff(np.append(first, len(rows)))
-    rank = np.arange(len(rows)) - first[rows]
-    # Left out of a row: products below its floor, and candidates ranked after its k-th.
-    bound = floor.astype(np.float64)
-    full = count > k
-    bound[full] = np.maximum(bound[full], h[first[full] + k - 1])
-    with np.errstate(over="ignore"):  # float64's lowest floor: those rows hold every point anyway
-        reach = -2.0 * (bound + err)
-    everything = (floor == s.lowest) & (count <= k)  # no tile had k outside points: all are in
-    reach[everything | (outside == 0)] = np.inf
+    def __init__(self, X, norms, leaves, dtype):
+        self.leaves, self.dtype = leaves, dtype
+        o = leaves.order
+        self.left, self.right = _extended(X[o], norms[o], dtype)
+        self.err = _error_bounds(X[o], norms[o], np.dtype(dtype))
 
-    keep = rank < k
-    rows, cols = rows[keep], cols[keep]
+
+def _threads():
+    return min(os.cpu_count() or 1, 8)
+
+
+def _reach(last, err):
+    """Squared distances that products below ``last`` (a list's last value) cannot come under."""
+    with np.errstate(over="ignore"):  # a list that is not full: -inf, nothing left out
+        return -2.0 * (last + err)
+
+
+def _outside_pass(P, layout, comp, k):
+    """One pass over the pairs of leaves: the lists (``_Lists``) of the points outside their
+    component. Blocks are taken by increasing lower bound; one whose bound is beyond the reach
+    of all its rows' lists is skipped, and the bound caps those rows' reach instead."""
+    n = len(P)
+    leaves = layout.leaves
+    order, starts = leaves.order, leaves.starts
+    c = np.ascontiguousarray(comp[order], dtype=np.int64)
+    values = np.full((n, k), -np.inf)
     index = np.full((n, k), -1, dtype=np.int64)
-    dist = np.full((n, k), np.inf)
-    exact = _squared_distances(P, order[rows], order[cols])
-    by = np.lexsort((order[cols], exact, rows))  # distance, then point index
-    rows, cols, exact = rows[by], cols[by], exact[by]
-    slot = np.arange(len(rows)) - np.searchsorted(rows, rows)
-    index[order[rows], slot] = order[cols]
-    dist[order[rows], slot] = exact
+    heads = starts[:-1]
+    one = np.minimum.reduceat(c, heads) == np.maximum.reduceat(c, heads)
+    leaf_comp = np.where(one, c[heads], -1)  # -1: a leaf of several components
+    need = np.full(len(heads), np.inf)  # per leaf: the largest reach among its rows
+    skipped = np.full(len(heads), np.inf)  # per leaf: the smallest bound of a block left out
+    lists, threads = tree().tile_lists, _threads()
+    for a, b in leaves.pairs.tolist():
+        if leaf_comp[a] >= 0 and leaf_comp[a] == leaf_comp[b]:
+            continue
+        bound = leaves.lower[a, b]
+        if bound >= need[a] and bound >= need[b]:
+            skipped[a] = min(skipped[a], bound)
+            skipped[b] = min(skipped[b], bound)
+            continue
+        a0, a1, b0, b1 = starts[a], starts[a + 1], starts[b], starts[b + 1]
+        lists(layout.left[a0:a1], layout.right[b0:b1], a0, b0, c, values, index, threads)
+        need[a] = _reach(values[a0:a1, -1], layout.err[a0:a1]).max()
+        need[b] = _reach(values[b0:b1, -1], layout.err[b0:b1]).max()
+    reach = np.minimum(_reach(values[:, -1], layout.err), skipped[leaves.leaf_of])
+
+    # The lists in the rows' order, by exact distance, then point index.
+    rows = np.repeat(np.arange(n), k)
+    cols = index.ravel()
+    found = cols >= 0
+    u, v = order[rows[found]], order[cols[found]]
+    exact = _squared_distances(P, u, v)
+    by = np.lexsort((v, exact, u))
+    u, v, exact = u[by], v[by], exact[by]
+    slot = np.arange(len(u)) - np.searchsorted(u, u)
+    out_index = np.full((n, k), -1, dtype=np.int64)
+    out_dist = np.full((n, k), np.inf)
+    out_index[u, slot] = v
+    out_dist[u, slot] = exact
     reach_out = np.empty(n)
     reach_out[order] = reach
-    return _Lists(index, dist, reach_out)
+    return _Lists(out_index, out_dist, reach_out)
 
 
 def _segment_maxima(h, ranks, axis):
@@ -250,23 +233,68 @@ def _pair_pass(P, X, norms, comp, dtype):
     top = np.maximum.reduceat(best, starts, axis=0).astype(np.float64)  # (components, components)
 
     def closest(a, b):
-        """(squared length, lo, hi) of the closest pair of components a and b, exactly: the pair
-        that is has a product within the slack of the best one."""
         rows = starts[a] + np.flatnonzero(best[starts[a]:ends[a], b] >= top[a, b] - slack)
-        h = s.left[rows] @ s.right[starts[b]:ends[b]].T
-        i, j = np.nonzero(h >= top[a, b] - slack)
-        u, v = order[rows[i]], order[starts[b] + j]
-        lo, hi = np.minimum(u, v), np.maximum(u, v)
-        length = _squared_distances(P, lo, hi)
-        pick = np.lexsort((hi, lo, length))[0]
-        return float(length[pick]), int(lo[pick]), int(hi[pick])
+        cols = np.arange(starts[b], ends[b])
+        return _closest_pair(P, s.left[rows], s.right[cols], order[rows], order[cols], slack)
 
-    # Kruskal over the components, settling a pair only when its lower bound comes up: the
-    # squared distance of a pair is at least -2 (best product + slack).
+    # The squared distance of a pair is at least -2 (best product + slack).
     a, b = np.nonzero(np.triu(np.isfinite(top), 1))
     bounds = -2.0 * (top[a, b] + slack)
     by = np.argsort(bounds, kind="stable")
-    bounds, a, b = bounds[by].tolist(), a[by].tolist(), b[by].tolist()
+    return _kruskal(m, a[by], b[by], bounds[by], closest)
+
+
+def _pairs_by_bounds(P, layout, comp):
+    """The exact tree edges between the components (at most ``LAZY_COMPONENTS``), with no pass
+    over all pairs: two components are at least as far apart as the nearest two of their
+    leaves, and Kruskal settles a pair of components (from the products of their points) only
+    when that bound comes up. Clustered data settles few pairs beyond the tree's own."""
+    leaves = layout.leaves
+    labels, c = np.unique(comp[leaves.order], return_inverse=True)
+    m = len(labels)
+    members = np.split(np.argsort(c, kind="stable"), np.cumsum(np.bincount(c, minlength=m))[:-1])
+    holds = np.zeros((len(leaves.starts) - 1, m), dtype=bool)
+    holds[leaves.leaf_of, c] = True
+    # near[l, y]: the bound from leaf l to the nearest leaf holding points of component y.
+    near = np.stack([np.where(holds, row[:, None], np.inf).min(axis=0) for row in leaves.lower])
+    bound = np.stack([near[holds[:, x]].min(axis=0) for x in range(m)])
+    order = leaves.order
+
+    def closest(x, y):
+        rows, cols = members[x], members[y]
+        slack = 2.0 * float(layout.err[rows].max())
+        return _closest_pair(P, layout.left[rows], layout.right[cols], order[rows], order[cols], slack)
+
+    a, b = np.triu_indices(m, 1)
+    by = np.argsort(bound[a, b], kind="stable")
+    return _kruskal(m, a[by], b[by], bound[a, b][by], closest)
+
+
+def _closest_pair(P, left, right, u, v, slack):
+    """(squared length, lo, hi) of the closest pair between points u (extended rows ``left``) and
+    points v (``right``), exactly: among the pairs whose products come within ``slack`` (twice
+    their error bound) of the best product, the shortest in float64, then by point index."""
+    m = len(left)
+    sides = np.repeat(np.arange(2, dtype=np.int64), [m, len(right)])
+    values = np.full((len(sides), 1), -np.inf)
+    tree().tile_lists(left, right, 0, m, sides, values, np.full((len(sides), 1), -1, dtype=np.int64), _threads())
+    best = values[:m, 0]
+    top = best.max()
+    rows = np.flatnonzero(best >= top - slack)  # the rows of the pairs within the slack
+    h = np.einsum("ij,kj->ik", left[rows], right)  # a few rows: no BLAS threads to wake
+    i, j = np.nonzero(h >= top - slack)
+    a, b = u[rows[i]], v[j]
+    lo, hi = np.minimum(a, b), np.maximum(a, b)
+    length = _squared_distances(P, lo, hi)
+    pick = np.lexsort((hi, lo, length))[0]
+    return float(length[pick]), int(lo[pick]), int(hi[pick])
+
+
+def _kruskal(m, a, b, bounds, closest):
+    """Edges (lo, hi) joining m components: Kruskal over the pairs (a, b) of components, whose
+    squared lengths are at least ``bounds`` (increasing); closest(x, y) -> (squared length, lo,
+    hi) settles a pair when its bound comes up, and the settled pairs are taken shortest first."""
+    bounds, a, b = list(bounds), list(a), list(b)
     settled = []  # heap of (squared length, lo, hi, a, b)
     parent = list(range(m))
 
@@ -350,8 +378,6 @@ def _precision(X, norms, sample=64):
 
 
 def _native_tree(P):
-    from ..native import tree
-
     return tree().euclidean_mst_edges(np.ascontiguousarray(P))
 
 
@@ -359,7 +385,8 @@ def nearest_neighbours(P, k):
     """(index, squared distance) arrays (n, k) of every row's k nearest other rows, ranked by
     float32 products (exact but for near ties), distances in float64."""
     X, norms = _centred(P)
-    lists = _outside_pass(P, X, norms, np.arange(len(P)), max(1, min(int(k), len(P) - 1)), np.float32)
+    layout = _Layout(X, norms, Leaves(P), np.float32)
+    lists = _outside_pass(P, layout, np.arange(len(P)), max(1, min(int(k), len(P) - 1)))
     return lists.index, lists.dist
 
 
@@ -381,7 +408,7 @@ class DenseTree:
         self.neighbours = None
         self.passes = 0
         dtype = _precision(X, norms)
-        lists = None
+        leaves = layout = lists = None
         at_pass = n  # components when the last pass of lists started
         while len(edges) < n - 1:
             new = _settled_edges(comp, lists) if lists is not None else np.empty((0, 2), np.int64)
@@ -390,12 +417,18 @@ class DenseTree:
                 # The lists of that pass settled less than half: float32's error bound is too
                 # wide against the gaps between neighbours (many coordinates, distances alike).
                 dtype = np.float64
-            if not len(new) and components <= PAIR_COMPONENTS and n * components <= PAIR_ENTRIES:
+            if not len(new) and (layout is None or layout.dtype != dtype):
+                leaves = Leaves(P) if leaves is None else leaves
+                layout = _Layout(X, norms, leaves, dtype)
+            if not len(new) and components <= min(LAZY_COMPONENTS, PAIR_COMPONENTS):
+                new = _pairs_by_bounds(P, layout, comp)
+                self.passes += 1
+            elif not len(new) and components <= PAIR_COMPONENTS and n * components <= PAIR_ENTRIES:
                 new = _pair_pass(P, X, norms, comp, dtype)
                 self.passes += 1
             elif not len(new):
                 at_pass = components
-                lists = _outside_pass(P, X, norms, comp, k, dtype)
+                lists = _outside_pass(P, layout, comp, k)
                 self.passes += 1
                 if self.neighbours is None:
                     self.neighbours = (lists.index, lists.dist)
