@@ -100,7 +100,7 @@ class TestEuclideanMst:
         # The blocked products rank pairs in float32: near ties, copies and clumps far apart
         # (norms large against the gaps) must still give the exact tree's length.
         from halvek.algorithms.src.brov.binaries import _tree
-        from halvek.algorithms.src.brov.trees import dense
+        from halvek.algorithms.src.brov.trees import dense, leaves
 
         rng = np.random.default_rng(seed)
         if kind == "grid":
@@ -110,7 +110,9 @@ class TestEuclideanMst:
         else:
             X = rng.normal(size=(max(1, n // 12), d))[rng.integers(0, max(1, n // 12), n)]
         # Few components allowed in a pass of closest pairs: the rounds over neighbour lists run.
-        with mock.patch.object(dense, "PAIR_COMPONENTS", int(rng.choice([2, 8, 512]))):
+        # Small leaves: blocks far apart are skipped, and pairs of components settled by bounds.
+        with mock.patch.object(dense, "PAIR_COMPONENTS", int(rng.choice([2, 8, 512]))), \
+                mock.patch.object(leaves, "LEAF_POINTS", int(rng.choice([3, 16, 512]))):
             edges = dense.dense_mst(X, k=int(rng.integers(1, 12)))
         assert is_spanning_tree(edges, n) and np.all(edges[:, 0] < edges[:, 1])
         lengths = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1)

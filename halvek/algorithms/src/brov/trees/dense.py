@@ -1,26 +1,34 @@
-"""The exact Euclidean minimum spanning tree in many coordinates, from matrix products.
+"""The exact Euclidean minimum spanning tree in many coordinates, from products of rows.
 
-A k-d tree stops pruning at a few dozen coordinates; there, a scan of all pairs by matrix
-products (BLAS, both cores) is the faster exact route. Borůvka's rounds join every component
-to its nearest other component, and the nearest points outside a component come from passes
-over all pairs in tiles of at most ``TILE`` entries:
+A k-d tree stops pruning at a few dozen coordinates; there, products of blocks of rows are the
+faster exact route. Borůvka's rounds join every component to its nearest other component, and
+the nearest points outside a component come from passes over pairs of spatial leaves
+(``leaves.py``): the products of two leaves are computed and reduced in native code
+(``_tree.tile_lists``: its own vectorised kernel on both cores, GIL released), and a pair of
+leaves whose distance bound is beyond what its rows still look for is skipped:
 
 * a pass keeps, for every point, its ``k`` nearest points outside its own component, ranked by
   the product form -|x - y|^2 / 2 = x.y - |x|^2 / 2 - |y|^2 / 2 in float32 (one product of
   rows extended by two columns), and the distances of those ``k`` recomputed directly in
   float64;
 * the product form errs by at most ``err`` (a bound from the float32 rounding of every term),
-  so every point left out of a list is at least ``reach`` away (squared), and a list entry
-  closer than that is the point's nearest outside point for sure;
+  so every point left out of a list is at least ``reach`` away (squared; the bound of a skipped
+  pair of leaves caps it too), and a list entry closer than that is the point's nearest outside
+  point for sure;
 * a round takes, for every component, the shortest candidate of its points, and adds it to the
   tree only when it is shorter than the ``reach`` of every point whose list could not settle
   its nearest outside point. Equal lengths are ordered by (smaller, larger) point index, so
   the tree is the unique minimum under that order;
 * when no component can be settled from the lists, a new pass finds the neighbours outside the
-  current components; with few components left, one pass finds the closest pair of every two
-  components instead, and Kruskal over the components ends the tree. A pass that settles
-  nothing is redone in float64 with twice the neighbours (equal lengths can fill a list), and,
-  past ``MAX_NEIGHBOURS``, the native exact tree finishes the job.
+  current components; with few components left, Kruskal over the components ends the tree:
+  up to ``LAZY_COMPONENTS`` it settles a pair of components (its closest pair, from their
+  products) only when the pair's bound comes up, and up to ``PAIR_COMPONENTS`` one pass over
+  all pairs bounds every pair of components first. A pass that settles nothing is redone in
+  float64 with twice the neighbours (equal lengths can fill a list), and, past
+  ``MAX_NEIGHBOURS``, the native exact tree finishes the job.
+
+Clustered data costs about the products within the clusters plus those of the few pairs of
+clusters the tree must compare; points spread evenly cost all pairs, as before.
 
 Every round's lists also give each point its ``k`` nearest neighbours of the first pass,
 which callers keep (``DenseTree.neighbours``) instead of searching again.
@@ -81,7 +89,8 @@ class _Lists:
         self.index, self.dist, self.reach = index, dist, reach
 
 
-def _squared_distances(P, rows, cols, chunk=1 << 16):
+def _squared_distances(P, rows, cols):
+    chunk = max(256, (1 << 17) // max(1, P.shape[1]))  # gathered rows that stay in the cache
     out = np.empty(len(rows))
     for s in range(0, len(rows), chunk):
         diff = P[rows[s:s + chunk]] - P[cols[s:s + chunk]]

@@ -16,21 +16,25 @@ __all__ = ["Leaves"]
 LEAF_POINTS = 512  # at most this many points per leaf
 
 
-def _split(Q):
+def _split(Q, norms):
     """A boolean mask of the rows of Q on one side: two rounds of 2-means from two far-apart
     points (the one farthest from the mean, and the one farthest from that), so that splits
     follow the gaps between clusters; the median along their line where one side would be
-    smaller than a sixteenth (an outlier must not peel off alone, level after level)."""
-    a = Q[np.argmax(np.einsum("ij,ij->i", Q - Q.mean(axis=0), Q - Q.mean(axis=0)))]
-    b = Q[np.argmax(np.einsum("ij,ij->i", Q - a, Q - a))]
+    smaller than a sixteenth (an outlier must not peel off alone, level after level). ``norms``
+    are the rows' squared norms."""
+    a = Q[np.argmax(norms - 2 * np.einsum("ij,j->i", Q, Q.mean(axis=0)))]
+    b = Q[np.argmax(norms - 2 * np.einsum("ij,j->i", Q, a))]
     line = b - a
-    for _ in range(3):
+    for _ in range(2):
         # Nearer to b than to a: beyond the middle of the line from a to b.
         side = np.einsum("ij,j->i", Q, b - a) > (b @ b - a @ a) / 2
-        if side.all() or not side.any():
+        count = int(side.sum())
+        if count in (0, len(Q)):
             break
-        a, b = Q[~side].mean(axis=0), Q[side].mean(axis=0)
-    if min(side.sum(), len(Q) - side.sum()) >= len(Q) / 16:
+        total = np.einsum("ij->j", Q)
+        b = np.einsum("i,ij->j", side.astype(Q.dtype), Q) / count
+        a = (total - b * count) / (len(Q) - count)
+    if min(count, len(Q) - count) >= len(Q) / 16:
         return side
     side = np.zeros(len(Q), dtype=bool)
     side[np.argsort(np.einsum("ij,j->i", Q, line), kind="stable")[len(Q) // 2:]] = True
@@ -40,6 +44,7 @@ def _split(Q):
 def _split_order(P, size):
     """Positions -> rows, in leaves of at most ``size`` rows (``_split``), depth first."""
     order, starts = [], [0]
+    norms = np.einsum("ij,ij->i", P, P)
     stack = [np.arange(len(P))]
     while stack:
         rows = stack.pop()
@@ -47,7 +52,7 @@ def _split_order(P, size):
             order.append(rows)
             starts.append(starts[-1] + len(rows))
             continue
-        side = _split(P[rows])
+        side = _split(P[rows], norms[rows])
         stack.append(rows[side])
         stack.append(rows[~side])
     return np.concatenate(order), np.array(starts)
@@ -71,9 +76,9 @@ class Leaves:
     comes below, 0 on the diagonal) and ``pairs``: the pairs (a <= b) of leaves by increasing
     bound."""
 
-    def __init__(self, P, size=LEAF_POINTS):
+    def __init__(self, P):
         n, d = P.shape
-        self.order, self.starts = _split_order(P, size)
+        self.order, self.starts = _split_order(P, LEAF_POINTS)
         count = len(self.starts) - 1
         sizes = np.diff(self.starts)
         self.leaf_of = np.repeat(np.arange(count), sizes)
