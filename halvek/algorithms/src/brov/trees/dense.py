@@ -270,13 +270,42 @@ def _pairs_by_bounds(P, layout, comp):
     order = leaves.order
 
     def closest(x, y):
-        rows, cols = members[x], members[y]
+        rows, cols = _facing(P, order[members[x]], order[members[y]])
+        rows, cols = members[x][rows], members[y][cols]
         slack = 2.0 * float(layout.err[rows].max())
         return _closest_pair(P, layout.left[rows], layout.right[cols], order[rows], order[cols], slack)
 
     a, b = np.triu_indices(m, 1)
     by = np.argsort(bound[a, b], kind="stable")
     return _kruskal(m, a[by], b[by], bound[a, b][by], closest)
+
+
+def _facing(P, u, v):
+    """The points of u and of v (indices into them) that can belong to the closest pair between
+    them. Along the line through their means, a pair (x, y) is at least D - t(x) - s(y) apart,
+    where D is the distance of the means and t, s how far x and y reach from their own mean
+    towards the other; a pair of far-reaching points, refined by a nearest-point step each way,
+    gives a length the closest pair cannot exceed, and a point that cannot come below it with
+    the farthest-reaching point of the other side is left out. Between clusters far apart, that
+    leaves the few points on the facing sides."""
+    A, B = P[u], P[v]
+    ca, cb = A.mean(axis=0), B.mean(axis=0)
+    gap = float(np.linalg.norm(cb - ca))
+    if not gap > 0:
+        return np.arange(len(u)), np.arange(len(v))
+    line = (cb - ca) / gap
+    t = np.einsum("ij,j->i", A - ca, line)
+    s = np.einsum("ij,j->i", cb - B, line)
+    i = int(np.argmax(t))
+    j = int(np.argmin(np.einsum("ij,ij->i", B - A[i], B - A[i])))
+    i = int(np.argmin(np.einsum("ij,ij->i", A - B[j], A - B[j])))
+    length = float(np.linalg.norm(A[i] - B[j]))
+    # Rounding of the means, projections and length, with a wide margin.
+    top = float(max(np.abs(A).max(), np.abs(B).max()))
+    margin = 1e-9 * (gap + length + t.max() + s.max()) + 64 * P.shape[1] * np.finfo(float).eps * top
+    rows = np.flatnonzero(t >= gap - s.max() - length - margin)
+    cols = np.flatnonzero(s >= gap - t.max() - length - margin)
+    return rows, cols
 
 
 def _closest_pair(P, left, right, u, v, slack):
