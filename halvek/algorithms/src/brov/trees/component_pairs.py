@@ -10,6 +10,8 @@ from .products import TILE, error_bounds, extended, squared_distances, thread_co
 
 __all__ = ["pair_pass", "pairs_by_bounds"]
 
+FEW_PAIRS = 4096  # pairs of points between two components measured in float64 directly
+
 
 class _Sorted:
     """The points in the order of their components, with the extended rows and error bounds."""
@@ -157,6 +159,8 @@ def _closest_pair(P, left, right, u, v, slack):
     points v (``right``), exactly: among the pairs whose products come within ``slack`` (twice
     their error bound) of the best product, the shortest in float64, then by point index."""
     m = len(left)
+    if m * len(right) <= FEW_PAIRS:  # cheaper in float64 directly than through the kernel
+        return _shortest(P, np.repeat(u, len(v)), np.tile(v, m))
     sides = np.repeat(np.arange(2, dtype=np.int64), [m, len(right)])
     values = np.full((len(sides), 1), -np.inf)
     tree().tile_lists(left, right, 0, m, sides, values, np.full((len(sides), 1), -1, dtype=np.int64), thread_count())
@@ -165,7 +169,11 @@ def _closest_pair(P, left, right, u, v, slack):
     rows = np.flatnonzero(best >= top - slack)  # the rows of the pairs within the slack
     h = np.einsum("ij,kj->ik", left[rows], right)  # a few rows: no BLAS threads to wake
     i, j = np.nonzero(h >= top - slack)
-    a, b = u[rows[i]], v[j]
+    return _shortest(P, u[rows[i]], v[j])
+
+
+def _shortest(P, a, b):
+    """(squared length, lo, hi) of the shortest of the pairs (a, b) in float64, then by index."""
     lo, hi = np.minimum(a, b), np.maximum(a, b)
     length = squared_distances(P, lo, hi)
     pick = np.lexsort((hi, lo, length))[0]
