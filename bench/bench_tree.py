@@ -17,6 +17,8 @@ call minus the resident set before it (Linux).
     python bench/bench_tree.py --crossover 16 32 64 128 384 784 --sizes 10000 20000 40000
     python bench/bench_tree.py --embeddings  # the embedding case against LabelSpreading and 1-NN
     python bench/bench_tree.py --threads 1 2 -1       # BrovClustering(n_trees=1, n_jobs=J).fit
+    python bench/bench_tree.py --plane 5  # 10^6 uniform points in the plane, best of 5 each side
+    python bench/bench_tree.py --dense 3  # 20,000 x 128, 10 blobs: the blocked exact tree, best of 3
 """
 
 import argparse
@@ -143,16 +145,24 @@ def run_set(name, X, truth, args, rng):
             f"ARI {adjusted_rand_score(truth, labels):.3f}; {seconds / ours:.1f} x brov")
 
 
+def timed(function, *args):
+    """(result, wall-clock seconds, CPU seconds of every thread of this process) of one call: on a
+    shared machine the CPU seconds show the work whatever else runs."""
+    cpu = time.process_time()
+    result, seconds, _ = measured(function, *args)
+    return result, seconds, time.process_time() - cpu
+
+
 def crossover(args, rng):
     """The routes by dimension and size on 10 blobs and uniform points: the k-d tree's exact tree
     (up to 64 coordinates), the exact tree from blocked products, the approximate route (HNSW
-    where faiss is installed) and its excess length, and what "auto" picks."""
+    where faiss is installed; not with --skip-knn) and its excess length, and what "auto" picks."""
     from halvek.algorithms.src.brov.native import tree
     from halvek.algorithms.src.brov.trees.dense import dense_mst
     from halvek.algorithms.src.brov.trees.euclidean import _route
 
-    print("| data | coordinates | points | k-d tree exact s | blocked exact s | approximate s | approximate "
-          "length / exact | auto |")
+    print("| data | coordinates | points | k-d tree exact s (CPU s) | blocked exact s (CPU s) | approximate s | "
+          "approximate length / exact | auto |")
     print("| --- | --- | --- | --- | --- | --- | --- | --- |")
     for d, n, data in ((d, n, data) for d in args.crossover for n in args.sizes for data in args.data):
         n = max(200, int(n * args.scale))
@@ -160,15 +170,17 @@ def crossover(args, rng):
         P = np.ascontiguousarray(X / np.abs(X).max())
         kd = "-"
         if d <= 64:  # beyond, the k-d tree only gets slower
-            _, seconds, _ = measured(tree().euclidean_mst_edges, P)
-            kd = f"{seconds:.2f}"
-        edges, blocked, _ = measured(dense_mst, P)
+            _, seconds, cpu = timed(tree().euclidean_mst_edges, P)
+            kd = f"{seconds:.2f} ({cpu:.2f})"
+        edges, seconds, cpu = timed(dense_mst, P)
+        blocked = f"{seconds:.2f} ({cpu:.2f})"
         exact_length = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1).sum()
-        (_, lengths, route), approximate, _ = measured(euclidean_mst, X, method="knn")
-        excess = lengths.sum() / exact_length
+        approximate = excess = "-"
+        if not args.skip_knn:
+            (_, lengths, route), seconds, _ = measured(euclidean_mst, X, method="knn")
+            approximate, excess = f"{seconds:.2f} ({route})", f"{lengths.sum() / exact_length:.4f}"
         auto = _route("auto", n, d)
-        print(f"| {data} | {d} | {n:,} | {kd} | {blocked:.2f} | {approximate:.2f} ({route}) | {excess:.4f} | "
-              f"{auto} |", flush=True)
+        print(f"| {data} | {d} | {n:,} | {kd} | {blocked} | {approximate} | {excess} | {auto} |", flush=True)
 
 
 def embeddings(args, rng):
@@ -216,6 +228,41 @@ def threads(args, rng):
         print(f"| {jobs} | {seconds:.2f} | {model.timings_['tree']:.2f} |", flush=True)
 
 
+def best_of(runs, function, *args, **kwargs):
+    """(result, the shortest wall-clock seconds of `runs` calls)."""
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = function(*args, **kwargs)
+        best = min(best, time.perf_counter() - start)
+    return result, best
+
+
+def plane(args, rng):
+    """The exact tree of 10^6 uniform points in the plane (times --scale), both cores: this
+    project's against SciPy's Delaunay + MST, the best of --plane runs each, and their ratio."""
+    X = rng.random((max(200, int(10**6 * args.scale)), 2))
+    (_, lengths, used), ours = best_of(args.plane, euclidean_mst, X, n_jobs=2)
+    total, scipy_seconds = best_of(args.plane, scipy_delaunay_tree, X)
+    print(f"| points | brov ({used}) s | SciPy Delaunay + MST s | brov / SciPy | lengths equal |")
+    print("| --- | --- | --- | --- | --- |")
+    print(f"| {len(X):,} | {ours:.3f} | {scipy_seconds:.3f} | 1/{scipy_seconds / ours:.1f} | "
+          f"{bool(np.isclose(lengths.sum(), total, rtol=1e-9))} |", flush=True)
+
+
+def dense(args, rng):
+    """The exact tree of 20,000 points in 10 Gaussian blobs in 128 coordinates (times --scale)
+    from blocked products, best of --dense runs."""
+    from halvek.algorithms.src.brov.trees.dense import DenseTree
+
+    X, _ = separated_blobs(max(200, int(20000 * args.scale)), 128, 10, rng)
+    (_, lengths, used), seconds = best_of(args.dense, euclidean_mst, X, method="exact")
+    built, _ = best_of(1, DenseTree, X / np.abs(X).max())
+    print(f"| points x coordinates | route | s (best of {args.dense}) | passes | tree length |")
+    print("| --- | --- | --- | --- | --- |")
+    print(f"| {len(X):,} x 128 | {used} | {seconds:.3f} | {built.passes} | {lengths.sum():.6g} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every set's size")
@@ -233,8 +280,18 @@ def main():
                         help="instead: 20,000 x 128 and 100,000 x 384 blobs against LabelSpreading and 1-NN")
     parser.add_argument("--threads", type=int, nargs="+", metavar="J",
                         help="instead: one fit of 10^6 points in the plane with each n_jobs")
+    parser.add_argument("--plane", type=int, metavar="RUNS",
+                        help="instead: 10^6 uniform points in the plane against SciPy, best of RUNS each")
+    parser.add_argument("--dense", type=int, metavar="RUNS",
+                        help="instead: the exact tree of 20,000 x 128 (10 blobs) from blocked products")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
+    if args.plane:
+        plane(args, rng)
+        return
+    if args.dense:
+        dense(args, rng)
+        return
     if args.embeddings:
         embeddings(args, rng)
         return

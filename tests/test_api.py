@@ -22,6 +22,7 @@ from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, clu
 from halvek.algorithms.src.brov.estimator import brov_clustering as estimator_module
 from halvek.algorithms.src.brov.binaries import _tree, brov_core
 from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, for_csgraph, symmetric_csr
+from halvek.algorithms.src.brov.trees.euclidean import KD_TREE_EXACT_MAX_DIMENSIONS
 from halvek.algorithms.src.brov.clustering import cluster_tree
 from halvek.algorithms.src.brov.graphs import graph_pair
 from halvek.algorithms.src.brov.labels import decode_labels, encode_labels
@@ -72,7 +73,7 @@ class TestEuclideanMst:
         distinct = np.unique(X, axis=0)
         assert lengths.sum() == pytest.approx(brute_force_length(distinct) if len(distinct) > 1 else 0.0)
         assert np.sum(lengths == 0) == len(X) - len(distinct)
-        assert used == "boruvka"
+        assert used == ("boruvka" if X.shape[1] <= KD_TREE_EXACT_MAX_DIMENSIONS else "blocked")
         # 32-bit edges (the estimator's) name the same tree, in few coordinates and in many.
         compact = _tree.euclidean_mst_edges(np.ascontiguousarray(X), int32=True)
         assert compact.dtype == np.int32 and np.array_equal(compact, edges)
@@ -105,7 +106,7 @@ class TestEuclideanMst:
         # The blocked products rank pairs in float32: near ties, copies and clumps far apart
         # (norms large against the gaps) must still give the exact tree's length.
         from halvek.algorithms.src.brov.binaries import _tree
-        from halvek.algorithms.src.brov.trees import dense
+        from halvek.algorithms.src.brov.trees import dense, leaves
 
         rng = np.random.default_rng(seed)
         if kind == "grid":
@@ -115,7 +116,9 @@ class TestEuclideanMst:
         else:
             X = rng.normal(size=(max(1, n // 12), d))[rng.integers(0, max(1, n // 12), n)]
         # Few components allowed in a pass of closest pairs: the rounds over neighbour lists run.
-        with mock.patch.object(dense, "PAIR_COMPONENTS", int(rng.choice([2, 8, 512]))):
+        # Small leaves: blocks far apart are skipped, and pairs of components settled by bounds.
+        with mock.patch.object(dense, "PAIR_COMPONENTS", int(rng.choice([2, 8, 512]))), \
+                mock.patch.object(leaves, "LEAF_POINTS", int(rng.choice([3, 16, 512]))):
             edges = dense.dense_mst(X, k=int(rng.integers(1, 12)))
         assert is_spanning_tree(edges, n) and np.all(edges[:, 0] < edges[:, 1])
         lengths = np.linalg.norm(X[edges[:, 0]] - X[edges[:, 1]], axis=1)

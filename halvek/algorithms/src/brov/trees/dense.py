@@ -1,72 +1,55 @@
-"""The exact Euclidean minimum spanning tree in many coordinates, from matrix products.
+"""The exact Euclidean minimum spanning tree in many coordinates, from products of rows.
 
-A k-d tree stops pruning at a few dozen coordinates; there, a scan of all pairs by matrix
-products (BLAS, both cores) is the faster exact route. Borůvka's rounds join every component
-to its nearest other component, and the nearest points outside a component come from passes
-over all pairs in tiles of at most ``TILE`` entries:
+A k-d tree stops pruning at a few dozen coordinates; there, products of blocks of rows are the
+faster exact route. Borůvka's rounds join every component to its nearest other component, and
+the nearest points outside a component come from passes over pairs of spatial leaves
+(``leaves.py``): the products of two leaves are computed and reduced in native code
+(``_tree.tile_lists``: its own vectorised kernel on both cores, GIL released), and a pair of
+leaves whose distance bound is beyond what its rows still look for is skipped:
 
 * a pass keeps, for every point, its ``k`` nearest points outside its own component, ranked by
   the product form -|x - y|^2 / 2 = x.y - |x|^2 / 2 - |y|^2 / 2 in float32 (one product of
   rows extended by two columns), and the distances of those ``k`` recomputed directly in
   float64;
 * the product form errs by at most ``err`` (a bound from the float32 rounding of every term),
-  so every point left out of a list is at least ``reach`` away (squared), and a list entry
-  closer than that is the point's nearest outside point for sure;
+  so every point left out of a list is at least ``reach`` away (squared; the bound of a skipped
+  pair of leaves caps it too), and a list entry closer than that is the point's nearest outside
+  point for sure;
 * a round takes, for every component, the shortest candidate of its points, and adds it to the
   tree only when it is shorter than the ``reach`` of every point whose list could not settle
   its nearest outside point. Equal lengths are ordered by (smaller, larger) point index, so
   the tree is the unique minimum under that order;
 * when no component can be settled from the lists, a new pass finds the neighbours outside the
-  current components; with few components left, one pass finds the closest pair of every two
-  components instead, and Kruskal over the components ends the tree. A pass that settles
-  nothing is redone in float64 with twice the neighbours (equal lengths can fill a list), and,
-  past ``MAX_NEIGHBOURS``, the native exact tree finishes the job.
+  current components; with few components left, Kruskal over the components ends the tree:
+  up to ``LAZY_COMPONENTS`` it settles a pair of components (its closest pair, from their
+  products) only when the pair's bound comes up, and up to ``PAIR_COMPONENTS`` one pass over
+  all pairs bounds every pair of components first. A pass that settles nothing is redone in
+  float64 with twice the neighbours (equal lengths can fill a list), and, past
+  ``MAX_NEIGHBOURS``, the native exact tree finishes the job.
+
+Clustered data costs about the products within the clusters plus those of the few pairs of
+clusters the tree must compare; points spread evenly cost all pairs, as before.
 
 Every round's lists also give each point its ``k`` nearest neighbours of the first pass,
 which callers keep (``DenseTree.neighbours``) instead of searching again.
 """
 
-import heapq
-
 import numpy as np
 
+from ..native import tree
+from .component_pairs import pair_pass, pairs_by_bounds
 from .duplicates import collapse_duplicates
+from .leaves import Leaves
+from .products import error_bounds, extended, squared_distances, thread_count
 
 __all__ = ["DenseTree", "dense_mst", "nearest_neighbours"]
 
-TILE = 1 << 22  # entries of one block of products: 16 MiB in float32
-GROUPS = 128  # column groups per tile row whose maxima set the row's admission threshold
 # Up to this many components, and (points x components) entries, one pass finds their closest pairs.
 PAIR_COMPONENTS = 512
 PAIR_ENTRIES = 1 << 26
+LAZY_COMPONENTS = 64  # up to this many, pairs of components are settled as their bounds come up
 NEIGHBOURS = 10
 MAX_NEIGHBOURS = 640  # lists longer than this: the native tree finishes instead
-
-
-def _extended(X, norms, dtype):
-    """Rows (x, -|x|^2/2, 1) and (x, 1, -|x|^2/2): their products are -|x - y|^2 / 2."""
-    n = len(X)
-    left = np.empty((n, X.shape[1] + 2), dtype=dtype)
-    right = np.empty_like(left)
-    left[:, :-2] = X
-    right[:, :-2] = X
-    left[:, -2] = -norms / 2
-    left[:, -1] = 1
-    right[:, -2] = 1
-    right[:, -1] = -norms / 2
-    return left, right
-
-
-def _error_bounds(X, norms, dtype):
-    """Per point a bound on |computed - exact| of its products with any other point (in units of
-    -|x - y|^2 / 2), covering float rounding of the inputs, the sums, and the float64 distances
-    the lists are checked with."""
-    d = X.shape[1]
-    unit = float(np.finfo(dtype).eps)
-    # Each product of d + 2 terms, inputs rounded to dtype: sum |terms| <= |x_i|^2 + |x_j|^2.
-    relative = 2.0 * (d + 8) * unit + 4.0 * (d + 4) * float(np.finfo(np.float64).eps)
-    tiny = (d + 4) * float(np.finfo(dtype).tiny) * 4  # underflow of tiny terms
-    return relative * (norms + norms.max()) + tiny
 
 
 class _Lists:
@@ -78,219 +61,69 @@ class _Lists:
         self.index, self.dist, self.reach = index, dist, reach
 
 
-def _squared_distances(P, rows, cols, chunk=1 << 16):
-    out = np.empty(len(rows))
-    for s in range(0, len(rows), chunk):
-        diff = P[rows[s:s + chunk]] - P[cols[s:s + chunk]]
-        out[s:s + chunk] = np.einsum("ij,ij->i", diff, diff)
-    return out
+class _Layout:
+    """The points in the order of their leaves (``Leaves``), with their extended rows in ``dtype``
+    and the error bounds of their products."""
+
+    def __init__(self, X, norms, leaves, dtype):
+        self.leaves, self.dtype = leaves, dtype
+        o = leaves.order
+        self.left, self.right = extended(X[o], norms[o], dtype)
+        self.err = error_bounds(X[o], norms[o], np.dtype(dtype))
 
 
-def _candidates(h, k, floor, lowest, along_rows):
-    """For every row of the C-contiguous tile h (``along_rows``) or every column: its entries at
-    or above t, where t (at least ``floor``) is the k-th largest of its group maxima, so that at
-    least k entries pass and its k best among them. Lines t * groups + g form group g (t <
-    width); the lines left over stand alone. Returns (line, other, value, t) with line the row
-    (or column) and other the column (or row) of each entry."""
-    lines, m = (h.shape[0], h.shape[1]) if along_rows else (h.shape[1], h.shape[0])
-    groups = min(GROUPS, m)
-    width = m // groups
-    if along_rows:
-        top = h[:, :groups].copy()
-        for t in range(1, width):  # row by row in SIMD, unlike a reduction over a middle axis
-            np.maximum(top, h[:, t * groups:(t + 1) * groups], out=top)
-        rest = h[:, groups * width:]
-    else:
-        top = h[:groups * width].reshape(width, groups, lines).max(axis=0).T
-        rest = h[groups * width:].T
-    pool = np.concatenate([top, rest], axis=1) if rest.shape[1] else top
-    if pool.shape[1] >= k:
-        t = -np.partition(-pool, k - 1, axis=1)[:, k - 1]
-    else:
-        t = np.full(lines, -np.inf, dtype=h.dtype)
-    t = np.maximum(np.maximum(t, lowest), floor)
-    line, group = np.nonzero(top >= t[:, None])
-    other = (group[:, None] + groups * np.arange(width)[None, :]).ravel()
-    line = np.repeat(line, width)
-    flat = line * h.shape[1] + other if along_rows else other * h.shape[1] + line
-    values = h.ravel()[flat]
-    ok = values >= t[line]
-    line, other, values = line[ok], other[ok], values[ok]
-    if rest.shape[1]:
-        ri, rj = np.nonzero(rest >= t[:, None])
-        line = np.concatenate([line, ri])
-        other = np.concatenate([other, rj + groups * width])
-        values = np.concatenate([values, rest[ri, rj]])
-    return line, other, values, t
+def _reach(last, err):
+    """Squared distances that products below ``last`` (a list's last value) cannot come under."""
+    with np.errstate(over="ignore"):  # a list that is not full: -inf, nothing left out
+        return -2.0 * (last + err)
 
 
-class _Sorted:
-    """The points in the order of their components, with the extended rows and error bounds."""
-
-    def __init__(self, X, norms, comp, dtype):
-        self.order = np.argsort(comp, kind="stable")
-        self.comp = comp[self.order]
-        self.left, self.right = _extended(X[self.order], norms[self.order], dtype)
-        self.err = _error_bounds(X[self.order], norms[self.order], np.dtype(dtype))
-        self.lowest = np.finfo(dtype).min
-
-    def tiles(self):
-        """Blocks (r0, r1, c0, c1, h) of the upper triangle of products, h = -|x - y|^2 / 2
-        approximately, with -inf between points of one component; blocks within one component
-        are left out."""
-        n, c = len(self.comp), self.comp
-        block = max(64, int(np.sqrt(TILE)))
-        for r0 in range(0, n, block):
-            r1 = min(n, r0 + block)
-            for c0 in range(r0, n, block):
-                c1 = min(n, c0 + block)
-                if c[r0] == c[c1 - 1]:
-                    continue
-                h = self.left[r0:r1] @ self.right[c0:c1].T
-                # Components sorted: those on both sides of the block are rectangles of it.
-                for x0, x1, y0, y1 in self.shared(r0, r1, c0, c1):
-                    h[x0:x1, y0:y1] = -np.inf
-                yield r0, r1, c0, c1, h
-
-    def shared(self, r0, r1, c0, c1):
-        """Rectangles (rows x0:x1, columns y0:y1, within the block) joining points of one
-        component."""
-        c = self.comp
-        if c[r1 - 1] < c[c0]:
-            return []
-        labels = np.intersect1d(np.unique(c[r0:r1]), np.unique(c[c0:c1]))
-        rows = np.searchsorted(c[r0:r1], labels), np.searchsorted(c[r0:r1], labels, side="right")
-        cols = np.searchsorted(c[c0:c1], labels), np.searchsorted(c[c0:c1], labels, side="right")
-        return zip(rows[0], rows[1], cols[0], cols[1])
-
-
-def _outside_pass(P, X, norms, comp, k, dtype):
-    """One pass over all pairs: the lists (``_Lists``) of the points outside their component."""
-    n = len(X)
-    s = _Sorted(X, norms, comp, dtype)
-    c, order, err = s.comp, s.order, s.err
-    outside = n - (np.searchsorted(c, c, side="right") - np.searchsorted(c, c, side="left"))
-    # floor[i]: a value that at least k of row i's products reach (a tile's k-th best).
-    floor = np.full(n, s.lowest, dtype=dtype)
-    found = []
-    for r0, r1, c0, c1, h in s.tiles():
-        sides = [(True, r0, r1, c0)] if c0 == r0 else [(True, r0, r1, c0), (False, c0, c1, r0)]
-        for along_rows, a, a1, b in sides:
-            line, other, values, t = _candidates(h, k, floor[a:a1], s.lowest, along_rows)
-            floor[a:a1] = t
-            found.append((line + a, other + b, values))
-    rows = np.concatenate([f[0] for f in found])
-    cols = np.concatenate([f[1] for f in found])
-    h = np.concatenate([f[2] for f in found])
-    keep = h >= floor[rows]
-    rows, cols, h = rows[keep], cols[keep], h[keep].astype(np.float64)
-
-    # The k best of every row, by the products.
-    by = np.lexsort((-h, rows))
-    rows, cols, h = rows[by], cols[by], h[by]
-    first = np.searchsorted(rows, np.arange(n))
-    count = np.diff(np.append(first, len(rows)))
-    rank = np.arange(len(rows)) - first[rows]
-    # Left out of a row: products below its floor, and candidates ranked after its k-th.
-    bound = floor.astype(np.float64)
-    full = count > k
-    bound[full] = np.maximum(bound[full], h[first[full] + k - 1])
-    with np.errstate(over="ignore"):  # float64's lowest floor: those rows hold every point anyway
-        reach = -2.0 * (bound + err)
-    everything = (floor == s.lowest) & (count <= k)  # no tile had k outside points: all are in
-    reach[everything | (outside == 0)] = np.inf
-
-    keep = rank < k
-    rows, cols = rows[keep], cols[keep]
+def _outside_pass(P, layout, comp, k):
+    """One pass over the pairs of leaves: the lists (``_Lists``) of the points outside their
+    component. Blocks are taken by increasing lower bound; one whose bound is beyond the reach
+    of all its rows' lists is skipped, and the bound caps those rows' reach instead."""
+    n = len(P)
+    leaves = layout.leaves
+    order, starts = leaves.order, leaves.starts
+    c = np.ascontiguousarray(comp[order], dtype=np.int64)
+    values = np.full((n, k), -np.inf)
     index = np.full((n, k), -1, dtype=np.int64)
-    dist = np.full((n, k), np.inf)
-    exact = _squared_distances(P, order[rows], order[cols])
-    by = np.lexsort((order[cols], exact, rows))  # distance, then point index
-    rows, cols, exact = rows[by], cols[by], exact[by]
-    slot = np.arange(len(rows)) - np.searchsorted(rows, rows)
-    index[order[rows], slot] = order[cols]
-    dist[order[rows], slot] = exact
+    heads = starts[:-1]
+    one = np.minimum.reduceat(c, heads) == np.maximum.reduceat(c, heads)
+    leaf_comp = np.where(one, c[heads], -1)  # -1: a leaf of several components
+    need = np.full(len(heads), np.inf)  # per leaf: the largest reach among its rows
+    skipped = np.full(len(heads), np.inf)  # per leaf: the smallest bound of a block left out
+    lists, threads = tree().tile_lists, thread_count()
+    for a, b in leaves.pairs.tolist():
+        if leaf_comp[a] >= 0 and leaf_comp[a] == leaf_comp[b]:
+            continue
+        bound = leaves.lower[a, b]
+        if bound >= need[a] and bound >= need[b]:
+            skipped[a] = min(skipped[a], bound)
+            skipped[b] = min(skipped[b], bound)
+            continue
+        a0, a1, b0, b1 = starts[a], starts[a + 1], starts[b], starts[b + 1]
+        lists(layout.left[a0:a1], layout.right[b0:b1], a0, b0, c, values, index, threads)
+        need[a] = _reach(values[a0:a1, -1], layout.err[a0:a1]).max()
+        need[b] = _reach(values[b0:b1, -1], layout.err[b0:b1]).max()
+    reach = np.minimum(_reach(values[:, -1], layout.err), skipped[leaves.leaf_of])
+
+    # The lists in the rows' order, by exact distance, then point index.
+    rows = np.repeat(np.arange(n), k)
+    cols = index.ravel()
+    found = cols >= 0
+    u, v = order[rows[found]], order[cols[found]]
+    exact = squared_distances(P, u, v)
+    by = np.lexsort((v, exact, u))
+    u, v, exact = u[by], v[by], exact[by]
+    slot = np.arange(len(u)) - np.searchsorted(u, u)
+    out_index = np.full((n, k), -1, dtype=np.int64)
+    out_dist = np.full((n, k), np.inf)
+    out_index[u, slot] = v
+    out_dist[u, slot] = exact
     reach_out = np.empty(n)
     reach_out[order] = reach
-    return _Lists(index, dist, reach_out)
-
-
-def _segment_maxima(h, ranks, axis):
-    """(segment ids, maxima of h over each run of equal sorted ``ranks`` along ``axis``)."""
-    ids, first = np.unique(ranks, return_index=True)
-    if len(ids) > 64:
-        return ids, np.maximum.reduceat(h, first, axis=axis)
-    # A few wide segments: slices reduce in SIMD, where reduceat goes element by element.
-    bounds = np.append(first, len(ranks))
-    if axis == 1:
-        return ids, np.stack([h[:, x:y].max(axis=1) for x, y in zip(bounds[:-1], bounds[1:])], axis=1)
-    return ids, np.stack([h[x:y].max(axis=0) for x, y in zip(bounds[:-1], bounds[1:])], axis=0)
-
-
-def _pair_pass(P, X, norms, comp, dtype):
-    """The exact tree edges between the components (at most ``PAIR_COMPONENTS``): one pass
-    finds every point's best product with each other component, the closest pair of every two
-    components is settled among the pairs within twice the error of the best, and Kruskal joins
-    the components through them."""
-    n = len(X)
-    s = _Sorted(X, norms, comp, dtype)
-    c, order = s.comp, s.order
-    labels, starts = np.unique(c, return_index=True)
-    m = len(labels)
-    rank = np.searchsorted(labels, c)
-    best = np.full((n, m), -np.inf, dtype=dtype)
-    for r0, r1, c0, c1, h in s.tiles():
-        ids, across = _segment_maxima(h, rank[c0:c1], axis=1)
-        best[r0:r1, ids] = np.maximum(best[r0:r1, ids], across)
-        if c0 != r0:
-            ids, down = _segment_maxima(h, rank[r0:r1], axis=0)
-            best[c0:c1, ids] = np.maximum(best[c0:c1, ids], down.T)
-    ends = np.append(starts[1:], n)
-    slack = 2.0 * float(s.err.max())
-    top = np.maximum.reduceat(best, starts, axis=0).astype(np.float64)  # (components, components)
-
-    def closest(a, b):
-        """(squared length, lo, hi) of the closest pair of components a and b, exactly: the pair
-        that is has a product within the slack of the best one."""
-        rows = starts[a] + np.flatnonzero(best[starts[a]:ends[a], b] >= top[a, b] - slack)
-        h = s.left[rows] @ s.right[starts[b]:ends[b]].T
-        i, j = np.nonzero(h >= top[a, b] - slack)
-        u, v = order[rows[i]], order[starts[b] + j]
-        lo, hi = np.minimum(u, v), np.maximum(u, v)
-        length = _squared_distances(P, lo, hi)
-        pick = np.lexsort((hi, lo, length))[0]
-        return float(length[pick]), int(lo[pick]), int(hi[pick])
-
-    # Kruskal over the components, settling a pair only when its lower bound comes up: the
-    # squared distance of a pair is at least -2 (best product + slack).
-    a, b = np.nonzero(np.triu(np.isfinite(top), 1))
-    bounds = -2.0 * (top[a, b] + slack)
-    by = np.argsort(bounds, kind="stable")
-    bounds, a, b = bounds[by].tolist(), a[by].tolist(), b[by].tolist()
-    settled = []  # heap of (squared length, lo, hi, a, b)
-    parent = list(range(m))
-
-    def root(x):
-        while parent[x] != x:
-            parent[x] = parent[parent[x]]
-            x = parent[x]
-        return x
-
-    edges = []
-    next_bound = 0
-    while len(edges) < m - 1:
-        if next_bound < len(bounds) and (not settled or bounds[next_bound] <= settled[0][0]):
-            x, y = a[next_bound], b[next_bound]
-            next_bound += 1
-            if root(x) != root(y):  # settle the pair and queue its exact length
-                heapq.heappush(settled, closest(x, y) + (x, y))
-            continue
-        _, lo, hi, x, y = heapq.heappop(settled)
-        rx, ry = root(x), root(y)
-        if rx != ry:
-            parent[rx] = ry
-            edges.append((lo, hi))
-    return np.array(edges, dtype=np.int64).reshape(-1, 2)
+    return _Lists(out_index, out_dist, reach_out)
 
 
 def _settled_edges(comp, lists):
@@ -345,13 +178,11 @@ def _precision(X, norms, sample=64):
     squared = norms[rows, None] + norms[None, :] - 2 * (X[rows] @ X.T)
     squared[np.arange(len(rows)), rows] = np.inf
     nearest = np.maximum(squared.min(axis=1), 0)
-    err = 2 * _error_bounds(X, norms, np.dtype(np.float32))[rows]
+    err = 2 * error_bounds(X, norms, np.dtype(np.float32))[rows]
     return np.float32 if np.median(err / np.maximum(nearest, 1e-300)) < 0.04 else np.float64
 
 
 def _native_tree(P):
-    from ..native import tree
-
     return tree().euclidean_mst_edges(np.ascontiguousarray(P))
 
 
@@ -359,7 +190,8 @@ def nearest_neighbours(P, k):
     """(index, squared distance) arrays (n, k) of every row's k nearest other rows, ranked by
     float32 products (exact but for near ties), distances in float64."""
     X, norms = _centred(P)
-    lists = _outside_pass(P, X, norms, np.arange(len(P)), max(1, min(int(k), len(P) - 1)), np.float32)
+    layout = _Layout(X, norms, Leaves(P), np.float32)
+    lists = _outside_pass(P, layout, np.arange(len(P)), max(1, min(int(k), len(P) - 1)))
     return lists.index, lists.dist
 
 
@@ -381,7 +213,7 @@ class DenseTree:
         self.neighbours = None
         self.passes = 0
         dtype = _precision(X, norms)
-        lists = None
+        leaves = layout = lists = None
         at_pass = n  # components when the last pass of lists started
         while len(edges) < n - 1:
             new = _settled_edges(comp, lists) if lists is not None else np.empty((0, 2), np.int64)
@@ -390,12 +222,18 @@ class DenseTree:
                 # The lists of that pass settled less than half: float32's error bound is too
                 # wide against the gaps between neighbours (many coordinates, distances alike).
                 dtype = np.float64
-            if not len(new) and components <= PAIR_COMPONENTS and n * components <= PAIR_ENTRIES:
-                new = _pair_pass(P, X, norms, comp, dtype)
+            if not len(new) and (layout is None or layout.dtype != dtype):
+                leaves = Leaves(P) if leaves is None else leaves
+                layout = _Layout(X, norms, leaves, dtype)
+            if not len(new) and components <= min(LAZY_COMPONENTS, PAIR_COMPONENTS):
+                new = pairs_by_bounds(P, layout, comp)
+                self.passes += 1
+            elif not len(new) and components <= PAIR_COMPONENTS and n * components <= PAIR_ENTRIES:
+                new = pair_pass(P, X, norms, comp, dtype)
                 self.passes += 1
             elif not len(new):
                 at_pass = components
-                lists = _outside_pass(P, X, norms, comp, k, dtype)
+                lists = _outside_pass(P, layout, comp, k)
                 self.passes += 1
                 if self.neighbours is None:
                     self.neighbours = (lists.index, lists.dist)

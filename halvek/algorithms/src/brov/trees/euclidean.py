@@ -4,15 +4,16 @@
 
 * the coordinates are first divided by a power of two near the largest
   magnitude (exact), so squared distances neither overflow nor underflow;
-* up to ``KD_TREE_MAX_DIMENSIONS`` coordinates (``method="auto"`` or
+* up to ``KD_TREE_EXACT_MAX_DIMENSIONS`` coordinates (``method="auto"`` or
   ``"exact"``): the exact tree, in native code (``binaries._tree``): Boruvka
   rounds over a k-d tree, each joining every component to its nearest other
   component. Equal lengths are settled by a fixed order, identical points are
   tied together by zero-length edges;
-* above that, a k-d tree prunes too little to pay: the exact tree comes from
-  blocked matrix products (``dense.py``, route "blocked") for ``method="exact"``,
-  and for ``"auto"`` up to ``BLOCKED_MAX_POINTS`` points (or wherever faiss is
-  missing), where it is faster than the approximation;
+* above that, a k-d tree prunes less than spatial leaves bounding blocks of
+  products: the exact tree comes from those (``dense.py``, route "blocked") for
+  ``method="exact"``, and for ``"auto"`` up to ``KD_TREE_MAX_DIMENSIONS``
+  coordinates at any size and above up to ``BLOCKED_MAX_POINTS`` points (or
+  wherever faiss is missing), where it is faster than the approximation;
 * beyond (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
   (a k-d tree up to ``KD_TREE_MAX_DIMENSIONS`` coordinates; above, faiss's HNSW
@@ -39,8 +40,11 @@ __all__ = ["euclidean_mst"]
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
 # Above this many coordinates a k-d tree visits most points (bench/bench_tree.py --crossover): the
-# exact tree comes from blocked products and the approximate route's neighbours from HNSW.
+# approximate route's neighbours come from HNSW, and "auto" stays exact at any size up to here.
 KD_TREE_MAX_DIMENSIONS = 16
+# Up to this many coordinates the exact tree comes from the k-d tree; above, blocked products over
+# spatial leaves are faster, clustered or not (bench/bench_tree.py --crossover 8 12 16).
+KD_TREE_EXACT_MAX_DIMENSIONS = 12
 # Up to this many points in more coordinates, the exact tree from blocked products (about n^2 d
 # work) is faster than the HNSW approximation (bench/bench_tree.py --crossover).
 BLOCKED_MAX_POINTS = 30000
@@ -285,9 +289,10 @@ def _faiss_installed():
 
 def _route(method, n, d):
     """"boruvka", "blocked" or "knn" (the approximate route) for n points in d coordinates."""
-    if method != "knn" and d <= KD_TREE_MAX_DIMENSIONS:
+    if method != "knn" and d <= KD_TREE_EXACT_MAX_DIMENSIONS:
         return "boruvka"
-    if method == "exact" or (method == "auto" and (n <= BLOCKED_MAX_POINTS or not _faiss_installed())):
+    if method == "exact" or (method == "auto" and (d <= KD_TREE_MAX_DIMENSIONS or n <= BLOCKED_MAX_POINTS
+                                                   or not _faiss_installed())):
         return "blocked"
     return "knn"
 
@@ -299,9 +304,10 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
 
     ``method``: ``"auto"`` (the exact tree up to ``KD_TREE_MAX_DIMENSIONS``
     coordinates, and above up to ``BLOCKED_MAX_POINTS`` points; the k-NN
-    approximation beyond), ``"exact"`` (the exact tree in any dimension) or
-    ``"knn"``. ``n_neighbors`` is k of
-    the k-NN graph and ``max_pieces`` the number of pieces of that graph above
+    approximation beyond; the exact tree comes from a k-d tree up to
+    ``KD_TREE_EXACT_MAX_DIMENSIONS`` coordinates, from blocked products
+    above), ``"exact"`` (the exact tree in any dimension) or ``"knn"``.
+    ``n_neighbors`` is k of the k-NN graph and ``max_pieces`` the number of pieces of that graph above
     which k is doubled (see the module documentation).
 
     Returns ``(edges, lengths, method_used)``: ``edges`` is an (n - 1, 2)

@@ -11,6 +11,10 @@
 //     edges: a C-contiguous int64 or int32 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
 //     the number of nodes on the smaller side that removing it leaves within its tree. Memory
 //     follows the edges given, however large n is.
+//
+// tile_lists(left, right, r0, c0, comp, values, index, threads=1)
+//     Updates the lists of each point's best products with points of other components from one
+//     block of products (trees/dense.py; see arrays/tile_lists.hpp). The GIL is released.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -29,6 +33,7 @@
 #include "cpython/extension_start.hpp"
 #include "cpython/py_errors.hpp"
 #include "cpython/py_ref.hpp"
+#include "arrays/tile_lists.hpp"
 #include "arrays/tree_sides.hpp"
 
 namespace brov {
@@ -159,9 +164,69 @@ PyObject* side_sizes(const Arguments& arguments) {
     return sizes.release();
 }
 
+const Param kTileListsParams[] = {{"left", Kind::object},  {"right", Kind::object}, {"r0", Kind::count},
+                                   {"c0", Kind::count},     {"comp", Kind::object},  {"values", Kind::object},
+                                   {"index", Kind::object}, {"threads", Kind::count, true, 1}};
+constexpr Signature kTileLists = signature("tile_lists", kTileListsParams,
+    "tile_lists(left, right, r0, c0, comp, values, index, threads=1)\n\n"
+    "Products of the rows of left (positions r0..) with the rows of right (positions c0..), both\n"
+    "C-contiguous float32 or float64 arrays of one type and width: every row keeps in its row of\n"
+    "values (float64, n x k, decreasing) and index (int64) its k largest products with positions\n"
+    "p of another component (comp[p], int64); off the diagonal (r0 != c0, ranges apart) every\n"
+    "column too. The arrays must be private to the caller: they are written without the GIL.");
+
+// The C-contiguous two-dimensional buffer of `obj`, of floats (any size) or 8-byte items of kind
+// `kind`, writable if asked.
+const Py_buffer& typed_view(BufferHold& hold, PyObject* obj, int ndim, char kind, bool writable, const char* what) {
+    if (!hold.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0))) throw_error_set();
+    const Py_buffer& view = hold.view();
+    char found = 0;
+    const bool fits = kind == 'r' ? classify(view, &found) && found == 'f' : holds_8_byte(view, kind);
+    if (view.ndim != ndim || !fits) raise(PyExc_TypeError, what);
+    return view;
+}
+
+PyObject* tile_lists(const Arguments& arguments) {
+    BufferHold left_hold, right_hold, comp_hold, values_hold, index_hold;
+    const char* rows_type = "left and right must be C-contiguous float32 or float64 arrays of one type and width";
+    const Py_buffer& left = typed_view(left_hold, arguments.object(0), 2, 'r', false, rows_type);
+    const Py_buffer& right = typed_view(right_hold, arguments.object(1), 2, 'r', false, rows_type);
+    if (left.itemsize != right.itemsize || left.shape[1] != right.shape[1]) raise(PyExc_TypeError, rows_type);
+    const Py_buffer& comp = typed_view(comp_hold, arguments.object(4), 1, 'i', false, "comp must be a C-contiguous int64 array");
+    const Py_buffer& values =
+        typed_view(values_hold, arguments.object(5), 2, 'f', true, "values must be a writable C-contiguous float64 (n, k) array");
+    const Py_buffer& index =
+        typed_view(index_hold, arguments.object(6), 2, 'i', true, "index must be a writable C-contiguous int64 (n, k) array");
+    const std::int64_t n = comp.shape[0], rows = left.shape[0], cols = right.shape[0], width = left.shape[1];
+    const std::int64_t r0 = arguments.int64(2), c0 = arguments.int64(3);
+    if (values.shape[0] != n || index.shape[0] != n || index.shape[1] != values.shape[1] || values.shape[1] < 1 ||
+        values.shape[1] > 1 << 20)
+        raise(PyExc_ValueError, "values and index must have shape (n, k), n the length of comp");
+    const bool apart = r0 >= c0 + cols || c0 >= r0 + rows;
+    if (r0 > n - rows || c0 > n - cols || !(apart || (r0 == c0 && rows == cols)))
+        raise(PyExc_ValueError, "the rows and columns must be the same positions or apart, within the n positions");
+    const int k = static_cast<int>(values.shape[1]);
+    const int threads = static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(arguments.int64(7), 1), 64));
+    {
+        // The buffers stay held (pinned) while the GIL is released; no Python code runs meanwhile.
+        WithoutGil released;
+        auto* v = static_cast<double*>(values.buf);
+        auto* x = static_cast<std::int64_t*>(index.buf);
+        const auto* c = static_cast<const std::int64_t*>(comp.buf);
+        if (left.itemsize == 4)
+            update_tile_lists(static_cast<const float*>(left.buf), static_cast<const float*>(right.buf), rows, cols,
+                              width, r0, c0, c, v, x, k, threads);
+        else
+            update_tile_lists(static_cast<const double*>(left.buf), static_cast<const double*>(right.buf), rows, cols,
+                              width, r0, c0, c, v, x, k, threads);
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     fastcall_method<kTreeEdges, tree_edges>(),
     fastcall_method<kSideSizes, side_sizes>(),
+    fastcall_method<kTileLists, tile_lists>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tree",

@@ -14,5 +14,6 @@
 #include "arrays/max_rule.hpp"
 #include "arrays/pair_key.hpp"
 #include "arrays/perturbed_trees.hpp"
+#include "arrays/tile_lists.hpp"
 #include "arrays/tree_sides.hpp"
 #include "arrays/xor_strip.hpp"
