@@ -457,7 +457,8 @@ class TestEstimator:
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
                           "edge_weight": "auto", "side_discount": 2.0, "scale": "auto", "n_trees": "auto",
-                          "consensus": "tree", "random_state": None, "n_jobs": None}
+                          "consensus": "tree", "random_state": None, "n_jobs": None, "metric": "euclidean",
+                          "angle_unit": "degrees"}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model

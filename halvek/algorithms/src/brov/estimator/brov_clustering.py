@@ -247,10 +247,7 @@ class BrovClustering(SemiSupervisedMixin):
         if not isinstance(self.scale, (bool, np.bool_)) and not (isinstance(self.scale, str) and self.scale == "auto"):
             raise ValueError("scale must be True, False or 'auto', got %r" % (self.scale,))
         effective_n_jobs(self.n_jobs)
-        check_metric(self.metric, self.angle_unit)
-        if self.metric == "haversine" and self.scale is True:
-            raise ValueError("scale=True does not apply to metric='haversine': latitudes and longitudes are "
-                             "used as angles")
+        check_metric(self.metric, self.angle_unit, self.scale)
         consensus = self._consensus()
         if consensus == "points" and not isinstance(self.n_trees, str) and self.n_trees < 2:
             raise ValueError("consensus=%r needs n_trees of 2 or more to vote, got %r"

@@ -14,11 +14,15 @@ METRICS = ("euclidean", "haversine")
 ANGLE_UNITS = ("degrees", "radians")
 
 
-def check_metric(metric, angle_unit):
+def check_metric(metric, angle_unit, scale=False):
+    """The metric and angle unit of a fit; standardizing angles (``scale`` True) is refused."""
     if not isinstance(metric, str) or metric not in METRICS:
         raise ValueError("metric must be 'euclidean' or 'haversine', got %r" % (metric,))
     if not isinstance(angle_unit, str) or angle_unit not in ANGLE_UNITS:
         raise ValueError("angle_unit must be 'degrees' or 'radians', got %r" % (angle_unit,))
+    if metric == "haversine" and scale is True:
+        raise ValueError("scale=True does not apply to metric='haversine': latitudes and longitudes are used "
+                         "as angles")
 
 
 def great_circle(a, b):
@@ -61,6 +65,10 @@ class SpherePoints:
         self.angles = np.radians(X) if angle_unit == "degrees" else np.array(X, dtype=np.float64)
         lat, lon = self.angles[:, 0], self.angles[:, 1]
         self.unit_vectors = np.column_stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)])
+
+    def projected(self):
+        """The points as the plane shows them (see ``plane_projection``)."""
+        return plane_projection(self.angles)
 
     def lengths(self, pairs):
         """Great-circle length (radians) of each pair of row indices."""
