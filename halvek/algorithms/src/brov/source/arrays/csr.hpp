@@ -138,9 +138,9 @@ enum class Take { refuse, keep, drop };
 // Keeps every edge the forest pairing finds.
 struct AcceptAll {
     Take operator()(ForestEdge&, i32 /*position of a in b's list*/) const { return Take::keep; }
-    // Asks for what the call will read of node b: its entries in the node tables (lists false),
-    // then in the lists those name (lists true).
-    void fetch_ahead(i32 /*b*/, bool /*lists*/) const {}
+    // Asks for what the call on the edge will read of its far end b: b's entries in the node
+    // tables (lists false), then in the lists those name (lists true).
+    void fetch_ahead(const ForestEdge&, bool /*lists*/) const {}
 };
 
 namespace forest_detail {
@@ -203,20 +203,20 @@ int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll
         }
     }
     if (static_cast<i64>(edges.size()) != down) return 0;
-    constexpr std::size_t kAhead = 8;
+    constexpr std::size_t kAhead = 16;  // of 8 to 48, 16 and 32 measured fastest
     const std::size_t count = edges.size();
     std::size_t kept = 0;
     for (std::size_t t = 0; t < count; ++t) {
         poll.check();
         if (t + 2 * kAhead < count) {
-            const i32 far = edges[t + 2 * kAhead].b;
-            __builtin_prefetch(&in.adjacency[far]);
-            __builtin_prefetch(&in.sizes[far]);
+            const ForestEdge& far = edges[t + 2 * kAhead];
+            __builtin_prefetch(&in.adjacency[far.b]);
+            __builtin_prefetch(&in.sizes[far.b]);
             accept.fetch_ahead(far, false);
         }
         if (t + kAhead < count) {
-            const i32 near = edges[t + kAhead].b;
-            __builtin_prefetch(in.adjacency[near]);
+            const ForestEdge& near = edges[t + kAhead];
+            __builtin_prefetch(in.adjacency[near.b]);
             accept.fetch_ahead(near, true);
         }
         ForestEdge e = edges[t];

@@ -81,13 +81,13 @@ struct WeighEdge {
         e.w = w1;
         return peel.stripped(e.a) || peel.stripped(e.b) ? Take::drop : Take::keep;
     }
-    void fetch_ahead(i32 b, bool lists) const {
+    void fetch_ahead(const ForestEdge& e, bool lists) const {
         if (lists) {
-            __builtin_prefetch(in.weights[b]);
+            __builtin_prefetch(in.weights[e.b]);
             return;
         }
-        __builtin_prefetch(&in.weights[b]);
-        peel.fetch_ahead(b);
+        __builtin_prefetch(&in.weights[e.b]);
+        if (!peel.stripped(e.a)) peel.fetch_ahead(e.b);  // else the edge is dropped unseen
     }
 };
 
