@@ -161,8 +161,12 @@ constexpr i64 kScanBudget = 8;
 // sees each edge while both lists are at hand and tells whether to keep it.
 template <class Accept>
 int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll& poll, Accept& accept) {
-    i64 entries = 0, scans = 0;
+    // One pass checks each list for duplicates and takes its entries (i, v), i < v; then come their
+    // lookups, each fetched a few edges ahead: v lies anywhere, so nearly every lookup would
+    // otherwise wait on memory.
+    i64 entries = 0, scans = 0, down = 0;
     std::vector<i64> copy;
+    edges.reserve(static_cast<std::size_t>(in.n));  // a forest's edges; more only on other graphs
     for (i64 i = 0; i < in.n; ++i) {
         poll.check();
         const i64* list = in.adjacency[i];
@@ -171,37 +175,26 @@ int pair_by_lookup(const ListsView& in, std::vector<ForestEdge>& edges, StopPoll
         if (size <= kShortList) {
             for (i32 p = 1; p < size; ++p)
                 if (std::find(list, list + p, list[p]) != list + p) return 0;
-            continue;
+        } else if (!std::is_sorted(list, list + size)) {
+            scans += i64{size} * size;  // at most `size` lookups, each a scan
+            if (scans > (i64{1} << 60)) return -1;
+            copy.assign(list, list + size);
+            std::sort(copy.begin(), copy.end());
+            if (std::adjacent_find(copy.begin(), copy.end()) != copy.end()) return 0;
+        } else if (std::adjacent_find(list, list + size) != list + size) {
+            return 0;
         }
-        if (std::is_sorted(list, list + size)) {
-            if (std::adjacent_find(list, list + size) != list + size) return 0;
-            continue;
-        }
-        scans += i64{size} * size;  // at most `size` lookups, each a scan
-        if (scans > (i64{1} << 60)) return -1;
-        copy.assign(list, list + size);
-        std::sort(copy.begin(), copy.end());
-        if (std::adjacent_find(copy.begin(), copy.end()) != copy.end()) return 0;
-    }
-    if (scans > kScanBudget * (entries + in.n)) return -1;
-    // The entries (i, v), i < v, first; then their lookups, each fetched a few edges ahead: v lies
-    // anywhere, so nearly every lookup would otherwise wait on memory.
-    i64 down = 0;
-    edges.reserve(entries / 2);
-    for (i64 i = 0; i < in.n; ++i) {
-        poll.check();
-        const i64* list = in.adjacency[i];
-        for (i32 p = 0; p < in.sizes[i]; ++p) {
+        for (i32 p = 0; p < size; ++p) {
             const i64 v = list[p];
             if (v == i) return 0;
             if (v < i) {
                 ++down;
                 continue;
             }
-            if (static_cast<i64>(edges.size()) == entries / 2) return 0;  // more up than down
             edges.push_back(ForestEdge{static_cast<i32>(i), static_cast<i32>(v), p});
         }
     }
+    if (scans > kScanBudget * (entries + in.n)) return -1;
     if (static_cast<i64>(edges.size()) != down) return 0;
     constexpr std::size_t kAhead = 16;  // of 8 to 48, 16 and 32 measured fastest
     const std::size_t count = edges.size();
