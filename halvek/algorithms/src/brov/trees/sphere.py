@@ -20,7 +20,7 @@ def check_metric(metric, angle_unit, scale=False):
         raise ValueError("metric must be 'euclidean' or 'haversine', got %r" % (metric,))
     if not isinstance(angle_unit, str) or angle_unit not in ANGLE_UNITS:
         raise ValueError("angle_unit must be 'degrees' or 'radians', got %r" % (angle_unit,))
-    if metric == "haversine" and scale is True:
+    if metric == "haversine" and not isinstance(scale, str) and bool(scale):
         raise ValueError("scale=True does not apply to metric='haversine': latitudes and longitudes are used "
                          "as angles")
 
