@@ -465,7 +465,8 @@ class TestEstimator:
         params = model.get_params()
         assert params == {"method": "auto", "n_neighbors": 7, "max_pieces": 32, "verbose": False,
                           "edge_weight": "auto", "side_discount": 2.0, "scale": "auto", "n_trees": "auto",
-                          "consensus": "tree", "random_state": None, "n_jobs": None}
+                          "consensus": "tree", "random_state": None, "n_jobs": None, "metric": "euclidean",
+                          "angle_unit": "degrees"}
         clone = type(model)(**params)
         assert clone.get_params() == params
         assert model.set_params(method="knn", verbose=True) is model
@@ -788,6 +789,54 @@ def no_work(*args, **kwargs):
     raise AssertionError("work started on invalid input")
 
 
+def great_circle_matrix(degrees):
+    lat, lon = np.radians(degrees).T
+    cos_angle = np.sin(lat)[:, None] * np.sin(lat) + np.cos(lat)[:, None] * np.cos(lat) * np.cos(lon[:, None] - lon)
+    return np.arccos(np.clip(cos_angle, -1.0, 1.0))
+
+
+class TestGreatCircleTree:
+    """metric="haversine": the tree, its lengths and predict against brute force on the sphere."""
+
+    @staticmethod
+    def points(seed, n=120):
+        """Latitude and longitude in degrees: anywhere, around a pole, or across the antimeridian."""
+        rng = np.random.default_rng(seed)
+        where = seed % 3
+        lat = rng.uniform(-90, 90, n) if where == 0 else rng.uniform(84, 90, n) if where == 1 else rng.uniform(-5, 5, n)
+        lon = rng.uniform(-180, 180, n) if where < 2 else rng.uniform(175, 185, n)
+        lon = np.where(lon > 180, lon - 360, lon)
+        return np.column_stack([lat, lon])
+
+    @pytest.mark.parametrize("seed", range(10))
+    def test_tree_and_lengths_are_those_of_the_great_circle(self, seed):
+        X = self.points(seed)
+        y = np.full(len(X), -1)
+        y[:3] = [0, 1, 2]
+        distances = great_circle_matrix(X)
+        expected = minimum_spanning_tree(distances).tocoo()
+        expected_edges = np.sort(np.column_stack([expected.row, expected.col]), axis=1)
+        model = BrovClustering(metric="haversine", n_trees=1).fit(X, y)
+        order = np.lexsort(expected_edges.T[::-1])
+        got = np.lexsort(model.edges_.T[::-1])
+        assert np.array_equal(model.edges_[got], expected_edges[order])
+        assert np.allclose(model.edge_lengths_, distances[model.edges_[:, 0], model.edges_[:, 1]], rtol=1e-9, atol=1e-12)
+        in_radians = BrovClustering(metric="haversine", angle_unit="radians", n_trees=1).fit(np.radians(X), y)
+        assert np.array_equal(in_radians.edges_, model.edges_) and np.array_equal(in_radians.labels_, model.labels_)
+
+    def test_predict_takes_the_nearest_point_along_the_sphere(self):
+        X = np.concatenate([self.points(2), self.points(1), [[0.0, 179.9], [0.0, -175.0]]])
+        y = np.full(len(X), -1)
+        y[[0, 120, 240, 241]] = [0, 1, 2, 3]
+        model = BrovClustering(metric="haversine").fit(X, y)
+        queries = np.concatenate([self.points(5, 40), [[0.0, -179.95], [89.0, 0.0]]])
+        nearest = great_circle_matrix(np.concatenate([queries, X]))[:len(queries), len(queries):].argmin(axis=1)
+        assert np.array_equal(model.predict(queries), model.labels_[nearest])
+        assert model.predict(queries[-2:-1])[0] == 2  # across the antimeridian, not the planar neighbour
+        with pytest.raises(ValueError, match="latitude must lie within"):
+            model.predict([[-90.5, 0.0]])
+
+
 class TestBadInputs:
     @pytest.mark.parametrize("name, change, error, message", BAD_INPUTS, ids=[b[0] for b in BAD_INPUTS])
     def test_rejected_before_any_work(self, monkeypatch, name, change, error, message):
@@ -819,12 +868,26 @@ class TestBadInputs:
         ({"consensus": True, "n_trees": 1}, "consensus=True needs n_trees of 2 or more"),
         ({"consensus": "points", "n_trees": 1}, "consensus='points' needs n_trees of 2 or more"),
         ({"random_state": "seed"}, "random_state must be None, an integer or a NumPy random generator"),
+        ({"metric": "cosine"}, "metric must be 'euclidean' or 'haversine'"),
+        ({"metric": "haversine", "angle_unit": "grads"}, "angle_unit must be 'degrees' or 'radians'"),
+        ({"metric": "haversine", "scale": True}, "scale=True does not apply to metric='haversine'"),
     ])
     def test_bad_parameters(self, monkeypatch, params, message):
         monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
         monkeypatch.setattr(estimator_module, "check_points", no_work)
         with pytest.raises(ValueError, match=message):
             BrovClustering(**params).fit(np.zeros((3, 2)), [0, -1, -1])
+
+    @pytest.mark.parametrize("X, unit, message", [
+        (np.zeros((4, 3)), "degrees", "two columns, latitude and longitude"),
+        ([[91.0, 0.0]] + [[0.0, 0.0]] * 3, "degrees", r"within \+-90 degrees, got 91.0 at row 0 \(1 row"),
+        ([[0.0, 0.0]] * 3 + [[-1.6, 0.0]], "radians", r"within \+-1.5708 radians, got -1.6 at row 3"),
+        ([[0.0, np.inf]] * 4, "degrees", "NaN or infinite"),
+    ], ids=["three columns", "latitude 91", "radians", "infinite"])
+    def test_geographic_points_rejected_before_any_work(self, monkeypatch, X, unit, message):
+        monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours", no_work)
+        with pytest.raises(ValueError, match=message):
+            BrovClustering(metric="haversine", angle_unit=unit).fit(np.array(X), [0, 1, -1, -1])
 
     def test_neighbours_of_the_tree_route_serve_the_weights_and_votes(self, monkeypatch):
         # The blocked route's neighbour lists stand in for the searches of the local scales and

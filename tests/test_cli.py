@@ -264,6 +264,34 @@ class TestCluster:
         voted = [line.split(",") for line in out.read_text().splitlines()[1:]]
         assert all(float(row[2]) > 0.5 for row in voted) and voted[0][1] == str(big) and voted[-1][1] == "7"
 
+    def test_latitude_and_longitude_by_great_circle(self, tmp_path, capsys):
+        # Along the equator: a run of points across the antimeridian, a gap of 26 degrees, another run.
+        lon = np.r_[172:186:2, -150:-142:2]
+        lon = np.where(lon > 180, lon - 360, lon)
+        path = tmp_path / "places.csv"
+        np.savetxt(path, np.c_[np.zeros(len(lon)), lon, np.zeros(len(lon)), np.r_[0, [-1] * 9, 1]], delimiter=",",
+                   header="lat,lon,height,given", comments="", fmt="%g")
+        out = tmp_path / "o.csv"
+        args = ["cluster", str(path), "--columns", "lat,lon", "--label-column", "given", "-o", str(out), "-q", "--short"]
+
+        def clusters(*options):
+            assert cli.main(args + list(options)) == 0, capsys.readouterr().err
+            return [int(line.split(",")[1]) for line in out.read_text().splitlines()[1:]]
+
+        assert clusters("--metric", "haversine") == [0] * 7 + [1] * 4
+        assert clusters() == [0] * 5 + [1] * 6  # the plane parts the run at the antimeridian
+        if has_module("matplotlib"):
+            assert cli.main(args + ["--metric", "haversine", "--plot", str(tmp_path / "map.png")]) == 0
+            assert (tmp_path / "map.png").read_bytes().startswith(PNG_SIGNATURE)
+        for bad, message in ((["--metric", "haversine", "--scale"], "--scale does not apply to --metric haversine"),
+                             (["--metric", "haversine", "--columns", "lon,lat"], "latitude must lie within +-90 degrees"),
+                             (["--metric", "haversine", "--columns", "lat,lon,height"], "takes two columns")):
+            assert cli.main(args[:2] + args[4:] + bad) == 1
+            err = capsys.readouterr().err
+            assert err.startswith("brov: error: ") and err.count("\n") == 1 and message in err, err
+        with pytest.raises(SystemExit):
+            cli.main(args + ["--metric", "cosine"])
+
     def test_weighting_scaling_and_consensus_options(self, tmp_path, capsys, monkeypatch):
         # An outlying label 1.5 from its blob, the blobs 1.2 apart (as in the estimator's tests).
         blob = np.c_[np.arange(10) * 0.1, np.zeros(10)]

@@ -60,18 +60,23 @@ def indices(*values):
 
 
 class TestLoadedTree:
-    @pytest.mark.parametrize("dims", [1, 2, 3])
+    @pytest.mark.parametrize("dims", [1, 2, 3, "latitude and longitude"])
     def test_same_clusters_and_cuts_as_the_estimator(self, dims):
-        X = blobs(dims=dims) * np.geomspace(1, 3000, dims)  # in mixed units above one coordinate
-        scale = [False, "auto", True][dims - 1]
-        tree = LoadedTree(X, scale=scale)
-        rng = np.random.default_rng(dims)
+        if dims == "latitude and longitude":  # across the antimeridian
+            X = blobs() * 2 + [0.0, 175.0]
+            X[:, 1] = np.where(X[:, 1] > 180, X[:, 1] - 360, X[:, 1])
+            options = {"metric": "haversine"}
+        else:
+            X = blobs(dims=dims) * np.geomspace(1, 3000, dims)  # in mixed units above one coordinate
+            options = {"scale": [False, "auto", True][dims - 1]}
+        tree = LoadedTree(X, **options)
+        rng = np.random.default_rng(len(X[0]))
         for _ in range(4):
             y = np.full(len(X), -1)
             chosen = rng.choice(len(X), size=5, replace=False)
             y[chosen] = rng.choice([4, -7, 300], size=5)
             labels, cut = tree.cluster(y)
-            model = BrovClustering(n_trees=1, scale=scale).fit(X, y)
+            model = BrovClustering(n_trees=1, **options).fit(X, y)
             np.testing.assert_array_equal(labels, model.labels_)
             np.testing.assert_array_equal(cut, model.cut_edges_)
 
@@ -112,6 +117,16 @@ class TestSession:
                 session.apply(bad)
             assert type(caught.value).__name__ == "BadRequest", bad
         assert session.state() == before
+
+    def test_latitude_and_longitude_are_drawn_on_the_plane(self):
+        lat, lon = np.r_[60.0, 60.0, 61.0], np.r_[179.0, -179.0, 180.0]
+        session = LabelSession(np.c_[lat, lon], tree_options={"metric": "haversine"})
+        assert "equirectangular" in session.projection
+        # Longitude on x, shrunk by the cosine of the mean latitude, and unbroken at the antimeridian.
+        np.testing.assert_allclose(session.shown, np.c_[np.r_[-1.0, 1.0, 0.0] * np.cos(np.radians(lat.mean())), lat],
+                                   rtol=1e-5, atol=1e-4)
+        with pytest.raises(ValueError, match="latitude must lie within"):
+            LabelSession(np.c_[lon, lat], tree_options={"metric": "haversine"})
 
     def test_refuses_more_points_than_the_page_can_show(self):
         with pytest.raises(ValueError, match="shows at most 1000000"):

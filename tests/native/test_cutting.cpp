@@ -706,8 +706,10 @@ int check_known_cases() {
     both(from_edges(4, {{3, 0, 4.f}, {3, 1, -3.f}, {3, 2, -3.f}}, {0, 1, 2, -1}), CutStatus::no_qualifying_max,
          {{0, 3}}, -1, -1, "error after a cut");
     // One duplicated entry and one missing mirror balance the entry counts; still not a forest,
-    // whether the lists are short or long enough to be searched by bisection.
-    for (int extra : {0, 40}) {
+    // whether the lists are short or long, sorted (bisected) or not (scanned).
+    for (int extra : {0, 40, -40}) {
+        const bool reversed = extra < 0;
+        extra = std::abs(extra);
         Graph g = from_edges(3 + extra, {}, std::vector<int>(3 + extra, -1));
         g.adj[0] = {1, 1};
         g.w[0] = {1.f, 1.f};
@@ -720,6 +722,10 @@ int check_known_cases() {
             g.w[1].push_back(2.f);
             g.adj[3 + k] = {1};
             g.w[3 + k] = {2.f};
+        }
+        if (reversed) {
+            std::reverse(g.adj[1].begin(), g.adj[1].end());
+            std::reverse(g.w[1].begin(), g.w[1].end());
         }
         View v(g);
         expect(!brov::is_simple_forest(v.in), "a duplicate balanced by a missing mirror is taken for a forest");

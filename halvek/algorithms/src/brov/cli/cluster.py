@@ -8,6 +8,7 @@ import numpy as np
 
 from ..estimator.consensus import AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, scaled
+from ..trees.sphere import SpherePoints
 from . import common, writing
 from .common import (CliError, SlowStage, check_output, fit_estimator, output_format, read_labels, read_table_points,
                      summary, write_atomically)
@@ -71,6 +72,7 @@ def run_cluster(args, progress):
         raise CliError("--trees %s and --confidence %d ask for different numbers of trees" % (args.trees, args.confidence))
     if args.confidence is not None and args.trees in ("auto", 1):
         raise CliError("--confidence needs trees to compare: leave out --trees %s" % args.trees)
+    common.check_metric_options(args)
     form = _check_cluster_outputs(args)
     start = time.perf_counter()
     progress("reading %s" % args.points + (" and %s" % args.labels if args.labels else ""))
@@ -86,7 +88,9 @@ def run_cluster(args, progress):
         from .plot import picture_format, plot_clusters
 
         start = time.perf_counter()
-        clustered = scaled(X, estimator.scaling_)  # the coordinates the tree was built on
+        # The coordinates the tree was built on, or the plane's picture of latitudes and longitudes.
+        clustered = scaled(X, estimator.scaling_) if args.metric == "euclidean" else \
+            SpherePoints(X, args.angle_unit).projected()
         write_atomically(args.plot, lambda target: plot_clusters(
             target, clustered, estimator.labels_, np.asarray(y), estimator.edges_, estimator.cut_edges_,
             format=picture_format(args.plot)))
@@ -177,5 +181,6 @@ def add_parser(sub, shared_options):
                          help="weigh down edges that cut off few points: weight x (1 - exp(-side / S)); 0 turns "
                               "it off (default %g)" % DEFAULT_SIDE_DISCOUNT)
     common.add_scale_options(cluster)
+    common.add_metric_options(cluster)
     shared_options(cluster)
     return cluster

@@ -13,6 +13,7 @@ from ..estimator import BrovClustering, check_points
 from ..estimator.weighting import AUTO_SCALE_SPREAD, DEFAULT_SIDE_DISCOUNT, SpreadWarning
 from ..labels import is_unlabelled
 from ..progress import StageProgress
+from ..trees.sphere import ANGLE_UNITS, METRICS, check_metric
 from . import outputs, tables, writing
 
 #: From this many points on, each stage is reported on stderr (unless -q).
@@ -122,6 +123,24 @@ def add_scale_options(parser):
                         help="use the coordinates as they are")
 
 
+def add_metric_options(parser):
+    """--metric and --angle-unit, as the estimator takes them."""
+    parser.add_argument("--metric", choices=METRICS, default="euclidean",
+                        help="'euclidean' (default), or 'haversine': two columns, latitude then longitude "
+                             "(--columns lat,lon picks them in that order), clustered by great-circle distance")
+    parser.add_argument("--angle-unit", choices=ANGLE_UNITS, default="degrees",
+                        help="unit of the latitudes and longitudes with --metric haversine (default degrees)")
+
+
+def check_metric_options(args):
+    """--metric against --scale, refused before any file is read."""
+    try:
+        check_metric(args.metric, args.angle_unit, args.scale)
+    except ValueError as error:
+        raise CliError(str(error).replace("scale=True", "--scale").replace("metric='haversine'", "--metric haversine")) \
+            from None
+
+
 def warn_spread(ratio):
     """The command line's line for coordinates whose spreads differ too much (see SpreadWarning)."""
     if ratio is not None:
@@ -134,7 +153,9 @@ def fit_estimator(X, y, args, progress, trees):
                                n_trees=trees, consensus=consensus or "tree",
                                edge_weight=getattr(args, "edge_weight", "auto"),
                                side_discount=getattr(args, "side_discount", DEFAULT_SIDE_DISCOUNT),
-                               scale=getattr(args, "scale", "auto"), random_state=0, n_jobs=-1)
+                               scale=getattr(args, "scale", "auto"), random_state=0, n_jobs=-1,
+                               metric=getattr(args, "metric", "euclidean"),
+                               angle_unit=getattr(args, "angle_unit", "degrees"))
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", SpreadWarning)

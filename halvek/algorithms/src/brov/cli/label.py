@@ -15,7 +15,8 @@ import numpy as np
 from ..label_page import store
 from ..label_page.server import LabelServer
 from ..label_page.session import LabelSession
-from .common import CliError, add_scale_options, check_output, read_labels, read_points, warn_spread
+from .common import (CliError, add_metric_options, add_scale_options, check_metric_options, check_output,
+                     read_labels, read_points, warn_spread)
 
 
 def add_parser(sub, common):
@@ -45,6 +46,7 @@ def add_parser(sub, common):
     label.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1 (default 8765; 0 = any free)")
     label.add_argument("--open", action="store_true", help="open the page in the web browser")
     add_scale_options(label)
+    add_metric_options(label)
     common(label)
     return label
 
@@ -125,6 +127,7 @@ def run_label(args, progress, serve=True):
     (or, with ``serve=False``, the ready server, for tests)."""
     if not 0 <= args.port <= 65535:
         raise CliError("--port must lie in 0..65535")
+    check_metric_options(args)
     args.session = args.session or _stem(args) + "-session.json"
     start = time.perf_counter()
     X = read_points(args.points, args.columns)
@@ -178,7 +181,8 @@ def _session(args, X, start_labels, progress, start):
         progress("every column of %s is a coordinate; --columns picks some (e.g. --columns x,y)" % args.points)
     try:
         session = LabelSession(X, start_labels[0], {"method": args.method, "n_neighbors": args.n_neighbors,
-                                                    "scale": args.scale}, outputs,
+                                                    "scale": args.scale, "metric": args.metric,
+                                                    "angle_unit": args.angle_unit}, outputs,
                                log=progress, path=args.session, restored=document, identity=identity,
                                check_output=check_output, inputs=inputs, names=_names(args.columns, X.shape[1]),
                                class_names=start_labels[1])

@@ -13,6 +13,7 @@ from ..labels import decode_labels, encode_labels, result_dtype
 from ..point_checks import check_points
 from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
+from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
 from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
                         random_generator, voted_tree)
@@ -50,8 +51,8 @@ def _feature_names(X):
 
 
 class BrovClustering(SemiSupervisedMixin):
-    """Label-guided clustering of points through their Euclidean minimum
-    spanning tree.
+    """Label-guided clustering of points through their Euclidean (or
+    great-circle) minimum spanning tree.
 
     ``fit(X, y)`` builds the tree of the points, cuts its heaviest edges on
     the paths that join differently labelled points, and spreads each label
@@ -129,6 +130,18 @@ class BrovClustering(SemiSupervisedMixin):
     verbose : bool, default False
         Report each stage and its time on stderr, with the progress of the
         tree stage (a bar on a terminal, a line every few seconds otherwise).
+    metric : {"euclidean", "haversine"}, default "euclidean"
+        "haversine": the rows of ``X`` are (latitude, longitude) on a sphere,
+        in ``angle_unit``, and the tree is their exact great-circle minimum
+        spanning tree (the Euclidean tree of their unit vectors in 3-D, which
+        orders pairs as the great circle does); ``edge_lengths_`` are
+        great-circle distances in radians (times the radius, 6371 km for the
+        Earth, gives distances on the ground) and ``predict`` takes each
+        point's nearest fitted point along the sphere. ``scale`` does not
+        apply (True is refused). Latitudes beyond +-90 degrees, or other
+        than two columns, are refused before any work.
+    angle_unit : {"degrees", "radians"}, default "degrees"
+        Unit of the latitudes and longitudes with ``metric="haversine"``.
 
     Attributes
     ----------
@@ -141,7 +154,8 @@ class BrovClustering(SemiSupervisedMixin):
         exact k-d tree route built it, int64 otherwise): the tree of the
         data, or the voted tree (``consensus="tree"`` with several trees).
     edge_lengths_ : ndarray of shape (n_samples - 1,)
-        Euclidean length of each tree edge.
+        Euclidean length of each tree edge (great-circle, in radians, with
+        ``metric="haversine"``).
     edge_weights_ : ndarray of shape (n_samples - 1,)
         The weight of each tree edge that the cuts compared (see
         ``edge_weight``, ``side_discount`` and ``consensus``); ``labels_``
@@ -181,7 +195,8 @@ class BrovClustering(SemiSupervisedMixin):
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
                  edge_weight="auto", side_discount=DEFAULT_SIDE_DISCOUNT, scale="auto", n_trees="auto",
-                 consensus="tree", random_state=None, n_jobs=None, verbose=False):
+                 consensus="tree", random_state=None, n_jobs=None, verbose=False, metric="euclidean",
+                 angle_unit="degrees"):
         self.method = method
         self.n_neighbors = n_neighbors
         self.max_pieces = max_pieces
@@ -193,6 +208,8 @@ class BrovClustering(SemiSupervisedMixin):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.metric = metric
+        self.angle_unit = angle_unit
 
     # scikit-learn's parameter protocol, without depending on scikit-learn.
     @classmethod
@@ -235,6 +252,7 @@ class BrovClustering(SemiSupervisedMixin):
         if not isinstance(self.scale, (bool, np.bool_)) and not (isinstance(self.scale, str) and self.scale == "auto"):
             raise ValueError("scale must be True, False or 'auto', got %r" % (self.scale,))
         effective_n_jobs(self.n_jobs)
+        check_metric(self.metric, self.angle_unit, self.scale)
         consensus = self._consensus()
         if consensus == "points" and not isinstance(self.n_trees, str) and self.n_trees < 2:
             raise ValueError("consensus=%r needs n_trees of 2 or more to vote, got %r"
@@ -290,26 +308,31 @@ class BrovClustering(SemiSupervisedMixin):
                                  "class id per point, -1 for unlabelled points" % type(self).__name__)
             names = _feature_names(X)
             X = check_points(X)
+            n_features = X.shape[1]
             threads = effective_n_jobs(self.n_jobs)
             y_array = column_to_labels(np.asarray(y))
             codes, classes = encode_labels(y_array, X.shape[0])
         with self._stage("scaling", timings):
             # Kept aside until the fit succeeds, so a failed fit leaves a fitted model as it was.
-            scaling, spread = scaling_for(X, self.scale)
+            sphere = SpherePoints(X, self.angle_unit) if self.metric == "haversine" else None
+            scaling, spread = scaling_for(X, self.scale) if sphere is None else (None, None)
             if spread:
                 warnings.warn(SpreadWarning(spread), stacklevel=2)
-            X = scaled(X, scaling)
+            X = scaled(X, scaling) if sphere is None else sphere.unit_vectors
 
         with self._stage("tree", timings) as detail:
             edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads,
                 compact_indices=True)
+            if sphere is not None:
+                lengths = sphere.lengths(edges)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
         with self._stage("weights", timings):
             trees, consensus, edge_weight = self._plan(X.shape[0])
-            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
+            weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours,
+                                None if sphere is None else sphere.arcs)
             weights = weigh(edges, lengths)
         with self._stage("cuts", timings) as detail:
             new_codes, cut = cluster_tree(edges, weights, codes)
@@ -321,6 +344,8 @@ class BrovClustering(SemiSupervisedMixin):
                 votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
                 votes[np.arange(X.shape[0]), new_codes] = 1
                 pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
+                if sphere is not None:
+                    pair_lengths = sphere.lengths(pairs)
                 votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
@@ -348,7 +373,8 @@ class BrovClustering(SemiSupervisedMixin):
         self.n_iter_ = trees
         self.timings_ = timings
         self._scaling = self.scaling_ = scaling
-        self.n_features_in_ = X.shape[1]
+        self.n_features_in_ = n_features
+        self._sphere_unit = None if sphere is None else self.angle_unit
         if names is not None:
             self.feature_names_in_ = names
         elif hasattr(self, "feature_names_in_"):
@@ -374,6 +400,8 @@ class BrovClustering(SemiSupervisedMixin):
         return shares
 
     def _to_fitted_space(self, X):
+        if self._sphere_unit is not None:
+            return SpherePoints(X, self._sphere_unit).unit_vectors
         return scaled(X, self._scaling)
 
     def fit_predict(self, X, y):

@@ -137,16 +137,20 @@ def smaller_side_sizes(edges, n):
 class EdgeWeigher:
     """Turns the lengths of any spanning tree of ``X`` into the weights the
     cuts compare; the local scales of the points are found once, for all the
-    trees of one fit (from ``neighbours`` where the tree's route found them)."""
+    trees of one fit (from ``neighbours`` where the tree's route found them). ``to_length``, when
+    given, turns Euclidean distances in ``X`` into the units of the tree's lengths (the great-circle
+    arcs of chords between unit vectors), so that the local scales are measured as the lengths are."""
 
     def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10,
-                 neighbours=None):
+                 neighbours=None, to_length=None):
         self.n = X.shape[0]
         self.side_discount = float(side_discount)
         if edge_weight not in ("length", "local"):
             raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
         self.scales = _local_scales(X, n_neighbors, neighbours) if edge_weight == "local" else None
         self.unit = None if self.scales is None else scale_of(X)  # the scales' unit
+        if self.scales is not None and to_length is not None:
+            self.scales = to_length(self.scales * self.unit) / self.unit
 
     def __call__(self, edges, lengths):
         weights = np.asarray(lengths, dtype=np.float64)

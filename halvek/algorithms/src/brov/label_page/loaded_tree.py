@@ -13,18 +13,24 @@ from ..clustering import cluster_tree
 from ..estimator.weighting import scaled, scaling_for, tree_weights
 from ..labels import decode_labels, encode_labels
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst
+from ..trees.sphere import SpherePoints, check_metric
 
 
 class LoadedTree:
     """The minimum spanning tree of ``X``, ready to be clustered with any labels."""
 
-    def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES, scale=False):
+    def __init__(self, X, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES, scale=False,
+                 metric="euclidean", angle_unit="degrees"):
         self.n = X.shape[0]
-        # As the estimator's ``scale``; ``spread`` is the spread ratio to warn about, or None.
-        scaling, self.spread = scaling_for(X, scale)
-        X = scaled(X, scaling)
+        # As the estimator's ``scale`` and ``metric``; ``spread`` is the spread ratio to warn about, or None.
+        check_metric(metric, angle_unit, scale)
+        sphere = SpherePoints(X, angle_unit) if metric == "haversine" else None
+        scaling, self.spread = scaling_for(X, scale) if sphere is None else (None, None)
+        X = scaled(X, scaling) if sphere is None else sphere.unit_vectors
         self.edges, self.lengths, self.method = euclidean_mst(
             X, method=method, n_neighbors=n_neighbors, max_pieces=max_pieces)
+        if sphere is not None:
+            self.lengths = sphere.lengths(self.edges)
         # The single tree's weights depend on the tree alone: computed once.
         self.weights = tree_weights(X, self.edges, self.lengths)
 

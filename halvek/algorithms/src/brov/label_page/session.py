@@ -40,6 +40,7 @@ import numpy as np
 
 from ..estimator.weighting import standard_scaling
 from ..labels import MAX_CLASSES
+from ..trees.sphere import SpherePoints
 from . import checks, saved_files, store
 from .axes import Axes, project_2d
 from .checks import BadRequest
@@ -90,6 +91,9 @@ class LabelSession:
             mean, std = standard_scaling(X)
             fitted = (X - mean) / std
         self.shown, self.projection = project_2d(fitted if X.shape[1] > 2 else X)
+        if self.tree_options.get("metric") == "haversine":
+            self.shown = SpherePoints(X, self.tree_options.get("angle_unit", "degrees")).projected().astype(np.float32)
+            self.projection = "longitude (x cos of the mean latitude) and latitude, equirectangular"
         self.axes = Axes(X, names, fitted)
         self.tree = LoadedTree(X, **self.tree_options)
         # Where the command line's default lets trees vote, their answer follows each change.

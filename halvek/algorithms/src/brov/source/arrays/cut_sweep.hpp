@@ -87,13 +87,14 @@ public:
         out.resize(static_cast<std::size_t>(n));
         for (i64 x = 0; x < n; ++x) {
             poll_.check();
-            std::int8_t l = label_at(in_, x);
-            // Labelled nodes live on as copies only: a node here with live edges is unlabelled.
-            if (live_count_[x] > 0 && !piece_labels_[piece_[x]].empty()) l = piece_labels_[piece_[x]].front().first;
-            out[x] = l;
+            out[x] = label_at(in_, x);
         }
+        // Labelled nodes live on as copies only: the region nodes below them are unlabelled nodes.
+        for (i32 r = 0; r < unlabelled_; ++r)
+            if (live_count_[r] > 0 && !piece_labels_[piece_[r]].empty())
+                out[node_of_[r]] = piece_labels_[piece_[r]].front().first;
         for (auto step = pruned_.rbegin(); step != pruned_.rend(); ++step)
-            out[step->node] = step->from < n ? out[step->from] : region_label_[step->from];
+            out[node_of_[step->node]] = step->from < unlabelled_ ? out[node_of_[step->from]] : region_label_[step->from];
         const std::vector<LeafPeel::Step>& stripped = peel.steps();
         for (auto step = stripped.rbegin(); step != stripped.rend(); ++step) {
             poll_.check();
@@ -104,24 +105,32 @@ public:
 private:
     using LabelCounts = std::vector<std::pair<std::int8_t, i32>>;  // sorted by label
 
+    // Region nodes are numbered densely, the forest's unlabelled nodes first (in order of first
+    // appearance), then the leaf copies: the arrays of the sweep grow with the forest left after
+    // the strip, not with the whole graph.
     void build() {
-        const i64 n = in_.n;
         const std::size_t m = edges_.size();
         end_.resize(2 * m);
-        region_label_.assign(n, -1);
-        i64 next = n;
-        for (std::size_t e = 0; e < m; ++e) {
+        std::vector<i32> region_of(static_cast<std::size_t>(in_.n), -1);
+        node_of_.clear();
+        for (std::size_t k = 0; k < 2 * m; ++k) {
             poll_.check();
-            for (int side = 0; side < 2; ++side) {
-                const i32 x = side == 0 ? edges_[e].a : edges_[e].b;
-                const std::int8_t l = label_at(in_, x);
-                if (l == -1) {
-                    end_[2 * e + side] = x;
-                } else {
-                    end_[2 * e + side] = static_cast<i32>(next++);
-                    region_label_.push_back(l);
-                }
+            const i32 x = k % 2 == 0 ? edges_[k / 2].a : edges_[k / 2].b;
+            if (label_at(in_, x) != -1) continue;
+            if (region_of[x] < 0) {
+                region_of[x] = static_cast<i32>(node_of_.size());
+                node_of_.push_back(x);
             }
+            end_[k] = region_of[x];
+        }
+        unlabelled_ = static_cast<i32>(node_of_.size());
+        region_label_.assign(node_of_.size(), -1);
+        for (std::size_t k = 0; k < 2 * m; ++k) {
+            poll_.check();
+            const std::int8_t l = label_at(in_, k % 2 == 0 ? edges_[k / 2].a : edges_[k / 2].b);
+            if (l == -1) continue;
+            end_[k] = static_cast<i32>(region_label_.size());
+            region_label_.push_back(l);
         }
         dead_.assign(m, 0);
         piece_.assign(region_label_.size(), -1);
@@ -284,6 +293,8 @@ private:
     StopPoll& poll_;
     std::vector<i32> end_;                   // region end nodes of edge e at 2e, 2e+1
     std::vector<std::int8_t> region_label_;  // -1 for unlabelled nodes, the label for leaf copies
+    std::vector<i32> node_of_;               // the node of each unlabelled region node
+    i32 unlabelled_ = 0;                     // region nodes below this are unlabelled nodes
     // Live adjacency: node x's live edges are live_edges_[live_begin_[x] .. + live_count_[x]).
     std::vector<i64> live_begin_;
     std::vector<i32> live_count_;

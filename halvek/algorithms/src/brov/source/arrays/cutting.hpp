@@ -68,6 +68,29 @@ inline bool check_ranges(const CutInput& in, CutResult& res, StopPoll& poll) {
     return true;
 }
 
+// Fills in the weight of each edge the forest pairing finds, refusing edges whose two weights
+// differ where pop_max could take one, and drops the edges of stripped leaves.
+struct WeighEdge {
+    const CutInput& in;
+    const LeafPeel& peel;
+
+    Take operator()(ForestEdge& e, i32 rpos) const {
+        const float w1 = in.weights[e.a][e.pos];
+        const float w2 = in.weights[e.b][rpos];
+        if (!(w1 == w2 || (!RunningMax::takes_part(w1) && !RunningMax::takes_part(w2)))) return Take::refuse;
+        e.w = w1;
+        return peel.stripped(e.a) || peel.stripped(e.b) ? Take::drop : Take::keep;
+    }
+    void fetch_ahead(const ForestEdge& e, bool lists) const {
+        if (lists) {
+            __builtin_prefetch(in.weights[e.b]);
+            return;
+        }
+        __builtin_prefetch(&in.weights[e.b]);
+        if (!peel.stripped(e.a)) peel.fetch_ahead(e.b);  // else the edge is dropped unseen
+    }
+};
+
 // What the sweep needs beyond a forest: labels -1 or 0..127, and the two weights of each edge
 // equal or both out of pop_max's reach. Each edge's weight is checked and filled as the forest
 // pairing finds it, while both lists are still in cache.
@@ -78,14 +101,7 @@ inline bool simple_forest(const CutInput& in, std::vector<ForestEdge>& edges, Le
     }
     const ListsView lists{in.n, in.adjacency, in.sizes};
     if (!peel.run(lists, [&in](i64 i) { return label_at(in, i) != -1; }, poll)) return false;
-    auto weigh = [&in, &peel](ForestEdge& e, i32 rpos) {
-        const float w1 = in.weights[e.a][e.pos];
-        const float w2 = in.weights[e.b][rpos];
-        if (!(w1 == w2 || (!RunningMax::takes_part(w1) && !RunningMax::takes_part(w2)))) return Take::refuse;
-        e.w = w1;
-        return peel.stripped(e.a) || peel.stripped(e.b) ? Take::drop : Take::keep;
-    };
-    return collect_forest(lists, edges, poll, weigh);
+    return collect_forest(lists, edges, poll, WeighEdge{in, peel});
 }
 
 }  // namespace cut_detail

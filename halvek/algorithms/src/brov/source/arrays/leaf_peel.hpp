@@ -37,6 +37,7 @@ public:
     }
 
     bool stripped(i64 x) const { return node_[x].degree == Node::kStripped; }
+    void fetch_ahead(i64 x) const { __builtin_prefetch(&node_[x]); }
 
     // Each stripped node and the neighbour it hung from then, in the order they went.
     struct Step {
