@@ -13,8 +13,8 @@ from ..point_checks import check_points
 from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
-                        random_generator, voted_tree)
+from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, NEIGHBORS, candidate_pairs, most_voted,
+                        perturbed_votes, random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
 
@@ -301,6 +301,8 @@ class BrovClustering(SemiSupervisedMixin):
 
         with self._stage("clusterize", timings) as detail:
             trees, consensus, edge_weight = self._plan(X.shape[0])
+            if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
+                neighbours = searched_neighbours(X, max(int(self.n_neighbors), NEIGHBORS), threads)
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
             weights = weigh(edges, lengths)
             new_codes, cut = cluster_tree(edges, weights, codes)
@@ -311,7 +313,8 @@ class BrovClustering(SemiSupervisedMixin):
         if trees > 1:
             with self._stage("confidence", timings) as detail:
                 pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
-                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
+                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
+                                         threads)
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
                 with self._stage("consensus", timings) as detail:
