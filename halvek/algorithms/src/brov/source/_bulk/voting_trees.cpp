@@ -192,6 +192,7 @@ PyObject* voting_trees(PyObject*, const Arguments& arguments) {
         raise_format(PyExc_ValueError, "voting trees take at most %lld points (their edges are ranked in float32)",
                      static_cast<long long>(kMostRankedEdges + 1));
     in.set_side_discount(side_discount);
+    in.set_key_range();
     in.renumber_by_breadth(InterruptPoll());
     std::int64_t n_classes = 1;
     for (std::int8_t code : in.labels) n_classes = std::max<std::int64_t>(n_classes, code + 1);

@@ -8,13 +8,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "arrays/csr.hpp"
 #include "arrays/cutting.hpp"
 #include "arrays/radix_order.hpp"
 #include "arrays/spread_labels.hpp"
-#include "arrays/tree_sides.hpp"
 
 namespace brov {
 
@@ -104,6 +104,31 @@ struct VotingInput {
     double noise = 0.0;               // sd of the log-length perturbation
     std::vector<double> log_discounts;  // log(1 - exp(-s / side_discount)) at s; 0 past the end
 
+    // Perturbed log lengths as 22-bit keys: 0 for -inf, kTop for +inf, steps of `step` from `low`
+    // between (set_key_range sets them once the lengths and the noise are in).
+    static constexpr std::uint32_t kTop = (1u << 22) - 1;
+    double low = 0.0, step = 1.0;
+    void set_key_range() {
+        double least = std::numeric_limits<double>::infinity(), most = -least;
+        for (double x : log_lengths)
+            if (std::isfinite(x)) least = std::min(least, x), most = std::max(most, x);
+        if (!(least <= most)) least = most = 0.0;
+        const double reach = 3.47 * noise;  // the noise never leaves +-3.47 sd
+        low = least - reach;
+        step = std::max((most + reach - low) / (kTop - 2), std::numeric_limits<double>::min());
+    }
+    std::uint32_t key_of(double value) const {
+        if (value == -std::numeric_limits<double>::infinity()) return 0;
+        if (value == std::numeric_limits<double>::infinity()) return kTop;
+        const double at = std::floor((value - low) / step);
+        return 1 + static_cast<std::uint32_t>(std::min(std::max(at, 0.0), static_cast<double>(kTop - 2)));
+    }
+    double value_of(std::uint32_t key) const {
+        if (key == 0) return -std::numeric_limits<double>::infinity();
+        if (key == kTop) return std::numeric_limits<double>::infinity();
+        return low + (key - 1) * step;
+    }
+
     double log_discount(std::int64_t side) const {
         return side < static_cast<std::int64_t>(log_discounts.size()) ? log_discounts[side] : 0.0;
     }
@@ -169,8 +194,8 @@ public:
                    std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
         kruskal_forest(order_, in.n, parent_, set_size_, chosen_, poll);
-        rank_edges(in, poll);
         build_lists(in.n, poll);
+        rank_edges(in, poll);
         CutInput input;
         input.n = in.n;
         input.adjacency = rows_.data();
@@ -194,6 +219,8 @@ public:
     }
 
 private:
+    // The pairs in the order of their perturbed log lengths, as 22-bit keys over the range the
+    // perturbed values can take (steps far below the noise): the radix sort needs two passes.
     template <class Poll>
     void order_pairs(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, Poll& poll) {
         NoiseStream noise(seed, tree);
@@ -201,95 +228,115 @@ private:
         order_.resize(m);
         for (std::size_t e = 0; e < m; ++e) {
             if ((e & 0xFFFF) == 0) poll();
-            const float key = static_cast<float>(in.log_lengths[e] + in.noise * noise.next());
-            order_[e] = {order_bits(key), static_cast<std::int32_t>(e), in.lo[e], in.hi[e]};
+            order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e), in.lo[e],
+                         in.hi[e]};
         }
         radix_sort(order_, pair_scratch_, poll);
     }
 
-    // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, position in
-    // Kruskal's order): the planner compares ranks, which float32 holds exactly.
-    template <class Poll>
-    void rank_edges(const VotingInput& in, Poll& poll) {
-        const std::size_t k = chosen_.size();
-        ends32_.resize(2 * k);
-        ends64_.resize(2 * k);
-        for (std::size_t j = 0; j < k; ++j) {
-            ends32_[2 * j] = ends64_[2 * j] = order_[chosen_[j]].lo;
-            ends32_[2 * j + 1] = ends64_[2 * j + 1] = order_[chosen_[j]].hi;
-        }
-        sides_.resize(k);
-        const bool discounted = !in.log_discounts.empty();
-        if (discounted) smaller_side_sizes(ends64_.data(), static_cast<std::int64_t>(k), in.n, sides_.data());
-        ranks_.resize(k);
-        for (std::size_t j = 0; j < k; ++j) {
-            const DrawnPair& drawn = order_[chosen_[j]];
-            double log_weight = static_cast<double>(key_value(drawn.key)) + in.log_factors[drawn.id];
-            if (discounted) log_weight += in.log_discount(sides_[j]);
-            ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
-        }
-        radix_sort(ranks_, rank_scratch_, poll);
-        rank_of_.resize(k);
-        for (std::size_t r = 0; r < k; ++r) rank_of_[ranks_[r].id] = static_cast<float>(r + 1);
-    }
-
-    // The float whose order bits are `bits` (order_bits backwards).
-    static float key_value(std::uint32_t bits) {
-        const std::uint32_t u = (bits & 0x80000000u) ? (bits & 0x7FFFFFFFu) : ~bits;
-        float value;
-        std::memcpy(&value, &u, sizeof value);
-        return value;
-    }
-
     // The tree as the planner reads it: each node's neighbours in increasing order, with the
-    // edge's rank beside each.
+    // edge's number beside each (its rank comes later).
     template <class Poll>
     void build_lists(std::int32_t n, Poll& poll) {
         const std::size_t k = chosen_.size(), nodes = static_cast<std::size_t>(n);
+        ends32_.resize(2 * k);
+        for (std::size_t j = 0; j < k; ++j) {
+            ends32_[2 * j] = order_[chosen_[j]].lo;
+            ends32_[2 * j + 1] = order_[chosen_[j]].hi;
+        }
         sizes_.assign(nodes, 0);
         for (std::size_t q = 0; q < 2 * k; ++q) ++sizes_[ends32_[q]];
         start_.resize(nodes + 1);
         start_[0] = 0;
         for (std::size_t i = 0; i < nodes; ++i) start_[i + 1] = start_[i] + sizes_[i];
         fill_.assign(start_.begin(), start_.end() - 1);
-        entries_.resize(2 * k);
-        for (std::size_t q = 0; q < 2 * k; ++q)
-            entries_[fill_[ends32_[q]]++] = {ends32_[q ^ 1], static_cast<std::int32_t>(q / 2)};
         neighbor_.resize(2 * k);
         list_edge_.resize(2 * k);
+        for (std::size_t q = 0; q < 2 * k; ++q) {
+            if ((q & 0xFFFF) == 0) poll();
+            // Kept sorted as it fills: the lists of a tree are short (a hub's costs its square).
+            const std::int32_t node = ends32_[q], other = ends32_[q ^ 1];
+            std::int64_t p = fill_[node]++;
+            for (; p > start_[node] && neighbor_[p - 1] > other; --p) {
+                neighbor_[p] = neighbor_[p - 1];
+                list_edge_[p] = list_edge_[p - 1];
+            }
+            neighbor_[p] = other;
+            list_edge_[p] = static_cast<std::int32_t>(q / 2);
+        }
+    }
+
+    // The smaller side of every edge, from a breadth-first order of each tree of the forest.
+    template <class Poll>
+    void side_sizes(std::int32_t n, Poll& poll) {
+        const auto nodes = static_cast<std::size_t>(n);
+        visit_.clear();
+        up_edge_.assign(nodes, -2);  // -2: not reached yet; -1: a root
+        below_.assign(nodes, 1);
+        sides_.resize(chosen_.size());
+        for (std::size_t root = 0; root < nodes; ++root) {
+            if (up_edge_[root] != -2) continue;
+            const std::size_t first = visit_.size();
+            up_edge_[root] = -1;
+            visit_.push_back(static_cast<std::int32_t>(root));
+            for (std::size_t head = first; head < visit_.size(); ++head) {
+                if ((head & 0xFFFF) == 0) poll();
+                const std::int32_t x = visit_[head];
+                for (std::int64_t p = start_[x]; p < start_[x + 1]; ++p)
+                    if (list_edge_[p] != up_edge_[x]) {
+                        up_edge_[neighbor_[p]] = list_edge_[p];
+                        visit_.push_back(static_cast<std::int32_t>(neighbor_[p]));
+                    }
+            }
+            // Backwards, every node has its whole side below it when it is reached.
+            const auto total = static_cast<std::int64_t>(visit_.size() - first);
+            for (std::size_t at = visit_.size(); at-- > first + 1;) {
+                const std::int32_t x = visit_[at], e = up_edge_[x];
+                sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+                below_[ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x] += below_[x];
+            }
+        }
+    }
+
+    // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, position in
+    // Kruskal's order), put beside the edge in the lists: the planner compares ranks, which float32
+    // holds exactly.
+    template <class Poll>
+    void rank_edges(const VotingInput& in, Poll& poll) {
+        const std::size_t k = chosen_.size();
+        const bool discounted = !in.log_discounts.empty();
+        if (discounted) side_sizes(in.n, poll);
+        ranks_.resize(k);
+        for (std::size_t j = 0; j < k; ++j) {
+            const DrawnPair& drawn = order_[chosen_[j]];
+            double log_weight = in.value_of(drawn.key) + in.log_factors[drawn.id];
+            if (discounted) log_weight += in.log_discount(sides_[j]);
+            ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
+        }
+        radix_sort(ranks_, rank_scratch_, poll);
+        rank_of_.resize(k);
+        for (std::size_t r = 0; r < k; ++r) rank_of_[ranks_[r].id] = static_cast<float>(r + 1);
         weight_.resize(2 * k);
+        for (std::size_t p = 0; p < 2 * k; ++p) weight_[p] = rank_of_[list_edge_[p]];
+        const auto nodes = static_cast<std::size_t>(in.n);
         rows_.resize(nodes);
         weight_rows_.resize(nodes);
         for (std::size_t i = 0; i < nodes; ++i) {
-            if ((i & 0xFFFF) == 0) poll();
-            ListEntry* first = entries_.data() + start_[i];
-            ListEntry* last = entries_.data() + start_[i + 1];
-            std::sort(first, last, [](const ListEntry& x, const ListEntry& y) { return x.neighbor < y.neighbor; });
-            for (std::int64_t p = start_[i]; p < start_[i + 1]; ++p) {
-                neighbor_[p] = entries_[p].neighbor;
-                list_edge_[p] = entries_[p].edge;
-                weight_[p] = rank_of_[entries_[p].edge];
-            }
             rows_[i] = neighbor_.data() + start_[i];
             weight_rows_[i] = weight_.data() + start_[i];
         }
     }
 
-    using DrawnPair = PairItem<std::uint32_t>;  // key: order_bits of the perturbed log length
-    struct ListEntry {
-        std::int64_t neighbor;
-        std::int32_t edge;
-    };
+    using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
     std::vector<DrawnPair> order_, pair_scratch_;
     std::vector<std::int32_t> parent_, set_size_;
     std::vector<std::size_t> chosen_;
-    std::vector<std::int32_t> ends32_;
-    std::vector<std::int64_t> ends64_, sides_;
+    std::vector<std::int32_t> ends32_, visit_, up_edge_;
+    std::vector<std::int64_t> sides_, below_;
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
     std::vector<float> rank_of_;
     std::vector<std::int64_t> start_, fill_, neighbor_;
     std::vector<std::int32_t> sizes_, list_edge_;
-    std::vector<ListEntry> entries_;
     std::vector<float> weight_;
     std::vector<const std::int64_t*> rows_;
     std::vector<const float*> weight_rows_;
