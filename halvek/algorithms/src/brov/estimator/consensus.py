@@ -105,10 +105,10 @@ def candidate_pairs(X, tree_edges, neighbours=None):
     else:
         nearest = cKDTree(P).query(P, k=k + 1)[1][:, 1:]
         nearest = np.where(nearest < n, nearest, -1)
-    pairs = bulk().candidate_pairs(np.ascontiguousarray(nearest, dtype=np.int64),
-                                   np.ascontiguousarray(tree_edges, dtype=np.int64), n)
+    pairs, lengths = bulk().candidate_pairs(np.ascontiguousarray(nearest, dtype=np.int64),
+                                            np.ascontiguousarray(tree_edges, dtype=np.int64), np.ascontiguousarray(P))
     with np.errstate(over="ignore"):  # a pair beyond the float64 range is never a tree's edge
-        return pairs, np.sqrt(((P[pairs[:, 0]] - P[pairs[:, 1]]) ** 2).sum(axis=1)) * scale
+        return pairs, lengths * scale
 
 
 def _tree_of_pairs(n, pairs, values):

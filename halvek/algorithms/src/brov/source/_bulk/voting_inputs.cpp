@@ -78,12 +78,12 @@ PyObject* nearest_neighbours(PyObject*, const Arguments& arguments) {
 }
 
 PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
-    Column neighbours, edges;
-    std::int64_t rows = 0, k = 0;
+    Column neighbours, edges, points;
+    std::int64_t rows = 0, k = 0, n = 0, d = 0;
     copy_matrix(arguments.object(0), "neighbours", 'i', neighbours, rows, k);
     acquire_pairs(arguments.object(1), "edges", edges);
     edges.copy_integers();
-    const std::int64_t n = arguments.int64(2);
+    copy_matrix(arguments.object(2), "points", 'f', points, n, d);
     if (rows != n) raise_format(PyExc_ValueError, "neighbours has %lld rows for %lld points", (long long)rows, (long long)n);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
     const std::int64_t m = edges.length / 2;
@@ -116,13 +116,22 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     }
     kept = start[n];
     std::int64_t* out = nullptr;
+    double* lengths = nullptr;
     Ref pairs = new_matrix(kept, 2, NPY_INT64, out);
+    npy_intp dims[1] = {static_cast<npy_intp>(kept)};
+    Ref length_array = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
+    lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
+    const double* x = points.owned_reals.data();
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t p = 0; p < start[i + 1] - start[i]; ++p) {
-            out[2 * (start[i] + p)] = i;
-            out[2 * (start[i] + p) + 1] = larger[offsets[i] + p];
+            const std::int64_t j = larger[offsets[i] + p], at = start[i] + p;
+            out[2 * at] = i;
+            out[2 * at + 1] = j;
+            double sum = 0.0;
+            for (std::int64_t c = 0; c < d; ++c) sum += (x[i * d + c] - x[j * d + c]) * (x[i * d + c] - x[j * d + c]);
+            lengths[at] = std::sqrt(sum);
         }
-    return pairs.release();
+    return check(PyTuple_Pack(2, pairs.get(), length_array.get()));
 }
 
 PyObject* pairs_tree(PyObject*, const Arguments& arguments) {
@@ -135,14 +144,16 @@ PyObject* pairs_tree(PyObject*, const Arguments& arguments) {
     if (values.length != m) raise_format(PyExc_ValueError, "got %zd values for %lld pairs", values.length, (long long)m);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
-    std::vector<PairItem<std::uint64_t>> sorted(static_cast<std::size_t>(m)), scratch;
+    // Values as float32: three passes of the radix sort where float64 needs six; values closer than
+    // float32 tells apart tie, and ties go to the pair given first.
+    std::vector<PairItem<std::uint32_t>> sorted(static_cast<std::size_t>(m)), scratch;
     for (std::int64_t e = 0; e < m; ++e) {
         const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
         if (a < 0 || a >= n || b < 0 || b >= n || a == b)
             raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
                          (long long)e, (long long)a, (long long)b, (long long)n);
         if (std::isnan(values.owned_reals[e])) raise_format(PyExc_ValueError, "pair %lld has a NaN value", (long long)e);
-        sorted[e] = {order_bits(values.owned_reals[e]), static_cast<std::int32_t>(e), static_cast<std::int32_t>(a),
+        sorted[e] = {order_bits(static_cast<float>(values.owned_reals[e])), static_cast<std::int32_t>(e), static_cast<std::int32_t>(a),
                      static_cast<std::int32_t>(b)};
     }
     std::vector<std::int32_t> parent, set_size;
