@@ -133,10 +133,9 @@ struct VotingInput {
         return side < static_cast<std::int64_t>(log_discounts.size()) ? log_discounts[side] : 0.0;
     }
     // Numbers the nodes anew in breadth-first order over the pairs (from the lowest old number
-    // not yet reached): nodes joined by a pair get near numbers, so each tree's passes over its
-    // nodes stay in cache. old_of[new] is the old number; lo, hi and labels follow, the pairs keep
-    // their order. The trees and their cuts do not depend on the numbering (ties go by pair order
-    // and ranks are distinct).
+    // not yet reached), and orders the pairs by their smaller new end: nodes joined by a pair get
+    // near numbers, so each tree's passes over its nodes stay in cache. old_of[new] is the old
+    // number; lo, hi, labels, lengths and factors follow.
     template <class Poll>
     void renumber_by_breadth(Poll poll) {
         const auto nodes = static_cast<std::size_t>(n), m = lo.size();
@@ -169,6 +168,19 @@ struct VotingInput {
         }
         std::vector<std::int8_t> old_labels(labels);
         for (std::size_t i = 0; i < nodes; ++i) labels[i] = old_labels[old_of[i]];
+        // The pairs by their smaller new end (in their order within one end): a tree's edges taken
+        // in pair order then come node after node.
+        bucket_values(
+            nodes, m, [this](std::size_t e) { return static_cast<std::int64_t>(lo[e]); },
+            [](std::size_t e) { return static_cast<std::int32_t>(e); }, offsets, next, poll);
+        auto permute = [&next](auto& values) {
+            auto old = values;
+            for (std::size_t e = 0; e < next.size(); ++e) values[e] = old[next[e]];
+        };
+        permute(lo);
+        permute(hi);
+        permute(log_lengths);
+        permute(log_factors);
     }
 
     // The table of log_discount for trees of n nodes; a discount of 0 leaves it empty (no discount).
@@ -194,7 +206,8 @@ public:
                    std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
         kruskal_forest(order_, in.n, parent_, set_size_, chosen_, poll);
-        build_lists(in.n, poll);
+        take_in_pair_order(in, poll);
+        build_lists(in, poll);
         rank_edges(in, poll);
         CutInput input;
         input.n = in.n;
@@ -208,8 +221,8 @@ public:
             std::copy(labels_after_.begin(), labels_after_.end(), codes);
             return result;
         }
-        const auto m = static_cast<std::int64_t>(chosen_.size());
-        cut_.assign(chosen_.size(), 0);
+        const auto m = static_cast<std::int64_t>(tree_pairs_.size());
+        cut_.assign(tree_pairs_.size(), 0);
         for (const auto& c : cuts_) {
             const auto first = neighbor_.begin() + start_[c.first], last = neighbor_.begin() + start_[c.first + 1];
             cut_[list_edge_[std::lower_bound(first, last, std::int64_t{c.second}) - neighbor_.begin()]] = 1;
@@ -226,23 +239,37 @@ private:
         NoiseStream noise(seed, tree);
         const std::size_t m = in.lo.size();
         order_.resize(m);
+        keys_.resize(m);
         for (std::size_t e = 0; e < m; ++e) {
             if ((e & 0xFFFF) == 0) poll();
             order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e), in.lo[e],
                          in.hi[e]};
+            keys_[e] = order_[e].key;
         }
         radix_sort(order_, pair_scratch_, poll);
+    }
+
+    // The tree's pairs in pair order (Kruskal takes them in key order, all over the nodes).
+    template <class Poll>
+    void take_in_pair_order(const VotingInput& in, Poll& poll) {
+        taken_.assign(in.lo.size(), 0);
+        for (std::size_t j : chosen_) taken_[order_[j].id] = 1;
+        tree_pairs_.clear();
+        for (std::size_t e = 0; e < taken_.size(); ++e) {
+            if ((e & 0xFFFF) == 0) poll();
+            if (taken_[e]) tree_pairs_.push_back(static_cast<std::int32_t>(e));
+        }
     }
 
     // The tree as the planner reads it: each node's neighbours in increasing order, with the
     // edge's number beside each (its rank comes later).
     template <class Poll>
-    void build_lists(std::int32_t n, Poll& poll) {
-        const std::size_t k = chosen_.size(), nodes = static_cast<std::size_t>(n);
+    void build_lists(const VotingInput& in, Poll& poll) {
+        const std::size_t k = tree_pairs_.size(), nodes = static_cast<std::size_t>(in.n);
         ends32_.resize(2 * k);
         for (std::size_t j = 0; j < k; ++j) {
-            ends32_[2 * j] = order_[chosen_[j]].lo;
-            ends32_[2 * j + 1] = order_[chosen_[j]].hi;
+            ends32_[2 * j] = in.lo[tree_pairs_[j]];
+            ends32_[2 * j + 1] = in.hi[tree_pairs_[j]];
         }
         sizes_.assign(nodes, 0);
         for (std::size_t q = 0; q < 2 * k; ++q) ++sizes_[ends32_[q]];
@@ -273,7 +300,7 @@ private:
         visit_.clear();
         up_edge_.assign(nodes, -2);  // -2: not reached yet; -1: a root
         below_.assign(nodes, 1);
-        sides_.resize(chosen_.size());
+        sides_.resize(tree_pairs_.size());
         for (std::size_t root = 0; root < nodes; ++root) {
             if (up_edge_[root] != -2) continue;
             const std::size_t first = visit_.size();
@@ -298,18 +325,18 @@ private:
         }
     }
 
-    // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, position in
-    // Kruskal's order), put beside the edge in the lists: the planner compares ranks, which float32
+    // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, pair order),
+    // put beside the edge in the lists: the planner compares ranks, which float32
     // holds exactly.
     template <class Poll>
     void rank_edges(const VotingInput& in, Poll& poll) {
-        const std::size_t k = chosen_.size();
+        const std::size_t k = tree_pairs_.size();
         const bool discounted = !in.log_discounts.empty();
         if (discounted) side_sizes(in.n, poll);
         ranks_.resize(k);
         for (std::size_t j = 0; j < k; ++j) {
-            const DrawnPair& drawn = order_[chosen_[j]];
-            double log_weight = in.value_of(drawn.key) + in.log_factors[drawn.id];
+            const std::int32_t e = tree_pairs_[j];
+            double log_weight = in.value_of(keys_[e]) + in.log_factors[e];
             if (discounted) log_weight += in.log_discount(sides_[j]);
             ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
         }
@@ -330,7 +357,10 @@ private:
     using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
     std::vector<DrawnPair> order_, pair_scratch_;
     std::vector<std::int32_t> parent_, set_size_;
-    std::vector<std::size_t> chosen_;
+    std::vector<std::size_t> chosen_;  // positions in order_, in Kruskal's order
+    std::vector<std::uint32_t> keys_;  // each pair's key in this tree
+    std::vector<std::uint8_t> taken_;
+    std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
     std::vector<std::int32_t> ends32_, visit_, up_edge_;
     std::vector<std::int64_t> sides_, below_;
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
