@@ -98,9 +98,9 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels. Each extra tree costs about one more fit; at most 1000 trees.
-        "auto" is 10 trees up to 20,000 points and one tree above, where the
-        extra trees would cost seconds.
+        labels; at most 1000 trees. "auto" is 10 trees at every size. The
+        extra trees share one neighbour search and are drawn in native code
+        (on ``n_jobs`` threads): ten trees cost a few fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's
