@@ -353,7 +353,7 @@ class TestEstimator:
         assert model.classes_.tolist() == sorted(set(ids.tolist()))
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
         # 240 points: ten trees vote and draw the tree that is cut.
-        assert set(model.timings_) == {"tree", "clusterize", "confidence", "consensus"}
+        assert set(model.timings_) == {"tree", "neighbours", "clusterize", "confidence", "consensus"}
         single = BrovClustering(n_trees=1).fit(X, y)
         assert set(single.timings_) == {"tree", "clusterize"} and np.array_equal(single.labels_, labels)
 

@@ -170,8 +170,9 @@ class BrovClustering(SemiSupervisedMixin):
     timings_ : dict
         Seconds spent per stage: "tree", "clusterize" (weights, cuts and
         labels of the tree of the data) and, with several trees,
-        "confidence" (the perturbed trees) and, for ``consensus="tree"``,
-        "consensus" (the voted tree and its cuts).
+        "neighbours" (each point's nearest neighbours, where the tree's route
+        found none), "confidence" (the perturbed trees) and, for
+        ``consensus="tree"``, "consensus" (the voted tree and its cuts).
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -299,10 +300,11 @@ class BrovClustering(SemiSupervisedMixin):
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
-        with self._stage("clusterize", timings) as detail:
-            trees, consensus, edge_weight = self._plan(X.shape[0])
-            if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
+        trees, consensus, edge_weight = self._plan(X.shape[0])
+        if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
+            with self._stage("neighbours", timings):
                 neighbours = searched_neighbours(X, max(int(self.n_neighbors), NEIGHBORS), threads)
+        with self._stage("clusterize", timings) as detail:
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours)
             weights = weigh(edges, lengths)
             new_codes, cut = cluster_tree(edges, weights, codes)
