@@ -33,14 +33,14 @@ NEIGHBORS = 10
 # benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
 # spread of the seeds): 4 halves the pairs every tree sorts.
 CANDIDATE_NEIGHBORS = 4
-# n_trees="auto": this many trees up to AUTO_MAX_POINTS points, one tree above. On the quality
-# benchmark ten trees drawing one voted tree beat the single tree in most rows; they cost about
-# ten fits, about a second at 20,000 points in the plane (bench/bench_quality.py --cost), so
-# larger data keeps the speed of one tree.
+# n_trees="auto": this many trees at every size (up to AUTO_MAX_POINTS points, as many as the
+# native code numbers), so that confidence_ and predict_proba always come from votes. On the
+# quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
+# native code they cost a few fits of one tree (bench/bench_quality.py --cost).
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 20000
-# The most trees a fit takes: each costs about one fit (a tenth of a second at 20,000 points), and
-# a thousand votes already give confidences in steps of 0.001.
+AUTO_MAX_POINTS = 2 ** 30
+# The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
+# confidences in steps of 0.001.
 MAX_TREES = 1000
 # The voted tree's cuts discount small sides more than the default: its weights are vote
 # differences, and an outlier's edge often carries as much disagreement as a boundary.
