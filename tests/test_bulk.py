@@ -267,9 +267,37 @@ class TestVotingTrees:
             votes = _bulk.voting_trees(pairs, lengths, factors, labels, 3, seed, 0.0, discount)
             assert votes.shape == (60, 3) and np.array_equal(votes[np.arange(60), expected], np.full(60, 3))
         noisy = _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0)
-        assert np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0))
+        # The same votes again, and on any number of threads.
+        assert np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0, seed % 4))
         assert np.all(noisy.sum(axis=1) == 40) and np.all(noisy[labels >= 0, labels[labels >= 0]] == 40)
         assert not np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed + 9, 0.6, 2.0))
+
+    @pytest.mark.parametrize("n, d, seed", [(2, 1, 0), (11, 2, 1), (300, 2, 2), (400, 5, 3), (200, 16, 4)])
+    def test_inputs_neighbours_pairs_and_voted_tree_match_scipy(self, n, d, seed):
+        from scipy.spatial import cKDTree
+
+        rng = np.random.default_rng(seed)
+        X = np.round(rng.normal(size=(n, d)), 1)  # rounded: ties and identical points
+        k = 10
+        index, squared = _bulk.nearest_neighbours(X, k, 1)
+        assert np.array_equal((index, squared), _bulk.nearest_neighbours(X, k, 3))
+        found = min(k, n - 1)
+        distances = cKDTree(X).query(X, k=found + 1)[0][:, 1:]
+        assert np.allclose(np.sqrt(squared[:, :found]), distances) and np.all(index[:, found:] == -1)
+        assert not np.any(index == np.arange(n)[:, None])
+        # The pairs: each once, smaller end first, sorted, the tree's edges among them.
+        edges = np.c_[np.arange(1, n), rng.integers(0, np.arange(1, n))]  # a random tree
+        pairs, lengths = _bulk.candidate_pairs(index, edges, X)
+        expected = {tuple(sorted(p)) for p in np.r_[np.c_[np.repeat(np.arange(n), k), index.ravel()], edges]
+                    if p[1] >= 0 and p[0] != p[1]}
+        assert pairs.tolist() == sorted([int(a), int(b)] for a, b in expected)
+        assert np.allclose(lengths, np.hypot.reduce(X[pairs[:, 0]] - X[pairs[:, 1]], axis=1))
+        # The voted tree: Kruskal's over the values, the first pair taking a tie.
+        values = np.round(rng.random(len(pairs)), 1) + 0.5
+        chosen = _bulk.pairs_tree(pairs, values, n)
+        mst = minimum_spanning_tree(sp.coo_matrix((values, pairs.T), shape=(n, n)))
+        assert len(chosen) == n - 1 and values[chosen].sum() == pytest.approx(mst.sum())
+        assert len({tuple(p) for p in pairs[chosen]}) == n - 1
 
     @pytest.mark.parametrize("pairs, lengths, factors, labels, error, message", [
         ([[0, 3]], [1.0], [1.0], None, ValueError, r"pair 0 joins points 0 and 3: two distinct points in \[0, 3\)"),

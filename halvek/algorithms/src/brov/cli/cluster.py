@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from ..estimator.consensus import AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES
+from ..estimator.consensus import AUTO_TREES, MAX_TREES
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, scaled
 from ..trees.sphere import SpherePoints
 from . import common, writing
@@ -164,8 +164,7 @@ def add_parser(sub, shared_options):
                               "ranges a:d or 2:5 (ends included), globs pixel_*, exclusions ^id (needed for a "
                               "text table with more than two columns besides the label column)")
     cluster.add_argument("--trees", type=_trees, metavar="N",
-                         help="trees that vote (at most %d), or 'auto' (default: %d up to %d points, one above)"
-                              % (MAX_TREES, AUTO_TREES, AUTO_MAX_POINTS))
+                         help="trees that vote (at most %d), or 'auto' (default: %d)" % (MAX_TREES, AUTO_TREES))
     cluster.add_argument("--confidence", type=int, nargs="?", const=CONFIDENCE_ASKED, metavar="TREES",
                          help="add a confidence column: the share of TREES trees (default: --trees, else %d) "
                               "that agree with the cluster; costs about one fit per tree" % VOTING_TREES)

@@ -15,8 +15,8 @@ from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, candidate_pairs, most_voted, perturbed_votes,
-                        random_generator, voted_tree)
+from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, NEIGHBORS, candidate_pairs, most_voted,
+                        perturbed_votes, random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
 
@@ -100,9 +100,9 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels. Each extra tree costs about one more fit; at most 1000 trees.
-        "auto" is 10 trees up to 20,000 points and one tree above, where the
-        extra trees would cost seconds.
+        labels; at most 1000 trees. "auto" is 10 trees at every size. The
+        extra trees share one neighbour search and are drawn in native code
+        (on ``n_jobs`` threads): ten trees cost a few fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's
@@ -187,10 +187,11 @@ class BrovClustering(SemiSupervisedMixin):
         neighbours from faiss's HNSW index above 16 coordinates).
     timings_ : dict
         Seconds spent per stage, in order: "checks" (of the inputs),
-        "scaling", "tree", "weights" and "cuts" (of the tree of the data),
-        with several trees "confidence" (the perturbed trees) and, for
-        ``consensus="tree"``, "consensus" (the voted tree and its cuts), and
-        "labels". Together they make up the fit.
+        "scaling", "tree", with several trees "neighbours" (each point's
+        nearest neighbours, where the tree's route found none), "weights" and
+        "cuts" (of the tree of the data), with several trees "confidence"
+        (the perturbed trees) and, for ``consensus="tree"``, "consensus" (the
+        voted tree and its cuts), and "labels". Together they make up the fit.
     """
 
     def __init__(self, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces=DEFAULT_MAX_PIECES,
@@ -329,8 +330,11 @@ class BrovClustering(SemiSupervisedMixin):
                 lengths = sphere.lengths(edges)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
+        trees, consensus, edge_weight = self._plan(X.shape[0])
+        if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
+            with self._stage("neighbours", timings):
+                neighbours = searched_neighbours(X, max(int(self.n_neighbors), NEIGHBORS), threads)
         with self._stage("weights", timings):
-            trees, consensus, edge_weight = self._plan(X.shape[0])
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours,
                                 None if sphere is None else sphere.arcs)
             weights = weigh(edges, lengths)
@@ -346,7 +350,8 @@ class BrovClustering(SemiSupervisedMixin):
                 pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
                 if sphere is not None:
                     pair_lengths = sphere.lengths(pairs)
-                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng)
+                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
+                                         threads)
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
                 with self._stage("consensus", timings) as detail:

@@ -16,27 +16,31 @@ same rule, or give each point its most voted class (``most_voted``).
 import numpy as np
 
 from ..native import bulk
-from ..trees.csgraph import edge_ranks, symmetric_csr
-from ..trees.euclidean import scale_of, unique_pairs
+from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, scale_of
 from .weighting import EdgeWeigher
 
 __all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
-           "perturbed_votes", "random_generator", "voted_tree"]
+           "perturbed_votes", "random_generator", "searched_neighbours", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
 # similar length, small enough to keep a gap three times as long as its
 # surroundings in place in nine trees of ten. Of 0.3, 0.6 and 1.0 on the
 # quality benchmark, 0.6 gave the best consensus labels.
 LENGTH_NOISE = 0.6
+# Each point's nearest neighbours searched for the local scales (n_neighbors at least) ...
 NEIGHBORS = 10
-# n_trees="auto": this many trees up to AUTO_MAX_POINTS points, one tree above. On the quality
-# benchmark ten trees drawing one voted tree beat the single tree in most rows; they cost about
-# ten fits, about a second at 20,000 points in the plane (bench/bench_quality.py --cost), so
-# larger data keeps the speed of one tree.
+# ... and how many of them join the tree's edges as the trees' candidate pairs. On the quality
+# benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
+# spread of the seeds): 4 halves the pairs every tree sorts.
+CANDIDATE_NEIGHBORS = 4
+# n_trees="auto": this many trees at every size (up to AUTO_MAX_POINTS points, as many as the
+# native code numbers), so that confidence_ and predict_proba always come from votes. On the
+# quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
+# native code they cost a few fits of one tree (bench/bench_quality.py --cost).
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 20000
-# The most trees a fit takes: each costs about one fit (a tenth of a second at 20,000 points), and
-# a thousand votes already give confidences in steps of 0.001.
+AUTO_MAX_POINTS = 2 ** 30
+# The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
+# confidences in steps of 0.001.
 MAX_TREES = 1000
 # The voted tree's cuts discount small sides more than the default: its weights are vote
 # differences, and an outlier's edge often carries as much disagreement as a boundary.
@@ -72,6 +76,20 @@ def most_voted(votes, tree_codes):
     return np.where(keep, tree_codes, best).astype(np.int8)
 
 
+def searched_neighbours(X, k, threads=1):
+    """Each point's ``k`` nearest other points, for the voting trees when the tree's route found none:
+    ``(index, lengths)`` as the routes give them (index -1 and length inf where fewer exist), from a
+    native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
+    k = min(k, X.shape[0] - 1)
+    if k < 1 or X.shape[1] > KD_TREE_MAX_DIMENSIONS:
+        return None
+    # Searched divided by a power of two: squared distances of coordinates near 1e155 and up would
+    # overflow.
+    scale = scale_of(X)
+    index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(k), int(threads))
+    return index, np.sqrt(squared) * scale
+
+
 def candidate_pairs(X, tree_edges, neighbours=None):
     """The tree's edges and each point's nearest neighbours, once each, with
     their Euclidean lengths: the edges every perturbed tree is drawn from. The
@@ -80,51 +98,39 @@ def candidate_pairs(X, tree_edges, neighbours=None):
     from scipy.spatial import cKDTree
 
     n = X.shape[0]
-    k = min(NEIGHBORS, n - 1)
-    a, b = tree_edges[:, 0], tree_edges[:, 1]
+    k = min(CANDIDATE_NEIGHBORS, n - 1)
     # Searched as the tree was built, divided by a power of two: squared distances of coordinates
     # near 1e155 and up would overflow, and the search would name neighbours past the last point.
     scale = scale_of(X)
     P = X / scale
-    if k > 0:
-        if neighbours is not None and neighbours.shape[1] >= k:
-            nearest = neighbours[:, :k]
-        else:
-            nearest = cKDTree(P).query(P, k=k + 1)[1][:, 1:]
-        a = np.concatenate([np.repeat(np.arange(n), k), a])
-        b = np.concatenate([nearest.ravel(), b])
-    keep = (a != b) & (b >= 0)
-    pairs = unique_pairs(a[keep], b[keep], n)
+    if k < 1:
+        nearest = np.empty((n, 0), dtype=np.int64)
+    elif neighbours is not None and neighbours.shape[1] >= k:
+        nearest = neighbours[:, :k]
+    else:
+        nearest = cKDTree(P).query(P, k=k + 1)[1][:, 1:]
+        nearest = np.where(nearest < n, nearest, -1)
+    pairs, lengths = bulk().candidate_pairs(np.ascontiguousarray(nearest, dtype=np.int64),
+                                            np.ascontiguousarray(tree_edges, dtype=np.int64), np.ascontiguousarray(P))
     with np.errstate(over="ignore"):  # a pair beyond the float64 range is never a tree's edge
-        return pairs, np.sqrt(((P[pairs[:, 0]] - P[pairs[:, 1]]) ** 2).sum(axis=1)) * scale
+        return pairs, lengths * scale
 
 
 def _tree_of_pairs(n, pairs, values):
-    """The minimum spanning tree of the candidate ``pairs`` (in (smaller, larger)
-    order, as ``candidate_pairs`` gives them) weighted by ``values``: its edges
-    and their positions in ``pairs``."""
-    from scipy.sparse.csgraph import minimum_spanning_tree
-
-    # Ranks are positive and distinct: zero values stay in and the tree is unique.
-    ranks = edge_ranks(pairs, values, in_pair_order=True)
-    tree = minimum_spanning_tree(symmetric_csr(pairs, ranks, n)).tocoo()
-    edges = np.sort(np.stack([tree.row, tree.col], axis=1), axis=1).astype(np.int64)
-    return edges, _pair_index(pairs, edges, n)
+    """The minimum spanning tree of the candidate ``pairs`` weighted by ``values``
+    (ties to the pair listed first): its edges and their positions in ``pairs``."""
+    chosen = bulk().pairs_tree(pairs, np.ascontiguousarray(values, dtype=np.float64), n)
+    return pairs[chosen], chosen
 
 
-def _pair_index(pairs, edges, n):
-    keys = pairs[:, 0] * n + pairs[:, 1]
-    return np.searchsorted(keys, edges[:, 0] * n + edges[:, 1])
-
-
-def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng):
+def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, threads=1):
     """Votes (n_points x n_classes) of ``n_trees`` perturbed trees drawn from
     the candidate ``pairs`` and their ``lengths``, in native code.
 
     ``weigh`` is the main tree's ``EdgeWeigher``: each tree's edges weigh as
     it would weigh them; ``codes`` are the int8 label codes. The trees' random
     numbers come from a generator of the native code seeded once from ``rng``,
-    so the votes are the same on every machine.
+    so the votes are the same on every machine and with any number of ``threads`` drawing them.
     """
     if weigh.scales is None:
         factors = np.ones(len(pairs))
@@ -133,7 +139,7 @@ def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng):
     seed = int(rng.integers(2 ** 63))
     votes = bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
                                 factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
-                                weigh.side_discount)
+                                weigh.side_discount, int(threads))
     out = np.zeros((n, n_classes), dtype=np.int64)
     out[:, :votes.shape[1]] = votes
     return out

@@ -29,6 +29,7 @@
 #include "arrays/csr.hpp"
 #include "arrays/edge_rank.hpp"
 #include "_bulk/edge_clustering.hpp"
+#include "_bulk/voting_inputs.hpp"
 #include "_bulk/voting_trees.hpp"
 #include "cpython/extension_start.hpp"
 #include "brov_core/graph_wrapper.hpp"
@@ -394,6 +395,9 @@ PyMethodDef methods[] = {
     keywords_method<kEdgesFromCsr, edges_from_csr>(),
     keywords_method<kClusterEdges, cluster_edges>(),
     keywords_method<kVotingTrees, voting_trees>(),
+    keywords_method<kNearest, nearest_neighbours>(),
+    keywords_method<kCandidatePairs, candidate_pairs>(),
+    keywords_method<kPairsTree, pairs_tree>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",

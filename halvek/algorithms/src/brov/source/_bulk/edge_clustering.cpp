@@ -21,6 +21,7 @@
 #include "arrays/cutting.hpp"
 #include "arrays/disjoint_sets.hpp"
 #include "arrays/edge_rank.hpp"
+#include "arrays/spread_labels.hpp"
 #include "cpython/binding.hpp"
 #include "cpython/bulk_columns.hpp"
 #include "cpython/cut_errors.hpp"
@@ -175,43 +176,6 @@ void mark_cuts(const EdgeList& g, CutList cuts, std::vector<std::uint8_t>& cut) 
     }
 }
 
-// The labels after the cuts: every piece of (uncut edges + each label's chain through its nodes)
-// takes the label of the first label group, in order of first appearance, with a node in it. The
-// flood of clusterize writes exactly that: a group's flood covers the whole piece of its first
-// node (the chain holds all its nodes in that piece), and a later group whose first node an
-// earlier flood reached is skipped.
-void spread_labels(const EdgeList& g, const std::vector<std::uint8_t>& cut, std::int8_t* out) {
-    DisjointSets<std::int32_t> pieces(static_cast<std::size_t>(g.n));
-    InterruptPoll poll;
-    for (std::int64_t e = 0; e < g.m; ++e) {
-        poll();
-        if (!cut[e]) pieces.join(g.ends[2 * e], g.ends[2 * e + 1]);
-    }
-    // The chain of a label joins its nodes in increasing order; joining each node to the previous
-    // one of its label gives the same pieces.
-    std::int32_t last_of[256];
-    std::fill(std::begin(last_of), std::end(last_of), -1);
-    std::vector<std::int32_t> firsts;  // first node of each label, in order of first appearance
-    for (std::int64_t i = 0; i < g.n; ++i) {
-        poll();
-        if (g.labels[i] == -1) continue;
-        std::int32_t& last = last_of[static_cast<std::uint8_t>(g.labels[i])];
-        if (last < 0) firsts.push_back(static_cast<std::int32_t>(i));
-        else pieces.join(last, static_cast<std::int32_t>(i));
-        last = static_cast<std::int32_t>(i);
-    }
-    std::vector<std::int16_t> owner(static_cast<std::size_t>(g.n), -1);  // label byte of a piece's root
-    for (std::int32_t first : firsts) {
-        std::int16_t& o = owner[pieces.find(first)];
-        if (o < 0) o = static_cast<std::uint8_t>(g.labels[first]);
-    }
-    for (std::int64_t i = 0; i < g.n; ++i) {
-        poll();
-        const std::int16_t o = owner[pieces.find(static_cast<std::int32_t>(i))];
-        out[i] = o < 0 ? g.labels[i] : static_cast<std::int8_t>(static_cast<std::uint8_t>(o));
-    }
-}
-
 // The edges the planner cuts, as a mask over the edges, and the labels after them when the planner
 // gives them (empty otherwise); raises the error the driver would raise.
 void plan(const EdgeList& g, std::vector<float> w, std::vector<std::uint8_t>& cut,
@@ -256,7 +220,7 @@ void cluster_weighted(const EdgeList& g, std::vector<float> w, std::vector<std::
     std::vector<std::int8_t> labels_after;
     plan(g, std::move(w), cut, labels_after);
     if (!labels_after.empty()) std::copy(labels_after.begin(), labels_after.end(), labels);
-    else spread_labels(g, cut, labels);
+    else spread_labels(g.n, g.m, g.ends.data(), cut.data(), g.labels.data(), labels, InterruptPoll());
 }
 
 }  // namespace

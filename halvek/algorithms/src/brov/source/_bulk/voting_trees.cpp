@@ -6,27 +6,27 @@
 #include "cpython/numpy_api.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include "_bulk/edge_list.hpp"
+#include "arrays/edge_rank.hpp"
 #include "arrays/perturbed_trees.hpp"
-#include "arrays/tree_sides.hpp"
 #include "cpython/bulk_columns.hpp"
+#include "cpython/cut_errors.hpp"
 
 namespace brov {
 namespace {
 
-// The candidate pairs, their lengths and factors, copied and checked.
-struct Candidates {
-    std::int32_t n = 0;
-    std::vector<std::int32_t> lo, hi;
-    std::vector<double> lengths, factors;
-    std::vector<std::int8_t> labels;
-};
+// Each thread counts its votes in 16 bits.
+constexpr std::uint64_t kMostTrees = 65535;
 
 double real_argument(PyObject* value, const char* name, bool may_be_zero) {
     const double x = PyFloat_AsDouble(value);
@@ -36,7 +36,7 @@ double real_argument(PyObject* value, const char* name, bool may_be_zero) {
     return x;
 }
 
-void read_candidates(const Arguments& arguments, Candidates& out) {
+void read_candidates(const Arguments& arguments, VotingInput& out) {
     Column pairs, lengths, factors;
     acquire_pairs(arguments.object(0), "pairs", pairs);
     acquire_column(arguments.object(1), "lengths", 'f', lengths);
@@ -55,8 +55,8 @@ void read_candidates(const Arguments& arguments, Candidates& out) {
             raise_format(PyExc_ValueError, "label %d of point %zd is neither -1 nor a class code (>= 0)", out.labels[i], i);
     out.lo.resize(m);
     out.hi.resize(m);
-    out.lengths.resize(m);
-    out.factors.resize(m);
+    out.log_lengths.resize(m);
+    out.log_factors.resize(m);
     InterruptPoll poll;
     for (Py_ssize_t e = 0; e < m; ++e) {
         poll();
@@ -71,44 +71,111 @@ void read_candidates(const Arguments& arguments, Candidates& out) {
             raise_format(PyExc_ValueError, "pair %zd has a factor that is not positive and finite", e);
         out.lo[e] = static_cast<std::int32_t>(std::min(a, b));
         out.hi[e] = static_cast<std::int32_t>(std::max(a, b));
-        out.lengths[e] = length;
-        out.factors[e] = factor;
+        out.log_lengths[e] = std::log(length);
+        out.log_factors[e] = std::log(factor);
     }
 }
 
-// One perturbed tree, weighed and cut: its class codes added to `votes` (n x n_classes).
-void vote_once(const Candidates& c, std::int64_t n_classes, std::uint64_t seed, std::uint64_t tree, double noise,
-               double side_discount, std::vector<std::int64_t>& votes) {
-    InterruptPoll poll;
-    std::vector<double> noisy;
-    perturb_lengths(c.lengths, noise, seed, tree, noisy);
-    std::vector<std::int32_t> chosen;
-    kruskal_forest(c.lo, c.hi, noisy, c.n, chosen, [&poll] { poll(); });
+// The trees that the threads of one call share out: each thread takes the next tree number until
+// none is left, and counts its votes apart (sums do not depend on which thread drew which tree).
+struct Drawing {
+    const VotingInput& in;
+    std::uint64_t seed, n_trees;
+    std::int64_t n_classes;
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex failure_lock;
+    CutResult failure;          // the planner's first failure (status ok if none)
+    std::exception_ptr thrown;  // or the first exception of a thread (memory)
 
-    EdgeList g;
-    g.n = c.n;
-    g.m = static_cast<std::int64_t>(chosen.size());
-    g.labels = c.labels;
-    g.ends.resize(2 * chosen.size());
-    std::vector<std::int64_t> ends64(2 * chosen.size()), sides(chosen.size());
-    for (std::size_t k = 0; k < chosen.size(); ++k) {
-        g.ends[2 * k] = c.lo[chosen[k]];
-        g.ends[2 * k + 1] = c.hi[chosen[k]];
-        ends64[2 * k] = c.lo[chosen[k]];
-        ends64[2 * k + 1] = c.hi[chosen[k]];
+    // Draws trees until none is left or `stop`; should_stop(context) is asked at every poll and may
+    // set `stop` itself.
+    void run(std::vector<std::uint16_t>& votes, bool (*should_stop)(void*), void* context) {
+        struct Stopped {};
+        PerturbedTree tree;
+        std::vector<std::int8_t> codes(static_cast<std::size_t>(in.n));
+        CutOptions options;
+        options.should_stop = should_stop;
+        options.stop_context = context;
+        auto poll = [should_stop, context] {
+            if (should_stop(context)) throw Stopped{};
+        };
+        try {
+            for (std::uint64_t t = next++; t < n_trees && !stop; t = next++) {
+                const CutResult result = tree.draw(in, seed, t, options, poll, codes.data());
+                if (result.status == CutStatus::interrupted) return;
+                if (result.status != CutStatus::ok) return fail(result, nullptr);
+                for (std::int32_t i = 0; i < in.n; ++i)
+                    if (codes[i] >= 0) ++votes[static_cast<std::size_t>(i) * n_classes + codes[i]];
+            }
+        } catch (const Stopped&) {
+        } catch (...) {
+            fail(CutResult{}, std::current_exception());
+        }
     }
-    if (side_discount > 0.0 && !smaller_side_sizes(ends64.data(), g.m, g.n, sides.data()))
-        raise(PyExc_SystemError, "voting_trees: Kruskal's forest holds a cycle");
-    g.weights.resize(chosen.size());
-    for (std::size_t k = 0; k < chosen.size(); ++k) {
-        const double discount = side_discount > 0.0 ? -std::expm1(-static_cast<double>(sides[k]) / side_discount) : 1.0;
-        g.weights[k] = noisy[chosen[k]] * c.factors[chosen[k]] * discount;
+
+    void fail(const CutResult& result, std::exception_ptr error) {
+        std::lock_guard<std::mutex> hold(failure_lock);
+        if (failure.status == CutStatus::ok && !thrown) {
+            failure = result;
+            thrown = error;
+        }
+        stop = true;
     }
-    std::vector<std::uint8_t> cut;
-    std::vector<std::int8_t> codes(static_cast<std::size_t>(c.n));
-    cluster_edge_list(g, true, cut, codes.data());
-    for (std::int32_t i = 0; i < c.n; ++i)
-        if (codes[i] >= 0) ++votes[static_cast<std::size_t>(i) * n_classes + codes[i]];
+
+    static bool stopped(void* self) { return static_cast<Drawing*>(self)->stop.load(std::memory_order_relaxed); }
+};
+
+// The calling thread's stop test: the others' stop, or a signal whose handler raised (the GIL is
+// taken back for that at most every 20 ms).
+struct CallerPoll {
+    Drawing& drawing;
+    WithoutGil& released;
+    bool interrupted = false;
+
+    static bool check(void* self) {
+        auto& poll = *static_cast<CallerPoll*>(self);
+        if (!poll.interrupted && poll.released.interrupted()) {
+            poll.interrupted = true;
+            poll.drawing.stop = true;
+        }
+        return Drawing::stopped(&poll.drawing);
+    }
+};
+
+// Draws every tree on up to `threads` threads, the calling one included, with the GIL released.
+// Returns the summed votes (n x n_classes).
+std::vector<std::int64_t> draw_trees(Drawing& drawing, std::int64_t threads) {
+    const std::size_t cells = static_cast<std::size_t>(drawing.in.n) * drawing.n_classes;
+    const auto workers = static_cast<std::size_t>(
+        std::max<std::int64_t>(1, std::min<std::int64_t>(threads, static_cast<std::int64_t>(drawing.n_trees))));
+    std::vector<std::vector<std::uint16_t>> votes(workers, std::vector<std::uint16_t>(cells, 0));
+    bool interrupted = false;
+    {
+        WithoutGil released;
+        std::vector<std::thread> helpers;
+        for (std::size_t w = 1; w < workers; ++w) {
+            try {
+                helpers.emplace_back([&drawing, &votes, w] { drawing.run(votes[w], Drawing::stopped, &drawing); });
+            } catch (const std::system_error&) {  // no thread to spare: the ones started draw every tree
+                break;
+            }
+        }
+        CallerPoll poll{drawing, released};
+        drawing.run(votes[0], CallerPoll::check, &poll);
+        for (auto& helper : helpers) helper.join();
+        interrupted = poll.interrupted;
+    }
+    if (interrupted) throw_error_set();
+    if (drawing.thrown) std::rethrow_exception(drawing.thrown);
+    if (drawing.failure.status != CutStatus::ok) raise_cut_failure(drawing.failure);
+    // Back in the caller's numbering.
+    std::vector<std::int64_t> total(cells, 0);
+    const auto c = static_cast<std::size_t>(drawing.n_classes);
+    for (const auto& part : votes)
+        for (std::size_t i = 0; i < drawing.in.old_of.size(); ++i)
+            for (std::size_t k = 0; k < c; ++k) total[drawing.in.old_of[i] * c + k] += part[i * c + k];
+    return total;
 }
 
 }  // namespace
@@ -116,17 +183,23 @@ void vote_once(const Candidates& c, std::int64_t n_classes, std::uint64_t seed, 
 PyObject* voting_trees(PyObject*, const Arguments& arguments) {
     const auto n_trees = static_cast<std::uint64_t>(arguments.int64(4));
     const auto seed = static_cast<std::uint64_t>(arguments.int64(5));
-    const double noise = real_argument(arguments.object(6), "noise", true);
+    if (n_trees > kMostTrees) raise_format(PyExc_ValueError, "n_trees must be at most %d", static_cast<int>(kMostTrees));
+    VotingInput in;
+    in.noise = real_argument(arguments.object(6), "noise", true);
     const double side_discount = real_argument(arguments.object(7), "side_discount", true);
-    Candidates c;
-    read_candidates(arguments, c);
+    read_candidates(arguments, in);
+    if (in.n - 1 > kMostRankedEdges)
+        raise_format(PyExc_ValueError, "voting trees take at most %lld points (their edges are ranked in float32)",
+                     static_cast<long long>(kMostRankedEdges + 1));
+    in.set_side_discount(side_discount);
+    in.set_key_range();
+    in.renumber_by_breadth(InterruptPoll());
     std::int64_t n_classes = 1;
-    for (std::int8_t code : c.labels) n_classes = std::max<std::int64_t>(n_classes, code + 1);
+    for (std::int8_t code : in.labels) n_classes = std::max<std::int64_t>(n_classes, code + 1);
 
-    std::vector<std::int64_t> votes(static_cast<std::size_t>(c.n) * n_classes, 0);
-    for (std::uint64_t t = 0; t < n_trees; ++t) vote_once(c, n_classes, seed, t, noise, side_discount, votes);
-
-    npy_intp dims[2] = {static_cast<npy_intp>(c.n), static_cast<npy_intp>(n_classes)};
+    Drawing drawing{in, seed, n_trees, n_classes};
+    const std::vector<std::int64_t> votes = draw_trees(drawing, std::max<std::int64_t>(1, arguments.int64(8)));
+    npy_intp dims[2] = {static_cast<npy_intp>(in.n), static_cast<npy_intp>(n_classes)};
     Ref array = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
     if (!votes.empty())
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), votes.data(),

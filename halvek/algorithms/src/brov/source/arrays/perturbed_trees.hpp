@@ -1,14 +1,20 @@
 // The perturbed spanning trees that vote on the labels: random length factors from a generator of
-// our own (the same numbers on every machine, whatever the thread count) and Kruskal's tree over
-// candidate pairs.
+// our own (the same numbers on every machine, whatever the thread count), Kruskal's tree over
+// candidate pairs in an order drawn by radix sort, and the cutting planner's cuts of that tree.
+// Each tree needs only its own buffers, so trees can be drawn on several threads at once.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <vector>
 
-#include "arrays/disjoint_sets.hpp"
-#include "arrays/edge_rank.hpp"
+#include "arrays/csr.hpp"
+#include "arrays/cutting.hpp"
+#include "arrays/radix_order.hpp"
+#include "arrays/spread_labels.hpp"
 
 namespace brov {
 
@@ -21,29 +27,23 @@ inline std::uint64_t splitmix64(std::uint64_t& state) {
     return z ^ (z >> 31);
 }
 
-// xoshiro256** with standard normal draws by Box-Muller (both values of a pair used).
-class NormalStream {
+// xoshiro256** drawing nearly normal numbers: the sum of the four 16-bit quarters of one draw,
+// centred and scaled to unit variance (bounded by +-3.46). Integer sums and one product, so every
+// machine draws the same numbers, at a few nanoseconds each.
+class NoiseStream {
 public:
-    NormalStream(std::uint64_t seed, std::uint64_t stream) {
+    NoiseStream(std::uint64_t seed, std::uint64_t stream) {
         std::uint64_t state = seed ^ splitmix64(stream);
         for (auto& word : s_) word = splitmix64(state);
     }
     double next() {
-        if (has_spare_) {
-            has_spare_ = false;
-            return spare_;
-        }
-        // u1 in (0, 1] keeps the logarithm finite; u2 in [0, 1).
-        const double u1 = (static_cast<double>(bits() >> 11) + 1.0) * 0x1.0p-53;
-        const double u2 = static_cast<double>(bits() >> 11) * 0x1.0p-53;
-        const double radius = std::sqrt(-2.0 * std::log(u1));
-        const double angle = 6.283185307179586 * u2;
-        spare_ = radius * std::sin(angle);
-        has_spare_ = true;
-        return radius * std::cos(angle);
+        const std::uint64_t b = bits();
+        const auto sum = static_cast<std::int64_t>((b & 0xFFFF) + ((b >> 16) & 0xFFFF) + ((b >> 32) & 0xFFFF) + (b >> 48));
+        return static_cast<double>(sum - 2 * 0xFFFF) * kUnit;
     }
 
 private:
+    static constexpr double kUnit = 2.6428997921303014e-05;  // 1 / sd of the sum: sqrt(3 / (2^32 - 1))
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     std::uint64_t bits() {
         const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
@@ -57,34 +57,322 @@ private:
         return result;
     }
     std::uint64_t s_[4];
-    double spare_ = 0.0;
-    bool has_spare_ = false;
 };
 
-// Each length times exp(noise * z), z standard normal from the stream of (seed, tree).
-inline void perturb_lengths(const std::vector<double>& lengths, double noise, std::uint64_t seed, std::uint64_t tree,
-                            std::vector<double>& out) {
-    NormalStream normal(seed, tree);
-    out.resize(lengths.size());
-    for (std::size_t e = 0; e < lengths.size(); ++e) out[e] = lengths[e] * std::exp(noise * normal.next());
-}
+// A candidate pair in a sorted order: its key, its position among the pairs and its two ends.
+template <class Key>
+struct PairItem {
+    Key key;
+    std::int32_t id, lo, hi;
+};
 
-// Kruskal's minimum spanning forest of the pairs (lo[e] < hi[e]) weighted by `values`, ties
-// broken by (smaller, larger) node as rank_weights orders them: the positions of its pairs, in
-// the order taken. poll() runs once per comparison and pair and may throw.
-template <class Poll>
-void kruskal_forest(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi,
-                    const std::vector<double>& values, std::int32_t n, std::vector<std::int32_t>& chosen, Poll poll) {
-    std::vector<RankedEdge<std::int32_t>> order(values.size());
-    for (std::size_t e = 0; e < values.size(); ++e) order[e] = {values[e], lo[e], hi[e], static_cast<std::int32_t>(e)};
-    sort_by_rank(order, poll);
-    DisjointSets<std::int32_t> sets(static_cast<std::size_t>(n));
+// Kruskal's forest over `sorted` pairs of nodes in [0, n): appends the positions in `sorted` of
+// the pairs taken, at most n - 1. Union-find with path halving and union by size, in buffers the
+// caller keeps from forest to forest.
+template <class Item, class Poll>
+void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector<std::int32_t>& parent,
+                    std::vector<std::int32_t>& set_size, std::vector<std::size_t>& chosen, Poll& poll) {
+    parent.resize(static_cast<std::size_t>(n));
+    set_size.assign(static_cast<std::size_t>(n), 1);
+    for (std::int32_t i = 0; i < n; ++i) parent[i] = i;
+    auto find = [&parent](std::int32_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    };
     chosen.clear();
-    for (const auto& edge : order) {
-        if (chosen.size() + 1 >= static_cast<std::size_t>(n)) break;  // a spanning tree already
-        poll();
-        if (sets.join(edge.lo, edge.hi)) chosen.push_back(edge.id);
+    const std::size_t most = n > 0 ? static_cast<std::size_t>(n) - 1 : 0;
+    for (std::size_t k = 0; k < sorted.size() && chosen.size() < most; ++k) {
+        if ((k & 0xFFFF) == 0) poll();
+        std::int32_t a = find(sorted[k].lo), b = find(sorted[k].hi);
+        if (a == b) continue;
+        if (set_size[a] < set_size[b]) std::swap(a, b);
+        parent[b] = a;
+        set_size[a] += set_size[b];
+        chosen.push_back(k);
     }
 }
+
+// What every tree of one call shares: the candidate pairs (lo[e] < hi[e]), in logarithms, so that
+// a perturbation is one addition and the weights' products are sums.
+struct VotingInput {
+    std::int32_t n = 0;
+    std::vector<std::int32_t> lo, hi;
+    std::vector<double> log_lengths;  // -inf for a zero length, +inf for an infinite one
+    std::vector<double> log_factors;
+    std::vector<std::int8_t> labels;  // n codes, -1 unlabelled
+    std::vector<std::int32_t> old_of;  // the caller's number of each node (see renumber_by_breadth)
+    double noise = 0.0;               // sd of the log-length perturbation
+    std::vector<double> log_discounts;  // log(1 - exp(-s / side_discount)) at s; 0 past the end
+
+    // Perturbed log lengths as 22-bit keys: 0 for -inf, kTop for +inf, steps of `step` from `low`
+    // between (set_key_range sets them once the lengths and the noise are in).
+    static constexpr std::uint32_t kTop = (1u << 22) - 1;
+    double low = 0.0, step = 1.0;
+    void set_key_range() {
+        double least = std::numeric_limits<double>::infinity(), most = -least;
+        for (double x : log_lengths)
+            if (std::isfinite(x)) least = std::min(least, x), most = std::max(most, x);
+        if (!(least <= most)) least = most = 0.0;
+        const double reach = 3.47 * noise;  // the noise never leaves +-3.47 sd
+        low = least - reach;
+        step = std::max((most + reach - low) / (kTop - 2), std::numeric_limits<double>::min());
+    }
+    std::uint32_t key_of(double value) const {
+        if (value == -std::numeric_limits<double>::infinity()) return 0;
+        if (value == std::numeric_limits<double>::infinity()) return kTop;
+        const double at = std::floor((value - low) / step);
+        return 1 + static_cast<std::uint32_t>(std::min(std::max(at, 0.0), static_cast<double>(kTop - 2)));
+    }
+    double value_of(std::uint32_t key) const {
+        if (key == 0) return -std::numeric_limits<double>::infinity();
+        if (key == kTop) return std::numeric_limits<double>::infinity();
+        return low + (key - 1) * step;
+    }
+
+    double log_discount(std::int64_t side) const {
+        return side < static_cast<std::int64_t>(log_discounts.size()) ? log_discounts[side] : 0.0;
+    }
+    // Numbers the nodes anew in breadth-first order over the pairs (from the lowest old number
+    // not yet reached), and orders the pairs by their smaller new end: nodes joined by a pair get
+    // near numbers, so each tree's passes over its nodes stay in cache. old_of[new] is the old
+    // number; lo, hi, labels, lengths and factors follow.
+    template <class Poll>
+    void renumber_by_breadth(Poll poll) {
+        const auto nodes = static_cast<std::size_t>(n), m = lo.size();
+        std::vector<std::int64_t> offsets;
+        std::vector<std::int32_t> next;
+        bucket_values(
+            nodes, 2 * m, [this](std::size_t k) { return static_cast<std::int64_t>(k & 1 ? hi[k / 2] : lo[k / 2]); },
+            [this](std::size_t k) { return k & 1 ? lo[k / 2] : hi[k / 2]; }, offsets, next, poll);
+        std::vector<std::int32_t> new_of(nodes, -1);
+        old_of.clear();
+        old_of.reserve(nodes);
+        for (std::size_t start = 0; start < nodes; ++start) {
+            if (new_of[start] >= 0) continue;
+            new_of[start] = static_cast<std::int32_t>(old_of.size());
+            old_of.push_back(static_cast<std::int32_t>(start));
+            for (std::size_t head = old_of.size() - 1; head < old_of.size(); ++head) {
+                poll();
+                const std::int32_t x = old_of[head];
+                for (std::int64_t k = offsets[x]; k < offsets[x + 1]; ++k) {
+                    if (new_of[next[k]] >= 0) continue;
+                    new_of[next[k]] = static_cast<std::int32_t>(old_of.size());
+                    old_of.push_back(next[k]);
+                }
+            }
+        }
+        for (std::size_t e = 0; e < m; ++e) {
+            const std::int32_t a = new_of[lo[e]], b = new_of[hi[e]];
+            lo[e] = std::min(a, b);
+            hi[e] = std::max(a, b);
+        }
+        std::vector<std::int8_t> old_labels(labels);
+        for (std::size_t i = 0; i < nodes; ++i) labels[i] = old_labels[old_of[i]];
+        // The pairs by their smaller new end (in their order within one end): a tree's edges taken
+        // in pair order then come node after node.
+        bucket_values(
+            nodes, m, [this](std::size_t e) { return static_cast<std::int64_t>(lo[e]); },
+            [](std::size_t e) { return static_cast<std::int32_t>(e); }, offsets, next, poll);
+        auto permute = [&next](auto& values) {
+            auto old = values;
+            for (std::size_t e = 0; e < next.size(); ++e) values[e] = old[next[e]];
+        };
+        permute(lo);
+        permute(hi);
+        permute(log_lengths);
+        permute(log_factors);
+    }
+
+    // The table of log_discount for trees of n nodes; a discount of 0 leaves it empty (no discount).
+    void set_side_discount(double side_discount) {
+        log_discounts.clear();
+        if (side_discount <= 0.0) return;
+        // Past 40 discounts 1 - exp(-s / d) is 1.0 in float64.
+        const double last = std::min(0.5 * n, 40.0 * side_discount);
+        for (std::int64_t s = 0; s <= static_cast<std::int64_t>(last) + 1; ++s)
+            log_discounts.push_back(std::log(-std::expm1(-static_cast<double>(s) / side_discount)));
+    }
+};
+
+// One thread's buffers, reused from tree to tree.
+class PerturbedTree {
+public:
+    // Draws tree `tree` of `seed`'s streams (Kruskal's forest of the pairs ordered by their
+    // perturbed log lengths, ties in pair order), weighs its edges (perturbed length times factor
+    // times side discount, ranked), cuts it and writes the n labels after the cuts into `codes`.
+    // poll() runs every few thousand steps and may throw; the planner's stop goes by `options`.
+    template <class Poll>
+    CutResult draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, const CutOptions& options, Poll poll,
+                   std::int8_t* codes) {
+        order_pairs(in, seed, tree, poll);
+        kruskal_forest(order_, in.n, parent_, set_size_, chosen_, poll);
+        take_in_pair_order(in, poll);
+        build_lists(in, poll);
+        rank_edges(in, poll);
+        CutInput input;
+        input.n = in.n;
+        input.adjacency = rows_.data();
+        input.weights = weight_rows_.data();
+        input.sizes = sizes_.data();
+        input.labels = in.labels.data();
+        CutResult result = plan_cuts(input, cuts_, options, &labels_after_);
+        if (result.status != CutStatus::ok) return result;
+        if (result.labelled) {
+            std::copy(labels_after_.begin(), labels_after_.end(), codes);
+            return result;
+        }
+        const auto m = static_cast<std::int64_t>(tree_pairs_.size());
+        cut_.assign(tree_pairs_.size(), 0);
+        for (const auto& c : cuts_) {
+            const auto first = neighbor_.begin() + start_[c.first], last = neighbor_.begin() + start_[c.first + 1];
+            cut_[list_edge_[std::lower_bound(first, last, std::int64_t{c.second}) - neighbor_.begin()]] = 1;
+        }
+        spread_labels(in.n, m, ends32_.data(), cut_.data(), in.labels.data(), codes, poll);
+        return result;
+    }
+
+private:
+    // The pairs in the order of their perturbed log lengths, as 22-bit keys over the range the
+    // perturbed values can take (steps far below the noise): the radix sort needs two passes.
+    template <class Poll>
+    void order_pairs(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, Poll& poll) {
+        NoiseStream noise(seed, tree);
+        const std::size_t m = in.lo.size();
+        order_.resize(m);
+        keys_.resize(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            if ((e & 0xFFFF) == 0) poll();
+            order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e), in.lo[e],
+                         in.hi[e]};
+            keys_[e] = order_[e].key;
+        }
+        radix_sort(order_, pair_scratch_, poll);
+    }
+
+    // The tree's pairs in pair order (Kruskal takes them in key order, all over the nodes).
+    template <class Poll>
+    void take_in_pair_order(const VotingInput& in, Poll& poll) {
+        taken_.assign(in.lo.size(), 0);
+        for (std::size_t j : chosen_) taken_[order_[j].id] = 1;
+        tree_pairs_.clear();
+        for (std::size_t e = 0; e < taken_.size(); ++e) {
+            if ((e & 0xFFFF) == 0) poll();
+            if (taken_[e]) tree_pairs_.push_back(static_cast<std::int32_t>(e));
+        }
+    }
+
+    // The tree as the planner reads it: each node's neighbours in increasing order, with the
+    // edge's number beside each (its rank comes later).
+    template <class Poll>
+    void build_lists(const VotingInput& in, Poll& poll) {
+        const std::size_t k = tree_pairs_.size(), nodes = static_cast<std::size_t>(in.n);
+        ends32_.resize(2 * k);
+        for (std::size_t j = 0; j < k; ++j) {
+            ends32_[2 * j] = in.lo[tree_pairs_[j]];
+            ends32_[2 * j + 1] = in.hi[tree_pairs_[j]];
+        }
+        sizes_.assign(nodes, 0);
+        for (std::size_t q = 0; q < 2 * k; ++q) ++sizes_[ends32_[q]];
+        start_.resize(nodes + 1);
+        start_[0] = 0;
+        for (std::size_t i = 0; i < nodes; ++i) start_[i + 1] = start_[i] + sizes_[i];
+        fill_.assign(start_.begin(), start_.end() - 1);
+        neighbor_.resize(2 * k);
+        list_edge_.resize(2 * k);
+        for (std::size_t q = 0; q < 2 * k; ++q) {
+            if ((q & 0xFFFF) == 0) poll();
+            // Kept sorted as it fills: the lists of a tree are short (a hub's costs its square).
+            const std::int32_t node = ends32_[q], other = ends32_[q ^ 1];
+            std::int64_t p = fill_[node]++;
+            for (; p > start_[node] && neighbor_[p - 1] > other; --p) {
+                neighbor_[p] = neighbor_[p - 1];
+                list_edge_[p] = list_edge_[p - 1];
+            }
+            neighbor_[p] = other;
+            list_edge_[p] = static_cast<std::int32_t>(q / 2);
+        }
+    }
+
+    // The smaller side of every edge, from a breadth-first order of each tree of the forest.
+    template <class Poll>
+    void side_sizes(std::int32_t n, Poll& poll) {
+        const auto nodes = static_cast<std::size_t>(n);
+        visit_.clear();
+        up_edge_.assign(nodes, -2);  // -2: not reached yet; -1: a root
+        below_.assign(nodes, 1);
+        sides_.resize(tree_pairs_.size());
+        for (std::size_t root = 0; root < nodes; ++root) {
+            if (up_edge_[root] != -2) continue;
+            const std::size_t first = visit_.size();
+            up_edge_[root] = -1;
+            visit_.push_back(static_cast<std::int32_t>(root));
+            for (std::size_t head = first; head < visit_.size(); ++head) {
+                if ((head & 0xFFFF) == 0) poll();
+                const std::int32_t x = visit_[head];
+                for (std::int64_t p = start_[x]; p < start_[x + 1]; ++p)
+                    if (list_edge_[p] != up_edge_[x]) {
+                        up_edge_[neighbor_[p]] = list_edge_[p];
+                        visit_.push_back(static_cast<std::int32_t>(neighbor_[p]));
+                    }
+            }
+            // Backwards, every node has its whole side below it when it is reached.
+            const auto total = static_cast<std::int64_t>(visit_.size() - first);
+            for (std::size_t at = visit_.size(); at-- > first + 1;) {
+                const std::int32_t x = visit_[at], e = up_edge_[x];
+                sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+                below_[ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x] += below_[x];
+            }
+        }
+    }
+
+    // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, pair order),
+    // put beside the edge in the lists: the planner compares ranks, which float32
+    // holds exactly.
+    template <class Poll>
+    void rank_edges(const VotingInput& in, Poll& poll) {
+        const std::size_t k = tree_pairs_.size();
+        const bool discounted = !in.log_discounts.empty();
+        if (discounted) side_sizes(in.n, poll);
+        ranks_.resize(k);
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::int32_t e = tree_pairs_[j];
+            double log_weight = in.value_of(keys_[e]) + in.log_factors[e];
+            if (discounted) log_weight += in.log_discount(sides_[j]);
+            ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
+        }
+        radix_sort(ranks_, rank_scratch_, poll);
+        rank_of_.resize(k);
+        for (std::size_t r = 0; r < k; ++r) rank_of_[ranks_[r].id] = static_cast<float>(r + 1);
+        weight_.resize(2 * k);
+        for (std::size_t p = 0; p < 2 * k; ++p) weight_[p] = rank_of_[list_edge_[p]];
+        const auto nodes = static_cast<std::size_t>(in.n);
+        rows_.resize(nodes);
+        weight_rows_.resize(nodes);
+        for (std::size_t i = 0; i < nodes; ++i) {
+            rows_[i] = neighbor_.data() + start_[i];
+            weight_rows_[i] = weight_.data() + start_[i];
+        }
+    }
+
+    using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
+    std::vector<DrawnPair> order_, pair_scratch_;
+    std::vector<std::int32_t> parent_, set_size_;
+    std::vector<std::size_t> chosen_;  // positions in order_, in Kruskal's order
+    std::vector<std::uint32_t> keys_;  // each pair's key in this tree
+    std::vector<std::uint8_t> taken_;
+    std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
+    std::vector<std::int32_t> ends32_, visit_, up_edge_;
+    std::vector<std::int64_t> sides_, below_;
+    std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
+    std::vector<float> rank_of_;
+    std::vector<std::int64_t> start_, fill_, neighbor_;
+    std::vector<std::int32_t> sizes_, list_edge_;
+    std::vector<float> weight_;
+    std::vector<const std::int64_t*> rows_;
+    std::vector<const float*> weight_rows_;
+    CutList cuts_;
+    std::vector<std::int8_t> labels_after_;
+    std::vector<std::uint8_t> cut_;
+};
 
 }  // namespace brov

@@ -59,7 +59,7 @@ struct Signature {
 
 template <std::size_t N>
 constexpr Signature signature(const char* name, const Param (&params)[N], const char* doc) {
-    static_assert(N <= 8, "Arguments holds at most 8 parameters");
+    static_assert(N <= 10, "Arguments holds at most 10 parameters");
     return Signature{name, params, static_cast<Py_ssize_t>(N), doc};
 }
 constexpr Signature signature(const char* name, const char* doc) { return Signature{name, nullptr, 0, doc}; }
@@ -67,7 +67,7 @@ constexpr Signature signature(const char* name, const char* doc) { return Signat
 // The arguments of one call, matched to the parameters, converted and tested by kind.
 class Arguments {
 public:
-    static constexpr Py_ssize_t kMaxParams = 8;
+    static constexpr Py_ssize_t kMaxParams = 10;
 
     // The value as given (borrowed), or None for an optional parameter left out.
     PyObject* object(Py_ssize_t i) const { return objects_[i]; }

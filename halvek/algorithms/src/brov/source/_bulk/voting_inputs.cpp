@@ -1,0 +1,174 @@
+// The voting trees' inputs, computed without Python objects in the loops: the k-d tree's
+// neighbours (GIL released, on threads), the candidate pairs and the voted tree.
+#include "_bulk/voting_inputs.hpp"
+
+#include "cpython/numpy_api.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "arrays/csr.hpp"
+#include "arrays/nearest_neighbours.hpp"
+#include "arrays/perturbed_trees.hpp"
+#include "cpython/bulk_columns.hpp"
+
+namespace brov {
+namespace {
+
+template <typename T>
+Ref new_matrix(std::int64_t rows, std::int64_t columns, int type, T*& data) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+    Ref array = Ref::steal(check(PyArray_SimpleNew(2, dims, type)));
+    data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return array;
+}
+
+// A C-contiguous two-dimensional array of 8-byte items of `kind`, copied into `out`; its shape.
+void copy_matrix(PyObject* obj, const char* name, char kind, Column& out, std::int64_t& rows, std::int64_t& columns) {
+    const char* expected = kind == 'f' ? "float64" : "int64";
+    const Py_buffer& view = open_column(obj, name, "two-dimensional", expected, out.hold);
+    char found = 0;
+    if (view.ndim != 2 || !classify(view, &found) || found != kind || view.itemsize != 8)
+        raise_format(PyExc_TypeError, "%s must be a C-contiguous %s array of shape (n, d)", name, expected);
+    rows = view.shape[0];
+    columns = view.shape[1];
+    out.data = static_cast<const char*>(view.buf);
+    out.length = view.shape[0] * view.shape[1];
+    out.kind = kind;
+    out.size = 8;
+    if (kind == 'f') out.copy_reals();
+    else out.copy_integers();
+}
+
+}  // namespace
+
+PyObject* nearest_neighbours(PyObject*, const Arguments& arguments) {
+    Column points;
+    std::int64_t n = 0, d = 0;
+    copy_matrix(arguments.object(0), "points", 'f', points, n, d);
+    const std::int64_t k = arguments.int64(1), threads = std::max<std::int64_t>(1, arguments.int64(2));
+    if (d < 1 || d > 1024) raise(PyExc_ValueError, "points must have 1 to 1024 coordinates");
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
+    if (k < 1 || k > 1024) raise(PyExc_ValueError, "k must lie in [1, 1024]");
+    for (double x : points.owned_reals)
+        if (!std::isfinite(x)) raise(PyExc_ValueError, "points must be finite (no NaN or infinity)");
+    std::int64_t* index = nullptr;
+    double* squared = nullptr;
+    Ref index_array = new_matrix(n, k, NPY_INT64, index);
+    Ref squared_array = new_matrix(n, k, NPY_FLOAT64, squared);
+    bool interrupted = false;
+    {
+        // Reads only the copy and writes only the new arrays: other Python threads may run.
+        WithoutGil released;
+        const NeighbourSearch search(points.owned_reals.data(), n, static_cast<int>(d));
+        const auto caller = std::this_thread::get_id();
+        std::atomic<bool> stop{false};
+        search.all_nearest(static_cast<int>(k), static_cast<int>(std::min<std::int64_t>(threads, 256)), index, squared,
+                           [&] {
+                               if (std::this_thread::get_id() == caller && released.interrupted()) stop = true;
+                               return stop.load();
+                           });
+        interrupted = stop;
+    }
+    if (interrupted) throw_error_set();
+    return check(PyTuple_Pack(2, index_array.get(), squared_array.get()));
+}
+
+PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
+    Column neighbours, edges, points;
+    std::int64_t rows = 0, k = 0, n = 0, d = 0;
+    copy_matrix(arguments.object(0), "neighbours", 'i', neighbours, rows, k);
+    acquire_pairs(arguments.object(1), "edges", edges);
+    edges.copy_integers();
+    copy_matrix(arguments.object(2), "points", 'f', points, n, d);
+    if (rows != n) raise_format(PyExc_ValueError, "neighbours has %lld rows for %lld points", (long long)rows, (long long)n);
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
+    const std::int64_t m = edges.length / 2;
+    // Every pair as (smaller, larger), -1 for a missing neighbour or a point paired with itself.
+    const std::size_t from_neighbours = static_cast<std::size_t>(n * k), entries = from_neighbours + static_cast<std::size_t>(m);
+    std::vector<std::int32_t> lo(entries), hi(entries);
+    for (std::size_t q = 0; q < entries; ++q) {
+        const bool listed = q < from_neighbours;
+        const std::int64_t a = listed ? static_cast<std::int64_t>(q) / k : edges.owned[2 * (q - from_neighbours)];
+        const std::int64_t b = listed ? neighbours.owned[q] : edges.owned[2 * (q - from_neighbours) + 1];
+        if (std::max(a, b) >= n || std::min(a, b) < (listed ? -1 : 0))
+            raise_format(PyExc_ValueError, "%s holds a point outside [0, %lld)", listed ? "neighbours" : "edges", (long long)n);
+        const bool kept = a >= 0 && b >= 0 && a != b;
+        lo[q] = kept ? static_cast<std::int32_t>(std::min(a, b)) : -1;
+        hi[q] = static_cast<std::int32_t>(std::max(a, b));
+    }
+    // Under its smaller end, then each end's list sorted and without repeats.
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int32_t> larger;
+    bucket_values(
+        static_cast<std::size_t>(n), entries, [&lo](std::size_t q) { return static_cast<std::int64_t>(lo[q]); },
+        [&hi](std::size_t q) { return hi[q]; }, offsets, larger, [] {});
+    std::int64_t kept = 0;
+    std::vector<std::int64_t> start(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        auto first = larger.begin() + offsets[i], last = larger.begin() + offsets[i + 1];
+        std::sort(first, last);
+        const auto unique_end = std::unique(first, last);
+        start[i + 1] = start[i] + (unique_end - first);
+    }
+    kept = start[n];
+    std::int64_t* out = nullptr;
+    double* lengths = nullptr;
+    Ref pairs = new_matrix(kept, 2, NPY_INT64, out);
+    npy_intp dims[1] = {static_cast<npy_intp>(kept)};
+    Ref length_array = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
+    lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
+    const double* x = points.owned_reals.data();
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t p = 0; p < start[i + 1] - start[i]; ++p) {
+            const std::int64_t j = larger[offsets[i] + p], at = start[i] + p;
+            out[2 * at] = i;
+            out[2 * at + 1] = j;
+            double sum = 0.0;
+            for (std::int64_t c = 0; c < d; ++c) sum += (x[i * d + c] - x[j * d + c]) * (x[i * d + c] - x[j * d + c]);
+            lengths[at] = std::sqrt(sum);
+        }
+    return check(PyTuple_Pack(2, pairs.get(), length_array.get()));
+}
+
+PyObject* pairs_tree(PyObject*, const Arguments& arguments) {
+    Column pairs, values;
+    acquire_pairs(arguments.object(0), "pairs", pairs);
+    acquire_column(arguments.object(1), "values", 'f', values);
+    pairs.copy_integers();
+    values.copy_reals();
+    const std::int64_t n = arguments.int64(2), m = pairs.length / 2;
+    if (values.length != m) raise_format(PyExc_ValueError, "got %zd values for %lld pairs", values.length, (long long)m);
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
+        raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
+    // Values as float32: three passes of the radix sort where float64 needs six; values closer than
+    // float32 tells apart tie, and ties go to the pair given first.
+    std::vector<PairItem<std::uint32_t>> sorted(static_cast<std::size_t>(m)), scratch;
+    for (std::int64_t e = 0; e < m; ++e) {
+        const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
+        if (a < 0 || a >= n || b < 0 || b >= n || a == b)
+            raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
+                         (long long)e, (long long)a, (long long)b, (long long)n);
+        if (std::isnan(values.owned_reals[e])) raise_format(PyExc_ValueError, "pair %lld has a NaN value", (long long)e);
+        sorted[e] = {order_bits(static_cast<float>(values.owned_reals[e])), static_cast<std::int32_t>(e), static_cast<std::int32_t>(a),
+                     static_cast<std::int32_t>(b)};
+    }
+    std::vector<std::int32_t> parent, set_size;
+    std::vector<std::size_t> chosen;
+    {
+        InterruptPoll poll;
+        radix_sort(sorted, scratch, poll);
+        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, set_size, chosen, poll);
+    }
+    std::int64_t* out = nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
+    Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
+    out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+    for (std::size_t j = 0; j < chosen.size(); ++j) out[j] = sorted[chosen[j]].id;
+    return positions.release();
+}
+
+}  // namespace brov

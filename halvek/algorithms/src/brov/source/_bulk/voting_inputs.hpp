@@ -1,0 +1,40 @@
+// _bulk's helpers of the voting trees' inputs: the points' nearest neighbours, the candidate pairs
+// they give with the tree's edges, and the spanning tree that the votes draw over those pairs.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "cpython/binding.hpp"
+
+namespace brov {
+
+inline constexpr Param kNearestParams[] = {{"points", Kind::object}, {"k", Kind::count}, {"threads", Kind::count, true, 1}};
+inline constexpr Signature kNearest = signature("nearest_neighbours", kNearestParams,
+    "nearest_neighbours(points, k, threads=1) -> (index, squared)\n\n"
+    "Each point's k nearest other points through a k-d tree: points is a C-contiguous float64 (n, d)\n"
+    "array of finite values; index is (n, k) int64 (nearest first, ties by index, -1 where fewer\n"
+    "than k other points exist) and squared their squared distances (inf where -1). The same\n"
+    "answer with any number of threads (at most `threads` search at once).");
+
+inline constexpr Param kCandidateParams[] = {{"neighbours", Kind::object}, {"edges", Kind::object}, {"points", Kind::object}};
+inline constexpr Signature kCandidatePairs = signature("candidate_pairs", kCandidateParams,
+    "candidate_pairs(neighbours, edges, points) -> (pairs, lengths)\n\n"
+    "The distinct pairs (smaller, larger) of the n points (a C-contiguous float64 (n, d) array) that\n"
+    "join a point and one of its neighbours (a C-contiguous (n, k) int64 array, -1 for none) or that\n"
+    "are an edge ((m, 2) int32 or int64), sorted: a (p, 2) int64 array, and their Euclidean lengths\n"
+    "(float64; the caller keeps the squares in range). Pairs of a point with itself are left out.");
+
+inline constexpr Param kPairsTreeParams[] = {{"pairs", Kind::object}, {"values", Kind::object}, {"n", Kind::count}};
+inline constexpr Signature kPairsTree = signature("pairs_tree", kPairsTreeParams,
+    "pairs_tree(pairs, values, n) -> positions\n\n"
+    "Kruskal's minimum spanning forest of the pairs ((m, 2) int32 or int64 in [0, n), no self-pair)\n"
+    "weighted by values (m float64, no NaN, compared as float32), ties going to the pair given first:\n"
+    "the int64 positions\n"
+    "in `pairs` of its edges, in the order taken.");
+
+PyObject* nearest_neighbours(PyObject* module, const Arguments& arguments);
+PyObject* candidate_pairs(PyObject* module, const Arguments& arguments);
+PyObject* pairs_tree(PyObject* module, const Arguments& arguments);
+
+}  // namespace brov
