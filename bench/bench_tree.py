@@ -257,10 +257,13 @@ def dense(args, rng):
 
     X, _ = separated_blobs(max(200, int(20000 * args.scale)), 128, 10, rng)
     (_, lengths, used), seconds = best_of(args.dense, euclidean_mst, X, method="exact")
-    built, _ = best_of(1, DenseTree, X / np.abs(X).max())
-    print(f"| points x coordinates | route | s (best of {args.dense}) | passes | tree length |")
-    print("| --- | --- | --- | --- | --- |")
-    print(f"| {len(X):,} x 128 | {used} | {seconds:.3f} | {built.passes} | {lengths.sum():.6g} |", flush=True)
+    cpu = time.process_time()
+    built = DenseTree(X / np.abs(X).max())
+    cpu = time.process_time() - cpu
+    print(f"| points x coordinates | route | s (best of {args.dense}) | CPU s of one more | passes | tree length |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    print(f"| {len(X):,} x 128 | {used} | {seconds:.3f} | {cpu:.2f} | {built.passes} | {lengths.sum():.6g} |",
+          flush=True)
 
 
 def main():
