@@ -11,10 +11,11 @@
   tied together by zero-length edges;
 * above that, a k-d tree prunes less than spatial leaves bounding blocks of
   products: the exact tree comes from those (``dense.py``, route "blocked") for
-  ``method="exact"``, and for ``"auto"`` up to ``KD_TREE_MAX_DIMENSIONS``
-  coordinates at any size, above up to ``BLOCKED_MAX_POINTS_TO_32`` points in
-  up to 32 coordinates and ``BLOCKED_MAX_POINTS`` in more (or wherever faiss is
-  missing), where it is faster than the approximation;
+  ``method="exact"`` (up to ``KD_TREE_MAX_DIMENSIONS`` coordinates, up to
+  ``BLOCKED_MAX_POINTS_TO_32`` points: the k-d tree beyond), and for ``"auto"``
+  above ``KD_TREE_MAX_DIMENSIONS`` coordinates up to ``BLOCKED_MAX_POINTS_TO_32``
+  points in up to 32 coordinates and ``BLOCKED_MAX_POINTS`` in more (or
+  wherever faiss is missing), where it is faster than the approximation;
 * beyond (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
   (a k-d tree up to ``KD_TREE_MAX_DIMENSIONS`` coordinates; above, faiss's HNSW
@@ -289,7 +290,9 @@ def _faiss_installed():
 
 def _route(method, n, d):
     """"boruvka", "blocked" or "knn" (the approximate route) for n points in d coordinates."""
-    if method != "knn" and d <= KD_TREE_EXACT_MAX_DIMENSIONS:
+    # Beyond the measured sizes the k-d tree keeps its memory linear in the points.
+    if method != "knn" and (d <= KD_TREE_EXACT_MAX_DIMENSIONS or (d <= KD_TREE_MAX_DIMENSIONS
+                                                                  and n > BLOCKED_MAX_POINTS_TO_32)):
         return "boruvka"
     limit = BLOCKED_MAX_POINTS_TO_32 if d <= 32 else BLOCKED_MAX_POINTS
     if method == "exact" or (method == "auto" and (d <= KD_TREE_MAX_DIMENSIONS or n <= limit or not _faiss_installed())):
