@@ -66,8 +66,10 @@ class BrovClustering(SemiSupervisedMixin):
     ----------
     method : {"auto", "exact", "knn"}, default "auto"
         How the tree is built: "auto" is exact up to 16 coordinates (native
-        Boruvka over a k-d tree) and, above, up to 30,000 points (blocked
-        matrix products), and uses the k-nearest-neighbour graph beyond;
+        Boruvka over a k-d tree up to 12 and beyond 100,000 points, blocked
+        matrix products otherwise) and, above, up to 100,000 points in up to
+        32 coordinates and 30,000 in more (blocked matrix products), and uses
+        the k-nearest-neighbour graph beyond;
         "exact" is exact in any dimension; "knn" forces the k-NN graph.
     n_neighbors : int, default 10
         k of the k-NN graph (higher: closer to the exact tree, slower).

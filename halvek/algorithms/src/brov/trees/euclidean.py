@@ -11,8 +11,10 @@
   tied together by zero-length edges;
 * above that, a k-d tree prunes less than spatial leaves bounding blocks of
   products: the exact tree comes from those (``dense.py``, route "blocked") for
-  ``method="exact"``, and for ``"auto"`` up to ``KD_TREE_MAX_DIMENSIONS``
-  coordinates at any size and above up to ``BLOCKED_MAX_POINTS`` points (or
+  ``method="exact"`` (up to ``KD_TREE_MAX_DIMENSIONS`` coordinates, up to
+  ``BLOCKED_MAX_POINTS_TO_32`` points: the k-d tree beyond), and for ``"auto"``
+  above ``KD_TREE_MAX_DIMENSIONS`` coordinates up to ``BLOCKED_MAX_POINTS_TO_32``
+  points in up to 32 coordinates and ``BLOCKED_MAX_POINTS`` in more (or
   wherever faiss is missing), where it is faster than the approximation;
 * beyond (or ``method="knn"``): an approximation. Identical points are
   collapsed, each point is joined to its ``n_neighbors`` nearest neighbours
@@ -46,8 +48,11 @@ KD_TREE_MAX_DIMENSIONS = 16
 # spatial leaves are faster, clustered or not (bench/bench_tree.py --crossover 8 12 16).
 KD_TREE_EXACT_MAX_DIMENSIONS = 12
 # Up to this many points in more coordinates, the exact tree from blocked products (about n^2 d
-# work) is faster than the HNSW approximation (bench/bench_tree.py --crossover).
+# work on spread-out points, much less on clustered ones) is faster than the HNSW approximation
+# (bench/bench_tree.py --crossover): up to 32 coordinates the larger limit, measured (100,000
+# uniform points in 32 coordinates: 91 s exact against 102 s for HNSW; 10 blobs: 19 s against 93).
 BLOCKED_MAX_POINTS = 30000
+BLOCKED_MAX_POINTS_TO_32 = 100000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
@@ -289,10 +294,12 @@ def _faiss_installed():
 
 def _route(method, n, d):
     """"boruvka", "blocked" or "knn" (the approximate route) for n points in d coordinates."""
-    if method != "knn" and d <= KD_TREE_EXACT_MAX_DIMENSIONS:
+    # Beyond the measured sizes the k-d tree keeps its memory linear in the points.
+    if method != "knn" and (d <= KD_TREE_EXACT_MAX_DIMENSIONS or (d <= KD_TREE_MAX_DIMENSIONS
+                                                                  and n > BLOCKED_MAX_POINTS_TO_32)):
         return "boruvka"
-    if method == "exact" or (method == "auto" and (d <= KD_TREE_MAX_DIMENSIONS or n <= BLOCKED_MAX_POINTS
-                                                   or not _faiss_installed())):
+    limit = BLOCKED_MAX_POINTS_TO_32 if d <= 32 else BLOCKED_MAX_POINTS
+    if method == "exact" or (method == "auto" and (d <= KD_TREE_MAX_DIMENSIONS or n <= limit or not _faiss_installed())):
         return "blocked"
     return "knn"
 
@@ -303,8 +310,9 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
     coordinates, finite), checked as the estimator checks its points.
 
     ``method``: ``"auto"`` (the exact tree up to ``KD_TREE_MAX_DIMENSIONS``
-    coordinates, and above up to ``BLOCKED_MAX_POINTS`` points; the k-NN
-    approximation beyond; the exact tree comes from a k-d tree up to
+    coordinates, and above up to ``BLOCKED_MAX_POINTS_TO_32`` points in up to
+    32 coordinates and ``BLOCKED_MAX_POINTS`` in more; the k-NN approximation
+    beyond; the exact tree comes from a k-d tree up to
     ``KD_TREE_EXACT_MAX_DIMENSIONS`` coordinates, from blocked products
     above), ``"exact"`` (the exact tree in any dimension) or ``"knn"``.
     ``n_neighbors`` is k of the k-NN graph and ``max_pieces`` the number of pieces of that graph above

@@ -14,6 +14,7 @@ import numpy as np
 __all__ = ["Leaves"]
 
 LEAF_POINTS = 512  # at most this many points per leaf
+MAX_LEAVES = 2048  # larger leaves beyond: the bounds between leaves take count^2 memory
 
 
 def _split(Q, norms):
@@ -78,7 +79,7 @@ class Leaves:
 
     def __init__(self, P):
         n, d = P.shape
-        self.order, self.starts = _split_order(P, LEAF_POINTS)
+        self.order, self.starts = _split_order(P, max(LEAF_POINTS, -(-n // MAX_LEAVES)))
         count = len(self.starts) - 1
         sizes = np.diff(self.starts)
         self.leaf_of = np.repeat(np.arange(count), sizes)

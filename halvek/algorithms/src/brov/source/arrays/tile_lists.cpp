@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
-// A copy of the product kernel for processors with AVX2 and FMA, chosen at run time.
+// A copy of the product kernel for processors with AVX2 and FMA, chosen at run time; the kernel is
+// inlined into it, so that it is compiled for those instructions.
 #if defined(__GNUC__) && defined(__x86_64__)
 #define BROV_AVX2 1
+#endif
+#ifdef __GNUC__
+#define BROV_INLINE inline __attribute__((always_inline))
+#else
+#define BROV_INLINE inline
 #endif
 
 namespace brov {
@@ -17,11 +22,12 @@ namespace {
 using Index = std::int64_t;
 constexpr int kRows = 4;  // rows per kernel call
 
-// 32 bytes of T (GCC's vector extension: two SSE registers where AVX is missing); a panel of
-// columns is two of them wide, so that a kernel call holds 4 x 2 sums in registers.
-// B bytes of T (GCC's vector extension); a panel of columns is two vectors wide, so that a
-// kernel call holds 4 x 2 sums in registers.
-// (Loaded and stored through pointers of element alignment, which may alias T.)
+template <typename T, int B>
+constexpr Index kPanel = 2 * B / sizeof(T);  // columns per panel: two vectors of B bytes
+
+#ifdef __GNUC__
+// B bytes of T (GCC's vector extension), loaded and stored through pointers of element alignment,
+// which may alias T: a kernel call holds 4 x 2 vectors of sums in registers.
 template <typename T, int B>
 struct VectorOf;
 template <>
@@ -32,8 +38,7 @@ template <>
 struct VectorOf<double, 16> { typedef double type __attribute__((vector_size(16), aligned(8), may_alias)); };
 template <>
 struct VectorOf<double, 32> { typedef double type __attribute__((vector_size(32), aligned(8), may_alias)); };
-template <typename T, int B>
-constexpr Index kPanel = 2 * B / sizeof(T);
+#endif
 
 // Runs work(t) for t in [0, count) on this thread and count - 1 helpers.
 template <typename Work>
@@ -51,8 +56,9 @@ void on_threads(Index count, const Work& work) {
 }
 
 // out[r][c] = sum over t of a[r][t] * panel[t][c], for R rows of a (stride `width`).
+#ifdef __GNUC__
 template <typename T, int B, int R>
-inline __attribute__((always_inline)) void kernel(const T* a, Index width, const T* panel, T* out) {
+BROV_INLINE void kernel(const T* a, Index width, const T* panel, T* out) {
     using V = typename VectorOf<T, B>::type;
     V acc[R][2] = {};
     for (Index t = 0; t < width; ++t) {
@@ -70,11 +76,23 @@ inline __attribute__((always_inline)) void kernel(const T* a, Index width, const
         o[2 * r + 1] = acc[r][1];
     }
 }
+#else
+template <typename T, int B, int R>
+inline void kernel(const T* a, Index width, const T* panel, T* out) {
+    constexpr Index columns = kPanel<T, B>;
+    T acc[R][columns] = {};
+    for (Index t = 0; t < width; ++t)
+        for (int r = 0; r < R; ++r)
+            for (Index c = 0; c < columns; ++c) acc[r][c] += a[r * width + t] * panel[t * columns + c];
+    for (int r = 0; r < R; ++r)
+        for (Index c = 0; c < columns; ++c) out[r * columns + c] = acc[r][c];
+}
+#endif
 
 // h[i][j] for rows [first, last) of the block: `packed` holds the columns in panels of kPanel
 // (the last one padded with zeros), each stored coordinate by coordinate.
 template <typename T, int B>
-inline __attribute__((always_inline)) void products(const T* left, const T* packed, Index cols, Index width,
+BROV_INLINE void products(const T* left, const T* packed, Index cols, Index width,
                                                     Index first, Index last, T* h) {
     constexpr Index panel_width = kPanel<T, B>;
     T block[kRows * panel_width];
