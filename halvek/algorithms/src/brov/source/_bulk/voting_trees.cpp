@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cxxabi.h>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +110,9 @@ struct Drawing {
                     if (codes[i] >= 0) ++votes[static_cast<std::size_t>(i) * n_classes + codes[i]];
             }
         } catch (const Stopped&) {
+        } catch (const abi::__forced_unwind&) {  // the thread ends (interpreter shutdown): let it
+            stop = true;
+            throw;
         } catch (...) {
             fail(CutResult{}, std::current_exception());
         }
@@ -154,6 +158,18 @@ std::vector<std::int64_t> draw_trees(Drawing& drawing, std::int64_t threads) {
     {
         WithoutGil released;
         std::vector<std::thread> helpers;
+        // Stops and joins the helpers however this block is left (a thread that is ended while it
+        // polls unwinds through here).
+        struct Joined {
+            Drawing& drawing;
+            std::vector<std::thread>& threads;
+            ~Joined() {
+                if (threads.empty()) return;
+                drawing.stop = true;
+                for (auto& thread : threads)
+                    if (thread.joinable()) thread.join();
+            }
+        } joined{drawing, helpers};
         for (std::size_t w = 1; w < workers; ++w) {
             try {
                 helpers.emplace_back([&drawing, &votes, w] { drawing.run(votes[w], Drawing::stopped, &drawing); });
@@ -164,6 +180,7 @@ std::vector<std::int64_t> draw_trees(Drawing& drawing, std::int64_t threads) {
         CallerPoll poll{drawing, released};
         drawing.run(votes[0], CallerPoll::check, &poll);
         for (auto& helper : helpers) helper.join();
+        helpers.clear();
         interrupted = poll.interrupted;
     }
     if (interrupted) throw_error_set();

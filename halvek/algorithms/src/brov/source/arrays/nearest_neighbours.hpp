@@ -31,11 +31,12 @@ public:
     template <class Stop>
     void all_nearest(int k, int threads, std::int64_t* index, double* squared, Stop stop) const {
         std::atomic<std::int64_t> next{0};
+        std::atomic<bool> quit{false};
         constexpr std::int64_t kBlock = 2048;
         auto work = [&] {
             std::vector<std::pair<double, std::int32_t>> best;
             std::vector<std::pair<double, std::int32_t>> stack;
-            for (std::int64_t begin; (begin = next.fetch_add(kBlock)) < n_ && !stop();)
+            for (std::int64_t begin; !quit && (begin = next.fetch_add(kBlock)) < n_ && !stop();)
                 for (std::int64_t r = begin; r < std::min(n_, begin + kBlock); ++r) {
                     query(r, k, best, stack);
                     const std::int64_t row = order_[r];
@@ -47,6 +48,16 @@ public:
                 }
         };
         std::vector<std::thread> helpers;
+        // Joins the helpers however this is left: stop() may end this thread by unwinding it.
+        struct Joined {
+            std::atomic<bool>& quit;
+            std::vector<std::thread>& threads;
+            ~Joined() {
+                quit = true;
+                for (auto& thread : threads)
+                    if (thread.joinable()) thread.join();
+            }
+        } joined{quit, helpers};
         for (int t = 1; t < threads; ++t) {
             try {
                 helpers.emplace_back(work);
@@ -55,7 +66,6 @@ public:
             }
         }
         work();
-        for (auto& helper : helpers) helper.join();
     }
 
 private:

@@ -100,9 +100,10 @@ void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                      Arguments& out);
 
 // The entry point of a METH_FASTCALL | METH_KEYWORDS function bound by `Sig`: the arguments are
-// matched and converted, then `Body` runs; a C++ exception becomes the Python error here.
+// matched and converted, then `Body` runs; a C++ exception becomes the Python error here (not
+// noexcept: a thread ended at shutdown unwinds through, see `guarded`).
 template <const Signature& Sig, PyObject* (*Body)(const Arguments&)>
-PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Arguments arguments;
         match_arguments(Sig, args, nargs, kwnames, arguments);
@@ -122,7 +123,7 @@ PyMethodDef fastcall_method() {
 // arguments are matched and converted, then `Body` runs with the bound object (the module or the
 // instance); a C++ exception becomes the Python error here.
 template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Arguments&)>
-PyObject* keywords_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* keywords_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Arguments arguments;
         match_arguments(Sig, args, kwargs, arguments);
@@ -230,13 +231,19 @@ inline bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
 class WithoutGil {
 public:
     WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    // A thread that the interpreter ends while it takes the GIL back (at shutdown) unwinds through
+    // here without the GIL: taking it again in a destructor would abort the process.
+    ~WithoutGil() {
+        if (!ending_) PyEval_RestoreThread(state_);
+    }
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
 
     template <typename F>
     void holding(F&& f) {
+        ending_ = true;  // until the GIL is back: at shutdown the thread ends in there
         PyEval_RestoreThread(state_);
+        ending_ = false;
         struct Release {
             PyThreadState*& state;
             ~Release() { state = PyEval_SaveThread(); }
@@ -262,6 +269,7 @@ public:
 private:
     static constexpr std::chrono::milliseconds kPollInterval{20};
     PyThreadState* state_;
+    bool ending_ = false;
     std::chrono::steady_clock::time_point next_poll_ = std::chrono::steady_clock::now() + kPollInterval;
 };
 

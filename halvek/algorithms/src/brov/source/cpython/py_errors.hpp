@@ -1,9 +1,11 @@
 // Failures travel through the native code as C++ exceptions and become Python exceptions in one
-// place: the noexcept entry wrappers at the boundary (see `guarded`).
+// place: the entry wrappers at the boundary (see `guarded`).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -38,14 +40,15 @@ inline int check_status(int status) {
 }
 
 // Runs `body` and turns any escaping C++ exception into the Python error state.
-// Returns `failed` in that case.
+// Returns `failed` in that case. A thread that the interpreter ends at shutdown (while it takes the
+// GIL back) unwinds through here, as it would through C code: that unwinding is let through.
 //
 // The C++ runtime keeps per-thread exception state that it allocates on the thread's first
 // throw; when that first throw is bad_alloc there may be no memory left for it and the process
 // aborts. Asking for the state on entry (std::uncaught_exceptions reads it) has it allocated
 // while memory is still there.
 template <typename Result, typename Body>
-Result guarded(Result failed, Body&& body) noexcept {
+Result guarded(Result failed, Body&& body) {
     volatile int prepared = std::uncaught_exceptions();  // volatile: the call is pure, and must stay
     static_cast<void>(prepared);
     try {
@@ -56,6 +59,8 @@ Result guarded(Result failed, Body&& body) noexcept {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked to grow past what it can address
         PyErr_NoMemory();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected native exception in brov_core");
     }
