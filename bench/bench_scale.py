@@ -8,7 +8,7 @@ the fit's wall time, the peak resident set of the child, and the memory the fit 
 what the child held before it (interpreter, X and y) in bytes per point.
 
     python bench/bench_scale.py                 # n = 10^6, 4*10^6, 10^7
-    python bench/bench_scale.py --huge          # and 10^8 (about 20 GB free needed)
+    python bench/bench_scale.py --huge          # and 10^8 (about 14 GB free needed)
     python bench/bench_scale.py --sizes 100000  # other sizes
     python bench/bench_scale.py --jobs 2        # n_jobs of the fit (default 1, the estimator's own)
 """

@@ -106,3 +106,14 @@ def test_dask_benchmark_smoke():
     assert done.returncode == 0, done.stderr
     assert done.stdout.count("peak resident memory") == 2
     assert "labels equal: True" in done.stdout
+
+
+def test_scale_benchmark_smoke():
+    done = run_script("bench_scale.py", "--sizes", "3000", "6000")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    header = next(line for line in lines if line.startswith("| n |"))
+    for stage in ("checks", "scaling", "tree", "weights", "cuts", "labels", "peak RSS MiB", "added bytes/point"):
+        assert "| %s |" % stage in header
+    rows = [line.split("|")[1:-1] for line in lines if line.startswith(("| 3000 ", "| 6000 "))]
+    assert len(rows) == 2 and all(float(r[-3]) > 0 for r in rows)  # each child measured its peak

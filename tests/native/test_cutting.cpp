@@ -6,6 +6,7 @@
 //   test_cutting --bench N  time the sweep on an N-node random tree
 //   test_cutting --batch    read graphs from stdin, print each plan (used by the Python tests)
 #include "arrays/cutting.hpp"
+#include "arrays/edge_rank.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <algorithm>
 #include <iostream>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -691,6 +693,32 @@ int check_known_cases() {
             }
         }
     };
+    // Ranks past what float32 counts exactly (rank_weights on more than 2^24 edges) order as the
+    // ranks do: random trees cut the same with either floats standing for the ranks.
+    {
+        std::mt19937 rng(11);
+        const std::int64_t many = std::int64_t(1) << 30;
+        expect(brov::rank_as_float(many - 1, many) > brov::rank_as_float(many - 2, many) &&
+                   std::isfinite(brov::rank_as_float(many - 1, many)) && brov::rank_as_float(1, many) > 0.0f,
+               "ranks as floats stay increasing and finite up to 2^30");
+        for (int t = 0; t < 300; ++t, ++n_checks) {
+            const int n = 2 + static_cast<int>(rng() % 40);
+            std::vector<int> order(n - 1), labels(n, -1);
+            std::iota(order.begin(), order.end(), 1);
+            std::shuffle(order.begin(), order.end(), rng);
+            std::vector<std::tuple<int, int, float>> exact, beyond;
+            for (int v = 1; v < n; ++v) {
+                const int parent = static_cast<int>(rng() % v);
+                exact.emplace_back(parent, v, brov::rank_as_float(order[v - 1], n - 1));
+                beyond.emplace_back(parent, v, brov::rank_as_float(order[v - 1], many));
+            }
+            for (int k = 0; k < 4; ++k) labels[rng() % n] = static_cast<int>(rng() % 3);
+            CutList a, b;
+            const CutResult ra = plan(from_edges(n, exact, labels), a, CutMethod::automatic);
+            const CutResult rb = plan(from_edges(n, beyond, labels), b, CutMethod::automatic);
+            expect(ra.status == rb.status && a == b, "ranks beyond 2^24 cut as the ranks themselves");
+        }
+    }
     // Path 0-1-2-3-4 with labels at the ends: only the heaviest edge goes.
     both(from_edges(5, {{0, 1, 1.f}, {1, 2, 3.f}, {2, 3, 2.f}, {3, 4, 1.f}}, {0, -1, -1, -1, 1}), CutStatus::ok,
          {{1, 2}}, -1, -1, "worked chain");

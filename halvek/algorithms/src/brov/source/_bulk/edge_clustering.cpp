@@ -91,23 +91,20 @@ void read_edges(PyObject* edges_obj, PyObject* weights_obj, PyObject* labels_obj
 }
 
 // The weight each edge carries into the planner: its own (as float32), or its rank in the order
-// (weight, smaller node, larger node), from 1.
+// (weight, smaller node, larger node), from 1, as rank_as_float stands for it.
 std::vector<float> planner_weights(const EdgeList& g, bool ranked) {
     std::vector<float> out(static_cast<std::size_t>(g.m));
     if (!ranked) {
         for (std::int64_t e = 0; e < g.m; ++e) out[e] = static_cast<float>(g.weights[e]);
         return out;
     }
-    if (g.m > kMostRankedEdges)
-        raise_format(PyExc_ValueError, "rank_weights supports at most %lld edges (float32 holds ranks exactly up to that)",
-                     static_cast<long long>(kMostRankedEdges));
     std::vector<RankedEdge<std::int32_t>> edges(static_cast<std::size_t>(g.m));
     for (std::int64_t e = 0; e < g.m; ++e) {
         const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
         edges[e] = {g.weights[e], std::min(a, b), std::max(a, b), static_cast<std::int32_t>(e)};
     }
     sort_by_rank(edges, InterruptPoll());
-    for (std::size_t r = 0; r < edges.size(); ++r) out[edges[r].id] = static_cast<float>(r + 1);
+    for (std::size_t r = 0; r < edges.size(); ++r) out[edges[r].id] = rank_as_float(static_cast<std::int64_t>(r + 1), g.m);
     return out;
 }
 

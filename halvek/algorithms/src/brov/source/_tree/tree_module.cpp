@@ -152,7 +152,7 @@ PyObject* side_sizes(const Arguments& arguments) {
     bool forest = false;
     if (narrow) {  // 32-bit ids (the estimator's trees): read once, without a 64-bit copy
         std::vector<std::int32_t> pairs(static_cast<std::size_t>(2 * m));
-        std::memcpy(pairs.data(), view.buf, pairs.size() * sizeof(std::int32_t));
+        if (!pairs.empty()) std::memcpy(pairs.data(), view.buf, pairs.size() * sizeof(std::int32_t));
         check_ids(pairs, n);
         forest = smaller_side_sizes(pairs.data(), m, n, out);
     } else {

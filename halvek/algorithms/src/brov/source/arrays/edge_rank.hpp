@@ -4,13 +4,26 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace brov {
 
-// Largest count of consecutive integers that float32 holds exactly (2^24): the most edges that
-// can be ranked.
+// Largest count of consecutive integers that float32 holds exactly (2^24): the most edges whose
+// ranks are the floats themselves (and the most the containers rank).
 constexpr std::int64_t kMostRankedEdges = std::int64_t(1) << 24;
+
+// The float that stands for rank r (from 1) among m ranks. The planners only compare weights, so
+// any increasing map serves: r itself while float32 holds every rank exactly, and beyond, the
+// r-th float above the smallest normal one (floats of one sign order as their bit patterns), which
+// counts past 10^9.
+inline float rank_as_float(std::int64_t r, std::int64_t m) {
+    if (m <= kMostRankedEdges) return static_cast<float>(r);
+    const auto bits = static_cast<std::uint32_t>(0x00800000 + r);
+    float out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
 
 // One edge to rank; `id` is the caller's (where the rank goes).
 template <class Index>
