@@ -628,6 +628,9 @@ class TestWeightingAndConfidence:
         assert list(alone.timings_) == SINGLE_TREE_STAGES and np.all(alone.confidence_ == 1.0)
         one = BrovClustering(n_trees=1).fit(bigger, np.r_[y, -1])
         assert np.array_equal(alone.edge_weights_, one.edge_weights_)
+        # The vote counts (points x classes) have a bound of their own.
+        monkeypatch.setattr(estimator_module, "AUTO_MAX_VOTES", 79)
+        assert list(BrovClustering(random_state=0).fit(X, y).timings_) == SINGLE_TREE_STAGES
         # A count given explicitly holds at any size, as does consensus="points" with "auto".
         assert "confidence" in BrovClustering(n_trees=3, random_state=0).fit(bigger, np.r_[y, -1]).timings_
         points = BrovClustering(consensus="points").fit(bigger, np.r_[y, -1])

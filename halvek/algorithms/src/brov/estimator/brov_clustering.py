@@ -15,7 +15,7 @@ from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_TREES, MAX_TREES, NEIGHBORS, candidate_pairs, most_voted,
+from .consensus import (AUTO_MAX_POINTS, AUTO_MAX_VOTES, AUTO_TREES, MAX_TREES, NEIGHBORS, candidate_pairs, most_voted,
                         perturbed_votes, random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
@@ -102,9 +102,10 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels; at most 1000 trees. "auto" is 10 trees at every size. The
-        extra trees share one neighbour search and are drawn in native code
-        (on ``n_jobs`` threads): ten trees cost a few fits of one tree.
+        labels; at most 1000 trees. "auto" is 10 trees up to 10^6 points and
+        2*10^7 points times classes, one tree beyond. The extra trees share
+        one neighbour search and are drawn in native code (on ``n_jobs``
+        threads): ten trees cost four to five fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's
@@ -271,11 +272,11 @@ class BrovClustering(SemiSupervisedMixin):
                              "'none'), got %r" % (value,))
         return value
 
-    def _plan(self, n_samples):
-        """(trees, consensus, edge weighting) for a fit of ``n_samples`` points."""
+    def _plan(self, n_samples, n_classes):
+        """(trees, consensus, edge weighting) for a fit of ``n_samples`` points in ``n_classes``."""
         trees = self.n_trees
         if isinstance(trees, str):  # "auto": several trees only where they cost little
-            trees = AUTO_TREES if 3 <= n_samples <= AUTO_MAX_POINTS else 1
+            trees = AUTO_TREES if 3 <= n_samples <= AUTO_MAX_POINTS and n_samples * n_classes <= AUTO_MAX_VOTES else 1
         consensus = self._consensus() if trees > 1 else "none"
         edge_weight = self.edge_weight
         if edge_weight == "auto":  # measured: the voting trees gain from it, the single tree loses
@@ -332,7 +333,7 @@ class BrovClustering(SemiSupervisedMixin):
                 lengths = sphere.lengths(edges)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
-        trees, consensus, edge_weight = self._plan(X.shape[0])
+        trees, consensus, edge_weight = self._plan(X.shape[0], len(classes))
         if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
             with self._stage("neighbours", timings):
                 neighbours = searched_neighbours(X, max(int(self.n_neighbors), NEIGHBORS), threads)

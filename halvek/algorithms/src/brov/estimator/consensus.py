@@ -19,7 +19,7 @@ from ..native import bulk
 from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, scale_of
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
+__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
            "perturbed_votes", "random_generator", "searched_neighbours", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
@@ -33,12 +33,14 @@ NEIGHBORS = 10
 # benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
 # spread of the seeds): 4 halves the pairs every tree sorts.
 CANDIDATE_NEIGHBORS = 4
-# n_trees="auto": this many trees at every size (up to AUTO_MAX_POINTS points, as many as the
-# native code numbers), so that confidence_ and predict_proba always come from votes. On the
-# quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
-# native code they cost a few fits of one tree (bench/bench_quality.py --cost).
+# n_trees="auto": this many trees up to AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x
+# classes), a single tree beyond. On the quality benchmark ten trees drawing one voted tree beat
+# the single tree in most rows; drawn in native code they cost four to five fits of one tree
+# (bench/bench_quality.py --cost), and their vote counts take 8 bytes per point and class: past
+# these bounds they would outweigh the rest of a large fit in time and memory.
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 2 ** 30
+AUTO_MAX_POINTS = 1_000_000
+AUTO_MAX_VOTES = 20_000_000
 # The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
 # confidences in steps of 0.001.
 MAX_TREES = 1000
