@@ -74,7 +74,6 @@ def blobs(n, seed=0, classes=20, labelled=200):
 
 
 def child(n, jobs, trace):
-    sys.path.insert(0, ROOT)
     import numpy as np
 
     from halvek.algorithms.src.brov import BrovClustering
@@ -100,9 +99,10 @@ def child(n, jobs, trace):
 
 
 def run_size(n, jobs, trace):
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    # The child imports the package this process would (PYTHONPATH=. for a built checkout), never an
+    # unbuilt checkout behind the installed one.
     args = [sys.executable, os.path.abspath(__file__), "--child", str(n), "--jobs", str(jobs)]
-    done = subprocess.run(args + (["--trace"] if trace else []), env=env, capture_output=True, text=True)
+    done = subprocess.run(args + (["--trace"] if trace else []), capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit("n=%d failed (exit %d):\n%s" % (n, done.returncode, done.stderr))
     return json.loads(done.stdout.strip().splitlines()[-1])

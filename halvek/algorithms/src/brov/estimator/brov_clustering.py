@@ -102,8 +102,8 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels; at most 1000 trees. "auto" is 10 trees up to 10^6 points and
-        2*10^7 points times classes, one tree beyond. The extra trees share
+        labels; at most 1000 trees. "auto" is 10 trees up to 500,000 points
+        and 10^7 points times classes, one tree beyond. The extra trees share
         one neighbour search and are drawn in native code (on ``n_jobs``
         threads): ten trees cost four to five fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"

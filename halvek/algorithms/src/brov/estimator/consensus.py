@@ -39,8 +39,8 @@ CANDIDATE_NEIGHBORS = 4
 # (bench/bench_quality.py --cost), and their vote counts take 8 bytes per point and class: past
 # these bounds they would outweigh the rest of a large fit in time and memory.
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 1_000_000
-AUTO_MAX_VOTES = 20_000_000
+AUTO_MAX_POINTS = 500_000
+AUTO_MAX_VOTES = 10_000_000
 # The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
 # confidences in steps of 0.001.
 MAX_TREES = 1000
