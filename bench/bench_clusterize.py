@@ -50,7 +50,10 @@ def as_matrix(n, edges, weights):
     rows = np.concatenate([edges[:, 0], edges[:, 1]])
     cols = np.concatenate([edges[:, 1], edges[:, 0]])
     data = np.concatenate([weights, weights]).astype(np.float64)
-    return sp.csr_array((data, (rows, cols)), shape=(n, n))
+    matrix = sp.csr_array((data, (rows, cols)), shape=(n, n))
+    # 32-bit indices, as SciPy's csgraph works on them (older releases refuse 64-bit ones)
+    matrix.indices, matrix.indptr = matrix.indices.astype(np.int32), matrix.indptr.astype(np.int32)
+    return matrix
 
 
 def some_labels(n, rng, fraction=0.01, classes=10):
