@@ -628,7 +628,7 @@ def test_side_sizes(data):
     status, sizes = attempt(_tree.smaller_side_sizes, laid_out(data, E, tame), n)
     assert status == "ok" or not tame, sizes  # a forest, however large n is
     if status == "ok":
-        assert E.dtype == np.int64 and 0 <= n < 2 ** 63 and ((E >= 0) & (E < n)).all()
+        assert E.dtype in (np.int64, np.int32) and 0 <= n < 2 ** 63 and ((E >= 0) & (E < n)).all()
         assert sizes.tolist() == sides_by_removal(E, n)
 
 
