@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
+#include "arrays/cut_edge_list.hpp"
 #include "arrays/cutting.hpp"
 #include "arrays/disjoint_sets.hpp"
 #include "arrays/edge_rank.hpp"
@@ -108,6 +109,13 @@ std::vector<float> planner_weights(const EdgeList& g, bool ranked) {
     return out;
 }
 
+CutOptions stop_options(WithoutGil& released) {
+    CutOptions options;
+    options.should_stop = WithoutGil::stop_requested;
+    options.stop_context = &released;
+    return options;
+}
+
 // Adjacency lists in the planner's form: neighbours in increasing order, each entry with its
 // edge's weight.
 struct Adjacency {
@@ -173,10 +181,9 @@ void mark_cuts(const EdgeList& g, CutList cuts, std::vector<std::uint8_t>& cut) 
     }
 }
 
-// The edges the planner cuts, as a mask over the edges, and the labels after them when the planner
-// gives them (empty otherwise); raises the error the driver would raise.
-void plan(const EdgeList& g, std::vector<float> w, std::vector<std::uint8_t>& cut,
-          std::vector<std::int8_t>& labels_after) {
+// The planner's cuts over the adjacency lists of g (any graph the edge list may hold).
+CutResult plan_over_lists(const EdgeList& g, std::vector<float> w, CutList& cuts,
+                          std::vector<std::int8_t>& labels_after) {
     Adjacency adj;
     build_adjacency(g, w, adj);
     std::vector<float>().swap(w);
@@ -187,16 +194,24 @@ void plan(const EdgeList& g, std::vector<float> w, std::vector<std::uint8_t>& cu
     input.sizes = adj.sizes.data();
     input.labels = g.labels.data();
     input.label_stride = 1;
+    // The planner reads only the copies above: other Python threads may run meanwhile.
+    WithoutGil released;
+    return plan_cuts(input, cuts, stop_options(released), &labels_after);
+}
+
+// The edges the planner cuts, as a mask over the edges, and the labels after them when the planner
+// gives them (empty otherwise); raises the error the driver would raise. A forest (every tree the
+// estimator cuts) goes straight from the edge list to the sweep; other graphs through their lists.
+void plan(const EdgeList& g, std::vector<float> w, std::vector<std::uint8_t>& cut,
+          std::vector<std::int8_t>& labels_after) {
     CutList cuts;
     CutResult result;
     {
-        // The planner reads only the copies above: other Python threads may run meanwhile.
         WithoutGil released;
-        CutOptions options;
-        options.should_stop = WithoutGil::stop_requested;
-        options.stop_context = &released;
-        result = plan_cuts(input, cuts, options, &labels_after);
+        result = plan_edge_list_cuts(g.n, g.m, g.ends.data(), g.labels.data(), w, cuts, stop_options(released),
+                                     &labels_after);
     }
+    if (result.status == CutStatus::needs_fallback) result = plan_over_lists(g, std::move(w), cuts, labels_after);
     if (result.status == CutStatus::needs_fallback)
         raise(PyExc_SystemError, "cluster_edges: the cutting planner refused a checked graph");
     if (result.status != CutStatus::ok) raise_cut_failure(result);

@@ -2,6 +2,7 @@
 // include directory: a header here that reaches for the interpreter fails the build.
 #include "arrays/component_subgraph.hpp"
 #include "arrays/csr.hpp"
+#include "arrays/cut_edge_list.hpp"
 #include "arrays/cut_exact.hpp"
 #include "arrays/cut_lists.hpp"
 #include "arrays/cut_sweep.hpp"

@@ -36,6 +36,29 @@ public:
         return strip_leaves(node_.get(), static_cast<i32>(n), links);
     }
 
+    // The same over the edges of a graph given as a list (ends of edge e at edges[e].a, .b, each
+    // in [0, n)): a link's id is the edge's number, and the strip goes as over the lists of that
+    // graph.
+    template <class Labelled>
+    void run(i64 n, const std::vector<ForestEdge>& edges, Labelled labelled, StopPoll& poll) {
+        node_.reset(new Node[static_cast<std::size_t>(n)]);
+        steps_.clear();
+        steps_.reserve(static_cast<std::size_t>(n));
+        for (i64 i = 0; i < n; ++i) {
+            poll.check();
+            node_[i] = Node{labelled(i) ? Node::kKept : 0, 0};
+        }
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            poll.check();
+            for (const i32 x : {edges[e].a, edges[e].b}) {
+                if (node_[x].degree != Node::kKept) ++node_[x].degree;
+                node_[x].ids ^= static_cast<i32>(e);
+            }
+        }
+        EdgeEnds links{edges.data(), static_cast<i32>(edges.size()), steps_, poll};
+        strip_leaves(node_.get(), static_cast<i32>(n), links);
+    }
+
     bool stripped(i64 x) const { return node_[x].degree == Node::kStripped; }
     void fetch_ahead(i64 x) const { __builtin_prefetch(&node_[x]); }
 
@@ -60,6 +83,21 @@ private:
         }
         static i32 far_end(i32, i32 id) { return id; }
         static i32 far_id(i32 x, i32) { return x; }
+        void stripped(i32 x, i32 y, i32) { steps.push_back(Step{x, y}); }
+    };
+
+    // A link's id is the edge's number in a list of edges.
+    struct EdgeEnds {
+        const ForestEdge* edges;
+        i32 m;
+        std::vector<Step>& steps;
+        StopPoll& stop;
+        void poll() { stop.check(); }
+        void prefetch(i32 ahead) const {
+            if (ahead >= 0 && ahead < m) __builtin_prefetch(&edges[ahead]);
+        }
+        i32 far_end(i32 x, i32 e) const { return edges[e].a ^ edges[e].b ^ x; }
+        static i32 far_id(i32, i32 e) { return e; }
         void stripped(i32 x, i32 y, i32) { steps.push_back(Step{x, y}); }
     };
 
