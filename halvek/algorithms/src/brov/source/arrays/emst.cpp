@@ -112,7 +112,6 @@ public:
         const auto n = static_cast<std::size_t>(n_);
         fill_polling(comp_, n, Index(0), poll);
         std::iota(comp_.begin(), comp_.end(), Index(0));
-        parent_ = comp_;
         fill_polling(rank_, n, std::uint8_t(0), poll);
         fill_polling(nearest_, n, kNone, poll);
         fill_polling(lower_d2_, n, 0.0f, poll);
@@ -134,7 +133,7 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
-        free_polling(poll, listed_, by_leaf_, coords_, nearest_, lower_d2_, comp_, parent_, best_d2_, best_lo_, best_hi_,
+        free_polling(poll, listed_, by_leaf_, coords_, nearest_, lower_d2_, comp_, best_d2_, best_lo_, best_hi_,
                      cursor_, order_);
         return written;
     }
@@ -626,7 +625,9 @@ private:
         settle(p, c, bound, found, found_d2);
     }
 
-    Index find(Index x) { return find_root(parent_, x); }
+    // comp_ is the union-find forest too: the searches read it only once relabel has made every
+    // entry a root, and the joins only follow it.
+    Index find(Index x) { return find_root(comp_, x); }
 
     // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
     // take no part in the searches after that.
@@ -638,7 +639,7 @@ private:
             if (!nd.same) continue;
             for (Index p = nd.begin + 1; p < nd.end; ++p) {
                 follower_[p] = 1;
-                parent_[p] = nd.begin;
+                comp_[p] = nd.begin;
                 const Index u = order_[nd.begin], v = order_[p];
                 edges[2 * static_cast<std::size_t>(written)] = static_cast<Out>(std::min(u, v));
                 edges[2 * static_cast<std::size_t>(written) + 1] = static_cast<Out>(std::max(u, v));
@@ -653,11 +654,11 @@ private:
     Index join_components(Out* edges, Index written, SearchPoll& poll) {
         for (Index c = 0; c < n_; ++c) {
             poll();
-            if (comp_[c] != c || best_lo_[c] == kNone) continue;
+            if (best_lo_[c] == kNone) continue;  // c is not a root, or found no edge
             Index a = find(best_lo_[c]), b = find(best_hi_[c]);
             if (a != b) {
                 if (rank_[a] < rank_[b]) std::swap(a, b);
-                parent_[b] = a;
+                comp_[b] = a;
                 if (rank_[a] == rank_[b]) ++rank_[a];
                 const Index u = order_[best_lo_[c]], v = order_[best_hi_[c]];
                 edges[2 * static_cast<std::size_t>(written)] = static_cast<Out>(std::min(u, v));
@@ -694,7 +695,7 @@ private:
     std::vector<Node> nodes_;
     std::vector<double> lo_, hi_, coords_;
     std::vector<double> by_leaf_;  // coords_, each leaf's block transposed
-    std::vector<Index> comp_, parent_, node_comp_;
+    std::vector<Index> comp_, node_comp_;
     std::vector<std::uint8_t> rank_;
     std::vector<Index> nearest_;
     // A lower bound of each point's distance to other components, rounded down to float (a lower
