@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <system_error>
@@ -113,8 +115,7 @@ public:
         fill_polling(comp_, n, Index(0), poll);
         std::iota(comp_.begin(), comp_.end(), Index(0));
         fill_polling(rank_, n, std::uint8_t(0), poll);
-        fill_polling(nearest_, n, kNone, poll);
-        fill_polling(lower_d2_, n, 0.0f, poll);
+        fill_polling(nearest_, n, kNone, poll);  // no nearest point, the lower bound 0
         fill_polling(best_d2_, n, kInfinity, poll);
         fill_polling(best_lo_, n, kNone, poll);
         fill_polling(best_hi_, n, kNone, poll);
@@ -133,7 +134,7 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
-        free_polling(poll, listed_, by_leaf_, coords_, nearest_, lower_d2_, comp_, best_d2_, best_lo_, best_hi_,
+        free_polling(poll, listed_, by_leaf_, coords_, nearest_, comp_, best_d2_, best_lo_, best_hi_,
                      cursor_, order_);
         return written;
     }
@@ -514,15 +515,14 @@ private:
                     continue;
                 }
                 t = static_cast<std::uint8_t>(k_);
-                lower_d2_[p] = idx[k_ - 1] == kNone ? kFloatInfinity : float_below(pair_distance2(p, idx[k_ - 1]));
+                set_lower_d2(p, idx[k_ - 1] == kNone ? kFloatInfinity : float_below(pair_distance2(p, idx[k_ - 1])));
             }
-            const Index j = nearest_[p];
+            const Index j = nearest(p);
             if (j == kNone) continue;
             if (comp_[j] != comp_[p]) {
                 offer(comp_[p], pair_distance2(p, j), p, j);
             } else {
-                lower_d2_[p] = float_below(pair_distance2(p, j));
-                nearest_[p] = kNone;
+                set_lower_d2(p, float_below(pair_distance2(p, j)));
             }
         }
         SearchPoll poll(checkpoint);
@@ -542,7 +542,7 @@ private:
     // Whether neither p's list nor its remembered neighbour answers for it, and its lower bound
     // does not rule it out.
     bool needs_search(Index p) const {
-        return !follower_[p] && cursor_[p] >= k_ && nearest_[p] == kNone && lower_d2_[p] <= best_d2_[comp_[p]];
+        return !follower_[p] && cursor_[p] >= k_ && nearest(p) == kNone && lower_d2(p) <= best_d2_[comp_[p]];
     }
 
     // The searches of a leaf whose points are all in one component share one walk of the tree: the
@@ -595,7 +595,7 @@ private:
     // The outcome of p's search within limit: its nearest other-component point, or a lower bound.
     void settle(Index p, Index c, double limit, Index found, double found_d2) {
         if (found == kNone) {
-            lower_d2_[p] = std::max(lower_d2_[p], float_below(limit));
+            set_lower_d2(p, std::max(lower_d2(p), float_below(limit)));
             return;
         }
         nearest_[p] = found;
@@ -628,6 +628,20 @@ private:
     // comp_ is the union-find forest too: the searches read it only once relabel has made every
     // entry a root, and the joins only follow it.
     Index find(Index x) { return find_root(comp_, x); }
+
+    Index nearest(Index p) const { return nearest_[p] < 0 ? kNone : nearest_[p]; }
+    // Only while p has no nearest point.
+    float lower_d2(Index p) const {
+        const auto bits = static_cast<std::uint32_t>(~nearest_[p]);
+        float bound;
+        std::memcpy(&bound, &bits, sizeof bound);
+        return bound;
+    }
+    void set_lower_d2(Index p, float bound) {  // bound >= 0: its bits fit 31 bits
+        std::uint32_t bits;
+        std::memcpy(&bits, &bound, sizeof bits);
+        nearest_[p] = ~static_cast<Index>(bits);
+    }
 
     // Copies of one point are tied to the first of their leaf by zero-length edges up front; they
     // take no part in the searches after that.
@@ -697,10 +711,11 @@ private:
     std::vector<double> by_leaf_;  // coords_, each leaf's block transposed
     std::vector<Index> comp_, node_comp_;
     std::vector<std::uint8_t> rank_;
+    // Per point, its nearest point in another component (>= 0) or, while it has none, a lower
+    // bound of its squared distance to other components rounded down to a float (a lower bound
+    // still: at worst a point is searched once more), as the complement of the float's bits (< 0).
+    // The rounds never want both at once: one word a point instead of two.
     std::vector<Index> nearest_;
-    // A lower bound of each point's distance to other components, rounded down to float (a lower
-    // bound still: at worst a point is searched once more).
-    std::vector<float> lower_d2_;
     std::vector<double> best_d2_;  // per component root: its shortest outgoing edge so far
     std::vector<Index> best_lo_, best_hi_;
     std::vector<StackEntry> stack_;
