@@ -5,6 +5,7 @@
 //   test_cutting            run the checks
 //   test_cutting --bench N  time the sweep on an N-node random tree
 //   test_cutting --batch    read graphs from stdin, print each plan (used by the Python tests)
+#include "arrays/cut_edge_list.hpp"
 #include "arrays/cutting.hpp"
 #include "arrays/edge_rank.hpp"
 
@@ -19,6 +20,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using brov::CutInput;
@@ -409,11 +411,102 @@ void print_plan(const char* who, const CutResult& r, const CutList& c) {
 }
 
 struct Counts {
-    int cases = 0, brute = 0, brute_skipped = 0, cutting = 0, errors = 0, subgraphs = 0;
+    int cases = 0, brute = 0, brute_skipped = 0, cutting = 0, errors = 0, subgraphs = 0, edge_lists = 0;
 };
 
 bool same_weights(const std::vector<float>& x, const std::vector<float>& y) {
     return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0);
+}
+
+// ------------------------------------------------------------------ edge lists
+
+Graph from_edges(int n, const std::vector<std::tuple<int, int, float>>& edges, std::vector<int> labels);
+
+struct EdgeList {
+    std::vector<std::int32_t> ends;
+    std::vector<float> w;
+};
+
+// One edge per entry (i, v) with i <= v, in shuffled order and orientation.
+EdgeList edge_list_of(const Graph& g) {
+    std::vector<std::tuple<int, int, float>> edges;
+    for (int i = 0; i < g.n; ++i)
+        for (std::size_t p = 0; p < g.adj[i].size(); ++p)
+            if (i <= g.adj[i][p]) edges.emplace_back(i, static_cast<int>(g.adj[i][p]), g.w[i][p]);
+    std::shuffle(edges.begin(), edges.end(), rng);
+    EdgeList out;
+    for (auto [a, b, w] : edges) {
+        if (uni(0, 1)) std::swap(a, b);
+        out.ends.push_back(a);
+        out.ends.push_back(b);
+        out.w.push_back(w);
+    }
+    return out;
+}
+
+// The lists an edge list stands for, as cluster_edges lays them out: each edge in the lists of
+// both its ends, every list in neighbour order.
+Graph lists_of(const Graph& g, const EdgeList& e) {
+    std::vector<std::tuple<int, int, float>> edges;
+    for (std::size_t k = 0; k < e.w.size(); ++k) edges.emplace_back(e.ends[2 * k], e.ends[2 * k + 1], e.w[k]);
+    Graph s = from_edges(g.n, edges, {});
+    s.labels = g.labels;
+    for (int i = 0; i < s.n; ++i) {
+        std::vector<std::size_t> o(s.adj[i].size());
+        std::iota(o.begin(), o.end(), std::size_t{0});
+        std::stable_sort(o.begin(), o.end(), [&](std::size_t x, std::size_t y) { return s.adj[i][x] < s.adj[i][y]; });
+        std::vector<std::int64_t> a;
+        std::vector<float> w;
+        for (std::size_t k : o) {
+            a.push_back(s.adj[i][k]);
+            w.push_back(s.w[i][k]);
+        }
+        s.adj[i] = a;
+        s.w[i] = w;
+    }
+    return s;
+}
+
+// Each list as a sorted multiset of (neighbour, weight bits).
+std::vector<std::vector<std::pair<std::int64_t, std::uint32_t>>> entry_sets(const Graph& g) {
+    std::vector<std::vector<std::pair<std::int64_t, std::uint32_t>>> out(g.n);
+    for (int i = 0; i < g.n; ++i) {
+        for (std::size_t p = 0; p < g.adj[i].size(); ++p) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &g.w[i][p], sizeof bits);
+            out[i].emplace_back(g.adj[i][p], bits);
+        }
+        std::sort(out[i].begin(), out[i].end());
+    }
+    return out;
+}
+
+// plan_edge_list_cuts on the edge list of g against plan_cuts on the lists that list stands for:
+// the same plan and labels where those lists are a simple forest, a refusal that leaves the
+// weights as they were otherwise. Lists that no edge list stands for (one-sided entries, uneven
+// weights) are left out.
+void check_edge_list(const Graph& g, Counts& k) {
+    const EdgeList e = edge_list_of(g);
+    const Graph s = lists_of(g, e);
+    if (entry_sets(s) != entry_sets(g)) return;
+    std::vector<float> w = e.w;
+    CutList cl, cs;
+    std::vector<std::int8_t> al{7}, as{7};
+    const CutResult rl = brov::plan_edge_list_cuts(g.n, static_cast<std::int64_t>(e.w.size()), e.ends.data(),
+                                                   g.labels.data(), w, cl, {}, &al);
+    View v(s);
+    const CutResult rs = brov::plan_cuts(v.in, cs, {}, &as);
+    if (rl.status == CutStatus::needs_fallback) {
+        if (rs.swept) dump("the edge list planner refused a simple forest", g);
+        if (!same_weights(w, e.w)) dump("the edge list planner refused a graph but spent its weights", g);
+        return;
+    }
+    ++k.edge_lists;
+    if (!rs.swept || !same(rl, cl, rs, cs) || rl.labelled != rs.labelled || al != as) {
+        dump("the edge list planner differs from the planner on its lists", g);
+        print_plan("edge list", rl, cl);
+        print_plan("lists", rs, cs);
+    }
 }
 
 // The planned subgraph build (what find_subgraph_with_labels returns for storage read in place)
@@ -558,6 +651,7 @@ void check_forests(int cases, int max_n, Counts& k) {
         if (n <= 40) check_against_brute(g, re, ce, 2000000, k);
         check_subgraph(g, k);
         check_labels_after(g);
+        check_edge_list(g, k);
     }
 }
 
@@ -650,6 +744,7 @@ void check_other_inputs(int cases, int max_n, Counts& k) {
         if (re.status != CutStatus::ok) ++k.errors;
         check_against_brute(g, re, ce, 300000, k);
         check_subgraph(g, k);
+        check_edge_list(g, k);
     }
 }
 
@@ -937,6 +1032,7 @@ int main(int argc, char** argv) {
                 "literal driver, %d too costly for it\n",
                 other.cases, other.cutting, other.errors, other.brute, other.brute_skipped);
     std::printf("subgraph builds checked against the literal driver: %d\n", small.subgraphs + large.subgraphs + other.subgraphs);
+    std::printf("edge lists planned as their lists: %d\n", small.edge_lists + large.edge_lists + other.edge_lists);
     std::printf("%.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     const int total = known + small.cases + large.cases + other.cases;
     std::printf("%d passed, %d failed\n", total - failures, failures);

@@ -19,20 +19,19 @@ namespace brov {
 namespace cut_detail {
 
 // The m edges (ends at ends[2e], ends[2e + 1], each in [0, n), weights w) sorted by (smaller end,
-// larger end), with the position of the larger end in the smaller end's sorted list of
-// neighbours; false, with `edges` emptied, unless they form a simple forest (no self-loop, no edge
-// given twice, no cycle).
+// larger end), as the forest pairing finds them in sorted lists; `pos` counts the larger end among
+// the smaller end's larger neighbours, which orders that node's edges as their positions in its
+// list do (the sweep compares positions of one node's edges only). False, with `edges` emptied,
+// unless they form a simple forest (no self-loop, no edge given twice, no cycle).
 inline bool forest_of_edge_list(i64 n, i64 m, const i32* ends, const float* w, std::vector<ForestEdge>& edges,
                                 StopPoll& poll) {
     edges.clear();
     std::vector<i32> first(static_cast<std::size_t>(n) + 1, 0);  // by smaller end
-    std::vector<i32> below(static_cast<std::size_t>(n), 0);      // neighbours listed before the larger ones
     for (i64 e = 0; e < m; ++e) {
         poll.check();
         const i32 a = ends[2 * e], b = ends[2 * e + 1];
         if (a == b) return false;
         ++first[std::min(a, b) + 1];
-        ++below[std::max(a, b)];
     }
     for (i64 i = 0; i < n; ++i) first[i + 1] += first[i];
     edges.resize(static_cast<std::size_t>(m));
@@ -53,7 +52,7 @@ inline bool forest_of_edge_list(i64 n, i64 m, const i32* ends, const float* w, s
                 edges.clear();
                 return false;
             }
-            e->pos = below[i] + static_cast<i32>(e - begin);
+            e->pos = static_cast<i32>(e - begin);
         }
     }
     if (!forest_detail::acyclic(n, edges, poll)) {
