@@ -117,8 +117,7 @@ public:
         fill_polling(rank_, n, std::uint8_t(0), poll);
         fill_polling(nearest_, n, kNone, poll);  // no nearest point, the lower bound 0
         fill_polling(best_d2_, n, kInfinity, poll);
-        fill_polling(best_lo_, n, kNone, poll);
-        fill_polling(best_hi_, n, kNone, poll);
+        fill_polling(best_from_, n, kNone, poll);
         fill_polling(node_comp_, nodes_.size(), kMixed, poll);
         Index written = join_identical(edges);
         Index components = n_ - written;
@@ -134,7 +133,7 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
-        free_polling(poll, listed_, by_leaf_, coords_, nearest_, comp_, best_d2_, best_lo_, best_hi_,
+        free_polling(poll, listed_, by_leaf_, coords_, nearest_, comp_, best_d2_, best_from_,
                      cursor_, order_);
         return written;
     }
@@ -291,13 +290,22 @@ private:
         return gap_distance2(&lo_[node * dim()], &hi_[node * dim()], q, q);
     }
 
-    // Keeps the smaller of the component's best edge and (d2, a, b) in the strict edge order.
+    // The other end of the edge that p offers in a round: its list's entry at the cursor while the
+    // list lasts, then its nearest point. Neither moves until the round's joins.
+    Index partner(Index p) const { return cursor_[p] < k_ ? listed_[at(p, k_) + cursor_[p]] : nearest(p); }
+
+    // (smaller, larger) end of the best edge of component c.
+    std::pair<Index, Index> best_edge(Index c) const {
+        const Index p = best_from_[c], q = partner(p);
+        return {std::min(p, q), std::max(p, q)};
+    }
+
+    // Keeps the smaller of the component's best edge and (d2, a, b) in the strict edge order; a is
+    // the point of c that offers the edge, b its partner.
     void offer(Index c, double d2, Index a, Index b) {
-        const Index lo = std::min(a, b), hi = std::max(a, b);
-        if (d2 < best_d2_[c] || (d2 == best_d2_[c] && std::make_pair(lo, hi) < std::make_pair(best_lo_[c], best_hi_[c]))) {
+        if (d2 < best_d2_[c] || (d2 == best_d2_[c] && std::make_pair(std::min(a, b), std::max(a, b)) < best_edge(c))) {
             best_d2_[c] = d2;
-            best_lo_[c] = lo;
-            best_hi_[c] = hi;
+            best_from_[c] = a;
         }
     }
 
@@ -670,19 +678,20 @@ private:
     Index join_components(Out* edges, Index written, SearchPoll& poll) {
         for (Index c = 0; c < n_; ++c) {
             poll();
-            if (best_lo_[c] == kNone) continue;  // c is not a root, or found no edge
-            Index a = find(best_lo_[c]), b = find(best_hi_[c]);
+            if (best_from_[c] == kNone) continue;  // c is not a root, or found no edge
+            const auto [lo, hi] = best_edge(c);
+            Index a = find(lo), b = find(hi);
             if (a != b) {
                 if (rank_[a] < rank_[b]) std::swap(a, b);
                 comp_[b] = a;
                 if (rank_[a] == rank_[b]) ++rank_[a];
-                const Index u = order_[best_lo_[c]], v = order_[best_hi_[c]];
+                const Index u = order_[lo], v = order_[hi];
                 edges[2 * static_cast<std::size_t>(written)] = static_cast<Out>(std::min(u, v));
                 edges[2 * static_cast<std::size_t>(written) + 1] = static_cast<Out>(std::max(u, v));
                 ++written;
             }
             best_d2_[c] = kInfinity;
-            best_lo_[c] = best_hi_[c] = kNone;
+            best_from_[c] = kNone;
         }
         return written;
     }
@@ -719,7 +728,7 @@ private:
     // The rounds never want both at once: one word a point instead of two.
     std::vector<Index> nearest_;
     std::vector<double> best_d2_;  // per component root: its shortest outgoing edge so far
-    std::vector<Index> best_lo_, best_hi_;
+    std::vector<Index> best_from_;  // the point of the root's component that offers that edge
     std::vector<StackEntry> stack_;
     std::vector<StackEntry> near_;        // leaves near the one being searched, nearest first
     std::vector<std::int32_t> leaves_;    // in tree order
