@@ -16,10 +16,10 @@ same rule, or give each point its most voted class (``most_voted``).
 import numpy as np
 
 from ..native import bulk
-from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, scale_of
+from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, Neighbours, scale_of
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
+__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "candidate_pairs", "most_voted",
            "perturbed_votes", "random_generator", "searched_neighbours", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
@@ -27,9 +27,7 @@ __all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "M
 # surroundings in place in nine trees of ten. Of 0.3, 0.6 and 1.0 on the
 # quality benchmark, 0.6 gave the best consensus labels.
 LENGTH_NOISE = 0.6
-# Each point's nearest neighbours searched for the local scales (n_neighbors at least) ...
-NEIGHBORS = 10
-# ... and how many of them join the tree's edges as the trees' candidate pairs. On the quality
+# How many of each point's nearest neighbours join the tree's edges as the trees' candidate pairs. On the quality
 # benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
 # spread of the seeds): 4 halves the pairs every tree sorts.
 CANDIDATE_NEIGHBORS = 4
@@ -79,23 +77,24 @@ def most_voted(votes, tree_codes):
 
 
 def searched_neighbours(X, k, threads=1):
-    """Each point's ``k`` nearest other points, for the voting trees when the tree's route found none:
-    ``(index, lengths)`` as the routes give them (index -1 and length inf where fewer exist), from a
-    native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
+    """Each point's nearest other points, for the voting trees when the tree's route found none: a
+    ``Neighbours`` of the first CANDIDATE_NEIGHBORS indices and the distance to the ``k``-th, from
+    a native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
     k = min(k, X.shape[0] - 1)
     if k < 1 or X.shape[1] > KD_TREE_MAX_DIMENSIONS:
         return None
     # Searched divided by a power of two: squared distances of coordinates near 1e155 and up would
     # overflow.
     scale = scale_of(X)
-    index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(k), int(threads))
-    return index, np.sqrt(squared) * scale
+    found = min(max(k, CANDIDATE_NEIGHBORS), X.shape[0] - 1)
+    index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(found), int(threads))
+    return Neighbours(index[:, :CANDIDATE_NEIGHBORS].copy(), k, np.sqrt(squared[:, k - 1]) * scale)
 
 
 def candidate_pairs(X, tree_edges, neighbours=None):
     """The tree's edges and each point's nearest neighbours, once each, with
     their Euclidean lengths: the edges every perturbed tree is drawn from. The
-    neighbours are the tree route's (``neighbours``: index array, -1 where none
+    neighbours are the tree route's (``neighbours``: index array, nearest first, -1 where none
     was found) where it found enough of them, else searched here."""
     from scipy.spatial import cKDTree
 
