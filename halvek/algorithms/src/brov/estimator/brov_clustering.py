@@ -351,13 +351,12 @@ class BrovClustering(SemiSupervisedMixin):
         votes = None  # with one tree, the votes are the labels themselves
         if trees > 1:
             with self._stage("confidence", timings) as detail:
-                votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
-                votes[np.arange(X.shape[0]), new_codes] = 1
                 pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours.index)
                 if sphere is not None:
                     pair_lengths = sphere.lengths(pairs)
-                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
-                                         threads)
+                votes = perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
+                                        threads)
+                votes[np.arange(X.shape[0]), new_codes] += 1  # and the tree of the data's
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
                 with self._stage("consensus", timings) as detail:

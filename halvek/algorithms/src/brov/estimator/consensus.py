@@ -117,16 +117,10 @@ def candidate_pairs(X, tree_edges, neighbours=None):
         return pairs, lengths * scale
 
 
-def _tree_of_pairs(n, pairs, values):
-    """The minimum spanning tree of the candidate ``pairs`` weighted by ``values``
-    (ties to the pair listed first): its edges and their positions in ``pairs``."""
-    chosen = bulk().pairs_tree(pairs, np.ascontiguousarray(values, dtype=np.float64), n)
-    return pairs[chosen], chosen
-
-
 def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, threads=1):
-    """Votes (n_points x n_classes) of ``n_trees`` perturbed trees drawn from
-    the candidate ``pairs`` and their ``lengths``, in native code.
+    """Votes (n_points x n_classes counts, uint8 up to 254 trees, else uint16: room for one more
+    vote) of ``n_trees`` perturbed trees drawn from the candidate ``pairs`` and their ``lengths``,
+    in native code.
 
     ``weigh`` is the main tree's ``EdgeWeigher``: each tree's edges weigh as
     it would weigh them; ``codes`` are the int8 label codes. The trees' random
@@ -138,12 +132,9 @@ def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, th
     else:  # the weigher's division, as one factor per pair
         factors = 1.0 / weigh.unit / np.sqrt(weigh.scales[pairs[:, 0]] * weigh.scales[pairs[:, 1]])
     seed = int(rng.integers(2 ** 63))
-    votes = bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
-                                factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
-                                weigh.side_discount, int(threads))
-    out = np.zeros((n, n_classes), dtype=np.int64)
-    out[:, :votes.shape[1]] = votes
-    return out
+    return bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
+                               factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
+                               weigh.side_discount, int(threads), columns=int(n_classes))
 
 
 def voted_tree(pairs, lengths, votes):
@@ -159,13 +150,10 @@ def voted_tree(pairs, lengths, votes):
     Returns ``(edges, lengths, weights)`` of the tree.
     """
     n = len(votes)
-    shares = votes / votes.sum(axis=1, keepdims=True)
-    apart = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1)
     # Shares are multiples of 1/trees: a tie-break below that step never reorders them.
-    finite = lengths[np.isfinite(lengths)]
-    longest = finite.max() if len(finite) and finite.max() > 0 else 1.0
-    values = apart + TIE_BREAK / votes[0].sum() * lengths / longest
-    edges, chosen = _tree_of_pairs(n, pairs, values)
+    chosen, values = bulk().voted_tree(pairs, np.ascontiguousarray(lengths, dtype=np.float64), votes,
+                                       TIE_BREAK / float(votes[0].sum()))
+    edges = pairs[chosen]
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
-    weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values[chosen] + TINY)
+    weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)
     return edges, lengths[chosen], weights

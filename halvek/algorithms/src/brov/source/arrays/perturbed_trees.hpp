@@ -293,36 +293,42 @@ private:
         }
     }
 
-    // The smaller side of every edge, from a breadth-first order of each tree of the forest.
+    // The smaller side of every edge whose smaller side the discount lowers (at most `reach`
+    // nodes; others get reach + 1), by peeling leaves: a node whose edges but one are peeled has
+    // its whole side of that edge below it, and peeling stops at a node whose side passes `reach`
+    // (every edge above it has more on both sides). Only the small sides near the leaves are
+    // visited, where a walk of the whole tree reaches every node.
     template <class Poll>
-    void side_sizes(std::int32_t n, Poll& poll) {
+    void side_sizes(std::int32_t n, std::int64_t reach, Poll& poll) {
         const auto nodes = static_cast<std::size_t>(n);
-        visit_.clear();
-        up_edge_.assign(nodes, -2);  // -2: not reached yet; -1: a root
+        const bool spanning = chosen_.size() + 1 == nodes;  // else each piece's size from Kruskal's sets
+        left_.assign(sizes_.begin(), sizes_.end());          // edges not peeled yet, per node
         below_.assign(nodes, 1);
-        sides_.resize(tree_pairs_.size());
-        for (std::size_t root = 0; root < nodes; ++root) {
-            if (up_edge_[root] != -2) continue;
-            const std::size_t first = visit_.size();
-            up_edge_[root] = -1;
-            visit_.push_back(static_cast<std::int32_t>(root));
-            for (std::size_t head = first; head < visit_.size(); ++head) {
-                if ((head & 0xFFFF) == 0) poll();
-                const std::int32_t x = visit_[head];
-                for (std::int64_t p = start_[x]; p < start_[x + 1]; ++p)
-                    if (list_edge_[p] != up_edge_[x]) {
-                        up_edge_[neighbor_[p]] = list_edge_[p];
-                        visit_.push_back(static_cast<std::int32_t>(neighbor_[p]));
-                    }
-            }
-            // Backwards, every node has its whole side below it when it is reached.
-            const auto total = static_cast<std::int64_t>(visit_.size() - first);
-            for (std::size_t at = visit_.size(); at-- > first + 1;) {
-                const std::int32_t x = visit_[at], e = up_edge_[x];
-                sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
-                below_[ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x] += below_[x];
-            }
+        sides_.assign(tree_pairs_.size(), reach + 1);
+        peeled_.assign(tree_pairs_.size(), 0);
+        visit_.clear();
+        for (std::int32_t x = 0; x < n; ++x)
+            if (left_[x] == 1) visit_.push_back(x);
+        for (std::size_t steps = 0; !visit_.empty(); ++steps) {
+            if ((steps & 0xFFFF) == 0) poll();
+            const std::int32_t x = visit_.back();
+            visit_.pop_back();
+            if (left_[x] != 1 || below_[x] > reach) continue;
+            std::int64_t p = start_[x];
+            while (peeled_[list_edge_[p]]) ++p;
+            const std::int32_t e = list_edge_[p], y = static_cast<std::int32_t>(neighbor_[p]);
+            peeled_[e] = 1;
+            left_[x] = 0;
+            const std::int64_t total = spanning ? n : set_size_[root_of(x)];
+            sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+            below_[y] += below_[x];
+            if (--left_[y] == 1) visit_.push_back(y);
         }
+    }
+
+    std::int32_t root_of(std::int32_t x) const {
+        while (parent_[x] != x) x = parent_[x];
+        return x;
     }
 
     // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, pair order),
@@ -332,7 +338,7 @@ private:
     void rank_edges(const VotingInput& in, Poll& poll) {
         const std::size_t k = tree_pairs_.size();
         const bool discounted = !in.log_discounts.empty();
-        if (discounted) side_sizes(in.n, poll);
+        if (discounted) side_sizes(in.n, static_cast<std::int64_t>(in.log_discounts.size()) - 1, poll);
         ranks_.resize(k);
         for (std::size_t j = 0; j < k; ++j) {
             const std::int32_t e = tree_pairs_[j];
@@ -361,8 +367,9 @@ private:
     std::vector<std::uint32_t> keys_;  // each pair's key in this tree
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
-    std::vector<std::int32_t> ends32_, visit_, up_edge_;
-    std::vector<std::int64_t> sides_, below_;
+    std::vector<std::int32_t> ends32_, visit_, left_, below_;
+    std::vector<std::int64_t> sides_;
+    std::vector<std::uint8_t> peeled_;
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
     std::vector<float> rank_of_;
     std::vector<std::int64_t> start_, fill_, neighbor_;
