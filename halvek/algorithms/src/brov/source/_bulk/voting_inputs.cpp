@@ -137,13 +137,12 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
 
 namespace {
 
-// Total variation between the vote shares of rows a and b (1 where either has no vote).
+// Total variation between the vote shares of two rows of c counts (1 where either has no vote).
 template <class Count>
-double shares_apart(const Count* votes, std::int64_t c, const std::int64_t* totals, std::int64_t a, std::int64_t b) {
-    const std::int64_t ta = totals[a], tb = totals[b];
+double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
+    std::int64_t ta = 0, tb = 0;
+    for (std::int64_t k = 0; k < c; ++k) ta += va[k], tb += vb[k];
     if (ta == 0 || tb == 0) return 1.0;
-    const Count* va = votes + a * c;
-    const Count* vb = votes + b * c;
     std::int64_t apart = 0;
     for (std::int64_t k = 0; k < c; ++k) {
         const std::int64_t d = static_cast<std::int64_t>(va[k]) * tb - static_cast<std::int64_t>(vb[k]) * ta;
@@ -152,24 +151,23 @@ double shares_apart(const Count* votes, std::int64_t c, const std::int64_t* tota
     return static_cast<double>(apart) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
 }
 
-// The pairs by (value as float32, position) with their values; the votes' rows summed first.
+// The pairs by (value as float32, position) with their values.
 template <class Count>
-void value_pairs(const Column& pairs, const std::vector<double>& lengths, const Count* votes, std::int64_t n,
-                 std::int64_t c, double tie_break, std::vector<PairItem<std::uint32_t>>& sorted,
-                 std::vector<double>& values, InterruptPoll& poll) {
-    std::vector<std::int64_t> totals(static_cast<std::size_t>(n), 0);
-    for (std::int64_t i = 0; i < n; ++i, poll())
-        for (std::int64_t k = 0; k < c; ++k) totals[i] += votes[i * c + k];
+void value_pairs(const Column& pairs, const std::vector<double>& lengths, const Count* votes, std::int64_t c,
+                 double tie_break, std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values,
+                 InterruptPoll& poll) {
     double longest = 0.0;
     for (double x : lengths)
         if (std::isfinite(x)) longest = std::max(longest, x);
     if (!(longest > 0.0)) longest = 1.0;
     const auto m = static_cast<std::int64_t>(lengths.size());
+    constexpr std::int64_t kAhead = 16;  // the larger ends lie all over the votes: fetched ahead
     sorted.resize(static_cast<std::size_t>(m));
     values.resize(static_cast<std::size_t>(m));
     for (std::int64_t e = 0; e < m; ++e, poll()) {
+        if (e + kAhead < m) __builtin_prefetch(votes + pairs.owned[2 * (e + kAhead) + 1] * c);
         const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
-        values[e] = shares_apart(votes, c, totals.data(), a, b) + tie_break * (lengths[e] / longest);
+        values[e] = shares_apart(votes + a * c, votes + b * c, c) + tie_break * (lengths[e] / longest);
         sorted[e] = {order_bits(static_cast<float>(values[e])), static_cast<std::int32_t>(e),
                      static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
     }
@@ -215,10 +213,10 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
         // The votes stay held (pinned) while signal handlers may run; no index is read from them.
         InterruptPoll poll;
         if (wide)
-            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint16_t*>(votes.buf), n, c, tie_break, sorted,
+            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint16_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         else
-            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), n, c, tie_break, sorted,
+            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         radix_sort(sorted, scratch, poll);
         kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, set_size, chosen, poll);

@@ -81,8 +81,13 @@ void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector
     };
     chosen.clear();
     const std::size_t most = n > 0 ? static_cast<std::size_t>(n) - 1 : 0;
+    constexpr std::size_t kAhead = 8;  // the ends lie all over the nodes: their parents fetched ahead
     for (std::size_t k = 0; k < sorted.size() && chosen.size() < most; ++k) {
         if ((k & 0xFFFF) == 0) poll();
+        if (k + kAhead < sorted.size()) {
+            __builtin_prefetch(&parent[sorted[k + kAhead].lo]);
+            __builtin_prefetch(&parent[sorted[k + kAhead].hi]);
+        }
         std::int32_t a = find(sorted[k].lo), b = find(sorted[k].hi);
         if (a == b) continue;
         if (set_size[a] < set_size[b]) std::swap(a, b);
