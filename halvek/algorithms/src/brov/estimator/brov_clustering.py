@@ -155,7 +155,7 @@ class BrovClustering(SemiSupervisedMixin):
         The distinct classes found in ``y``, sorted.
     edges_ : ndarray of shape (n_samples - 1, 2)
         The tree that was cut, smaller point index first (int32 where the
-        exact k-d tree route built it, int64 otherwise): the tree of the
+        exact k-d tree route built it or the trees voted it, int64 otherwise): the tree of the
         data, or the voted tree (``consensus="tree"`` with several trees).
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge (great-circle, in radians, with

@@ -116,9 +116,9 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
         start[i + 1] = start[i] + (unique_end - first);
     }
     kept = start[n];
-    std::int64_t* out = nullptr;
+    std::int32_t* out = nullptr;  // n fits in 31 bits
     double* lengths = nullptr;
-    Ref pairs = new_matrix(kept, 2, NPY_INT64, out);
+    Ref pairs = new_matrix(kept, 2, NPY_INT32, out);
     npy_intp dims[1] = {static_cast<npy_intp>(kept)};
     Ref length_array = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
     lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
@@ -126,8 +126,8 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t p = 0; p < start[i + 1] - start[i]; ++p) {
             const std::int64_t j = larger[offsets[i] + p], at = start[i] + p;
-            out[2 * at] = i;
-            out[2 * at + 1] = j;
+            out[2 * at] = static_cast<std::int32_t>(i);
+            out[2 * at + 1] = static_cast<std::int32_t>(j);
             double sum = 0.0;
             for (std::int64_t c = 0; c < d; ++c) sum += (x[i * d + c] - x[j * d + c]) * (x[i * d + c] - x[j * d + c]);
             lengths[at] = std::sqrt(sum);
