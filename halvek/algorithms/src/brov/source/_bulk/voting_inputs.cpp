@@ -207,7 +207,7 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     // float32 tells apart tie, and ties go to the pair given first.
     std::vector<PairItem<std::uint32_t>> sorted, scratch;
     std::vector<double> values;
-    std::vector<std::int32_t> parent, set_size;
+    std::vector<std::int32_t> parent;
     std::vector<std::size_t> chosen;
     {
         // The votes stay held (pinned) while signal handlers may run; no index is read from them.
@@ -219,7 +219,7 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
             value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         radix_sort(sorted, scratch, poll);
-        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, set_size, chosen, poll);
+        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
     }
     npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
     Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));

@@ -66,19 +66,26 @@ struct PairItem {
     std::int32_t id, lo, hi;
 };
 
+// The root of x's set in a union-find whose roots hold minus their set's size; halves the path.
+inline std::int32_t find_set(std::vector<std::int32_t>& parent, std::int32_t x) {
+    for (;;) {
+        const std::int32_t up = parent[x];
+        if (up < 0) return x;
+        const std::int32_t above = parent[up];
+        if (above < 0) return up;
+        parent[x] = above;
+        x = above;
+    }
+}
+
 // Kruskal's forest over `sorted` pairs of nodes in [0, n): appends the positions in `sorted` of
-// the pairs taken, at most n - 1. Union-find with path halving and union by size, in buffers the
-// caller keeps from forest to forest.
+// the pairs taken, at most n - 1. Union-find with path halving and union by size, in a buffer the
+// caller keeps from forest to forest: parent[x] is x's parent, or minus the size of x's set at a
+// root (one array, so a root's size comes with the load that finds it).
 template <class Item, class Poll>
 void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector<std::int32_t>& parent,
-                    std::vector<std::int32_t>& set_size, std::vector<std::size_t>& chosen, Poll& poll) {
-    parent.resize(static_cast<std::size_t>(n));
-    set_size.assign(static_cast<std::size_t>(n), 1);
-    for (std::int32_t i = 0; i < n; ++i) parent[i] = i;
-    auto find = [&parent](std::int32_t x) {
-        while (parent[x] != x) x = parent[x] = parent[parent[x]];
-        return x;
-    };
+                    std::vector<std::size_t>& chosen, Poll& poll) {
+    parent.assign(static_cast<std::size_t>(n), -1);
     chosen.clear();
     const std::size_t most = n > 0 ? static_cast<std::size_t>(n) - 1 : 0;
     constexpr std::size_t kAhead = 8;  // the ends lie all over the nodes: their parents fetched ahead
@@ -88,11 +95,11 @@ void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector
             __builtin_prefetch(&parent[sorted[k + kAhead].lo]);
             __builtin_prefetch(&parent[sorted[k + kAhead].hi]);
         }
-        std::int32_t a = find(sorted[k].lo), b = find(sorted[k].hi);
+        std::int32_t a = find_set(parent, sorted[k].lo), b = find_set(parent, sorted[k].hi);
         if (a == b) continue;
-        if (set_size[a] < set_size[b]) std::swap(a, b);
+        if (parent[a] > parent[b]) std::swap(a, b);  // a's set is the larger
+        parent[a] += parent[b];
         parent[b] = a;
-        set_size[a] += set_size[b];
         chosen.push_back(k);
     }
 }
@@ -210,7 +217,7 @@ public:
     CutResult draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, const CutOptions& options, Poll poll,
                    std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
-        kruskal_forest(order_, in.n, parent_, set_size_, chosen_, poll);
+        kruskal_forest(order_, in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
         build_lists(in, poll);
         rank_edges(in, poll);
@@ -324,16 +331,11 @@ private:
             const std::int32_t e = list_edge_[p], y = static_cast<std::int32_t>(neighbor_[p]);
             peeled_[e] = 1;
             left_[x] = 0;
-            const std::int64_t total = spanning ? n : set_size_[root_of(x)];
+            const std::int64_t total = spanning ? n : -parent_[find_set(parent_, x)];
             sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
             below_[y] += below_[x];
             if (--left_[y] == 1) visit_.push_back(y);
         }
-    }
-
-    std::int32_t root_of(std::int32_t x) const {
-        while (parent_[x] != x) x = parent_[x];
-        return x;
     }
 
     // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, pair order),
@@ -367,7 +369,7 @@ private:
 
     using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
     std::vector<DrawnPair> order_, pair_scratch_;
-    std::vector<std::int32_t> parent_, set_size_;
+    std::vector<std::int32_t> parent_;  // Kruskal's sets (see kruskal_forest)
     std::vector<std::size_t> chosen_;  // positions in order_, in Kruskal's order
     std::vector<std::uint32_t> keys_;  // each pair's key in this tree
     std::vector<std::uint8_t> taken_;
