@@ -103,10 +103,11 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels; at most 1000 trees. "auto" is 10 trees up to 500,000 points
-        and 10^7 points times classes, one tree beyond. The extra trees share
-        one neighbour search and are drawn in native code (on ``n_jobs``
-        threads): ten trees cost four to five fits of one tree.
+        labels; at most 1000 trees. "auto" is 10 trees up to 10^6 points
+        and 8 * 10^7 points times classes, one tree beyond (ten trees take
+        about four times the memory of one). The extra trees share the
+        exact tree's neighbour lists and are drawn in native code (on
+        ``n_jobs`` threads): ten trees cost about three fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's

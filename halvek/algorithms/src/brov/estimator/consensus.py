@@ -33,12 +33,13 @@ LENGTH_NOISE = 0.6
 CANDIDATE_NEIGHBORS = 4
 # n_trees="auto": this many trees up to AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x
 # classes), a single tree beyond. On the quality benchmark ten trees drawing one voted tree beat
-# the single tree in most rows; drawn in native code they cost four to five fits of one tree
-# (bench/bench_quality.py --cost), and their vote counts take 8 bytes per point and class: past
-# these bounds they would outweigh the rest of a large fit in time and memory.
+# the single tree in most rows; drawn in native code they cost about three fits of one tree up to
+# 10^6 points (bench/bench_quality.py --cost), but the fit's peak memory grows from about 120 to
+# about 500 bytes per point (bench/bench_scale.py --trees 10): at 10^8 points that would be 50 GB.
+# The vote counts take a byte per point and class (AUTO_MAX_VOTES: 80 MB).
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 500_000
-AUTO_MAX_VOTES = 10_000_000
+AUTO_MAX_POINTS = 1_000_000
+AUTO_MAX_VOTES = 80_000_000
 # The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
 # confidences in steps of 0.001.
 MAX_TREES = 1000
