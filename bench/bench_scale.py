@@ -11,6 +11,7 @@ what the child held before it (interpreter, X and y) in bytes per point.
     python bench/bench_scale.py --huge          # and 10^8 (about 14 GB free needed)
     python bench/bench_scale.py --sizes 100000  # other sizes
     python bench/bench_scale.py --jobs 2        # n_jobs of the fit (default 1, the estimator's own)
+    python bench/bench_scale.py --trees 1       # n_trees of the fit (default "auto"; 1: the single tree)
 """
 
 import argparse
@@ -73,35 +74,35 @@ def blobs(n, seed=0, classes=20, labelled=200):
     return X, y
 
 
-def child(n, jobs, trace):
+def child(n, jobs, trace, trees):
     import numpy as np
 
     from halvek.algorithms.src.brov import BrovClustering
 
-    BrovClustering(n_jobs=jobs).fit(*blobs(20000))  # loads the modules outside the measured fit
+    BrovClustering(n_jobs=jobs, n_trees=trees).fit(*blobs(20000))  # loads the modules outside the measured fit
     X, y = blobs(n)
     before = status_kib("VmRSS")
     exact_peak = reset_peak()
     sampler = Sampler()
     sampler.start()
     start = time.perf_counter()
-    model = BrovClustering(n_jobs=jobs).fit(X, y)
+    model = BrovClustering(n_jobs=jobs, n_trees=trees).fit(X, y)
     wall = time.perf_counter() - start
     sampler.running = False
     sampler.join()
     peak = status_kib("VmHWM") if exact_peak else max(kib for _, kib in sampler.samples)
-    result = {"n": n, "wall": wall, "timings": model.timings_, "before_kib": before, "peak_kib": peak,
-              "x_bytes": X.nbytes, "y_bytes": y.nbytes, "labels_crc": int(np.bitwise_xor.reduce(
+    result = {"n": n, "trees": model.n_iter_, "wall": wall, "timings": model.timings_, "before_kib": before,
+              "peak_kib": peak, "x_bytes": X.nbytes, "y_bytes": y.nbytes, "labels_crc": int(np.bitwise_xor.reduce(
                   np.arange(n, dtype=np.int64) * (model.labels_.astype(np.int64) + 2)))}
     if trace:
         result["trace"] = sampler.samples[::max(1, len(sampler.samples) // 400)]
     print(json.dumps(result))
 
 
-def run_size(n, jobs, trace):
+def run_size(n, jobs, trace, trees):
     # The child imports the package this process would (PYTHONPATH=. for a built checkout), never an
     # unbuilt checkout behind the installed one.
-    args = [sys.executable, os.path.abspath(__file__), "--child", str(n), "--jobs", str(jobs)]
+    args = [sys.executable, os.path.abspath(__file__), "--child", str(n), "--jobs", str(jobs), "--trees", str(trees)]
     done = subprocess.run(args + (["--trace"] if trace else []), capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit("n=%d failed (exit %d):\n%s" % (n, done.returncode, done.stderr))
@@ -114,14 +115,16 @@ def main():
     parser.add_argument("--huge", action="store_true", help="add n = 10^8")
     parser.add_argument("--jobs", type=int, default=1, help="n_jobs of the fit")
     parser.add_argument("--trace", action="store_true", help="print the resident set during each fit")
+    parser.add_argument("--trees", type=lambda v: v if v == "auto" else int(v), default="auto",
+                        help="n_trees of the fit (default 'auto'; 1 gives the single tree's figures)")
     parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
-        return child(options.child, options.jobs, options.trace)
+        return child(options.child, options.jobs, options.trace, options.trees)
     sizes = options.sizes + ([10**8] if options.huge else [])
     results = []
     for n in sizes:
-        results.append(run_size(n, options.jobs, options.trace))
+        results.append(run_size(n, options.jobs, options.trace, options.trees))
         r = results[-1]
         if options.trace:
             print("n=%d resident MiB over the fit: %s" % (n, " ".join(
@@ -130,13 +133,14 @@ def main():
     stages = []
     for r in results:
         stages += [s for s in r["timings"] if s not in stages]
-    print("BrovClustering().fit on 2-D blobs (200 labelled), n_jobs=%d, one process per size" % options.jobs)
-    print("| n | " + " | ".join(stages) + " | sum of stages | fit wall s | peak RSS MiB | X MiB | "
+    print("BrovClustering(n_trees=%r).fit on 2-D blobs (200 labelled), n_jobs=%d, one process per size"
+          % (options.trees, options.jobs))
+    print("| n | trees | " + " | ".join(stages) + " | sum of stages | fit wall s | peak RSS MiB | X MiB | "
           "added bytes/point |")
-    print("| ---: " * (len(stages) + 6) + "|")
+    print("| ---: " * (len(stages) + 7) + "|")
     for r in results:
         added = (r["peak_kib"] - r["before_kib"]) * 1024.0 / r["n"]
-        print("| %d | " % r["n"] + " | ".join("%.2f" % r["timings"][s] if s in r["timings"] else "-" for s in stages)
+        print("| %d | %d | " % (r["n"], r["trees"]) + " | ".join("%.2f" % r["timings"][s] if s in r["timings"] else "-" for s in stages)
               + " | %.2f | %.2f | %.0f | %.0f | %.0f |" % (sum(r["timings"].values()), r["wall"],
                                                            r["peak_kib"] / 1024, r["x_bytes"] / 2**20, added))
     base = results[0]

@@ -360,8 +360,9 @@ class TestEstimator:
         assert np.array_equal(labels, ids[truth]) and np.array_equal(model.predict(X[::60]), ids[truth[::60]])
         assert model.classes_.tolist() == sorted(set(ids.tolist()))
         assert model.tree_method_ == "boruvka" and model.n_features_in_ == 2
-        # 240 points: ten trees vote and draw the tree that is cut.
-        assert set(model.timings_) == set(SINGLE_TREE_STAGES) | {"neighbours", "confidence", "consensus"}
+        # 240 points: ten trees vote and draw the tree that is cut; the exact tree listed the
+        # neighbours they need on the way (no search of their own).
+        assert set(model.timings_) == set(SINGLE_TREE_STAGES) | {"confidence", "consensus"}
         single = BrovClustering(n_trees=1).fit(X, y)
         assert list(single.timings_) == SINGLE_TREE_STAGES and np.array_equal(single.labels_, labels)
 
@@ -893,22 +894,25 @@ class TestBadInputs:
         with pytest.raises(ValueError, match=message):
             BrovClustering(metric="haversine", angle_unit=unit).fit(np.array(X), [0, 1, -1, -1])
 
-    def test_neighbours_of_the_tree_route_serve_the_weights_and_votes(self, monkeypatch):
-        # The blocked route's neighbour lists stand in for the searches of the local scales and
-        # of the voting trees' candidate pairs: same results as searching again.
-        X, _ = blobs([(0,) * 20, (4,) * 20, (0,) * 10 + (4,) * 10], 250, seed=8)
+    @pytest.mark.parametrize("dims, route", [(20, "blocked"), (2, "boruvka")])
+    def test_neighbours_of_the_tree_route_serve_the_weights_and_votes(self, monkeypatch, dims, route):
+        # The tree route's neighbour lists stand in for the searches of the local scales and of
+        # the voting trees' candidate pairs: same results as searching again.
+        X, _ = blobs([(0,) * dims, (4,) * dims, (0,) * (dims // 2) + (4,) * (dims - dims // 2)], 250, seed=8)
         y = np.full(len(X), -1)
         y[[0, 250, 500]] = [0, 1, 2]
-        params = dict(n_trees=4, edge_weight="local", random_state=0)
+        params = dict(n_trees=4, edge_weight="local", random_state=0, n_neighbors=7)
         reused = BrovClustering(**params).fit(X, y)
-        found = estimator_module.euclidean_mst_and_neighbours(X)
-        assert found[2] == "blocked" and found[3] is not None
+        found = estimator_module.euclidean_mst_and_neighbours(X, n_neighbors=7, listed=4)
+        assert found[2] == route and found[3] is not None and found[3].k == 7
         monkeypatch.setattr(estimator_module, "euclidean_mst_and_neighbours",
                             lambda *a, **k: found[:3] + (None,))
         searched = BrovClustering(**params).fit(X, y)
         assert np.array_equal(reused.labels_, searched.labels_)
         assert np.array_equal(reused.edge_weights_, searched.edge_weights_)
         assert np.array_equal(reused.confidence_, searched.confidence_)
+        if route == "boruvka":  # it lists one of identical points only: such lists are not handed out
+            assert estimator_module.euclidean_mst_and_neighbours(np.repeat(X, 2, axis=0), listed=4)[3] is None
 
     def test_exact_method_in_any_dimension(self):
         model = BrovClustering(method="exact").fit(np.eye(20), [0] + [-1] * 18 + [1])

@@ -173,8 +173,8 @@ def test_tree_functions_match_arguments_like_the_other_modules():
     mst, sides = _tree.euclidean_mst_edges, _tree.smaller_side_sizes
     raises(TypeError, "euclidean_mst_edges() takes at least 1 positional argument (0 given)", mst)
     raises(TypeError, "euclidean_mst_edges() takes at least 1 positional argument (0 given)", mst, progress=None)
-    raises(TypeError, "euclidean_mst_edges() takes at most 4 positional arguments (5 given)", mst, points, None, 1,
-           False, 1)
+    raises(TypeError, "euclidean_mst_edges() takes at most 6 positional arguments (7 given)", mst, points, None, 1,
+           False, 1, 1, 1)
     raises(ValueError, "threads must be >= 0", mst, points, threads=-1)
     raises(TypeError, "euclidean_mst_edges() got an unexpected keyword argument 'x'", mst, points, x=1)
     raises(TypeError, "euclidean_mst_edges() got multiple values for keyword argument 'points'",
@@ -197,7 +197,9 @@ def test_tree_functions_match_arguments_like_the_other_modules():
     assert mst(progress=None, points=points).tolist() == [[0, 1], [1, 2]]
     seen = []
     assert mst(points, seen.append).shape == (2, 2) and seen and seen[-1] == 1.0
-    assert mst.__doc__.startswith("euclidean_mst_edges(points, progress=None, threads=0, int32=False)\n\n")
+    assert mst.__doc__.startswith("euclidean_mst_edges(points, progress=None, threads=0, int32=False, neighbours=0, "
+                                  "kept=0)\n\n")
+    raises(ValueError, "neighbours must be at most 64 and kept at most neighbours", mst, points, neighbours=2, kept=3)
     assert sides.__doc__.startswith("smaller_side_sizes(edges, n)\n\n")
 
 

@@ -292,12 +292,19 @@ class TestVotingTrees:
                     if p[1] >= 0 and p[0] != p[1]}
         assert pairs.tolist() == sorted([int(a), int(b)] for a, b in expected)
         assert np.allclose(lengths, np.hypot.reduce(X[pairs[:, 0]] - X[pairs[:, 1]], axis=1))
-        # The voted tree: Kruskal's over the values, the first pair taking a tie.
-        values = np.round(rng.random(len(pairs)), 1) + 0.5
-        chosen = _bulk.pairs_tree(pairs, values, n)
-        mst = minimum_spanning_tree(sp.coo_matrix((values, pairs.T), shape=(n, n)))
-        assert len(chosen) == n - 1 and values[chosen].sum() == pytest.approx(mst.sum())
-        assert len({tuple(p) for p in pairs[chosen]}) == n - 1
+        # The voted tree: Kruskal's over the vote shares' total variation plus the tie-break, the
+        # first pair taking a tie.
+        votes = rng.multinomial(7, [0.5, 0.3, 0.2], size=n).astype(np.uint8)
+        shares = votes / 7.0
+        values = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1) + 0.01 * lengths / lengths.max()
+        for dtype in (np.uint8, np.uint16):
+            chosen, chosen_values = _bulk.voted_tree(pairs, lengths, votes.astype(dtype), 0.01)
+            mst = minimum_spanning_tree(sp.coo_matrix((values + 1.0, pairs.T), shape=(n, n)))
+            assert len(chosen) == n - 1 and np.allclose(chosen_values, values[chosen], rtol=0, atol=1e-15)
+            assert (values[chosen] + 1.0).sum() == pytest.approx(mst.sum())
+            assert len({tuple(p) for p in pairs[chosen]}) == n - 1
+        with pytest.raises(TypeError, match="votes must be a two-dimensional uint8 or uint16 array"):
+            _bulk.voted_tree(pairs, lengths, votes.astype(np.int64), 0.01)
 
     @pytest.mark.parametrize("pairs, lengths, factors, labels, error, message", [
         ([[0, 3]], [1.0], [1.0], None, ValueError, r"pair 0 joins points 0 and 3: two distinct points in \[0, 3\)"),

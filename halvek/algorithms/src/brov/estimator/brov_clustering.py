@@ -15,7 +15,8 @@ from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_MAX_VOTES, AUTO_TREES, MAX_TREES, NEIGHBORS, candidate_pairs, most_voted,
+from .consensus import (AUTO_MAX_POINTS, AUTO_MAX_VOTES, AUTO_TREES, CANDIDATE_NEIGHBORS, MAX_TREES, candidate_pairs,
+                        most_voted,
                         perturbed_votes, random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
@@ -102,10 +103,11 @@ class BrovClustering(SemiSupervisedMixin):
         Trees that vote: the tree of the data and ``n_trees - 1`` trees of
         randomly perturbed edge lengths, all cut by the same rule. They give
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
-        labels; at most 1000 trees. "auto" is 10 trees up to 500,000 points
-        and 10^7 points times classes, one tree beyond. The extra trees share
-        one neighbour search and are drawn in native code (on ``n_jobs``
-        threads): ten trees cost four to five fits of one tree.
+        labels; at most 1000 trees. "auto" is 10 trees up to 10^6 points
+        and 8 * 10^7 points times classes, one tree beyond (ten trees take
+        about four times the memory of one). The extra trees share the
+        exact tree's neighbour lists and are drawn in native code (on
+        ``n_jobs`` threads): ten trees cost about three fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's
@@ -154,7 +156,7 @@ class BrovClustering(SemiSupervisedMixin):
         The distinct classes found in ``y``, sorted.
     edges_ : ndarray of shape (n_samples - 1, 2)
         The tree that was cut, smaller point index first (int32 where the
-        exact k-d tree route built it, int64 otherwise): the tree of the
+        exact k-d tree route built it or the trees voted it, int64 otherwise): the tree of the
         data, or the voted tree (``consensus="tree"`` with several trees).
     edge_lengths_ : ndarray of shape (n_samples - 1,)
         Euclidean length of each tree edge (great-circle, in radians, with
@@ -324,19 +326,21 @@ class BrovClustering(SemiSupervisedMixin):
                 warnings.warn(SpreadWarning(spread), stacklevel=2)
             X = scaled(X, scaling) if sphere is None else sphere.unit_vectors
 
+        trees, consensus, edge_weight = self._plan(X.shape[0], len(classes))
         with self._stage("tree", timings) as detail:
+            # The exact k-d tree lists the neighbours the local scales and the trees' pairs need on
+            # the way, when asked.
             edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads,
-                compact_indices=True)
+                compact_indices=True, listed=CANDIDATE_NEIGHBORS if trees > 1 or edge_weight == "local" else 0)
             if sphere is not None:
                 lengths = sphere.lengths(edges)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
-        trees, consensus, edge_weight = self._plan(X.shape[0], len(classes))
         if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
             with self._stage("neighbours", timings):
-                neighbours = searched_neighbours(X, max(int(self.n_neighbors), NEIGHBORS), threads)
+                neighbours = searched_neighbours(X, int(self.n_neighbors), threads)
         with self._stage("weights", timings):
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours,
                                 None if sphere is None else sphere.arcs)
@@ -348,13 +352,12 @@ class BrovClustering(SemiSupervisedMixin):
         votes = None  # with one tree, the votes are the labels themselves
         if trees > 1:
             with self._stage("confidence", timings) as detail:
-                votes = np.zeros((X.shape[0], len(classes)), dtype=np.int64)
-                votes[np.arange(X.shape[0]), new_codes] = 1
-                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours[0])
+                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours.index)
                 if sphere is not None:
                     pair_lengths = sphere.lengths(pairs)
-                votes += perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
-                                         threads)
+                votes = perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,
+                                        threads)
+                votes[np.arange(X.shape[0]), new_codes] += 1  # and the tree of the data's
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
                 with self._stage("consensus", timings) as detail:

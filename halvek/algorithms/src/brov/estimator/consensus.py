@@ -16,10 +16,10 @@ same rule, or give each point its most voted class (``most_voted``).
 import numpy as np
 
 from ..native import bulk
-from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, scale_of
+from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, Neighbours, scale_of
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "candidate_pairs", "most_voted",
+__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "candidate_pairs", "most_voted",
            "perturbed_votes", "random_generator", "searched_neighbours", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
@@ -27,20 +27,19 @@ __all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "M
 # surroundings in place in nine trees of ten. Of 0.3, 0.6 and 1.0 on the
 # quality benchmark, 0.6 gave the best consensus labels.
 LENGTH_NOISE = 0.6
-# Each point's nearest neighbours searched for the local scales (n_neighbors at least) ...
-NEIGHBORS = 10
-# ... and how many of them join the tree's edges as the trees' candidate pairs. On the quality
+# How many of each point's nearest neighbours join the tree's edges as the trees' candidate pairs. On the quality
 # benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
 # spread of the seeds): 4 halves the pairs every tree sorts.
 CANDIDATE_NEIGHBORS = 4
 # n_trees="auto": this many trees up to AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x
 # classes), a single tree beyond. On the quality benchmark ten trees drawing one voted tree beat
-# the single tree in most rows; drawn in native code they cost four to five fits of one tree
-# (bench/bench_quality.py --cost), and their vote counts take 8 bytes per point and class: past
-# these bounds they would outweigh the rest of a large fit in time and memory.
+# the single tree in most rows; drawn in native code they cost about three fits of one tree up to
+# 10^6 points (bench/bench_quality.py --cost), but the fit's peak memory grows from about 120 to
+# about 500 bytes per point (bench/bench_scale.py --trees 10): at 10^8 points that would be 50 GB.
+# The vote counts take a byte per point and class (AUTO_MAX_VOTES: 80 MB).
 AUTO_TREES = 10
-AUTO_MAX_POINTS = 500_000
-AUTO_MAX_VOTES = 10_000_000
+AUTO_MAX_POINTS = 1_000_000
+AUTO_MAX_VOTES = 80_000_000
 # The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
 # confidences in steps of 0.001.
 MAX_TREES = 1000
@@ -79,23 +78,24 @@ def most_voted(votes, tree_codes):
 
 
 def searched_neighbours(X, k, threads=1):
-    """Each point's ``k`` nearest other points, for the voting trees when the tree's route found none:
-    ``(index, lengths)`` as the routes give them (index -1 and length inf where fewer exist), from a
-    native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
+    """Each point's nearest other points, for the voting trees when the tree's route found none: a
+    ``Neighbours`` of the first CANDIDATE_NEIGHBORS indices and the distance to the ``k``-th, from
+    a native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
     k = min(k, X.shape[0] - 1)
     if k < 1 or X.shape[1] > KD_TREE_MAX_DIMENSIONS:
         return None
     # Searched divided by a power of two: squared distances of coordinates near 1e155 and up would
     # overflow.
     scale = scale_of(X)
-    index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(k), int(threads))
-    return index, np.sqrt(squared) * scale
+    found = min(max(k, CANDIDATE_NEIGHBORS), X.shape[0] - 1)
+    index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(found), int(threads))
+    return Neighbours(index[:, :CANDIDATE_NEIGHBORS].copy(), k, np.sqrt(squared[:, k - 1]) * scale)
 
 
 def candidate_pairs(X, tree_edges, neighbours=None):
     """The tree's edges and each point's nearest neighbours, once each, with
     their Euclidean lengths: the edges every perturbed tree is drawn from. The
-    neighbours are the tree route's (``neighbours``: index array, -1 where none
+    neighbours are the tree route's (``neighbours``: index array, nearest first, -1 where none
     was found) where it found enough of them, else searched here."""
     from scipy.spatial import cKDTree
 
@@ -118,16 +118,10 @@ def candidate_pairs(X, tree_edges, neighbours=None):
         return pairs, lengths * scale
 
 
-def _tree_of_pairs(n, pairs, values):
-    """The minimum spanning tree of the candidate ``pairs`` weighted by ``values``
-    (ties to the pair listed first): its edges and their positions in ``pairs``."""
-    chosen = bulk().pairs_tree(pairs, np.ascontiguousarray(values, dtype=np.float64), n)
-    return pairs[chosen], chosen
-
-
 def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, threads=1):
-    """Votes (n_points x n_classes) of ``n_trees`` perturbed trees drawn from
-    the candidate ``pairs`` and their ``lengths``, in native code.
+    """Votes (n_points x n_classes counts, uint8 up to 254 trees, else uint16: room for one more
+    vote) of ``n_trees`` perturbed trees drawn from the candidate ``pairs`` and their ``lengths``,
+    in native code.
 
     ``weigh`` is the main tree's ``EdgeWeigher``: each tree's edges weigh as
     it would weigh them; ``codes`` are the int8 label codes. The trees' random
@@ -139,12 +133,9 @@ def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, th
     else:  # the weigher's division, as one factor per pair
         factors = 1.0 / weigh.unit / np.sqrt(weigh.scales[pairs[:, 0]] * weigh.scales[pairs[:, 1]])
     seed = int(rng.integers(2 ** 63))
-    votes = bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
-                                factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
-                                weigh.side_discount, int(threads))
-    out = np.zeros((n, n_classes), dtype=np.int64)
-    out[:, :votes.shape[1]] = votes
-    return out
+    return bulk().voting_trees(np.ascontiguousarray(pairs), np.ascontiguousarray(lengths, dtype=np.float64),
+                               factors, np.ascontiguousarray(codes), int(n_trees), seed, LENGTH_NOISE,
+                               weigh.side_discount, int(threads), columns=int(n_classes))
 
 
 def voted_tree(pairs, lengths, votes):
@@ -160,13 +151,10 @@ def voted_tree(pairs, lengths, votes):
     Returns ``(edges, lengths, weights)`` of the tree.
     """
     n = len(votes)
-    shares = votes / votes.sum(axis=1, keepdims=True)
-    apart = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1)
     # Shares are multiples of 1/trees: a tie-break below that step never reorders them.
-    finite = lengths[np.isfinite(lengths)]
-    longest = finite.max() if len(finite) and finite.max() > 0 else 1.0
-    values = apart + TIE_BREAK / votes[0].sum() * lengths / longest
-    edges, chosen = _tree_of_pairs(n, pairs, values)
+    chosen, values = bulk().voted_tree(pairs, np.ascontiguousarray(lengths, dtype=np.float64), votes,
+                                       TIE_BREAK / float(votes[0].sum()))
+    edges = pairs[chosen]
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
-    weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values[chosen] + TINY)
+    weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)
     return edges, lengths[chosen], weights

@@ -105,16 +105,16 @@ def standard_scaling(X):
 def _local_scales(X, k, neighbours=None):
     """Each point's distance to its k-th nearest other point, in units of ``scale_of(X)`` (a power
     of two: far coordinates would overflow the squared distances of the search): from
-    ``neighbours`` (the (index, length) arrays the tree's route found) where they reach that far,
-    else from a search."""
+    ``neighbours`` (the ``Neighbours`` the tree's route found) where they name that k, else from a
+    search."""
     from scipy.spatial import cKDTree
 
     k = min(k, X.shape[0] - 1)
     if k < 1:
         return np.ones(X.shape[0])
     unit = scale_of(X)
-    if neighbours is not None and neighbours[1].shape[1] >= k and np.all(np.isfinite(neighbours[1][:, k - 1])):
-        scales = neighbours[1][:, k - 1] / unit
+    if neighbours is not None and neighbours.k == k and np.all(np.isfinite(neighbours.kth)):
+        scales = neighbours.kth / unit
     else:
         P = X / unit
         distances, _ = cKDTree(P).query(P, k=k + 1)

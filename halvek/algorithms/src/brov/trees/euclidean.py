@@ -30,6 +30,8 @@
   point's k-th neighbour distance; larger ``n_neighbors`` makes that rarer.
 """
 
+from typing import NamedTuple
+
 import numpy as np
 
 from ..native import tree
@@ -37,7 +39,7 @@ from ..point_checks import check_points
 from .csgraph import graph_from_edges
 from .duplicates import collapse_duplicates
 
-__all__ = ["euclidean_mst"]
+__all__ = ["Neighbours", "euclidean_mst"]
 
 DEFAULT_NEIGHBORS = 10
 DEFAULT_MAX_PIECES = 32
@@ -56,6 +58,23 @@ BLOCKED_MAX_POINTS_TO_32 = 100000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
+# The most neighbours the exact k-d tree route lists per point on the way (its first round).
+BORUVKA_MAX_LISTED = 64
+
+
+class Neighbours(NamedTuple):
+    """Each point's nearest other points as a tree's route found them: ``index`` (n, columns),
+    nearest first (-1 where fewer exist), and ``kth`` (n,) the distance to the ``k``-th nearest
+    (inf where fewer exist)."""
+
+    index: np.ndarray
+    k: int
+    kth: np.ndarray
+
+    @classmethod
+    def of_lists(cls, index, lengths):
+        """From (n, k) arrays of indices and lengths."""
+        return cls(index, lengths.shape[1], lengths[:, -1] if lengths.shape[1] else np.full(len(lengths), np.inf))
 
 
 def unique_pairs(a, b, m):
@@ -343,13 +362,15 @@ def euclidean_mst(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS, max_pieces
 
 
 def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHBORS,
-                                 max_pieces=DEFAULT_MAX_PIECES, progress=None, n_jobs=None, compact_indices=False):
+                                 max_pieces=DEFAULT_MAX_PIECES, progress=None, n_jobs=None, compact_indices=False,
+                                 listed=0):
     """``euclidean_mst``'s three results and the neighbours its route found on the way, for the
-    callers that would otherwise search again: ``(index, lengths)`` arrays (n, n_neighbors) of
-    every point's nearest other points (index -1 and length inf where fewer were found; the
-    neighbours of the "hnsw" route are approximate), or None (the k-d tree's exact route finds
-    none, and identical points are collapsed before any search). ``compact_indices``: the edges
-    as int32 where the exact k-d tree route builds them and n allows (half their memory)."""
+    callers that would otherwise search again: a ``Neighbours`` of every point's ``n_neighbors``
+    nearest other points (the neighbours of the "hnsw" route are approximate), or None (identical
+    points are collapsed before any search). The exact k-d tree route lists them only when
+    ``listed`` > 0 asks (and n_neighbors is at most ``BORUVKA_MAX_LISTED``), keeping the first
+    ``listed`` indices. ``compact_indices``: the edges as int32 where the exact k-d tree route
+    builds them and n allows (half their memory)."""
     report = _progress_reporter(progress)
     X = check_points(X, min_points=0)
     if method not in ("auto", "exact", "knn"):
@@ -366,8 +387,13 @@ def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHB
     neighbours = None
     if route == "boruvka":  # the native build scales its own copy by the same power of two
         P, unit = X, scale
-        edges = tree().euclidean_mst_edges(np.ascontiguousarray(X), progress, threads=int(n_jobs or 0),
-                                           int32=bool(compact_indices) and X.shape[0] < 2 ** 31 - 1)
+        lists = int(n_neighbors) if listed > 0 and n_neighbors <= BORUVKA_MAX_LISTED else 0
+        built = tree().euclidean_mst_edges(np.ascontiguousarray(X), progress, threads=int(n_jobs or 0),
+                                           int32=bool(compact_indices) and X.shape[0] < 2 ** 31 - 1,
+                                           neighbours=lists, kept=min(int(listed), lists))
+        edges = built[0] if lists else built
+        if lists and built[1] is not None:  # the build's lengths are in X's units already
+            neighbours = Neighbours(built[1], lists, built[2])
     else:
         P, unit = np.ascontiguousarray(X / scale), None
     if route == "blocked":
@@ -376,16 +402,17 @@ def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHB
         built = DenseTree(P, k=n_neighbors, native_fallback=tree().euclidean_mst_edges, report=report)
         edges = built.edges
         if built.neighbours is not None:
-            neighbours = (built.neighbours[0], np.sqrt(built.neighbours[1]))
+            with np.errstate(over="ignore"):
+                neighbours = Neighbours.of_lists(built.neighbours[0], np.sqrt(built.neighbours[1]) * scale)
     elif route == "knn":
         edges, route, neighbours = _knn_tree(P, n_neighbors, max_pieces, report,
                                              X.shape[1] > KD_TREE_MAX_DIMENSIONS, int(n_jobs or -1))
+        if neighbours is not None:
+            with np.errstate(over="ignore"):
+                neighbours = Neighbours.of_lists(neighbours[0], neighbours[1] * scale)
     with np.errstate(over="ignore"):
         lengths = _lengths(P, edges, unit=unit) * scale if len(edges) else np.empty(0)
     if not np.all(np.isfinite(lengths)):
         raise ValueError("X spans distances beyond the float64 range (about 1.8e308); scale the points down")
-    if neighbours is not None:
-        with np.errstate(over="ignore"):
-            neighbours = (neighbours[0], neighbours[1] * scale)
     report(1.0)
     return edges, lengths, route, neighbours

@@ -397,7 +397,7 @@ PyMethodDef methods[] = {
     keywords_method<kVotingTrees, voting_trees>(),
     keywords_method<kNearest, nearest_neighbours>(),
     keywords_method<kCandidatePairs, candidate_pairs>(),
-    keywords_method<kPairsTree, pairs_tree>(),
+    keywords_method<kVotedTree, voted_tree>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",

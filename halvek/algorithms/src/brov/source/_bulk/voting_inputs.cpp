@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -115,9 +116,9 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
         start[i + 1] = start[i] + (unique_end - first);
     }
     kept = start[n];
-    std::int64_t* out = nullptr;
+    std::int32_t* out = nullptr;  // n fits in 31 bits
     double* lengths = nullptr;
-    Ref pairs = new_matrix(kept, 2, NPY_INT64, out);
+    Ref pairs = new_matrix(kept, 2, NPY_INT32, out);
     npy_intp dims[1] = {static_cast<npy_intp>(kept)};
     Ref length_array = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
     lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
@@ -125,8 +126,8 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t p = 0; p < start[i + 1] - start[i]; ++p) {
             const std::int64_t j = larger[offsets[i] + p], at = start[i] + p;
-            out[2 * at] = i;
-            out[2 * at + 1] = j;
+            out[2 * at] = static_cast<std::int32_t>(i);
+            out[2 * at + 1] = static_cast<std::int32_t>(j);
             double sum = 0.0;
             for (std::int64_t c = 0; c < d; ++c) sum += (x[i * d + c] - x[j * d + c]) * (x[i * d + c] - x[j * d + c]);
             lengths[at] = std::sqrt(sum);
@@ -134,41 +135,102 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     return check(PyTuple_Pack(2, pairs.get(), length_array.get()));
 }
 
-PyObject* pairs_tree(PyObject*, const Arguments& arguments) {
-    Column pairs, values;
+namespace {
+
+// Total variation between the vote shares of two rows of c counts (1 where either has no vote).
+template <class Count>
+double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
+    std::int64_t ta = 0, tb = 0;
+    for (std::int64_t k = 0; k < c; ++k) ta += va[k], tb += vb[k];
+    if (ta == 0 || tb == 0) return 1.0;
+    std::int64_t apart = 0;
+    for (std::int64_t k = 0; k < c; ++k) {
+        const std::int64_t d = static_cast<std::int64_t>(va[k]) * tb - static_cast<std::int64_t>(vb[k]) * ta;
+        apart += d < 0 ? -d : d;
+    }
+    return static_cast<double>(apart) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
+}
+
+// The pairs by (value as float32, position) with their values.
+template <class Count>
+void value_pairs(const Column& pairs, const std::vector<double>& lengths, const Count* votes, std::int64_t c,
+                 double tie_break, std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values,
+                 InterruptPoll& poll) {
+    double longest = 0.0;
+    for (double x : lengths)
+        if (std::isfinite(x)) longest = std::max(longest, x);
+    if (!(longest > 0.0)) longest = 1.0;
+    const auto m = static_cast<std::int64_t>(lengths.size());
+    constexpr std::int64_t kAhead = 16;  // the larger ends lie all over the votes: fetched ahead
+    sorted.resize(static_cast<std::size_t>(m));
+    values.resize(static_cast<std::size_t>(m));
+    for (std::int64_t e = 0; e < m; ++e, poll()) {
+        if (e + kAhead < m) __builtin_prefetch(votes + pairs.owned[2 * (e + kAhead) + 1] * c);
+        const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
+        values[e] = shares_apart(votes + a * c, votes + b * c, c) + tie_break * (lengths[e] / longest);
+        sorted[e] = {order_bits(static_cast<float>(values[e])), static_cast<std::int32_t>(e),
+                     static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
+    }
+}
+
+}  // namespace
+
+PyObject* voted_tree(PyObject*, const Arguments& arguments) {
+    Column pairs, lengths;
     acquire_pairs(arguments.object(0), "pairs", pairs);
-    acquire_column(arguments.object(1), "values", 'f', values);
+    acquire_column(arguments.object(1), "lengths", 'f', lengths);
+    BufferHold hold;
+    const Py_buffer& votes = open_column(arguments.object(2), "votes", "two-dimensional", "uint8 or uint16", hold);
+    const char* code = type_code(votes);
+    const bool wide = std::strcmp(code, "H") == 0 && votes.itemsize == 2;
+    if (votes.ndim != 2 || !(wide || (std::strcmp(code, "B") == 0 && votes.itemsize == 1)))
+        raise_format(PyExc_TypeError, "votes must be a two-dimensional uint8 or uint16 array, got format '%s' with %d "
+                     "dimension(s)", format_of(votes), votes.ndim);
+    const double tie_break = PyFloat_AsDouble(arguments.object(3));
+    if (tie_break == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (!std::isfinite(tie_break) || tie_break < 0.0) raise(PyExc_ValueError, "tie_break must be a finite number >= 0");
     pairs.copy_integers();
-    values.copy_reals();
-    const std::int64_t n = arguments.int64(2), m = pairs.length / 2;
-    if (values.length != m) raise_format(PyExc_ValueError, "got %zd values for %lld pairs", values.length, (long long)m);
+    lengths.copy_reals();
+    const std::int64_t n = votes.shape[0], c = votes.shape[1], m = pairs.length / 2;
+    if (lengths.length != m) raise_format(PyExc_ValueError, "got %zd lengths for %lld pairs", lengths.length, (long long)m);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
-    // Values as float32: three passes of the radix sort where float64 needs six; values closer than
-    // float32 tells apart tie, and ties go to the pair given first.
-    std::vector<PairItem<std::uint32_t>> sorted(static_cast<std::size_t>(m)), scratch;
     for (std::int64_t e = 0; e < m; ++e) {
         const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
         if (a < 0 || a >= n || b < 0 || b >= n || a == b)
             raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
                          (long long)e, (long long)a, (long long)b, (long long)n);
-        if (std::isnan(values.owned_reals[e])) raise_format(PyExc_ValueError, "pair %lld has a NaN value", (long long)e);
-        sorted[e] = {order_bits(static_cast<float>(values.owned_reals[e])), static_cast<std::int32_t>(e), static_cast<std::int32_t>(a),
-                     static_cast<std::int32_t>(b)};
+        if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
+            raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
     }
-    std::vector<std::int32_t> parent, set_size;
+    // Values as float32: three passes of the radix sort where float64 needs six; values closer than
+    // float32 tells apart tie, and ties go to the pair given first.
+    std::vector<PairItem<std::uint32_t>> sorted, scratch;
+    std::vector<double> values;
+    std::vector<std::int32_t> parent;
     std::vector<std::size_t> chosen;
     {
+        // The votes stay held (pinned) while signal handlers may run; no index is read from them.
         InterruptPoll poll;
+        if (wide)
+            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint16_t*>(votes.buf), c, tie_break, sorted,
+                        values, poll);
+        else
+            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
+                        values, poll);
         radix_sort(sorted, scratch, poll);
-        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, set_size, chosen, poll);
+        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
     }
-    std::int64_t* out = nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
     Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
-    out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
-    for (std::size_t j = 0; j < chosen.size(); ++j) out[j] = sorted[chosen[j]].id;
-    return positions.release();
+    Ref chosen_values = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
+    auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+    auto* out_values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chosen_values.get())));
+    for (std::size_t j = 0; j < chosen.size(); ++j) {
+        out[j] = sorted[chosen[j]].id;
+        out_values[j] = values[sorted[chosen[j]].id];
+    }
+    return check(PyTuple_Pack(2, positions.get(), chosen_values.get()));
 }
 
 }  // namespace brov

@@ -22,19 +22,22 @@ inline constexpr Signature kCandidatePairs = signature("candidate_pairs", kCandi
     "candidate_pairs(neighbours, edges, points) -> (pairs, lengths)\n\n"
     "The distinct pairs (smaller, larger) of the n points (a C-contiguous float64 (n, d) array) that\n"
     "join a point and one of its neighbours (a C-contiguous (n, k) int64 array, -1 for none) or that\n"
-    "are an edge ((m, 2) int32 or int64), sorted: a (p, 2) int64 array, and their Euclidean lengths\n"
+    "are an edge ((m, 2) int32 or int64), sorted: a (p, 2) int32 array, and their Euclidean lengths\n"
     "(float64; the caller keeps the squares in range). Pairs of a point with itself are left out.");
 
-inline constexpr Param kPairsTreeParams[] = {{"pairs", Kind::object}, {"values", Kind::object}, {"n", Kind::count}};
-inline constexpr Signature kPairsTree = signature("pairs_tree", kPairsTreeParams,
-    "pairs_tree(pairs, values, n) -> positions\n\n"
-    "Kruskal's minimum spanning forest of the pairs ((m, 2) int32 or int64 in [0, n), no self-pair)\n"
-    "weighted by values (m float64, no NaN, compared as float32), ties going to the pair given first:\n"
-    "the int64 positions\n"
-    "in `pairs` of its edges, in the order taken.");
+inline constexpr Param kVotedTreeParams[] = {
+    {"pairs", Kind::object}, {"lengths", Kind::object}, {"votes", Kind::object}, {"tie_break", Kind::object}};
+inline constexpr Signature kVotedTree = signature("voted_tree", kVotedTreeParams,
+    "voted_tree(pairs, lengths, votes, tie_break) -> (positions, values)\n\n"
+    "The spanning forest the votes draw: Kruskal's over the pairs ((m, 2) int32 or int64 in [0, n), no\n"
+    "self-pair) valued by how far apart their ends' vote shares lie (total variation, 0 to 1; votes\n"
+    "an (n, c) uint8 or uint16 array of counts per point and class) plus tie_break times the pair's\n"
+    "length over the longest finite one (lengths: m float64, no NaN, +inf allowed); values are\n"
+    "compared as float32, ties going to the pair given first. Returns the int64 positions in `pairs`\n"
+    "of its edges, in the order taken, and their float64 values.");
 
 PyObject* nearest_neighbours(PyObject* module, const Arguments& arguments);
 PyObject* candidate_pairs(PyObject* module, const Arguments& arguments);
-PyObject* pairs_tree(PyObject* module, const Arguments& arguments);
+PyObject* voted_tree(PyObject* module, const Arguments& arguments);
 
 }  // namespace brov

@@ -26,8 +26,9 @@
 namespace brov {
 namespace {
 
-// Each thread counts its votes in 16 bits.
-constexpr std::uint64_t kMostTrees = 65535;
+// Votes are counted in 16 bits, in 8 where the trees and one more vote (the caller's own tree) fit.
+constexpr std::uint64_t kMostTrees = 65534;
+constexpr std::uint64_t kMostByteTrees = 254;
 
 double real_argument(PyObject* value, const char* name, bool may_be_zero) {
     const double x = PyFloat_AsDouble(value);
@@ -91,7 +92,8 @@ struct Drawing {
 
     // Draws trees until none is left or `stop`; should_stop(context) is asked at every poll and may
     // set `stop` itself.
-    void run(std::vector<std::uint16_t>& votes, bool (*should_stop)(void*), void* context) {
+    template <class Count>
+    void run(std::vector<Count>& votes, bool (*should_stop)(void*), void* context) {
         struct Stopped {};
         PerturbedTree tree;
         std::vector<std::int8_t> codes(static_cast<std::size_t>(in.n));
@@ -147,13 +149,14 @@ struct CallerPoll {
     }
 };
 
-// Draws every tree on up to `threads` threads, the calling one included, with the GIL released.
-// Returns the summed votes (n x n_classes).
-std::vector<std::int64_t> draw_trees(Drawing& drawing, std::int64_t threads) {
+// Draws every tree on up to `threads` threads, the calling one included, with the GIL released,
+// and writes the summed votes into `out` (n rows of `columns` counts, the caller's numbering).
+template <class Count>
+void draw_trees(Drawing& drawing, std::int64_t threads, Count* out, std::int64_t columns) {
     const std::size_t cells = static_cast<std::size_t>(drawing.in.n) * drawing.n_classes;
     const auto workers = static_cast<std::size_t>(
         std::max<std::int64_t>(1, std::min<std::int64_t>(threads, static_cast<std::int64_t>(drawing.n_trees))));
-    std::vector<std::vector<std::uint16_t>> votes(workers, std::vector<std::uint16_t>(cells, 0));
+    std::vector<std::vector<Count>> votes(workers, std::vector<Count>(cells, 0));
     bool interrupted = false;
     {
         WithoutGil released;
@@ -182,17 +185,19 @@ std::vector<std::int64_t> draw_trees(Drawing& drawing, std::int64_t threads) {
         for (auto& helper : helpers) helper.join();
         helpers.clear();
         interrupted = poll.interrupted;
+        if (!interrupted && !drawing.thrown && drawing.failure.status == CutStatus::ok) {
+            // Back in the caller's numbering (the array is ours alone until returned).
+            const auto c = static_cast<std::size_t>(drawing.n_classes);
+            for (std::size_t i = 0; i < drawing.in.old_of.size(); ++i) {
+                Count* row = out + static_cast<std::size_t>(drawing.in.old_of[i]) * columns;
+                for (const auto& part : votes)
+                    for (std::size_t k = 0; k < c; ++k) row[k] = static_cast<Count>(row[k] + part[i * c + k]);
+            }
+        }
     }
     if (interrupted) throw_error_set();
     if (drawing.thrown) std::rethrow_exception(drawing.thrown);
     if (drawing.failure.status != CutStatus::ok) raise_cut_failure(drawing.failure);
-    // Back in the caller's numbering.
-    std::vector<std::int64_t> total(cells, 0);
-    const auto c = static_cast<std::size_t>(drawing.n_classes);
-    for (const auto& part : votes)
-        for (std::size_t i = 0; i < drawing.in.old_of.size(); ++i)
-            for (std::size_t k = 0; k < c; ++k) total[drawing.in.old_of[i] * c + k] += part[i * c + k];
-    return total;
 }
 
 }  // namespace
@@ -214,13 +219,15 @@ PyObject* voting_trees(PyObject*, const Arguments& arguments) {
     std::int64_t n_classes = 1;
     for (std::int8_t code : in.labels) n_classes = std::max<std::int64_t>(n_classes, code + 1);
 
+    const std::int64_t columns = std::max<std::int64_t>(n_classes, arguments.int64(9));
+    const bool bytes = n_trees <= kMostByteTrees;
     Drawing drawing{in, seed, n_trees, n_classes};
-    const std::vector<std::int64_t> votes = draw_trees(drawing, std::max<std::int64_t>(1, arguments.int64(8)));
-    npy_intp dims[2] = {static_cast<npy_intp>(in.n), static_cast<npy_intp>(n_classes)};
-    Ref array = Ref::steal(check(PyArray_SimpleNew(2, dims, NPY_INT64)));
-    if (!votes.empty())
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), votes.data(),
-                    votes.size() * sizeof(std::int64_t));
+    npy_intp dims[2] = {static_cast<npy_intp>(in.n), static_cast<npy_intp>(columns)};
+    Ref array = Ref::steal(check(PyArray_ZEROS(2, dims, bytes ? NPY_UINT8 : NPY_UINT16, 0)));
+    void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+    const std::int64_t threads = std::max<std::int64_t>(1, arguments.int64(8));
+    if (bytes) draw_trees(drawing, threads, static_cast<std::uint8_t*>(out), columns);
+    else draw_trees(drawing, threads, static_cast<std::uint16_t*>(out), columns);
     return array.release();
 }
 

@@ -12,9 +12,10 @@ namespace brov {
 inline constexpr Param kVotingTreesParams[] = {
     {"pairs", Kind::object}, {"lengths", Kind::object}, {"factors", Kind::object},       {"labels", Kind::object},
     {"n_trees", Kind::count}, {"seed", Kind::count},     {"noise", Kind::object}, {"side_discount", Kind::object},
-    {"threads", Kind::count, true, 1}};
+    {"threads", Kind::count, true, 1}, {"columns", Kind::count, true, 0}};
 inline constexpr Signature kVotingTrees = signature("voting_trees", kVotingTreesParams,
-    "voting_trees(pairs, lengths, factors, labels, n_trees, seed, noise, side_discount, threads=1) -> votes\n\n"
+    "voting_trees(pairs, lengths, factors, labels, n_trees, seed, noise, side_discount, threads=1, columns=0)\n"
+    "    -> votes\n\n"
     "Draw n_trees spanning trees of the candidate pairs ((m, 2) int32 or int64 node pairs in [0, n),\n"
     "n = len(labels), each pair once), each from the lengths (m non-negative float64, +inf allowed)\n"
     "times exp(noise * z), z nearly standard normal (the sum of four uniform draws, within +-3.46)\n"
@@ -24,8 +25,9 @@ inline constexpr Signature kVotingTrees = signature("voting_trees", kVotingTrees
     "the pair's factor (positive, finite) times\n"
     "1 - exp(-s / side_discount), s the smaller side's size (no discount when side_discount is 0),\n"
     "and it is cut as cluster_edges(..., rank_weights=True) cuts it. labels are int8 codes (-1 =\n"
-    "unlabelled). Returns the (n, c) int64 counts of the trees that gave each point each code,\n"
-    "c = the largest code + 1 (at least 1).");
+    "unlabelled). Returns the (n, c) counts of the trees that gave each point each code, c = the\n"
+    "largest code + 1 (at least 1 and `columns`): uint8 up to 254 trees (room for one more vote),\n"
+    "uint16 beyond (at most 65534 trees).");
 
 PyObject* voting_trees(PyObject* module, const Arguments& arguments);
 

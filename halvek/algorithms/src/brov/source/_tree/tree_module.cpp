@@ -1,11 +1,13 @@
 // _tree: the exact Euclidean minimum spanning tree of a point set, in native code.
 //
-// euclidean_mst_edges(points, progress=None, threads=0, int32=False) -> edges
+// euclidean_mst_edges(points, progress=None, threads=0, int32=False, neighbours=0, kept=0) -> edges
 //     points: a C-contiguous float64 array of shape (n, d), finite (any magnitude: the build works
 //     on a copy scaled by a power of two). Returns an (n - 1, 2) int64 array of row pairs, smaller
 //     row first (int32 with int32=True, for n below 2^31: half the memory). progress, if given, is called with the fraction of the work done after each round;
 //     an exception from it (or Ctrl-C) stops the build. threads caps the threads of the searches
-//     (0: up to 8). The GIL is released while the build runs.
+//     (0: up to 8). The GIL is released while the build runs. With neighbours=k > 0, returns
+//     (edges, index, last): the build's lists of each point's k nearest others, index (n, kept)
+//     int32 of the first kept and last (n,) float64 the distance to the k-th, or (edges, None, None).
 //
 // smaller_side_sizes(edges, n) -> sizes
 //     edges: a C-contiguous int64 or int32 (m, 2) array forming a forest over nodes 0..n-1. Returns, per edge,
@@ -48,13 +50,19 @@ bool holds_8_byte(const Py_buffer& view, char want) {
 const Param kTreeEdgesParams[] = {{"points", Kind::object},
                                   {"progress", Kind::callable, true},
                                   {"threads", Kind::count, true, 0},
-                                  {"int32", Kind::flag, true, 0}};
+                                  {"int32", Kind::flag, true, 0},
+                                  {"neighbours", Kind::count, true, 0},
+                                  {"kept", Kind::count, true, 0}};
 constexpr Signature kTreeEdges = signature("euclidean_mst_edges", kTreeEdgesParams,
-    "euclidean_mst_edges(points, progress=None, threads=0, int32=False)\n\n"
+    "euclidean_mst_edges(points, progress=None, threads=0, int32=False, neighbours=0, kept=0)\n\n"
     "Exact Euclidean minimum spanning tree of the rows of a C-contiguous float64 (n, d) array:\n"
     "an (n - 1, 2) int64 array (int32 with int32=True) of row pairs, smaller row first. Equal lengths are broken by the\n"
     "rows' positions in an internal order. progress(fraction) is called after each round.\n"
-    "threads caps the threads of the searches (0: up to 8). Other Python threads run meanwhile.");
+    "threads caps the threads of the searches (0: up to 8). Other Python threads run meanwhile.\n"
+    "neighbours=k (1..64) returns (edges, index, last) instead: index (n, kept) int32, each point's\n"
+    "kept nearest other rows (nearest first, -1 where fewer exist), and last (n,) float64 the distance\n"
+    "to its k-th nearest (inf where fewer), as the build listed them; both None where identical\n"
+    "points were merged (the lists then leave copies out).");
 
 // The held buffer's `count` 8-byte items of `kind`, read once into memory of our own (aligned):
 // the caller's buffer need not be aligned, and what is checked is what the algorithms use.
@@ -80,6 +88,10 @@ PyObject* tree_edges(const Arguments& arguments) {
     const bool int32 = arguments.flag(3);
     if (int32 && n >= std::numeric_limits<std::int32_t>::max())
         raise(PyExc_ValueError, "int32 edges hold fewer than 2^31 - 1 points");
+    EmstNeighbours lists;
+    lists.count = static_cast<int>(arguments.int64(4));
+    lists.kept = static_cast<int>(arguments.int64(5));
+    if (lists.count > 64 || lists.kept > lists.count) raise(PyExc_ValueError, "neighbours must be at most 64 and kept at most neighbours");
     // Allocated before the values are copied and checked: an allocation can start the collector,
     // whose finalisers may write to the points.
     npy_intp dims[2] = {static_cast<npy_intp>(n > 0 ? n - 1 : 0), 2};
@@ -112,14 +124,24 @@ PyObject* tree_edges(const Arguments& arguments) {
         const int most = static_cast<int>(std::min<std::int64_t>(threads, 1 << 16));
         if (int32)
             written = euclidean_mst_edges(points.owned_reals, n, static_cast<int>(d), static_cast<std::int32_t*>(out),
-                                          checkpoint, most);
+                                          checkpoint, most, &lists);
         else
             written = euclidean_mst_edges(points.owned_reals, n, static_cast<int>(d), static_cast<std::int64_t*>(out),
-                                          checkpoint, most);
+                                          checkpoint, most, &lists);
     }
     if (written != (n > 0 ? n - 1 : 0))  // never hand out an array with rows left unwritten
         raise(PyExc_RuntimeError, "euclidean_mst_edges could not join every point");
-    return edges.release();
+    if (lists.count < 1) return edges.release();
+    if (!lists.found) return check(PyTuple_Pack(3, edges.get(), Py_None, Py_None));
+    npy_intp index_dims[2] = {static_cast<npy_intp>(n), lists.kept}, last_dims[1] = {static_cast<npy_intp>(n)};
+    Ref index = Ref::steal(check(PyArray_SimpleNew(2, index_dims, NPY_INT32)));
+    Ref last = Ref::steal(check(PyArray_SimpleNew(1, last_dims, NPY_FLOAT64)));
+    if (!lists.index.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())), lists.index.data(),
+                    lists.index.size() * sizeof(std::int32_t));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last.get())), lists.last.data(),
+                lists.last.size() * sizeof(double));
+    return check(PyTuple_Pack(3, edges.get(), index.get(), last.get()));
 }
 
 const Param kSideSizesParams[] = {{"edges", Kind::object}, {"n", Kind::count}};

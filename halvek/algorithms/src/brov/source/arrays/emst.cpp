@@ -106,8 +106,9 @@ public:
 
     // Returns the number of edges written: n - 1, unless the rounds stopped joining.
     template <typename Out>
-    Index run(Out* edges, const EmstCheckpoint& checkpoint, int max_threads) {
+    Index run(Out* edges, const EmstCheckpoint& checkpoint, int max_threads, EmstNeighbours* neighbours) {
         max_threads_ = max_threads;
+        asked_ = neighbours ? std::min(neighbours->count, 64) : 0;
         // The passes over every point poll as the build does: at millions of points one pass
         // takes long enough for a Ctrl-C to wait on it.
         SearchPoll poll(checkpoint, kBuildStepsPerPoll);
@@ -133,13 +134,35 @@ public:
             relabel(poll);
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
-        free_polling(poll, listed_, by_leaf_, coords_, nearest_, comp_, best_d2_, best_from_,
-                     cursor_, order_);
+        free_polling(poll, by_leaf_, nearest_, comp_, best_d2_, best_from_, cursor_);
+        if (neighbours) export_lists(*neighbours, poll);
+        free_polling(poll, listed_, coords_, order_);
         return written;
     }
 
 private:
     int dim() const { return D > 0 ? D : d_; }
+
+    // The first `kept` of each point's listed neighbours in input rows, and the squared distance
+    // (scaled) to the asked-for last one. Copies of a point are left out of every list but one.
+    void export_lists(EmstNeighbours& out, SearchPoll& poll) const {
+        out.found = false;
+        if (asked_ < 1 || std::find(follower_.begin(), follower_.end(), 1) != follower_.end() ||
+            static_cast<std::int64_t>(n_) >= std::numeric_limits<std::int32_t>::max())
+            return;
+        const int kept = std::max(0, std::min(out.kept, asked_));
+        const int last = std::min<int>(asked_, k_);  // fewer listed than asked: n - 1 only
+        out.index.assign(at(n_, kept), -1);
+        out.last.assign(static_cast<std::size_t>(n_), kInfinity);
+        for (Index p = 0; p < n_; ++p, poll()) {
+            const Index* idx = &listed_[at(p, k_)];
+            const std::size_t row = static_cast<std::size_t>(order_[p]);
+            for (int t = 0; t < std::min(kept, k_); ++t)
+                out.index[row * kept + t] = idx[t] == kNone ? -1 : static_cast<std::int32_t>(order_[idx[t]]);
+            if (last == asked_ && idx[last - 1] != kNone) out.last[row] = pair_distance2(p, idx[last - 1]);
+        }
+        out.found = true;
+    }
     // Offset of row p of `width` entries: 32-bit positions times a width can pass 2^31.
     static std::size_t at(Index p, int width) { return static_cast<std::size_t>(p) * static_cast<std::size_t>(width); }
 
@@ -315,7 +338,7 @@ private:
     void find_neighbours(const EmstCheckpoint& checkpoint, SearchPoll& poll) {
         // In the plane six search as fast as eight (bench/bench_scale.py), 8 bytes a point less; in
         // 3-D the last two still pay.
-        k_ = static_cast<int>(std::min<Index>(dim() <= 2 ? 6 : dim() <= 3 ? 8 : 4, n_ - 1));
+        k_ = static_cast<int>(std::min<Index>(std::max(dim() <= 2 ? 6 : dim() <= 3 ? 8 : 4, asked_), n_ - 1));
         fill_polling(listed_, static_cast<size_t>(n_) * k_, kNone, poll);
         fill_polling(cursor_, static_cast<size_t>(n_), std::uint8_t(0), poll);
         for (Index p = 0; p < n_; ++p) cursor_[p] = static_cast<std::uint8_t>(follower_[p] ? k_ : 0);
@@ -734,6 +757,7 @@ private:
     std::vector<std::int32_t> leaves_;    // in tree order
     int max_threads_ = 0;        // 0: up to 8
     int k_ = 0;                  // neighbours listed per point
+    int asked_ = 0;              // neighbours the caller asked to be listed
     std::vector<Index> listed_;  // n x k_ nearest neighbours, nearest first
     std::vector<std::uint8_t> cursor_;  // first listed neighbour that may be in another component
     std::vector<std::uint8_t> follower_;  // a copy of a point searched in its stead
@@ -741,10 +765,10 @@ private:
 
 template <int D, typename Index, typename Out>
 std::int64_t run_fixed(const double* points, Index n, int d, Out* edges, const EmstCheckpoint& checkpoint,
-                       int max_threads, std::vector<double>* owned) {
+                       int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours) {
     BoruvkaTree<D, Index> tree(points, n, d, checkpoint);
     if (owned) std::vector<double>().swap(*owned);  // the tree holds its own copies now
-    return tree.run(edges, checkpoint, max_threads);
+    return tree.run(edges, checkpoint, max_threads, neighbours);
 }
 
 // A power of two within a factor 2 below the largest magnitude (1 for all zeros). Divided by it,
@@ -761,17 +785,17 @@ double power_of_two_scale(const double* x, std::size_t count, SearchPoll& poll) 
 
 template <typename Index, typename Out>
 std::int64_t run_dimension(const double* points, Index n, int d, Out* edges, const EmstCheckpoint& checkpoint,
-                           int max_threads, std::vector<double>* owned) {
+                           int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours) {
     switch (d) {
-        case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 6: return run_fixed<6>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 8: return run_fixed<8>(points, n, d, edges, checkpoint, max_threads, owned);
-        case 10: return run_fixed<10>(points, n, d, edges, checkpoint, max_threads, owned);
-        default: return run_fixed<0>(points, n, d, edges, checkpoint, max_threads, owned);
+        case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 6: return run_fixed<6>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 8: return run_fixed<8>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 10: return run_fixed<10>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        default: return run_fixed<0>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
     }
 }
 
@@ -779,7 +803,8 @@ std::int64_t run_dimension(const double* points, Index n, int d, Out* edges, con
 // positions wherever n allows.
 template <typename Out>
 std::int64_t build_tree(const double* points, std::int64_t n, int d, Out* edges, const EmstCheckpoint& checkpoint,
-                        int max_threads, std::vector<double>* owned) {
+                        int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours = nullptr) {
+    if (neighbours) neighbours->found = false;
     if (n < 2 || d == 0) {  // nothing to join, or every point is the same point
         for (std::int64_t i = 0; i + 1 < n; ++i) {
             edges[2 * i] = static_cast<Out>(i);
@@ -801,9 +826,13 @@ std::int64_t build_tree(const double* points, std::int64_t n, int d, Out* edges,
         for (std::size_t k = 0; k < count; ++k, poll()) out[k] = points[k] / scale;
         points = out;
     }
-    if (n < std::numeric_limits<std::int32_t>::max())
-        return run_dimension(points, static_cast<std::int32_t>(n), d, edges, checkpoint, max_threads, owned);
-    return run_dimension(points, n, d, edges, checkpoint, max_threads, owned);
+    if (n >= std::numeric_limits<std::int32_t>::max())
+        return run_dimension(points, n, d, edges, checkpoint, max_threads, owned, nullptr);
+    const std::int64_t written =
+        run_dimension(points, static_cast<std::int32_t>(n), d, edges, checkpoint, max_threads, owned, neighbours);
+    if (neighbours && neighbours->found)
+        for (double& x : neighbours->last) x = std::sqrt(x) * scale;  // squared and scaled until here
+    return written;
 }
 
 }  // namespace
@@ -814,13 +843,13 @@ std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, st
 }
 
 std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int32_t* edges,
-                                 const EmstCheckpoint& checkpoint, int max_threads) {
-    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points);
+                                 const EmstCheckpoint& checkpoint, int max_threads, EmstNeighbours* neighbours) {
+    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points, neighbours);
 }
 
 std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int64_t* edges,
-                                 const EmstCheckpoint& checkpoint, int max_threads) {
-    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points);
+                                 const EmstCheckpoint& checkpoint, int max_threads, EmstNeighbours* neighbours) {
+    return build_tree(points.data(), n, d, edges, checkpoint, max_threads, &points, neighbours);
 }
 
 }  // namespace brov

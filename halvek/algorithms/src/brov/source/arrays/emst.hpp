@@ -30,12 +30,28 @@ using EmstCheckpoint = std::function<void(double)>;
 std::int64_t euclidean_mst_edges(const double* points, std::int64_t n, int d, std::int64_t* edges,
                                  const EmstCheckpoint& checkpoint, int max_threads = 0);
 
+// Each point's nearest other points as the build's first round lists them, for callers that would
+// otherwise search again: set `count` before the build, which fills the rest.
+struct EmstNeighbours {
+    int count = 0;  // asked: neighbours listed per point (1..64; 0 asks for none)
+    int kept = 0;   // asked: how many of them `index` keeps per point (at most count)
+    // n x kept input rows, nearest first (equal distances in an internal order), -1 where fewer exist.
+    std::vector<std::int32_t> index;
+    std::vector<double> last;  // n distances to the count-th nearest, in the input's units (inf where fewer)
+    // Whether the lists were kept: not when some points are identical (the build lists one copy
+    // only) or n passes 32-bit indices.
+    bool found = false;
+};
+
 // The same tree from points the build takes over: it scales them in place and frees them once it
 // holds its own copies (at 10^8 points that is 1.6 GB less at the peak). With 32-bit edges, n
 // must be below 2^31.
+// `neighbours`, when given, receives the lists it asks for.
 std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int32_t* edges,
-                                 const EmstCheckpoint& checkpoint, int max_threads = 0);
+                                 const EmstCheckpoint& checkpoint, int max_threads = 0,
+                                 EmstNeighbours* neighbours = nullptr);
 std::int64_t euclidean_mst_edges(std::vector<double>& points, std::int64_t n, int d, std::int64_t* edges,
-                                 const EmstCheckpoint& checkpoint, int max_threads = 0);
+                                 const EmstCheckpoint& checkpoint, int max_threads = 0,
+                                 EmstNeighbours* neighbours = nullptr);
 
 }  // namespace brov

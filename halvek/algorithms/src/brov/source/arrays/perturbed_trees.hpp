@@ -66,28 +66,40 @@ struct PairItem {
     std::int32_t id, lo, hi;
 };
 
+// The root of x's set in a union-find whose roots hold minus their set's size; halves the path.
+inline std::int32_t find_set(std::vector<std::int32_t>& parent, std::int32_t x) {
+    for (;;) {
+        const std::int32_t up = parent[x];
+        if (up < 0) return x;
+        const std::int32_t above = parent[up];
+        if (above < 0) return up;
+        parent[x] = above;
+        x = above;
+    }
+}
+
 // Kruskal's forest over `sorted` pairs of nodes in [0, n): appends the positions in `sorted` of
-// the pairs taken, at most n - 1. Union-find with path halving and union by size, in buffers the
-// caller keeps from forest to forest.
+// the pairs taken, at most n - 1. Union-find with path halving and union by size, in a buffer the
+// caller keeps from forest to forest: parent[x] is x's parent, or minus the size of x's set at a
+// root (one array, so a root's size comes with the load that finds it).
 template <class Item, class Poll>
 void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector<std::int32_t>& parent,
-                    std::vector<std::int32_t>& set_size, std::vector<std::size_t>& chosen, Poll& poll) {
-    parent.resize(static_cast<std::size_t>(n));
-    set_size.assign(static_cast<std::size_t>(n), 1);
-    for (std::int32_t i = 0; i < n; ++i) parent[i] = i;
-    auto find = [&parent](std::int32_t x) {
-        while (parent[x] != x) x = parent[x] = parent[parent[x]];
-        return x;
-    };
+                    std::vector<std::size_t>& chosen, Poll& poll) {
+    parent.assign(static_cast<std::size_t>(n), -1);
     chosen.clear();
     const std::size_t most = n > 0 ? static_cast<std::size_t>(n) - 1 : 0;
+    constexpr std::size_t kAhead = 8;  // the ends lie all over the nodes: their parents fetched ahead
     for (std::size_t k = 0; k < sorted.size() && chosen.size() < most; ++k) {
         if ((k & 0xFFFF) == 0) poll();
-        std::int32_t a = find(sorted[k].lo), b = find(sorted[k].hi);
+        if (k + kAhead < sorted.size()) {
+            __builtin_prefetch(&parent[sorted[k + kAhead].lo]);
+            __builtin_prefetch(&parent[sorted[k + kAhead].hi]);
+        }
+        std::int32_t a = find_set(parent, sorted[k].lo), b = find_set(parent, sorted[k].hi);
         if (a == b) continue;
-        if (set_size[a] < set_size[b]) std::swap(a, b);
+        if (parent[a] > parent[b]) std::swap(a, b);  // a's set is the larger
+        parent[a] += parent[b];
         parent[b] = a;
-        set_size[a] += set_size[b];
         chosen.push_back(k);
     }
 }
@@ -205,7 +217,7 @@ public:
     CutResult draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, const CutOptions& options, Poll poll,
                    std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
-        kruskal_forest(order_, in.n, parent_, set_size_, chosen_, poll);
+        kruskal_forest(order_, in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
         build_lists(in, poll);
         rank_edges(in, poll);
@@ -293,35 +305,36 @@ private:
         }
     }
 
-    // The smaller side of every edge, from a breadth-first order of each tree of the forest.
+    // The smaller side of every edge whose smaller side the discount lowers (at most `reach`
+    // nodes; others get reach + 1), by peeling leaves: a node whose edges but one are peeled has
+    // its whole side of that edge below it, and peeling stops at a node whose side passes `reach`
+    // (every edge above it has more on both sides). Only the small sides near the leaves are
+    // visited, where a walk of the whole tree reaches every node.
     template <class Poll>
-    void side_sizes(std::int32_t n, Poll& poll) {
+    void side_sizes(std::int32_t n, std::int64_t reach, Poll& poll) {
         const auto nodes = static_cast<std::size_t>(n);
-        visit_.clear();
-        up_edge_.assign(nodes, -2);  // -2: not reached yet; -1: a root
+        const bool spanning = chosen_.size() + 1 == nodes;  // else each piece's size from Kruskal's sets
+        left_.assign(sizes_.begin(), sizes_.end());          // edges not peeled yet, per node
         below_.assign(nodes, 1);
-        sides_.resize(tree_pairs_.size());
-        for (std::size_t root = 0; root < nodes; ++root) {
-            if (up_edge_[root] != -2) continue;
-            const std::size_t first = visit_.size();
-            up_edge_[root] = -1;
-            visit_.push_back(static_cast<std::int32_t>(root));
-            for (std::size_t head = first; head < visit_.size(); ++head) {
-                if ((head & 0xFFFF) == 0) poll();
-                const std::int32_t x = visit_[head];
-                for (std::int64_t p = start_[x]; p < start_[x + 1]; ++p)
-                    if (list_edge_[p] != up_edge_[x]) {
-                        up_edge_[neighbor_[p]] = list_edge_[p];
-                        visit_.push_back(static_cast<std::int32_t>(neighbor_[p]));
-                    }
-            }
-            // Backwards, every node has its whole side below it when it is reached.
-            const auto total = static_cast<std::int64_t>(visit_.size() - first);
-            for (std::size_t at = visit_.size(); at-- > first + 1;) {
-                const std::int32_t x = visit_[at], e = up_edge_[x];
-                sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
-                below_[ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x] += below_[x];
-            }
+        sides_.assign(tree_pairs_.size(), reach + 1);
+        peeled_.assign(tree_pairs_.size(), 0);
+        visit_.clear();
+        for (std::int32_t x = 0; x < n; ++x)
+            if (left_[x] == 1) visit_.push_back(x);
+        for (std::size_t steps = 0; !visit_.empty(); ++steps) {
+            if ((steps & 0xFFFF) == 0) poll();
+            const std::int32_t x = visit_.back();
+            visit_.pop_back();
+            if (left_[x] != 1 || below_[x] > reach) continue;
+            std::int64_t p = start_[x];
+            while (peeled_[list_edge_[p]]) ++p;
+            const std::int32_t e = list_edge_[p], y = static_cast<std::int32_t>(neighbor_[p]);
+            peeled_[e] = 1;
+            left_[x] = 0;
+            const std::int64_t total = spanning ? n : -parent_[find_set(parent_, x)];
+            sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+            below_[y] += below_[x];
+            if (--left_[y] == 1) visit_.push_back(y);
         }
     }
 
@@ -332,7 +345,7 @@ private:
     void rank_edges(const VotingInput& in, Poll& poll) {
         const std::size_t k = tree_pairs_.size();
         const bool discounted = !in.log_discounts.empty();
-        if (discounted) side_sizes(in.n, poll);
+        if (discounted) side_sizes(in.n, static_cast<std::int64_t>(in.log_discounts.size()) - 1, poll);
         ranks_.resize(k);
         for (std::size_t j = 0; j < k; ++j) {
             const std::int32_t e = tree_pairs_[j];
@@ -356,13 +369,14 @@ private:
 
     using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
     std::vector<DrawnPair> order_, pair_scratch_;
-    std::vector<std::int32_t> parent_, set_size_;
+    std::vector<std::int32_t> parent_;  // Kruskal's sets (see kruskal_forest)
     std::vector<std::size_t> chosen_;  // positions in order_, in Kruskal's order
     std::vector<std::uint32_t> keys_;  // each pair's key in this tree
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
-    std::vector<std::int32_t> ends32_, visit_, up_edge_;
-    std::vector<std::int64_t> sides_, below_;
+    std::vector<std::int32_t> ends32_, visit_, left_, below_;
+    std::vector<std::int64_t> sides_;
+    std::vector<std::uint8_t> peeled_;
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
     std::vector<float> rank_of_;
     std::vector<std::int64_t> start_, fill_, neighbor_;
