@@ -135,12 +135,21 @@ def _lengths(P, pairs, chunk=1 << 16, unit=None):
     once would take gigabytes in many coordinates. With ``unit``, of the points P / unit (each
     chunk divided on the way, so that P / unit is never held whole)."""
     out = np.empty(len(pairs))
+    if P.shape[1] == 2:  # gathered a coordinate at a time: twice as fast as whole rows
+        x, y = P[:, 0], P[:, 1]
+        for s in range(0, len(pairs), chunk):
+            a, b = pairs[s:s + chunk, 0], pairs[s:s + chunk, 1]
+            if unit is None:
+                np.hypot(x[a] - x[b], y[a] - y[b], out=out[s:s + chunk])
+            else:
+                np.hypot(x[a] / unit - x[b] / unit, y[a] / unit - y[b] / unit, out=out[s:s + chunk])
+        return out
     for s in range(0, len(pairs), chunk):
         ends = (P[pairs[s:s + chunk, 0]], P[pairs[s:s + chunk, 1]])
         if unit is not None:
             ends = (ends[0] / unit, ends[1] / unit)
         diff = ends[0] - ends[1]
-        out[s:s + chunk] = np.hypot(diff[:, 0], diff[:, 1]) if P.shape[1] == 2 else np.linalg.norm(diff, axis=1)
+        out[s:s + chunk] = np.linalg.norm(diff, axis=1)
     return out
 
 
