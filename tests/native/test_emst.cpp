@@ -98,7 +98,7 @@ std::vector<double> plane_points(std::int64_t n, int kind, std::mt19937_64& rng)
             case 1: p[0] = lattice(rng) / 64.0, p[1] = lattice(rng) / 64.0; break;  // exact: ties
             case 2: {  // three tight clusters far apart: searches reach past the rings of cells
                 const int c = static_cast<int>(rng() % 3);
-                p[0] = 0.8 * (c - 1) + 0.05 * normal(rng), p[1] = (c == 1 ? 0.7 : -0.5) + 0.05 * normal(rng);
+                p[0] = 0.8 * (c - 1) + 0.1 * normal(rng), p[1] = (c == 1 ? 0.7 : -0.5) + 0.1 * normal(rng);
                 break;
             }
             case 3: p[0] = u(rng), p[1] = 0.25; break;  // a line: one row of cells

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "arrays/disjoint_sets.hpp"
@@ -17,7 +18,7 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr float kFloatInfinity = std::numeric_limits<float>::infinity();
-constexpr int kListed = 8;               // neighbours listed per point
+constexpr int kListed = 4;  // neighbours listed per point: as fast as 8 (measured), half the memory
 constexpr double kPointsPerCell = 2.0;   // aimed at over the bounding box
 // Beyond this sum of squared cell counts per point (3 for uniform points) the points crowd into
 // few cells, where the lists would cost a square of the crowd: the k-d tree serves them instead.
@@ -299,8 +300,7 @@ private:
         const Index lo = std::min(a, b), hi = std::max(a, b);
         std::atomic<bool>& lock = locks_[static_cast<std::size_t>(c) % kLocks];
         while (lock.exchange(true, std::memory_order_acquire))
-            while (lock.load(std::memory_order_relaxed)) {
-            }
+            while (lock.load(std::memory_order_relaxed)) std::this_thread::yield();  // its holder may wait for a core
         const double best = best_d2(c);
         if (d2 < best || (d2 == best && std::make_pair(lo, hi) < std::make_pair(best_lo_[c], best_hi_[c]))) {
             best_d2_[c].store(d2, std::memory_order_relaxed);
