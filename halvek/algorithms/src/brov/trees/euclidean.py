@@ -6,7 +6,8 @@
   magnitude (exact), so squared distances neither overflow nor underflow;
 * up to ``KD_TREE_EXACT_MAX_DIMENSIONS`` coordinates (``method="auto"`` or
   ``"exact"``): the exact tree, in native code (``binaries._tree``): Boruvka
-  rounds over a k-d tree, each joining every component to its nearest other
+  rounds over a k-d tree (in the plane over a grid of cells, unless the points
+  crowd into few of them), each joining every component to its nearest other
   component. Equal lengths are settled by a fixed order, identical points are
   tied together by zero-length edges;
 * above that, a k-d tree prunes less than spatial leaves bounding blocks of
