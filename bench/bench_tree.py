@@ -18,6 +18,7 @@ call minus the resident set before it (Linux).
     python bench/bench_tree.py --embeddings  # the embedding case against LabelSpreading and 1-NN
     python bench/bench_tree.py --threads 1 2 -1       # BrovClustering(n_trees=1, n_jobs=J).fit
     python bench/bench_tree.py --plane 5  # 10^6 uniform points in the plane, best of 5 each side
+    python bench/bench_tree.py --plane-jobs 3  # the plane's tree alone, n_jobs 1 and 2 (--scale 10: 10^7)
     python bench/bench_tree.py --dense 3  # 20,000 x 128, 10 blobs: the blocked exact tree, best of 3
 """
 
@@ -250,6 +251,20 @@ def plane(args, rng):
           f"{bool(np.isclose(lengths.sum(), total, rtol=1e-9))} |", flush=True)
 
 
+def plane_jobs(args, rng):
+    """The exact tree in the plane alone, with one thread and with two: 10^6 uniform points and
+    10^6 points in 200 Gaussian blobs (times --scale), the best of --plane-jobs runs each."""
+    n = max(200, int(10**6 * args.scale))
+    centers = rng.uniform(-30, 30, size=(200, 2))
+    sets = [("uniform", rng.random((n, 2))), ("200 blobs", centers[rng.integers(0, 200, n)] + rng.normal(size=(n, 2)))]
+    print("| set | points | n_jobs | route | seconds |")
+    print("| --- | --- | --- | --- | --- |")
+    for name, X in sets:
+        for jobs in (1, 2):
+            (_, _, used), seconds = best_of(args.plane_jobs, euclidean_mst, X, n_jobs=jobs)
+            print(f"| {name} | {n:,} | {jobs} | {used} | {seconds:.3f} |", flush=True)
+
+
 def dense(args, rng):
     """The exact tree of 20,000 points in 10 Gaussian blobs in 128 coordinates (times --scale)
     from blocked products, best of --dense runs."""
@@ -286,12 +301,17 @@ def main():
                         help="instead: one fit of 10^6 points in the plane with each n_jobs")
     parser.add_argument("--plane", type=int, metavar="RUNS",
                         help="instead: 10^6 uniform points in the plane against SciPy, best of RUNS each")
+    parser.add_argument("--plane-jobs", type=int, metavar="RUNS",
+                        help="instead: the tree of 10^6 uniform and blob points in the plane, n_jobs 1 and 2")
     parser.add_argument("--dense", type=int, metavar="RUNS",
                         help="instead: the exact tree of 20,000 x 128 (10 blobs) from blocked products")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
     if args.plane:
         plane(args, rng)
+        return
+    if args.plane_jobs:
+        plane_jobs(args, rng)
         return
     if args.dense:
         dense(args, rng)

@@ -57,6 +57,9 @@ def test_tree_benchmark_smoke():
     assert done.returncode == 0, done.stderr
     rows = [line.split("|")[1:-1] for line in done.stdout.splitlines()[2:]]
     assert [r[-1].strip() for r in rows] == ["boruvka", "blocked"] and all(float(r[6]) >= 1 - 1e-12 for r in rows)
+    done = run_script("bench_tree.py", "--plane-jobs", "1", "--scale", "0.01")
+    assert done.returncode == 0, done.stderr
+    assert [line.split("|")[3:5] for line in done.stdout.splitlines()[2:]] == [[" 1 ", " boruvka "], [" 2 ", " boruvka "]] * 2
     done = run_script("bench_tree.py", "--embeddings", "--scale", "0.01")
     assert done.returncode == 0, done.stderr
     assert done.stdout.count("| 1.000 |") >= 3 and "LabelSpreading()" in done.stdout

@@ -173,7 +173,7 @@ labels = np.full(n, -1, dtype=np.int8)
 labels[::n // 4] = [0, 1, 0, 1, 0][: len(labels[::n // 4])]
 _, cluster_gap, cluster_took = longest_gap(lambda: bc.clusterize(pair[0], pair[1], labels))
 del pair
-points = np.random.default_rng(0).random((n // 2, 2))  # a k-d tree build of the better part of a second
+points = np.random.default_rng(0).random((n // 2, 2))  # the exact tree of the plane: a second or so
 _, tree_gap, tree_took = longest_gap(lambda: _tree.euclidean_mst_edges(points))
 print(json.dumps({"load": [load_gap, load_took], "clusterize": [cluster_gap, cluster_took],
                   "exact tree": [tree_gap, tree_took]}))
@@ -185,7 +185,7 @@ LONGEST_GAP = 0.5  # seconds: polls come every few milliseconds, this leaves roo
 def test_every_phase_of_a_long_call_lets_signal_handlers_run():
     # Four million nodes (and two million points): each call runs for seconds, and before every
     # phase polled, each had a stretch of most of a second or more in which Ctrl-C could not act
-    # (the exact tree: while it built its k-d tree).
+    # (the exact tree: while it built its k-d tree, before the plane had its grid).
     child = subprocess.run([sys.executable, "-c", GAPS_CHILD, "gaps", json.dumps(sys.path), str(4_000_000)],
                            capture_output=True, text=True, timeout=600)
     assert child.returncode == 0, child.stderr[-3000:]

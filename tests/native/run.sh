@@ -14,5 +14,5 @@ g++ -std=c++17 -O2 -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-reco
     -I "$src" "$here/test_cutting.cpp" -o "$out/test_cutting"
 "$out/test_cutting"
 g++ -std=c++17 -O2 -Wall -Wextra -pthread -fsanitize=address,undefined -fno-sanitize-recover=undefined \
-    -I "$src" "$here/test_emst.cpp" "$src/arrays/emst.cpp" -o "$out/test_emst"
+    -I "$src" "$here/test_emst.cpp" "$src/arrays/emst.cpp" "$src/arrays/plane_tree.cpp" -o "$out/test_emst"
 "$out/test_emst"

@@ -1,7 +1,10 @@
 // The exact Euclidean tree (emst.cpp) against Prim's algorithm on the complete graph: random point
 // sets in 1 to 12 dimensions, on coarse integer grids (equal lengths, identical points) and with
-// continuous coordinates, small and large enough for the helper threads. Also: a checkpoint that
-// throws stops the build cleanly, and progress never decreases and ends at 1.
+// continuous coordinates, small and large enough for the helper threads. The plane's grid route
+// (plane_tree.cpp) also directly, on the point sets it must accept (lattices with repeated points,
+// far-apart clusters, a line, a tiny spread far from zero), with the same edges on one thread as
+// on two. Also: a checkpoint that throws stops the build cleanly, and progress never decreases and
+// ends at 1.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "arrays/emst.hpp"
+#include "arrays/plane_tree.hpp"
 
 namespace {
 
@@ -81,6 +85,46 @@ void check(const std::vector<double>& x, std::int64_t n, int d, const char* kind
     }
 }
 
+// Points of the plane below 1 in magnitude, of one of five kinds.
+std::vector<double> plane_points(std::int64_t n, int kind, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<int> lattice(0, 40);
+    std::vector<double> x(2 * n);
+    for (std::int64_t i = 0; i < n; ++i) {
+        double* p = &x[2 * i];
+        switch (kind) {
+            case 0: p[0] = u(rng), p[1] = u(rng); break;
+            case 1: p[0] = lattice(rng) / 64.0, p[1] = lattice(rng) / 64.0; break;  // exact: ties
+            case 2: {  // three tight clusters far apart: searches reach past the rings of cells
+                const int c = static_cast<int>(rng() % 3);
+                p[0] = 0.8 * (c - 1) + 0.1 * normal(rng), p[1] = (c == 1 ? 0.7 : -0.5) + 0.1 * normal(rng);
+                break;
+            }
+            case 3: p[0] = u(rng), p[1] = 0.25; break;  // a line: one row of cells
+            default: p[0] = 1.0 + 1e-12 * u(rng), p[1] = 0.5 - 1e-12 * u(rng);  // spread below the rounding of cells
+        }
+    }
+    return x;
+}
+
+void check_plane(std::int64_t n, int kind, std::mt19937_64& rng) {
+    ++cases;
+    const std::vector<double> x = plane_points(n, kind, rng);
+    std::vector<std::int64_t> one(2 * (n - 1)), two(2 * (n - 1));
+    const auto ignore = [](double) {};
+    const std::int64_t written = brov::plane_mst_edges(x.data(), n, one.data(), ignore, 1, nullptr);
+    brov::plane_mst_edges(x.data(), n, two.data(), ignore, 2, nullptr);
+    double length = 0.0;
+    for (std::int64_t e = 0; e + 1 < n; ++e) length += distance(x, 2, one[2 * e], one[2 * e + 1]);
+    const double expected = prim_length(x, n, 2);
+    if (written != n - 1 || !spanning(one, n) || one != two || std::fabs(length - expected) > 1e-9 * std::max(1.0, expected)) {
+        ++failures;
+        std::printf("FAILED plane kind %d n=%lld: written %lld, length %.12g, Prim %.12g, threads agree %d\n", kind,
+                    static_cast<long long>(n), static_cast<long long>(written), length, expected, one == two);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -114,6 +158,8 @@ int main() {
         }
         check(x, n, d, "clusters");
     }
+    for (int round = 0; round < 40; ++round) check_plane(2 + static_cast<std::int64_t>(rng() % 1500), round % 5, rng);
+    for (int kind = 0; kind < 3; ++kind) check_plane(9000, kind, rng);  // large enough for the helper thread
     {  // coordinates whose squares overflow: the same tree as the points scaled down exactly
         ++cases;
         const std::int64_t n = 3000;

@@ -13,60 +13,17 @@
 #include <vector>
 
 #include "arrays/disjoint_sets.hpp"
+#include "arrays/emst_work.hpp"
+#include "arrays/plane_tree.hpp"
 
 namespace brov {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr float kFloatInfinity = std::numeric_limits<float>::infinity();
-constexpr int kSearchesPerPoll = 8;  // a search can take milliseconds in high dimensions
-constexpr int kBuildStepsPerPoll = 1 << 15;  // comparisons and coordinates read by the tree build
 constexpr std::int64_t kMaxLeaf = 64;  // points of a leaf, unless they are copies of one point
 
 using StackEntry = std::pair<std::int32_t, double>;  // node, its squared box distance
-
-// Whether a neighbour search goes on to its next point (this thread polls for Ctrl-C in it).
-using Proceed = std::function<bool()>;
-
-// Calls the checkpoint (without a fraction) once every `period` steps (searches by default).
-class SearchPoll {
-public:
-    explicit SearchPoll(const EmstCheckpoint& checkpoint, int period = kSearchesPerPoll)
-        : checkpoint_(checkpoint), period_(period), until_poll_(period) {}
-    void operator()(std::int64_t steps = 1) {
-        until_poll_ -= steps;
-        if (until_poll_ <= 0) {
-            checkpoint_(-1.0);
-            until_poll_ = period_;
-        }
-    }
-
-private:
-    const EmstCheckpoint& checkpoint_;
-    int period_;
-    std::int64_t until_poll_;
-};
-
-// v = n copies of value, written in slices with a poll after each: at millions of points these
-// arrays take hundreds of megabytes, and writing them whole would keep a Ctrl-C waiting.
-template <typename T>
-void fill_polling(std::vector<T>& v, std::size_t n, const T& value, SearchPoll& poll) {
-    constexpr std::size_t kSlice = std::size_t(1) << 16;
-    v.clear();
-    v.reserve(n);
-    while (v.size() < n) {
-        const std::size_t step = std::min(n - v.size(), kSlice);
-        v.insert(v.end(), step, value);
-        poll(static_cast<std::int64_t>(step));
-    }
-}
-
-// Frees each vector, polling after each: at millions of points they hold a gigabyte, and freeing
-// it in one stretch (as the destructor would) keeps a Ctrl-C waiting.
-template <typename... Vectors>
-void free_polling(SearchPoll& poll, Vectors&... vectors) {
-    ((std::vector<typename Vectors::value_type>().swap(vectors), poll(kBuildStepsPerPoll)), ...);
-}
 
 // Per-thread working memory of the neighbour searches.
 struct Scratch {
@@ -356,51 +313,7 @@ private:
                 search_leaf(leaves[l], scratch, proceed);
             return true;
         };
-        share_out(work_chunk, stop, checkpoint);
-    }
-
-    // Runs work_chunk(scratch, proceed) until it returns false, on this thread and on helpers (one
-    // per 4096 points, up to max_threads_ threads in all); `stop` tells the helpers that this
-    // thread has failed.
-    template <typename WorkChunk>
-    void share_out(WorkChunk& work_chunk, std::atomic<bool>& stop, const EmstCheckpoint& checkpoint) {
-        std::vector<Scratch> stacks;
-        std::vector<std::thread> helpers;
-        struct Joiner {
-            std::vector<std::thread>& threads;
-            ~Joiner() {
-                for (auto& t : threads) t.join();
-            }
-        } joiner{helpers};
-        const Proceed helper_proceeds = [&stop] { return !stop.load(std::memory_order_relaxed); };
-        const unsigned most = max_threads_ > 0 ? static_cast<unsigned>(max_threads_)
-                                                : std::min(std::thread::hardware_concurrency(), 8u);
-        const Index wanted = std::min<Index>(most, n_ / 4096);
-        stacks.resize(wanted > 1 ? wanted - 1 : 0);
-        for (auto& stack : stacks) {
-            try {
-                helpers.emplace_back([&work_chunk, &stack, &helper_proceeds] {
-                    while (work_chunk(stack, helper_proceeds)) {
-                    }
-                });
-            } catch (const std::system_error&) {
-                break;  // fewer helpers, same result
-            }
-        }
-        // This thread polls every few points: in high dimensions one point can take milliseconds.
-        SearchPoll poll(checkpoint);
-        const Proceed polls = [&poll] {
-            poll();
-            return true;
-        };
-        Scratch own;
-        try {
-            while (work_chunk(own, polls)) {
-            }
-        } catch (...) {
-            stop.store(true);  // the helpers leave their leaves half done; nothing reads them
-            throw;
-        }
+        share_out<Scratch>(max_threads_, n_, work_chunk, stop, checkpoint);
     }
 
     // The lists of one leaf's points. Each starts from the leaf itself, which usually fills it;
@@ -788,7 +701,11 @@ std::int64_t run_dimension(const double* points, Index n, int d, Out* edges, con
                            int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours) {
     switch (d) {
         case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
-        case 2: return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
+        case 2: {
+            const std::int64_t written = plane_mst_edges(points, n, edges, checkpoint, max_threads, owned);
+            if (written >= 0) return written;
+            return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);  // crowded points
+        }
         case 3: return run_fixed<3>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
         case 4: return run_fixed<4>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
         case 5: return run_fixed<5>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
