@@ -5,6 +5,7 @@
 // far-apart clusters, a line, a tiny spread far from zero), with the same edges on one thread as
 // on two. Also: a checkpoint that throws stops the build cleanly, and progress never decreases and
 // ends at 1.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -77,7 +78,7 @@ void check(const std::vector<double>& x, std::int64_t n, int d, const char* kind
     double length = 0.0;
     for (std::int64_t e = 0; e + 1 < n; ++e) length += distance(x, d, edges[2 * e], edges[2 * e + 1]);
     const double expected = prim_length(x, n, d);
-    if (!spanning(edges, n) || std::fabs(length - expected) > 1e-9 * std::max(1.0, expected) || !ordered ||
+    if (!spanning(edges, n) || std::fabs(length - expected) > 1e-9 * expected || !ordered ||
         last != 1.0) {
         ++failures;
         std::printf("FAILED %s n=%lld d=%d: length %.12g, Prim %.12g, progress ordered %d, last %g\n", kind,
@@ -108,6 +109,27 @@ std::vector<double> plane_points(std::int64_t n, int kind, std::mt19937_64& rng)
     return x;
 }
 
+// The lists a route handed out hold each point's nearest other points, nearest first, and the
+// distance to the count-th (squared, as the route measures it); checked on a sample of points.
+bool lists_are_nearest(const std::vector<double>& x, std::int64_t n, const brov::EmstNeighbours& lists) {
+    if (!lists.found) return false;
+    for (std::int64_t p = 0; p < n; p += 1 + n / 97) {
+        std::vector<double> sorted;
+        for (std::int64_t q = 0; q < n; ++q)
+            if (q != p) sorted.push_back(distance(x, 2, p, q));
+        std::sort(sorted.begin(), sorted.end());
+        const auto near = [](double a, double b) { return std::fabs(a - b) <= 1e-12 * std::max(1.0, b); };
+        for (int t = 0; t < lists.kept; ++t) {
+            const std::int32_t q = lists.index[p * lists.kept + t];
+            if (t >= static_cast<int>(sorted.size()) ? q != -1 : q < 0 || q == p || !near(distance(x, 2, p, q), sorted[t]))
+                return false;
+        }
+        const double last = lists.count <= static_cast<int>(sorted.size()) ? sorted[lists.count - 1] : INFINITY;
+        if (std::isinf(last) ? !std::isinf(lists.last[p]) : !near(std::sqrt(lists.last[p]), last)) return false;
+    }
+    return true;
+}
+
 void check_plane(std::int64_t n, int kind, std::mt19937_64& rng) {
     ++cases;
     const std::vector<double> x = plane_points(n, kind, rng);
@@ -115,10 +137,20 @@ void check_plane(std::int64_t n, int kind, std::mt19937_64& rng) {
     const auto ignore = [](double) {};
     const std::int64_t written = brov::plane_mst_edges(x.data(), n, one.data(), ignore, 1, nullptr);
     brov::plane_mst_edges(x.data(), n, two.data(), ignore, 2, nullptr);
+    brov::EmstNeighbours lists;  // asked for: more listed neighbours, the same tree
+    lists.count = 1 + static_cast<int>(n % 12);
+    lists.kept = static_cast<int>(n % (lists.count + 1));
+    std::vector<std::int64_t> listing(2 * (n - 1));
+    brov::plane_mst_edges(x.data(), n, listing.data(), ignore, 2, nullptr, &lists);
+    if (written >= 0 && (listing != one || !lists_are_nearest(x, n, lists))) {
+        ++failures;
+        std::printf("FAILED plane kind %d n=%lld: with %d neighbours listed, same tree %d, lists right %d\n", kind,
+                    static_cast<long long>(n), lists.count, listing == one, lists_are_nearest(x, n, lists));
+    }
     double length = 0.0;
     for (std::int64_t e = 0; e + 1 < n; ++e) length += distance(x, 2, one[2 * e], one[2 * e + 1]);
     const double expected = prim_length(x, n, 2);
-    if (written != n - 1 || !spanning(one, n) || one != two || std::fabs(length - expected) > 1e-9 * std::max(1.0, expected)) {
+    if (written != n - 1 || !spanning(one, n) || one != two || std::fabs(length - expected) > 1e-9 * expected) {
         ++failures;
         std::printf("FAILED plane kind %d n=%lld: written %lld, length %.12g, Prim %.12g, threads agree %d\n", kind,
                     static_cast<long long>(n), static_cast<long long>(written), length, expected, one == two);

@@ -107,18 +107,8 @@ private:
         if (asked_ < 1 || std::find(follower_.begin(), follower_.end(), 1) != follower_.end() ||
             static_cast<std::int64_t>(n_) >= std::numeric_limits<std::int32_t>::max())
             return;
-        const int kept = std::max(0, std::min(out.kept, asked_));
-        const int last = std::min<int>(asked_, k_);  // fewer listed than asked: n - 1 only
-        out.index.assign(at(n_, kept), -1);
-        out.last.assign(static_cast<std::size_t>(n_), kInfinity);
-        for (Index p = 0; p < n_; ++p, poll()) {
-            const Index* idx = &listed_[at(p, k_)];
-            const std::size_t row = static_cast<std::size_t>(order_[p]);
-            for (int t = 0; t < std::min(kept, k_); ++t)
-                out.index[row * kept + t] = idx[t] == kNone ? -1 : static_cast<std::int32_t>(order_[idx[t]]);
-            if (last == asked_ && idx[last - 1] != kNone) out.last[row] = pair_distance2(p, idx[last - 1]);
-        }
-        out.found = true;
+        export_neighbour_lists(out, n_, k_, asked_, listed_, order_,
+                               [this](Index p, Index q) { return pair_distance2(p, q); }, poll);
     }
     // Offset of row p of `width` entries: 32-bit positions times a width can pass 2^31.
     static std::size_t at(Index p, int width) { return static_cast<std::size_t>(p) * static_cast<std::size_t>(width); }
@@ -702,7 +692,7 @@ std::int64_t run_dimension(const double* points, Index n, int d, Out* edges, con
     switch (d) {
         case 1: return run_fixed<1>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);
         case 2: {
-            const std::int64_t written = plane_mst_edges(points, n, edges, checkpoint, max_threads, owned);
+            const std::int64_t written = plane_mst_edges(points, n, edges, checkpoint, max_threads, owned, neighbours);
             if (written >= 0) return written;
             return run_fixed<2>(points, n, d, edges, checkpoint, max_threads, owned, neighbours);  // crowded points
         }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -103,6 +104,26 @@ void share_out(int max_threads, std::int64_t n, WorkChunk& work_chunk, std::atom
         stop.store(true);  // the helpers leave their work half done; nothing reads it
         throw;
     }
+}
+
+// Hands out what a route listed: the first out.kept of each point's k listed neighbours (`listed`,
+// n x k build positions, nearest first, -1 where fewer) as input rows (`order`: position -> row),
+// and the squared distance in the build's units to the asked-th (infinite where fewer are listed).
+template <typename Index, typename Distance2>
+void export_neighbour_lists(EmstNeighbours& out, Index n, int k, int asked, const std::vector<Index>& listed,
+                            const std::vector<Index>& order, const Distance2& distance2, SearchPoll& poll) {
+    const int kept = std::max(0, std::min(out.kept, asked));
+    const bool reaches = k >= asked;  // fewer listed than asked: n - 1 only
+    out.index.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(kept), -1);
+    out.last.assign(static_cast<std::size_t>(n), std::numeric_limits<double>::infinity());
+    for (Index p = 0; p < n; ++p, poll()) {
+        const Index* idx = &listed[static_cast<std::size_t>(p) * static_cast<std::size_t>(k)];
+        const std::size_t row = static_cast<std::size_t>(order[p]);
+        for (int t = 0; t < std::min(kept, k); ++t)
+            out.index[row * kept + t] = idx[t] < 0 ? -1 : static_cast<std::int32_t>(order[idx[t]]);
+        if (reaches && idx[asked - 1] >= 0) out.last[row] = distance2(p, idx[asked - 1]);
+    }
+    out.found = true;
 }
 
 }  // namespace brov

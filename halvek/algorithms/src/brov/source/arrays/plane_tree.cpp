@@ -19,6 +19,7 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr float kFloatInfinity = std::numeric_limits<float>::infinity();
 constexpr int kListed = 4;  // neighbours listed per point: as fast as 8 (measured), half the memory
+constexpr int kMostListed = 64;  // what a caller may ask to be listed
 constexpr double kPointsPerCell = 2.0;   // aimed at over the bounding box
 // Beyond this sum of squared cell counts per point (3 for uniform points) the points crowd into
 // few cells, where the lists would cost a square of the crowd: the k-d tree serves them instead.
@@ -114,7 +115,8 @@ public:
     }
 
     template <typename Out>
-    Index run(Out* edges, const EmstCheckpoint& checkpoint) {
+    Index run(Out* edges, const EmstCheckpoint& checkpoint, EmstNeighbours* neighbours) {
+        asked_ = neighbours ? std::min(neighbours->count, kMostListed) : 0;
         SearchPoll poll(checkpoint, kBuildStepsPerPoll);
         const auto n = static_cast<std::size_t>(n_);
         fill_polling(comp_, n, Index(0), poll);
@@ -141,6 +143,9 @@ public:
             checkpoint(static_cast<double>(written) / static_cast<double>(n_ - 1));
         }
         best_d2_.reset();
+        if (asked_ > 0 && static_cast<std::int64_t>(n_) < std::numeric_limits<std::int32_t>::max())
+            export_neighbour_lists(*neighbours, n_, k_, asked_, listed_, order_,
+                                   [this](Index p, Index q) { return pair_distance2(p, q); }, poll);
         free_polling(poll, listed_, cursor_, coords_, nearest_, lower_d2_, comp_, parent_, roots_, best_lo_, best_hi_,
                      block_comp_, cell_start_, order_);
         return written;
@@ -178,13 +183,14 @@ private:
 
     // A lower bound of the squared distance from q (in cell cx, cy) to the cells r rings out and
     // beyond: the distance to the nearest side of the square of rings below r that has cells
-    // beyond it.
+    // beyond it, that square narrowed by the margin (a point just inside a side may have been
+    // rounded into the cell beyond it).
     double ring_lower2(const double* q, std::int64_t cx, std::int64_t cy, std::int64_t r) const {
         double gap = kInfinity;
-        if (cx - r + 1 > 0) gap = std::min(gap, q[0] - (x0_ + static_cast<double>(cx - r + 1) * h_ - margin_));
-        if (cx + r < gx_) gap = std::min(gap, x0_ + static_cast<double>(cx + r) * h_ + margin_ - q[0]);
-        if (cy - r + 1 > 0) gap = std::min(gap, q[1] - (y0_ + static_cast<double>(cy - r + 1) * h_ - margin_));
-        if (cy + r < gy_) gap = std::min(gap, y0_ + static_cast<double>(cy + r) * h_ + margin_ - q[1]);
+        if (cx - r + 1 > 0) gap = std::min(gap, q[0] - (x0_ + static_cast<double>(cx - r + 1) * h_ + margin_));
+        if (cx + r < gx_) gap = std::min(gap, x0_ + static_cast<double>(cx + r) * h_ - margin_ - q[0]);
+        if (cy - r + 1 > 0) gap = std::min(gap, q[1] - (y0_ + static_cast<double>(cy - r + 1) * h_ + margin_));
+        if (cy + r < gy_) gap = std::min(gap, y0_ + static_cast<double>(cy + r) * h_ - margin_ - q[1]);
         return gap > 0.0 ? gap * gap : 0.0;
     }
 
@@ -207,7 +213,7 @@ private:
     // neighbour in another component is the first entry of its list in another component, as long
     // as the list has one; components only grow, so each list is read once from front to back.
     void find_neighbours(const EmstCheckpoint& checkpoint, SearchPoll& poll) {
-        k_ = static_cast<int>(std::min<Index>(kListed, n_ - 1));
+        k_ = static_cast<int>(std::min<Index>(std::max(kListed, asked_), n_ - 1));
         fill_polling(listed_, static_cast<std::size_t>(n_) * k_, kNone, poll);
         fill_polling(cursor_, static_cast<std::size_t>(n_), std::uint8_t(0), poll);
         const std::int64_t cells = gx_ * gy_;
@@ -233,8 +239,8 @@ private:
         const std::int64_t left = std::max<std::int64_t>(cx - 1, 0), right = std::min(cx + 2, gx_);
         for (Index p = cell_start_[cell]; p < cell_start_[cell + 1]; ++p) {
             const double* q = &coords_[2 * std::size_t(p)];
-            double d2s[kListed];
-            Index idx[kListed];
+            double d2s[kMostListed];
+            Index idx[kMostListed];
             std::fill_n(d2s, k_, kInfinity);
             std::fill_n(idx, k_, kNone);
             // The rows in increasing order of positions: a later point never passes a listed one
@@ -521,6 +527,7 @@ private:
     std::vector<Index> roots_;       // the components, in increasing order
     std::vector<std::uint8_t> rank_;
     int k_ = 0;
+    int asked_ = 0;  // neighbours the caller asked to be listed
     std::vector<Index> listed_;         // n x k_ nearest neighbours, nearest first
     std::vector<std::uint8_t> cursor_;  // first listed neighbour that may be in another component
     std::vector<Index> nearest_;        // a point's nearest other-component point found by a search
@@ -534,23 +541,23 @@ private:
 
 template <typename Index, typename Out>
 std::int64_t plane_mst_edges(const double* points, Index n, Out* edges, const EmstCheckpoint& checkpoint,
-                             int max_threads, std::vector<double>* owned) {
+                             int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours) {
     PlaneTree<Index> tree(n, max_threads);
     {
         SearchPoll poll(checkpoint, kBuildStepsPerPoll);
         if (!tree.place(points, poll)) return -1;
         if (owned) free_polling(poll, *owned);  // the grid holds its own copy now
     }
-    return tree.run(edges, checkpoint);
+    return tree.run(edges, checkpoint, neighbours);
 }
 
 template std::int64_t plane_mst_edges(const double*, std::int32_t, std::int32_t*, const EmstCheckpoint&, int,
-                                      std::vector<double>*);
+                                      std::vector<double>*, EmstNeighbours*);
 template std::int64_t plane_mst_edges(const double*, std::int32_t, std::int64_t*, const EmstCheckpoint&, int,
-                                      std::vector<double>*);
+                                      std::vector<double>*, EmstNeighbours*);
 template std::int64_t plane_mst_edges(const double*, std::int64_t, std::int32_t*, const EmstCheckpoint&, int,
-                                      std::vector<double>*);
+                                      std::vector<double>*, EmstNeighbours*);
 template std::int64_t plane_mst_edges(const double*, std::int64_t, std::int64_t*, const EmstCheckpoint&, int,
-                                      std::vector<double>*);
+                                      std::vector<double>*, EmstNeighbours*);
 
 }  // namespace brov

@@ -20,9 +20,10 @@ namespace brov {
 // n - 1 edges as row pairs (smaller first) and returns how many it wrote; or returns -1 without
 // writing when the grid does not suit the points (most of them in few cells: strongly clustered
 // or repeated points, which the k-d tree serves better). `owned`, when given, holds `points` and is
-// freed once the grid holds its own copy. Polls and threads as euclidean_mst_edges does.
+// freed once the grid holds its own copy. Polls and threads as euclidean_mst_edges does, and hands
+// out the neighbour lists `neighbours` asks for as it does (copies of a point are listed too).
 template <typename Index, typename Out>
 std::int64_t plane_mst_edges(const double* points, Index n, Out* edges, const EmstCheckpoint& checkpoint,
-                             int max_threads, std::vector<double>* owned);
+                             int max_threads, std::vector<double>* owned, EmstNeighbours* neighbours = nullptr);
 
 }  // namespace brov
