@@ -1,6 +1,6 @@
 // The perturbed spanning trees that vote on the labels: random length factors from a generator of
 // our own (the same numbers on every machine, whatever the thread count), Kruskal's tree over
-// candidate pairs in an order drawn by radix sort, and the cutting planner's cuts of that tree.
+// candidate pairs in an order drawn by radix sort, and the labels the cutting rule leaves on it.
 // Each tree needs only its own buffers, so trees can be drawn on several threads at once.
 #pragma once
 
@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
-#include "arrays/cutting.hpp"
 #include "arrays/radix_order.hpp"
-#include "arrays/spread_labels.hpp"
 
 namespace brov {
 
@@ -212,35 +210,15 @@ public:
     // Draws tree `tree` of `seed`'s streams (Kruskal's forest of the pairs ordered by their
     // perturbed log lengths, ties in pair order), weighs its edges (perturbed length times factor
     // times side discount, ranked), cuts it and writes the n labels after the cuts into `codes`.
-    // poll() runs every few thousand steps and may throw; the planner's stop goes by `options`.
+    // poll() runs every few thousand steps and may throw.
     template <class Poll>
-    CutResult draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, const CutOptions& options, Poll poll,
-                   std::int8_t* codes) {
+    void draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, Poll poll, std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
         kruskal_forest(order_, in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
         build_lists(in, poll);
         rank_edges(in, poll);
-        CutInput input;
-        input.n = in.n;
-        input.adjacency = rows_.data();
-        input.weights = weight_rows_.data();
-        input.sizes = sizes_.data();
-        input.labels = in.labels.data();
-        CutResult result = plan_cuts(input, cuts_, options, &labels_after_);
-        if (result.status != CutStatus::ok) return result;
-        if (result.labelled) {
-            std::copy(labels_after_.begin(), labels_after_.end(), codes);
-            return result;
-        }
-        const auto m = static_cast<std::int64_t>(tree_pairs_.size());
-        cut_.assign(tree_pairs_.size(), 0);
-        for (const auto& c : cuts_) {
-            const auto first = neighbor_.begin() + start_[c.first], last = neighbor_.begin() + start_[c.first + 1];
-            cut_[list_edge_[std::lower_bound(first, last, std::int64_t{c.second}) - neighbor_.begin()]] = 1;
-        }
-        spread_labels(in.n, m, ends32_.data(), cut_.data(), in.labels.data(), codes, poll);
-        return result;
+        cut_by_ranks(in, poll, codes);
     }
 
 private:
@@ -354,16 +332,31 @@ private:
             ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
         }
         radix_sort(ranks_, rank_scratch_, poll);
-        rank_of_.resize(k);
-        for (std::size_t r = 0; r < k; ++r) rank_of_[ranks_[r].id] = static_cast<float>(r + 1);
-        weight_.resize(2 * k);
-        for (std::size_t p = 0; p < 2 * k; ++p) weight_[p] = rank_of_[list_edge_[p]];
-        const auto nodes = static_cast<std::size_t>(in.n);
-        rows_.resize(nodes);
-        weight_rows_.resize(nodes);
-        for (std::size_t i = 0; i < nodes; ++i) {
-            rows_[i] = neighbor_.data() + start_[i];
-            weight_rows_[i] = weight_.data() + start_[i];
+    }
+
+    // The labels after the cutting rule (the heaviest edge on a path between two differently
+    // labelled nodes goes first, until no such path is left), from the lightest edge up: on a
+    // forest with distinct weights (ranks) that rule leaves every node with the label of the
+    // pieces Kruskal's joins reach, where a join that would put two labels together is refused.
+    // Both give each node the label it reaches over the path of least largest weight.
+    template <class Poll>
+    void cut_by_ranks(const VotingInput& in, Poll& poll, std::int8_t* codes) {
+        parent_.assign(static_cast<std::size_t>(in.n), -1);  // Kruskal's sets are spent: sides are known
+        set_label_.assign(in.labels.begin(), in.labels.end());
+        for (std::size_t r = 0; r < ranks_.size(); ++r) {
+            if ((r & 0xFFFF) == 0) poll();
+            const std::int32_t j = ranks_[r].id;
+            std::int32_t a = find_set(parent_, ends32_[2 * j]), b = find_set(parent_, ends32_[2 * j + 1]);
+            const std::int8_t la = set_label_[a], lb = set_label_[b];
+            if (la >= 0 && lb >= 0 && la != lb) continue;  // cut
+            if (parent_[a] > parent_[b]) std::swap(a, b);
+            parent_[a] += parent_[b];
+            parent_[b] = a;
+            set_label_[a] = la >= 0 ? la : lb;
+        }
+        for (std::int32_t i = 0; i < in.n; ++i) {
+            if ((i & 0xFFFF) == 0) poll();
+            codes[i] = set_label_[find_set(parent_, i)];
         }
     }
 
@@ -377,16 +370,10 @@ private:
     std::vector<std::int32_t> ends32_, visit_, left_, below_;
     std::vector<std::int64_t> sides_;
     std::vector<std::uint8_t> peeled_;
-    std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
-    std::vector<float> rank_of_;
+    std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;  // the tree's edges from the lightest
     std::vector<std::int64_t> start_, fill_, neighbor_;
     std::vector<std::int32_t> sizes_, list_edge_;
-    std::vector<float> weight_;
-    std::vector<const std::int64_t*> rows_;
-    std::vector<const float*> weight_rows_;
-    CutList cuts_;
-    std::vector<std::int8_t> labels_after_;
-    std::vector<std::uint8_t> cut_;
+    std::vector<std::int8_t> set_label_;  // the label of each set of the cuts' joins, at its root
 };
 
 }  // namespace brov
