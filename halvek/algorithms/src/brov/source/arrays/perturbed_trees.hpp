@@ -251,8 +251,8 @@ private:
         }
     }
 
-    // The tree as the planner reads it: each node's neighbours in increasing order, with the
-    // edge's number beside each (its rank comes later).
+    // The tree's edges by their ends, and each node's edges: node x's are the numbers (in
+    // tree_pairs_) list_edge_[start_[x] .. start_[x + 1]).
     template <class Poll>
     void build_lists(const VotingInput& in, Poll& poll) {
         const std::size_t k = tree_pairs_.size(), nodes = static_cast<std::size_t>(in.n);
@@ -267,19 +267,10 @@ private:
         start_[0] = 0;
         for (std::size_t i = 0; i < nodes; ++i) start_[i + 1] = start_[i] + sizes_[i];
         fill_.assign(start_.begin(), start_.end() - 1);
-        neighbor_.resize(2 * k);
         list_edge_.resize(2 * k);
         for (std::size_t q = 0; q < 2 * k; ++q) {
             if ((q & 0xFFFF) == 0) poll();
-            // Kept sorted as it fills: the lists of a tree are short (a hub's costs its square).
-            const std::int32_t node = ends32_[q], other = ends32_[q ^ 1];
-            std::int64_t p = fill_[node]++;
-            for (; p > start_[node] && neighbor_[p - 1] > other; --p) {
-                neighbor_[p] = neighbor_[p - 1];
-                list_edge_[p] = list_edge_[p - 1];
-            }
-            neighbor_[p] = other;
-            list_edge_[p] = static_cast<std::int32_t>(q / 2);
+            list_edge_[fill_[ends32_[q]]++] = static_cast<std::int32_t>(q / 2);
         }
     }
 
@@ -304,13 +295,13 @@ private:
             const std::int32_t x = visit_.back();
             visit_.pop_back();
             if (left_[x] != 1 || below_[x] > reach) continue;
-            std::int64_t p = start_[x];
+            std::int32_t p = start_[x];
             while (peeled_[list_edge_[p]]) ++p;
-            const std::int32_t e = list_edge_[p], y = static_cast<std::int32_t>(neighbor_[p]);
+            const std::int32_t e = list_edge_[p], y = ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x;
             peeled_[e] = 1;
             left_[x] = 0;
             const std::int64_t total = spanning ? n : -parent_[find_set(parent_, x)];
-            sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+            sides_[e] = static_cast<std::int32_t>(std::min<std::int64_t>(below_[x], total - below_[x]));
             below_[y] += below_[x];
             if (--left_[y] == 1) visit_.push_back(y);
         }
@@ -368,10 +359,10 @@ private:
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
     std::vector<std::int32_t> ends32_, visit_, left_, below_;
-    std::vector<std::int64_t> sides_;
+    std::vector<std::int32_t> sides_;
     std::vector<std::uint8_t> peeled_;
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;  // the tree's edges from the lightest
-    std::vector<std::int64_t> start_, fill_, neighbor_;
+    std::vector<std::int32_t> start_, fill_;  // n < 2^30: 2n - 2 list entries fit
     std::vector<std::int32_t> sizes_, list_edge_;
     std::vector<std::int8_t> set_label_;  // the label of each set of the cuts' joins, at its root
 };
