@@ -334,8 +334,18 @@ private:
     void cut_by_ranks(const VotingInput& in, Poll& poll, std::int8_t* codes) {
         parent_.assign(static_cast<std::size_t>(in.n), -1);  // Kruskal's sets are spent: sides are known
         set_label_.assign(in.labels.begin(), in.labels.end());
-        for (std::size_t r = 0; r < ranks_.size(); ++r) {
+        // Edges in weight order lie all over the tree: their ends fetched two steps ahead, their
+        // ends' parents one step ahead.
+        constexpr std::size_t kEnds = 16, kParents = 8;
+        const std::size_t k = ranks_.size();
+        for (std::size_t r = 0; r < k; ++r) {
             if ((r & 0xFFFF) == 0) poll();
+            if (r + kEnds < k) __builtin_prefetch(&ends32_[2 * static_cast<std::size_t>(ranks_[r + kEnds].id)]);
+            if (r + kParents < k) {
+                const std::size_t ahead = 2 * static_cast<std::size_t>(ranks_[r + kParents].id);
+                __builtin_prefetch(&parent_[ends32_[ahead]]);
+                __builtin_prefetch(&parent_[ends32_[ahead + 1]]);
+            }
             const std::int32_t j = ranks_[r].id;
             std::int32_t a = find_set(parent_, ends32_[2 * j]), b = find_set(parent_, ends32_[2 * j + 1]);
             const std::int8_t la = set_label_[a], lb = set_label_[b];
