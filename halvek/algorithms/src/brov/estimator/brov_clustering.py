@@ -105,9 +105,9 @@ class BrovClustering(SemiSupervisedMixin):
         ``predict_proba`` and ``confidence_`` and, through ``consensus``, the
         labels; at most 1000 trees. "auto" is 10 trees up to 10^6 points
         and 8 * 10^7 points times classes, one tree beyond (ten trees take
-        about four times the memory of one). The extra trees share the
+        about three times the memory of one). The extra trees share the
         exact tree's neighbour lists and are drawn in native code (on
-        ``n_jobs`` threads): ten trees cost about three fits of one tree.
+        ``n_jobs`` threads): ten trees cost under three fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's

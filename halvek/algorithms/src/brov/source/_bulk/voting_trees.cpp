@@ -18,10 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "arrays/edge_rank.hpp"
 #include "arrays/perturbed_trees.hpp"
 #include "cpython/bulk_columns.hpp"
-#include "cpython/cut_errors.hpp"
 
 namespace brov {
 namespace {
@@ -87,8 +85,7 @@ struct Drawing {
     std::atomic<std::uint64_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex failure_lock;
-    CutResult failure;          // the planner's first failure (status ok if none)
-    std::exception_ptr thrown;  // or the first exception of a thread (memory)
+    std::exception_ptr thrown;  // the first exception of a thread (memory)
 
     // Draws trees until none is left or `stop`; should_stop(context) is asked at every poll and may
     // set `stop` itself.
@@ -97,17 +94,12 @@ struct Drawing {
         struct Stopped {};
         PerturbedTree tree;
         std::vector<std::int8_t> codes(static_cast<std::size_t>(in.n));
-        CutOptions options;
-        options.should_stop = should_stop;
-        options.stop_context = context;
         auto poll = [should_stop, context] {
             if (should_stop(context)) throw Stopped{};
         };
         try {
             for (std::uint64_t t = next++; t < n_trees && !stop; t = next++) {
-                const CutResult result = tree.draw(in, seed, t, options, poll, codes.data());
-                if (result.status == CutStatus::interrupted) return;
-                if (result.status != CutStatus::ok) return fail(result, nullptr);
+                tree.draw(in, seed, t, poll, codes.data());
                 for (std::int32_t i = 0; i < in.n; ++i)
                     if (codes[i] >= 0) ++votes[static_cast<std::size_t>(i) * n_classes + codes[i]];
             }
@@ -116,16 +108,13 @@ struct Drawing {
             stop = true;
             throw;
         } catch (...) {
-            fail(CutResult{}, std::current_exception());
+            fail(std::current_exception());
         }
     }
 
-    void fail(const CutResult& result, std::exception_ptr error) {
+    void fail(std::exception_ptr error) {
         std::lock_guard<std::mutex> hold(failure_lock);
-        if (failure.status == CutStatus::ok && !thrown) {
-            failure = result;
-            thrown = error;
-        }
+        if (!thrown) thrown = error;
         stop = true;
     }
 
@@ -185,7 +174,7 @@ void draw_trees(Drawing& drawing, std::int64_t threads, Count* out, std::int64_t
         for (auto& helper : helpers) helper.join();
         helpers.clear();
         interrupted = poll.interrupted;
-        if (!interrupted && !drawing.thrown && drawing.failure.status == CutStatus::ok) {
+        if (!interrupted && !drawing.thrown) {
             // Back in the caller's numbering (the array is ours alone until returned).
             const auto c = static_cast<std::size_t>(drawing.n_classes);
             for (std::size_t i = 0; i < drawing.in.old_of.size(); ++i) {
@@ -197,7 +186,6 @@ void draw_trees(Drawing& drawing, std::int64_t threads, Count* out, std::int64_t
     }
     if (interrupted) throw_error_set();
     if (drawing.thrown) std::rethrow_exception(drawing.thrown);
-    if (drawing.failure.status != CutStatus::ok) raise_cut_failure(drawing.failure);
 }
 
 }  // namespace
@@ -210,9 +198,6 @@ PyObject* voting_trees(PyObject*, const Arguments& arguments) {
     in.noise = real_argument(arguments.object(6), "noise", true);
     const double side_discount = real_argument(arguments.object(7), "side_discount", true);
     read_candidates(arguments, in);
-    if (in.n - 1 > kMostRankedEdges)
-        raise_format(PyExc_ValueError, "voting trees take at most %lld points (their edges are ranked in float32)",
-                     static_cast<long long>(kMostRankedEdges + 1));
     in.set_side_discount(side_discount);
     in.set_key_range();
     in.renumber_by_breadth(InterruptPoll());

@@ -1,6 +1,6 @@
 // The perturbed spanning trees that vote on the labels: random length factors from a generator of
 // our own (the same numbers on every machine, whatever the thread count), Kruskal's tree over
-// candidate pairs in an order drawn by radix sort, and the cutting planner's cuts of that tree.
+// candidate pairs in an order drawn by radix sort, and the labels the cutting rule leaves on it.
 // Each tree needs only its own buffers, so trees can be drawn on several threads at once.
 #pragma once
 
@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
-#include "arrays/cutting.hpp"
 #include "arrays/radix_order.hpp"
-#include "arrays/spread_labels.hpp"
 
 namespace brov {
 
@@ -212,35 +210,15 @@ public:
     // Draws tree `tree` of `seed`'s streams (Kruskal's forest of the pairs ordered by their
     // perturbed log lengths, ties in pair order), weighs its edges (perturbed length times factor
     // times side discount, ranked), cuts it and writes the n labels after the cuts into `codes`.
-    // poll() runs every few thousand steps and may throw; the planner's stop goes by `options`.
+    // poll() runs every few thousand steps and may throw.
     template <class Poll>
-    CutResult draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, const CutOptions& options, Poll poll,
-                   std::int8_t* codes) {
+    void draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, Poll poll, std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
         kruskal_forest(order_, in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
         build_lists(in, poll);
         rank_edges(in, poll);
-        CutInput input;
-        input.n = in.n;
-        input.adjacency = rows_.data();
-        input.weights = weight_rows_.data();
-        input.sizes = sizes_.data();
-        input.labels = in.labels.data();
-        CutResult result = plan_cuts(input, cuts_, options, &labels_after_);
-        if (result.status != CutStatus::ok) return result;
-        if (result.labelled) {
-            std::copy(labels_after_.begin(), labels_after_.end(), codes);
-            return result;
-        }
-        const auto m = static_cast<std::int64_t>(tree_pairs_.size());
-        cut_.assign(tree_pairs_.size(), 0);
-        for (const auto& c : cuts_) {
-            const auto first = neighbor_.begin() + start_[c.first], last = neighbor_.begin() + start_[c.first + 1];
-            cut_[list_edge_[std::lower_bound(first, last, std::int64_t{c.second}) - neighbor_.begin()]] = 1;
-        }
-        spread_labels(in.n, m, ends32_.data(), cut_.data(), in.labels.data(), codes, poll);
-        return result;
+        cut_by_ranks(in, poll, codes);
     }
 
 private:
@@ -273,8 +251,8 @@ private:
         }
     }
 
-    // The tree as the planner reads it: each node's neighbours in increasing order, with the
-    // edge's number beside each (its rank comes later).
+    // The tree's edges by their ends, and each node's edges: node x's are the numbers (in
+    // tree_pairs_) list_edge_[start_[x] .. start_[x + 1]).
     template <class Poll>
     void build_lists(const VotingInput& in, Poll& poll) {
         const std::size_t k = tree_pairs_.size(), nodes = static_cast<std::size_t>(in.n);
@@ -289,19 +267,10 @@ private:
         start_[0] = 0;
         for (std::size_t i = 0; i < nodes; ++i) start_[i + 1] = start_[i] + sizes_[i];
         fill_.assign(start_.begin(), start_.end() - 1);
-        neighbor_.resize(2 * k);
         list_edge_.resize(2 * k);
         for (std::size_t q = 0; q < 2 * k; ++q) {
             if ((q & 0xFFFF) == 0) poll();
-            // Kept sorted as it fills: the lists of a tree are short (a hub's costs its square).
-            const std::int32_t node = ends32_[q], other = ends32_[q ^ 1];
-            std::int64_t p = fill_[node]++;
-            for (; p > start_[node] && neighbor_[p - 1] > other; --p) {
-                neighbor_[p] = neighbor_[p - 1];
-                list_edge_[p] = list_edge_[p - 1];
-            }
-            neighbor_[p] = other;
-            list_edge_[p] = static_cast<std::int32_t>(q / 2);
+            list_edge_[fill_[ends32_[q]]++] = static_cast<std::int32_t>(q / 2);
         }
     }
 
@@ -326,13 +295,13 @@ private:
             const std::int32_t x = visit_.back();
             visit_.pop_back();
             if (left_[x] != 1 || below_[x] > reach) continue;
-            std::int64_t p = start_[x];
+            std::int32_t p = start_[x];
             while (peeled_[list_edge_[p]]) ++p;
-            const std::int32_t e = list_edge_[p], y = static_cast<std::int32_t>(neighbor_[p]);
+            const std::int32_t e = list_edge_[p], y = ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x;
             peeled_[e] = 1;
             left_[x] = 0;
             const std::int64_t total = spanning ? n : -parent_[find_set(parent_, x)];
-            sides_[e] = std::min<std::int64_t>(below_[x], total - below_[x]);
+            sides_[e] = static_cast<std::int32_t>(std::min<std::int64_t>(below_[x], total - below_[x]));
             below_[y] += below_[x];
             if (--left_[y] == 1) visit_.push_back(y);
         }
@@ -354,16 +323,41 @@ private:
             ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
         }
         radix_sort(ranks_, rank_scratch_, poll);
-        rank_of_.resize(k);
-        for (std::size_t r = 0; r < k; ++r) rank_of_[ranks_[r].id] = static_cast<float>(r + 1);
-        weight_.resize(2 * k);
-        for (std::size_t p = 0; p < 2 * k; ++p) weight_[p] = rank_of_[list_edge_[p]];
-        const auto nodes = static_cast<std::size_t>(in.n);
-        rows_.resize(nodes);
-        weight_rows_.resize(nodes);
-        for (std::size_t i = 0; i < nodes; ++i) {
-            rows_[i] = neighbor_.data() + start_[i];
-            weight_rows_[i] = weight_.data() + start_[i];
+    }
+
+    // The labels after the cutting rule (the heaviest edge on a path between two differently
+    // labelled nodes goes first, until no such path is left), from the lightest edge up: on a
+    // forest with distinct weights (ranks) that rule leaves every node with the label of the
+    // pieces Kruskal's joins reach, where a join that would put two labels together is refused.
+    // Both give each node the label it reaches over the path of least largest weight.
+    template <class Poll>
+    void cut_by_ranks(const VotingInput& in, Poll& poll, std::int8_t* codes) {
+        parent_.assign(static_cast<std::size_t>(in.n), -1);  // Kruskal's sets are spent: sides are known
+        set_label_.assign(in.labels.begin(), in.labels.end());
+        // Edges in weight order lie all over the tree: their ends fetched two steps ahead, their
+        // ends' parents one step ahead.
+        constexpr std::size_t kEnds = 16, kParents = 8;
+        const std::size_t k = ranks_.size();
+        for (std::size_t r = 0; r < k; ++r) {
+            if ((r & 0xFFFF) == 0) poll();
+            if (r + kEnds < k) __builtin_prefetch(&ends32_[2 * static_cast<std::size_t>(ranks_[r + kEnds].id)]);
+            if (r + kParents < k) {
+                const std::size_t ahead = 2 * static_cast<std::size_t>(ranks_[r + kParents].id);
+                __builtin_prefetch(&parent_[ends32_[ahead]]);
+                __builtin_prefetch(&parent_[ends32_[ahead + 1]]);
+            }
+            const std::int32_t j = ranks_[r].id;
+            std::int32_t a = find_set(parent_, ends32_[2 * j]), b = find_set(parent_, ends32_[2 * j + 1]);
+            const std::int8_t la = set_label_[a], lb = set_label_[b];
+            if (la >= 0 && lb >= 0 && la != lb) continue;  // cut
+            if (parent_[a] > parent_[b]) std::swap(a, b);
+            parent_[a] += parent_[b];
+            parent_[b] = a;
+            set_label_[a] = la >= 0 ? la : lb;
+        }
+        for (std::int32_t i = 0; i < in.n; ++i) {
+            if ((i & 0xFFFF) == 0) poll();
+            codes[i] = set_label_[find_set(parent_, i)];
         }
     }
 
@@ -375,18 +369,12 @@ private:
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
     std::vector<std::int32_t> ends32_, visit_, left_, below_;
-    std::vector<std::int64_t> sides_;
+    std::vector<std::int32_t> sides_;
     std::vector<std::uint8_t> peeled_;
-    std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;
-    std::vector<float> rank_of_;
-    std::vector<std::int64_t> start_, fill_, neighbor_;
+    std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;  // the tree's edges from the lightest
+    std::vector<std::int32_t> start_, fill_;  // n < 2^30: 2n - 2 list entries fit
     std::vector<std::int32_t> sizes_, list_edge_;
-    std::vector<float> weight_;
-    std::vector<const std::int64_t*> rows_;
-    std::vector<const float*> weight_rows_;
-    CutList cuts_;
-    std::vector<std::int8_t> labels_after_;
-    std::vector<std::uint8_t> cut_;
+    std::vector<std::int8_t> set_label_;  // the label of each set of the cuts' joins, at its root
 };
 
 }  // namespace brov
