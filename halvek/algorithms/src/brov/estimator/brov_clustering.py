@@ -107,7 +107,7 @@ class BrovClustering(SemiSupervisedMixin):
         and 8 * 10^7 points times classes, one tree beyond (ten trees take
         about three times the memory of one). The extra trees share the
         exact tree's neighbour lists and are drawn in native code (on
-        ``n_jobs`` threads): ten trees cost under three fits of one tree.
+        ``n_jobs`` threads): ten trees cost about three fits of one tree.
     consensus : {"tree", "points", "none"}, default "tree"
         How the votes of several trees give ``labels_``. "tree": the votes
         draw one spanning tree (from the tree of the data and each point's

@@ -33,9 +33,9 @@ LENGTH_NOISE = 0.6
 CANDIDATE_NEIGHBORS = 4
 # n_trees="auto": this many trees up to AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x
 # classes), a single tree beyond. On the quality benchmark ten trees drawing one voted tree beat
-# the single tree in most rows; drawn in native code they cost under three fits of one tree up
-# to 10^6 points (bench/bench_quality.py --cost), but the fit's peak memory grows from about 120 to
-# about 380 bytes per point (bench/bench_scale.py --trees 10): at 10^8 points that would be 40 GB.
+# the single tree in most rows; drawn in native code they cost about three fits of one tree up
+# to 10^6 points (bench/bench_quality.py --cost), but the fit's peak memory grows from about 90 to
+# about 390 bytes per point (bench/bench_scale.py --trees 10): at 10^8 points that would be 40 GB.
 # The vote counts take a byte per point and class (AUTO_MAX_VOTES: 80 MB).
 AUTO_TREES = 10
 AUTO_MAX_POINTS = 1_000_000
