@@ -307,24 +307,11 @@ def main():
                         help="instead: the exact tree of 20,000 x 128 (10 blobs) from blocked products")
     args = parser.parse_args()
     rng = np.random.default_rng(20261208)
-    if args.plane:
-        plane(args, rng)
-        return
-    if args.plane_jobs:
-        plane_jobs(args, rng)
-        return
-    if args.dense:
-        dense(args, rng)
-        return
-    if args.embeddings:
-        embeddings(args, rng)
-        return
-    if args.crossover:
-        crossover(args, rng)
-        return
-    if args.threads:
-        threads(args, rng)
-        return
+    for chosen, run in ((args.plane, plane), (args.plane_jobs, plane_jobs), (args.dense, dense),
+                        (args.embeddings, embeddings), (args.crossover, crossover), (args.threads, threads)):
+        if chosen:
+            run(args, rng)
+            return
 
     def size(n):
         return max(200, int(n * args.scale))

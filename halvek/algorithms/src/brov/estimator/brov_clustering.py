@@ -328,8 +328,8 @@ class BrovClustering(SemiSupervisedMixin):
 
         trees, consensus, edge_weight = self._plan(X.shape[0], len(classes))
         with self._stage("tree", timings) as detail:
-            # The exact k-d tree lists the neighbours the local scales and the trees' pairs need on
-            # the way, when asked.
+            # The exact tree (k-d tree or plane grid) lists the neighbours the local scales and the
+            # trees' pairs need on the way, when asked.
             edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads,

@@ -59,7 +59,7 @@ BLOCKED_MAX_POINTS_TO_32 = 100000
 HNSW_LINKS = 32  # graph links per point
 HNSW_BUILD_BREADTH = 80  # candidates kept while linking a new point
 HNSW_SEARCH_BREADTH = 64  # candidates kept while searching, at least twice the neighbours asked
-# The most neighbours the exact k-d tree route lists per point on the way (its first round).
+# The most neighbours the exact "boruvka" route (k-d tree or plane grid) lists per point on the way.
 BORUVKA_MAX_LISTED = 64
 
 
@@ -377,7 +377,7 @@ def euclidean_mst_and_neighbours(X, *, method="auto", n_neighbors=DEFAULT_NEIGHB
     """``euclidean_mst``'s three results and the neighbours its route found on the way, for the
     callers that would otherwise search again: a ``Neighbours`` of every point's ``n_neighbors``
     nearest other points (the neighbours of the "hnsw" route are approximate), or None (identical
-    points are collapsed before any search). The exact k-d tree route lists them only when
+    points are collapsed before any search). The exact "boruvka" route lists them only when
     ``listed`` > 0 asks (and n_neighbors is at most ``BORUVKA_MAX_LISTED``), keeping the first
     ``listed`` indices. ``compact_indices``: the edges as int32 where the exact k-d tree route
     builds them and n allows (half their memory)."""
