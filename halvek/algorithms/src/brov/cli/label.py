@@ -18,6 +18,9 @@ from ..label_page.session import LabelSession
 from .common import (CliError, add_metric_options, add_scale_options, check_metric_options, check_output,
                      read_labels, read_points, warn_spread)
 
+#: How long a stop waits for the background fit to finish before the process ends without it.
+STOP_WAIT = 0.5
+
 
 def add_parser(sub, common):
     label = sub.add_parser(
@@ -150,15 +153,23 @@ def run_label(args, progress, serve=True):
           % (args.session, server.session.labels_path, server.session.clusters_path), flush=True)
     if args.open:
         webbrowser.open(server.url)
+    status = 0
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         print("brov label: stopped; every change is kept in %s (start again to continue)" % args.session,
               file=sys.stderr, flush=True)
-        return 130
+        status = 130
     finally:
         server.server_close()
-    return 0
+    if not server.session.close(wait=STOP_WAIT):
+        # The background fit is still in native code: an interpreter shutting down around it may
+        # end the process mid-way (or crash it). Every change is in the journal already, so the
+        # process ends here, as a kill would end it.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 def _session(args, X, start_labels, progress, start):

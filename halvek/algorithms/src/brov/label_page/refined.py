@@ -73,10 +73,15 @@ class Refiner:
                 self._thread.start()
             self._ready.notify()
 
-    def close(self):
+    def close(self, wait=0.0):
+        """Let the thread end once its fit is done; True when it has ended within ``wait`` seconds."""
         with self._ready:
             self._closed = True
             self._ready.notify()
+            thread = self._thread
+        if thread is not None:
+            thread.join(wait)
+        return thread is None or not thread.is_alive()
 
     def _run(self):
         while True:

@@ -143,9 +143,9 @@ class LabelSession:
             self.classes.append({"id": 0, "name": "class 0", "colour": PALETTE[0]})
         self.given = given
 
-    def close(self):
-        if self._refiner is not None:
-            self._refiner.close()
+    def close(self, wait=0.0):
+        """Stops the background fit; True when no fit still runs after ``wait`` seconds."""
+        return self._refiner is None or self._refiner.close(wait)
 
     # -- the default answer -------------------------------------------------------------------
 

@@ -231,9 +231,11 @@ inline bool interrupt_requested(void*) { return PyErr_CheckSignals() < 0; }
 class WithoutGil {
 public:
     WithoutGil() : state_(PyEval_SaveThread()) {}
-    // A thread that the interpreter ends while it takes the GIL back (at shutdown) unwinds through
-    // here without the GIL: taking it again in a destructor would abort the process.
-    ~WithoutGil() {
+    // A daemon thread that takes the GIL back once the interpreter is shutting down is ended there
+    // by a forced unwind (pthread_exit). It may start in here, so the destructor lets it out
+    // (noexcept(false)); and a thread ended inside `holding` unwinds through here without the GIL,
+    // so it must not take it again.
+    ~WithoutGil() noexcept(false) {
         if (!ending_) PyEval_RestoreThread(state_);
     }
     WithoutGil(const WithoutGil&) = delete;
