@@ -272,6 +272,9 @@ class TestVotingTrees:
         assert np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed, 0.6, 2.0, seed % 4))
         assert np.all(noisy.sum(axis=1) == 40) and np.all(noisy[labels >= 0, labels[labels >= 0]] == 40)
         assert not np.array_equal(noisy, _bulk.voting_trees(pairs, lengths, factors, labels, 40, seed + 9, 0.6, 2.0))
+        # No factors weigh as factors of 1.
+        assert np.array_equal(_bulk.voting_trees(pairs, lengths, None, labels, 40, seed, 0.6, 2.0),
+                              _bulk.voting_trees(pairs, lengths, np.ones(len(pairs)), labels, 40, seed, 0.6, 2.0))
 
     @pytest.mark.parametrize("n, d, seed", [(2, 1, 0), (11, 2, 1), (300, 2, 2), (400, 5, 3), (200, 16, 4)])
     def test_inputs_neighbours_pairs_and_voted_tree_match_scipy(self, n, d, seed):

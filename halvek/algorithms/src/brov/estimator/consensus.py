@@ -129,7 +129,7 @@ def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, th
     so the votes are the same on every machine and with any number of ``threads`` drawing them.
     """
     if weigh.scales is None:
-        factors = np.ones(len(pairs))
+        factors = None  # every factor 1
     else:  # the weigher's division, as one factor per pair
         factors = 1.0 / weigh.unit / np.sqrt(weigh.scales[pairs[:, 0]] * weigh.scales[pairs[:, 1]])
     seed = int(rng.integers(2 ** 63))

@@ -40,13 +40,14 @@ void read_candidates(const Arguments& arguments, VotingInput& out) {
     Column pairs, lengths, factors;
     acquire_pairs(arguments.object(0), "pairs", pairs);
     acquire_column(arguments.object(1), "lengths", 'f', lengths);
-    acquire_column(arguments.object(2), "factors", 'f', factors);
+    const bool factored = arguments.object(2) != Py_None;  // None: every factor 1
+    if (factored) acquire_column(arguments.object(2), "factors", 'f', factors);
     BufferHold hold;
     const std::int8_t* labels = acquire_int8_column(arguments.object(3), "labels", hold);
     const Py_ssize_t n = hold.view().shape[0], m = pairs.length / 2;
     if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
-    if (lengths.length != m || factors.length != m)
+    if (lengths.length != m || (factored && factors.length != m))
         raise_format(PyExc_ValueError, "got %zd lengths and %zd factors for %zd pairs", lengths.length, factors.length, m);
     out.n = static_cast<std::int32_t>(n);
     out.labels.assign(labels, labels + n);
@@ -56,7 +57,7 @@ void read_candidates(const Arguments& arguments, VotingInput& out) {
     out.lo.resize(m);
     out.hi.resize(m);
     out.log_lengths.resize(m);
-    out.log_factors.resize(m);
+    out.log_factors.resize(factored ? m : 0);
     InterruptPoll poll;
     for (Py_ssize_t e = 0; e < m; ++e) {
         poll();
@@ -64,7 +65,7 @@ void read_candidates(const Arguments& arguments, VotingInput& out) {
         if (a < 0 || a >= n || b < 0 || b >= n || a == b)
             raise_format(PyExc_ValueError, "pair %zd joins points %lld and %lld: two distinct points in [0, %zd) are needed",
                          e, static_cast<long long>(a), static_cast<long long>(b), n);
-        const double length = lengths.real(e), factor = factors.real(e);
+        const double length = lengths.real(e), factor = factored ? factors.real(e) : 1.0;
         if (std::isnan(length) || length < 0.0)
             raise_format(PyExc_ValueError, "pair %zd has a length that is NaN or negative", e);
         if (!std::isfinite(factor) || factor <= 0.0)
@@ -72,7 +73,7 @@ void read_candidates(const Arguments& arguments, VotingInput& out) {
         out.lo[e] = static_cast<std::int32_t>(std::min(a, b));
         out.hi[e] = static_cast<std::int32_t>(std::max(a, b));
         out.log_lengths[e] = std::log(length);
-        out.log_factors[e] = std::log(factor);
+        if (factored) out.log_factors[e] = std::log(factor);
     }
 }
 
@@ -90,7 +91,7 @@ struct Drawing {
     // Draws trees until none is left or `stop`; should_stop(context) is asked at every poll and may
     // set `stop` itself.
     template <class Count>
-    void run(std::vector<Count>& votes, bool (*should_stop)(void*), void* context) {
+    BROV_CATCHES_FORCED_UNWIND void run(std::vector<Count>& votes, bool (*should_stop)(void*), void* context) {
         struct Stopped {};
         PerturbedTree tree;
         std::vector<std::int8_t> codes(static_cast<std::size_t>(in.n));

@@ -22,7 +22,7 @@ inline constexpr Signature kVotingTrees = signature("voting_trees", kVotingTrees
     "from a generator seeded by (seed, tree): the same trees on every machine and with any number of\n"
     "threads (at most `threads` draw trees at once). Each tree is Kruskal's over the perturbed\n"
     "lengths compared as float32 (ties in pair order); its edges weigh their perturbed length times\n"
-    "the pair's factor (positive, finite) times\n"
+    "the pair's factor (positive, finite; factors=None: all 1) times\n"
     "1 - exp(-s / side_discount), s the smaller side's size (no discount when side_discount is 0),\n"
     "and it is cut as cluster_edges(..., rank_weights=True) cuts it. labels are int8 codes (-1 =\n"
     "unlabelled). Returns the (n, c) counts of the trees that gave each point each code, c = the\n"

@@ -108,7 +108,7 @@ struct VotingInput {
     std::int32_t n = 0;
     std::vector<std::int32_t> lo, hi;
     std::vector<double> log_lengths;  // -inf for a zero length, +inf for an infinite one
-    std::vector<double> log_factors;
+    std::vector<double> log_factors;  // empty: every factor is 1
     std::vector<std::int8_t> labels;  // n codes, -1 unlabelled
     std::vector<std::int32_t> old_of;  // the caller's number of each node (see renumber_by_breadth)
     double noise = 0.0;               // sd of the log-length perturbation
@@ -190,7 +190,7 @@ struct VotingInput {
         permute(lo);
         permute(hi);
         permute(log_lengths);
-        permute(log_factors);
+        if (!log_factors.empty()) permute(log_factors);
     }
 
     // The table of log_discount for trees of n nodes; a discount of 0 leaves it empty (no discount).
@@ -318,7 +318,7 @@ private:
         ranks_.resize(k);
         for (std::size_t j = 0; j < k; ++j) {
             const std::int32_t e = tree_pairs_[j];
-            double log_weight = in.value_of(keys_[e]) + in.log_factors[e];
+            double log_weight = in.value_of(keys_[e]) + (in.log_factors.empty() ? 0.0 : in.log_factors[e]);
             if (discounted) log_weight += in.log_discount(sides_[j]);
             ranks_[j] = {order_bits(static_cast<float>(log_weight)), static_cast<std::int32_t>(j)};
         }

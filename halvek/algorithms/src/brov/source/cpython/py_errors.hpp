@@ -47,13 +47,17 @@ inline int check_status(int status) {
 // throw; when that first throw is bad_alloc there may be no memory left for it and the process
 // aborts. Asking for the state on entry (std::uncaught_exceptions reads it) has it allocated
 // while memory is still there.
-// The forced unwind carries no C++ object: its handler binds a null reference, which the
+// For a function with a handler of abi::__forced_unwind (a thread ended by the interpreter): that
+// unwind carries no C++ object, so the handler binds a null reference, which the
 // undefined-behaviour sanitizer would otherwise stop on.
-template <typename Result, typename Body>
 #if defined(__GNUC__)
-__attribute__((no_sanitize("null")))
+#define BROV_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+#else
+#define BROV_CATCHES_FORCED_UNWIND
 #endif
-Result guarded(Result failed, Body&& body) {
+
+template <typename Result, typename Body>
+BROV_CATCHES_FORCED_UNWIND Result guarded(Result failed, Body&& body) {
     volatile int prepared = std::uncaught_exceptions();  // volatile: the call is pure, and must stay
     static_cast<void>(prepared);
     try {
