@@ -159,7 +159,7 @@ public:
     BusyPin& operator=(const BusyPin&) = delete;
     ~BusyPin() { release(); }
     void release() {
-        if (owner_) as_graph(owner_.get())->_busy -= 1;
+        if (owner_ && !interpreter_ending()) as_graph(owner_.get())->_busy -= 1;
         owner_ = Ref();
     }
     void hold(PyObject* obj) {

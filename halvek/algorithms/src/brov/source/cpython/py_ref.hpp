@@ -9,6 +9,18 @@
 
 namespace brov {
 
+// Whether the interpreter is shutting down. A daemon thread still in a native call then is ended
+// as it takes the GIL back, and unwinds through our frames without the GIL, after the
+// interpreter's memory may be gone: the owners below leave their objects alone then (the process
+// is ending; at worst they leak).
+inline bool interpreter_ending() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Owns one strong reference (or nothing).
 class Ref {
 public:
@@ -26,11 +38,13 @@ public:
             PyObject* old = obj_;
             obj_ = other.obj_;
             other.obj_ = nullptr;
-            Py_XDECREF(old);
+            if (old && !interpreter_ending()) Py_DECREF(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        if (obj_ && !interpreter_ending()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const { return obj_; }
     PyObject* release() {
@@ -72,7 +86,7 @@ public:
     }
     void reset() {
         if (held_) {
-            PyBuffer_Release(&view_);
+            if (!interpreter_ending()) PyBuffer_Release(&view_);
             held_ = false;
         }
     }
