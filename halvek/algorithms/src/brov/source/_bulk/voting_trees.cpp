@@ -48,7 +48,8 @@ void read_candidates(const Arguments& arguments, VotingInput& out) {
     if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
     if (lengths.length != m || (factored && factors.length != m))
-        raise_format(PyExc_ValueError, "got %zd lengths and %zd factors for %zd pairs", lengths.length, factors.length, m);
+        raise_format(PyExc_ValueError, "got %zd lengths and %zd factors for %zd pairs", lengths.length,
+                     factored ? factors.length : m, m);
     out.n = static_cast<std::int32_t>(n);
     out.labels.assign(labels, labels + n);
     for (Py_ssize_t i = 0; i < n; ++i)

@@ -39,14 +39,6 @@ inline int check_status(int status) {
     return status;
 }
 
-// Runs `body` and turns any escaping C++ exception into the Python error state.
-// Returns `failed` in that case. A thread that the interpreter ends at shutdown (while it takes the
-// GIL back) unwinds through here, as it would through C code: that unwinding is let through.
-//
-// The C++ runtime keeps per-thread exception state that it allocates on the thread's first
-// throw; when that first throw is bad_alloc there may be no memory left for it and the process
-// aborts. Asking for the state on entry (std::uncaught_exceptions reads it) has it allocated
-// while memory is still there.
 // For a function with a handler of abi::__forced_unwind (a thread ended by the interpreter): that
 // unwind carries no C++ object, so the handler binds a null reference, which the
 // undefined-behaviour sanitizer would otherwise stop on.
@@ -56,6 +48,14 @@ inline int check_status(int status) {
 #define BROV_CATCHES_FORCED_UNWIND
 #endif
 
+// Runs `body` and turns any escaping C++ exception into the Python error state.
+// Returns `failed` in that case. A thread that the interpreter ends at shutdown (while it takes the
+// GIL back) unwinds through here, as it would through C code: that unwinding is let through.
+//
+// The C++ runtime keeps per-thread exception state that it allocates on the thread's first
+// throw; when that first throw is bad_alloc there may be no memory left for it and the process
+// aborts. Asking for the state on entry (std::uncaught_exceptions reads it) has it allocated
+// while memory is still there.
 template <typename Result, typename Body>
 BROV_CATCHES_FORCED_UNWIND Result guarded(Result failed, Body&& body) {
     volatile int prepared = std::uncaught_exceptions();  // volatile: the call is pure, and must stay
