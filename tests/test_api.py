@@ -567,6 +567,19 @@ class TestWeightingAndConfidence:
         assert np.any(by_length[20:] == 0)
         local = BrovClustering(edge_weight="local", n_neighbors=2, side_discount=0, n_trees=1).fit_predict(X, y)
         assert local.tolist() == [0] * 20 + [1] * 20
+        # The dense row as heaps of three copies (counts, grades): copies count once, or every heap
+        # would be denser than any spacing and the sparse row's edges would go first again.
+        heaps = np.r_[np.repeat(X[:20], 3, axis=0), X[20:]]
+        y = np.r_[0, [-1] * 78, 1]
+        local = BrovClustering(edge_weight="local", n_neighbors=2, side_discount=0, n_trees=1).fit_predict(heaps, y)
+        assert local.tolist() == [0] * 60 + [1] * 20
+        from halvek.algorithms.src.brov.estimator.weighting import EdgeWeigher
+
+        # Each copy gets its point's scale; searched (no tree lengths) or not, the same scales.
+        distinct = EdgeWeigher(X, "local", n_neighbors=2).scales
+        for lengths in (None, BrovClustering(n_trees=1).fit(heaps, y).edge_lengths_):
+            scales = EdgeWeigher(heaps, "local", n_neighbors=2, tree_lengths=lengths).scales
+            assert np.allclose(scales, np.r_[np.repeat(distinct[:20], 3), distinct[20:]])
 
     def test_scaling_puts_coordinates_in_unrelated_units_on_one_footing(self):
         from halvek.algorithms.src.brov.estimator.weighting import SpreadWarning

@@ -343,7 +343,7 @@ class BrovClustering(SemiSupervisedMixin):
                 neighbours = searched_neighbours(X, int(self.n_neighbors), threads)
         with self._stage("weights", timings):
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours,
-                                None if sphere is None else sphere.arcs)
+                                None if sphere is None else sphere.arcs, lengths)
             weights = weigh(edges, lengths)
         with self._stage("cuts", timings) as detail:
             new_codes, cut = cluster_tree(edges, weights, codes)

@@ -19,8 +19,9 @@ longest edge of the path, and cutting there leaves the class to a neighbour.
 
 import numpy as np
 
-from ..native import tree
-from ..trees.euclidean import scale_of
+from ..native import bulk, tree
+from ..trees.duplicates import collapse_duplicates
+from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, scale_of
 
 __all__ = ["AUTO_SCALE_SPREAD", "EDGE_WEIGHTS", "WARN_SPREAD", "EdgeWeigher", "SpreadWarning", "check_weighting",
            "scaled", "scaling_for", "smaller_side_sizes", "spread_ratio", "standard_scaling", "tree_weights"]
@@ -102,27 +103,47 @@ def standard_scaling(X):
     return mean, np.where(std > 0, std, 1.0)
 
 
-def _local_scales(X, k, neighbours=None):
-    """Each point's distance to its k-th nearest other point, in units of ``scale_of(X)`` (a power
-    of two: far coordinates would overflow the squared distances of the search): from
-    ``neighbours`` (the ``Neighbours`` the tree's route found) where they name that k, else from a
-    search."""
-    from scipy.spatial import cKDTree
-
+def _local_scales(X, k, neighbours=None, tree_lengths=None):
+    """Each point's distance to its k-th nearest distinct other point (copies of a point count
+    once), in units of ``scale_of(X)`` (a power of two: far coordinates would overflow the squared
+    distances of the search): from ``neighbours`` (the ``Neighbours`` the tree's route found) where
+    they name that k and no two points are equal, else from a search. ``tree_lengths``, the lengths
+    of X's spanning tree, tell without a search that no two points are equal (no length is 0)."""
     k = min(k, X.shape[0] - 1)
     if k < 1:
         return np.ones(X.shape[0])
     unit = scale_of(X)
-    if neighbours is not None and neighbours.k == k and np.all(np.isfinite(neighbours.kth)):
+    keep, copies = (None, ()) if tree_lengths is not None and np.all(tree_lengths > 0) \
+        else collapse_duplicates(X)
+    if len(copies):
+        # Heaps of identical points (counts, grades, rounded values) would otherwise get a scale of
+        # a few copies' distance, 0, and any step out of the heap would weigh as a wide gap.
+        position = np.empty(X.shape[0], dtype=np.int64)
+        position[keep] = np.arange(len(keep))
+        position[copies[:, 1]] = position[copies[:, 0]]
+        scales = _distinct_scales(X[keep] / unit, k)[position]
+    elif neighbours is not None and neighbours.k == k and np.all(np.isfinite(neighbours.kth)):
         scales = neighbours.kth / unit
     else:
-        P = X / unit
-        distances, _ = cKDTree(P).query(P, k=k + 1)
-        scales = distances[:, -1]
+        scales = _distinct_scales(X / unit, k)
     positive = scales[scales > 0]
-    # Points with k identical copies have no scale of their own: give them the smallest one seen.
+    # Distances that underflow to 0 leave no scale of their own: give them the smallest one seen.
     floor = positive.min() if len(positive) else 1.0
     return np.maximum(scales, floor)
+
+
+def _distinct_scales(P, k):
+    """Each row's distance to its k-th nearest other row (at most the rows there are), rows all
+    distinct: a native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, SciPy's above."""
+    k = min(k, P.shape[0] - 1)
+    if k < 1:
+        return np.ones(P.shape[0])
+    if P.shape[1] <= KD_TREE_MAX_DIMENSIONS:
+        _, squared = bulk().nearest_neighbours(np.ascontiguousarray(P), int(k), 1)
+        return np.sqrt(squared[:, k - 1])
+    from scipy.spatial import cKDTree
+
+    return cKDTree(P).query(P, k=k + 1)[0][:, -1]
 
 
 def smaller_side_sizes(edges, n):
@@ -139,15 +160,17 @@ class EdgeWeigher:
     cuts compare; the local scales of the points are found once, for all the
     trees of one fit (from ``neighbours`` where the tree's route found them). ``to_length``, when
     given, turns Euclidean distances in ``X`` into the units of the tree's lengths (the great-circle
-    arcs of chords between unit vectors), so that the local scales are measured as the lengths are."""
+    arcs of chords between unit vectors), so that the local scales are measured as the lengths are;
+    ``tree_lengths``, those of X's spanning tree, spare the search for identical points when none
+    is 0."""
 
     def __init__(self, X, edge_weight="length", side_discount=DEFAULT_SIDE_DISCOUNT, n_neighbors=10,
-                 neighbours=None, to_length=None):
+                 neighbours=None, to_length=None, tree_lengths=None):
         self.n = X.shape[0]
         self.side_discount = float(side_discount)
         if edge_weight not in ("length", "local"):
             raise ValueError("the edge weighting must be resolved to 'length' or 'local', got %r" % (edge_weight,))
-        self.scales = _local_scales(X, n_neighbors, neighbours) if edge_weight == "local" else None
+        self.scales = _local_scales(X, n_neighbors, neighbours, tree_lengths) if edge_weight == "local" else None
         self.unit = None if self.scales is None else scale_of(X)  # the scales' unit
         if self.scales is not None and to_length is not None:
             self.scales = to_length(self.scales * self.unit) / self.unit
