@@ -169,6 +169,9 @@ class TestClusterEdges:
         assert labels.tolist() == data.labels
         cut_pairs = sorted(tuple(sorted(e)) for e in edge_array[cut].tolist())
         assert cut_pairs == removed_edges(before, expected[1], labels)
+        if ranked:  # the labels alone: joins from the lightest rank up on a forest, the planner else
+            alone, no_cuts = _bulk.cluster_edges(edge_array, weight_array, labels, rank_weights=True, labels_only=True)
+            assert no_cuts is None and alone.tolist() == expected[0]
 
     def test_ties_follow_the_order_of_the_lists_or_of_the_ranks(self):
         # Path 0-1-2-3 with equal weights, labels at both ends: raw weights cut the tied edge
@@ -179,6 +182,12 @@ class TestClusterEdges:
         assert got.tolist() == [5, 7, 7, 7] and cut.tolist() == [False, True, False]
         got, cut = _bulk.cluster_edges(edges, np.ones(3), labels, rank_weights=True)
         assert got.tolist() == [5, 5, 5, 7] and cut.tolist() == [True, False, False]
+        # The labels alone break ties by the ranks too; -0.0 ties 0.0 as the planner compares them.
+        for weights in (np.ones(3), np.array([0.0, -0.0, 0.0])):
+            got, _ = _bulk.cluster_edges(edges, weights, labels, rank_weights=True, labels_only=True)
+            assert got.tolist() == [5, 5, 5, 7]
+        with pytest.raises(ValueError, match="labels_only needs rank_weights=True"):
+            _bulk.cluster_edges(edges, np.ones(3), labels, labels_only=True)
 
     def test_label_chains_and_pieces_without_labels(self):
         # Two pieces hold label 3, a third none; a fourth holds labels 1 and 2 and is cut between.

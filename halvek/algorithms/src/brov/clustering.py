@@ -32,9 +32,10 @@ cut_edges : bool mask over ``edges``, True for the edges that the clustering cut
 """
 
 
-def cluster_tree(edges, weights, codes):
+def cluster_tree(edges, weights, codes, cuts=True):
     """``clusterize`` on the graph of an edge list, without GraphWrapper
-    containers: returns the new int8 codes and a boolean mask of the cut edges.
+    containers: returns the new int8 codes and a boolean mask of the cut edges
+    (None with ``cuts=False``: the same codes, found faster on a forest).
 
     ``edges`` is an (m, 2) integer array of node pairs, ``weights`` the m
     positive edge weights and ``codes`` the int8 labels of :func:`encode_labels`
@@ -52,7 +53,7 @@ def cluster_tree(edges, weights, codes):
     if weights.dtype not in (np.float32, np.float64) and weights.dtype.kind in "iu":
         weights = weights.astype(np.float64)
     return bulk().cluster_edges(np.ascontiguousarray(edges), np.ascontiguousarray(weights),
-                                 np.ascontiguousarray(codes), rank_weights=True)
+                                 np.ascontiguousarray(codes), rank_weights=True, labels_only=not cuts)
 
 
 def cluster_forest(graph, codes, with_cuts=True):

@@ -346,8 +346,11 @@ class BrovClustering(SemiSupervisedMixin):
                                 None if sphere is None else sphere.arcs, lengths)
             weights = weigh(edges, lengths)
         with self._stage("cuts", timings) as detail:
-            new_codes, cut = cluster_tree(edges, weights, codes)
-            detail.append(" (%d cut)" % int(cut.sum()))
+            # Where the votes draw the tree that is cut, this tree's labels are one vote: its cuts
+            # are not kept.
+            new_codes, cut = cluster_tree(edges, weights, codes, cuts=trees == 1 or consensus != "tree")
+            if cut is not None:
+                detail.append(" (%d cut)" % int(cut.sum()))
 
         votes = None  # with one tree, the votes are the labels themselves
         if trees > 1:

@@ -22,6 +22,8 @@
 #include "arrays/cutting.hpp"
 #include "arrays/disjoint_sets.hpp"
 #include "arrays/edge_rank.hpp"
+#include "arrays/radix_order.hpp"
+#include "arrays/refusal_cut.hpp"
 #include "arrays/spread_labels.hpp"
 #include "cpython/binding.hpp"
 #include "cpython/bulk_columns.hpp"
@@ -235,6 +237,46 @@ void cluster_weighted(const EdgeList& g, std::vector<float> w, std::vector<std::
     else spread_labels(g.n, g.m, g.ends.data(), cut.data(), g.labels.data(), labels, InterruptPoll());
 }
 
+// The labels alone, for a forest under ranked weights (labels_by_refusal): the edges ranked by
+// (weight, smaller node, larger node) with a radix sort of the weights' bits, the few runs of
+// equal weights then sorted by their ends. Returns false, writing nothing, when g is not a forest.
+bool forest_labels(const EdgeList& g, std::int8_t* labels) {
+    const auto n = static_cast<std::int32_t>(g.n);
+    WithoutGil released;  // only our own copies are read from here on
+    auto poll = [&released] {
+        if (released.interrupted()) throw PythonError{};
+    };
+    std::vector<std::int32_t> parent(static_cast<std::size_t>(n), -1);
+    for (std::int64_t e = 0; e < g.m; ++e) {
+        if ((e & 0xFFFF) == 0) poll();
+        std::int32_t a = find_set(parent, g.ends[2 * e]), b = find_set(parent, g.ends[2 * e + 1]);
+        if (a == b) return false;  // a cycle, or an edge given twice: the planner's lists say which
+        if (parent[a] > parent[b]) std::swap(a, b);
+        parent[a] += parent[b];
+        parent[b] = a;
+    }
+    std::vector<KeyedId<std::uint64_t>> order(static_cast<std::size_t>(g.m)), scratch;
+    for (std::int64_t e = 0; e < g.m; ++e)
+        order[e] = {order_bits(g.weights[e] + 0.0), static_cast<std::int32_t>(e)};  // + 0.0: -0.0 ties 0.0
+    radix_sort(order, scratch, poll);
+    std::vector<KeyedId<std::uint64_t>>().swap(scratch);
+    auto ends_of = [&g](std::int32_t e) {
+        const std::int32_t a = g.ends[2 * e], b = g.ends[2 * e + 1];
+        return std::make_pair(std::min(a, b), std::max(a, b));
+    };
+    for (std::size_t first = 0; first < order.size();) {
+        std::size_t last = first + 1;
+        while (last < order.size() && order[last].key == order[first].key) ++last;
+        if (last - first > 1)
+            std::sort(order.begin() + first, order.begin() + last,
+                      [&ends_of](const auto& x, const auto& y) { return ends_of(x.id) < ends_of(y.id); });
+        first = last;
+    }
+    std::vector<std::int8_t> set_label;
+    labels_by_refusal(n, g.ends.data(), order, g.labels.data(), parent, set_label, labels, poll);
+    return true;
+}
+
 }  // namespace
 
 void cluster_edge_list(const EdgeList& g, bool ranked, std::vector<std::uint8_t>& cut, std::int8_t* labels) {
@@ -242,19 +284,21 @@ void cluster_edge_list(const EdgeList& g, bool ranked, std::vector<std::uint8_t>
 }
 
 PyObject* cluster_edges(PyObject*, const Arguments& arguments) {
-    const bool ranked = arguments.flag(3);
+    const bool ranked = arguments.flag(3), labels_only = arguments.flag(4);
+    if (labels_only && !ranked) raise(PyExc_ValueError, "labels_only needs rank_weights=True");
     EdgeList g;
     read_edges(arguments.object(0), arguments.object(1), arguments.object(2), ranked, g);
     std::int8_t* label_data = nullptr;
     npy_bool* mask_data = nullptr;
     Ref new_labels = new_array(g.n, NPY_INT8, label_data);
+    if (labels_only && forest_labels(g, label_data)) return check(PyTuple_Pack(2, new_labels.get(), Py_None));
     Ref mask = new_array(g.m, NPY_BOOL, mask_data);
     std::vector<std::uint8_t> cut;
     std::vector<float> w = planner_weights(g, ranked);
     std::vector<double>().swap(g.weights);  // read only for w: 8 bytes an edge less while the planner runs
     cluster_weighted(g, std::move(w), cut, label_data);
     for (std::int64_t e = 0; e < g.m; ++e) mask_data[e] = cut[e] ? NPY_TRUE : NPY_FALSE;
-    return check(PyTuple_Pack(2, new_labels.get(), mask.get()));
+    return check(PyTuple_Pack(2, new_labels.get(), labels_only ? Py_None : mask.get()));
 }
 
 }  // namespace brov

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace brov {
@@ -15,6 +16,19 @@ Index find_root(std::vector<Index>& parent, Index x) {
         x = parent[x];
     }
     return x;
+}
+
+// The root of x's set in a union-find whose roots hold minus their set's size (one array, so a
+// root's size comes with the load that finds it); halves the path.
+inline std::int32_t find_set(std::vector<std::int32_t>& parent, std::int32_t x) {
+    for (;;) {
+        const std::int32_t up = parent[x];
+        if (up < 0) return x;
+        const std::int32_t above = parent[up];
+        if (above < 0) return up;
+        parent[x] = above;
+        x = above;
+    }
 }
 
 template <class Index>

@@ -20,6 +20,7 @@
 #include "arrays/plane_tree.hpp"
 #include "arrays/tile_lists.hpp"
 #include "arrays/radix_order.hpp"
+#include "arrays/refusal_cut.hpp"
 #include "arrays/spread_labels.hpp"
 #include "arrays/tree_sides.hpp"
 #include "arrays/xor_strip.hpp"

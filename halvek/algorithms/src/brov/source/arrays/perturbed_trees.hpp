@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
+#include "arrays/disjoint_sets.hpp"
 #include "arrays/radix_order.hpp"
+#include "arrays/refusal_cut.hpp"
 
 namespace brov {
 
@@ -63,18 +65,6 @@ struct PairItem {
     Key key;
     std::int32_t id, lo, hi;
 };
-
-// The root of x's set in a union-find whose roots hold minus their set's size; halves the path.
-inline std::int32_t find_set(std::vector<std::int32_t>& parent, std::int32_t x) {
-    for (;;) {
-        const std::int32_t up = parent[x];
-        if (up < 0) return x;
-        const std::int32_t above = parent[up];
-        if (above < 0) return up;
-        parent[x] = above;
-        x = above;
-    }
-}
 
 // Kruskal's forest over `sorted` pairs of nodes in [0, n): appends the positions in `sorted` of
 // the pairs taken, at most n - 1. Union-find with path halving and union by size, in a buffer the
@@ -325,40 +315,11 @@ private:
         radix_sort(ranks_, rank_scratch_, poll);
     }
 
-    // The labels after the cutting rule (the heaviest edge on a path between two differently
-    // labelled nodes goes first, until no such path is left), from the lightest edge up: on a
-    // forest with distinct weights (ranks) that rule leaves every node with the label of the
-    // pieces Kruskal's joins reach, where a join that would put two labels together is refused.
-    // Both give each node the label it reaches over the path of least largest weight.
+    // The labels after the cutting rule, from the lightest edge up (see labels_by_refusal).
     template <class Poll>
     void cut_by_ranks(const VotingInput& in, Poll& poll, std::int8_t* codes) {
-        parent_.assign(static_cast<std::size_t>(in.n), -1);  // Kruskal's sets are spent: sides are known
-        set_label_.assign(in.labels.begin(), in.labels.end());
-        // Edges in weight order lie all over the tree: their ends fetched two steps ahead, their
-        // ends' parents one step ahead.
-        constexpr std::size_t kEnds = 16, kParents = 8;
-        const std::size_t k = ranks_.size();
-        for (std::size_t r = 0; r < k; ++r) {
-            if ((r & 0xFFFF) == 0) poll();
-            if (r + kEnds < k) __builtin_prefetch(&ends32_[2 * static_cast<std::size_t>(ranks_[r + kEnds].id)]);
-            if (r + kParents < k) {
-                const std::size_t ahead = 2 * static_cast<std::size_t>(ranks_[r + kParents].id);
-                __builtin_prefetch(&parent_[ends32_[ahead]]);
-                __builtin_prefetch(&parent_[ends32_[ahead + 1]]);
-            }
-            const std::int32_t j = ranks_[r].id;
-            std::int32_t a = find_set(parent_, ends32_[2 * j]), b = find_set(parent_, ends32_[2 * j + 1]);
-            const std::int8_t la = set_label_[a], lb = set_label_[b];
-            if (la >= 0 && lb >= 0 && la != lb) continue;  // cut
-            if (parent_[a] > parent_[b]) std::swap(a, b);
-            parent_[a] += parent_[b];
-            parent_[b] = a;
-            set_label_[a] = la >= 0 ? la : lb;
-        }
-        for (std::int32_t i = 0; i < in.n; ++i) {
-            if ((i & 0xFFFF) == 0) poll();
-            codes[i] = set_label_[find_set(parent_, i)];
-        }
+        // Kruskal's sets are spent (the sides are known): their buffer serves the cut's joins.
+        labels_by_refusal(in.n, ends32_.data(), ranks_, in.labels.data(), parent_, set_label_, codes, poll);
     }
 
     using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
