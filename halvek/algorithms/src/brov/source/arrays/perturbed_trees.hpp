@@ -107,7 +107,7 @@ struct VotingInput {
     // Perturbed log lengths as 22-bit keys: 0 for -inf, kTop for +inf, steps of `step` from `low`
     // between (set_key_range sets them once the lengths and the noise are in).
     static constexpr std::uint32_t kTop = (1u << 22) - 1;
-    double low = 0.0, step = 1.0;
+    double low = 0.0, step = 1.0, per_step = 1.0;
     void set_key_range() {
         double least = std::numeric_limits<double>::infinity(), most = -least;
         for (double x : log_lengths)
@@ -116,11 +116,12 @@ struct VotingInput {
         const double reach = 3.47 * noise;  // the noise never leaves +-3.47 sd
         low = least - reach;
         step = std::max((most + reach - low) / (kTop - 2), std::numeric_limits<double>::min());
+        per_step = 1.0 / step;  // a product per key, where a quotient costs several
     }
     std::uint32_t key_of(double value) const {
         if (value == -std::numeric_limits<double>::infinity()) return 0;
         if (value == std::numeric_limits<double>::infinity()) return kTop;
-        const double at = std::floor((value - low) / step);
+        const double at = std::floor((value - low) * per_step);
         return 1 + static_cast<std::uint32_t>(std::min(std::max(at, 0.0), static_cast<double>(kTop - 2)));
     }
     double value_of(std::uint32_t key) const {
@@ -220,13 +221,16 @@ private:
         const std::size_t m = in.lo.size();
         order_.resize(m);
         keys_.resize(m);
+        // The sort's digit counts are taken as the keys are made: one pass over the pairs less.
+        RadixCounts<DrawnPair> counts;
         for (std::size_t e = 0; e < m; ++e) {
             if ((e & 0xFFFF) == 0) poll();
             order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e), in.lo[e],
                          in.hi[e]};
             keys_[e] = order_[e].key;
+            counts.add(order_[e]);
         }
-        radix_sort(order_, pair_scratch_, poll);
+        radix_sort(order_, pair_scratch_, poll, &counts);
     }
 
     // The tree's pairs in pair order (Kruskal takes them in key order, all over the nodes).

@@ -29,30 +29,45 @@ struct KeyedId {
     std::int32_t id;
 };
 
-// Sorts `items` (anything with an unsigned integer member `key`) by key, items of equal keys
-// keeping their order, with `scratch` as the second buffer: passes of 11 bits, a pass skipped when
-// every key has the same digit there. poll() runs once per pass.
+// The digit counts of a radix sort of Items (anything with an unsigned integer member `key`):
+// passes of kBits bits, a count per digit and pass.
+template <class Item>
+struct RadixCounts {
+    static constexpr int kBits = 11, kDigits = 1 << kBits;
+    static constexpr int kPasses = (8 * static_cast<int>(sizeof(Item::key)) + kBits - 1) / kBits;
+    static std::size_t digit(const Item& item, int pass) {
+        return static_cast<std::size_t>((item.key >> (kBits * pass)) & (kDigits - 1));
+    }
+    std::vector<std::size_t> counts = std::vector<std::size_t>(static_cast<std::size_t>(kDigits) * kPasses, 0);
+    void add(const Item& item) {
+        for (int p = 0; p < kPasses; ++p) ++counts[kDigits * p + digit(item, p)];
+    }
+};
+
+// Sorts `items` by key, items of equal keys keeping their order, with `scratch` as the second
+// buffer: a pass skipped when every key has the same digit there. `counted`, when given, holds the
+// counts of exactly these items (taken as they were made), else they are counted here. poll() runs
+// once per pass.
 template <class Item, class Poll>
-void radix_sort(std::vector<Item>& items, std::vector<Item>& scratch, Poll poll) {
-    constexpr int kBits = 11, kDigits = 1 << kBits;
-    constexpr int kPasses = (8 * static_cast<int>(sizeof(Item::key)) + kBits - 1) / kBits;
+void radix_sort(std::vector<Item>& items, std::vector<Item>& scratch, Poll poll, RadixCounts<Item>* counted = nullptr) {
+    using Counts = RadixCounts<Item>;
     const std::size_t m = items.size();
     scratch.resize(m);
-    std::vector<std::size_t> counts(static_cast<std::size_t>(kDigits) * kPasses, 0);
-    auto digit = [](const Item& item, int pass) { return static_cast<std::size_t>((item.key >> (kBits * pass)) & (kDigits - 1)); };
-    for (const auto& item : items)
-        for (int p = 0; p < kPasses; ++p) ++counts[kDigits * p + digit(item, p)];
-    for (int p = 0; p < kPasses; ++p) {
-        std::size_t* count = counts.data() + kDigits * p;
-        if (m == 0 || count[digit(items[0], p)] == m) continue;  // one digit for all: the pass keeps the order
+    Counts own;
+    if (!counted)
+        for (const auto& item : items) own.add(item);
+    std::vector<std::size_t>& counts = counted ? counted->counts : own.counts;
+    for (int p = 0; p < Counts::kPasses; ++p) {
+        std::size_t* count = counts.data() + Counts::kDigits * p;
+        if (m == 0 || count[Counts::digit(items[0], p)] == m) continue;  // one digit for all: the pass keeps the order
         poll();
         std::size_t offset = 0;
-        for (int d = 0; d < kDigits; ++d) {
+        for (int d = 0; d < Counts::kDigits; ++d) {
             const std::size_t here = count[d];
             count[d] = offset;
             offset += here;
         }
-        for (const auto& item : items) scratch[count[digit(item, p)]++] = item;
+        for (const auto& item : items) scratch[count[Counts::digit(item, p)]++] = item;
         items.swap(scratch);
     }
 }
