@@ -113,8 +113,9 @@ def _local_scales(X, k, neighbours=None, tree_lengths=None):
     if k < 1:
         return np.ones(X.shape[0])
     unit = scale_of(X)
-    keep, copies = (None, ()) if tree_lengths is not None and np.all(tree_lengths > 0) \
-        else collapse_duplicates(X)
+    copies = ()
+    if tree_lengths is None or not np.all(tree_lengths > 0):
+        keep, copies = collapse_duplicates(X)
     if len(copies):
         # Heaps of identical points (counts, grades, rounded values) would otherwise get a scale of
         # a few copies' distance, 0, and any step out of the heap would weigh as a wide gap.

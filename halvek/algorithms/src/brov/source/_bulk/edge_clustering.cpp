@@ -249,11 +249,9 @@ bool forest_labels(const EdgeList& g, std::int8_t* labels) {
     std::vector<std::int32_t> parent(static_cast<std::size_t>(n), -1);
     for (std::int64_t e = 0; e < g.m; ++e) {
         if ((e & 0xFFFF) == 0) poll();
-        std::int32_t a = find_set(parent, g.ends[2 * e]), b = find_set(parent, g.ends[2 * e + 1]);
+        const std::int32_t a = find_set(parent, g.ends[2 * e]), b = find_set(parent, g.ends[2 * e + 1]);
         if (a == b) return false;  // a cycle, or an edge given twice: the planner's lists say which
-        if (parent[a] > parent[b]) std::swap(a, b);
-        parent[a] += parent[b];
-        parent[b] = a;
+        unite_roots(parent, a, b);
     }
     std::vector<KeyedId<std::uint64_t>> order(static_cast<std::size_t>(g.m)), scratch;
     for (std::int64_t e = 0; e < g.m; ++e)

@@ -31,6 +31,15 @@ inline std::int32_t find_set(std::vector<std::int32_t>& parent, std::int32_t x) 
     }
 }
 
+// Joins the sets of roots a and b (a != b) of such a union-find, the smaller under the larger;
+// returns the root of the joined set.
+inline std::int32_t unite_roots(std::vector<std::int32_t>& parent, std::int32_t a, std::int32_t b) {
+    if (parent[a] > parent[b]) std::swap(a, b);  // a's set is the larger
+    parent[a] += parent[b];
+    parent[b] = a;
+    return a;
+}
+
 template <class Index>
 class DisjointSets {
 public:

@@ -83,11 +83,9 @@ void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector
             __builtin_prefetch(&parent[sorted[k + kAhead].lo]);
             __builtin_prefetch(&parent[sorted[k + kAhead].hi]);
         }
-        std::int32_t a = find_set(parent, sorted[k].lo), b = find_set(parent, sorted[k].hi);
+        const std::int32_t a = find_set(parent, sorted[k].lo), b = find_set(parent, sorted[k].hi);
         if (a == b) continue;
-        if (parent[a] > parent[b]) std::swap(a, b);  // a's set is the larger
-        parent[a] += parent[b];
-        parent[b] = a;
+        unite_roots(parent, a, b);
         chosen.push_back(k);
     }
 }

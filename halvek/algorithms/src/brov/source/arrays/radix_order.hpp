@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace brov {
@@ -53,10 +54,12 @@ void radix_sort(std::vector<Item>& items, std::vector<Item>& scratch, Poll poll,
     using Counts = RadixCounts<Item>;
     const std::size_t m = items.size();
     scratch.resize(m);
-    Counts own;
-    if (!counted)
-        for (const auto& item : items) own.add(item);
-    std::vector<std::size_t>& counts = counted ? counted->counts : own.counts;
+    std::optional<Counts> own;  // counted here only when the caller did not
+    if (!counted) {
+        own.emplace();
+        for (const auto& item : items) own->add(item);
+    }
+    std::vector<std::size_t>& counts = counted ? counted->counts : own->counts;
     for (int p = 0; p < Counts::kPasses; ++p) {
         std::size_t* count = counts.data() + Counts::kDigits * p;
         if (m == 0 || count[Counts::digit(items[0], p)] == m) continue;  // one digit for all: the pass keeps the order

@@ -39,13 +39,10 @@ void labels_by_refusal(std::int32_t n, const std::int32_t* ends, const Order& or
             __builtin_prefetch(&parent[ends[ahead + 1]]);
         }
         const auto j = static_cast<std::size_t>(order[r].id);
-        std::int32_t a = find_set(parent, ends[2 * j]), b = find_set(parent, ends[2 * j + 1]);
+        const std::int32_t a = find_set(parent, ends[2 * j]), b = find_set(parent, ends[2 * j + 1]);
         const std::int8_t la = set_label[a], lb = set_label[b];
         if (la != -1 && lb != -1 && la != lb) continue;  // cut
-        if (parent[a] > parent[b]) std::swap(a, b);
-        parent[a] += parent[b];
-        parent[b] = a;
-        set_label[a] = la != -1 ? la : lb;
+        set_label[unite_roots(parent, a, b)] = la != -1 ? la : lb;
     }
     for (std::int32_t i = 0; i < n; ++i) {
         if ((i & 0xFFFF) == 0) poll();
