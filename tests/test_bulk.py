@@ -263,6 +263,8 @@ class TestVotingTrees:
         pairs = np.array([(a, b) for a in range(60) for b in range(a + 1, 60) if rng.random() < 0.2] +
                          [(a, a + 1) for a in range(59)])
         pairs = np.unique(pairs, axis=0)
+        if seed % 2:  # two pieces: a forest, each piece's sides counted within it
+            pairs = pairs[(pairs < 30).all(axis=1) | (pairs >= 30).all(axis=1)]
         lengths = np.hypot(*(X[pairs[:, 0]] - X[pairs[:, 1]]).T)
         factors = rng.uniform(0.5, 2.0, len(pairs))
         labels = np.full(60, -1, dtype=np.int8)

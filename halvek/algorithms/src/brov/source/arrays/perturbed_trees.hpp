@@ -15,6 +15,7 @@
 #include "arrays/disjoint_sets.hpp"
 #include "arrays/radix_order.hpp"
 #include "arrays/refusal_cut.hpp"
+#include "arrays/xor_strip.hpp"
 
 namespace brov {
 
@@ -144,6 +145,7 @@ struct VotingInput {
             nodes, 2 * m, [this](std::size_t k) { return static_cast<std::int64_t>(k & 1 ? hi[k / 2] : lo[k / 2]); },
             [this](std::size_t k) { return k & 1 ? lo[k / 2] : hi[k / 2]; }, offsets, next, poll);
         std::vector<std::int32_t> new_of(nodes, -1);
+        constexpr std::size_t kOffsetsAhead = 24, kListAhead = 12, kNumbersAhead = 4;
         old_of.clear();
         old_of.reserve(nodes);
         for (std::size_t start = 0; start < nodes; ++start) {
@@ -152,6 +154,14 @@ struct VotingInput {
             old_of.push_back(static_cast<std::int32_t>(start));
             for (std::size_t head = old_of.size() - 1; head < old_of.size(); ++head) {
                 poll();
+                // The nodes lie all over the lists: the queue's next nodes' lists fetched ahead,
+                // their offsets further ahead, their neighbours' numbers just ahead.
+                if (head + kOffsetsAhead < old_of.size()) __builtin_prefetch(&offsets[old_of[head + kOffsetsAhead]]);
+                if (head + kListAhead < old_of.size()) __builtin_prefetch(&next[offsets[old_of[head + kListAhead]]]);
+                if (head + kNumbersAhead < old_of.size()) {
+                    const std::int32_t ahead = old_of[head + kNumbersAhead];
+                    for (std::int64_t k = offsets[ahead]; k < offsets[ahead + 1]; ++k) __builtin_prefetch(&new_of[next[k]]);
+                }
                 const std::int32_t x = old_of[head];
                 for (std::int64_t k = offsets[x]; k < offsets[x + 1]; ++k) {
                     if (new_of[next[k]] >= 0) continue;
@@ -205,7 +215,7 @@ public:
         order_pairs(in, seed, tree, poll);
         kruskal_forest(order_, in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
-        build_lists(in, poll);
+        gather_ends(in);
         rank_edges(in, poll);
         cut_by_ranks(in, poll, codes);
     }
@@ -243,60 +253,61 @@ private:
         }
     }
 
-    // The tree's edges by their ends, and each node's edges: node x's are the numbers (in
-    // tree_pairs_) list_edge_[start_[x] .. start_[x + 1]).
-    template <class Poll>
-    void build_lists(const VotingInput& in, Poll& poll) {
-        const std::size_t k = tree_pairs_.size(), nodes = static_cast<std::size_t>(in.n);
+    // The tree's edges by their ends (in pair order).
+    void gather_ends(const VotingInput& in) {
+        const std::size_t k = tree_pairs_.size();
         ends32_.resize(2 * k);
         for (std::size_t j = 0; j < k; ++j) {
             ends32_[2 * j] = in.lo[tree_pairs_[j]];
             ends32_[2 * j + 1] = in.hi[tree_pairs_[j]];
         }
-        sizes_.assign(nodes, 0);
-        for (std::size_t q = 0; q < 2 * k; ++q) ++sizes_[ends32_[q]];
-        start_.resize(nodes + 1);
-        start_[0] = 0;
-        for (std::size_t i = 0; i < nodes; ++i) start_[i + 1] = start_[i] + sizes_[i];
-        fill_.assign(start_.begin(), start_.end() - 1);
-        list_edge_.resize(2 * k);
-        for (std::size_t q = 0; q < 2 * k; ++q) {
-            if ((q & 0xFFFF) == 0) poll();
-            list_edge_[fill_[ends32_[q]]++] = static_cast<std::int32_t>(q / 2);
-        }
     }
 
+    // Stripping a leaf x hanging from y by edge e: x's side of e holds the nodes stripped into x.
+    // A node whose side passes `reach` is kept: every edge beyond it has more on both sides.
+    template <class Poll>
+    struct SmallSides {
+        PerturbedTree& tree;
+        std::int32_t n;
+        std::int64_t reach;
+        bool spanning;  // else each piece's size from Kruskal's sets
+        Poll& caller_poll;
+        std::size_t steps = 0;
+        void poll() {
+            if ((steps++ & 0xFFFF) == 0) caller_poll();
+        }
+        void prefetch(std::int32_t e) const { __builtin_prefetch(&tree.ends32_[2 * static_cast<std::size_t>(e)]); }
+        std::int32_t far_end(std::int32_t x, std::int32_t e) const {
+            return tree.ends32_[2 * static_cast<std::size_t>(e)] ^ tree.ends32_[2 * static_cast<std::size_t>(e) + 1] ^ x;
+        }
+        static std::int32_t far_id(std::int32_t, std::int32_t e) { return e; }
+        void stripped(std::int32_t x, std::int32_t y, std::int32_t e) {
+            auto& below = tree.below_;
+            const std::int64_t total = spanning ? n : -tree.parent_[find_set(tree.parent_, x)];
+            tree.sides_[e] = static_cast<std::int32_t>(std::min<std::int64_t>(below[x], total - below[x]));
+            below[y] += below[x];
+            if (below[y] > reach) tree.links_[y].degree = XorLinks<std::int32_t>::kKept;
+        }
+    };
+
     // The smaller side of every edge whose smaller side the discount lowers (at most `reach`
-    // nodes; others get reach + 1), by peeling leaves: a node whose edges but one are peeled has
-    // its whole side of that edge below it, and peeling stops at a node whose side passes `reach`
-    // (every edge above it has more on both sides). Only the small sides near the leaves are
+    // nodes; others get reach + 1), by stripping leaves (each node's count of edges left and the
+    // XOR of their numbers name its last edge): only the small sides near the leaves are
     // visited, where a walk of the whole tree reaches every node.
     template <class Poll>
     void side_sizes(std::int32_t n, std::int64_t reach, Poll& poll) {
         const auto nodes = static_cast<std::size_t>(n);
-        const bool spanning = chosen_.size() + 1 == nodes;  // else each piece's size from Kruskal's sets
-        left_.assign(sizes_.begin(), sizes_.end());          // edges not peeled yet, per node
-        below_.assign(nodes, 1);
-        sides_.assign(tree_pairs_.size(), reach + 1);
-        peeled_.assign(tree_pairs_.size(), 0);
-        visit_.clear();
-        for (std::int32_t x = 0; x < n; ++x)
-            if (left_[x] == 1) visit_.push_back(x);
-        for (std::size_t steps = 0; !visit_.empty(); ++steps) {
-            if ((steps & 0xFFFF) == 0) poll();
-            const std::int32_t x = visit_.back();
-            visit_.pop_back();
-            if (left_[x] != 1 || below_[x] > reach) continue;
-            std::int32_t p = start_[x];
-            while (peeled_[list_edge_[p]]) ++p;
-            const std::int32_t e = list_edge_[p], y = ends32_[2 * e] ^ ends32_[2 * e + 1] ^ x;
-            peeled_[e] = 1;
-            left_[x] = 0;
-            const std::int64_t total = spanning ? n : -parent_[find_set(parent_, x)];
-            sides_[e] = static_cast<std::int32_t>(std::min<std::int64_t>(below_[x], total - below_[x]));
-            below_[y] += below_[x];
-            if (--left_[y] == 1) visit_.push_back(y);
+        const std::size_t k = tree_pairs_.size();
+        links_.assign(nodes, XorLinks<std::int32_t>{0, 0});
+        for (std::size_t q = 0; q < 2 * k; ++q) {
+            auto& end = links_[static_cast<std::size_t>(ends32_[q])];
+            ++end.degree;
+            end.ids ^= static_cast<std::int32_t>(q / 2);
         }
+        below_.assign(nodes, 1);
+        sides_.assign(k, static_cast<std::int32_t>(reach + 1));
+        SmallSides<Poll> strip{*this, n, reach, chosen_.size() + 1 == nodes, poll};
+        strip_leaves(links_.data(), n, strip);
     }
 
     // Each tree edge's weight, as a rank from 1 in the order of (log weight as float32, pair order),
@@ -331,12 +342,10 @@ private:
     std::vector<std::uint32_t> keys_;  // each pair's key in this tree
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
-    std::vector<std::int32_t> ends32_, visit_, left_, below_;
+    std::vector<std::int32_t> ends32_, below_;
     std::vector<std::int32_t> sides_;
-    std::vector<std::uint8_t> peeled_;
+    std::vector<XorLinks<std::int32_t>> links_;  // each node's edges left while stripping leaves
     std::vector<KeyedId<std::uint32_t>> ranks_, rank_scratch_;  // the tree's edges from the lightest
-    std::vector<std::int32_t> start_, fill_;  // n < 2^30: 2n - 2 list entries fit
-    std::vector<std::int32_t> sizes_, list_edge_;
     std::vector<std::int8_t> set_label_;  // the label of each set of the cuts' joins, at its root
 };
 
