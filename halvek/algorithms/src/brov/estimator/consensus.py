@@ -156,7 +156,7 @@ def voted_tree(pairs, lengths, votes):
     # Shares are multiples of 1/trees: a tie-break below that step never reorders them.
     chosen, values = bulk().voted_tree(pairs, np.ascontiguousarray(lengths, dtype=np.float64), votes,
                                        TIE_BREAK / float(votes[0].sum()))
-    edges = pairs[chosen]
+    edges = np.take(pairs, chosen, axis=0)  # rows in Kruskal's order: several times faster than pairs[chosen]
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
     weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)
     return edges, lengths[chosen], weights
