@@ -306,6 +306,8 @@ class TestVotingTrees:
         expected = {tuple(sorted(p)) for p in np.r_[np.c_[np.repeat(np.arange(n), k), index.ravel()], edges]
                     if p[1] >= 0 and p[0] != p[1]}
         assert pairs.tolist() == sorted([int(a), int(b)] for a, b in expected)
+        narrow = _bulk.candidate_pairs(index.astype(np.int32), edges.astype(np.int32), X)
+        assert np.array_equal(narrow[0], pairs) and np.array_equal(narrow[1], lengths)
         assert np.allclose(lengths, np.hypot.reduce(X[pairs[:, 0]] - X[pairs[:, 1]], axis=1))
         # The voted tree: Kruskal's over the vote shares' total variation plus the tie-break, the
         # first pair taking a tie.
@@ -320,6 +322,18 @@ class TestVotingTrees:
             assert len({tuple(p) for p in pairs[chosen]}) == n - 1
         with pytest.raises(TypeError, match="votes must be a two-dimensional uint8 or uint16 array"):
             _bulk.voted_tree(pairs, lengths, votes.astype(np.int64), 0.01)
+
+    @pytest.mark.parametrize("neighbours, edges, message", [
+        ([[1], [3], [-1]], [[0, 1]], r"neighbours holds a point outside \[0, 3\)"),
+        ([[1], [-2], [0]], [[0, 1]], r"neighbours holds a point outside \[0, 3\)"),
+        ([[1], [2], [0]], [[0, 3]], r"edges holds a point outside \[0, 3\)"),
+        ([[1], [2]], [[0, 1]], "neighbours has 2 rows for 3 points"),
+    ])
+    def test_candidate_pairs_refuses_points_outside(self, neighbours, edges, message):
+        with pytest.raises(ValueError, match=message):
+            _bulk.candidate_pairs(np.array(neighbours, dtype=np.int32), np.array(edges), np.zeros((3, 2)))
+        with pytest.raises(TypeError, match="neighbours must be a C-contiguous int32 or int64 array"):
+            _bulk.candidate_pairs(np.zeros((3, 1)), np.array(edges), np.zeros((3, 2)))
 
     @pytest.mark.parametrize("pairs, lengths, factors, labels, error, message", [
         ([[0, 3]], [1.0], [1.0], None, ValueError, r"pair 0 joins points 0 and 3: two distinct points in \[0, 3\)"),

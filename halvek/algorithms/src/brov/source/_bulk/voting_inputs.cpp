@@ -27,19 +27,20 @@ Ref new_matrix(std::int64_t rows, std::int64_t columns, int type, T*& data) {
     return array;
 }
 
-// A C-contiguous two-dimensional array of 8-byte items of `kind`, copied into `out`; its shape.
+// A C-contiguous two-dimensional array of `kind` (float64, or int32 or int64), copied into `out`
+// (as float64 or int64); its shape.
 void copy_matrix(PyObject* obj, const char* name, char kind, Column& out, std::int64_t& rows, std::int64_t& columns) {
-    const char* expected = kind == 'f' ? "float64" : "int64";
+    const char* expected = kind == 'f' ? "float64" : "int32 or int64";
     const Py_buffer& view = open_column(obj, name, "two-dimensional", expected, out.hold);
     char found = 0;
-    if (view.ndim != 2 || !classify(view, &found) || found != kind || view.itemsize != 8)
+    if (view.ndim != 2 || !classify(view, &found) || found != kind || (kind == 'f' && view.itemsize != 8))
         raise_format(PyExc_TypeError, "%s must be a C-contiguous %s array of shape (n, d)", name, expected);
     rows = view.shape[0];
     columns = view.shape[1];
     out.data = static_cast<const char*>(view.buf);
     out.length = view.shape[0] * view.shape[1];
     out.kind = kind;
-    out.size = 8;
+    out.size = view.itemsize;
     if (kind == 'f') out.copy_reals();
     else out.copy_integers();
 }
@@ -88,34 +89,43 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     if (rows != n) raise_format(PyExc_ValueError, "neighbours has %lld rows for %lld points", (long long)rows, (long long)n);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
     const std::int64_t m = edges.length / 2;
-    // Every pair as (smaller, larger), -1 for a missing neighbour or a point paired with itself.
-    const std::size_t from_neighbours = static_cast<std::size_t>(n * k), entries = from_neighbours + static_cast<std::size_t>(m);
-    std::vector<std::int32_t> lo(entries), hi(entries);
-    for (std::size_t q = 0; q < entries; ++q) {
-        const bool listed = q < from_neighbours;
-        const std::int64_t a = listed ? static_cast<std::int64_t>(q) / k : edges.owned[2 * (q - from_neighbours)];
-        const std::int64_t b = listed ? neighbours.owned[q] : edges.owned[2 * (q - from_neighbours) + 1];
-        if (std::max(a, b) >= n || std::min(a, b) < (listed ? -1 : 0))
-            raise_format(PyExc_ValueError, "%s holds a point outside [0, %lld)", listed ? "neighbours" : "edges", (long long)n);
-        const bool kept = a >= 0 && b >= 0 && a != b;
-        lo[q] = kept ? static_cast<std::int32_t>(std::min(a, b)) : -1;
-        hi[q] = static_cast<std::int32_t>(std::max(a, b));
-    }
-    // Under its smaller end, then each end's list sorted and without repeats.
-    std::vector<std::int64_t> offsets;
-    std::vector<std::int32_t> larger;
-    bucket_values(
-        static_cast<std::size_t>(n), entries, [&lo](std::size_t q) { return static_cast<std::int64_t>(lo[q]); },
-        [&hi](std::size_t q) { return hi[q]; }, offsets, larger, [] {});
+    const std::int64_t* listed = neighbours.owned.data();
+    const std::int64_t* joined = edges.owned.data();
+    for (std::int64_t q = 0; q < n * k; ++q)
+        if (listed[q] < -1 || listed[q] >= n)
+            raise_format(PyExc_ValueError, "neighbours holds a point outside [0, %lld)", (long long)n);
+    for (std::int64_t q = 0; q < 2 * m; ++q)
+        if (joined[q] < 0 || joined[q] >= n)
+            raise_format(PyExc_ValueError, "edges holds a point outside [0, %lld)", (long long)n);
+    // Each pair's larger end listed under its smaller end (a missing neighbour, -1, and a point
+    // paired with itself left out): counted per end, then placed from each end's last slot down.
+    // The neighbours' pairs come row by row, so no entry's point needs a division.
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(n) + 1, 0);
+    auto each_pair = [&](auto&& take) {
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t c = 0; c < k; ++c) {
+                const std::int64_t j = listed[i * k + c];
+                if (j >= 0 && j != i) take(std::min(i, j), std::max(i, j));
+            }
+        for (std::int64_t e = 0; e < m; ++e) {
+            const std::int64_t a = joined[2 * e], b = joined[2 * e + 1];
+            if (a != b) take(std::min(a, b), std::max(a, b));
+        }
+    };
+    each_pair([&offsets](std::int64_t lo, std::int64_t) { ++offsets[lo]; });
+    for (std::int64_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];  // offsets[i]: end of i's list
+    std::vector<std::int32_t> larger(static_cast<std::size_t>(offsets[n]));
+    each_pair([&](std::int64_t lo, std::int64_t hi) { larger[--offsets[lo]] = static_cast<std::int32_t>(hi); });
+    // Each list sorted and without repeats, moved down over the gaps the repeats leave.
     std::int64_t kept = 0;
-    std::vector<std::int64_t> start(static_cast<std::size_t>(n) + 1, 0);
     for (std::int64_t i = 0; i < n; ++i) {
         auto first = larger.begin() + offsets[i], last = larger.begin() + offsets[i + 1];
         std::sort(first, last);
         const auto unique_end = std::unique(first, last);
-        start[i + 1] = start[i] + (unique_end - first);
+        offsets[i] = kept;
+        kept = std::copy(first, unique_end, larger.begin() + kept) - larger.begin();
     }
-    kept = start[n];
+    offsets[n] = kept;
     std::int32_t* out = nullptr;  // n fits in 31 bits
     double* lengths = nullptr;
     Ref pairs = new_matrix(kept, 2, NPY_INT32, out);
@@ -124,8 +134,8 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
     const double* x = points.owned_reals.data();
     for (std::int64_t i = 0; i < n; ++i)
-        for (std::int64_t p = 0; p < start[i + 1] - start[i]; ++p) {
-            const std::int64_t j = larger[offsets[i] + p], at = start[i] + p;
+        for (std::int64_t at = offsets[i]; at < offsets[i + 1]; ++at) {
+            const std::int64_t j = larger[at];
             out[2 * at] = static_cast<std::int32_t>(i);
             out[2 * at + 1] = static_cast<std::int32_t>(j);
             double sum = 0.0;

@@ -21,8 +21,8 @@ inline constexpr Param kCandidateParams[] = {{"neighbours", Kind::object}, {"edg
 inline constexpr Signature kCandidatePairs = signature("candidate_pairs", kCandidateParams,
     "candidate_pairs(neighbours, edges, points) -> (pairs, lengths)\n\n"
     "The distinct pairs (smaller, larger) of the n points (a C-contiguous float64 (n, d) array) that\n"
-    "join a point and one of its neighbours (a C-contiguous (n, k) int64 array, -1 for none) or that\n"
-    "are an edge ((m, 2) int32 or int64), sorted: a (p, 2) int32 array, and their Euclidean lengths\n"
+    "join a point and one of its neighbours (a C-contiguous (n, k) int32 or int64 array, -1 for none)\n"
+    "or that are an edge ((m, 2) int32 or int64), sorted: a (p, 2) int32 array, and their Euclidean lengths\n"
     "(float64; the caller keeps the squares in range). Pairs of a point with itself are left out.");
 
 inline constexpr Param kVotedTreeParams[] = {
