@@ -322,6 +322,33 @@ class TestVotingTrees:
             assert len({tuple(p) for p in pairs[chosen]}) == n - 1
         with pytest.raises(TypeError, match="votes must be a two-dimensional uint8 or uint16 array"):
             _bulk.voted_tree(pairs, lengths, votes.astype(np.int64), 0.01)
+        # The smoothed shares: each unlabelled point's own shares blended with the mean of its
+        # partners', each pair counting as much as its ends' own shares agree; labelled points
+        # and points no pair agrees with keep their own.
+        labels = np.where(rng.random(n) < 0.2, rng.integers(0, 3, n), -1).astype(np.int8)
+        votes[n // 2:] = 0  # rows without votes share nothing
+        own = votes / np.maximum(votes.sum(axis=1, keepdims=True), 1)
+        agree = np.clip(1 - 0.5 * np.abs(own[pairs[:, 0]] - own[pairs[:, 1]]).sum(axis=1), 0, None)
+        near = sp.coo_matrix((np.r_[agree, agree], (np.r_[pairs[:, 0], pairs[:, 1]], np.r_[pairs[:, 1], pairs[:, 0]])),
+                             shape=(n, n)).tocsr()
+        mass = np.asarray(near.sum(axis=1)).ravel()
+        moved = (labels < 0) & (mass > 0)
+        shares = own
+        for _ in range(3):
+            blended = 0.3 * own + 0.7 * (near @ shares) / np.where(mass > 0, mass, 1)[:, None]
+            shares = np.where(moved[:, None], blended, own)
+        for dtype in (np.uint8, np.uint16):
+            smoothed = _bulk.smoothed_votes(pairs, votes.astype(dtype), labels, 0.7, 3, 1000)
+            assert smoothed.dtype == np.uint16 and np.abs(smoothed - shares * 1000).max() <= 0.5 + 1e-3
+            assert np.array_equal(smoothed[~moved], np.rint(own[~moved] * 1000))
+        assert np.array_equal(_bulk.smoothed_votes(pairs, votes, labels, 0.0, 3, 60000), np.rint(own * 60000))
+        for weight, steps, scale, message in ((1.5, 3, 1000, r"weight must lie in \[0, 1\]"),
+                                              (0.5, 1001, 1000, r"steps must lie in \[0, 1000\]"),
+                                              (0.5, 3, 65536, r"scale must lie in \[1, 65535\]")):
+            with pytest.raises(ValueError, match=message):
+                _bulk.smoothed_votes(pairs, votes, labels, weight, steps, scale)
+        with pytest.raises(ValueError, match="got %d labels for %d points" % (n - 1, n)):
+            _bulk.smoothed_votes(pairs, votes, labels[1:], 0.5, 3, 1000)
 
     @pytest.mark.parametrize("neighbours, edges, message", [
         ([[1], [3], [-1]], [[0, 1]], r"neighbours holds a point outside \[0, 3\)"),

@@ -364,7 +364,7 @@ class BrovClustering(SemiSupervisedMixin):
                 detail.append(" (%d trees)" % trees)
             if consensus == "tree":
                 with self._stage("consensus", timings) as detail:
-                    edges, lengths, weights = voted_tree(pairs, pair_lengths, votes)
+                    edges, lengths, weights = voted_tree(pairs, pair_lengths, votes, codes)
                     new_codes, cut = cluster_tree(edges, weights, codes)
                     detail.append(" (%d cut)" % int(cut.sum()))
             elif consensus == "points":

@@ -1,5 +1,5 @@
 // The voting trees' inputs, computed without Python objects in the loops: the k-d tree's
-// neighbours (GIL released, on threads), the candidate pairs and the voted tree.
+// neighbours (GIL released, on threads), the candidate pairs, the smoothed votes and the voted tree.
 #include "_bulk/voting_inputs.hpp"
 
 #include "cpython/numpy_api.hpp"
@@ -14,6 +14,7 @@
 #include "arrays/csr.hpp"
 #include "arrays/nearest_neighbours.hpp"
 #include "arrays/perturbed_trees.hpp"
+#include "arrays/vote_smoothing.hpp"
 #include "cpython/bulk_columns.hpp"
 
 namespace brov {
@@ -147,6 +148,17 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
 
 namespace {
 
+// An (n, c) uint8 or uint16 array of vote counts, held in `hold`; `wide` for uint16.
+const Py_buffer& open_votes(PyObject* obj, BufferHold& hold, bool& wide) {
+    const Py_buffer& votes = open_column(obj, "votes", "two-dimensional", "uint8 or uint16", hold);
+    const char* code = type_code(votes);
+    wide = std::strcmp(code, "H") == 0 && votes.itemsize == 2;
+    if (votes.ndim != 2 || !(wide || (std::strcmp(code, "B") == 0 && votes.itemsize == 1)))
+        raise_format(PyExc_TypeError, "votes must be a two-dimensional uint8 or uint16 array, got format '%s' with %d "
+                     "dimension(s)", format_of(votes), votes.ndim);
+    return votes;
+}
+
 // Total variation between the vote shares of two rows of c counts (1 where either has no vote).
 template <class Count>
 double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
@@ -190,12 +202,8 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     acquire_pairs(arguments.object(0), "pairs", pairs);
     acquire_column(arguments.object(1), "lengths", 'f', lengths);
     BufferHold hold;
-    const Py_buffer& votes = open_column(arguments.object(2), "votes", "two-dimensional", "uint8 or uint16", hold);
-    const char* code = type_code(votes);
-    const bool wide = std::strcmp(code, "H") == 0 && votes.itemsize == 2;
-    if (votes.ndim != 2 || !(wide || (std::strcmp(code, "B") == 0 && votes.itemsize == 1)))
-        raise_format(PyExc_TypeError, "votes must be a two-dimensional uint8 or uint16 array, got format '%s' with %d "
-                     "dimension(s)", format_of(votes), votes.ndim);
+    bool wide = false;
+    const Py_buffer& votes = open_votes(arguments.object(2), hold, wide);
     const double tie_break = PyFloat_AsDouble(arguments.object(3));
     if (tie_break == -1.0 && PyErr_Occurred()) throw PythonError{};
     if (!std::isfinite(tie_break) || tie_break < 0.0) raise(PyExc_ValueError, "tie_break must be a finite number >= 0");
@@ -241,6 +249,48 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
         out_values[j] = values[sorted[chosen[j]].id];
     }
     return check(PyTuple_Pack(2, positions.get(), chosen_values.get()));
+}
+
+PyObject* smoothed_votes(PyObject*, const Arguments& arguments) {
+    Column pairs;
+    acquire_pairs(arguments.object(0), "pairs", pairs);
+    BufferHold hold, label_hold;
+    bool wide = false;
+    const Py_buffer& votes = open_votes(arguments.object(1), hold, wide);
+    const std::int8_t* label_data = acquire_int8_column(arguments.object(2), "labels", label_hold);
+    const double weight = PyFloat_AsDouble(arguments.object(3));
+    if (weight == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (!(weight >= 0.0 && weight <= 1.0)) raise(PyExc_ValueError, "weight must lie in [0, 1]");
+    const std::int64_t steps = arguments.int64(4), scale = arguments.int64(5);
+    if (steps < 0 || steps > 1000) raise(PyExc_ValueError, "steps must lie in [0, 1000]");
+    if (scale < 1 || scale > 65535) raise(PyExc_ValueError, "scale must lie in [1, 65535]");
+    const std::int64_t n = votes.shape[0], c = votes.shape[1], m = pairs.length / 2;
+    if (label_hold.view().shape[0] != n)
+        raise_format(PyExc_ValueError, "got %zd labels for %lld points", label_hold.view().shape[0], (long long)n);
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
+        raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
+    // Our own copies of what is checked or used as an index: signal handlers may run in the polls.
+    const std::vector<std::int8_t> labels(label_data, label_data + n);
+    std::vector<std::int32_t> lo(static_cast<std::size_t>(m)), hi(static_cast<std::size_t>(m));
+    for (std::int64_t e = 0; e < m; ++e) {
+        const std::int64_t a = pairs.integer(2 * e), b = pairs.integer(2 * e + 1);
+        if (a < 0 || a >= n || b < 0 || b >= n || a == b)
+            raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
+                         (long long)e, (long long)a, (long long)b, (long long)n);
+        lo[e] = static_cast<std::int32_t>(a);
+        hi[e] = static_cast<std::int32_t>(b);
+    }
+    std::uint16_t* out = nullptr;
+    Ref shares = new_matrix(n, c, NPY_UINT16, out);
+    // The votes stay held (pinned) while signal handlers may run; no index is read from them.
+    InterruptPoll poll;
+    if (wide)
+        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint16_t*>(votes.buf), labels.data(), n, c,
+                           weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
+    else
+        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint8_t*>(votes.buf), labels.data(), n, c,
+                           weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
+    return shares.release();
 }
 
 }  // namespace brov

@@ -36,8 +36,22 @@ inline constexpr Signature kVotedTree = signature("voted_tree", kVotedTreeParams
     "compared as float32, ties going to the pair given first. Returns the int64 positions in `pairs`\n"
     "of its edges, in the order taken, and their float64 values.");
 
+inline constexpr Param kSmoothedParams[] = {
+    {"pairs", Kind::object}, {"votes", Kind::object}, {"labels", Kind::object}, {"weight", Kind::object},
+    {"steps", Kind::count}, {"scale", Kind::count}};
+inline constexpr Signature kSmoothedVotes = signature("smoothed_votes", kSmoothedParams,
+    "smoothed_votes(pairs, votes, labels, weight, steps, scale) -> shares\n\n"
+    "Each point's vote shares (votes: an (n, c) uint8 or uint16 array of counts; a row of none shares\n"
+    "nothing) averaged `steps` times with its pair partners' (pairs: (m, 2) int32 or int64 in [0, n),\n"
+    "no self-pair, each pair once): s = (1 - weight) * own + weight * the partners' mean of s, each\n"
+    "pair weighing 1 minus the total variation between its ends' own shares; weight in [0, 1].\n"
+    "Labelled points (labels: n int8 codes, -1 = unlabelled) and points whose pairs all weigh 0\n"
+    "keep their own shares. Returns the shares as (n, c) uint16 counts out of `scale` (1 to 65535),\n"
+    "rounded; computed in float32, the same on every run.");
+
 PyObject* nearest_neighbours(PyObject* module, const Arguments& arguments);
 PyObject* candidate_pairs(PyObject* module, const Arguments& arguments);
 PyObject* voted_tree(PyObject* module, const Arguments& arguments);
+PyObject* smoothed_votes(PyObject* module, const Arguments& arguments);
 
 }  // namespace brov
