@@ -159,6 +159,22 @@ const Py_buffer& open_votes(PyObject* obj, BufferHold& hold, bool& wide) {
     return votes;
 }
 
+// The pairs' two ends as int32 columns of our own, each pair checked to join two distinct points
+// of [0, n) (copied and checked with no signal poll between: what is checked is what is used).
+void index_pairs(const Column& pairs, std::int64_t n, std::vector<std::int32_t>& lo, std::vector<std::int32_t>& hi) {
+    const std::int64_t m = pairs.length / 2;
+    lo.resize(static_cast<std::size_t>(m));
+    hi.resize(static_cast<std::size_t>(m));
+    for (std::int64_t e = 0; e < m; ++e) {
+        const std::int64_t a = pairs.integer(2 * e), b = pairs.integer(2 * e + 1);
+        if (a < 0 || a >= n || b < 0 || b >= n || a == b)
+            raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
+                         (long long)e, (long long)a, (long long)b, (long long)n);
+        lo[e] = static_cast<std::int32_t>(a);
+        hi[e] = static_cast<std::int32_t>(b);
+    }
+}
+
 // Total variation between the vote shares of two rows of c counts (1 where either has no vote).
 template <class Count>
 double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
@@ -175,7 +191,7 @@ double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
 
 // The pairs by (value as float32, position) with their values.
 template <class Count>
-void value_pairs(const Column& pairs, const std::vector<double>& lengths, const Count* votes, std::int64_t c,
+void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi, const std::vector<double>& lengths, const Count* votes, std::int64_t c,
                  double tie_break, std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values,
                  InterruptPoll& poll) {
     double longest = 0.0;
@@ -187,8 +203,8 @@ void value_pairs(const Column& pairs, const std::vector<double>& lengths, const 
     sorted.resize(static_cast<std::size_t>(m));
     values.resize(static_cast<std::size_t>(m));
     for (std::int64_t e = 0; e < m; ++e, poll()) {
-        if (e + kAhead < m) __builtin_prefetch(votes + pairs.owned[2 * (e + kAhead) + 1] * c);
-        const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
+        if (e + kAhead < m) __builtin_prefetch(votes + static_cast<std::int64_t>(hi[e + kAhead]) * c);
+        const std::int64_t a = lo[e], b = hi[e];
         values[e] = shares_apart(votes + a * c, votes + b * c, c) + tie_break * (lengths[e] / longest);
         sorted[e] = {order_bits(static_cast<float>(values[e])), static_cast<std::int32_t>(e),
                      static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
@@ -207,17 +223,14 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     const double tie_break = PyFloat_AsDouble(arguments.object(3));
     if (tie_break == -1.0 && PyErr_Occurred()) throw PythonError{};
     if (!std::isfinite(tie_break) || tie_break < 0.0) raise(PyExc_ValueError, "tie_break must be a finite number >= 0");
-    pairs.copy_integers();
     lengths.copy_reals();
     const std::int64_t n = votes.shape[0], c = votes.shape[1], m = pairs.length / 2;
     if (lengths.length != m) raise_format(PyExc_ValueError, "got %zd lengths for %lld pairs", lengths.length, (long long)m);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
+    std::vector<std::int32_t> lo, hi;
+    index_pairs(pairs, n, lo, hi);
     for (std::int64_t e = 0; e < m; ++e) {
-        const std::int64_t a = pairs.owned[2 * e], b = pairs.owned[2 * e + 1];
-        if (a < 0 || a >= n || b < 0 || b >= n || a == b)
-            raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
-                         (long long)e, (long long)a, (long long)b, (long long)n);
         if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
             raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
     }
@@ -231,10 +244,10 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
         // The votes stay held (pinned) while signal handlers may run; no index is read from them.
         InterruptPoll poll;
         if (wide)
-            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint16_t*>(votes.buf), c, tie_break, sorted,
+            value_pairs(lo, hi, lengths.owned_reals, static_cast<const std::uint16_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         else
-            value_pairs(pairs, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
+            value_pairs(lo, hi, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         radix_sort(sorted, scratch, poll);
         kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
@@ -271,15 +284,8 @@ PyObject* smoothed_votes(PyObject*, const Arguments& arguments) {
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
     // Our own copies of what is checked or used as an index: signal handlers may run in the polls.
     const std::vector<std::int8_t> labels(label_data, label_data + n);
-    std::vector<std::int32_t> lo(static_cast<std::size_t>(m)), hi(static_cast<std::size_t>(m));
-    for (std::int64_t e = 0; e < m; ++e) {
-        const std::int64_t a = pairs.integer(2 * e), b = pairs.integer(2 * e + 1);
-        if (a < 0 || a >= n || b < 0 || b >= n || a == b)
-            raise_format(PyExc_ValueError, "pair %lld joins points %lld and %lld: two distinct points in [0, %lld) are needed",
-                         (long long)e, (long long)a, (long long)b, (long long)n);
-        lo[e] = static_cast<std::int32_t>(a);
-        hi[e] = static_cast<std::int32_t>(b);
-    }
+    std::vector<std::int32_t> lo, hi;
+    index_pairs(pairs, n, lo, hi);
     std::uint16_t* out = nullptr;
     Ref shares = new_matrix(n, c, NPY_UINT16, out);
     // The votes stay held (pinned) while signal handlers may run; no index is read from them.
