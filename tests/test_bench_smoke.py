@@ -84,6 +84,11 @@ def test_quality_benchmark_smoke():
     assert sum(float(row[6]) for row in deciles if row[1].strip().isdigit()) == pytest.approx(1.0, abs=0.01)
     auroc = [line for line in out.splitlines() if line.startswith("AUROC of 1 - confidence for the errors: ")]
     assert len(auroc) == 1 and 0 <= float(auroc[0].split(": ")[1]) <= 1
+    # The embeddings' table (digits alone when quick).
+    done = run_script("bench_quality.py", "--embeddings", "--quick")
+    assert done.returncode == 0, done.stderr
+    rows = [line for line in done.stdout.splitlines() if line.startswith("| digits (64 coordinates) |")]
+    assert len(rows) == 2 and all(line.count("+-") == 5 for line in rows)
 
 
 def test_label_page_benchmark_smoke():
