@@ -479,12 +479,13 @@ def embedding_sets(quick):
 
 
 def embeddings(seeds, quick):
-    """The default and one tree against LabelSpreading (its default RBF kernel and kNN) and 1-NN on
-    the embedding sets, one label per class and 1%."""
+    """The default, one tree and the default on the coordinates as given (pixels share one unit)
+    against LabelSpreading (its default RBF kernel and kNN) and 1-NN on the embedding sets, one
+    label per class and 1%."""
     from sklearn.semi_supervised import LabelSpreading
 
     peers = peer_methods(quick=True)
-    methods = {DEFAULT: fitter({}), ONE_TREE: fitter({"n_trees": 1}),
+    methods = {DEFAULT: fitter({}), ONE_TREE: fitter({"n_trees": 1}), "brov scale=False": fitter({"scale": False}),
                "LS default": lambda X, y, seed: LabelSpreading().fit(X, y).transduction_,
                "LS k7 a0.2": peers["LS k7 a0.2"], "1-NN": peers["1-NN"]}
     scores, seconds = run_table(embedding_sets(quick), methods, seeds, FRACTIONS[:2])

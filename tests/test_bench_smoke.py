@@ -88,7 +88,7 @@ def test_quality_benchmark_smoke():
     done = run_script("bench_quality.py", "--embeddings", "--quick")
     assert done.returncode == 0, done.stderr
     rows = [line for line in done.stdout.splitlines() if line.startswith("| digits (64 coordinates) |")]
-    assert len(rows) == 2 and all(line.count("+-") == 5 for line in rows)
+    assert len(rows) == 2 and all(line.count("+-") == 6 for line in rows)
 
 
 def test_label_page_benchmark_smoke():
