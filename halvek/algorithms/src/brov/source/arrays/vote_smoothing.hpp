@@ -25,12 +25,12 @@ void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int
                         double scale, std::uint16_t* out, Poll&& poll) {
     const auto cells = static_cast<std::size_t>(n * c);
     std::vector<float> shares(cells, 0.0f);
-    std::vector<std::int32_t> totals(static_cast<std::size_t>(n), 0);
+    std::vector<std::int64_t> totals(static_cast<std::size_t>(n), 0);
     for (std::int64_t i = 0; i < n; ++i) {
         poll();
         std::int64_t total = 0;
         for (std::int64_t k = 0; k < c; ++k) total += votes[i * c + k];
-        totals[i] = static_cast<std::int32_t>(total);  // at most 65535 * c
+        totals[i] = total;
         if (total > 0)
             for (std::int64_t k = 0; k < c; ++k)
                 shares[i * c + k] = static_cast<float>(static_cast<double>(votes[i * c + k]) / static_cast<double>(total));
@@ -108,8 +108,9 @@ void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int
             for (std::int64_t k = 0; k < c; ++k) shares[i * c + k] = keep * own[t * c + k] + mean * sums[i * c + k];
         }
     }
+    // Clamped: float sums over a point with very many pairs can stray a little past 1.
     for (std::size_t q = 0; q < cells; ++q)
-        out[q] = static_cast<std::uint16_t>(std::lround(static_cast<double>(shares[q]) * scale));
+        out[q] = static_cast<std::uint16_t>(std::lround(std::clamp(static_cast<double>(shares[q]), 0.0, 1.0) * scale));
 }
 
 }  // namespace brov
