@@ -191,9 +191,9 @@ double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
 
 // The pairs by (value as float32, position) with their values.
 template <class Count>
-void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi, const std::vector<double>& lengths, const Count* votes, std::int64_t c,
-                 double tie_break, std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values,
-                 InterruptPoll& poll) {
+void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi,
+                 const std::vector<double>& lengths, const Count* votes, std::int64_t c, double tie_break,
+                 std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values, InterruptPoll& poll) {
     double longest = 0.0;
     for (double x : lengths)
         if (std::isfinite(x)) longest = std::max(longest, x);

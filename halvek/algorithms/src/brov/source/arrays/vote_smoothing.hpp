@@ -67,18 +67,17 @@ void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int
         if (reach[lo[e]] || reach[hi[e]]) touching.push_back(e);
     for (std::int64_t i = 0; i < n; ++i)
         if (reach[i]) moving.push_back(static_cast<std::int32_t>(i));
-    if (moving.empty()) steps = 0;
-    // Rows of moving points only: their own shares, and (indexed by point, touched only there)
-    // their pairs' weights and weighted sums.
+    // Rows of moving points only: their own shares, and (indexed by point, left uninitialised and
+    // touched only there) their pairs' weights and weighted sums.
     std::vector<float> own(moving.size() * static_cast<std::size_t>(c));
     for (std::size_t t = 0; t < moving.size(); ++t)
         std::copy(shares.begin() + moving[t] * c, shares.begin() + (moving[t] + 1) * c, own.begin() + t * c);
-    const std::unique_ptr<float[]> mass(new float[static_cast<std::size_t>(steps > 0 ? n : 0)]);
-    const std::unique_ptr<float[]> sums(new float[steps > 0 ? cells : 0]);
+    const std::unique_ptr<float[]> mass(new float[static_cast<std::size_t>(n)]);
+    const std::unique_ptr<float[]> sums(new float[cells]);
     for (std::int32_t i : moving) mass[i] = 0.0f;
     // Each pair counts as much as its ends' own shares agree (1 - their total variation): a point
     // all of whose trees agree is not pulled towards a neighbour all of whose trees agree otherwise.
-    std::vector<float> agree(steps > 0 ? touching.size() : 0);
+    std::vector<float> agree(touching.size());
     for (std::size_t t = 0; t < agree.size(); ++t) {
         poll();
         const std::int64_t a = lo[touching[t]], b = hi[touching[t]];
