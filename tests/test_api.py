@@ -20,6 +20,7 @@ import halvek.algorithms.src.brov as brov
 from halvek.algorithms.src.brov import (BrovClustering, adjusted_rand_score, cluster_graph,
                                         euclidean_mst)
 from halvek.algorithms.src.brov.estimator import brov_clustering as estimator_module
+from halvek.algorithms.src.brov.estimator import consensus as consensus_module
 from halvek.algorithms.src.brov.binaries import _tree, brov_core
 from halvek.algorithms.src.brov.trees.csgraph import edge_ranks, for_csgraph, symmetric_csr
 from halvek.algorithms.src.brov.trees.euclidean import KD_TREE_EXACT_MAX_DIMENSIONS
@@ -643,18 +644,24 @@ class TestWeightingAndConfidence:
             assert np.all(fitted.confidence_[differ] <= 0.5)
 
     def test_automatic_tree_count_switches_to_one_tree_above_the_threshold(self, monkeypatch):
-        monkeypatch.setattr(estimator_module, "AUTO_MAX_POINTS", 40)
+        monkeypatch.setattr(consensus_module, "AUTO_MAX_POINTS", 40)
         X, _ = blobs([(0, 0), (5, 5)], 20)
         y = np.r_[3, [-1] * 38, 8]
         voting = BrovClustering(random_state=0).fit(X, y)
         assert "consensus" in voting.timings_ and voting.predict_proba(X).sum(axis=0).tolist() == [20, 20]
+        # Small sets draw the most trees, and their count falls with the size down to ten.
+        assert voting.n_iter_ == consensus_module.AUTO_MAX_AUTO_TREES
+        monkeypatch.setattr(consensus_module, "AUTO_TREE_BUDGET", 40 * 12)
+        assert BrovClustering(random_state=0).fit(X, y).n_iter_ == 12
+        monkeypatch.setattr(consensus_module, "AUTO_TREE_BUDGET", 40)
+        assert BrovClustering(random_state=0).fit(X, y).n_iter_ == consensus_module.AUTO_TREES
         bigger = np.vstack([X, [[5.1, 5.1]]])
         alone = BrovClustering(random_state=0).fit(bigger, np.r_[y, -1])
         assert list(alone.timings_) == SINGLE_TREE_STAGES and np.all(alone.confidence_ == 1.0)
         one = BrovClustering(n_trees=1).fit(bigger, np.r_[y, -1])
         assert np.array_equal(alone.edge_weights_, one.edge_weights_)
         # The vote counts (points x classes) have a bound of their own.
-        monkeypatch.setattr(estimator_module, "AUTO_MAX_VOTES", 79)
+        monkeypatch.setattr(consensus_module, "AUTO_MAX_VOTES", 79)
         assert list(BrovClustering(random_state=0).fit(X, y).timings_) == SINGLE_TREE_STAGES
         # A count given explicitly holds at any size, as does consensus="points" with "auto".
         assert "confidence" in BrovClustering(n_trees=3, random_state=0).fit(bigger, np.r_[y, -1]).timings_
@@ -726,7 +733,7 @@ class TestScikitLearnConventions:
 
     def test_attributes_of_label_spreading_and_n_jobs(self):
         model, X, _ = self.fitted()
-        assert model.n_iter_ == 10 and BrovClustering(n_trees=1).fit(X, model.labels_).n_iter_ == 1
+        assert model.n_iter_ == 250 and BrovClustering(n_trees=1).fit(X, model.labels_).n_iter_ == 1
         assert np.array_equal(model.label_distributions_, model.predict_proba(X))
         assert np.allclose(model.label_distributions_.sum(axis=1), 1.0)
         assert not hasattr(model, "feature_names_in_")

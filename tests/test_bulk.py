@@ -314,14 +314,21 @@ class TestVotingTrees:
         votes = rng.multinomial(7, [0.5, 0.3, 0.2], size=n).astype(np.uint8)
         shares = votes / 7.0
         values = 0.5 * np.abs(shares[pairs[:, 0]] - shares[pairs[:, 1]]).sum(axis=1) + 0.01 * lengths / lengths.max()
+        # The values returned mix in how undecided the chosen edges' votes are; the tree stays the same.
+        undecided = 1.0 - ((shares[pairs[:, 0]] + shares[pairs[:, 1]]) / 2).max(axis=1)
         for dtype in (np.uint8, np.uint16):
-            chosen, chosen_values = _bulk.voted_tree(pairs, lengths, votes.astype(dtype), 0.01)
+            chosen, chosen_values = _bulk.voted_tree(pairs, lengths, votes.astype(dtype), 0.01, 0.0)
             mst = minimum_spanning_tree(sp.coo_matrix((values + 1.0, pairs.T), shape=(n, n)))
             assert len(chosen) == n - 1 and np.allclose(chosen_values, values[chosen], rtol=0, atol=1e-15)
             assert (values[chosen] + 1.0).sum() == pytest.approx(mst.sum())
             assert len({tuple(p) for p in pairs[chosen]}) == n - 1
+            mixed, mixed_values = _bulk.voted_tree(pairs, lengths, votes.astype(dtype), 0.01, 0.25)
+            assert np.array_equal(mixed, chosen)
+            assert np.allclose(mixed_values, 0.75 * values[chosen] + 0.25 * undecided[chosen], rtol=0, atol=1e-12)
         with pytest.raises(TypeError, match="votes must be a two-dimensional uint8 or uint16 array"):
-            _bulk.voted_tree(pairs, lengths, votes.astype(np.int64), 0.01)
+            _bulk.voted_tree(pairs, lengths, votes.astype(np.int64), 0.01, 0.0)
+        with pytest.raises(ValueError, match=r"undecided must lie in \[0, 1\]"):
+            _bulk.voted_tree(pairs, lengths, votes, 0.01, 1.5)
         # The smoothed shares: each unlabelled point's own shares blended with the mean of its
         # partners', each pair counting as much as its ends' own shares agree; labelled points
         # and points no pair agrees with keep their own.

@@ -252,7 +252,7 @@ class TestCluster:
         assert lines[0] == "given,cluster,confidence" and lines[1] == "%d,%d,1" % (big, big)
         confidence = np.array([float(line.split(",")[2]) for line in lines[1:]])
         assert set(np.unique(confidence * 8)) <= set(range(1, 9)) and confidence[31:40].min() < 1
-        # With the default ten trees, the clusters are those of the plain command.
+        # With the default's trees, the clusters are those of the plain command.
         assert cli.main(args + ["--confidence"]) == 0
         lines = out.read_text().splitlines()
         assert cli.main(args) == 0

@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from ..estimator.consensus import AUTO_TREES, MAX_TREES
+from ..estimator.consensus import MAX_TREES, auto_trees
 from ..estimator.weighting import DEFAULT_SIDE_DISCOUNT, check_weighting, scaled
 from ..trees.sphere import SpherePoints
 from . import common, writing
@@ -81,7 +81,7 @@ def run_cluster(args, progress):
     extra = []
     progress.enabled = progress.enabled or (not args.quiet and X.shape[0] >= common.PROGRESS_FROM)
     progress("read %d points and %d labels" % (X.shape[0], len(y)))
-    trees = _tree_count(args.trees, args.confidence, args.consensus)
+    trees = _tree_count(args.trees, args.confidence, args.consensus, X.shape[0])
     estimator = fit_estimator(X, y, args, progress, trees)
 
     if args.plot:
@@ -123,13 +123,14 @@ def _trees(text):
     return value
 
 
-def _tree_count(trees, confidence, consensus):
-    """The estimator's n_trees: a confidence or explicit votes ask for trees at any size."""
+def _tree_count(trees, confidence, consensus, n):
+    """The estimator's n_trees for ``n`` points: a confidence or explicit votes ask for trees at any
+    size, as many as the default draws where it votes, else VOTING_TREES."""
     if isinstance(confidence, int):
         return confidence
     if trees is not None:
         return trees
-    return VOTING_TREES if confidence is not None or consensus else "auto"
+    return max(VOTING_TREES, auto_trees(n, 1)) if confidence is not None or consensus else "auto"
 
 
 def _side_discount(text):
@@ -164,15 +165,17 @@ def add_parser(sub, shared_options):
                               "ranges a:d or 2:5 (ends included), globs pixel_*, exclusions ^id (needed for a "
                               "text table with more than two columns besides the label column)")
     cluster.add_argument("--trees", type=_trees, metavar="N",
-                         help="trees that vote (at most %d), or 'auto' (default: %d)" % (MAX_TREES, AUTO_TREES))
+                         help="trees that vote (at most %d), or 'auto' (the default: 10 to 250 trees up to "
+                              "10^6 points, the fewer the more points; one tree beyond)" % MAX_TREES)
     cluster.add_argument("--confidence", type=int, nargs="?", const=CONFIDENCE_ASKED, metavar="TREES",
-                         help="add a confidence column: the share of TREES trees (default: --trees, else %d) "
-                              "that agree with the cluster; costs about one fit per tree" % VOTING_TREES)
+                         help="add a confidence column: the share of TREES trees (default: --trees, else those of "
+                              "'auto', at least %d) that agree with the cluster; costs a fraction of a fit per "
+                              "tree" % VOTING_TREES)
     cluster.add_argument("--consensus", nargs="?", const="points", choices=["tree", "points", "none"],
                          help="how the trees' votes give the clusters: 'tree' (the default) cuts the tree they "
                               "draw, 'points' (alone: --consensus) gives each point its most voted class, "
-                              "'none' keeps the tree of the data; given, %d trees vote unless --trees or "
-                              "--confidence say otherwise" % VOTING_TREES)
+                              "'none' keeps the tree of the data; given, the trees of 'auto' (at least %d) vote "
+                              "unless --trees or --confidence say otherwise" % VOTING_TREES)
     cluster.add_argument("--edge-weight", choices=["auto", "length", "local"], default="auto",
                          help="what the cuts compare: edge 'length', or length against the 'local' density; "
                               "'auto' (default): 'local' where trees vote, 'length' for one tree")

@@ -15,9 +15,8 @@ from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (AUTO_MAX_POINTS, AUTO_MAX_VOTES, AUTO_TREES, CANDIDATE_NEIGHBORS, MAX_TREES, candidate_pairs,
-                        most_voted,
-                        perturbed_votes, random_generator, searched_neighbours, voted_tree)
+from .consensus import (CANDIDATE_NEIGHBORS, MAX_TREES, auto_trees, candidate_pairs, most_voted, perturbed_votes,
+                        random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
 
@@ -278,7 +277,7 @@ class BrovClustering(SemiSupervisedMixin):
         """(trees, consensus, edge weighting) for a fit of ``n_samples`` points in ``n_classes``."""
         trees = self.n_trees
         if isinstance(trees, str):  # "auto": several trees only where they cost little
-            trees = AUTO_TREES if 3 <= n_samples <= AUTO_MAX_POINTS and n_samples * n_classes <= AUTO_MAX_VOTES else 1
+            trees = auto_trees(n_samples, n_classes)
         consensus = self._consensus() if trees > 1 else "none"
         edge_weight = self.edge_weight
         if edge_weight == "auto":  # measured: the voting trees gain from it, the single tree loses

@@ -19,25 +19,33 @@ from ..native import bulk
 from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, Neighbours, scale_of
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREES", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "candidate_pairs", "most_voted",
+__all__ = ["AUTO_MAX_AUTO_TREES", "AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREE_BUDGET", "AUTO_TREES", "auto_trees", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "candidate_pairs", "most_voted",
            "perturbed_votes", "random_generator", "searched_neighbours", "smoothed_votes", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
-# similar length, small enough to keep a gap three times as long as its
-# surroundings in place in nine trees of ten. Of 0.3, 0.6 and 1.0 on the
-# quality benchmark, 0.6 gave the best consensus labels.
-LENGTH_NOISE = 0.6
+# similar length, small enough to keep a gap twice as long as its surroundings
+# in place in nearly every tree. With ten trees 0.6 gave the best consensus
+# labels of 0.3, 0.6 and 1.0 on the quality benchmark; with the hundreds of
+# trees that small sets now draw, 0.3 did (0.2, 0.3, 0.4: 37, 38 and 36 of its 44 rows).
+LENGTH_NOISE = 0.3
 # How many of each point's nearest neighbours join the tree's edges as the trees' candidate pairs. On the quality
 # benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
 # spread of the seeds): 4 halves the pairs every tree sorts.
 CANDIDATE_NEIGHBORS = 4
-# n_trees="auto": this many trees up to AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x
-# classes), a single tree beyond. On the quality benchmark ten trees drawing one voted tree beat
-# the single tree in most rows; drawn in native code they cost about three fits of one tree up
-# to 10^6 points (bench/bench_quality.py --cost), but the fit's peak memory grows from about 90 to
-# about 390 bytes per point (bench/bench_scale.py --trees 10): at 10^8 points that would be 40 GB.
-# The vote counts take a byte per point and class (AUTO_MAX_VOTES: 80 MB).
+# n_trees="auto": AUTO_TREE_BUDGET / n trees, from AUTO_TREES up to AUTO_MAX_AUTO_TREES, up to
+# AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x classes), a single tree beyond. On the
+# quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
+# native code they cost about three fits of one tree up to 10^6 points (bench/bench_quality.py
+# --cost), but the fit's peak memory grows from about 90 to about 390 bytes per point
+# (bench/bench_scale.py --trees 10): at 10^8 points that would be 40 GB. Small sets take more
+# trees, which cost little there: with ten, a fit's labels changed with the seed (the breast
+# cancer set with one label per class gave ARI 0.01 to 0.84 over six seeds), with 250 they
+# settle (0.75 to 0.78); 250 trees over 2,000 points in 4 dimensions took 0.08 s (one
+# tree 0.007 s), 100 over 10^4 points 0.19 s (0.04 s). The vote counts take a
+# byte per point and class (AUTO_MAX_VOTES: 80 MB; 254 trees fit in a byte).
 AUTO_TREES = 10
+AUTO_MAX_AUTO_TREES = 250
+AUTO_TREE_BUDGET = 1_000_000
 AUTO_MAX_POINTS = 1_000_000
 AUTO_MAX_VOTES = 80_000_000
 # The most trees a fit takes: each costs a fraction of one fit, and a thousand votes already give
@@ -59,10 +67,25 @@ SMOOTHING_STEPS = 3
 # The smoothed shares are counts out of this many (uint16) for the voted tree; 10,000 and 60,000
 # gave the same rows of both quality tables.
 SHARE_SCALE = 1000
+# The voted tree's cut weights mix each edge's share difference with how undecided its votes are
+# (1 minus the largest class share of its ends' mean), this much of the latter: without it, when a
+# few trees in ten cut a labelled point off with its close neighbours, the step from the point's
+# own shares to theirs outweighed the gradual change across the true boundary and the class
+# shrank to a sliver around it (the breast biopsies with one label per class: ARI -0.03 in a fifth
+# of the fits). Measured with 250 trees on both quality tables: 0.3, 0.5 and 0.8 won 36, 38 and 37
+# of 44 rows, the differences alone 31.
+UNDECIDED = 0.5
 TIE_BREAK = 0.01
 TINY = 1e-12
 # random_state=None seeds the perturbations with this, so that a fit repeats without a seed.
 DEFAULT_SEED = 0
+
+
+def auto_trees(n_samples, n_classes):
+    """The trees of n_trees="auto" for ``n_samples`` points in ``n_classes`` classes."""
+    if not (3 <= n_samples <= AUTO_MAX_POINTS and n_samples * n_classes <= AUTO_MAX_VOTES):
+        return 1
+    return int(min(AUTO_MAX_AUTO_TREES, max(AUTO_TREES, AUTO_TREE_BUDGET // n_samples)))
 
 
 def random_generator(random_state):
@@ -170,9 +193,10 @@ def voted_tree(pairs, lengths, votes, codes):
     shares are (total variation: 0 when every tree put them and their
     neighbours in the same class, 1 when no tree did), lengths breaking ties,
     so the tree keeps together what the trees agree on and crosses between
-    classes where they disagree. Cutting it then follows the votes, while
-    every class stays one piece of one tree and the cuts stay those of the
-    usual rule on these weights. ``codes`` are the int8 label codes (-1:
+    classes where they disagree. Its edges are cut by that difference mixed
+    with how undecided their votes are (UNDECIDED), so the cuts follow the
+    votes' majorities, while every class stays one piece of one tree and the
+    cuts stay those of the usual rule on these weights. ``codes`` are the int8 label codes (-1:
     unlabelled): labelled points keep their own votes.
 
     Returns ``(edges, lengths, weights)`` of the tree.
@@ -181,7 +205,7 @@ def voted_tree(pairs, lengths, votes, codes):
     shares = smoothed_votes(pairs, votes, codes)
     # Shares are counts out of about SHARE_SCALE: a tie-break below that step seldom reorders them.
     chosen, values = bulk().voted_tree(pairs, np.ascontiguousarray(lengths, dtype=np.float64), shares,
-                                       TIE_BREAK / SHARE_SCALE)
+                                       TIE_BREAK / SHARE_SCALE, UNDECIDED)
     edges = np.take(pairs, chosen, axis=0)  # rows in Kruskal's order: several times faster than pairs[chosen]
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
     weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)

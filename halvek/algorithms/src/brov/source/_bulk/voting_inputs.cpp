@@ -189,6 +189,19 @@ double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
     return static_cast<double>(apart) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
 }
 
+// How undecided the votes of two rows of c counts are together: 1 minus the largest share of a
+// class in the mean of their shares (1 where either has no vote).
+template <class Count>
+double shares_undecided(const Count* va, const Count* vb, std::int64_t c) {
+    std::int64_t ta = 0, tb = 0;
+    for (std::int64_t k = 0; k < c; ++k) ta += va[k], tb += vb[k];
+    if (ta == 0 || tb == 0) return 1.0;
+    std::int64_t top = 0;  // the largest va[k] * tb + vb[k] * ta: shares over the common denominator
+    for (std::int64_t k = 0; k < c; ++k)
+        top = std::max(top, static_cast<std::int64_t>(va[k]) * tb + static_cast<std::int64_t>(vb[k]) * ta);
+    return 1.0 - static_cast<double>(top) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
+}
+
 // The pairs by (value as float32, position) with their values.
 template <class Count>
 void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi,
@@ -223,6 +236,9 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     const double tie_break = PyFloat_AsDouble(arguments.object(3));
     if (tie_break == -1.0 && PyErr_Occurred()) throw PythonError{};
     if (!std::isfinite(tie_break) || tie_break < 0.0) raise(PyExc_ValueError, "tie_break must be a finite number >= 0");
+    const double undecided = PyFloat_AsDouble(arguments.object(4));
+    if (undecided == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (!(undecided >= 0.0 && undecided <= 1.0)) raise(PyExc_ValueError, "undecided must lie in [0, 1]");
     lengths.copy_reals();
     const std::int64_t n = votes.shape[0], c = votes.shape[1], m = pairs.length / 2;
     if (lengths.length != m) raise_format(PyExc_ValueError, "got %zd lengths for %lld pairs", lengths.length, (long long)m);
@@ -251,6 +267,20 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
                         values, poll);
         radix_sort(sorted, scratch, poll);
         kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
+        // The tree follows the differences; its cuts also look at how undecided an edge is, so that
+        // a labelled point's neighbours whose votes differ a little from its own but still agree
+        // with it do not weigh as much as a crossing between majorities.
+        if (undecided > 0.0) {
+            for (std::size_t j = 0; j < chosen.size(); ++j, poll()) {
+                const std::int32_t e = sorted[chosen[j]].id;
+                const std::int64_t a = lo[e], b = hi[e];
+                const double u = wide ? shares_undecided(static_cast<const std::uint16_t*>(votes.buf) + a * c,
+                                                         static_cast<const std::uint16_t*>(votes.buf) + b * c, c)
+                                      : shares_undecided(static_cast<const std::uint8_t*>(votes.buf) + a * c,
+                                                         static_cast<const std::uint8_t*>(votes.buf) + b * c, c);
+                values[e] = (1.0 - undecided) * values[e] + undecided * u;
+            }
+        }
     }
     npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
     Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));

@@ -26,15 +26,18 @@ inline constexpr Signature kCandidatePairs = signature("candidate_pairs", kCandi
     "(float64; the caller keeps the squares in range). Pairs of a point with itself are left out.");
 
 inline constexpr Param kVotedTreeParams[] = {
-    {"pairs", Kind::object}, {"lengths", Kind::object}, {"votes", Kind::object}, {"tie_break", Kind::object}};
+    {"pairs", Kind::object}, {"lengths", Kind::object}, {"votes", Kind::object}, {"tie_break", Kind::object},
+    {"undecided", Kind::object}};
 inline constexpr Signature kVotedTree = signature("voted_tree", kVotedTreeParams,
-    "voted_tree(pairs, lengths, votes, tie_break) -> (positions, values)\n\n"
+    "voted_tree(pairs, lengths, votes, tie_break, undecided) -> (positions, values)\n\n"
     "The spanning forest the votes draw: Kruskal's over the pairs ((m, 2) int32 or int64 in [0, n), no\n"
     "self-pair) valued by how far apart their ends' vote shares lie (total variation, 0 to 1; votes\n"
     "an (n, c) uint8 or uint16 array of counts per point and class) plus tie_break times the pair's\n"
     "length over the longest finite one (lengths: m float64, no NaN, +inf allowed); values are\n"
     "compared as float32, ties going to the pair given first. Returns the int64 positions in `pairs`\n"
-    "of its edges, in the order taken, and their float64 values.");
+    "of its edges, in the order taken, and their float64 values, each then mixed with how undecided\n"
+    "the edge's votes are: (1 - undecided) * value + undecided * (1 - the largest share of a class in\n"
+    "the mean of its ends' shares), undecided in [0, 1].");
 
 inline constexpr Param kSmoothedParams[] = {
     {"pairs", Kind::object}, {"votes", Kind::object}, {"labels", Kind::object}, {"weight", Kind::object},
