@@ -15,7 +15,7 @@ from ..progress import StageProgress
 from ..trees.euclidean import DEFAULT_MAX_PIECES, DEFAULT_NEIGHBORS, euclidean_mst_and_neighbours
 from ..trees.sphere import SpherePoints, check_metric
 from .conventions import NearestPoint, SemiSupervisedMixin, column_to_labels
-from .consensus import (CANDIDATE_NEIGHBORS, MAX_TREES, auto_trees, candidate_pairs, most_voted, perturbed_votes,
+from .consensus import (MAX_TREES, auto_trees, candidate_count, candidate_pairs, most_voted, perturbed_votes,
                         random_generator, searched_neighbours, voted_tree)
 from .jobs import effective_n_jobs
 from .weighting import DEFAULT_SIDE_DISCOUNT, EdgeWeigher, SpreadWarning, check_weighting, scaled, scaling_for
@@ -326,20 +326,21 @@ class BrovClustering(SemiSupervisedMixin):
             X = scaled(X, scaling) if sphere is None else sphere.unit_vectors
 
         trees, consensus, edge_weight = self._plan(X.shape[0], len(classes))
+        candidates = candidate_count(trees)
         with self._stage("tree", timings) as detail:
             # The exact tree (k-d tree or plane grid) lists the neighbours the local scales and the
             # trees' pairs need on the way, when asked.
             edges, lengths, used, neighbours = euclidean_mst_and_neighbours(
                 X, method=self.method, n_neighbors=int(self.n_neighbors), max_pieces=int(self.max_pieces),
                 progress=self._stages.track("tree") if self.verbose else None, n_jobs=threads,
-                compact_indices=True, listed=CANDIDATE_NEIGHBORS if trees > 1 or edge_weight == "local" else 0)
+                compact_indices=True, listed=candidates if trees > 1 or edge_weight == "local" else 0)
             if sphere is not None:
                 lengths = sphere.lengths(edges)
             detail.append(" (%s, %d edges)" % (used, len(edges)))
 
         if trees > 1 and neighbours is None:  # one search for the local scales and the trees' pairs
             with self._stage("neighbours", timings):
-                neighbours = searched_neighbours(X, int(self.n_neighbors), threads)
+                neighbours = searched_neighbours(X, int(self.n_neighbors), threads, candidates)
         with self._stage("weights", timings):
             weigh = EdgeWeigher(X, edge_weight, self.side_discount, int(self.n_neighbors), neighbours,
                                 None if sphere is None else sphere.arcs, lengths)
@@ -354,7 +355,8 @@ class BrovClustering(SemiSupervisedMixin):
         votes = None  # with one tree, the votes are the labels themselves
         if trees > 1:
             with self._stage("confidence", timings) as detail:
-                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours.index)
+                pairs, pair_lengths = candidate_pairs(X, edges, None if neighbours is None else neighbours.index,
+                                                      candidates)
                 if sphere is not None:
                     pair_lengths = sphere.lengths(pairs)
                 votes = perturbed_votes(X.shape[0], pairs, pair_lengths, codes, len(classes), trees - 1, weigh, rng,

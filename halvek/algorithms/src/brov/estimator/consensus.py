@@ -19,7 +19,7 @@ from ..native import bulk
 from ..trees.euclidean import KD_TREE_MAX_DIMENSIONS, Neighbours, scale_of
 from .weighting import EdgeWeigher
 
-__all__ = ["AUTO_MAX_AUTO_TREES", "AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREE_BUDGET", "AUTO_TREES", "auto_trees", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "candidate_pairs", "most_voted",
+__all__ = ["AUTO_MAX_AUTO_TREES", "AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TREE_BUDGET", "AUTO_TREES", "auto_trees", "DEFAULT_SEED", "MAX_TREES", "CANDIDATE_NEIGHBORS", "MANY_TREES_NEIGHBORS", "candidate_count", "candidate_pairs", "most_voted",
            "perturbed_votes", "random_generator", "searched_neighbours", "smoothed_votes", "voted_tree"]
 
 # Spread of the log-normal length factors: large enough to reorder edges of
@@ -28,10 +28,14 @@ __all__ = ["AUTO_MAX_AUTO_TREES", "AUTO_MAX_POINTS", "AUTO_MAX_VOTES", "AUTO_TRE
 # labels of 0.3, 0.6 and 1.0 on the quality benchmark; with the hundreds of
 # trees that small sets now draw, 0.3 did (0.2, 0.3, 0.4: 37, 38 and 36 of its 44 rows).
 LENGTH_NOISE = 0.3
-# How many of each point's nearest neighbours join the tree's edges as the trees' candidate pairs. On the quality
-# benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways, within the
-# spread of the seeds): 4 halves the pairs every tree sorts.
+# How many of each point's nearest neighbours join the tree's edges as the trees' candidate pairs:
+# CANDIDATE_NEIGHBORS for up to AUTO_TREES trees, MANY_TREES_NEIGHBORS for more. With ten trees, on
+# the quality benchmark 4, 6 and 10 gave mean ARI 0.812, 0.811 and 0.808 (rows moved both ways,
+# within the spread of the seeds), and 4 halves the pairs every tree sorts. Hundreds of trees
+# spread over more pairs: with 250 (both tables, three seeds of the trees per row) 4, 6, 8 and 10
+# won 36, 37, 40 and 38 of the 44 rows (two more seeds: 4 35, 8 37).
 CANDIDATE_NEIGHBORS = 4
+MANY_TREES_NEIGHBORS = 8
 # n_trees="auto": AUTO_TREE_BUDGET / n trees, from AUTO_TREES up to AUTO_MAX_AUTO_TREES, up to
 # AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x classes), a single tree beyond. On the
 # quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
@@ -88,6 +92,11 @@ def auto_trees(n_samples, n_classes):
     return int(min(AUTO_MAX_AUTO_TREES, max(AUTO_TREES, AUTO_TREE_BUDGET // n_samples)))
 
 
+def candidate_count(trees):
+    """How many nearest neighbours of each point join the candidate pairs of ``trees`` trees."""
+    return MANY_TREES_NEIGHBORS if trees > AUTO_TREES else CANDIDATE_NEIGHBORS
+
+
 def random_generator(random_state):
     """A NumPy Generator from None (``DEFAULT_SEED``), a seed, a Generator or a legacy RandomState."""
     if random_state is None:
@@ -112,9 +121,9 @@ def most_voted(votes, tree_codes):
     return np.where(keep, tree_codes, best).astype(np.int8)
 
 
-def searched_neighbours(X, k, threads=1):
+def searched_neighbours(X, k, threads=1, candidates=CANDIDATE_NEIGHBORS):
     """Each point's nearest other points, for the voting trees when the tree's route found none: a
-    ``Neighbours`` of the first CANDIDATE_NEIGHBORS indices and the distance to the ``k``-th, from
+    ``Neighbours`` of the first ``candidates`` indices and the distance to the ``k``-th, from
     a native k-d tree in up to KD_TREE_MAX_DIMENSIONS coordinates, else None (searched later)."""
     k = min(k, X.shape[0] - 1)
     if k < 1 or X.shape[1] > KD_TREE_MAX_DIMENSIONS:
@@ -122,20 +131,20 @@ def searched_neighbours(X, k, threads=1):
     # Searched divided by a power of two: squared distances of coordinates near 1e155 and up would
     # overflow.
     scale = scale_of(X)
-    found = min(max(k, CANDIDATE_NEIGHBORS), X.shape[0] - 1)
+    found = min(max(k, candidates), X.shape[0] - 1)
     index, squared = bulk().nearest_neighbours(np.ascontiguousarray(X / scale), int(found), int(threads))
-    return Neighbours(index[:, :CANDIDATE_NEIGHBORS].copy(), k, np.sqrt(squared[:, k - 1]) * scale)
+    return Neighbours(index[:, :candidates].copy(), k, np.sqrt(squared[:, k - 1]) * scale)
 
 
-def candidate_pairs(X, tree_edges, neighbours=None):
-    """The tree's edges and each point's nearest neighbours, once each, with
+def candidate_pairs(X, tree_edges, neighbours=None, candidates=CANDIDATE_NEIGHBORS):
+    """The tree's edges and each point's ``candidates`` nearest neighbours, once each, with
     their Euclidean lengths: the edges every perturbed tree is drawn from. The
     neighbours are the tree route's (``neighbours``: index array, nearest first, -1 where none
     was found) where it found enough of them, else searched here."""
     from scipy.spatial import cKDTree
 
     n = X.shape[0]
-    k = min(CANDIDATE_NEIGHBORS, n - 1)
+    k = min(candidates, n - 1)
     # Searched as the tree was built, divided by a power of two: squared distances of coordinates
     # near 1e155 and up would overflow, and the search would name neighbours past the last point.
     scale = scale_of(X)

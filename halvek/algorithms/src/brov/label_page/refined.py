@@ -1,7 +1,7 @@
 """The command line's answer for the page's labels, worked out in the background.
 
 The page answers each click at once from its one loaded tree. ``brov cluster``
-(``BrovClustering()`` with the command line's fixed seed) lets ten trees vote
+(``BrovClustering()`` with the command line's fixed seed) lets 10 to 250 trees vote
 up to ``AUTO_MAX_POINTS`` points; that takes seconds at the top of the range,
 so a :class:`Refiner` thread fits it for the latest labels only and hands the
 result back, with each point's confidence (the share of trees that agree)
