@@ -336,13 +336,14 @@ def confidence_deciles(sets, seeds, fractions=FRACTIONS):
 
 
 def cost_table(sizes):
-    """Seconds of one fit, one tree against ten voting trees (the default), on two overlapping
+    """Seconds of one fit, one tree against ten voting trees (the default from 10^5 points), on two overlapping
     Gaussian blobs in the plane with 1% labelled, with one thread (n_jobs=None, the default) and
     with every core (n_jobs=-1); one tree and ten trees fitted in turn, the fastest of three turns
     (other work on the machine only ever slows a fit down). The CPU seconds of the process give
     a second ratio, less swayed by that other work."""
     print("\nseconds per fit, two blobs in the plane, 1% labelled; n_trees=1 is the default of earlier "
-          "versions above 20,000 points, n_trees=10 the default now:")
+          "versions above 20,000 points, n_trees=10 the default now from 10^5 points (below, 10^6 / n trees, "
+          "at most 250):")
     print("| points | n_jobs | n_trees=1 | n_trees=10 | ten / one | ten / one, CPU seconds "
           "| ten trees' neighbours + confidence + consensus |")
     print("| ---: | --- | ---: | ---: | ---: | ---: | ---: |")

@@ -668,6 +668,17 @@ class TestWeightingAndConfidence:
         points = BrovClustering(consensus="points").fit(bigger, np.r_[y, -1])
         assert np.array_equal(points.labels_, one.labels_)
 
+    @pytest.mark.parametrize("case", range(6))
+    def test_small_overlapping_sets_give_nearly_the_same_labels_with_any_seed(self, case):
+        # A compact class inside a widely spread one, one label each: the seed of the perturbed
+        # trees must not decide the answer (with ten trees some seeds shrank a class to a sliver).
+        rng = np.random.default_rng(case)
+        X = np.r_[rng.normal(size=(150, 5)), rng.normal(size=(100, 5)) * 2.5 + 2.0]
+        y = np.full(250, -1)
+        y[[rng.choice(150), 150 + rng.choice(100)]] = [0, 1]
+        fits = [BrovClustering(random_state=seed).fit(X, y).labels_ for seed in range(4)]
+        assert min(np.mean(fits[0] == other) for other in fits[1:]) >= 0.85
+
     def test_trees_that_agree_draw_the_tree_of_the_data(self):
         # Well apart blobs: every perturbed tree cuts between them, so the drawn tree keeps each
         # blob's shortest edges and the one shortest edge between them, as the tree of the data.
