@@ -202,6 +202,20 @@ double shares_undecided(const Count* va, const Count* vb, std::int64_t c) {
     return 1.0 - static_cast<double>(top) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
 }
 
+// The chosen edges' values mixed with how undecided their ends' votes are: (1 - undecided) *
+// value + undecided * shares_undecided.
+template <class Count>
+void mix_undecided(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi, const Count* votes,
+                   std::int64_t c, double undecided, const std::vector<PairItem<std::uint32_t>>& sorted,
+                   const std::vector<std::size_t>& chosen, std::vector<double>& values, InterruptPoll& poll) {
+    for (std::size_t j = 0; j < chosen.size(); ++j, poll()) {
+        const std::int32_t e = sorted[chosen[j]].id;
+        const double u = shares_undecided(votes + static_cast<std::int64_t>(lo[e]) * c,
+                                          votes + static_cast<std::int64_t>(hi[e]) * c, c);
+        values[e] = (1.0 - undecided) * values[e] + undecided * u;
+    }
+}
+
 // The pairs by (value as float32, position) with their values.
 template <class Count>
 void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi,
@@ -270,17 +284,10 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
         // The tree follows the differences; its cuts also look at how undecided an edge is, so that
         // a labelled point's neighbours whose votes differ a little from its own but still agree
         // with it do not weigh as much as a crossing between majorities.
-        if (undecided > 0.0) {
-            for (std::size_t j = 0; j < chosen.size(); ++j, poll()) {
-                const std::int32_t e = sorted[chosen[j]].id;
-                const std::int64_t a = lo[e], b = hi[e];
-                const double u = wide ? shares_undecided(static_cast<const std::uint16_t*>(votes.buf) + a * c,
-                                                         static_cast<const std::uint16_t*>(votes.buf) + b * c, c)
-                                      : shares_undecided(static_cast<const std::uint8_t*>(votes.buf) + a * c,
-                                                         static_cast<const std::uint8_t*>(votes.buf) + b * c, c);
-                values[e] = (1.0 - undecided) * values[e] + undecided * u;
-            }
-        }
+        if (undecided > 0.0 && wide)
+            mix_undecided(lo, hi, static_cast<const std::uint16_t*>(votes.buf), c, undecided, sorted, chosen, values, poll);
+        else if (undecided > 0.0)
+            mix_undecided(lo, hi, static_cast<const std::uint8_t*>(votes.buf), c, undecided, sorted, chosen, values, poll);
     }
     npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
     Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
