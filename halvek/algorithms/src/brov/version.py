@@ -11,7 +11,8 @@ DISTRIBUTION = "halvek-brov"
 
 
 def _source_tree_version():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+    # halvek/algorithms/src/brov/version.py: the tree's root is five levels up.
+    root = os.path.abspath(os.path.join(os.path.dirname(__file__), *[os.pardir] * 4))
     try:
         with open(os.path.join(root, "pyproject.toml"), encoding="utf-8") as handle:
             text = handle.read()
