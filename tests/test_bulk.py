@@ -356,6 +356,31 @@ class TestVotingTrees:
                 _bulk.smoothed_votes(pairs, votes, labels, weight, steps, scale)
         with pytest.raises(ValueError, match="got %d labels for %d points" % (n - 1, n)):
             _bulk.smoothed_votes(pairs, votes, labels[1:], 0.5, 3, 1000)
+        # Each point's nearest labelled point along the pairs, against SciPy's Dijkstra; the tie
+        # rule aside, its distance is the shortest.
+        from scipy.sparse.csgraph import dijkstra
+
+        # (SciPy may drop pairs of length 0, between identical points: they weigh a hair more there.)
+        graph = sp.coo_matrix((lengths + 1e-9, pairs.T), shape=(n, n)).tocsr()
+        nearest = _bulk.nearest_labels(pairs, lengths, labels)
+        if (labels >= 0).any():
+            to_labels = dijkstra(graph, directed=False, indices=np.flatnonzero(labels >= 0))
+            reached = np.isfinite(to_labels.min(axis=0))
+            assert np.array_equal(nearest >= 0, reached)
+            named = to_labels[:, reached].T  # reached points x labelled points
+            ties = np.isclose(named, named.min(axis=1, keepdims=True), rtol=1e-12, atol=1e-6)
+            assert all(nearest[reached][i] in labels[labels >= 0][ties[i]] for i in range(reached.sum()))
+        else:
+            assert np.all(nearest == -1)
+        # Own shares leaning on the nearest labelled class, smoothed no further (weight 0).
+        leaning = 0.75 * own + 0.25 * (np.arange(3) == nearest[:, None])
+        assert np.abs(_bulk.smoothed_votes(pairs, votes, labels, 0.0, 3, 60000, nearest, 0.25)
+                      - leaning * 60000).max() <= 0.5 + 0.01
+        for lean, codes, message in ((1.5, nearest, r"lean must lie in \[0, 1\]"),
+                                     (0.2, np.full(n, 3, np.int8), r"nearest codes must lie in \[-1,"),
+                                     (0.2, nearest[1:], "got %d nearest codes for %d points" % (n - 1, n))):
+            with pytest.raises(ValueError, match=message):
+                _bulk.smoothed_votes(pairs, votes, labels, 0.5, 3, 1000, codes, lean)
 
     @pytest.mark.parametrize("neighbours, edges, message", [
         ([[1], [3], [-1]], [[0, 1]], r"neighbours holds a point outside \[0, 3\)"),

@@ -226,7 +226,7 @@ def test_helper_modules_report_a_missing_numpy_interface_like_the_core_and_can_s
     assert lines[0].startswith("FAILED ImportError numpy.core.multiarray failed to import | cause: "), result.stdout
     assert not lines[0].endswith("NoneType")
     expected = {"_bulk": "['candidate_pairs', 'cluster_edges', 'edges_from_csr', 'graph_from_csr', 'graph_to_csr', "
-                         "'nearest_neighbours', 'smoothed_votes', 'voted_tree', 'voting_trees']",
+                         "'nearest_labels', 'nearest_neighbours', 'smoothed_votes', 'voted_tree', 'voting_trees']",
                 "_tree": "['euclidean_mst_edges', 'smaller_side_sizes', 'tile_lists']"}[helper]
     assert lines[1] == "STARTED " + expected
     assert result.stderr == ""

@@ -399,6 +399,7 @@ PyMethodDef methods[] = {
     keywords_method<kCandidatePairs, candidate_pairs>(),
     keywords_method<kVotedTree, voted_tree>(),
     keywords_method<kSmoothedVotes, smoothed_votes>(),
+    keywords_method<kNearestLabels, nearest_labels>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bulk", "Bulk loading of graphs into brov_core.GraphWrapper pairs.",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "arrays/csr.hpp"
+#include "arrays/nearest_label.hpp"
 #include "arrays/nearest_neighbours.hpp"
 #include "arrays/perturbed_trees.hpp"
 #include "arrays/vote_smoothing.hpp"
@@ -321,6 +322,22 @@ PyObject* smoothed_votes(PyObject*, const Arguments& arguments) {
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
     // Our own copies of what is checked or used as an index: signal handlers may run in the polls.
     const std::vector<std::int8_t> labels(label_data, label_data + n);
+    std::vector<std::int8_t> nearest;
+    double lean = 0.0;
+    if (arguments.object(6) != Py_None) {
+        BufferHold nearest_hold;
+        const std::int8_t* nearest_data = acquire_int8_column(arguments.object(6), "nearest", nearest_hold);
+        if (nearest_hold.view().shape[0] != n)
+            raise_format(PyExc_ValueError, "got %zd nearest codes for %lld points", nearest_hold.view().shape[0],
+                         (long long)n);
+        nearest.assign(nearest_data, nearest_data + n);
+        for (std::int8_t code : nearest)
+            if (code < -1 || code >= c) raise(PyExc_ValueError, "nearest codes must lie in [-1, number of classes)");
+        lean = PyFloat_AsDouble(arguments.object(7));
+        if (lean == -1.0 && PyErr_Occurred()) throw PythonError{};
+        if (!(lean >= 0.0 && lean <= 1.0)) raise(PyExc_ValueError, "lean must lie in [0, 1]");
+    }
+    const std::int8_t* leaning = nearest.empty() ? nullptr : nearest.data();
     std::vector<std::int32_t> lo, hi;
     index_pairs(pairs, n, lo, hi);
     std::uint16_t* out = nullptr;
@@ -328,12 +345,38 @@ PyObject* smoothed_votes(PyObject*, const Arguments& arguments) {
     // The votes stay held (pinned) while signal handlers may run; no index is read from them.
     InterruptPoll poll;
     if (wide)
-        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint16_t*>(votes.buf), labels.data(), n, c,
-                           weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
+        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint16_t*>(votes.buf), labels.data(), leaning,
+                           lean, n, c, weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
     else
-        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint8_t*>(votes.buf), labels.data(), n, c,
-                           weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
+        smooth_vote_shares(lo.data(), hi.data(), m, static_cast<const std::uint8_t*>(votes.buf), labels.data(), leaning,
+                           lean, n, c, weight, static_cast<int>(steps), static_cast<double>(scale), out, poll);
     return shares.release();
+}
+
+PyObject* nearest_labels(PyObject*, const Arguments& arguments) {
+    Column pairs, lengths;
+    acquire_pairs(arguments.object(0), "pairs", pairs);
+    acquire_column(arguments.object(1), "lengths", 'f', lengths);
+    BufferHold label_hold;
+    const std::int8_t* label_data = acquire_int8_column(arguments.object(2), "labels", label_hold);
+    lengths.copy_reals();
+    const std::int64_t n = label_hold.view().shape[0], m = pairs.length / 2;
+    if (lengths.length != m) raise_format(PyExc_ValueError, "got %zd lengths for %lld pairs", lengths.length, (long long)m);
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 4)
+        raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
+    for (std::int64_t e = 0; e < m; ++e)
+        if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
+            raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
+    // Our own copies of what is checked or used as an index: signal handlers may run in the polls.
+    const std::vector<std::int8_t> labels(label_data, label_data + n);
+    std::vector<std::int32_t> lo, hi;
+    index_pairs(pairs, n, lo, hi);
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    Ref nearest = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT8)));
+    auto* out = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(nearest.get())));
+    InterruptPoll poll;
+    find_nearest_labels(lo.data(), hi.data(), m, lengths.owned_reals.data(), labels.data(), n, out, poll);
+    return nearest.release();
 }
 
 }  // namespace brov

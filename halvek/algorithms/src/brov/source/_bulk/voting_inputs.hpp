@@ -41,20 +41,31 @@ inline constexpr Signature kVotedTree = signature("voted_tree", kVotedTreeParams
 
 inline constexpr Param kSmoothedParams[] = {
     {"pairs", Kind::object}, {"votes", Kind::object}, {"labels", Kind::object}, {"weight", Kind::object},
-    {"steps", Kind::count}, {"scale", Kind::count}};
+    {"steps", Kind::count}, {"scale", Kind::count}, {"nearest", Kind::object, true}, {"lean", Kind::object, true}};
 inline constexpr Signature kSmoothedVotes = signature("smoothed_votes", kSmoothedParams,
-    "smoothed_votes(pairs, votes, labels, weight, steps, scale) -> shares\n\n"
+    "smoothed_votes(pairs, votes, labels, weight, steps, scale, nearest=None, lean=None) -> shares\n\n"
     "Each point's vote shares (votes: an (n, c) uint8 or uint16 array of counts; a row of none shares\n"
     "nothing) averaged `steps` times with its pair partners' (pairs: (m, 2) int32 or int64 in [0, n),\n"
     "no self-pair, each pair once): s = (1 - weight) * own + weight * the partners' mean of s, each\n"
     "pair weighing 1 minus the total variation between its ends' own shares; weight in [0, 1].\n"
     "Labelled points (labels: n int8 codes, -1 = unlabelled) and points whose pairs all weigh 0\n"
-    "keep their own shares. Returns the shares as (n, c) uint16 counts out of `scale` (1 to 65535),\n"
-    "rounded; computed in float32, the same on every run.");
+    "keep their own shares. With nearest (n int8 codes in [-1, c), -1 = none) and lean in [0, 1], a\n"
+    "point's own shares are first (1 - lean) * its votes' shares + lean on the class nearest names.\n"
+    "Returns the shares as (n, c) uint16 counts out of `scale` (1 to 65535), rounded; computed in\n"
+    "float32, the same on every run.");
+
+inline constexpr Param kNearestLabelsParams[] = {{"pairs", Kind::object}, {"lengths", Kind::object}, {"labels", Kind::object}};
+inline constexpr Signature kNearestLabels = signature("nearest_labels", kNearestLabelsParams,
+    "nearest_labels(pairs, lengths, labels) -> nearest\n\n"
+    "The label (labels: n int8 codes, -1 = unlabelled) of each point's nearest labelled point by the\n"
+    "sum of the lengths (m float64, no NaN or negative; +inf never walked) along the pairs ((m, 2)\n"
+    "int32 or int64 in [0, n)): an n int8 array, -1 where no labelled point is reachable. Ties go to\n"
+    "the labelled point reached first: the same answer on every run.");
 
 PyObject* nearest_neighbours(PyObject* module, const Arguments& arguments);
 PyObject* candidate_pairs(PyObject* module, const Arguments& arguments);
 PyObject* voted_tree(PyObject* module, const Arguments& arguments);
 PyObject* smoothed_votes(PyObject* module, const Arguments& arguments);
+PyObject* nearest_labels(PyObject* module, const Arguments& arguments);
 
 }  // namespace brov

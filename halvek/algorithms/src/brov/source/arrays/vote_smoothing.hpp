@@ -16,13 +16,15 @@ namespace brov {
 // `steps` times: s <- (1 - weight) * s0 + weight * (the weighted mean of s over the point's pair
 // partners), s0 a point's own shares (counts over their row's total, all 0 when the row has none),
 // each pair weighing how much its ends' s0 agree; labelled points (labels[i] >= 0) and points
-// whose pairs all weigh 0 keep s0. The result, rounded to counts out of
+// whose pairs all weigh 0 keep s0. With `nearest` (n codes, -1 = none; may be null), a point's s0
+// leans on the class nearest[i] names: (1 - lean) * its shares + lean on that class. The result, rounded to counts out of
 // `scale` (at most 65535), is written to out (n x c). In float32, serially: the same numbers on
 // every run. poll() is called now and then and may throw.
 template <class Count, class Poll>
 void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int64_t m, const Count* votes,
-                        const std::int8_t* labels, std::int64_t n, std::int64_t c, double weight, int steps,
-                        double scale, std::uint16_t* out, Poll&& poll) {
+                        const std::int8_t* labels, const std::int8_t* nearest, double lean, std::int64_t n,
+                        std::int64_t c, double weight, int steps, double scale, std::uint16_t* out, Poll&& poll) {
+    if (!nearest) lean = 0.0;
     const auto cells = static_cast<std::size_t>(n * c);
     std::vector<float> shares(cells, 0.0f);
     std::vector<std::int64_t> totals(static_cast<std::size_t>(n), 0);
@@ -33,7 +35,9 @@ void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int
         totals[i] = total;
         if (total > 0)
             for (std::int64_t k = 0; k < c; ++k)
-                shares[i * c + k] = static_cast<float>(static_cast<double>(votes[i * c + k]) / static_cast<double>(total));
+                shares[i * c + k] = static_cast<float>((1.0 - lean) * static_cast<double>(votes[i * c + k]) /
+                                                       static_cast<double>(total));
+        if (lean > 0.0 && nearest[i] >= 0 && nearest[i] < c) shares[i * c + nearest[i]] += static_cast<float>(lean);
     }
     // Only points within `steps` pairs of a pair whose ends' shares differ can move: on most data
     // that is a band along the boundaries, so the passes below read the pairs' ends from the small
@@ -41,6 +45,7 @@ void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int
     // writes only the band's rows. reach[i]: 0 = cannot move, r = reached in pass r.
     const auto same_shares = [&](std::int64_t a, std::int64_t b) {
         if ((totals[a] == 0) != (totals[b] == 0)) return false;  // no votes shares nothing
+        if (lean > 0.0 && nearest[a] != nearest[b]) return false;
         for (std::int64_t k = 0; k < c; ++k)
             if (static_cast<std::int64_t>(votes[a * c + k]) * totals[b] != static_cast<std::int64_t>(votes[b * c + k]) * totals[a])
                 return false;
