@@ -87,7 +87,7 @@ UNDECIDED = 0.5
 # Measured on the quality benchmark's main table, pooled over ten seeds of the trees per row: with
 # leans 0.17 to 0.26 every row with 5% or 10% labelled came within 0.01 of the best peer (without,
 # two rows of overlapping blobs lost by 0.01 to 0.03); leaning at any share of labels lost two rows
-# with 1% labelled. Both tables, five other seeds: 40 of 44 rows (leaning 0.33: 39).
+# with 1% labelled. Both tables, five other seeds of the trees: 40 of 44 rows (37 to 40 without).
 NEAREST_LABEL = 0.2
 NEAREST_LABEL_MIN_SHARE = 0.03
 TIE_BREAK = 0.01
