@@ -80,14 +80,16 @@ SHARE_SCALE = 1000
 # of the fits). Measured with 250 trees on both quality tables: 0.3, 0.5 and 0.8 won 36, 38 and 37
 # of 44 rows, the differences alone 31.
 UNDECIDED = 0.5
-# Where at least NEAREST_LABEL_MIN_SHARE of the points are labelled, each point's own shares lean
-# NEAREST_LABEL on the class of its nearest labelled point along the candidate pairs before they
-# are smoothed: with dense labels that class alone is a good guess (a 1-nearest-neighbour rule beat
+# Where at least NEAREST_LABEL_MIN_SHARE of the points are labelled and more than AUTO_TREES trees
+# vote (by default, below 10^5 points), each point's own shares lean NEAREST_LABEL on the class of
+# its nearest labelled point along the candidate pairs before they are smoothed: with dense labels that class alone is a good guess (a 1-nearest-neighbour rule beat
 # every cut on overlapping blobs with 5 and 10% labelled), while with few labels it is a poor one.
 # Measured on the quality benchmark's main table, pooled over ten seeds of the trees per row: with
 # leans 0.17 to 0.26 every row with 5% or 10% labelled came within 0.01 of the best peer (without,
 # two rows of overlapping blobs lost by 0.01 to 0.03); leaning at any share of labels lost two rows
 # with 1% labelled. Both tables, five other seeds of the trees: 40 of 44 rows (37 to 40 without).
+# Only measured with hundreds of trees, and it costs: the search for the nearest labels took 0.85 s
+# of a 5 s fit at 10^6 points, where ten trees vote.
 NEAREST_LABEL = 0.2
 NEAREST_LABEL_MIN_SHARE = 0.03
 TIE_BREAK = 0.01
@@ -202,11 +204,12 @@ def smoothed_votes(pairs, lengths, votes, codes):
     """The vote shares the voted tree is drawn from: each unlabelled point's shares averaged with
     its pairs' other ends, weighted by how much their own shares agree (SMOOTHING,
     SMOOTHING_STEPS), as uint16 counts out of SHARE_SCALE; where labels are dense, each point's
-    own shares first lean on the class of its nearest labelled point along the pairs
-    (NEAREST_LABEL, NEAREST_LABEL_MIN_SHARE)."""
+    own shares first lean on the class of its nearest labelled point along the pairs where many
+    trees vote (NEAREST_LABEL, NEAREST_LABEL_MIN_SHARE)."""
     codes = np.ascontiguousarray(codes, dtype=np.int8)
     nearest = None
-    if np.count_nonzero(codes >= 0) >= NEAREST_LABEL_MIN_SHARE * len(codes):
+    trees = int(votes[0].sum()) if len(votes) else 0  # every row holds one vote per tree
+    if trees > AUTO_TREES and np.count_nonzero(codes >= 0) >= NEAREST_LABEL_MIN_SHARE * len(codes):
         nearest = bulk().nearest_labels(pairs, np.ascontiguousarray(lengths, dtype=np.float64), codes)
     return bulk().smoothed_votes(pairs, votes, codes, SMOOTHING, SMOOTHING_STEPS, SHARE_SCALE, nearest, NEAREST_LABEL)
 
