@@ -679,6 +679,28 @@ class TestWeightingAndConfidence:
         fits = [BrovClustering(random_state=seed).fit(X, y).labels_ for seed in range(4)]
         assert min(np.mean(fits[0] == other) for other in fits[1:]) >= 0.85
 
+    def test_dense_labels_lean_towards_the_nearest_labelled_point_where_many_trees_vote(self, monkeypatch):
+        # Three overlapping blobs, 10% labelled: the nearest labelled point is a good guide there,
+        # and the voted tree leans on it; with ten trees the labels are the votes' alone.
+        from scipy.spatial import cKDTree
+
+        gain = 0.0
+        for seed in (3, 4, 5):
+            rng = np.random.default_rng(seed)
+            truth = np.arange(600) % 3
+            X = (rng.uniform(-6, 6, size=(3, 2))[truth]
+                 + rng.normal(size=(600, 2)) * np.array([1.0, 2.5, 0.5])[truth, None])
+            y = np.where(rng.random(600) < 0.1, truth, -1)
+            nearest = y[y >= 0][cKDTree(X[y >= 0]).query(X)[1]]
+            leaning = [BrovClustering(n_trees=trees, random_state=0).fit(X, y).labels_ for trees in ("auto", 10)]
+            with monkeypatch.context() as patch:
+                patch.setattr(consensus_module, "NEAREST_LABEL", 0.0)
+                plain = [BrovClustering(n_trees=trees, random_state=0).fit(X, y).labels_ for trees in ("auto", 10)]
+            assert np.mean(leaning[0] == nearest) >= np.mean(plain[0] == nearest)
+            gain += np.mean(leaning[0] == nearest) - np.mean(plain[0] == nearest)
+            assert np.array_equal(leaning[1], plain[1])
+        assert gain > 0.02
+
     def test_trees_that_agree_draw_the_tree_of_the_data(self):
         # Well apart blobs: every perturbed tree cuts between them, so the drawn tree keeps each
         # blob's shortest edges and the one shortest edge between them, as the tree of the data.
