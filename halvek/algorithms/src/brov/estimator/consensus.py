@@ -82,8 +82,9 @@ SHARE_SCALE = 1000
 UNDECIDED = 0.5
 # Where at least NEAREST_LABEL_MIN_SHARE of the points are labelled and more than AUTO_TREES trees
 # vote (by default, below 10^5 points), each point's own shares lean NEAREST_LABEL on the class of
-# its nearest labelled point along the candidate pairs before they are smoothed: with dense labels that class alone is a good guess (a 1-nearest-neighbour rule beat
-# every cut on overlapping blobs with 5 and 10% labelled), while with few labels it is a poor one.
+# its nearest labelled point along the candidate pairs before they are smoothed: with dense labels
+# that class alone is a good guess (a 1-nearest-neighbour rule beat every cut on overlapping blobs
+# with 5 and 10% labelled), while with few labels it is a poor one.
 # Measured on the quality benchmark's main table, pooled over ten seeds of the trees per row: with
 # leans 0.17 to 0.26 every row with 5% or 10% labelled came within 0.01 of the best peer (without,
 # two rows of overlapping blobs lost by 0.01 to 0.03); leaning at any share of labels lost two rows
@@ -203,14 +204,14 @@ def perturbed_votes(n, pairs, lengths, codes, n_classes, n_trees, weigh, rng, th
 def smoothed_votes(pairs, lengths, votes, codes):
     """The vote shares the voted tree is drawn from: each unlabelled point's shares averaged with
     its pairs' other ends, weighted by how much their own shares agree (SMOOTHING,
-    SMOOTHING_STEPS), as uint16 counts out of SHARE_SCALE; where labels are dense, each point's
-    own shares first lean on the class of its nearest labelled point along the pairs where many
-    trees vote (NEAREST_LABEL, NEAREST_LABEL_MIN_SHARE)."""
+    SMOOTHING_STEPS), as uint16 counts out of SHARE_SCALE; where labels are dense and many trees
+    vote, each point's own shares first lean on the class of its nearest labelled point along the
+    pairs of float64 ``lengths`` (NEAREST_LABEL, NEAREST_LABEL_MIN_SHARE)."""
     codes = np.ascontiguousarray(codes, dtype=np.int8)
     nearest = None
     trees = int(votes[0].sum()) if len(votes) else 0  # every row holds one vote per tree
     if trees > AUTO_TREES and np.count_nonzero(codes >= 0) >= NEAREST_LABEL_MIN_SHARE * len(codes):
-        nearest = bulk().nearest_labels(pairs, np.ascontiguousarray(lengths, dtype=np.float64), codes)
+        nearest = bulk().nearest_labels(pairs, lengths, codes)
     return bulk().smoothed_votes(pairs, votes, codes, SMOOTHING, SMOOTHING_STEPS, SHARE_SCALE, nearest, NEAREST_LABEL)
 
 
@@ -230,10 +231,10 @@ def voted_tree(pairs, lengths, votes, codes):
     Returns ``(edges, lengths, weights)`` of the tree.
     """
     n = len(votes)
+    lengths = np.ascontiguousarray(lengths, dtype=np.float64)
     shares = smoothed_votes(pairs, lengths, votes, codes)
     # Shares are counts out of about SHARE_SCALE: a tie-break below that step seldom reorders them.
-    chosen, values = bulk().voted_tree(pairs, np.ascontiguousarray(lengths, dtype=np.float64), shares,
-                                       TIE_BREAK / SHARE_SCALE, UNDECIDED)
+    chosen, values = bulk().voted_tree(pairs, lengths, shares, TIE_BREAK / SHARE_SCALE, UNDECIDED)
     edges = np.take(pairs, chosen, axis=0)  # rows in Kruskal's order: several times faster than pairs[chosen]
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
     weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)

@@ -176,6 +176,13 @@ void index_pairs(const Column& pairs, std::int64_t n, std::vector<std::int32_t>&
     }
 }
 
+// The pairs' lengths (copied to owned_reals), each checked to be neither NaN nor negative.
+void require_lengths(const Column& lengths) {
+    for (std::size_t e = 0; e < lengths.owned_reals.size(); ++e)
+        if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
+            raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
+}
+
 // Total variation between the vote shares of two rows of c counts (1 where either has no vote).
 template <class Count>
 double shares_apart(const Count* va, const Count* vb, std::int64_t c) {
@@ -261,10 +268,7 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
     std::vector<std::int32_t> lo, hi;
     index_pairs(pairs, n, lo, hi);
-    for (std::int64_t e = 0; e < m; ++e) {
-        if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
-            raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
-    }
+    require_lengths(lengths);
     // Values as float32: three passes of the radix sort where float64 needs six; values closer than
     // float32 tells apart tie, and ties go to the pair given first.
     std::vector<PairItem<std::uint32_t>> sorted, scratch;
@@ -362,11 +366,9 @@ PyObject* nearest_labels(PyObject*, const Arguments& arguments) {
     lengths.copy_reals();
     const std::int64_t n = label_hold.view().shape[0], m = pairs.length / 2;
     if (lengths.length != m) raise_format(PyExc_ValueError, "got %zd lengths for %lld pairs", lengths.length, (long long)m);
-    if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 4)
+    if (n >= std::numeric_limits<std::int32_t>::max() / 2 || m >= std::numeric_limits<std::int32_t>::max() / 2)
         raise(PyExc_ValueError, "too many points or pairs: their indices must fit in 30 bits");
-    for (std::int64_t e = 0; e < m; ++e)
-        if (std::isnan(lengths.owned_reals[e]) || lengths.owned_reals[e] < 0.0)
-            raise_format(PyExc_ValueError, "pair %lld has a length that is NaN or negative", (long long)e);
+    require_lengths(lengths);
     // Our own copies of what is checked or used as an index: signal handlers may run in the polls.
     const std::vector<std::int8_t> labels(label_data, label_data + n);
     std::vector<std::int32_t> lo, hi;

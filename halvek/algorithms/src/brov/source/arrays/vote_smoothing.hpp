@@ -17,8 +17,8 @@ namespace brov {
 // partners), s0 a point's own shares (counts over their row's total, all 0 when the row has none),
 // each pair weighing how much its ends' s0 agree; labelled points (labels[i] >= 0) and points
 // whose pairs all weigh 0 keep s0. With `nearest` (n codes, -1 = none; may be null), a point's s0
-// leans on the class nearest[i] names: (1 - lean) * its shares + lean on that class. The result, rounded to counts out of
-// `scale` (at most 65535), is written to out (n x c). In float32, serially: the same numbers on
+// leans on the class nearest[i] names: (1 - lean) * its shares + lean on that class. The result,
+// rounded to counts out of `scale` (at most 65535), is written to out (n x c). In float32, serially: the same numbers on
 // every run. poll() is called now and then and may throw.
 template <class Count, class Poll>
 void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int64_t m, const Count* votes,
