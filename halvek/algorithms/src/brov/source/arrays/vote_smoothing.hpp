@@ -18,8 +18,8 @@ namespace brov {
 // each pair weighing how much its ends' s0 agree; labelled points (labels[i] >= 0) and points
 // whose pairs all weigh 0 keep s0. With `nearest` (n codes, -1 = none; may be null), a point's s0
 // leans on the class nearest[i] names: (1 - lean) * its shares + lean on that class. The result,
-// rounded to counts out of `scale` (at most 65535), is written to out (n x c). In float32, serially: the same numbers on
-// every run. poll() is called now and then and may throw.
+// rounded to counts out of `scale` (at most 65535), is written to out (n x c). In float32,
+// serially: the same numbers on every run. poll() is called now and then and may throw.
 template <class Count, class Poll>
 void smooth_vote_shares(const std::int32_t* lo, const std::int32_t* hi, std::int64_t m, const Count* votes,
                         const std::int8_t* labels, const std::int8_t* nearest, double lean, std::int64_t n,
