@@ -103,9 +103,13 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     // paired with itself left out): counted per end, then placed from each end's last slot down.
     // The neighbours' pairs come row by row, so no entry's point needs a division.
     std::vector<std::int64_t> offsets(static_cast<std::size_t>(n) + 1, 0);
+    // The smaller ends lie all over the points: their counts fetched a few rows ahead.
+    constexpr std::int64_t kRowsAhead = 8, kAhead = 16;
     auto each_pair = [&](auto&& take) {
         for (std::int64_t i = 0; i < n; ++i)
             for (std::int64_t c = 0; c < k; ++c) {
+                if (i + kRowsAhead < n && listed[(i + kRowsAhead) * k + c] >= 0)
+                    __builtin_prefetch(&offsets[listed[(i + kRowsAhead) * k + c]]);
                 const std::int64_t j = listed[i * k + c];
                 if (j >= 0 && j != i) take(std::min(i, j), std::max(i, j));
             }
@@ -137,6 +141,7 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     const double* x = points.owned_reals.data();
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t at = offsets[i]; at < offsets[i + 1]; ++at) {
+            if (at + kAhead < kept) __builtin_prefetch(x + larger[at + kAhead] * d);
             const std::int64_t j = larger[at];
             out[2 * at] = static_cast<std::int32_t>(i);
             out[2 * at + 1] = static_cast<std::int32_t>(j);
@@ -211,13 +216,17 @@ double shares_undecided(const Count* va, const Count* vb, std::int64_t c) {
 }
 
 // The chosen edges' values mixed with how undecided their ends' votes are: (1 - undecided) *
-// value + undecided * shares_undecided.
+// value + undecided * shares_undecided. Taken in pair order, where the smaller ends come in order.
 template <class Count>
 void mix_undecided(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi, const Count* votes,
                    std::int64_t c, double undecided, const std::vector<PairItem<std::uint32_t>>& sorted,
                    const std::vector<std::size_t>& chosen, std::vector<double>& values, InterruptPoll& poll) {
-    for (std::size_t j = 0; j < chosen.size(); ++j, poll()) {
-        const std::int32_t e = sorted[chosen[j]].id;
+    std::vector<std::uint8_t> taken(values.size(), 0);
+    for (std::size_t j : chosen) taken[static_cast<std::size_t>(sorted[j].id)] = 1;
+    constexpr std::size_t kAhead = 16;  // the larger ends lie all over the votes: fetched ahead
+    for (std::size_t e = 0; e < taken.size(); ++e, poll()) {
+        if (e + kAhead < taken.size()) __builtin_prefetch(votes + static_cast<std::int64_t>(hi[e + kAhead]) * c);
+        if (!taken[e]) continue;
         const double u = shares_undecided(votes + static_cast<std::int64_t>(lo[e]) * c,
                                           votes + static_cast<std::int64_t>(hi[e]) * c, c);
         values[e] = (1.0 - undecided) * values[e] + undecided * u;
