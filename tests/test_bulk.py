@@ -321,7 +321,7 @@ class TestVotingTrees:
             mst = minimum_spanning_tree(sp.coo_matrix((values + 1.0, pairs.T), shape=(n, n)))
             assert len(chosen) == n - 1 and np.allclose(chosen_values, values[chosen], rtol=0, atol=1e-15)
             assert (values[chosen] + 1.0).sum() == pytest.approx(mst.sum())
-            assert len({tuple(p) for p in pairs[chosen]}) == n - 1
+            assert len({tuple(p) for p in pairs[chosen]}) == n - 1 and np.all(np.diff(chosen) > 0)  # in pair order
             mixed, mixed_values = _bulk.voted_tree(pairs, lengths, votes.astype(dtype), 0.01, 0.25)
             assert np.array_equal(mixed, chosen)
             assert np.allclose(mixed_values, 0.75 * values[chosen] + 0.25 * undecided[chosen], rtol=0, atol=1e-12)

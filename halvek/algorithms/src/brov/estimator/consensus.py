@@ -235,7 +235,7 @@ def voted_tree(pairs, lengths, votes, codes):
     shares = smoothed_votes(pairs, lengths, votes, codes)
     # Shares are counts out of about SHARE_SCALE: a tie-break below that step seldom reorders them.
     chosen, values = bulk().voted_tree(pairs, lengths, shares, TIE_BREAK / SHARE_SCALE, UNDECIDED)
-    edges = np.take(pairs, chosen, axis=0)  # rows in Kruskal's order: several times faster than pairs[chosen]
+    edges = np.take(pairs, chosen, axis=0)  # rows in pair order, smaller ends ascending: the cuts' passes stay local
     # Positive weights for the cuts, and an outlying labelled point rarely cut off alone.
     weights = EdgeWeigher(np.empty((n, 0)), "length", VOTED_SIDE_DISCOUNT)(edges, values + TINY)
     return edges, lengths[chosen], weights

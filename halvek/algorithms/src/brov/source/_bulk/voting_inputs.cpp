@@ -215,14 +215,12 @@ double shares_undecided(const Count* va, const Count* vb, std::int64_t c) {
     return 1.0 - static_cast<double>(top) / (2.0 * static_cast<double>(ta) * static_cast<double>(tb));
 }
 
-// The chosen edges' values mixed with how undecided their ends' votes are: (1 - undecided) *
+// The tree's edges' values mixed with how undecided their ends' votes are: (1 - undecided) *
 // value + undecided * shares_undecided. Taken in pair order, where the smaller ends come in order.
 template <class Count>
 void mix_undecided(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi, const Count* votes,
-                   std::int64_t c, double undecided, const std::vector<PairItem<std::uint32_t>>& sorted,
-                   const std::vector<std::size_t>& chosen, std::vector<double>& values, InterruptPoll& poll) {
-    std::vector<std::uint8_t> taken(values.size(), 0);
-    for (std::size_t j : chosen) taken[static_cast<std::size_t>(sorted[j].id)] = 1;
+                   std::int64_t c, double undecided, const std::vector<std::uint8_t>& taken,
+                   std::vector<double>& values, InterruptPoll& poll) {
     constexpr std::size_t kAhead = 16;  // the larger ends lie all over the votes: fetched ahead
     for (std::size_t e = 0; e < taken.size(); ++e, poll()) {
         if (e + kAhead < taken.size()) __builtin_prefetch(votes + static_cast<std::int64_t>(hi[e + kAhead]) * c);
@@ -284,6 +282,7 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     std::vector<double> values;
     std::vector<std::int32_t> parent;
     std::vector<std::size_t> chosen;
+    std::vector<std::uint8_t> taken;  // per pair: an edge of the tree
     {
         // The votes stay held (pinned) while signal handlers may run; no index is read from them.
         InterruptPoll poll;
@@ -295,23 +294,29 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
                         values, poll);
         radix_sort(sorted, scratch, poll);
         kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
+        // The edges in pair order from here on: passes in order over the pairs, and a tree whose
+        // edges come node after node for the cuts.
+        taken.assign(static_cast<std::size_t>(m), 0);
+        for (std::size_t j : chosen) taken[static_cast<std::size_t>(sorted[j].id)] = 1;
         // The tree follows the differences; its cuts also look at how undecided an edge is, so that
         // a labelled point's neighbours whose votes differ a little from its own but still agree
         // with it do not weigh as much as a crossing between majorities.
         if (undecided > 0.0 && wide)
-            mix_undecided(lo, hi, static_cast<const std::uint16_t*>(votes.buf), c, undecided, sorted, chosen, values, poll);
+            mix_undecided(lo, hi, static_cast<const std::uint16_t*>(votes.buf), c, undecided, taken, values, poll);
         else if (undecided > 0.0)
-            mix_undecided(lo, hi, static_cast<const std::uint8_t*>(votes.buf), c, undecided, sorted, chosen, values, poll);
+            mix_undecided(lo, hi, static_cast<const std::uint8_t*>(votes.buf), c, undecided, taken, values, poll);
     }
     npy_intp dims[1] = {static_cast<npy_intp>(chosen.size())};
     Ref positions = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_INT64)));
     Ref chosen_values = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
     auto* out_values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chosen_values.get())));
-    for (std::size_t j = 0; j < chosen.size(); ++j) {
-        out[j] = sorted[chosen[j]].id;
-        out_values[j] = values[sorted[chosen[j]].id];
-    }
+    std::size_t j = 0;
+    for (std::size_t e = 0; e < taken.size(); ++e)
+        if (taken[e]) {
+            out[j] = static_cast<std::int64_t>(e);
+            out_values[j++] = values[e];
+        }
     return check(PyTuple_Pack(2, positions.get(), chosen_values.get()));
 }
 

@@ -35,7 +35,7 @@ inline constexpr Signature kVotedTree = signature("voted_tree", kVotedTreeParams
     "an (n, c) uint8 or uint16 array of counts per point and class) plus tie_break times the pair's\n"
     "length over the longest finite one (lengths: m float64, no NaN, +inf allowed); values are\n"
     "compared as float32, ties going to the pair given first. Returns the int64 positions in `pairs`\n"
-    "of its edges, in the order taken, and their float64 values, each then mixed with how undecided\n"
+    "of its edges, in increasing order, and their float64 values, each then mixed with how undecided\n"
     "the edge's votes are: (1 - undecided) * value + undecided * (1 - the largest share of a class in\n"
     "the mean of its ends' shares), undecided in [0, 1].");
 
