@@ -29,9 +29,9 @@ Ref new_matrix(std::int64_t rows, std::int64_t columns, int type, T*& data) {
     return array;
 }
 
-// A C-contiguous two-dimensional array of `kind` (float64, or int32 or int64), copied into `out`
-// (as float64 or int64); its shape.
-void copy_matrix(PyObject* obj, const char* name, char kind, Column& out, std::int64_t& rows, std::int64_t& columns) {
+// A C-contiguous two-dimensional array of `kind` (float64, or int32 or int64), opened in `out`
+// (read in place); its shape.
+void open_matrix(PyObject* obj, const char* name, char kind, Column& out, std::int64_t& rows, std::int64_t& columns) {
     const char* expected = kind == 'f' ? "float64" : "int32 or int64";
     const Py_buffer& view = open_column(obj, name, "two-dimensional", expected, out.hold);
     char found = 0;
@@ -43,6 +43,11 @@ void copy_matrix(PyObject* obj, const char* name, char kind, Column& out, std::i
     out.length = view.shape[0] * view.shape[1];
     out.kind = kind;
     out.size = view.itemsize;
+}
+
+// The same, copied (as float64 or int64) into memory of our own.
+void copy_matrix(PyObject* obj, const char* name, char kind, Column& out, std::int64_t& rows, std::int64_t& columns) {
+    open_matrix(obj, name, kind, out, rows, columns);
     if (kind == 'f') out.copy_reals();
     else out.copy_integers();
 }
@@ -82,23 +87,24 @@ PyObject* nearest_neighbours(PyObject*, const Arguments& arguments) {
 }
 
 PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
+    // Read in place, without a signal poll: nothing runs Python code until the lists below are
+    // built from them, and after that only the coordinates are read (as values, not indices).
     Column neighbours, edges, points;
     std::int64_t rows = 0, k = 0, n = 0, d = 0;
-    copy_matrix(arguments.object(0), "neighbours", 'i', neighbours, rows, k);
+    open_matrix(arguments.object(0), "neighbours", 'i', neighbours, rows, k);
     acquire_pairs(arguments.object(1), "edges", edges);
-    edges.copy_integers();
-    copy_matrix(arguments.object(2), "points", 'f', points, n, d);
+    open_matrix(arguments.object(2), "points", 'f', points, n, d);
     if (rows != n) raise_format(PyExc_ValueError, "neighbours has %lld rows for %lld points", (long long)rows, (long long)n);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
     const std::int64_t m = edges.length / 2;
-    const std::int64_t* listed = neighbours.owned.data();
-    const std::int64_t* joined = edges.owned.data();
     for (std::int64_t q = 0; q < n * k; ++q)
-        if (listed[q] < -1 || listed[q] >= n)
+        if (neighbours.integer(q) < -1 || neighbours.integer(q) >= n)
             raise_format(PyExc_ValueError, "neighbours holds a point outside [0, %lld)", (long long)n);
     for (std::int64_t q = 0; q < 2 * m; ++q)
-        if (joined[q] < 0 || joined[q] >= n)
+        if (edges.integer(q) < 0 || edges.integer(q) >= n)
             raise_format(PyExc_ValueError, "edges holds a point outside [0, %lld)", (long long)n);
+    const auto listed = [&neighbours](std::int64_t q) { return neighbours.integer(q); };
+    const auto joined = [&edges](std::int64_t q) { return edges.integer(q); };
     // Each pair's larger end listed under its smaller end (a missing neighbour, -1, and a point
     // paired with itself left out): counted per end, then placed from each end's last slot down.
     // The neighbours' pairs come row by row, so no entry's point needs a division.
@@ -108,13 +114,13 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     auto each_pair = [&](auto&& take) {
         for (std::int64_t i = 0; i < n; ++i)
             for (std::int64_t c = 0; c < k; ++c) {
-                if (i + kRowsAhead < n && listed[(i + kRowsAhead) * k + c] >= 0)
-                    __builtin_prefetch(&offsets[listed[(i + kRowsAhead) * k + c]]);
-                const std::int64_t j = listed[i * k + c];
+                if (i + kRowsAhead < n && listed((i + kRowsAhead) * k + c) >= 0)
+                    __builtin_prefetch(&offsets[listed((i + kRowsAhead) * k + c)]);
+                const std::int64_t j = listed(i * k + c);
                 if (j >= 0 && j != i) take(std::min(i, j), std::max(i, j));
             }
         for (std::int64_t e = 0; e < m; ++e) {
-            const std::int64_t a = joined[2 * e], b = joined[2 * e + 1];
+            const std::int64_t a = joined(2 * e), b = joined(2 * e + 1);
             if (a != b) take(std::min(a, b), std::max(a, b));
         }
     };
@@ -138,15 +144,15 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     npy_intp dims[1] = {static_cast<npy_intp>(kept)};
     Ref length_array = Ref::steal(check(PyArray_SimpleNew(1, dims, NPY_FLOAT64)));
     lengths = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(length_array.get())));
-    const double* x = points.owned_reals.data();
+    const auto x = [&points](std::int64_t q) { return points.load<double>(q); };
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t at = offsets[i]; at < offsets[i + 1]; ++at) {
-            if (at + kAhead < kept) __builtin_prefetch(x + larger[at + kAhead] * d);
+            if (at + kAhead < kept) __builtin_prefetch(points.data + larger[at + kAhead] * d * 8);
             const std::int64_t j = larger[at];
             out[2 * at] = static_cast<std::int32_t>(i);
             out[2 * at + 1] = static_cast<std::int32_t>(j);
             double sum = 0.0;
-            for (std::int64_t c = 0; c < d; ++c) sum += (x[i * d + c] - x[j * d + c]) * (x[i * d + c] - x[j * d + c]);
+            for (std::int64_t c = 0; c < d; ++c) sum += (x(i * d + c) - x(j * d + c)) * (x(i * d + c) - x(j * d + c));
             lengths[at] = std::sqrt(sum);
         }
     return check(PyTuple_Pack(2, pairs.get(), length_array.get()));
