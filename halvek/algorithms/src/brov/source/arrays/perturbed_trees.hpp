@@ -182,14 +182,19 @@ struct VotingInput {
         bucket_values(
             nodes, m, [this](std::size_t e) { return static_cast<std::int64_t>(lo[e]); },
             [](std::size_t e) { return static_cast<std::int32_t>(e); }, offsets, next, poll);
-        auto permute = [&next](auto& values) {
-            auto old = values;
-            for (std::size_t e = 0; e < next.size(); ++e) values[e] = old[next[e]];
+        // Gathered into a second buffer that then changes places with the array, so that the
+        // next array of the same type reuses the memory of the one before.
+        auto permute = [&next](auto& values, auto& spare) {
+            spare.resize(next.size());
+            for (std::size_t e = 0; e < next.size(); ++e) spare[e] = values[next[e]];
+            values.swap(spare);
         };
-        permute(lo);
-        permute(hi);
-        permute(log_lengths);
-        if (!log_factors.empty()) permute(log_factors);
+        std::vector<std::int32_t> spare_ids;
+        std::vector<double> spare_reals;
+        permute(lo, spare_ids);
+        permute(hi, spare_ids);
+        permute(log_lengths, spare_reals);
+        if (!log_factors.empty()) permute(log_factors, spare_reals);
     }
 
     // The table of log_discount for trees of n nodes; a discount of 0 leaves it empty (no discount).
