@@ -241,7 +241,7 @@ void mix_undecided(const std::vector<std::int32_t>& lo, const std::vector<std::i
 template <class Count>
 void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int32_t>& hi,
                  const std::vector<double>& lengths, const Count* votes, std::int64_t c, double tie_break,
-                 std::vector<PairItem<std::uint32_t>>& sorted, std::vector<double>& values, InterruptPoll& poll) {
+                 std::vector<KeyedId<std::uint32_t>>& sorted, std::vector<double>& values, InterruptPoll& poll) {
     double longest = 0.0;
     for (double x : lengths)
         if (std::isfinite(x)) longest = std::max(longest, x);
@@ -254,8 +254,7 @@ void value_pairs(const std::vector<std::int32_t>& lo, const std::vector<std::int
         if (e + kAhead < m) __builtin_prefetch(votes + static_cast<std::int64_t>(hi[e + kAhead]) * c);
         const std::int64_t a = lo[e], b = hi[e];
         values[e] = shares_apart(votes + a * c, votes + b * c, c) + tie_break * (lengths[e] / longest);
-        sorted[e] = {order_bits(static_cast<float>(values[e])), static_cast<std::int32_t>(e),
-                     static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
+        sorted[e] = {order_bits(static_cast<float>(values[e])), static_cast<std::int32_t>(e)};
     }
 }
 
@@ -284,10 +283,10 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
     require_lengths(lengths);
     // Values as float32: three passes of the radix sort where float64 needs six; values closer than
     // float32 tells apart tie, and ties go to the pair given first.
-    std::vector<PairItem<std::uint32_t>> sorted, scratch;
+    std::vector<KeyedId<std::uint32_t>> sorted, scratch;
     std::vector<double> values;
     std::vector<std::int32_t> parent;
-    std::vector<std::size_t> chosen;
+    std::vector<std::int32_t> chosen;
     std::vector<std::uint8_t> taken;  // per pair: an edge of the tree
     {
         // The votes stay held (pinned) while signal handlers may run; no index is read from them.
@@ -299,11 +298,11 @@ PyObject* voted_tree(PyObject*, const Arguments& arguments) {
             value_pairs(lo, hi, lengths.owned_reals, static_cast<const std::uint8_t*>(votes.buf), c, tie_break, sorted,
                         values, poll);
         radix_sort(sorted, scratch, poll);
-        kruskal_forest(sorted, static_cast<std::int32_t>(n), parent, chosen, poll);
+        kruskal_forest(sorted, lo.data(), hi.data(), static_cast<std::int32_t>(n), parent, chosen, poll);
         // The edges in pair order from here on: passes in order over the pairs, and a tree whose
         // edges come node after node for the cuts.
         taken.assign(static_cast<std::size_t>(m), 0);
-        for (std::size_t j : chosen) taken[static_cast<std::size_t>(sorted[j].id)] = 1;
+        for (std::int32_t j : chosen) taken[static_cast<std::size_t>(sorted[j].id)] = 1;
         // The tree follows the differences; its cuts also look at how undecided an edge is, so that
         // a labelled point's neighbours whose votes differ a little from its own but still agree
         // with it do not weigh as much as a crossing between majorities.

@@ -60,34 +60,36 @@ private:
     std::uint64_t s_[4];
 };
 
-// A candidate pair in a sorted order: its key, its position among the pairs and its two ends.
-template <class Key>
-struct PairItem {
-    Key key;
-    std::int32_t id, lo, hi;
-};
-
-// Kruskal's forest over `sorted` pairs of nodes in [0, n): appends the positions in `sorted` of
-// the pairs taken, at most n - 1. Union-find with path halving and union by size, in a buffer the
-// caller keeps from forest to forest: parent[x] is x's parent, or minus the size of x's set at a
-// root (one array, so a root's size comes with the load that finds it).
+// Kruskal's forest over nodes in [0, n) of the pairs at the positions `sorted` names (items with
+// an `id`: pair id joins lo[id] and hi[id]): appends the positions in `sorted` of the pairs taken,
+// at most n - 1. Items of eight bytes (key and id) keep the sort's buffers at half the size of
+// items that carry the ends, which are then read by id, fetched two steps ahead. Union-find with
+// path halving and union by size, in a buffer the caller keeps from forest to forest: parent[x]
+// is x's parent, or minus the size of x's set at a root (one array, so a root's size comes with
+// the load that finds it).
 template <class Item, class Poll>
-void kruskal_forest(const std::vector<Item>& sorted, std::int32_t n, std::vector<std::int32_t>& parent,
-                    std::vector<std::size_t>& chosen, Poll& poll) {
+void kruskal_forest(const std::vector<Item>& sorted, const std::int32_t* lo, const std::int32_t* hi, std::int32_t n,
+                    std::vector<std::int32_t>& parent, std::vector<std::int32_t>& chosen, Poll& poll) {
     parent.assign(static_cast<std::size_t>(n), -1);
     chosen.clear();
     const std::size_t most = n > 0 ? static_cast<std::size_t>(n) - 1 : 0;
-    constexpr std::size_t kAhead = 8;  // the ends lie all over the nodes: their parents fetched ahead
+    constexpr std::size_t kEndsAhead = 16, kParentsAhead = 8;  // the ids and ends lie all over
     for (std::size_t k = 0; k < sorted.size() && chosen.size() < most; ++k) {
         if ((k & 0xFFFF) == 0) poll();
-        if (k + kAhead < sorted.size()) {
-            __builtin_prefetch(&parent[sorted[k + kAhead].lo]);
-            __builtin_prefetch(&parent[sorted[k + kAhead].hi]);
+        if (k + kEndsAhead < sorted.size()) {
+            __builtin_prefetch(&lo[sorted[k + kEndsAhead].id]);
+            __builtin_prefetch(&hi[sorted[k + kEndsAhead].id]);
         }
-        const std::int32_t a = find_set(parent, sorted[k].lo), b = find_set(parent, sorted[k].hi);
+        if (k + kParentsAhead < sorted.size()) {
+            const std::int32_t ahead = sorted[k + kParentsAhead].id;
+            __builtin_prefetch(&parent[lo[ahead]]);
+            __builtin_prefetch(&parent[hi[ahead]]);
+        }
+        const std::int32_t e = sorted[k].id;
+        const std::int32_t a = find_set(parent, lo[e]), b = find_set(parent, hi[e]);
         if (a == b) continue;
         unite_roots(parent, a, b);
-        chosen.push_back(k);
+        chosen.push_back(static_cast<std::int32_t>(k));
     }
 }
 
@@ -218,7 +220,7 @@ public:
     template <class Poll>
     void draw(const VotingInput& in, std::uint64_t seed, std::uint64_t tree, Poll poll, std::int8_t* codes) {
         order_pairs(in, seed, tree, poll);
-        kruskal_forest(order_, in.n, parent_, chosen_, poll);
+        kruskal_forest(order_, in.lo.data(), in.hi.data(), in.n, parent_, chosen_, poll);
         take_in_pair_order(in, poll);
         gather_ends(in);
         rank_edges(in, poll);
@@ -238,8 +240,7 @@ private:
         RadixCounts<DrawnPair> counts;
         for (std::size_t e = 0; e < m; ++e) {
             if ((e & 0xFFFF) == 0) poll();
-            order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e), in.lo[e],
-                         in.hi[e]};
+            order_[e] = {in.key_of(in.log_lengths[e] + in.noise * noise.next()), static_cast<std::int32_t>(e)};
             keys_[e] = order_[e].key;
             counts.add(order_[e]);
         }
@@ -250,7 +251,7 @@ private:
     template <class Poll>
     void take_in_pair_order(const VotingInput& in, Poll& poll) {
         taken_.assign(in.lo.size(), 0);
-        for (std::size_t j : chosen_) taken_[order_[j].id] = 1;
+        for (std::int32_t j : chosen_) taken_[order_[j].id] = 1;
         tree_pairs_.clear();
         for (std::size_t e = 0; e < taken_.size(); ++e) {
             if ((e & 0xFFFF) == 0) poll();
@@ -340,10 +341,10 @@ private:
         labels_by_refusal(in.n, ends32_.data(), ranks_, in.labels.data(), parent_, set_label_, codes, poll);
     }
 
-    using DrawnPair = PairItem<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
+    using DrawnPair = KeyedId<std::uint32_t>;  // key: VotingInput::key_of the perturbed log length
     std::vector<DrawnPair> order_, pair_scratch_;
     std::vector<std::int32_t> parent_;  // Kruskal's sets (see kruskal_forest)
-    std::vector<std::size_t> chosen_;  // positions in order_, in Kruskal's order
+    std::vector<std::int32_t> chosen_;  // positions in order_, in Kruskal's order
     std::vector<std::uint32_t> keys_;  // each pair's key in this tree
     std::vector<std::uint8_t> taken_;
     std::vector<std::int32_t> tree_pairs_;  // the tree's pairs in pair order
