@@ -41,8 +41,8 @@ MANY_TREES_NEIGHBORS = 8
 # AUTO_MAX_POINTS points and AUTO_MAX_VOTES votes (points x classes), a single tree beyond. On the
 # quality benchmark ten trees drawing one voted tree beat the single tree in most rows; drawn in
 # native code they cost about three fits of one tree up to 10^6 points (bench/bench_quality.py
-# --cost), but the fit's peak memory grows from about 90 to about 390 bytes per point
-# (bench/bench_scale.py --trees 10): at 10^8 points that would be 40 GB. Small sets take more
+# --cost), but the fit's peak memory grows from about 90 to about 335 bytes per point
+# (bench/bench_scale.py --trees 10): at 10^8 points that would be 34 GB. Small sets take more
 # trees, which cost little there: with ten, a fit's labels changed with the seed (the breast
 # cancer set with one label per class gave ARI 0.01 to 0.84 over six seeds), with 250 they
 # settle (0.75 to 0.78); 250 trees over 2,000 points in 4 dimensions took 0.08 s (one
