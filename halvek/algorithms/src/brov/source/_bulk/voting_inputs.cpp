@@ -87,8 +87,9 @@ PyObject* nearest_neighbours(PyObject*, const Arguments& arguments) {
 }
 
 PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
-    // Read in place, without a signal poll: nothing runs Python code until the lists below are
-    // built from them, and after that only the coordinates are read (as values, not indices).
+    // The indices are copied (as int32) as they are checked, and only the copies are read: the
+    // count and the placing below must see the same pairs, whatever else writes to the caller's
+    // arrays. The points are read in place, as values only.
     Column neighbours, edges, points;
     std::int64_t rows = 0, k = 0, n = 0, d = 0;
     open_matrix(arguments.object(0), "neighbours", 'i', neighbours, rows, k);
@@ -97,14 +98,17 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     if (rows != n) raise_format(PyExc_ValueError, "neighbours has %lld rows for %lld points", (long long)rows, (long long)n);
     if (n >= std::numeric_limits<std::int32_t>::max() / 2) raise(PyExc_ValueError, "too many points");
     const std::int64_t m = edges.length / 2;
-    for (std::int64_t q = 0; q < n * k; ++q)
-        if (neighbours.integer(q) < -1 || neighbours.integer(q) >= n)
-            raise_format(PyExc_ValueError, "neighbours holds a point outside [0, %lld)", (long long)n);
-    for (std::int64_t q = 0; q < 2 * m; ++q)
-        if (edges.integer(q) < 0 || edges.integer(q) >= n)
-            raise_format(PyExc_ValueError, "edges holds a point outside [0, %lld)", (long long)n);
-    const auto listed = [&neighbours](std::int64_t q) { return neighbours.integer(q); };
-    const auto joined = [&edges](std::int64_t q) { return edges.integer(q); };
+    std::vector<std::int32_t> listed(static_cast<std::size_t>(n * k)), joined(static_cast<std::size_t>(2 * m));
+    for (std::int64_t q = 0; q < n * k; ++q) {
+        const std::int64_t j = neighbours.integer(q);
+        if (j < -1 || j >= n) raise_format(PyExc_ValueError, "neighbours holds a point outside [0, %lld)", (long long)n);
+        listed[q] = static_cast<std::int32_t>(j);
+    }
+    for (std::int64_t q = 0; q < 2 * m; ++q) {
+        const std::int64_t a = edges.integer(q);
+        if (a < 0 || a >= n) raise_format(PyExc_ValueError, "edges holds a point outside [0, %lld)", (long long)n);
+        joined[q] = static_cast<std::int32_t>(a);
+    }
     // Each pair's larger end listed under its smaller end (a missing neighbour, -1, and a point
     // paired with itself left out): counted per end, then placed from each end's last slot down.
     // The neighbours' pairs come row by row, so no entry's point needs a division.
@@ -114,13 +118,13 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     auto each_pair = [&](auto&& take) {
         for (std::int64_t i = 0; i < n; ++i)
             for (std::int64_t c = 0; c < k; ++c) {
-                if (i + kRowsAhead < n && listed((i + kRowsAhead) * k + c) >= 0)
-                    __builtin_prefetch(&offsets[listed((i + kRowsAhead) * k + c)]);
-                const std::int64_t j = listed(i * k + c);
+                if (i + kRowsAhead < n && listed[(i + kRowsAhead) * k + c] >= 0)
+                    __builtin_prefetch(&offsets[listed[(i + kRowsAhead) * k + c]]);
+                const std::int64_t j = listed[i * k + c];
                 if (j >= 0 && j != i) take(std::min(i, j), std::max(i, j));
             }
         for (std::int64_t e = 0; e < m; ++e) {
-            const std::int64_t a = joined(2 * e), b = joined(2 * e + 1);
+            const std::int64_t a = joined[2 * e], b = joined[2 * e + 1];
             if (a != b) take(std::min(a, b), std::max(a, b));
         }
     };
@@ -147,7 +151,7 @@ PyObject* candidate_pairs(PyObject*, const Arguments& arguments) {
     const auto x = [&points](std::int64_t q) { return points.load<double>(q); };
     for (std::int64_t i = 0; i < n; ++i)
         for (std::int64_t at = offsets[i]; at < offsets[i + 1]; ++at) {
-            if (at + kAhead < kept) __builtin_prefetch(points.data + larger[at + kAhead] * d * 8);
+            if (at + kAhead < kept) __builtin_prefetch(points.data + larger[at + kAhead] * d * sizeof(double));
             const std::int64_t j = larger[at];
             out[2 * at] = static_cast<std::int32_t>(i);
             out[2 * at + 1] = static_cast<std::int32_t>(j);
